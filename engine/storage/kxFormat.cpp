@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
 
 namespace vdb {
@@ -84,20 +85,19 @@ class Formatter {
     return n;
   }
 
+  // "%n:" selects argument n (and the following ones) for this placeholder.
+  void SkipArgumentIndex() {
+    std::size_t end = pos_;
+    while (end < format_.size() && format_[end] >= '0' && format_[end] <= '9') ++end;
+    if (end >= format_.size() || format_[end] != ':') return;
+    if (end - pos_ > 5) Invalid(format_);
+    argIndex_ = end == pos_ ? 0 : std::stoul(std::string(format_.substr(pos_, end - pos_)));
+    pos_ = end + 1;
+  }
+
   void Placeholder() {
     Spec spec;
-    std::size_t start = pos_;
-    int n = Number();
-    if (pos_ < format_.size() && format_[pos_] == ':') {
-      if (n < 0) n = 0;  // "%:" means index 0, as Delphi reads it
-      argIndex_ = static_cast<std::size_t>(n);
-      ++pos_;
-      n = -1;
-      start = pos_;
-    } else {
-      pos_ = start;
-      n = -1;
-    }
+    SkipArgumentIndex();
     if (pos_ < format_.size() && format_[pos_] == '-') {
       spec.leftAlign = true;
       ++pos_;
@@ -154,10 +154,21 @@ class Formatter {
       std::snprintf(buf, sizeof buf, "%.*f", precision, d);
       return Grouped(buf);
     }
-    const char* pattern = spec.type == 'e' ? "%.*E" : spec.type == 'g' ? "%.*G" : "%.*f";
     if (!std::isfinite(d)) return std::isnan(d) ? "NAN" : (d > 0 ? "INF" : "-INF");
-    std::snprintf(buf, sizeof buf, pattern, precision, d);
+    if (spec.type == 'e') return Scientific(d, precision);
+    std::snprintf(buf, sizeof buf, spec.type == 'g' ? "%.*G" : "%.*f", precision, d);
     return buf;
+  }
+
+  // "d.ddd...E+ddd": Precision digits in all, an exponent of at least three digits.
+  static std::string Scientific(double d, int precision) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%.*E", std::max(precision, 1) - 1, d);
+    std::string text = buf;
+    std::size_t e = text.find('E');
+    std::string exponent = text.substr(e + 2);
+    if (exponent.size() < 3) exponent.insert(0, 3 - exponent.size(), '0');
+    return text.substr(0, e + 2) + exponent;
   }
 
   // Inserts thousands separators into the integral part of a fixed-point text.

@@ -1,0 +1,72 @@
+// Engine errors: the exception classes that carry an engine error number, the lookup of message
+// formats and result-code texts, and VdbGetErrorMsg.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "storage/kxFormat.h"
+
+namespace vdb {
+
+// The engine's non-critical internal signal: raised and caught inside the engine to leave an
+// operation early; never recorded as a last error and never shown to a user.
+inline constexpr std::int16_t kVdbInternalSignal = 9999;
+// "Record not found": recorded like any error, but not written to the session log.
+inline constexpr std::int16_t kVdbRecordNotFound = 19;
+
+// The message format of an engine error number; empty when the number has none.
+std::string_view VdbErrorFormat(int code);
+// The text of an API result code; "Unknown error" when the code is not in the table.
+std::string_view VdbResultCodeText(int code);
+
+// Copies the text of result code VdbError into ErrorMsg, cut to MaxLen characters (ErrorMsg must
+// hold MaxLen bytes and a terminating zero). Always answers 0.
+std::int16_t VdbGetErrorMsg(std::int16_t VdbError, char* ErrorMsg, int MaxLen);
+
+// An engine failure: an engine error number with its formatted message.
+class EVdbEngine : public std::runtime_error {
+ public:
+  // The format of Code filled with the one text argument Description.
+  EVdbEngine(std::int16_t Code, std::string_view Description);
+  // The format of Code filled with the argument list.
+  EVdbEngine(std::int16_t Code, const kxFormatArgs& Args);
+  // Message as given.
+  static EVdbEngine CreateMsg(std::int16_t Code, std::string Message);
+
+  std::int16_t Code() const { return FCode; }
+
+ protected:
+  struct MessageTag {};
+  EVdbEngine(std::int16_t Code, std::string Message, MessageTag);
+
+ private:
+  std::int16_t FCode;
+};
+
+// The error in a text that the engine compiles (an SQL statement, an expression, a procedure),
+// with the place where it was found.
+class EVdbCompilerError : public EVdbEngine {
+ public:
+  EVdbCompilerError(std::int16_t Code, const kxFormatArgs& Args, std::int32_t CharNo,
+                    std::int32_t LineNo, std::string Line, std::string UnitName);
+
+  const std::string& ErrorUnitName() const { return FErrorUnitName; }
+  const std::string& ErrorLine() const { return FErrorLine; }
+  std::int32_t ErrorLineNo() const { return FErrorLineNo; }
+  std::int32_t ErrorCharNo() const { return FErrorCharNo; }
+
+ private:
+  std::string FErrorUnitName;
+  std::string FErrorLine;
+  std::int32_t FErrorLineNo;
+  std::int32_t FErrorCharNo;
+};
+
+// The message of an exception built from Code and Args: the filled format, or the bare format
+// when the arguments do not fit (the internal signal has a fixed text of its own).
+std::string VdbExceptionMessage(std::int16_t Code, const kxFormatArgs& Args);
+
+}  // namespace vdb
