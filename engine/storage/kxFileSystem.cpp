@@ -262,6 +262,29 @@ bool TkxOSFileSystem::ForcePath(const std::string& /*DirPath*/) { return true; }
 
 // --- TkxOSFileSystem: files ----------------------------------------------------------------------
 
+namespace {
+
+// The handle of a positioned read or write, or none with Failure set to the result to give:
+// 0 when the seek fails (bad handle, negative position), -1 for a bad argument or an access
+// the handle was not opened with.
+std::shared_ptr<kxos::TkxOSHandle> BeginTransfer(std::int32_t Handle, const void* Data,
+                                                 std::int32_t Count, std::int64_t Position,
+                                                 bool ForWrite, std::int32_t& Failure) {
+  auto handle = kxos::FindHandle(Handle);
+  Failure = 0;
+  if (!handle) return nullptr;
+  std::int32_t error = kxErrorSuccess;
+  if (Position < 0) error = kxErrorNegativeSeek;
+  else if (Count < 0 || (Count > 0 && Data == nullptr)) error = kxErrorInvalidParameter;
+  else if (!(ForWrite ? handle->CanWrite : handle->CanRead)) error = kxErrorAccessDenied;
+  if (error == kxErrorSuccess) return handle;
+  kxos::SetLastError(error);
+  Failure = Position < 0 ? 0 : -1;
+  return nullptr;
+}
+
+}  // namespace
+
 std::int32_t TkxOSFileSystem::CreateFile(const std::string& FilePath) {
   return kxos::OpenFile(ExpandFileName(FilePath), fmOpenReadWrite | fmShareExclusive, true);
 }
@@ -273,20 +296,9 @@ std::int32_t TkxOSFileSystem::OpenFile(const std::string& FilePath, std::int32_t
 
 std::int32_t TkxOSFileSystem::FileRead(std::int32_t Handle, void* Data, std::int32_t Count,
                                        std::int64_t Position) {
-  auto handle = kxos::FindHandle(Handle);
-  if (!handle) return 0;  // the seek fails
-  if (Position < 0) {
-    kxos::SetLastError(kxErrorNegativeSeek);
-    return 0;
-  }
-  if (Count < 0 || (Count > 0 && Data == nullptr)) {
-    kxos::SetLastError(kxErrorInvalidParameter);
-    return -1;
-  }
-  if (!handle->CanRead) {
-    kxos::SetLastError(kxErrorAccessDenied);
-    return -1;
-  }
+  std::int32_t failure = 0;
+  auto handle = BeginTransfer(Handle, Data, Count, Position, false, failure);
+  if (!handle) return failure;
   auto* bytes = static_cast<char*>(Data);
   std::int32_t done = 0;
   while (done < Count) {
@@ -308,20 +320,9 @@ std::int32_t TkxOSFileSystem::FileRead(std::int32_t Handle, void* Data, std::int
 
 std::int32_t TkxOSFileSystem::FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
                                         std::int64_t Position) {
-  auto handle = kxos::FindHandle(Handle);
-  if (!handle) return 0;  // the seek fails
-  if (Position < 0) {
-    kxos::SetLastError(kxErrorNegativeSeek);
-    return 0;
-  }
-  if (Count < 0 || (Count > 0 && Data == nullptr)) {
-    kxos::SetLastError(kxErrorInvalidParameter);
-    return -1;
-  }
-  if (!handle->CanWrite) {
-    kxos::SetLastError(kxErrorAccessDenied);
-    return -1;
-  }
+  std::int32_t failure = 0;
+  auto handle = BeginTransfer(Handle, Data, Count, Position, true, failure);
+  if (!handle) return failure;
   const auto* bytes = static_cast<const char*>(Data);
   std::int32_t done = 0;
   while (done < Count) {
