@@ -46,3 +46,11 @@ void MakeFixedDialogFrame(QWidget* window, int width, int height) {
                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   window->setFixedSize(width, height);
 }
+
+void SetUpWindow(QWidget* window, const QString& name, const QString& caption, int width,
+                 int height) {
+  window->setObjectName(name);
+  window->setWindowTitle(caption);
+  window->setFont(WindowFont());
+  MakeFixedDialogFrame(window, width, height);
+}

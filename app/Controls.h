@@ -47,3 +47,7 @@ QFont WindowFont();
 // Fixes Window to a client area of Width x Height with a single border, the system menu, the
 // minimise and close boxes and no maximise box.
 void MakeFixedDialogFrame(QWidget* window, int width, int height);
+
+// Names Window, gives it its caption and the window font, and fixes its client area.
+void SetUpWindow(QWidget* window, const QString& name, const QString& caption, int width,
+                 int height);

@@ -14,10 +14,8 @@ constexpr int kNavigatorHeight = 25;
 }  // namespace
 
 TForm2::TForm2(QWidget* parent) : QWidget(parent) {
-  setObjectName(QStringLiteral("Form2"));
-  setWindowTitle(QStringLiteral(" Találat:"));
-  setFont(WindowFont());
-  MakeFixedDialogFrame(this, kClientWidth, kClientHeight);
+  SetUpWindow(this, QStringLiteral("Form2"), QStringLiteral(" Találat:"), kClientWidth,
+              kClientHeight);
 
   DBText1 = PlaceChild<QLabel>(this, QStringLiteral("DBText1"), 8, 8, kClientWidth - 16, 20);
   QFont headword = DBText1->font();

@@ -12,10 +12,8 @@ constexpr int kMargin = 8;
 }  // namespace
 
 TForm3::TForm3(QWidget* parent) : QWidget(parent) {
-  setObjectName(QStringLiteral("Form3"));
-  setWindowTitle(QStringLiteral("Hirdetés:"));
-  setFont(WindowFont());
-  MakeFixedDialogFrame(this, kImageWidth + 2 * kMargin, kImageHeight + 84);
+  SetUpWindow(this, QStringLiteral("Form3"), QStringLiteral("Hirdetés:"),
+              kImageWidth + 2 * kMargin, kImageHeight + 84);
 
   Image1 = PlaceChild<QLabel>(this, QStringLiteral("Image1"), kMargin, kMargin, kImageWidth,
                               kImageHeight);
