@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <ostream>
 
@@ -14,6 +15,9 @@ void TQtMessageDialogs::ShowMessage(QWidget* parent, const QString& text) {
 bool TQtMessageDialogs::AskYesNo(QWidget* parent, const QString& text, const QString& caption) {
   QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
                   parent);
+  // The program speaks Hungarian throughout, its buttons too.
+  box.button(QMessageBox::Yes)->setText(QStringLiteral("Igen"));
+  box.button(QMessageBox::No)->setText(QStringLiteral("Nem"));
   box.setDefaultButton(QMessageBox::Yes);
   box.setEscapeButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
