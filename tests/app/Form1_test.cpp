@@ -3,6 +3,7 @@
 #include <QIODevice>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QTabWidget>
 #include <QTime>
 
@@ -122,6 +123,16 @@ TEST_F(Form1Test, StartWritesTheResourceUnchangedIntoTheCurrentDirectory) {
   EXPECT_TRUE(form->LexiconOpen());
   EXPECT_FALSE(form->v_conn);
   ExpectLaterShowStepsRan();
+
+  // The written file is a sound container for the engine.
+  form.reset();
+  QProcess check;
+  check.start(QStringLiteral(VDB_TOOL_PATH),
+              {QStringLiteral("container"), QStringLiteral("check"),
+               QString::fromStdString(DatabaseFile().string())});
+  ASSERT_TRUE(check.waitForFinished(60000));
+  EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardError().toStdString()
+                                 << check.readAllStandardOutput().toStdString();
 }
 
 TEST_F(Form1Test, StartOverwritesAnOlderDatabaseFile) {
