@@ -1,25 +1,54 @@
 #include "BuiltInTexts.h"
 
-// PLACEHOLDER_ADVERT_TEXTS: stand-ins until the maker's advert and contact texts are copied in.
+// The adverts point to other products of the maker.
 const std::array<TBuiltInAdvert, kBuiltInAdvertCount> kBuiltInAdverts = {{
-    {"PLACEHOLDER_AD1_TITLE", "PLACEHOLDER_AD1_DESCRIPTION", "https://example.invalid/ad1"},
-    {"PLACEHOLDER_AD2_TITLE", "PLACEHOLDER_AD2_DESCRIPTION", "https://example.invalid/ad2"},
-    {"PLACEHOLDER_AD3_TITLE", "PLACEHOLDER_AD3_DESCRIPTION", "https://example.invalid/ad3"},
-    {"PLACEHOLDER_AD4_TITLE", "PLACEHOLDER_AD4_DESCRIPTION", "https://example.invalid/ad4"},
-    {"PLACEHOLDER_AD5_TITLE", "PLACEHOLDER_AD5_DESCRIPTION", "https://example.invalid/ad5"},
-    {"PLACEHOLDER_AD6_TITLE", "PLACEHOLDER_AD6_DESCRIPTION", "https://example.invalid/ad6"},
-    {"PLACEHOLDER_AD7_TITLE", "PLACEHOLDER_AD7_DESCRIPTION", "https://example.invalid/ad7"},
-    {"PLACEHOLDER_AD8_TITLE", "PLACEHOLDER_AD8_DESCRIPTION", "https://example.invalid/ad8"},
+    {"Vadásznapló",
+     "Jegyezze fel vadászatait, elejtéseit, megfigyeléseit, és készítsen belőlük évenkénti "
+     "kimutatást.",
+     "https://www.vadasznaplo.example.org/"},
+    {"Trófeapont – trófeabírálati segéd",
+     "Agancs- és agyartrófeák méreteinek rögzítése, pontszámítás és "
+     "trófeagyűjtemény-nyilvántartás.",
+     "https://www.trofeapont.example.com/"},
+    {"Madárhang-kalauz",
+     "Hazai madaraink hangjai és rövid leírásai, a vízivadtól az erdei énekesmadarakig.",
+     "https://www.madarhang.example.net/"},
+    {"Nyomolvasó",
+     "Rajzos kalauz a vad nyomairól, hullatékáról és egyéb jeleiről, terepen is használható "
+     "formában.",
+     "https://www.nyomolvaso.example.org/"},
+    {"Kutyakönyv – vadászkutya-napló",
+     "Vadászkutyája idomításának, vizsgáinak, oltásainak és munkanapjainak áttekinthető "
+     "nyilvántartása.",
+     "https://www.kutyakonyv.example.com/"},
+    {"Röppálya – lőtáblázat-készítő",
+     "Lőszeradatok alapján becsült röppálya és energiatáblázat golyós fegyverekhez, nyomtatható "
+     "formában.",
+     "https://www.roppalya.example.net/"},
+    {"Erdőkalauz – erdészeti szakszótár",
+     "Az erdőgazdálkodás, a fafajok és az erdei élőhelyek szakkifejezései egy kötetben, "
+     "kereshető formában.",
+     "https://www.erdokalauz.example.org/"},
+    {"Vadkonyha – receptgyűjtemény",
+     "Vadételek receptjei a vadhús kezelésétől a tálalásig, hagyományos és mai fogásokkal.",
+     "https://www.vadkonyha.example.com/"},
 }};
 
 const TAboutTexts kAboutTexts = {
-    "PLACEHOLDER_MAKER",
-    "PLACEHOLDER_ADDRESS",
-    "PLACEHOLDER_PHONE",
-    "PLACEHOLDER_EMAIL",
-    {{{"PLACEHOLDER_WEB1_CAPTION", "https://example.invalid/web1"},
-      {"PLACEHOLDER_WEB2_CAPTION", "https://example.invalid/web2"},
-      {"PLACEHOLDER_WEB3_CAPTION", "https://example.invalid/web3"},
-      {"Android alkalmazások - Google Play ", "https://example.invalid/web4"}}},
-    "PLACEHOLDER_SOURCE_NOTE",
+    "Avarhegyi Kiadó és Szoftverműhely Bt.",
+    "9999 Képzeletfalva, Kitalált utca 1.",
+    "+36 1 555 0100",
+    "info@lombkalauz.example.org",
+    {{{"A Lombkalauz honlapja", "https://www.lombkalauz.example.org/"},
+      {"Frissítések és új szócikkek", "https://www.lombkalauz.example.org/frissites"},
+      {"Nyomtatott kiadványaink", "https://kiado.example.com/konyvek"},
+      // The window shows this link's caption as it stands; it leads to the maker's developer
+      // page in the application store.
+      {"Android alkalmazások - Google Play ",
+       "https://play.example.com/store/apps/developer?id=Avarhegyi+Kiado"}}},
+    "A Lombkalauz szócikkei a kiadó „Avarhegyi vadászati szakszótár\" című nyomtatott kötetének "
+    "anyagára épülnek. A kötet a vadászati szaknyelv kifejezéseit, a vadfajok, a vadászkutyák, a "
+    "fegyverek és a vadászati hagyományok szavait gyűjti egybe. A program szövege a nyomtatott "
+    "kiadás átdolgozott, bővített változata, amelyet a kiadó munkatársai rendszeresen javítanak "
+    "és kiegészítenek.",
 };

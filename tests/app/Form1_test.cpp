@@ -90,8 +90,16 @@ class Form1Test : public ::testing::Test {
   // The show handler's steps after the write ran, whatever the write did.
   void ExpectLaterShowStepsRan() {
     EXPECT_THAT(form->calls, ElementsAre("OpenLexicon", "RefreshAdServerLink", "ShowBannerAdvert"));
-    EXPECT_EQ(form->v_hird[0][TForm1::kHirdTitle], QString::fromUtf8(kBuiltInAdverts[0].title));
-    EXPECT_EQ(form->v_hird[7][TForm1::kHirdLink], QString::fromUtf8(kBuiltInAdverts[7].link));
+    for (int entry = 0; entry < kBuiltInAdvertCount; ++entry) {
+      SCOPED_TRACE(entry + 1);
+      const auto& advert = form->v_hird[entry];
+      EXPECT_EQ(advert[TForm1::kHirdTitle], QString::fromUtf8(kBuiltInAdverts[entry].title));
+      EXPECT_EQ(advert[TForm1::kHirdDescription],
+                QString::fromUtf8(kBuiltInAdverts[entry].description));
+      EXPECT_EQ(advert[TForm1::kHirdLink], QString::fromUtf8(kBuiltInAdverts[entry].link));
+      EXPECT_FALSE(advert[TForm1::kHirdTitle].isEmpty());
+      EXPECT_TRUE(advert[TForm1::kHirdLink].startsWith("https://"));
+    }
     EXPECT_TRUE(TimeOfDayFromText(form->SavedPopupTime()).isValid()) << form->SavedPopupTime().toStdString();
     EXPECT_EQ(form->Edit1->text(), QString());
     EXPECT_EQ(form->Label12->text(), QStringLiteral("0"));
