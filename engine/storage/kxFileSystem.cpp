@@ -241,7 +241,7 @@ std::string TkxOSFileSystem::ExpandFileName(const std::string& FileName) {
     base = ParentDirectory(base);
     rest.erase(0, rest.size() == 2 ? 2 : 3);
   }
-  return JoinPath(base, rest, '/');
+  return rest.empty() ? base : JoinPath(base, rest, '/');
 }
 
 std::string TkxOSFileSystem::GetBaseDirectory() { return FBaseDirectory; }
