@@ -692,7 +692,7 @@ TEST_F(kxOSFileSystemTest, FileAndDirectoryExistence) {
   } cases[] = {
       {"f.txt", true, false}, {"d", false, true},     {"d/", false, true},
       {"nope", false, false}, {"d/nope", false, false}, {FDir.string(), false, true},
-      {"/", false, true},
+      {"/", false, true},     {"", false, true},  // the base directory itself
   };
   for (const auto& c : cases) {
     EXPECT_EQ(FS.FileExists(c.Name), c.File) << c.Name;
@@ -739,6 +739,41 @@ TEST_F(kxOSFileSystemTest, CopyFromCopiesATree) {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& e : stdfs::recursive_directory_iterator(FDir / "to")) ++count;
   EXPECT_EQ(count, 6u) << "nothing more than the tree itself";
+}
+
+// Files below a base directory named with "\" paths, as a compound container names its files.
+class BackslashFileSystem : public TkxOSFileSystem {
+ public:
+  using TkxOSFileSystem::TkxOSFileSystem;
+  char GetPathDelimiter() const override { return '\\'; }
+  std::string GetBaseDirectory() override { return TkxFileSystem::GetBaseDirectory(); }
+  std::string ExpandFileName(const std::string& FileName) override {
+    std::string path = FileName;
+    for (char& c : path) c = c == '\\' ? '/' : c;
+    while (!path.empty() && path.front() == '/') path.erase(0, 1);
+    return TkxOSFileSystem::ExpandFileName(path);
+  }
+};
+
+TEST_F(kxOSFileSystemTest, CopyFromUsesEachFileSystemsDelimiter) {
+  stdfs::create_directories(FDir / "from/sub");
+  stdfs::create_directories(FDir / "to");
+  stdfs::create_directories(FDir / "back");
+  WriteFile("from/a", "A");
+  WriteFile("from/sub/b", "B");
+  BackslashFileSystem container((FDir / "from").string());
+  EXPECT_EQ(container.GetBaseDirectory(), "\\");
+  TkxOSFileSystem plain((FDir / "to").string());
+  plain.CopyFrom(container, "\\", "");
+  EXPECT_EQ(ReadFile("to/a"), "A");
+  EXPECT_EQ(ReadFile("to/sub/b"), "B");
+
+  BackslashFileSystem back((FDir / "back").string());
+  back.CopyFrom(plain, plain.GetBaseDirectory(), "\\");
+  EXPECT_EQ(ReadFile("back/a"), "A");
+  EXPECT_EQ(ReadFile("back/sub/b"), "B");
+  EXPECT_TRUE(back.CopyFile("\\sub\\b", "\\"));
+  EXPECT_EQ(ReadFile("back/b"), "B") << "into a directory: the source's own name";
 }
 
 TEST_F(kxOSFileSystemTest, CopyFromReportsEachFailure) {
