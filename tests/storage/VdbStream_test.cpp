@@ -1,26 +1,15 @@
 #include "storage/VdbStream.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
-#include <vector>
 
-extern char** environ;
+#include "storage/kxFileSystemTestSupport.h"
 
 namespace vdb {
 namespace {
-
-namespace stdfs = std::filesystem;
 
 // A stream whose lock waits are short, so that refused locks do not take minutes.
 class QuickLockStream : public TkxFileSystemVdbStream {
@@ -55,27 +44,7 @@ class NoLockFileSystem : public TkxOSFileSystem {
   }
 };
 
-class VdbStreamTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    FDir = stdfs::temp_directory_path() /
-           ("vdbstream-" + std::string(info->name()) + "-" + std::to_string(getpid()));
-    stdfs::remove_all(FDir);
-    stdfs::create_directories(FDir);
-    FS.SetBaseDirectory(FDir.string());
-  }
-  void TearDown() override { stdfs::remove_all(FDir); }
-
-  std::string Path(const std::string& Name) const { return (FDir / Name).string(); }
-  std::string ReadFile(const std::string& Name) const {
-    std::ifstream in(Path(Name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  stdfs::path FDir;
-  TkxOSFileSystem FS;
-};
+using VdbStreamTest = kxFileDirTest;
 
 TEST_F(VdbStreamTest, RewriteResetReadWriteSizeCut) {
   TkxFileSystemVdbStream stream(FS);
@@ -208,30 +177,9 @@ TEST_F(VdbStreamTest, LockWaitsForAnotherProcess) {
   TkxFileSystemVdbStream creator(FS);
   ASSERT_EQ(creator.Rewrite("net", 66, {}), 0);
   ASSERT_EQ(creator.Close(), 0);
-  const std::string helper = std::string(VDB_TEST_HELPER_DIR) + "/fs_helper";
-  // The helper holds byte 0 for about half a second, then ends.
-  int in[2];
-  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::string path = Path("net");
-  std::vector<std::string> args{helper, "open", path, "66", "lock", "0", "1", "hold"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  std::string seen;
-  char c;
-  while (seen.find("hold\n") == std::string::npos && read(out[0], &c, 1) == 1) seen += c;
-  ASSERT_NE(seen.find("lock 1 "), std::string::npos) << seen;
+  HeldHelper other({"open", Path("net"), "66", "lock", "0", "1"});
+  ASSERT_EQ(other.Lines.size(), 2u);
+  ASSERT_EQ(other.Lines[1].Result, 1);
 
   QuickLockStream quick(FS);
   ASSERT_EQ(quick.Reset("net", 66), 0);
@@ -241,15 +189,10 @@ TEST_F(VdbStreamTest, LockWaitsForAnotherProcess) {
   ASSERT_EQ(patient.Reset("net", 66), 0);
   std::thread release([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    close(in[1]);
+    other.Finish();
   });
   EXPECT_EQ(patient.Lock(), 0) << "granted once the other process let go";
   release.join();
-  while (read(out[0], &c, 1) == 1) {
-  }
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
 }
 
 TEST_F(VdbStreamTest, EncryptionPassesThroughTheCipher) {
