@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -125,6 +126,8 @@ TEST(kxOSFileSystemPathTest, LastErrorBelongsToTheThread) {
 TEST_F(kxOSFileSystemTest, ReadWriteSizeAndShrinkOnlySetFileSize) {
   std::int32_t h = FS.CreateFile("data.bin");
   ASSERT_GE(h, 0);
+  EXPECT_EQ(FS.OpenFile("data.bin", 64), -1) << "a created file is held without sharing";
+  EXPECT_EQ(FS.GetLastError(), 32);
   EXPECT_EQ(FS.FileWrite(h, "0123456789", 10, 0), 10);
   EXPECT_EQ(FS.FileWrite(h, "AB", 2, 4), 2);
   EXPECT_EQ(FS.GetFileSize(h), 10);
@@ -407,6 +410,32 @@ TEST_F(kxOSFileSystemTest, ShareModesWithinOneProcess) {
     FS.CloseFile(after);
   }
   EXPECT_EQ(ReadFile("shared"), "keep");
+}
+
+TEST_F(kxOSFileSystemTest, ExclusiveOpensRacingInThreadsNeverOverlap) {
+  WriteFile("race", "");
+  std::atomic<int> inside{0}, overlaps{0}, granted{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      TkxOSFileSystem fs(FDir.string());
+      for (int i = 0; i < 300; ++i) {
+        std::int32_t h = (t + i) % 3 == 0 ? fs.CreateFile("race") : fs.OpenFile("race", 18);
+        if (h < 0) {
+          if (fs.GetLastError() != 32) ++overlaps;  // only sharing violations are expected
+          continue;
+        }
+        ++granted;
+        if (++inside != 1) ++overlaps;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        --inside;
+        fs.CloseFile(h);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(overlaps, 0);
+  EXPECT_GT(granted, 0);
 }
 
 TEST_F(kxOSFileSystemTest, CreateDeleteAndRenameRespectOpenHandles) {
