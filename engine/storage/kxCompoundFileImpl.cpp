@@ -217,14 +217,24 @@ std::int32_t TkxCompoundFileImpl::ClientCount() {
 bool TkxCompoundFileImpl::ReleaseClient(std::int32_t ClientHdl) {
   std::lock_guard Section(FCriticalSection);
   const TkxLockRecord Old = Client(ClientHdl);
+  const bool Last = ClientCount() == 1;
+  std::exception_ptr Error;
+  if (Last) {
+    // The last client closes the container while its locks still count, so that closing
+    // with an active lock is reported.
+    RemoveShared(this);
+    try {
+      Close(ClientHdl);
+    } catch (...) {
+      Error = std::current_exception();
+    }
+  }
   Client(ClientHdl) = TkxLockRecord();
   // Logical locks still held return the critical section entries they stand for.
   for (std::int32_t I = 0; I < std::max(Old.ReadLocks, 0) + std::max(Old.WriteLocks, 0); ++I)
     FCriticalSection.unlock();
-  if (ClientCount() > 0) return false;
-  RemoveShared(this);
-  if (GetIsOpen()) Close(ClientHdl);
-  return true;
+  if (Error) std::rethrow_exception(Error);
+  return Last;
 }
 
 TkxLockRecord& TkxCompoundFileImpl::Client(std::int32_t ClientHdl) {
