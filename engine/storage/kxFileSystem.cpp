@@ -1,0 +1,680 @@
+#include "storage/kxFileSystem.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+#include "storage/kxFormat.h"
+#include "storage/kxOSFiles.h"
+
+namespace vdb {
+
+namespace {
+
+constexpr std::int32_t kOSPageSize = 8192;
+constexpr std::int32_t kCopyFileChunk = 4096;
+constexpr std::int32_t kCopyFromChunk = 32768;
+
+struct TErrorText {
+  std::int32_t Code;
+  const char* Text;
+};
+
+constexpr TErrorText kErrorTexts[] = {
+    {kxErrorSuccess, "The operation completed successfully."},
+    {kxErrorInvalidFunction, "Incorrect function."},
+    {kxErrorFileNotFound, "The system cannot find the file specified."},
+    {kxErrorPathNotFound, "The system cannot find the path specified."},
+    {kxErrorTooManyOpenFiles, "The system cannot open the file."},
+    {kxErrorAccessDenied, "Access is denied."},
+    {kxErrorInvalidHandle, "The handle is invalid."},
+    {kxErrorNotEnoughMemory, "Not enough memory resources are available to process this command."},
+    {kxErrorNotSameDevice, "The system cannot move the file to a different disk drive."},
+    {kxErrorNoMoreFiles, "There are no more files."},
+    {kxErrorWriteProtect, "The media is write protected."},
+    {kxErrorWriteFault, "The system cannot write to the specified device."},
+    {kxErrorReadFault, "The system cannot read from the specified device."},
+    {kxErrorSharingViolation,
+     "The process cannot access the file because it is being used by another process."},
+    {kxErrorLockViolation,
+     "The process cannot access the file because another process has locked a portion of the "
+     "file."},
+    {kxErrorHandleEof, "Reached the end of the file."},
+    {kxErrorNotSupported, "The request is not supported."},
+    {kxErrorInvalidParameter, "The parameter is incorrect."},
+    {kxErrorDiskFull, "There is not enough space on the disk."},
+    {kxErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect."},
+    {kxErrorNegativeSeek,
+     "An attempt was made to move the file pointer before the beginning of the file."},
+    {kxErrorDirNotEmpty, "The directory is not empty."},
+    {kxErrorNotLocked, "The segment is already unlocked."},
+    {kxErrorBusy, "The requested resource is in use."},
+    {kxErrorAlreadyExists, "Cannot create a file when that file already exists."},
+    {kxErrorFilenameTooLong, "The filename or extension is too long."},
+    {kxErrorFileTooLarge, "The file size exceeds the limit allowed and cannot be saved."},
+    {kxErrorDirectory, "The directory name is invalid."},
+};
+
+// Joins a directory and a name with Delimiter, without doubling a delimiter already there.
+std::string JoinPath(const std::string& Dir, const std::string& Name, char Delimiter) {
+  if (!Dir.empty() && Dir.back() == Delimiter) return Dir + Name;
+  return Dir + Delimiter + Name;
+}
+
+// A handle of a file system closed when it goes out of scope.
+class THandleGuard {
+ public:
+  THandleGuard(TkxFileSystem& FileSystem, std::int32_t Handle)
+      : FFileSystem(FileSystem), FHandle(Handle) {}
+  THandleGuard(const THandleGuard&) = delete;
+  THandleGuard& operator=(const THandleGuard&) = delete;
+  ~THandleGuard() {
+    if (TkxFileSystem::IsValidHandle(FHandle)) FFileSystem.CloseFile(FHandle);
+  }
+  std::int32_t Get() const { return FHandle; }
+
+ private:
+  TkxFileSystem& FFileSystem;
+  std::int32_t FHandle;
+};
+
+// A running enumeration ended when it goes out of scope.
+class TFindGuard {
+ public:
+  explicit TFindGuard(TkxFileSystem& FileSystem) : FFileSystem(FileSystem) {}
+  TFindGuard(const TFindGuard&) = delete;
+  TFindGuard& operator=(const TFindGuard&) = delete;
+  ~TFindGuard() { FFileSystem.FindFileClose(Rec); }
+  TkxFindFileRec Rec;
+
+ private:
+  TkxFileSystem& FFileSystem;
+};
+
+// Copies Size bytes between two open handles in chunks of ChunkSize; false on a short chunk.
+bool CopyData(TkxFileSystem& Source, std::int32_t SourceHandle, TkxFileSystem& Target,
+              std::int32_t TargetHandle, std::int64_t Size, std::int32_t ChunkSize) {
+  std::vector<char> buffer(static_cast<std::size_t>(ChunkSize));
+  for (std::int64_t pos = 0; Size < 0 || pos < Size;) {
+    std::int32_t wanted = ChunkSize;
+    if (Size >= 0 && Size - pos < ChunkSize) wanted = static_cast<std::int32_t>(Size - pos);
+    std::int32_t got = Source.FileRead(SourceHandle, buffer.data(), wanted, pos);
+    if (got < 0 || (Size >= 0 && got != wanted)) return false;
+    if (got > 0 && Target.FileWrite(TargetHandle, buffer.data(), got, pos) != got) return false;
+    pos += got;
+    if (got < wanted) break;  // end of a source of unknown size
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- TkxFileSystem -------------------------------------------------------------------------------
+
+std::string TkxFileSystem::GetBaseDirectory() { return std::string(1, GetPathDelimiter()); }
+
+void TkxFileSystem::Open() {}
+
+void TkxFileSystem::Close() {}
+
+bool TkxFileSystem::ForcePath(const std::string& /*DirPath*/) { return true; }
+
+char TkxFileSystem::GetPathDelimiter() const { return '/'; }
+
+std::string TkxFileSystem::GetErrorMessage(std::int32_t ErrorCode) {
+  if (ErrorCode == kxErrorNoLockingSupport) return "No locking support";
+  if (ErrorCode >= 1000) return "Unknown reason";
+  for (const auto& entry : kErrorTexts) {
+    if (entry.Code == ErrorCode) return entry.Text;
+  }
+  return kxFormat("System error %d.", {ErrorCode});
+}
+
+bool TkxFileSystem::FileExists(const std::string& FileName) {
+  TFindGuard find(*this);
+  return FindFirstFile(FileName, 0, find.Rec) && (find.Rec.Attr & faDirectory) == 0;
+}
+
+bool TkxFileSystem::DirectoryExists(const std::string& DirName) {
+  std::string name = DirName;
+  if (name.size() > 1 && name.back() == GetPathDelimiter()) name.pop_back();
+  TFindGuard find(*this);
+  return FindFirstFile(name, faDirectory, find.Rec) && (find.Rec.Attr & faDirectory) != 0;
+}
+
+bool TkxFileSystem::CopyFile(const std::string& Source, const std::string& Target) {
+  const char delimiter = GetPathDelimiter();
+  std::string target = Target;
+  if (DirectoryExists(Target)) {
+    std::string::size_type slash = Source.find_last_of(delimiter);
+    target = JoinPath(Target, slash == std::string::npos ? Source : Source.substr(slash + 1),
+                      delimiter);
+  }
+  THandleGuard source(*this, OpenFile(Source, fmOpenRead));
+  if (!IsValidHandle(source.Get())) return false;
+  THandleGuard created(*this, CreateFile(target));
+  if (!IsValidHandle(created.Get())) return false;
+  return CopyData(*this, source.Get(), *this, created.Get(), -1, kCopyFileChunk);
+}
+
+void TkxFileSystem::CopyFrom(TkxFileSystem& FileSystem, const std::string& SrcDirName,
+                             const std::string& DstDirName) {
+  const char srcDelimiter = FileSystem.GetPathDelimiter();
+  const char dstDelimiter = GetPathDelimiter();
+  TFindGuard find(FileSystem);
+  bool found = FileSystem.FindFirstFile(JoinPath(SrcDirName, "*.*", srcDelimiter), faAnyFile,
+                                        find.Rec);
+  for (; found; found = FileSystem.FindNextFile(find.Rec)) {
+    const std::string& name = find.Rec.Name;
+    if (name.empty() || name == "." || name == "..") continue;  // never climb out of the tree
+    std::string source = JoinPath(SrcDirName, name, srcDelimiter);
+    std::string target = JoinPath(DstDirName, name, dstDelimiter);
+    if (find.Rec.Attr & faDirectory) {
+      if (!CreateDir(target)) {
+        throw EkxInOutError(kxFormat("Cannot create directory \"%s\".", {target}), GetLastError());
+      }
+      CopyFrom(FileSystem, source, target);
+      continue;
+    }
+    THandleGuard from(FileSystem, FileSystem.OpenFile(source, fmOpenRead));
+    if (!IsValidHandle(from.Get())) {
+      throw EkxInOutError(kxFormat("Cannot open source file \"%s\".", {source}),
+                          FileSystem.GetLastError());
+    }
+    THandleGuard to(*this, CreateFile(target));
+    if (!IsValidHandle(to.Get())) {
+      throw EkxInOutError(kxFormat("Cannot create file \"%s\".", {target}), GetLastError());
+    }
+    // A short chunk would leave a damaged copy behind as if it were whole.
+    if (!CopyData(FileSystem, from.Get(), *this, to.Get(), FileSystem.GetFileSize(from.Get()),
+                  kCopyFromChunk)) {
+      std::int32_t error = GetLastError();
+      throw EkxInOutError(
+          kxFormat("Cannot copy file \"%s\". %s", {source, GetErrorMessage(error)}), error);
+    }
+  }
+}
+
+// --- TkxOSFileSystem: paths ----------------------------------------------------------------------
+
+namespace {
+
+bool HasWildcards(const std::string& Name) { return Name.find_first_of("*?") != std::string::npos; }
+
+// The directory above Dir: "/a/b" -> "/a", "/a" -> "/", "/" -> "/"; a relative directory
+// without a parent of its own climbs with "..".
+std::string ParentDirectory(const std::string& Dir) {
+  if (Dir == "/") return Dir;
+  std::string::size_type slash = Dir.find_last_of('/');
+  std::string last = slash == std::string::npos ? Dir : Dir.substr(slash + 1);
+  if (last == "..") return Dir + "/..";
+  if (last == ".") return slash == std::string::npos ? ".." : ParentDirectory(Dir.substr(0, slash));
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return Dir.substr(0, slash);
+}
+
+}  // namespace
+
+TkxOSFileSystem::TkxOSFileSystem(const std::string& BaseDirectory) {
+  SetBaseDirectory(BaseDirectory);
+}
+
+void TkxOSFileSystem::SetBaseDirectory(const std::string& Value) {
+  FBaseDirectory = Value;
+  while (FBaseDirectory.size() > 1 && FBaseDirectory.back() == '/') FBaseDirectory.pop_back();
+}
+
+std::string TkxOSFileSystem::ExpandFileName(const std::string& FileName) {
+  if (FBaseDirectory.empty()) return FileName;
+  if (FileName.empty()) return JoinPath(FBaseDirectory, "", '/');
+  if (FileName.front() == '/') return FileName;
+  std::string base = FBaseDirectory;
+  std::string rest = FileName;
+  while (rest.compare(0, 2, "./") == 0) rest.erase(0, 2);
+  while (rest.compare(0, 3, "../") == 0 || rest == "..") {
+    base = ParentDirectory(base);
+    rest.erase(0, rest.size() == 2 ? 2 : 3);
+  }
+  return JoinPath(base, rest, '/');
+}
+
+std::string TkxOSFileSystem::GetBaseDirectory() { return FBaseDirectory; }
+
+std::int32_t TkxOSFileSystem::GetPageSize() { return kOSPageSize; }
+
+void TkxOSFileSystem::SetPageSize(std::int32_t /*Value*/) {}
+
+void TkxOSFileSystem::SetLastError(std::int32_t ErrorCode) { kxos::SetLastError(ErrorCode); }
+
+std::int32_t TkxOSFileSystem::GetLastError() { return kxos::GetLastError(); }
+
+bool TkxOSFileSystem::SupportsExclusiveFiles() { return true; }
+
+std::int32_t TkxOSFileSystem::Clear() { return 0; }
+
+bool TkxOSFileSystem::ForcePath(const std::string& /*DirPath*/) { return true; }
+
+// --- TkxOSFileSystem: files ----------------------------------------------------------------------
+
+namespace {
+
+// The handle of a positioned read or write, or none with Failure set to the result to give:
+// 0 when the seek fails (bad handle, negative position), -1 for a bad argument or an access
+// the handle was not opened with.
+std::shared_ptr<kxos::TkxOSHandle> BeginTransfer(std::int32_t Handle, const void* Data,
+                                                 std::int32_t Count, std::int64_t Position,
+                                                 bool ForWrite, std::int32_t& Failure) {
+  auto handle = kxos::FindHandle(Handle);
+  Failure = 0;
+  if (!handle) return nullptr;
+  std::int32_t error = kxErrorSuccess;
+  if (Position < 0) error = kxErrorNegativeSeek;
+  else if (Count < 0 || (Count > 0 && Data == nullptr)) error = kxErrorInvalidParameter;
+  else if (!(ForWrite ? handle->CanWrite : handle->CanRead)) error = kxErrorAccessDenied;
+  if (error == kxErrorSuccess) return handle;
+  kxos::SetLastError(error);
+  Failure = Position < 0 ? 0 : -1;
+  return nullptr;
+}
+
+}  // namespace
+
+std::int32_t TkxOSFileSystem::CreateFile(const std::string& FilePath) {
+  return kxos::OpenFile(ExpandFileName(FilePath), fmOpenReadWrite | fmShareExclusive, true);
+}
+
+std::int32_t TkxOSFileSystem::OpenFile(const std::string& FilePath, std::int32_t Mode) {
+  if (FPhysicallyExclusive) Mode = (Mode & ~fmShareDenyNone) | fmShareExclusive;
+  return kxos::OpenFile(ExpandFileName(FilePath), Mode, false);
+}
+
+std::int32_t TkxOSFileSystem::FileRead(std::int32_t Handle, void* Data, std::int32_t Count,
+                                       std::int64_t Position) {
+  std::int32_t failure = 0;
+  auto handle = BeginTransfer(Handle, Data, Count, Position, false, failure);
+  if (!handle) return failure;
+  auto* bytes = static_cast<char*>(Data);
+  std::int32_t done = 0;
+  while (done < Count) {
+    ssize_t n = ::pread(handle->Fd, bytes + done, static_cast<std::size_t>(Count - done),
+                        static_cast<off_t>(Position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      kxos::SetLastError(kxos::ErrnoToError(errno, kxos::TkxErrnoContext::Read));
+      return done > 0 ? done : -1;
+    }
+    if (n == 0) {
+      kxos::SetLastError(kxErrorHandleEof);  // a short count tells the end of the file
+      break;
+    }
+    done += static_cast<std::int32_t>(n);
+  }
+  return done;
+}
+
+std::int32_t TkxOSFileSystem::FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
+                                        std::int64_t Position) {
+  std::int32_t failure = 0;
+  auto handle = BeginTransfer(Handle, Data, Count, Position, true, failure);
+  if (!handle) return failure;
+  const auto* bytes = static_cast<const char*>(Data);
+  std::int32_t done = 0;
+  while (done < Count) {
+    ssize_t n = ::pwrite(handle->Fd, bytes + done, static_cast<std::size_t>(Count - done),
+                         static_cast<off_t>(Position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      kxos::SetLastError(n < 0 ? kxos::ErrnoToError(errno, kxos::TkxErrnoContext::Write)
+                               : kxErrorDiskFull);
+      return done > 0 ? done : -1;
+    }
+    done += static_cast<std::int32_t>(n);
+  }
+  return done;
+}
+
+std::int64_t TkxOSFileSystem::GetFileSize(std::int32_t Handle) {
+  auto handle = kxos::FindHandle(Handle);
+  struct stat st {};
+  if (handle && ::fstat(handle->Fd, &st) != 0) kxos::SetLastError(kxos::ErrnoToError(errno));
+  else if (handle) return st.st_size;
+  std::int32_t error = kxos::GetLastError();
+  throw EkxInOutError(kxFormat("Windows cannot determine file size (%d).", {error}), error);
+}
+
+void TkxOSFileSystem::SetFileSize(std::int32_t Handle, std::int64_t Size) {
+  auto handle = kxos::FindHandle(Handle);
+  struct stat st {};
+  bool ok = handle != nullptr;
+  if (ok && ::fstat(handle->Fd, &st) != 0) {
+    kxos::SetLastError(kxos::ErrnoToError(errno));
+    ok = false;
+  }
+  if (ok && st.st_size <= Size) return;  // only ever shortens
+  if (ok && (Size < 0 || !handle->CanWrite)) {
+    kxos::SetLastError(Size < 0 ? kxErrorNegativeSeek : kxErrorAccessDenied);
+    ok = false;
+  }
+  if (ok && ::ftruncate(handle->Fd, static_cast<off_t>(Size)) != 0) {
+    kxos::SetLastError(kxos::ErrnoToError(errno, kxos::TkxErrnoContext::Write));
+    ok = false;
+  }
+  if (!ok) throw EkxInOutError("Cannot set end of of file", kxos::GetLastError());
+}
+
+bool TkxOSFileSystem::EndOfFile(std::int32_t Handle, std::int64_t Position) {
+  auto handle = kxos::FindHandle(Handle);
+  struct stat st {};
+  if (!handle) return true;
+  if (::fstat(handle->Fd, &st) != 0) {
+    kxos::SetLastError(kxos::ErrnoToError(errno));
+    return true;
+  }
+  return Position >= st.st_size;
+}
+
+void TkxOSFileSystem::CloseFile(std::int32_t Handle) {
+  if (IsValidHandle(Handle)) kxos::CloseFile(Handle);
+}
+
+std::int32_t TkxOSFileSystem::LockFile(std::int32_t Handle, std::int64_t StartPos,
+                                       std::int64_t EndPos, bool /*WriteLock*/) {
+  return kxos::LockRange(Handle, StartPos, EndPos);
+}
+
+void TkxOSFileSystem::UnlockFile(std::int32_t Handle, std::int64_t StartPos, std::int64_t EndPos,
+                                 bool /*WriteLock*/) {
+  kxos::UnlockRange(Handle, StartPos, EndPos);
+}
+
+// --- TkxOSFileSystem: directories ----------------------------------------------------------------
+
+bool TkxOSFileSystem::CreateDir(const std::string& DirPath) {
+  std::string path = ExpandFileName(DirPath);
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  int err = errno;
+  kxos::SetLastError(err == ENOENT ? kxErrorPathNotFound : kxos::ErrnoToError(err));
+  return false;
+}
+
+bool TkxOSFileSystem::RemoveDir(const std::string& DirPath) {
+  std::string path = ExpandFileName(DirPath);
+  if (::rmdir(path.c_str()) == 0) return true;
+  int err = errno;
+  if (err == ENOENT) kxos::SetLastError(kxos::MissingPathError(path));
+  else if (err == ENOTDIR) kxos::SetLastError(kxErrorDirectory);
+  else kxos::SetLastError(kxos::ErrnoToError(err));
+  return false;
+}
+
+bool TkxOSFileSystem::DeleteFile(const std::string& FileName) {
+  return kxos::DeleteFile(ExpandFileName(FileName));
+}
+
+bool TkxOSFileSystem::RenameFile(const std::string& OldName, const std::string& NewName) {
+  return kxos::RenameFile(ExpandFileName(OldName), ExpandFileName(NewName));
+}
+
+// --- TkxOSFileSystem: enumeration ----------------------------------------------------------------
+
+struct TkxOSFindData {
+  struct TDirCloser {
+    void operator()(DIR* Dir) const { ::closedir(Dir); }
+  };
+  std::unique_ptr<DIR, TDirCloser> Dir;  // none for a search of one name without wildcards
+  std::string Directory;
+  std::string Pattern;
+};
+
+namespace {
+
+// Length of the UTF-8 sequence starting with Lead (1 for stray bytes).
+std::size_t Utf8Length(unsigned char Lead) {
+  if (Lead >= 0xF0 && Lead < 0xF8) return 4;
+  if (Lead >= 0xE0) return Lead < 0xF0 ? 3 : 1;
+  if (Lead >= 0xC0) return 2;
+  return 1;
+}
+
+// Wildcard match: "*" any run of characters, "?" exactly one character.
+bool GlobMatch(std::string_view Pattern, std::string_view Name) {
+  auto next = [&](std::size_t At) {
+    return std::min(At + Utf8Length(static_cast<unsigned char>(Name[At])), Name.size());
+  };
+  std::size_t p = 0, n = 0;
+  std::size_t starP = std::string_view::npos, starN = 0;
+  while (n < Name.size()) {
+    if (p < Pattern.size() && Pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < Pattern.size() && Pattern[p] == '?') {
+      ++p;
+      n = next(n);
+    } else if (p < Pattern.size() && Pattern[p] == Name[n]) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      // Let the last "*" swallow one more character and try again from there.
+      starN = next(starN);
+      p = starP + 1;
+      n = starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < Pattern.size() && Pattern[p] == '*') ++p;
+  return p == Pattern.size();
+}
+
+// Windows matching: a pattern ending in ".*" also matches the name without any extension, so
+// "*.*" matches every name.
+bool NameMatches(const std::string& Pattern, const std::string& Name) {
+  if (GlobMatch(Pattern, Name)) return true;
+  return Pattern.size() >= 2 && Pattern.compare(Pattern.size() - 2, 2, ".*") == 0 &&
+         GlobMatch(std::string_view(Pattern).substr(0, Pattern.size() - 2), Name);
+}
+
+// Modification time as a packed date-time in local time; times before 1980 give 1980-01-01.
+std::int32_t PackedDateTime(std::time_t Time) {
+  std::tm local {};
+  if (::localtime_r(&Time, &local) == nullptr || local.tm_year < 80) return (1 << 21) | (1 << 16);
+  std::uint32_t packed = (static_cast<std::uint32_t>(local.tm_year - 80) << 25) |
+                         (static_cast<std::uint32_t>(local.tm_mon + 1) << 21) |
+                         (static_cast<std::uint32_t>(local.tm_mday) << 16) |
+                         (static_cast<std::uint32_t>(local.tm_hour) << 11) |
+                         (static_cast<std::uint32_t>(local.tm_min) << 5) |
+                         (static_cast<std::uint32_t>(local.tm_sec / 2));
+  return static_cast<std::int32_t>(packed);
+}
+
+std::int32_t AttributesOf(const struct stat& St) {
+  std::int32_t attr = 0;
+  if (S_ISDIR(St.st_mode)) attr |= faDirectory;
+  else if (!S_ISREG(St.st_mode)) attr |= faSysFile;  // devices, pipes, sockets
+  if ((St.st_mode & 0222) == 0) attr |= faReadOnly;
+  return attr;
+}
+
+// Fills the record from the entry's status; false when its attributes are excluded.
+bool FillEntry(TkxFindFileRec& Rec, const std::string& Name, const struct stat& St) {
+  std::int32_t attr = AttributesOf(St);
+  if (attr & Rec.ExcludeAttr) return false;
+  Rec.Name = Name;
+  Rec.Attr = attr;
+  Rec.Size = S_ISDIR(St.st_mode) ? 0 : static_cast<std::int64_t>(St.st_size);
+  Rec.Time = PackedDateTime(St.st_mtime);
+  return true;
+}
+
+// Status of a directory entry, following symbolic links; a dangling link is reported as itself.
+bool EntryStatus(const std::string& Path, struct stat& St) {
+  return ::stat(Path.c_str(), &St) == 0 || ::lstat(Path.c_str(), &St) == 0;
+}
+
+}  // namespace
+
+bool TkxOSFileSystem::FindFirstFile(const std::string& Path, std::int32_t Attr,
+                                    TkxFindFileRec& FindFileRec) {
+  FindFileClose(FindFileRec);
+  std::string full = ExpandFileName(Path);
+  auto data = std::make_shared<TkxOSFindData>();
+  std::string::size_type slash = full.find_last_of('/');
+  data->Directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
+  data->Pattern = slash == std::string::npos ? full : full.substr(slash + 1);
+  FindFileRec.ExcludeAttr = ~Attr & (faHidden | faSysFile | faVolumeID | faDirectory);
+
+  if (!HasWildcards(data->Pattern)) {
+    struct stat st {};
+    if (data->Pattern.empty() && full != "/") {
+      kxos::SetLastError(kxErrorFileNotFound);
+      return false;
+    }
+    if (!EntryStatus(full, st)) {
+      kxos::SetLastError(errno == ENOENT ? kxos::MissingPathError(full) : kxos::ErrnoToError(errno));
+      return false;
+    }
+    if (!FillEntry(FindFileRec, data->Pattern.empty() ? full : data->Pattern, st)) {
+      kxos::SetLastError(kxErrorFileNotFound);
+      return false;
+    }
+    FindFileRec.FindData = std::move(data);
+    FindFileRec.FindHandle = 0;
+    return true;
+  }
+  data->Dir.reset(::opendir(data->Directory.c_str()));
+  if (!data->Dir) {
+    int err = errno;
+    kxos::SetLastError(err == ENOENT || err == ENOTDIR ? kxErrorPathNotFound
+                                                       : kxos::ErrnoToError(err));
+    return false;
+  }
+  FindFileRec.FindData = std::move(data);
+  FindFileRec.FindHandle = ::dirfd(FindFileRec.FindData->Dir.get());
+  if (FindNextFile(FindFileRec)) return true;
+  FindFileClose(FindFileRec);
+  kxos::SetLastError(kxErrorFileNotFound);
+  return false;
+}
+
+bool TkxOSFileSystem::FindNextFile(TkxFindFileRec& FindFileRec) {
+  TkxOSFindData* data = FindFileRec.FindData.get();
+  if (data == nullptr || !data->Dir) {
+    kxos::SetLastError(data == nullptr ? kxErrorInvalidHandle : kxErrorNoMoreFiles);
+    return false;
+  }
+  // "." and ".." are never reported: a search lists the directory's own entries only.
+  while (const dirent* entry = ::readdir(data->Dir.get())) {
+    std::string name = entry->d_name;
+    if (name == "." || name == ".." || !NameMatches(data->Pattern, name)) continue;
+    struct stat st {};
+    if (!EntryStatus(JoinPath(data->Directory, name, '/'), st)) continue;  // vanished meanwhile
+    if (FillEntry(FindFileRec, name, st)) return true;
+  }
+  kxos::SetLastError(kxErrorNoMoreFiles);
+  return false;
+}
+
+void TkxOSFileSystem::FindFileClose(TkxFindFileRec& FindFileRec) {
+  FindFileRec.FindData.reset();
+  FindFileRec.FindHandle = -1;
+}
+
+// --- TkxFileSystemStream -------------------------------------------------------------------------
+
+TkxFileSystemStream::TkxFileSystemStream(const std::string& FileName, TkxFileSystem& FileSystem,
+                                         std::int32_t Mode)
+    : FFileName(FileName), FFileSystem(&FileSystem) {
+  if (Mode == fmCreate) {
+    FHandle = FileSystem.CreateFile(FileName);
+    if (!TkxFileSystem::IsValidHandle(FHandle)) {
+      std::int32_t error = FileSystem.GetLastError();
+      std::string message = kxFormat("Cannot create file \"%s\". %s",
+                                     {FileSystem.ExpandFileName(FileName),
+                                      TkxFileSystem::GetErrorMessage(error)});
+      if (error == kxErrorAlreadyExists) throw EkxFileAlreadyExistsError(message);
+      throw EkxFileCreateError(message);
+    }
+  } else {
+    FHandle = FileSystem.OpenFile(FileName, Mode);
+    if (!TkxFileSystem::IsValidHandle(FHandle)) {
+      std::int32_t error = FileSystem.GetLastError();
+      std::string message = kxFormat("Cannot open file \"%s\". %s",
+                                     {FileSystem.ExpandFileName(FileName),
+                                      TkxFileSystem::GetErrorMessage(error)});
+      if (error == kxErrorFileNotFound) throw EkxFileNotFoundError(message);
+      throw EkxFileOpenError(message);
+    }
+  }
+}
+
+TkxFileSystemStream::TkxFileSystemStream(std::int32_t Handle, TkxFileSystem& FileSystem)
+    : FHandle(Handle), FFileSystem(&FileSystem) {}
+
+std::unique_ptr<TkxFileSystemStream> TkxFileSystemStream::CreateFromHandle(
+    std::int32_t Handle, TkxFileSystem& FileSystem) {
+  return std::unique_ptr<TkxFileSystemStream>(new TkxFileSystemStream(Handle, FileSystem));
+}
+
+TkxFileSystemStream::~TkxFileSystemStream() {
+  if (TkxFileSystem::IsValidHandle(FHandle)) FFileSystem->CloseFile(FHandle);
+}
+
+std::int32_t TkxFileSystemStream::Read(void* Buffer, std::int32_t Count) {
+  std::int32_t n = FFileSystem->FileRead(FHandle, Buffer, Count, FPosition);
+  if (n > 0) FPosition += n;
+  return n;
+}
+
+std::int32_t TkxFileSystemStream::Write(const void* Buffer, std::int32_t Count) {
+  std::int32_t n = FFileSystem->FileWrite(FHandle, Buffer, Count, FPosition);
+  if (n > 0) FPosition += n;
+  return n;
+}
+
+void TkxFileSystemStream::ReadBuffer(void* Buffer, std::int32_t Count) {
+  if (Count != 0 && Read(Buffer, Count) != Count) throw EkxStreamError("Stream read error");
+}
+
+void TkxFileSystemStream::WriteBuffer(const void* Buffer, std::int32_t Count) {
+  if (Count != 0 && Write(Buffer, Count) != Count) throw EkxStreamError("Stream write error");
+}
+
+std::int64_t TkxFileSystemStream::Seek(std::int64_t Offset, std::int32_t Origin) {
+  switch (Origin) {
+    case soFromBeginning: FPosition = Offset; break;
+    case soFromCurrent: FPosition += Offset; break;
+    case soFromEnd: FPosition = GetSize() + Offset; break;
+    default: break;
+  }
+  return FPosition;
+}
+
+std::int64_t TkxFileSystemStream::GetSize() { return FFileSystem->GetFileSize(FHandle); }
+
+void TkxFileSystemStream::SetSize(std::int64_t Value) { FFileSystem->SetFileSize(FHandle, Value); }
+
+bool TkxFileSystemStream::LockRange(std::int64_t StartPos, std::int64_t Length, bool ForWrite) {
+  std::int32_t result = FFileSystem->LockFile(FHandle, StartPos, StartPos + Length, ForWrite);
+  if (result == 1) return true;
+  if (result == 0) return false;
+  throw EkxStreamError(
+      kxFormat("Cannot lock storage \"%s\"; error code = %d", {FFileName, FFileSystem->GetLastError()}));
+}
+
+void TkxFileSystemStream::UnlockRange(std::int64_t StartPos, std::int64_t Length, bool ForWrite) {
+  FFileSystem->UnlockFile(FHandle, StartPos, StartPos + Length, ForWrite);
+}
+
+bool TkxFileSystemStream::IsRangeLocked(std::int64_t StartPos, std::int64_t Length) {
+  if (!LockRange(StartPos, Length, true)) return true;
+  UnlockRange(StartPos, Length, true);
+  return false;
+}
+
+}  // namespace vdb
