@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
 #include "storage/kxFileSystem.h"
@@ -664,7 +665,7 @@ void TVdbPageManager::SetStoragePageSize(TVdbStorageHdl StorageHdl, std::int32_t
   std::lock_guard Lock(FCriticalSection);
   TVdbStorage& Storage = StorageOf(StorageHdl);
   const std::int32_t OldPageSize = Storage.FPageSize > 0 ? Storage.FPageSize : Storage.FTileSize;
-  if (PMTilesPerUnit(OldPageSize, Storage.FTileSize) != PMTilesPerUnit(PageSize, Storage.FTileSize)) {
+  if (VdbTilesPerUnit(OldPageSize, Storage.FTileSize) != VdbTilesPerUnit(PageSize, Storage.FTileSize)) {
     // The units are cut differently from now on. Changes in the old units are written first, so
     // that re-cutting never loses them.
     if (Storage.FFirstModifiedPage != nullptr) FlushStorage(StorageHdl);
