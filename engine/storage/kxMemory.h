@@ -63,8 +63,8 @@ class TkxMemory {
   // NaN and values of 2^127 or more after rounding raise EkxMemoryError.
   static double ReadReal48(const void* Buffer, std::int64_t Offset);
   static void WriteReal48(void* Buffer, std::int64_t Offset, double Value);
-  static constexpr double kReal48Max = 1.7014118346015974e38;   // (2 - 2^-39) * 2^126
-  static constexpr double kReal48MinPositive = 2.938735877055719e-39;  // 2^-128
+  static constexpr double kReal48Max = 0x1.FFFFFFFFFEp+126;  // (2 - 2^-39) * 2^126
+  static constexpr double kReal48MinPositive = 0x1p-128;
 
   // 1-byte length, then the characters. Writing copies at most MaxLen characters (a negative
   // MaxLen or one above 255 means 255); the result is the number of bytes written.
