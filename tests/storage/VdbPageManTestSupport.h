@@ -19,22 +19,24 @@ namespace vdb::test {
 
 inline constexpr std::int32_t kTile = 8192;
 
-// The operating-system file system, with every read and write recorded and failures on demand.
-class TProbeFileSystem : public TkxOSFileSystem {
- public:
-  struct TAccess {
-    std::int64_t Pos;
-    std::int32_t Count;
-    bool operator==(const TAccess&) const = default;
-  };
+// A file system (Base) with every read and write recorded and failures on demand.
+struct TAccess {
+  std::int64_t Pos;
+  std::int32_t Count;
+  bool operator==(const TAccess&) const = default;
+};
+using TAccesses = std::vector<TAccess>;
 
-  using TkxOSFileSystem::TkxOSFileSystem;
+template <class Base>
+class TProbe : public Base {
+ public:
+  using Base::Base;
 
   std::int32_t FileRead(std::int32_t Handle, void* Data, std::int32_t Count,
                         std::int64_t Position) override {
     if (FailReads) return -1;
     Reads.push_back({Position, Count});
-    return TkxOSFileSystem::FileRead(Handle, Data, Count, Position);
+    return Base::FileRead(Handle, Data, Count, Position);
   }
 
   std::int32_t FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
@@ -42,7 +44,7 @@ class TProbeFileSystem : public TkxOSFileSystem {
     if (WritesBeforeFailure == 0) return -1;
     if (WritesBeforeFailure > 0) --WritesBeforeFailure;
     Writes.push_back({Position, Count});
-    return TkxOSFileSystem::FileWrite(Handle, Data, Count, Position);
+    return Base::FileWrite(Handle, Data, Count, Position);
   }
 
   void ClearLog() {
@@ -50,11 +52,13 @@ class TProbeFileSystem : public TkxOSFileSystem {
     Writes.clear();
   }
 
-  std::vector<TAccess> Reads;
-  std::vector<TAccess> Writes;
+  TAccesses Reads;
+  TAccesses Writes;
   bool FailReads = false;
   int WritesBeforeFailure = -1;  // -1: never fail
 };
+
+using TProbeFileSystem = TProbe<TkxOSFileSystem>;
 
 // A scratch directory of its own for every test, removed afterwards.
 class TScratchDir {
@@ -87,6 +91,13 @@ inline std::vector<std::uint8_t> Pattern(std::int64_t Size, int Seed = 0) {
   std::vector<std::uint8_t> Bytes(static_cast<std::size_t>(Size));
   for (std::int64_t I = 0; I < Size; ++I) Bytes[static_cast<std::size_t>(I)] = PatternByte(I, Seed);
   return Bytes;
+}
+
+// The 32-bit value a pattern file holds at Pos.
+inline std::int32_t PatternInt(std::int64_t Pos, int Seed = 0) {
+  std::uint32_t Value = 0;
+  for (int I = 3; I >= 0; --I) Value = (Value << 8) | PatternByte(Pos + I, Seed);
+  return static_cast<std::int32_t>(Value);
 }
 
 inline void WriteFileBytes(const std::string& Path, const std::vector<std::uint8_t>& Bytes) {

@@ -14,8 +14,6 @@
 namespace vdb::test {
 namespace {
 
-using TAccesses = std::vector<TProbeFileSystem::TAccess>;
-
 class PageManTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -45,12 +43,6 @@ class PageManTest : public ::testing::Test {
 
   bool Logged(const std::string& Line) const {
     return std::find(LogLines.begin(), LogLines.end(), Line) != LogLines.end();
-  }
-
-  static std::int32_t PatternInt(std::int64_t Pos, int Seed = 0) {
-    const std::uint8_t Bytes[4] = {PatternByte(Pos, Seed), PatternByte(Pos + 1, Seed),
-                                   PatternByte(Pos + 2, Seed), PatternByte(Pos + 3, Seed)};
-    return TkxMemory::ReadInt32(Bytes, 0);
   }
 
   static std::int32_t FileInt(const std::vector<std::uint8_t>& Bytes, std::int64_t Pos) {
