@@ -63,7 +63,7 @@ void TVdbClientStorage::RequireOpen(const char* Action) const {
 }
 
 std::int32_t TVdbClientStorage::TileSize() const {
-  return IsOpen() ? OpenStorageRef().TileSize() : FFileSystem->GetPageSize();
+  return IsOpen() ? FTileSize : FFileSystem->GetPageSize();
 }
 
 void TVdbClientStorage::NewStorage() {
@@ -76,6 +76,7 @@ void TVdbClientStorage::NewStorage() {
   }
   FStorageHdl = FPageManager->CreateStorage(FName, FFileSystem, FCryptor);
   OpenStorageRef().FPageSize = FPageSize;
+  FTileSize = OpenStorageRef().FTileSize;
   FReadOnly = false;
   FExclusive = false;
   FWorkPage = CreatePageSite();
@@ -91,6 +92,7 @@ void TVdbClientStorage::Open(bool ReadOnly, bool Exclusive) {
   }
   FStorageHdl = FPageManager->OpenStorage(FName, FFileSystem, ReadOnly, Exclusive, FCryptor);
   JoinPageSize(OpenStorageRef());
+  FTileSize = OpenStorageRef().FTileSize;
   FReadOnly = ReadOnly;
   FExclusive = Exclusive;
   FWorkPage = CreatePageSite();
@@ -303,8 +305,24 @@ std::int32_t TVdbStoragePageSite::GetPageSize() const {
 void TVdbStoragePageSite::InitPage(std::int32_t PageNo) { Bind(PageNo, true); }
 
 void TVdbStoragePageSite::LoadPage(std::int32_t PageNo) {
-  if (FStorageTile != nullptr && FPageNo == PageNo && !FStorageTile->IsStale()) return;
-  Bind(PageNo, false);
+  if (!Rebound(PageNo)) Bind(PageNo, false);
+}
+
+// A page inside the unit the site holds needs no lock: a held unit is never pooled or resized,
+// and one that is not stale lies inside the file.
+bool TVdbStoragePageSite::Rebound(std::int32_t PageNo) {
+  const TVdbStoragePage* Unit = FStorageTile;
+  if (Unit == nullptr || Unit->IsStale() || PageNo < 0 || FClientStorage == nullptr) return false;
+  const TVdbClientStorage& Client = *FClientStorage;
+  if (Unit->FStorageHdl != Client.FStorageHdl) return false;
+  const TVdbPageLocation Location = VdbLocatePage(PageNo, Client.FPageSize, Client.FTileSize);
+  if (Location.FirstTile != Unit->FTileNo ||
+      Unit->FMemorySize < static_cast<std::int64_t>(Location.TileCount) * Client.FTileSize) {
+    return false;
+  }
+  FPageNo = PageNo;
+  FTileOffset = Location.Offset;
+  return true;
 }
 
 void TVdbStoragePageSite::UnloadPage() { Release(); }
@@ -320,30 +338,26 @@ void TVdbStoragePageSite::Bind(std::int32_t PageNo, bool MayCreate) {
   };
   Client->RequireOpen("Loading a page of");
   std::lock_guard Lock(Manager.CriticalSection());
-  if (PageNo < 0 || (!MayCreate && PageNo >= Client->GetPageCount())) Manager.Raise(Invalid());
+  TVdbStorage& Storage = Manager.StorageOf(Client->FStorageHdl);
+  const std::int64_t PageCount =
+      (static_cast<std::int64_t>(Storage.FTileCount) * Storage.FTileSize + Client->FPageSize - 1) /
+      Client->FPageSize;
+  if (PageNo < 0 || (!MayCreate && PageNo >= PageCount)) Manager.Raise(Invalid());
 
-  const TVdbStorage& Storage = Client->OpenStorageRef();
-  const TVdbPageLocation Location = VdbLocatePage(PageNo, Client->FPageSize, Storage.TileSize());
-  const std::int64_t UnitSize = static_cast<std::int64_t>(Location.TileCount) * Storage.TileSize();
+  const TVdbPageLocation Location = VdbLocatePage(PageNo, Client->FPageSize, Storage.FTileSize);
   if (Location.FirstTile + Location.TileCount > std::numeric_limits<std::int32_t>::max()) {
     Manager.Raise(Invalid());
   }
-  const auto FirstTile = static_cast<std::int32_t>(Location.FirstTile);
-  if (FStorageTile != nullptr && !FStorageTile->IsStale() &&
-      FStorageTile->FStorageHdl == Client->FStorageHdl && FStorageTile->FTileNo == FirstTile &&
-      FStorageTile->FMemorySize >= UnitSize) {
-    FPageNo = PageNo;
-    FTileOffset = Location.Offset;
-    return;
-  }
+  if (Rebound(PageNo)) return;
   Release();
+  const auto FirstTile = static_cast<std::int32_t>(Location.FirstTile);
   TVdbStoragePage* Unit =
-      FirstTile < Storage.TileCount()
+      FirstTile < Storage.FTileCount
           ? Manager.ReadStorageTile(Client->FPageManClientHdl, Client->FStorageHdl, FirstTile,
                                     Location.TileCount)
           : Manager.NewStorageTile(Client->FPageManClientHdl, Client->FStorageHdl, FirstTile,
                                    Location.TileCount);
-  Manager.LockUnit(*Unit);
+  Storage.LockPage(*Unit);
   ++Client->FReadCount;
   FStorageTile = Unit;
   FPageNo = PageNo;

@@ -150,6 +150,15 @@ class TVdbStorage {
       const std::function<bool(const TVdbStoragePage&)>& Take);
   void ForEachPage(const std::function<void(TVdbStoragePage&)>& Visit) const;
   void PushModified(TVdbStoragePage* Page);
+  // State changes of cached pages go through these, so that the count of pages the cache limit
+  // may release stays right.
+  static bool IsReleasable(const TVdbStoragePage& Page) {
+    return Page.FLocks == 0 && !Page.IsModified();
+  }
+  void SetPageState(TVdbStoragePage& Page, std::int32_t ClientHdl);
+  void LockPage(TVdbStoragePage& Page);
+  void UnlockPage(TVdbStoragePage& Page);
+  void Counted(const TVdbStoragePage& Page, int Direction);
   void KeepModifiedIf(const std::function<bool(const TVdbStoragePage&)>& Keep);
   void GrowHashTable();
 
@@ -165,6 +174,8 @@ class TVdbStorage {
   std::int32_t FRefCounter = 0;
   std::vector<std::unique_ptr<TVdbStoragePage>> FCachedPages;  // hash buckets
   std::size_t FCachedCount = 0;
+  std::int64_t FCachedBytes = 0;
+  std::size_t FReleasableCount = 0;  // cached pages that are clean and held by no site
   TVdbStoragePage* FFirstModifiedPage = nullptr;
   bool FSizeChanged = false;  // the tile count moved away from the file's size
 };
@@ -221,6 +232,7 @@ class TVdbPageManager {
   std::int64_t CacheSize() const;
   std::size_t PooledPageCount() const;
   std::size_t CachedPageCount() const;
+  std::size_t ReleasablePageCount() const;  // cached, clean and held by no site
   std::size_t OpenStorageCount() const;
   const TVdbStorage* Storage(TVdbStorageHdl StorageHdl) const;
 
@@ -230,7 +242,7 @@ class TVdbPageManager {
   friend class TVdbClientStorage;
   friend class TVdbStoragePageSite;
 
-  TVdbStorage& StorageOf(TVdbStorageHdl StorageHdl) const;
+  TVdbStorage& StorageOf(TVdbStorageHdl StorageHdl) const;  // inside the critical section
   TVdbFileSystemEntry* FindEntry(const std::string& Name) const;
 
   TVdbStorageHdl OpenStorage(const std::string& Name, TkxFileSystem* FileSystem, bool ReadOnly,
@@ -249,7 +261,6 @@ class TVdbPageManager {
                          std::int64_t Pos);
 
   void MarkModified(TVdbStoragePage& Page, std::int32_t ClientHdl);
-  void LockUnit(TVdbStoragePage& Page);
   void UnlockUnit(TVdbStoragePage& Page, std::int64_t ExpectedSize);
 
   std::int32_t TileCountOf(TVdbStorage& Storage) const;
@@ -329,6 +340,7 @@ class TVdbClientStorage {
 
  private:
   friend class TVdbStoragePageSite;
+  friend class TVdbPageManager;
 
   TVdbStorage& OpenStorageRef() const;
   void RequireOpen(const char* Action) const;
@@ -341,6 +353,7 @@ class TVdbClientStorage {
   TkxFileSystem* FFileSystem;
   std::shared_ptr<TVdbStorageCipher> FCryptor;
   std::int32_t FPageSize = 0;
+  std::int32_t FTileSize = 0;  // of the open storage
   std::int32_t FPageManClientHdl;
   TVdbStorageHdl FStorageHdl = 0;
   std::string FName;
@@ -401,6 +414,7 @@ class TVdbStoragePageSite {
   friend class TVdbClientStorage;
 
   void Bind(std::int32_t PageNo, bool MayCreate);
+  bool Rebound(std::int32_t PageNo);
   void Release();
   void Rebind();
   std::uint8_t* PageMemory() {

@@ -211,6 +211,7 @@ TEST_F(PageManTest, FullCacheReleasesAllCleanUnitsAtOnceAndTrimsThePoolBelowSeve
   auto Site = Storage->CreatePageSite();
   for (int Page = 0; Page < 8; ++Page) Site->LoadPage(Page);
   EXPECT_EQ(Manager.CachedPageCount(), 8u);
+  EXPECT_EQ(Manager.ReleasablePageCount(), 7u);  // the site holds the last one
   EXPECT_EQ(Manager.CacheSize(), 8 * kTile);
 
   Site->LoadPage(8);
@@ -264,6 +265,10 @@ TEST_F(PageManTest, EvictionNeverTakesHeldOrModifiedUnits) {
     ASSERT_EQ(Walker->ReadInt32(0), PatternInt(static_cast<std::int64_t>(Page) * kTile));
   }
   EXPECT_TRUE(Logged("2|Page Manager|Cache size is over limit (65536) but cannot be reduced"));
+  EXPECT_EQ(Manager.CachedPageCount(), 9u);  // held, modified and the walker's unit
+  EXPECT_EQ(Manager.ReleasablePageCount(), 0u);
+  Walker->UnloadPage();
+  EXPECT_EQ(Manager.ReleasablePageCount(), 1u);
 
   Fs.ClearLog();
   for (int Page = 0; Page < 4; ++Page) {
@@ -277,6 +282,7 @@ TEST_F(PageManTest, EvictionNeverTakesHeldOrModifiedUnits) {
   Storage->Flush();
   EXPECT_EQ(Fs.Writes,
             (TAccesses{{4 * kTile, kTile}, {5 * kTile, kTile}, {6 * kTile, kTile}, {7 * kTile, kTile}}));
+  EXPECT_EQ(Manager.ReleasablePageCount(), 5u);  // the flushed units are clean now
   const auto File = ReadFileBytes(Dir.File("d.vdbt"));
   for (int Page = 4; Page < 8; ++Page) EXPECT_EQ(FileInt(File, Page * kTile), 5000 + Page);
 }
