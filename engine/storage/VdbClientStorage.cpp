@@ -515,4 +515,45 @@ void TVdbStoragePageSite::CopyTo(std::int32_t OffsetFrom, void* Dest, std::int32
               static_cast<std::size_t>(Count));
 }
 
+// --- Flush modes ---------------------------------------------------------------------------------
+
+bool VdbDatabaseFlushesDeeply(TVdbFlushMode DatabaseMode) { return DatabaseMode == tfmSecure; }
+
+bool VdbTableAsksDeepFlush(TVdbFlushMode TableMode, TVdbFlushMode DatabaseMode) {
+  switch (TableMode) {
+    case tfmSecure: return true;
+    case tfmDefault: return DatabaseMode == tfmSecure;
+    case tfmFast: return false;
+  }
+  return false;
+}
+
+bool TVdbDirUpdateCounter::CountFlush(bool DeepFlush) {
+  if (DeepFlush || FCount >= kFlushesPerUpdate) {
+    FCount = 0;
+    return true;
+  }
+  ++FCount;
+  return false;
+}
+
+bool VdbFlushStorages(const std::vector<TVdbClientStorage*>& Storages, bool UpdateDir,
+                      std::string* Error) {
+  bool Ok = true;
+  const auto Each = [&](void (TVdbClientStorage::*Operation)()) {
+    for (TVdbClientStorage* Storage : Storages) {
+      if (Storage == nullptr || !Storage->IsOpen()) continue;
+      try {
+        (Storage->*Operation)();
+      } catch (const EVdbPageManager& Failure) {
+        if (Ok && Error != nullptr) *Error = Failure.what();
+        Ok = false;
+      }
+    }
+  };
+  Each(&TVdbClientStorage::Flush);
+  if (UpdateDir) Each(&TVdbClientStorage::UpdateDir);
+  return Ok;
+}
+
 }  // namespace vdb

@@ -430,4 +430,34 @@ class TVdbStoragePageSite {
   TVdbStoragePage* FStorageTile = nullptr;
 };
 
+// --- Flush modes ---------------------------------------------------------------------------------
+// A table flushes all its client storages whenever it is flushed. With deep flush it also has the
+// file systems bring the files' directory entries up to date (UpdateDir) on every flush, without
+// it on every flush after 1000 counted ones.
+enum TVdbFlushMode { tfmDefault, tfmSecure, tfmFast };
+
+// The database component's mode: tfmSecure opens every table with deep flush.
+bool VdbDatabaseFlushesDeeply(TVdbFlushMode DatabaseMode);
+// A table or query component's mode: tfmSecure asks for deep flush, tfmDefault follows the
+// database component, tfmFast never asks for it.
+bool VdbTableAsksDeepFlush(TVdbFlushMode TableMode, TVdbFlushMode DatabaseMode);
+
+// Counts a table's flushes since the last directory update.
+class TVdbDirUpdateCounter {
+ public:
+  static constexpr std::int32_t kFlushesPerUpdate = 1000;
+  // True when this flush must also update the directory entries (the count starts again).
+  bool CountFlush(bool DeepFlush);
+  std::int32_t Count() const { return FCount; }
+
+ private:
+  std::int32_t FCount = 0;
+};
+
+// Flushes every open storage of the list, then updates their directory entries when asked. A
+// page-manager error does not stop the others: the first one is kept in Error and the answer is
+// false; errors of other kinds pass through.
+bool VdbFlushStorages(const std::vector<TVdbClientStorage*>& Storages, bool UpdateDir,
+                      std::string* Error = nullptr);
+
 }  // namespace vdb

@@ -41,6 +41,10 @@ class TProbe : public Base {
 
   std::int32_t FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
                          std::int64_t Position) override {
+    if (FailNextWrites > 0) {
+      --FailNextWrites;
+      return -1;
+    }
     if (WritesBeforeFailure == 0) return -1;
     if (WritesBeforeFailure > 0) --WritesBeforeFailure;
     Writes.push_back({Position, Count});
@@ -56,6 +60,7 @@ class TProbe : public Base {
   TAccesses Writes;
   bool FailReads = false;
   int WritesBeforeFailure = -1;  // -1: never fail
+  int FailNextWrites = 0;         // this many writes fail, then writes succeed again
 };
 
 using TProbeFileSystem = TProbe<TkxOSFileSystem>;

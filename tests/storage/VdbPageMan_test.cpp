@@ -700,6 +700,63 @@ TEST(PageManInstanceTest, OnePageManagerPerProcess) {
   EXPECT_EQ(&TVdbPageManager::Instance(), &TVdbPageManager::Instance());
 }
 
+// --- Flush modes ---------------------------------------------------------------------------------
+
+TEST(PageManFlushModeTest, DeepFlushFollowsTheComponentModes) {
+  EXPECT_TRUE(VdbDatabaseFlushesDeeply(tfmSecure));
+  EXPECT_FALSE(VdbDatabaseFlushesDeeply(tfmDefault));
+  EXPECT_FALSE(VdbDatabaseFlushesDeeply(tfmFast));
+  struct {
+    TVdbFlushMode Table, Database;
+    bool Deep;
+  } const Cases[] = {
+      {tfmSecure, tfmFast, true},     {tfmSecure, tfmDefault, true},
+      {tfmDefault, tfmSecure, true},  {tfmDefault, tfmDefault, false},
+      {tfmDefault, tfmFast, false},   {tfmFast, tfmSecure, false},
+  };
+  for (const auto& Case : Cases) {
+    EXPECT_EQ(VdbTableAsksDeepFlush(Case.Table, Case.Database), Case.Deep)
+        << Case.Table << " on " << Case.Database;
+  }
+}
+
+TEST(PageManFlushModeTest, DirectoryUpdateOnEveryDeepFlushElseAfterAThousandFlushes) {
+  TVdbDirUpdateCounter Counter;
+  int Updates = 0;
+  int First = 0;
+  for (int Flush = 1; Flush <= 2002; ++Flush) {
+    if (Counter.CountFlush(false)) {
+      ++Updates;
+      if (First == 0) First = Flush;
+    }
+  }
+  EXPECT_EQ(First, 1001);  // after 1000 counted flushes
+  EXPECT_EQ(Updates, 2);
+  EXPECT_TRUE(Counter.CountFlush(true));
+  EXPECT_EQ(Counter.Count(), 0);
+  EXPECT_TRUE(Counter.CountFlush(true));
+}
+
+TEST_F(PageManTest, FlushingATablesStoragesKeepsGoingAfterAPageManagerError) {
+  auto Data = OpenPattern("t.vdbt", kTile, 8192);
+  auto Memo = OpenPattern("t.vdbm", kTile, 8192);
+  auto Closed = Client("t.vdbi");
+  Data->ReadPage(0)->WriteInt32(0, 1);
+  Memo->ReadPage(0)->WriteInt32(0, 2);
+  Fs.FailNextWrites = 1;  // the data file's write fails, the memo file's goes through
+  std::string Error;
+  EXPECT_FALSE(VdbFlushStorages({Data.get(), Closed.get(), Memo.get()}, false, &Error));
+  EXPECT_EQ(Error, "Saving tile: Cannot write tile to storage");
+  EXPECT_EQ(FileInt(ReadFileBytes(Dir.File("t.vdbm")), 0), 2);
+  EXPECT_EQ(ReadFileBytes(Dir.File("t.vdbt")), Pattern(kTile));
+
+  Fs.ClearLog();
+  EXPECT_TRUE(VdbFlushStorages({Data.get(), Closed.get(), Memo.get()}, true, &Error));
+  EXPECT_EQ(Fs.Writes, (TAccesses{{0, kTile}}));  // only what was still modified
+  EXPECT_EQ(FileInt(ReadFileBytes(Dir.File("t.vdbt")), 0), 1);
+  EXPECT_TRUE(Data->ReadPage(0)->StorageTile() != nullptr);  // reopened by UpdateDir, still usable
+}
+
 // --- Threads -------------------------------------------------------------------------------------
 
 TEST_F(PageManTest, ConcurrentReadersUnderASmallLimitSeeTheRightBytes) {
