@@ -212,13 +212,15 @@ class TVdbPageManager {
   void UnregisterClient(std::int32_t ClientHdl, std::int32_t CacheSize);
 
   // File-system registry. AddFileSystem takes the object (reference count 1) and answers 1, or
-  // answers 0 and leaves it with the caller when the name is taken. Names ignore case.
+  // answers 0 and leaves it with the caller when the name is taken (a pointer of a derived type
+  // converts into a temporary and is given up either way). Names ignore case. Every
+  // GetFileSystem adds a reference; the last ReleaseFileSystem closes and frees the object.
   int AddFileSystem(const std::string& Name, std::unique_ptr<TkxFileSystem>&& FileSystem);
   TkxFileSystem* GetFileSystem(const std::string& Name);
   void ReleaseFileSystem(TkxFileSystem* FileSystem);
 
-  // Cached units. Both return the unit with no site holding it yet; the caller binds it while
-  // still inside the critical section.
+  // Cached units, as page sites obtain them. Both return the unit with no site holding it yet:
+  // it stays valid only while the caller keeps CriticalSection() and binds it.
   TVdbStoragePage* ReadStorageTile(std::int32_t ClientHdl, TVdbStorageHdl StorageHdl,
                                    std::int32_t TileNo, std::int32_t TileCount);
   TVdbStoragePage* NewStorageTile(std::int32_t ClientHdl, TVdbStorageHdl StorageHdl,
