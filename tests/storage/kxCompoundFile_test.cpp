@@ -500,6 +500,27 @@ TEST_F(CompoundFileTest, ClientsOfOneProcessShareTheContainer) {
   EXPECT_EQ(ReadContained(A, "\\shared"), "from A");
 }
 
+// Threads with clients of their own take turns through the container's critical section.
+TEST_F(CompoundFileTest, ThreadsOfOneProcessTakeTurns) {
+  const std::string Path = NewContainer();
+  const auto Work = [&Path](int Id) {
+    TkxCompoundFileIntf C(Path);
+    C.Open();
+    const std::string Name = "\\t" + std::to_string(Id);
+    for (int I = 0; I < 40; ++I) {
+      const std::string Data = Pattern(5000 + 300 * I, 100 * Id + I);
+      WriteContained(C, Name, Data);
+      EXPECT_EQ(ReadContained(C, Name), Data);
+    }
+  };
+  std::thread A(Work, 1), B(Work, 2), D(Work, 3);
+  A.join();
+  B.join();
+  D.join();
+  TkxCompoundFileIntf C(Path);
+  EXPECT_EQ(C.PerformCheck(nullptr), 0);
+}
+
 // A file whose last handle is closed while another client holds the write lock still gets
 // its tiles to disk.
 TEST_F(CompoundFileTest, FileClosedUnderAnotherClientsWriteLockIsKept) {
