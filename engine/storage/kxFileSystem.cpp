@@ -60,9 +60,11 @@ constexpr TErrorText kErrorTexts[] = {
     {kxErrorDirectory, "The directory name is invalid."},
 };
 
-// Joins a directory and a name with Delimiter, without doubling a delimiter already there.
+// Joins a directory and a name with Delimiter, without doubling a delimiter already there; an
+// empty directory leaves the name relative.
 std::string JoinPath(const std::string& Dir, const std::string& Name, char Delimiter) {
-  if (!Dir.empty() && Dir.back() == Delimiter) return Dir + Name;
+  if (Dir.empty()) return Name;
+  if (Dir.back() == Delimiter) return Dir + Name;
   return Dir + Delimiter + Name;
 }
 
@@ -241,7 +243,7 @@ std::string TkxOSFileSystem::ExpandFileName(const std::string& FileName) {
     base = ParentDirectory(base);
     rest.erase(0, rest.size() == 2 ? 2 : 3);
   }
-  return JoinPath(base, rest, '/');
+  return rest.empty() ? base : JoinPath(base, rest, '/');
 }
 
 std::string TkxOSFileSystem::GetBaseDirectory() { return FBaseDirectory; }
@@ -523,6 +525,7 @@ bool TkxOSFileSystem::FindFirstFile(const std::string& Path, std::int32_t Attr,
                                     TkxFindFileRec& FindFileRec) {
   FindFileClose(FindFileRec);
   std::string full = ExpandFileName(Path);
+  while (full.size() > 1 && full.back() == '/') full.pop_back();  // "dir/" names "dir"
   auto data = std::make_shared<TkxOSFindData>();
   std::string::size_type slash = full.find_last_of('/');
   data->Directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
@@ -531,8 +534,8 @@ bool TkxOSFileSystem::FindFirstFile(const std::string& Path, std::int32_t Attr,
 
   if (!HasWildcards(data->Pattern)) {
     struct stat st {};
-    if (data->Pattern.empty() && full != "/") {
-      kxos::SetLastError(kxErrorFileNotFound);
+    if (full.empty()) {
+      kxos::SetLastError(kxErrorPathNotFound);
       return false;
     }
     if (!EntryStatus(full, st)) {

@@ -202,8 +202,32 @@ class TkxFileSystem {
 
 // --- TkxOSFileSystem -----------------------------------------------------------------------------
 // The operating system's files below a base directory. Handles are file descriptors (opened
-// close-on-exec) and valid with any TkxOSFileSystem object of the process. Windows share modes
-// and exclusive byte-range locks are emulated across processes and within one process.
+// close-on-exec) and valid with any TkxOSFileSystem object of the process; a descriptor this
+// file system did not open is an invalid handle (error 6) and is never touched.
+//
+// Paths use "/" only ("\" is an ordinary character of a name) and are resolved against the base
+// directory: a path starting with "/" is absolute; leading "./" steps are dropped and each
+// leading "../" climbs one directory ("/a/b" -> "/a" -> "/"). Names are compared as the
+// operating system does, case-sensitively.
+//
+// Windows share modes are kept across processes and within one process: an open that Windows
+// would refuse fails with error 32 and changes nothing (CreateFile never empties a file another
+// handle holds). DeleteFile and RenameFile refuse a file that any handle holds open (32), and
+// RenameFile never replaces an existing name (183). Byte-range locks are exclusive whatever
+// WriteLock says, fail at once (0, error 33), never nest on one handle, and are released exactly
+// as taken (else error 158); LockFile answers -1 for an invalid handle (6), an empty range (87)
+// or a file system without locks (1000). Locks do not stop reads and writes.
+//
+// FileRead and FileWrite answer 0 when the seek fails (invalid handle: 6, negative position:
+// 131), -1 when the transfer fails (an access the handle lacks: 5), else the bytes moved; a read
+// that meets the end of the file answers the shorter count with error 38.
+//
+// Enumeration: "*" matches any run of characters, "?" one character, and a pattern ending in
+// ".*" also matches names without an extension ("*.*" matches everything). "." and ".." are
+// never reported. Directories are reported only when the mask has faDirectory (as are hidden,
+// system and volume entries with their bits: devices, pipes and sockets count as system
+// entries). A path without wildcards finds that one entry, the root "/" included. No match:
+// error 2 (3 when the directory is missing); the end of an enumeration: error 18.
 class TkxOSFileSystem : public TkxFileSystem {
  public:
   explicit TkxOSFileSystem(const std::string& BaseDirectory = "");
