@@ -134,13 +134,15 @@ std::int32_t TkxCompoundFileIntf::GetFileMode() const {
 void TkxCompoundFileIntf::Open() {
   FLastError = 0;
   if (IsOpen()) return;
-  std::lock_guard List(TkxCompoundFileImpl::ListMutex());
   if (FSharedAccess) {
+    // An implementation found in the list may be closing right now: it then takes no client.
     if (auto Shared = TkxCompoundFileImpl::FindShared(FFileName)) {
-      FClientHdl = Shared->RegisterClient();
-      FCompoundFileImpl = std::move(Shared);
-      FPageSize = FCompoundFileImpl->PageSize();
-      return;
+      if (const std::int32_t ClientHdl = Shared->RegisterClient(true)) {
+        FClientHdl = ClientHdl;
+        FCompoundFileImpl = std::move(Shared);
+        FPageSize = FCompoundFileImpl->PageSize();
+        return;
+      }
     }
   }
   auto Impl = std::make_shared<TkxCompoundFileImpl>(FFileName, FReadOnly,
@@ -149,7 +151,8 @@ void TkxCompoundFileIntf::Open() {
   try {
     Impl->Open(ClientHdl);
   } catch (...) {
-    Impl->ReleaseClient(ClientHdl);
+    std::exception_ptr Ignored;
+    Impl->ReleaseClient(ClientHdl, Ignored);
     throw;
   }
   if (FSharedAccess) TkxCompoundFileImpl::AddShared(Impl);
@@ -159,11 +162,12 @@ void TkxCompoundFileIntf::Open() {
 }
 
 void TkxCompoundFileIntf::ReleaseImpl() {
-  std::lock_guard List(TkxCompoundFileImpl::ListMutex());
   std::shared_ptr<TkxCompoundFileImpl> Impl = std::move(FCompoundFileImpl);
   const std::int32_t ClientHdl = FClientHdl;
   FClientHdl = 0;
-  Impl->ReleaseClient(ClientHdl);
+  std::exception_ptr Error;
+  if (Impl->ReleaseClient(ClientHdl, Error)) TkxCompoundFileImpl::RemoveShared(Impl.get());
+  if (Error) std::rethrow_exception(Error);
 }
 
 void TkxCompoundFileIntf::Close() {
@@ -413,15 +417,18 @@ std::int32_t TkxCompoundFileIntf::PerformCheck(
   auto Impl = std::make_unique<TkxCompoundFileImpl>(FFileName, FReadOnly, true);
   const std::int32_t ClientHdl = Impl->RegisterClient();
   std::int32_t Defects = 0;
+  std::exception_ptr Error;
   try {
     Impl->Open(ClientHdl);
     TLockGuard Lock(*Impl, ClientHdl, false);
     Defects = Impl->PerformCheck(ClientHdl, OnCompoundFileDefect);
   } catch (...) {
-    Impl->ReleaseClient(ClientHdl);
-    throw;
+    Error = std::current_exception();
   }
-  Impl->ReleaseClient(ClientHdl);
+  std::exception_ptr CloseError;
+  Impl->ReleaseClient(ClientHdl, CloseError);
+  if (Error) std::rethrow_exception(Error);
+  if (CloseError) std::rethrow_exception(CloseError);
   return Defects;
 }
 

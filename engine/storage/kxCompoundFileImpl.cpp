@@ -125,12 +125,6 @@ TkxCompoundFileImpl::~TkxCompoundFileImpl() {
   }
 }
 
-void TkxCompoundFileImpl::Destroy(std::unique_ptr<TkxCompoundFileImpl> Impl) {
-  if (!Impl || !Impl->GetIsOpen()) return;
-  Impl.reset();
-  throw EkxInOutError("Must close compound file before destroying it.");
-}
-
 std::int32_t TkxCompoundFileImpl::FileMode() const {
   if (FReadOnly) return FExclusive ? kxModeReadExclusive : kxModeReadShared;
   return FExclusive ? kxModeReadWriteExclusive : kxModeReadWriteShared;
@@ -169,20 +163,21 @@ void TkxCompoundFileImpl::NewFile(const std::string& FileName) {
 
 // --- Process-wide list ---------------------------------------------------------------------------
 
-std::mutex& TkxCompoundFileImpl::ListMutex() { return SharedList().Mutex; }
-
 std::shared_ptr<TkxCompoundFileImpl> TkxCompoundFileImpl::FindShared(const std::string& FileName) {
   const std::string Name = CanonicalName(FileName);
+  std::lock_guard List(SharedList().Mutex);
   for (const auto& Item : SharedList().Items)
     if (auto Impl = Item.lock(); Impl && Impl->FCanonicalName == Name) return Impl;
   return nullptr;
 }
 
 void TkxCompoundFileImpl::AddShared(const std::shared_ptr<TkxCompoundFileImpl>& Impl) {
+  std::lock_guard List(SharedList().Mutex);
   SharedList().Items.push_back(Impl);
 }
 
 void TkxCompoundFileImpl::RemoveShared(const TkxCompoundFileImpl* Impl) {
+  std::lock_guard List(SharedList().Mutex);
   auto& Items = SharedList().Items;
   Items.erase(std::remove_if(Items.begin(), Items.end(),
                              [Impl](const std::weak_ptr<TkxCompoundFileImpl>& Item) {
@@ -194,8 +189,9 @@ void TkxCompoundFileImpl::RemoveShared(const TkxCompoundFileImpl* Impl) {
 
 // --- Clients -------------------------------------------------------------------------------------
 
-std::int32_t TkxCompoundFileImpl::RegisterClient() {
+std::int32_t TkxCompoundFileImpl::RegisterClient(bool OnlyIfOpen) {
   std::lock_guard Section(FCriticalSection);
+  if (OnlyIfOpen && !GetIsOpen()) return 0;
   auto Free = std::find_if(FLocks.begin(), FLocks.end(),
                            [](const TkxLockRecord& R) { return R.IsFree(); });
   if (Free == FLocks.end()) {
@@ -214,15 +210,13 @@ std::int32_t TkxCompoundFileImpl::ClientCount() {
       FLocks.begin(), FLocks.end(), [](const TkxLockRecord& R) { return !R.IsFree(); }));
 }
 
-bool TkxCompoundFileImpl::ReleaseClient(std::int32_t ClientHdl) {
+bool TkxCompoundFileImpl::ReleaseClient(std::int32_t ClientHdl, std::exception_ptr& Error) {
   std::lock_guard Section(FCriticalSection);
   const TkxLockRecord Old = Client(ClientHdl);
   const bool Last = ClientCount() == 1;
-  std::exception_ptr Error;
   if (Last) {
     // The last client closes the container while its locks still count, so that closing
     // with an active lock is reported.
-    RemoveShared(this);
     try {
       Close(ClientHdl);
     } catch (...) {
@@ -233,7 +227,6 @@ bool TkxCompoundFileImpl::ReleaseClient(std::int32_t ClientHdl) {
   // Logical locks still held return the critical section entries they stand for.
   for (std::int32_t I = 0; I < std::max(Old.ReadLocks, 0) + std::max(Old.WriteLocks, 0); ++I)
     FCriticalSection.unlock();
-  if (Error) std::rethrow_exception(Error);
   return Last;
 }
 

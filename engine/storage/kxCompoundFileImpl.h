@@ -59,25 +59,24 @@ class TkxCompoundFileImpl {
   TkxCompoundFileImpl(const std::string& FileName, bool ReadOnly, bool Exclusive);
   TkxCompoundFileImpl(const TkxCompoundFileImpl&) = delete;
   TkxCompoundFileImpl& operator=(const TkxCompoundFileImpl&) = delete;
-  // Closes an implementation that is still open, swallowing errors (see Destroy).
+  // Closes an implementation that is still open, swallowing errors: a destructor cannot
+  // report. Implementations are closed by their last client before they are freed.
   ~TkxCompoundFileImpl();
-  // Frees an implementation; raises "Must close compound file before destroying it." when it
-  // is still open (it is then closed and freed all the same).
-  static void Destroy(std::unique_ptr<TkxCompoundFileImpl> Impl);
 
   // Creates an empty container file: 8301 bytes, tile count 2, one free root entry.
   static void NewFile(const std::string& FileName);
 
   // --- Process-wide list of shared implementations (compared by resolved file name) ---------
-  static std::mutex& ListMutex();
   static std::shared_ptr<TkxCompoundFileImpl> FindShared(const std::string& FileName);
   static void AddShared(const std::shared_ptr<TkxCompoundFileImpl>& Impl);
   static void RemoveShared(const TkxCompoundFileImpl* Impl);
 
   // --- Clients ------------------------------------------------------------------------------
-  std::int32_t RegisterClient();
-  // Returns true when it was the last client: the implementation is then closed.
-  bool ReleaseClient(std::int32_t ClientHdl);
+  // A new client number; with OnlyIfOpen 0 when the implementation has been closed meanwhile.
+  std::int32_t RegisterClient(bool OnlyIfOpen = false);
+  // Unregisters a client; the last one closes the implementation (true). A failure of that
+  // close goes to Error; the client is released all the same.
+  bool ReleaseClient(std::int32_t ClientHdl, std::exception_ptr& Error);
   std::int32_t ClientCount();
 
   void Open(std::int32_t ClientHdl);

@@ -43,7 +43,7 @@ TEST_F(CompoundFileProcessTest, TenReadersAtATimeAndTheEleventhFails) {
   for (int I = 0; I < 10; ++I) {
     const std::string Ready = Dir.File("ready" + std::to_string(I));
     Readers.push_back(std::make_unique<TChild>(
-        HelperPath(), std::vector<std::string>{Path, "open", "hold-read", "6000", Ready, "close"},
+        HelperPath(), std::vector<std::string>{Path, "open", "hold-read", "3500", Ready, "close"},
         Dir.File("out" + std::to_string(I))));
   }
   for (int I = 0; I < 10; ++I)

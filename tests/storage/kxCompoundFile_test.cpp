@@ -142,6 +142,20 @@ TEST_F(CompoundFileTest, OperationsOnAClosedOrReadOnlyContainerRaise) {
   EXPECT_THROW_MESSAGE(C.CreateDir("\\d"), EkxInOutError,
                        "Compound file \"" + Path + "\" not open for writing.");
   EXPECT_THROW_MESSAGE(C.SetSharedAccess(false), EkxInOutError, "Compound file is already open.");
+  C.Close();
+  {
+    TkxCompoundFileIntf W(Path);
+    W.Open();
+    WriteContained(W, "\\f", "four");
+  }
+  C.Open();
+  const std::int32_t H = C.OpenFile("\\f", 0);
+  C.SetFileSize(H, 4);  // unchanged: nothing to write
+  EXPECT_THROW_MESSAGE(C.SetFileSize(H, 2), EkxInOutError,
+                       "Compound file \"" + Path + "\" not open for writing.");
+  EXPECT_THROW_MESSAGE(C.FileWrite(H, "x", 1, 0), EkxInOutError,
+                       "Compound file \"" + Path + "\" not open for writing.");
+  C.CloseFile(H);
   EXPECT_THROW_MESSAGE(C.PerformCheck(nullptr), EkxInOutError,
                        "Compound file " + Path + " must not be open in order to perform check.");
 }
@@ -334,6 +348,29 @@ TEST_F(CompoundFileTest, TheTileTableGrowsWithTheContainer) {
   EXPECT_EQ(ReadContained(C, "\\big"), Data);
 }
 
+// More dirty tiles than a file caches: the oldest are written early to make room, none is lost.
+TEST_F(CompoundFileTest, OverwritingMoreTilesThanTheCacheHolds) {
+  const std::string Path = NewContainer();
+  const int Tiles = 600;
+  std::string Data = Pattern(Tiles * 8192, 11);
+  TkxCompoundFileIntf C(Path);
+  C.Open();
+  WriteContained(C, "\\many", Data);
+  ASSERT_TRUE(C.BeginWrite());  // one write session: every tile stays dirty until it ends
+  const std::int32_t H = C.OpenFile("\\many", 0);
+  for (int Tile = 0; Tile < Tiles; ++Tile) {
+    const char Mark = static_cast<char>('A' + Tile % 26);
+    ASSERT_EQ(C.FileWrite(H, &Mark, 1, Tile * 8192LL + 17), 1);
+    Data[static_cast<std::size_t>(Tile) * 8192 + 17] = Mark;
+  }
+  C.CloseFile(H);
+  C.EndWrite();
+  C.Close();
+  EXPECT_EQ(C.PerformCheck(nullptr), 0);
+  C.Open();
+  EXPECT_EQ(ReadContained(C, "\\many"), Data);
+}
+
 // --- Directories and names -------------------------------------------------------------------
 
 TEST_F(CompoundFileTest, DirectoryOperationsAndTheirErrors) {
@@ -498,6 +535,27 @@ TEST_F(CompoundFileTest, ClientsOfOneProcessShareTheContainer) {
   B.Close();
   EXPECT_TRUE(A.IsOpen());
   EXPECT_EQ(ReadContained(A, "\\shared"), "from A");
+}
+
+// Threads with clients of their own take turns through the container's critical section.
+TEST_F(CompoundFileTest, ThreadsOfOneProcessTakeTurns) {
+  const std::string Path = NewContainer();
+  const auto Work = [&Path](int Id) {
+    TkxCompoundFileIntf C(Path);
+    C.Open();
+    const std::string Name = "\\t" + std::to_string(Id);
+    for (int I = 0; I < 40; ++I) {
+      const std::string Data = Pattern(5000 + 300 * I, 100 * Id + I);
+      WriteContained(C, Name, Data);
+      EXPECT_EQ(ReadContained(C, Name), Data);
+    }
+  };
+  std::thread A(Work, 1), B(Work, 2), D(Work, 3);
+  A.join();
+  B.join();
+  D.join();
+  TkxCompoundFileIntf C(Path);
+  EXPECT_EQ(C.PerformCheck(nullptr), 0);
 }
 
 // A file whose last handle is closed while another client holds the write lock still gets
