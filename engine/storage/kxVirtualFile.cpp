@@ -13,7 +13,7 @@ namespace {
 std::int64_t TileIndexOf(std::int64_t Pos) { return Pos / kxTileSize; }
 std::int32_t OffsetInTile(std::int64_t Pos) { return static_cast<std::int32_t>(Pos % kxTileSize); }
 
-// Clears a flag for the time of a scope, also when the scope is left by an exception.
+// Sets a flag for the time of a scope; it is cleared again however the scope is left.
 class TFlagScope {
  public:
   explicit TFlagScope(bool& Flag) : FFlag(Flag) { FFlag = true; }
