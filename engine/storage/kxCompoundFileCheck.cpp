@@ -39,9 +39,7 @@ std::int32_t TkxCompoundFileCheck::Run() {
   if (InRange(Master.FreeListHead())) Claim(Master.FreeListHead(), "<Free list>", 0, true);
   WalkTree();
   FollowChains();
-  for (std::int32_t Tile = 0; Tile < FTileCount; ++Tile)
-    if (FTiles[static_cast<std::size_t>(Tile)].Predecessor == kNotVisited) CheckChain(Tile);
-  CheckCycles();
+  for (std::int32_t Start : ChainStarts()) CheckChain(Start);
   CheckChainStarts();
   return FDefects;
 }
@@ -118,59 +116,107 @@ void TkxCompoundFileCheck::FollowChains() {
 
 // --- Step 4: the chains --------------------------------------------------------------------------
 
-std::string TkxCompoundFileCheck::ChainOwner(std::int32_t Tile) const {
-  std::string Found;
-  for (std::int32_t Steps = 0; InRange(Tile) && Steps <= FTileCount; ++Steps) {
-    const TTileRecord& Record = FTiles[static_cast<std::size_t>(Tile)];
-    if (Record.Owner >= 0) Found = OwnerPath(Record.Owner);
-    if (Record.Predecessor == kNotVisited) return Found;
+std::vector<std::int32_t> TkxCompoundFileCheck::ChainStarts() {
+  std::vector<std::int32_t> Starts;
+  const auto Mark = [this](std::int32_t Tile) {
+    for (; InRange(Tile) && !FTiles[static_cast<std::size_t>(Tile)].Reached;
+         Tile = FTiles[static_cast<std::size_t>(Tile)].Successor)
+      FTiles[static_cast<std::size_t>(Tile)].Reached = true;
+  };
+  for (std::int32_t Tile = 0; Tile < FTileCount; ++Tile) {
+    if (FTiles[static_cast<std::size_t>(Tile)].Predecessor != kNotVisited) continue;
+    Starts.push_back(Tile);
+    Mark(Tile);
+  }
+  // What no chain start leads to lies on circles of the table: each circle is taken as a
+  // chain of its own, from its lowest tile.
+  for (std::int32_t Tile = 0; Tile < FTileCount; ++Tile) {
+    if (FTiles[static_cast<std::size_t>(Tile)].Reached) continue;
+    Starts.push_back(Tile);
+    Mark(Tile);
+  }
+  // Chains without a directory entry are named before anything is reported, so that every
+  // message can name the chain it is about.
+  for (std::int32_t Start : Starts) {
+    TTileRecord& First = FTiles[static_cast<std::size_t>(Start)];
+    if (First.Owner >= 0) continue;
+    FOwners.push_back({kxFormatOrBare("<UnassignedFile%d>", {++FUnassigned}), false, false});
+    First.Owner = static_cast<std::int32_t>(FOwners.size()) - 1;
+    First.Unassigned = true;
+  }
+  return Starts;
+}
+
+std::string TkxCompoundFileCheck::ChainOwner(std::int32_t Tile) {
+  // The owner met farthest back along the predecessors (the chain's start, or on a circle the
+  // last owner met), remembered for every tile passed, so that each tile is walked once.
+  std::vector<std::int32_t> Path;
+  std::int32_t Best = -1;
+  for (; InRange(Tile);) {
+    TTileRecord& Record = FTiles[static_cast<std::size_t>(Tile)];
+    if (Record.OwnerMemo >= -1) {
+      Best = Record.OwnerMemo;
+      break;
+    }
+    if (Record.OwnerMemo == kOnOwnerPath) break;  // round a circle
+    Record.OwnerMemo = kOnOwnerPath;
+    Path.push_back(Tile);
+    if (Record.Predecessor == kNotVisited) break;
     Tile = Record.Predecessor;
   }
-  return Found;  // a chain that runs in a circle: the owner met on the way
+  for (auto It = Path.rbegin(); It != Path.rend(); ++It) {
+    TTileRecord& Record = FTiles[static_cast<std::size_t>(*It)];
+    if (Best < 0 && Record.Owner >= 0) Best = Record.Owner;
+    Record.OwnerMemo = Best;
+  }
+  return OwnerPath(Best);
 }
 
 void TkxCompoundFileCheck::CheckChain(std::int32_t Start) {
   TTileRecord& First = FTiles[static_cast<std::size_t>(Start)];
-  if (First.Owner < 0) {
-    const std::string Name = kxFormatOrBare("<UnassignedFile%d>", {++FUnassigned});
-    FOwners.push_back({Name, false, false});
-    First.Owner = static_cast<std::int32_t>(FOwners.size()) - 1;
-    Defect(Name, kxFormatOrBare(
-                     "Tile chain starting at tile no %d has no corresponding directory entry.",
-                     {Start}));
-  }
   const TOwner Owner = FOwners[static_cast<std::size_t>(First.Owner)];
-  // The chain is followed to its end, through tiles of other chains it runs into, and stops
-  // before a tile it has passed already.
-  const std::int32_t Walk = ++FWalks;
-  std::int64_t Length = 0;
+  if (First.Unassigned)
+    Defect(Owner.Path, kxFormatOrBare(
+                           "Tile chain starting at tile no %d has no corresponding directory entry.",
+                           {Start}));
+  // The chain is followed to its end, also through tiles of other chains it runs into. Each
+  // tile is walked once: a chain that reaches tiles walked before takes their remaining length
+  // from there, and a chain that comes back to one of its own tiles ends before it.
+  std::vector<std::int32_t> Path;
+  std::int64_t Tail = 0;
+  std::int32_t CircleFrom = -1;
   std::int32_t Prev = kNotVisited;
   for (std::int32_t Tile = Start; InRange(Tile);) {
     TTileRecord& Record = FTiles[static_cast<std::size_t>(Tile)];
-    if (Record.Walk == Walk) break;
-    Record.Walk = Walk;
+    if (Record.Walked && Record.Rest == 0) {
+      CircleFrom = Record.PathIndex;
+      break;
+    }
     if (Tile != Start && Record.Predecessor != Prev)
       Defect(Owner.Path, kxFormatOrBare("File shares tile %d with file %s.",
                                         {Tile, ChainOwner(Record.Predecessor)}));
-    Record.Reached = true;
-    Length += kxTileSize;
+    if (Record.Walked) {
+      Tail = Record.Rest;
+      break;
+    }
+    Record.Walked = true;
+    Record.PathIndex = static_cast<std::int32_t>(Path.size());
+    Path.push_back(Tile);
     Prev = Tile;
     Tile = Record.Successor;
   }
+  const auto Count = static_cast<std::int64_t>(Path.size());
+  for (std::int64_t I = 0; I < Count; ++I) {
+    const bool OnCircle = CircleFrom >= 0 && I >= CircleFrom;
+    FTiles[static_cast<std::size_t>(Path[static_cast<std::size_t>(I)])].Rest =
+        OnCircle ? Count - CircleFrom : Count - I + Tail;
+  }
   if (Owner.IsFreeList || !Owner.HasSize) return;
   const std::int64_t Size = First.Size;
+  const std::int64_t Length = (Count + Tail) * kxTileSize;
   if (!(Size <= Length && Length < Size + kxTileSize))
     Defect(Owner.Path,
            kxFormatOrBare("File size is different for directory (%d) and FAT (%d).", {Size, Length}));
-}
-
-void TkxCompoundFileCheck::CheckCycles() {
-  // Tiles that no chain start leads to lie on circles of the table; each circle is reported
-  // once, from its lowest tile, like a chain of its own.
-  for (std::int32_t Tile = 0; Tile < FTileCount; ++Tile) {
-    if (FTiles[static_cast<std::size_t>(Tile)].Reached) continue;
-    CheckChain(Tile);
-  }
 }
 
 // --- Step 5: files that start inside other files -------------------------------------------------

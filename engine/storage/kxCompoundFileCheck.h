@@ -23,6 +23,8 @@ class TkxCompoundFileCheck {
 
  private:
   static constexpr std::int32_t kNotVisited = static_cast<std::int32_t>(0x80000000u);
+  static constexpr std::int32_t kOwnerUnknown = -2;
+  static constexpr std::int32_t kOnOwnerPath = -3;
 
   struct TTileRecord {
     std::int32_t Successor = kNotVisited;
@@ -31,8 +33,12 @@ class TkxCompoundFileCheck {
     std::int64_t Size = -1;
     bool EntryStart = false;  // first tile of a directory entry
     bool Visited = false;     // step 3: its table entry has been read
-    bool Reached = false;     // step 4: walked as part of a chain
-    std::int32_t Walk = 0;    // the last chain walk that passed it
+    bool Reached = false;     // step 4: some chain start (or circle) leads to it
+    bool Walked = false;      // step 4: passed by the walk of a chain
+    bool Unassigned = false;  // a chain start without directory entry
+    std::int64_t Rest = 0;    // tiles from here to the end of its walk, once walked
+    std::int32_t PathIndex = 0;            // position in the walk that passed it
+    std::int32_t OwnerMemo = kOwnerUnknown;  // ChainOwner's answer, once known
   };
   struct TOwner {
     std::string Path;
@@ -49,11 +55,12 @@ class TkxCompoundFileCheck {
                      std::vector<std::pair<TkxVirtualDirectory*, std::string>>& Pending);
   std::int32_t TableEntry(std::int32_t Tile);
   void FollowChains();
+  // Chain starts in tile order, then one tile of every circle; names the unassigned ones.
+  std::vector<std::int32_t> ChainStarts();
   void CheckChain(std::int32_t Start);
   void CheckChainStarts();
-  void CheckCycles();
   std::string OwnerPath(std::int32_t Owner) const;
-  std::string ChainOwner(std::int32_t Tile) const;
+  std::string ChainOwner(std::int32_t Tile);
 
   TkxCompoundFileImpl& FImpl;
   const TkxCompoundFileDefectEvent& FOnDefect;
@@ -62,7 +69,6 @@ class TkxCompoundFileCheck {
   std::vector<TOwner> FOwners;
   std::int32_t FDefects = 0;
   std::int32_t FUnassigned = 0;
-  std::int32_t FWalks = 0;
 };
 
 }  // namespace vdb

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "storage/kxCompoundFileCheck.h"
@@ -620,24 +621,40 @@ void TkxCompoundFileImpl::FreeChain(std::int32_t First, std::int32_t Last) {
   FMasterFile->SetHeaderInt(kxHeaderFreeListOffset, First);
 }
 
-void TkxCompoundFileImpl::TrimContainer() {
+void TkxCompoundFileImpl::TrimContainer(const std::vector<std::int32_t>& Freed) {
   TkxMasterFile& Table = *FMasterFile;
-  while (Table.TileCount() > 2) {
-    const std::int32_t Tail = Table.TileCount() - 1;
-    // Find the tail tile on the free list, with its predecessor.
+  // Free tiles at the end of the container are given back to the operating system. The last
+  // tile was in use before (or it would have been given back then), so there is only work when
+  // it is one of the tiles just freed.
+  const std::int32_t Last = Table.TileCount() - 1;
+  if (std::find(Freed.begin(), Freed.end(), Last) != Freed.end()) {
+    // The free list once, as tile -> predecessor (kxNoTile for the head).
+    std::unordered_map<std::int32_t, std::int32_t> PredecessorOf;
     std::int32_t Prev = kxNoTile;
-    std::int32_t Tile = Table.FreeListHead();
-    std::unordered_set<std::int32_t> Seen;
-    while (Tile > kxRootTile && Tile < Table.TileCount() && Tile != Tail && Seen.insert(Tile).second) {
+    for (std::int32_t Tile = Table.FreeListHead();
+         Tile > kxRootTile && Tile < Table.TileCount() && PredecessorOf.count(Tile) == 0;
+         Tile = Table.ReadEntry(Tile)) {
+      PredecessorOf[Tile] = Prev;
       Prev = Tile;
-      Tile = Table.ReadEntry(Tile);
     }
-    if (Tile != Tail) break;
-    const std::int32_t Next = Table.ReadEntry(Tail);
-    if (Prev == kxNoTile) Table.SetHeaderInt(kxHeaderFreeListOffset, Next);
-    else Table.WriteEntry(Prev, Next);
-    Table.WriteEntry(Tail, kxNoTile);
-    Table.SetHeaderInt(kxHeaderTileCountOffset, Tail);
+    // The tile table keeps needing every tile of its own chain: 1024 + 4 x tile count must
+    // stay above what one tile less of it could hold.
+    const std::int64_t MinTileCount =
+        std::max<std::int64_t>(2, ((Table.ChainLength() - 1) * kxTileSize - kxHeaderSize) / 4 + 1);
+    while (Table.TileCount() > MinTileCount) {
+      const std::int32_t Tail = Table.TileCount() - 1;
+      const auto Found = PredecessorOf.find(Tail);
+      if (Found == PredecessorOf.end()) break;
+      const std::int32_t Before = Found->second;
+      const std::int32_t Next = Table.ReadEntry(Tail);
+      if (Before == kxNoTile) Table.SetHeaderInt(kxHeaderFreeListOffset, Next);
+      else Table.WriteEntry(Before, Next);
+      if (const auto After = PredecessorOf.find(Next); After != PredecessorOf.end())
+        After->second = Before;
+      PredecessorOf.erase(Found);
+      Table.WriteEntry(Tail, kxNoTile);
+      Table.SetHeaderInt(kxHeaderTileCountOffset, Tail);
+    }
   }
   FOSFileSystem.SetFileSize(FHandle, static_cast<std::int64_t>(Table.TileCount()) * kxTileSize);
 }

@@ -149,8 +149,9 @@ class TkxCompoundFileImpl {
   std::int32_t AllocateTiles(std::int32_t Last, std::int64_t Count, std::int32_t& First);
   // Puts the chain First..Last at the front of the free list.
   void FreeChain(std::int32_t First, std::int32_t Last);
-  // Takes free tiles off the end of the container and shortens the file to the tile count.
-  void TrimContainer();
+  // Takes free tiles off the end of the container and shortens the file to the tile count;
+  // Freed are the tiles just put on the free list.
+  void TrimContainer(const std::vector<std::int32_t>& Freed);
   // Raises "Invalid file position." (damaged chains and positions past the end).
   [[noreturn]] static void RaiseInvalidPosition();
 

@@ -13,7 +13,7 @@ namespace {
 std::int64_t TileIndexOf(std::int64_t Pos) { return Pos / kxTileSize; }
 std::int32_t OffsetInTile(std::int64_t Pos) { return static_cast<std::int32_t>(Pos % kxTileSize); }
 
-// Clears a flag for the time of a scope, also when the scope is left by an exception.
+// Sets a flag for the time of a scope; it is cleared again however the scope is left.
 class TFlagScope {
  public:
   explicit TFlagScope(bool& Flag) : FFlag(Flag) { FFlag = true; }
@@ -302,9 +302,11 @@ void TkxVirtualFile::SetSize(std::int64_t Size) {
   if (Continues) {
     const std::int32_t RestFirst = FChain[static_cast<std::size_t>(Keep)];
     const std::int32_t RestLast = LastTileOfChain();
+    const std::vector<std::int32_t> Freed(FChain.begin() + static_cast<std::ptrdiff_t>(Keep),
+                                          FChain.end());
     if (Keep > 0) Table.WriteEntry(FChain[static_cast<std::size_t>(Keep - 1)], kxEndOfChain);
     FCompoundFile.FreeChain(RestFirst, RestLast);
-    FCompoundFile.TrimContainer();
+    FCompoundFile.TrimContainer(Freed);
   } else {
     const std::int64_t Have = FStartPageNo < 0 ? 0 : ChainLength();
     if (Have < Keep) {

@@ -77,7 +77,9 @@ TEST_F(CompoundFileProcessTest, AnotherProcessesWriteDropsTheCaches) {
   ASSERT_EQ(C.FileRead(H, Buffer, 32, 0), 9);
 
   // The helper needs the write lock: it waits until this process's read lock is given back.
-  TChild Writer(HelperPath(), {Path, "open", "write", "\\f", "version two, longer", "close"},
+  TChild Writer(HelperPath(),
+                {Path, "open", "write", "\\f", "version two, longer", "write", "\\added", "new",
+                 "close"},
                 Dir.File("writer"));
   ASSERT_EQ(Writer.Wait(), 0) << Writer.Output();
 
@@ -85,6 +87,7 @@ TEST_F(CompoundFileProcessTest, AnotherProcessesWriteDropsTheCaches) {
   ASSERT_EQ(C.FileRead(H, Buffer, 32, 0), 19);
   EXPECT_EQ(std::string(Buffer, 19), "version two, longer");
   C.CloseFile(H);
+  EXPECT_EQ(vdbtest::ReadContained(C, "\\added"), "new");  // the root directory is read again
   EXPECT_EQ(vdbtest::ReadContained(C, "\\d\\g"), vdbtest::Pattern(20000, 9));
 }
 

@@ -346,6 +346,12 @@ TEST_F(CompoundFileTest, TheTileTableGrowsWithTheContainer) {
   EXPECT_EQ(C.PerformCheck(nullptr), 0);
   C.Open();
   EXPECT_EQ(ReadContained(C, "\\big"), Data);
+  // Deleting it gives the tiles behind the table's own tile back, but no more than keeps the
+  // table's size in line with its two tiles.
+  ASSERT_TRUE(C.DeleteFile("\\big"));
+  EXPECT_EQ(C.GetPageCount(), 1793);
+  C.Close();
+  EXPECT_EQ(C.PerformCheck(nullptr), 0);
 }
 
 // More dirty tiles than a file caches: the oldest are written early to make room, none is lost.
