@@ -267,7 +267,9 @@ TOpenStep OpenAttempt(const std::string& Path, const TShareRequest& Request, boo
       return TOpenStep::Failed;
     }
   }
-  if (CreateAlways && ::ftruncate(fd.Get(), 0) != 0) {
+  // Only a file with content is cut: truncating an empty file would make ext4 write the whole
+  // file back when it is closed (its protection for files replaced by truncation).
+  if (CreateAlways && st.st_size > 0 && ::ftruncate(fd.Get(), 0) != 0) {
     tLastError = ErrnoToError(errno, TkxErrnoContext::Write);
     return TOpenStep::Failed;
   }

@@ -1,0 +1,55 @@
+#include "Unit2.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QToolButton>
+
+#include "Controls.h"
+
+namespace {
+constexpr int kClientWidth = 520;
+constexpr int kClientHeight = 420;
+constexpr int kNavigatorButtonWidth = 40;
+constexpr int kNavigatorHeight = 25;
+}  // namespace
+
+TForm2::TForm2(QWidget* parent) : QWidget(parent) {
+  SetUpWindow(this, QStringLiteral("Form2"), QStringLiteral(" Találat:"), kClientWidth,
+              kClientHeight);
+
+  DBText1 = PlaceChild<QLabel>(this, QStringLiteral("DBText1"), 8, 8, kClientWidth - 16, 20);
+  QFont headword = DBText1->font();
+  headword.setBold(true);
+  headword.setPixelSize(13);
+  DBText1->setFont(headword);
+
+  DBMemo1 = PlaceChild<QPlainTextEdit>(this, QStringLiteral("DBMemo1"), 8, 34, kClientWidth - 16,
+                                       kClientHeight - 34 - kNavigatorHeight - 16);
+  DBMemo1->setReadOnly(true);
+  DBMemo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  DBMemo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+  DBNavigator2 = PlaceChild<QWidget>(this, QStringLiteral("DBNavigator2"),
+                                     (kClientWidth - 5 * kNavigatorButtonWidth) / 2,
+                                     kClientHeight - kNavigatorHeight - 8,
+                                     5 * kNavigatorButtonWidth, kNavigatorHeight);
+  NavFirst = AddNavigatorButton(QStringLiteral("nbFirst"), QStringLiteral("|◀"),
+                                QStringLiteral("Első rekord|Első rekord !"), 0);
+  NavPrior = AddNavigatorButton(QStringLiteral("nbPrior"), QStringLiteral("◀"),
+                                QStringLiteral("Előző rekord|Előző rekord !"), 1);
+  NavNext = AddNavigatorButton(QStringLiteral("nbNext"), QStringLiteral("▶"),
+                               QStringLiteral("Következő rekord|Következő rekord !"), 2);
+  NavLast = AddNavigatorButton(QStringLiteral("nbLast"), QStringLiteral("▶|"),
+                               QStringLiteral("Utolsó rekord|Utolsó rekord !"), 3);
+  NavRefresh = AddNavigatorButton(QStringLiteral("nbRefresh"), QStringLiteral("↻"),
+                                  QStringLiteral("Frissítés|Frissítés !"), 4);
+}
+
+QToolButton* TForm2::AddNavigatorButton(const QString& name, const QString& glyph,
+                                        const QString& hint, int index) {
+  auto* button = PlaceChild<QToolButton>(DBNavigator2, name, index * kNavigatorButtonWidth, 0,
+                                         kNavigatorButtonWidth, kNavigatorHeight);
+  button->setText(glyph);
+  SetHint(button, hint);
+  return button;
+}
