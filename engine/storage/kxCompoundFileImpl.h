@@ -142,6 +142,11 @@ class TkxCompoundFileImpl {
   // the container file reads as zeros.
   void ReadTile(std::int32_t TileNo, std::uint8_t* Data);
   bool WriteTile(std::int32_t TileNo, const std::uint8_t* Data);
+  // Count bytes from the start of tile FirstTile on (a data tile, never tile 0), in one system
+  // call; reading past the end of the container file gives zeros, writing answers the count
+  // written (negative when nothing could be).
+  void ReadTiles(std::int32_t FirstTile, std::uint8_t* Data, std::int32_t Count);
+  std::int32_t WriteTiles(std::int32_t FirstTile, const std::uint8_t* Data, std::int32_t Count);
   std::string LastOSErrorText();
   void CheckTileSize() const;
   // Allocates Count tiles after Last (a new chain when Last is negative; its first tile goes
@@ -221,6 +226,7 @@ class TkxCompoundFileImpl {
   std::unique_ptr<TkxCompoundFileThread> FCompoundFileThread;
   std::recursive_mutex FCriticalSection;
   std::mt19937 FRandom;
+  TkxTileSet FTakenTiles;  // free tiles taken by the allocation in progress
 };
 
 }  // namespace vdb
