@@ -583,6 +583,13 @@ std::int32_t TkxCompoundFileImpl::WriteTiles(std::int32_t FirstTile, const std::
                                  static_cast<std::int64_t>(FirstTile) * kxTileSize);
 }
 
+std::int32_t TkxCompoundFileImpl::WriteTilesGathered(std::int32_t FirstTile,
+                                                     const TkxWritePiece* Pieces,
+                                                     std::int32_t PieceCount) {
+  return FOSFileSystem.FileWriteGathered(FHandle, Pieces, PieceCount,
+                                         static_cast<std::int64_t>(FirstTile) * kxTileSize);
+}
+
 std::string TkxCompoundFileImpl::LastOSErrorText() {
   return TkxFileSystem::GetErrorMessage(FOSFileSystem.GetLastError());
 }

@@ -147,6 +147,8 @@ class TkxCompoundFileImpl {
   // written (negative when nothing could be).
   void ReadTiles(std::int32_t FirstTile, std::uint8_t* Data, std::int32_t Count);
   std::int32_t WriteTiles(std::int32_t FirstTile, const std::uint8_t* Data, std::int32_t Count);
+  std::int32_t WriteTilesGathered(std::int32_t FirstTile, const TkxWritePiece* Pieces,
+                                  std::int32_t PieceCount);
   std::string LastOSErrorText();
   void CheckTileSize() const;
   // Allocates Count tiles after Last (a new chain when Last is negative; its first tile goes

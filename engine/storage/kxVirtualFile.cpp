@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "storage/kxCompoundFileImpl.h"
 #include "storage/kxVirtualDirectory.h"
@@ -144,6 +145,48 @@ std::int32_t TkxVirtualFile::Write(const void* Data, std::int32_t Count, std::in
     Done += Part;
     Pos += Part;
     if (Pos > FSize) FSize = Pos;
+  }
+  return Done;
+}
+
+std::int32_t TkxVirtualFile::WriteGathered(const TkxWritePiece* Pieces, std::int32_t PieceCount,
+                                           std::int64_t Pos) {
+  if (Pos < 0 || Pos > GetSize()) return 0;
+  std::int32_t Done = 0;
+  std::vector<TkxWritePiece> Batch;
+  for (std::int32_t I = 0; I < PieceCount;) {
+    // Pieces that are whole tiles of the chain, one after the other in the container, are
+    // written with one call.
+    Batch.clear();
+    std::int32_t FirstTile = 0;
+    std::int32_t NextTile = 0;
+    std::int64_t Bytes = 0;
+    for (; I < PieceCount; ++I) {
+      const TkxWritePiece& Piece = Pieces[I];
+      const std::int64_t At = Pos + Done + Bytes;
+      std::int32_t TileNo = 0;
+      if (Piece.Count <= 0 || Bytes + Piece.Count > std::numeric_limits<std::int32_t>::max() - Done ||
+          DirectRun(At, At + Piece.Count, false, TileNo) != Piece.Count ||
+          (!Batch.empty() && TileNo != NextTile))
+        break;
+      if (Batch.empty()) FirstTile = TileNo;
+      Batch.push_back(Piece);
+      NextTile = TileNo + Piece.Count / kxTileSize;
+      Bytes += Piece.Count;
+    }
+    if (!Batch.empty()) {
+      FCompoundFile.CheckTileSize();
+      const std::int32_t Written = FCompoundFile.WriteTilesGathered(
+          FirstTile, Batch.data(), static_cast<std::int32_t>(Batch.size()));
+      if (Written != Bytes) RaiseCommitFailure(FirstTile + std::max(Written, 0) / kxTileSize);
+      Done += Written;
+      if (Pos + Done > FSize) FSize = Pos + Done;
+      continue;
+    }
+    const std::int32_t Written = Write(Pieces[I].Data, Pieces[I].Count, Pos + Done);
+    Done += Written;
+    if (Written != Pieces[I].Count) break;
+    ++I;
   }
   return Done;
 }

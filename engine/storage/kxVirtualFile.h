@@ -75,6 +75,9 @@ class TkxVirtualFile {
   std::int32_t Read(void* Data, std::int32_t Count, std::int64_t Pos);
   // Writes Count bytes at Pos (at most the size: files grow only at their end).
   std::int32_t Write(const void* Data, std::int32_t Count, std::int64_t Pos);
+  // Writes the pieces one after the other from Pos on, as one Write of all of them would.
+  std::int32_t WriteGathered(const TkxWritePiece* Pieces, std::int32_t PieceCount,
+                             std::int64_t Pos);
   // Reads exactly Count bytes or raises "Invalid file position.".
   void ReadExact(void* Data, std::int32_t Count, std::int64_t Pos);
   void WriteExact(const void* Data, std::int32_t Count, std::int64_t Pos);
