@@ -38,6 +38,9 @@ std::int32_t PMTileCountForSize(std::int64_t FileSize, std::int32_t TileSize) {
 
 std::int32_t VdbTilesPerUnit(std::int32_t PageSize, std::int32_t TileSize) {
   if (PageSize <= 0 || TileSize <= 0) return 0;
+  // Page and tile sizes nearly always divide one another; this runs for every page bound.
+  if (TileSize % PageSize == 0) return TileSize <= kVdbMaxUnitSize ? 1 : 0;
+  if (PageSize % TileSize == 0) return PageSize <= kVdbMaxUnitSize ? PageSize / TileSize : 0;
   const std::int64_t Lcm = std::lcm<std::int64_t>(PageSize, TileSize);
   if (Lcm > kVdbMaxUnitSize) return 0;
   return static_cast<std::int32_t>(Lcm / TileSize);

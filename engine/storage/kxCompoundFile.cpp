@@ -29,9 +29,7 @@ class TkxCompoundFileIntf::TLockGuard {
         FWrite(Write),
         FLocked(Write ? Impl.BeginWrite(ClientHdl) : Impl.BeginRead(ClientHdl)) {}
   ~TLockGuard() {
-    if (!FLocked) return;
-    if (FWrite) FImpl.EndWrite(FClientHdl);
-    else FImpl.EndRead(FClientHdl);
+    if (FLocked) FImpl.EndEnteredLock(FClientHdl, FWrite);
   }
   TLockGuard(const TLockGuard&) = delete;
   TLockGuard& operator=(const TLockGuard&) = delete;

@@ -487,15 +487,25 @@ bool TkxCompoundFileImpl::BeginWrite(std::int32_t ClientHdl) {
   });
 }
 
-void TkxCompoundFileImpl::EndLock(std::int32_t ClientHdl, bool Write) {
-  std::unique_lock Section(FCriticalSection);
+void TkxCompoundFileImpl::CountDown(std::int32_t ClientHdl, bool Write) {
   TkxLockRecord& Record = Client(ClientHdl);
   std::int32_t& Count = Write ? Record.WriteLocks : Record.ReadLocks;
   if (Count <= 0)
     throw EkxCompoundFileError(0, Write ? "EndWrite without BeginWrite called."
                                         : "EndRead without BeginRead called.");
   --Count;
+}
+
+void TkxCompoundFileImpl::EndLock(std::int32_t ClientHdl, bool Write) {
+  // Entered once more, so that an End call without its Begin call reads the record safely.
+  std::unique_lock Section(FCriticalSection);
+  CountDown(ClientHdl, Write);
   FCriticalSection.unlock();  // the entry made by the matching Begin call
+}
+
+void TkxCompoundFileImpl::EndEnteredLock(std::int32_t ClientHdl, bool Write) {
+  std::unique_lock Entry(FCriticalSection, std::adopt_lock);  // the matching Begin call's entry
+  CountDown(ClientHdl, Write);
 }
 
 void TkxCompoundFileImpl::EndRead(std::int32_t ClientHdl) { EndLock(ClientHdl, false); }

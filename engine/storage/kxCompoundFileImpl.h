@@ -88,6 +88,9 @@ class TkxCompoundFileImpl {
   bool BeginWrite(std::int32_t ClientHdl);
   void EndRead(std::int32_t ClientHdl);
   void EndWrite(std::int32_t ClientHdl);
+  // EndRead or EndWrite for a caller that is still inside the critical section that its own
+  // successful Begin call entered on this thread (it is not entered again).
+  void EndEnteredLock(std::int32_t ClientHdl, bool Write);
   std::recursive_mutex& CriticalSection() { return FCriticalSection; }
 
   // --- Files and directories (callers hold the matching logical lock) -------------------------
@@ -183,6 +186,7 @@ class TkxCompoundFileImpl {
   template <typename TDecision>
   bool EnterIf(TDecision Decision);
   void EndLock(std::int32_t ClientHdl, bool Write);
+  void CountDown(std::int32_t ClientHdl, bool Write);  // raises for an End without Begin
   // Drops every cache when another process has changed the container (step K).
   void CheckChangeCounter();
   void ValidateHeader(const std::uint8_t* Header, std::int64_t FileSize) const;
