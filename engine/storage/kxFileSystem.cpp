@@ -347,7 +347,9 @@ std::int32_t WriteBuffers(int Fd, iovec* Buffers, std::size_t Count, std::int64_
     while (first < Count && Buffers[first].iov_len == 0) ++first;
     if (first == Count) break;
     const int count = static_cast<int>(std::min<std::size_t>(Count - first, IOV_MAX));
-    ssize_t n = ::pwritev(Fd, Buffers + first, count, static_cast<off_t>(Position + done));
+    const off_t at = static_cast<off_t>(Position + done);
+    ssize_t n = count == 1 ? ::pwrite(Fd, Buffers[first].iov_base, Buffers[first].iov_len, at)
+                           : ::pwritev(Fd, Buffers + first, count, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       kxos::SetLastError(n < 0 ? kxos::ErrnoToError(errno, kxos::TkxErrnoContext::Write)
