@@ -164,6 +164,7 @@ struct TBenchFiles {
     }
     auto& Container = static_cast<TkxCompoundFileIntf&>(*FileSystem);
     Container.Close();
+    std::filesystem::remove(Container.GetFileName());  // a new file, as for the plain file
     Container.NewFile();
     Container.Open();
   }
