@@ -197,6 +197,30 @@ TEST_F(ContainerTransferTest, GatheredWriteFollowsTheRulesOfWrite) {
   EXPECT_THROW(ReadOnly.FileWriteGathered(R, Pieces, 3, 0), EkxInOutError);
 }
 
+// A free list that runs back into itself is cut where it does, rather than handing out a tile
+// twice: the new file's chain holds every tile once and the container stays consistent.
+TEST_F(ContainerTransferTest, AllocationCutsAFreeListThatRunsIntoItself) {
+  WriteContained(C, "\\a", Pattern(2 * kTile, 6));  // tiles 2 and 3
+  WriteContained(C, "\\b", Pattern(kTile, 7));      // tile 4 keeps them from the end
+  ASSERT_TRUE(C.DeleteFile("\\a"));
+  ASSERT_EQ(C.GetFreeListPage(), 2);
+  C.Close();
+  vdbtest::PatchInt32(Path, vdbtest::FatOffset(3), 2);  // free list 2 -> 3 -> 2 -> ...
+  C.Open();
+  const std::int32_t H = C.CreateFile("\\c");
+  C.SetFileSize(H, 4 * kTile);
+  const std::string Data = Pattern(4 * kTile, 8);
+  ASSERT_EQ(Write(H, Data, 0), 4 * kTile);
+  C.CloseFile(H);
+  EXPECT_EQ(C.GetPageChain(C.GetFirstPageNo("\\c")), (std::vector<std::int32_t>{2, 3, 5, 6}));
+  EXPECT_EQ(C.GetFreePagesCount(), 0);
+  C.Close();
+  EXPECT_EQ(Defects(), 0);
+  C.Open();
+  EXPECT_EQ(ReadContained(C, "\\c"), Data);
+  EXPECT_EQ(ReadContained(C, "\\b"), Pattern(kTile, 7));
+}
+
 // The tiles of a large file at the end of the container go back to the free list and, as far
 // as the tile table allows, to the operating system, in time linear in their number.
 TEST_F(ContainerTransferTest, DeletingALargeFileAtTheEndIsQuickAndLeavesAConsistentContainer) {
