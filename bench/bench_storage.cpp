@@ -3,6 +3,8 @@
 //   Sequential: a 64 MiB file written page by page (8192-byte pages) and flushed, then read back
 //   page by page, through client storages on a contained file of a compound container and on an
 //   operating-system file, against pwrite/pread of the same pages on a plain file.
+//   Rewrite: one container for all rounds; each round deletes the 64 MiB file and writes it
+//   again, through the tiles the deletion gave back.
 //   Hot cache: random reads of 4096-byte pages that the cache already holds, against pread of
 //   the same pages from the operating system's cache.
 //
@@ -162,6 +164,7 @@ struct TBenchFiles {
     }
     auto& Container = static_cast<TkxCompoundFileIntf&>(*FileSystem);
     Container.Close();
+    std::filesystem::remove(Container.GetFileName());  // a new file, as for the plain file
     Container.NewFile();
     Container.Open();
   }
@@ -181,6 +184,22 @@ TBenchFiles& Files(bool InContainer) {
   return *Files;
 }
 
+// Creates the benchmark's file and writes it page by page through the page manager.
+void WriteSeqFile(TBenchFiles& Bench, const std::vector<std::uint8_t>& Page) {
+  TVdbClientStorage Storage(Bench.Manager, Bench.FileSystem.get(), 1);
+  Storage.SetName(Bench.Name);
+  Storage.SetPageSize(kSeqPageSize);
+  Storage.NewStorage();
+  auto Site = Storage.CreatePageSite();
+  for (std::int32_t P = 0; P < kSeqPages; ++P) {
+    Site->InitPage(P);
+    Site->CopyFrom(Page.data(), 0, kSeqPageSize, 0);
+  }
+  Site->UnloadPage();
+  Storage.Flush();
+  Storage.Close();  // the container commits when the file's last handle closes
+}
+
 void SeqWrite(benchmark::State& State, bool InContainer) {
   TBenchFiles& Bench = Files(InContainer);
   const auto Page = PageBytes(kSeqPageSize);
@@ -188,18 +207,22 @@ void SeqWrite(benchmark::State& State, bool InContainer) {
     State.PauseTiming();
     Bench.Fresh();
     State.ResumeTiming();
-    TVdbClientStorage Storage(Bench.Manager, Bench.FileSystem.get(), 1);
-    Storage.SetName(Bench.Name);
-    Storage.SetPageSize(kSeqPageSize);
-    Storage.NewStorage();
-    auto Site = Storage.CreatePageSite();
-    for (std::int32_t P = 0; P < kSeqPages; ++P) {
-      Site->InitPage(P);
-      Site->CopyFrom(Page.data(), 0, kSeqPageSize, 0);
-    }
-    Site->UnloadPage();
-    Storage.Flush();
-    Storage.Close();  // the container commits when the file's last handle closes
+    WriteSeqFile(Bench, Page);
+  }
+  State.SetBytesProcessed(State.iterations() * kFileSize);
+}
+
+// One container for all rounds, as a database keeps it: each round deletes the file written
+// by the round before (its 64 MiB of tiles at the end of the container go back to the free
+// list and, as far as the tile table allows, to the operating system) and writes it again.
+void BM_SeqRewrite_PageMan_Container(benchmark::State& State) {
+  TBenchFiles& Bench = Files(true);
+  const auto Page = PageBytes(kSeqPageSize);
+  for (auto _ : State) {
+    if (!Bench.FileSystem->DeleteFile(Bench.Name) &&
+        Bench.FileSystem->GetLastError() != kxErrorFileNotFound)
+      return Fail(State, "cannot delete " + Bench.Name);
+    WriteSeqFile(Bench, Page);
   }
   State.SetBytesProcessed(State.iterations() * kFileSize);
 }
@@ -295,6 +318,7 @@ void BM_HotRandomRead_PageMan_InPlace(benchmark::State& State) { HotRandomRead(S
 BENCHMARK(BM_SeqWrite_PlainFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SeqWrite_PageMan_Container)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SeqWrite_PageMan_OSFile)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SeqRewrite_PageMan_Container)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SeqRead_PlainFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SeqRead_PageMan_Container)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SeqRead_PageMan_OSFile)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -336,6 +360,8 @@ int main(int argc, char** argv) {
                       "BM_SeqWrite_PlainFile");
   Reporter.PrintRatio("sequential write, OS file / plain file", "BM_SeqWrite_PageMan_OSFile",
                       "BM_SeqWrite_PlainFile");
+  Reporter.PrintRatio("sequential rewrite (delete, then write), container / plain file",
+                      "BM_SeqRewrite_PageMan_Container", "BM_SeqWrite_PlainFile");
   Reporter.PrintRatio("sequential read, container / plain file", "BM_SeqRead_PageMan_Container",
                       "BM_SeqRead_PlainFile");
   Reporter.PrintRatio("sequential read, OS file / plain file", "BM_SeqRead_PageMan_OSFile",

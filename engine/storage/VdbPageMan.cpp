@@ -38,6 +38,9 @@ std::int32_t PMTileCountForSize(std::int64_t FileSize, std::int32_t TileSize) {
 
 std::int32_t VdbTilesPerUnit(std::int32_t PageSize, std::int32_t TileSize) {
   if (PageSize <= 0 || TileSize <= 0) return 0;
+  // Page and tile sizes nearly always divide one another; this runs for every page bound.
+  if (TileSize % PageSize == 0) return TileSize <= kVdbMaxUnitSize ? 1 : 0;
+  if (PageSize % TileSize == 0) return PageSize <= kVdbMaxUnitSize ? PageSize / TileSize : 0;
   const std::int64_t Lcm = std::lcm<std::int64_t>(PageSize, TileSize);
   if (Lcm > kVdbMaxUnitSize) return 0;
   return static_cast<std::int32_t>(Lcm / TileSize);
@@ -563,6 +566,48 @@ void TVdbPageManager::ReadUnit(TVdbStorage& Storage, TVdbStoragePage& Page,
   }
 }
 
+std::size_t TVdbPageManager::ModifiedRunEnd(const TVdbStorage& Storage,
+                                            const std::vector<TVdbStoragePage*>& Pages,
+                                            std::size_t From) {
+  std::size_t End = From + 1;
+  // Encrypted units go through a copy of their own, one by one.
+  if (Storage.FEncryption) return End;
+  std::int64_t Bytes = Pages[From]->FMemorySize;
+  while (End < Pages.size() && End - From < kMaxUnitsPerWrite) {
+    const TVdbStoragePage& Prev = *Pages[End - 1];
+    const TVdbStoragePage& Next = *Pages[End];
+    if (!Next.IsModified() || Next.FTileNo != Prev.FTileNo + Prev.FMemorySize / Storage.FTileSize ||
+        Bytes + Next.FMemorySize > kMaxBytesPerWrite)
+      break;
+    Bytes += Next.FMemorySize;
+    ++End;
+  }
+  return End;
+}
+
+std::size_t TVdbPageManager::WriteUnits(TVdbStorage& Storage,
+                                        const std::vector<TVdbStoragePage*>& Pages,
+                                        std::size_t From, std::size_t End) {
+  if (End - From == 1) {
+    WriteUnit(Storage, *Pages[From]);
+    return 1;
+  }
+  std::vector<TkxWritePiece> Pieces;
+  Pieces.reserve(End - From);
+  for (std::size_t I = From; I < End; ++I) {
+    Pieces.push_back({Pages[I]->Memory(), static_cast<std::int32_t>(Pages[I]->FMemorySize)});
+  }
+  std::int64_t Written = Storage.FFileSystem->FileWriteGathered(
+      Storage.FFileHdl, Pieces.data(), static_cast<std::int32_t>(Pieces.size()),
+      static_cast<std::int64_t>(Pages[From]->FTileNo) * Storage.FTileSize);
+  // Only units written whole count as written.
+  std::size_t Units = 0;
+  for (; Units < Pieces.size() && Written >= Pieces[Units].Count; ++Units) {
+    Written -= Pieces[Units].Count;
+  }
+  return Units;
+}
+
 void TVdbPageManager::WriteUnit(TVdbStorage& Storage, TVdbStoragePage& Page) {
   const std::int64_t TileSize = Storage.FTileSize;
   const std::uint8_t* Data = Page.Memory();
@@ -626,9 +671,16 @@ void TVdbPageManager::FlushStorage(TVdbStorageHdl StorageHdl) {
                    [](const auto* A, const auto* B) { return A->FTileNo < B->FTileNo; });
   std::size_t Done = 0;
   try {
-    for (; Done < Pages.size(); ++Done) {
-      if (Pages[Done]->IsModified()) WriteUnit(Storage, *Pages[Done]);
-      Storage.SetPageState(*Pages[Done], TVdbStoragePage::kClean);
+    while (Done < Pages.size()) {
+      if (!Pages[Done]->IsModified()) {  // visited all the same: it leaves the list
+        Storage.SetPageState(*Pages[Done++], TVdbStoragePage::kClean);
+        continue;
+      }
+      const std::size_t End = ModifiedRunEnd(Storage, Pages, Done);
+      for (std::size_t Written = WriteUnits(Storage, Pages, Done, End); Written > 0; --Written) {
+        Storage.SetPageState(*Pages[Done++], TVdbStoragePage::kClean);
+      }
+      if (Done < End) Raise(EVdbPageManager("Saving tile", "Cannot write tile to storage"));
     }
   } catch (...) {
     // What was not written stays modified for the next flush.

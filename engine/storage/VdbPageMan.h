@@ -269,6 +269,18 @@ class TVdbPageManager {
   void ReadUnit(TVdbStorage& Storage, TVdbStoragePage& Page, std::int32_t FirstTile,
                 std::int32_t TileCount);
   void WriteUnit(TVdbStorage& Storage, TVdbStoragePage& Page);
+  // Flushing: modified units at consecutive tiles are written with one gathered write, this
+  // many at most.
+  static constexpr std::size_t kMaxUnitsPerWrite = 64;
+  static constexpr std::int64_t kMaxBytesPerWrite = 64 * 1024 * 1024;
+  // The end of the run of modified units at consecutive tiles that starts with the modified
+  // unit Pages[From].
+  static std::size_t ModifiedRunEnd(const TVdbStorage& Storage,
+                                    const std::vector<TVdbStoragePage*>& Pages, std::size_t From);
+  // Writes Pages[From, End); answers how many of them were written whole (raises like
+  // WriteUnit for a single one).
+  std::size_t WriteUnits(TVdbStorage& Storage, const std::vector<TVdbStoragePage*>& Pages,
+                         std::size_t From, std::size_t End);
 
   // Memory limit.
   std::unique_ptr<TVdbStoragePage> TakeUnit(std::int64_t MemorySize);

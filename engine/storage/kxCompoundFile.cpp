@@ -1,5 +1,7 @@
 #include "storage/kxCompoundFile.h"
 
+#include <typeinfo>
+
 #include "storage/kxCompoundFileImpl.h"
 
 namespace vdb {
@@ -27,9 +29,7 @@ class TkxCompoundFileIntf::TLockGuard {
         FWrite(Write),
         FLocked(Write ? Impl.BeginWrite(ClientHdl) : Impl.BeginRead(ClientHdl)) {}
   ~TLockGuard() {
-    if (!FLocked) return;
-    if (FWrite) FImpl.EndWrite(FClientHdl);
-    else FImpl.EndRead(FClientHdl);
+    if (FLocked) FImpl.EndEnteredLock(FClientHdl, FWrite);
   }
   TLockGuard(const TLockGuard&) = delete;
   TLockGuard& operator=(const TLockGuard&) = delete;
@@ -279,6 +279,17 @@ std::int32_t TkxCompoundFileIntf::FileWrite(std::int32_t Handle, const void* Dat
                                             std::int32_t Count, std::int64_t Position) {
   return OnHandle(Handle, true, -1,
                   [&](TkxVirtualFile& File) { return File.Write(Data, Count, Position); });
+}
+
+std::int32_t TkxCompoundFileIntf::FileWriteGathered(std::int32_t Handle,
+                                                    const TkxWritePiece* Pieces,
+                                                    std::int32_t PieceCount,
+                                                    std::int64_t Position) {
+  if (typeid(*this) != typeid(TkxCompoundFileIntf))
+    return TkxFileSystem::FileWriteGathered(Handle, Pieces, PieceCount, Position);
+  return OnHandle(Handle, true, -1, [&](TkxVirtualFile& File) {
+    return File.WriteGathered(Pieces, PieceCount, Position);
+  });
 }
 
 std::int64_t TkxCompoundFileIntf::GetFileSize(std::int32_t Handle) {

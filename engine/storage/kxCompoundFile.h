@@ -102,6 +102,11 @@ class TkxCompoundFileIntf : public TkxFileSystem {
                         std::int64_t Position) override;
   std::int32_t FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
                          std::int64_t Position) override;
+  // Under one logical write lock; whole tiles that lie one after the other in the container go
+  // to it with one system call. A file system derived from this one gets the pieces through its
+  // FileWrite, one by one.
+  std::int32_t FileWriteGathered(std::int32_t Handle, const TkxWritePiece* Pieces,
+                                 std::int32_t PieceCount, std::int64_t Position) override;
   std::int64_t GetFileSize(std::int32_t Handle) override;  // -1 on failure (LastError)
   void SetFileSize(std::int32_t Handle, std::int64_t Size) override;
   bool EndOfFile(std::int32_t Handle, std::int64_t Position) override;

@@ -4,8 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "storage/kxCompoundFileCheck.h"
 
@@ -489,15 +487,25 @@ bool TkxCompoundFileImpl::BeginWrite(std::int32_t ClientHdl) {
   });
 }
 
-void TkxCompoundFileImpl::EndLock(std::int32_t ClientHdl, bool Write) {
-  std::unique_lock Section(FCriticalSection);
+void TkxCompoundFileImpl::CountDown(std::int32_t ClientHdl, bool Write) {
   TkxLockRecord& Record = Client(ClientHdl);
   std::int32_t& Count = Write ? Record.WriteLocks : Record.ReadLocks;
   if (Count <= 0)
     throw EkxCompoundFileError(0, Write ? "EndWrite without BeginWrite called."
                                         : "EndRead without BeginRead called.");
   --Count;
+}
+
+void TkxCompoundFileImpl::EndLock(std::int32_t ClientHdl, bool Write) {
+  // Entered once more, so that an End call without its Begin call reads the record safely.
+  std::unique_lock Section(FCriticalSection);
+  CountDown(ClientHdl, Write);
   FCriticalSection.unlock();  // the entry made by the matching Begin call
+}
+
+void TkxCompoundFileImpl::EndEnteredLock(std::int32_t ClientHdl, bool Write) {
+  std::unique_lock Entry(FCriticalSection, std::adopt_lock);  // the matching Begin call's entry
+  CountDown(ClientHdl, Write);
 }
 
 void TkxCompoundFileImpl::EndRead(std::int32_t ClientHdl) { EndLock(ClientHdl, false); }
@@ -571,6 +579,27 @@ bool TkxCompoundFileImpl::WriteTile(std::int32_t TileNo, const std::uint8_t* Dat
                                  static_cast<std::int64_t>(TileNo) * kxTileSize) == kxTileSize;
 }
 
+void TkxCompoundFileImpl::ReadTiles(std::int32_t FirstTile, std::uint8_t* Data,
+                                    std::int32_t Count) {
+  const std::int32_t Got = FOSFileSystem.FileRead(
+      FHandle, Data, Count, static_cast<std::int64_t>(FirstTile) * kxTileSize);
+  const std::int32_t Valid = std::max(Got, 0);
+  if (Valid < Count) std::memset(Data + Valid, 0, static_cast<std::size_t>(Count - Valid));
+}
+
+std::int32_t TkxCompoundFileImpl::WriteTiles(std::int32_t FirstTile, const std::uint8_t* Data,
+                                             std::int32_t Count) {
+  return FOSFileSystem.FileWrite(FHandle, Data, Count,
+                                 static_cast<std::int64_t>(FirstTile) * kxTileSize);
+}
+
+std::int32_t TkxCompoundFileImpl::WriteTilesGathered(std::int32_t FirstTile,
+                                                     const TkxWritePiece* Pieces,
+                                                     std::int32_t PieceCount) {
+  return FOSFileSystem.FileWriteGathered(FHandle, Pieces, PieceCount,
+                                         static_cast<std::int64_t>(FirstTile) * kxTileSize);
+}
+
 std::string TkxCompoundFileImpl::LastOSErrorText() {
   return TkxFileSystem::GetErrorMessage(FOSFileSystem.GetLastError());
 }
@@ -585,17 +614,21 @@ std::int32_t TkxCompoundFileImpl::AllocateTiles(std::int32_t Last, std::int64_t 
   };
   // Free tiles first. A damaged free list (a tile outside the container, or one taken twice
   // in this run) is cut off rather than followed into tiles in use.
-  std::unordered_set<std::int32_t> Taken;
+  struct TForgetTaken {
+    TkxTileSet& Set;
+    ~TForgetTaken() { Set.Clear(); }
+  } ForgetTaken{FTakenTiles};
   while (Count > 0) {
     const std::int32_t Head = Table.FreeListHead();
     if (Head < 0) break;
-    if (Head <= kxRootTile || Head >= Table.TileCount() || Taken.count(Head) != 0) {
+    if (Head <= kxRootTile || Head >= Table.TileCount() || FTakenTiles.Contains(Head)) {
       Table.SetHeaderInt(kxHeaderFreeListOffset, kxNoTile);
       break;
     }
     const std::int32_t Next = Table.ReadEntry(Head);
     Link(Head);
-    Taken.insert(Head);
+    // A single tile cannot be taken twice: the set is only needed for longer runs.
+    if (Count > 1) FTakenTiles.Insert(Head);
     Table.SetHeaderInt(kxHeaderFreeListOffset, Next);
     --Count;
   }
@@ -629,12 +662,17 @@ void TkxCompoundFileImpl::TrimContainer(const std::vector<std::int32_t>& Freed) 
   const std::int32_t Last = Table.TileCount() - 1;
   if (std::find(Freed.begin(), Freed.end(), Last) != Freed.end()) {
     // The free list once, as tile -> predecessor (kxNoTile for the head).
-    std::unordered_map<std::int32_t, std::int32_t> PredecessorOf;
+    constexpr std::int32_t kNotFree = -2;
+    const std::int32_t Count = Table.TileCount();
+    std::vector<std::int32_t> PredecessorOf(static_cast<std::size_t>(Count), kNotFree);
+    const auto OnList = [&](std::int32_t Tile) {
+      return Tile > kxRootTile && Tile < Count &&
+             PredecessorOf[static_cast<std::size_t>(Tile)] != kNotFree;
+    };
     std::int32_t Prev = kxNoTile;
     for (std::int32_t Tile = Table.FreeListHead();
-         Tile > kxRootTile && Tile < Table.TileCount() && PredecessorOf.count(Tile) == 0;
-         Tile = Table.ReadEntry(Tile)) {
-      PredecessorOf[Tile] = Prev;
+         Tile > kxRootTile && Tile < Count && !OnList(Tile); Tile = Table.ReadEntry(Tile)) {
+      PredecessorOf[static_cast<std::size_t>(Tile)] = Prev;
       Prev = Tile;
     }
     // The tile table keeps needing every tile of its own chain: 1024 + 4 x tile count must
@@ -643,15 +681,13 @@ void TkxCompoundFileImpl::TrimContainer(const std::vector<std::int32_t>& Freed) 
         std::max<std::int64_t>(2, ((Table.ChainLength() - 1) * kxTileSize - kxHeaderSize) / 4 + 1);
     while (Table.TileCount() > MinTileCount) {
       const std::int32_t Tail = Table.TileCount() - 1;
-      const auto Found = PredecessorOf.find(Tail);
-      if (Found == PredecessorOf.end()) break;
-      const std::int32_t Before = Found->second;
+      if (!OnList(Tail)) break;
+      const std::int32_t Before = PredecessorOf[static_cast<std::size_t>(Tail)];
       const std::int32_t Next = Table.ReadEntry(Tail);
       if (Before == kxNoTile) Table.SetHeaderInt(kxHeaderFreeListOffset, Next);
       else Table.WriteEntry(Before, Next);
-      if (const auto After = PredecessorOf.find(Next); After != PredecessorOf.end())
-        After->second = Before;
-      PredecessorOf.erase(Found);
+      if (OnList(Next)) PredecessorOf[static_cast<std::size_t>(Next)] = Before;
+      PredecessorOf[static_cast<std::size_t>(Tail)] = kNotFree;
       Table.WriteEntry(Tail, kxNoTile);
       Table.SetHeaderInt(kxHeaderTileCountOffset, Tail);
     }
@@ -1038,9 +1074,9 @@ std::int32_t TkxCompoundFileImpl::FreeListHead() { return FMasterFile->FreeListH
 std::vector<std::int32_t> TkxCompoundFileImpl::PageChain(std::int32_t FirstPageNo) {
   std::lock_guard Section(FCriticalSection);
   std::vector<std::int32_t> Chain;
-  std::unordered_set<std::int32_t> Seen;
+  TkxTileSet Seen;
   const std::int32_t Count = FMasterFile->TileCount();
-  for (std::int32_t Tile = FirstPageNo; Tile >= 0 && Tile < Count && Seen.insert(Tile).second;) {
+  for (std::int32_t Tile = FirstPageNo; Tile >= 0 && Tile < Count && Seen.Insert(Tile);) {
     Chain.push_back(Tile);
     try {
       Tile = FMasterFile->ReadEntry(Tile);

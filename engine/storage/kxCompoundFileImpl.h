@@ -88,6 +88,9 @@ class TkxCompoundFileImpl {
   bool BeginWrite(std::int32_t ClientHdl);
   void EndRead(std::int32_t ClientHdl);
   void EndWrite(std::int32_t ClientHdl);
+  // EndRead or EndWrite for a caller that is still inside the critical section that its own
+  // successful Begin call entered on this thread (it is not entered again).
+  void EndEnteredLock(std::int32_t ClientHdl, bool Write);
   std::recursive_mutex& CriticalSection() { return FCriticalSection; }
 
   // --- Files and directories (callers hold the matching logical lock) -------------------------
@@ -142,6 +145,13 @@ class TkxCompoundFileImpl {
   // the container file reads as zeros.
   void ReadTile(std::int32_t TileNo, std::uint8_t* Data);
   bool WriteTile(std::int32_t TileNo, const std::uint8_t* Data);
+  // Count bytes from the start of tile FirstTile on (a data tile, never tile 0), in one system
+  // call; reading past the end of the container file gives zeros, writing answers the count
+  // written (negative when nothing could be).
+  void ReadTiles(std::int32_t FirstTile, std::uint8_t* Data, std::int32_t Count);
+  std::int32_t WriteTiles(std::int32_t FirstTile, const std::uint8_t* Data, std::int32_t Count);
+  std::int32_t WriteTilesGathered(std::int32_t FirstTile, const TkxWritePiece* Pieces,
+                                  std::int32_t PieceCount);
   std::string LastOSErrorText();
   void CheckTileSize() const;
   // Allocates Count tiles after Last (a new chain when Last is negative; its first tile goes
@@ -176,6 +186,7 @@ class TkxCompoundFileImpl {
   template <typename TDecision>
   bool EnterIf(TDecision Decision);
   void EndLock(std::int32_t ClientHdl, bool Write);
+  void CountDown(std::int32_t ClientHdl, bool Write);  // raises for an End without Begin
   // Drops every cache when another process has changed the container (step K).
   void CheckChangeCounter();
   void ValidateHeader(const std::uint8_t* Header, std::int64_t FileSize) const;
@@ -221,6 +232,7 @@ class TkxCompoundFileImpl {
   std::unique_ptr<TkxCompoundFileThread> FCompoundFileThread;
   std::recursive_mutex FCriticalSection;
   std::mt19937 FRandom;
+  TkxTileSet FTakenTiles;  // free tiles taken by the allocation in progress
 };
 
 }  // namespace vdb

@@ -1,12 +1,16 @@
 #include "storage/kxFileSystem.h"
 
 #include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <algorithm>
 #include <ctime>
+#include <limits>
+#include <typeinfo>
 #include <vector>
 
 #include "storage/kxFormat.h"
@@ -127,6 +131,18 @@ void TkxFileSystem::Close() {}
 bool TkxFileSystem::ForcePath(const std::string& /*DirPath*/) { return true; }
 
 char TkxFileSystem::GetPathDelimiter() const { return '/'; }
+
+std::int32_t TkxFileSystem::FileWriteGathered(std::int32_t Handle, const TkxWritePiece* Pieces,
+                                              std::int32_t PieceCount, std::int64_t Position) {
+  std::int32_t Done = 0;
+  for (std::int32_t I = 0; I < PieceCount; ++I) {
+    const std::int32_t Written = FileWrite(Handle, Pieces[I].Data, Pieces[I].Count, Position + Done);
+    if (Written < 0) return Done > 0 ? Done : Written;
+    Done += Written;
+    if (Written < Pieces[I].Count) break;
+  }
+  return Done;
+}
 
 std::string TkxFileSystem::GetErrorMessage(std::int32_t ErrorCode) {
   if (ErrorCode == kxErrorNoLockingSupport) return "No locking support";
@@ -320,16 +336,20 @@ std::int32_t TkxOSFileSystem::FileRead(std::int32_t Handle, void* Data, std::int
   return done;
 }
 
-std::int32_t TkxOSFileSystem::FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
-                                        std::int64_t Position) {
-  std::int32_t failure = 0;
-  auto handle = BeginTransfer(Handle, Data, Count, Position, true, failure);
-  if (!handle) return failure;
-  const auto* bytes = static_cast<const char*>(Data);
+namespace {
+
+// Writes the buffers one after the other from Position on, with as few calls as the system
+// allows; the buffers are used up on the way. Answers the bytes written, or -1 when nothing
+// could be.
+std::int32_t WriteBuffers(int Fd, iovec* Buffers, std::size_t Count, std::int64_t Position) {
   std::int32_t done = 0;
-  while (done < Count) {
-    ssize_t n = ::pwrite(handle->Fd, bytes + done, static_cast<std::size_t>(Count - done),
-                         static_cast<off_t>(Position + done));
+  for (std::size_t first = 0;;) {
+    while (first < Count && Buffers[first].iov_len == 0) ++first;
+    if (first == Count) break;
+    const int count = static_cast<int>(std::min<std::size_t>(Count - first, IOV_MAX));
+    const off_t at = static_cast<off_t>(Position + done);
+    ssize_t n = count == 1 ? ::pwrite(Fd, Buffers[first].iov_base, Buffers[first].iov_len, at)
+                           : ::pwritev(Fd, Buffers + first, count, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       kxos::SetLastError(n < 0 ? kxos::ErrnoToError(errno, kxos::TkxErrnoContext::Write)
@@ -337,8 +357,51 @@ std::int32_t TkxOSFileSystem::FileWrite(std::int32_t Handle, const void* Data, s
       return done > 0 ? done : -1;
     }
     done += static_cast<std::int32_t>(n);
+    // Past what was written: whole buffers are dropped, one written in part is shortened.
+    for (auto left = static_cast<std::size_t>(n); left > 0;) {
+      iovec& buffer = Buffers[first];
+      const std::size_t taken = std::min(left, buffer.iov_len);
+      buffer.iov_base = static_cast<char*>(buffer.iov_base) + taken;
+      buffer.iov_len -= taken;
+      left -= taken;
+      if (buffer.iov_len == 0) ++first;
+    }
   }
   return done;
+}
+
+}  // namespace
+
+std::int32_t TkxOSFileSystem::FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
+                                        std::int64_t Position) {
+  std::int32_t failure = 0;
+  auto handle = BeginTransfer(Handle, Data, Count, Position, true, failure);
+  if (!handle) return failure;
+  iovec buffer{const_cast<void*>(Data), static_cast<std::size_t>(Count)};
+  return WriteBuffers(handle->Fd, &buffer, 1, Position);
+}
+
+std::int32_t TkxOSFileSystem::FileWriteGathered(std::int32_t Handle, const TkxWritePiece* Pieces,
+                                                std::int32_t PieceCount,
+                                                std::int64_t Position) {
+  if (typeid(*this) != typeid(TkxOSFileSystem))
+    return TkxFileSystem::FileWriteGathered(Handle, Pieces, PieceCount, Position);
+  std::vector<iovec> buffers;
+  buffers.reserve(static_cast<std::size_t>(std::max(PieceCount, 0)));
+  std::int64_t total = 0;
+  bool valid = PieceCount >= 0;
+  for (std::int32_t i = 0; valid && i < PieceCount; ++i) {
+    valid = Pieces[i].Count >= 0 && (Pieces[i].Count == 0 || Pieces[i].Data != nullptr);
+    total += Pieces[i].Count;
+    buffers.push_back({const_cast<void*>(Pieces[i].Data), static_cast<std::size_t>(Pieces[i].Count)});
+  }
+  valid = valid && total <= std::numeric_limits<std::int32_t>::max();
+  // A list that is not valid fails as a count that is not valid would.
+  std::int32_t failure = 0;
+  auto handle = BeginTransfer(Handle, Pieces, valid ? static_cast<std::int32_t>(total) : -1,
+                              Position, true, failure);
+  if (!handle) return failure;
+  return WriteBuffers(handle->Fd, buffers.data(), buffers.size(), Position);
 }
 
 std::int64_t TkxOSFileSystem::GetFileSize(std::int32_t Handle) {

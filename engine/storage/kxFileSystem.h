@@ -138,6 +138,12 @@ struct TkxFindFileRec {
   std::string PathPattern;                  // compound file system: name pattern
 };
 
+// One piece of a gathered write (FileWriteGathered).
+struct TkxWritePiece {
+  const void* Data;
+  std::int32_t Count;
+};
+
 // --- TkxFileSystem -------------------------------------------------------------------------------
 class TkxFileSystem {
  public:
@@ -184,6 +190,13 @@ class TkxFileSystem {
   // The path delimiter of this file system's own paths: "/" for the operating system, "\" for a
   // compound container. CopyFile and CopyFrom build paths with it.
   virtual char GetPathDelimiter() const;
+
+  // Writes the pieces one after the other from Position on, as one FileWrite of all of them
+  // would: answers the bytes written, or FileWrite's result when the first piece cannot be
+  // written at all. The base class hands the pieces to FileWrite one by one; a file system that
+  // can write them with one call does so.
+  virtual std::int32_t FileWriteGathered(std::int32_t Handle, const TkxWritePiece* Pieces,
+                                         std::int32_t PieceCount, std::int64_t Position);
 
   // Non-virtual operations.
   static bool IsValidHandle(std::int32_t Handle) { return Handle >= 0; }
@@ -245,6 +258,10 @@ class TkxOSFileSystem : public TkxFileSystem {
                         std::int64_t Position) override;
   std::int32_t FileWrite(std::int32_t Handle, const void* Data, std::int32_t Count,
                          std::int64_t Position) override;
+  // One pwritev for all pieces. A file system derived from this one gets them through its
+  // FileWrite, one by one, so that it sees every write as it always did.
+  std::int32_t FileWriteGathered(std::int32_t Handle, const TkxWritePiece* Pieces,
+                                 std::int32_t PieceCount, std::int64_t Position) override;
   std::int64_t GetFileSize(std::int32_t Handle) override;
   void SetFileSize(std::int32_t Handle, std::int64_t Size) override;
   bool EndOfFile(std::int32_t Handle, std::int64_t Position) override;

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <unordered_map>
 
 #include "storage/kxFileSystem.h"
 
@@ -139,6 +138,8 @@ bool DecodeMode(std::int32_t Mode, TShareRequest& Request) {
   return true;
 }
 
+// Open handles by descriptor. Descriptors are small numbers, so the table is indexed by them:
+// every read and write looks its handle up here.
 class THandleTable {
  public:
   static THandleTable& Instance() {
@@ -147,25 +148,25 @@ class THandleTable {
   }
   void Add(const std::shared_ptr<TkxOSHandle>& Handle) {
     std::lock_guard lock(FMutex);
-    FHandles[Handle->Fd] = Handle;
+    const auto index = static_cast<std::size_t>(Handle->Fd);
+    if (index >= FHandles.size()) FHandles.resize(index + 1);
+    FHandles[index] = Handle;
   }
   std::shared_ptr<TkxOSHandle> Find(std::int32_t Handle) {
     std::lock_guard lock(FMutex);
-    auto it = FHandles.find(Handle);
-    return it == FHandles.end() ? nullptr : it->second;
+    const auto index = static_cast<std::size_t>(Handle);
+    return Handle >= 0 && index < FHandles.size() ? FHandles[index] : nullptr;
   }
   std::shared_ptr<TkxOSHandle> Remove(std::int32_t Handle) {
     std::lock_guard lock(FMutex);
-    auto it = FHandles.find(Handle);
-    if (it == FHandles.end()) return nullptr;
-    auto handle = it->second;
-    FHandles.erase(it);
-    return handle;
+    const auto index = static_cast<std::size_t>(Handle);
+    if (Handle < 0 || index >= FHandles.size()) return nullptr;
+    return std::move(FHandles[index]);
   }
 
  private:
   std::mutex FMutex;
-  std::unordered_map<std::int32_t, std::shared_ptr<TkxOSHandle>> FHandles;
+  std::vector<std::shared_ptr<TkxOSHandle>> FHandles;
 };
 
 bool SameFile(const struct stat& A, const struct stat& B) {

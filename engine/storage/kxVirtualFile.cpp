@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "storage/kxCompoundFileImpl.h"
 #include "storage/kxVirtualDirectory.h"
@@ -26,6 +27,31 @@ class TFlagScope {
 };
 
 }  // namespace
+
+// --- TkxTileSet ----------------------------------------------------------------------------------
+
+bool TkxTileSet::Insert(std::int32_t TileNo) {
+  if (TileNo < 0) return false;
+  const auto Word = static_cast<std::size_t>(TileNo) / 64;
+  const std::uint64_t Bit = std::uint64_t{1} << (TileNo % 64);
+  if (Word >= FBits.size()) FBits.resize(std::max(Word + 1, FBits.size() * 2), 0);
+  if ((FBits[Word] & Bit) != 0) return false;
+  FBits[Word] |= Bit;
+  FMembers.push_back(TileNo);
+  return true;
+}
+
+bool TkxTileSet::Contains(std::int32_t TileNo) const {
+  if (TileNo < 0) return false;
+  const auto Word = static_cast<std::size_t>(TileNo) / 64;
+  return Word < FBits.size() && (FBits[Word] & (std::uint64_t{1} << (TileNo % 64))) != 0;
+}
+
+void TkxTileSet::Clear() {
+  for (const std::int32_t TileNo : FMembers)
+    FBits[static_cast<std::size_t>(TileNo) / 64] &= ~(std::uint64_t{1} << (TileNo % 64));
+  FMembers.clear();
+}
 
 // --- TkxVirtualFile ------------------------------------------------------------------------------
 
@@ -74,6 +100,15 @@ std::int32_t TkxVirtualFile::Read(void* Data, std::int32_t Count, std::int64_t P
   auto* Target = static_cast<std::uint8_t*>(Data);
   std::int32_t Done = 0;
   while (Done < Count && Pos < Size) {
+    std::int32_t FirstTile = 0;
+    const std::int32_t Run = DirectRun(
+        Pos, std::min<std::int64_t>(Pos + (Count - Done), Size), true, FirstTile);
+    if (Run > 0) {
+      FCompoundFile.ReadTiles(FirstTile, Target + Done, Run);
+      Done += Run;
+      Pos += Run;
+      continue;
+    }
     TkxTileSlot* Slot = SlotForRead(Pos);
     const std::int32_t Offset = OffsetInTile(Pos);
     const std::int64_t Part = std::min<std::int64_t>(
@@ -90,6 +125,18 @@ std::int32_t TkxVirtualFile::Write(const void* Data, std::int32_t Count, std::in
   const auto* Source = static_cast<const std::uint8_t*>(Data);
   std::int32_t Done = 0;
   while (Done < Count) {
+    std::int32_t FirstTile = 0;
+    const std::int32_t Run = DirectRun(Pos, Pos + (Count - Done), false, FirstTile);
+    if (Run > 0) {
+      // Tiles of the chain, overwritten whole: written now, as a commit of their slots would.
+      FCompoundFile.CheckTileSize();
+      const std::int32_t Written = FCompoundFile.WriteTiles(FirstTile, Source + Done, Run);
+      if (Written != Run) RaiseCommitFailure(FirstTile + std::max(Written, 0) / kxTileSize);
+      Done += Run;
+      Pos += Run;
+      if (Pos > FSize) FSize = Pos;
+      continue;
+    }
     TkxTileSlot* Slot = SlotForWrite(Pos);
     const std::int32_t Offset = OffsetInTile(Pos);
     const std::int32_t Part = std::min(kxTileSize - Offset, Count - Done);
@@ -100,6 +147,74 @@ std::int32_t TkxVirtualFile::Write(const void* Data, std::int32_t Count, std::in
     if (Pos > FSize) FSize = Pos;
   }
   return Done;
+}
+
+std::int32_t TkxVirtualFile::WriteGathered(const TkxWritePiece* Pieces, std::int32_t PieceCount,
+                                           std::int64_t Pos) {
+  if (Pos < 0 || Pos > GetSize()) return 0;
+  std::int32_t Done = 0;
+  std::vector<TkxWritePiece> Batch;
+  for (std::int32_t I = 0; I < PieceCount;) {
+    // Pieces that are whole tiles of the chain, one after the other in the container, are
+    // written with one call.
+    Batch.clear();
+    std::int32_t FirstTile = 0;
+    std::int32_t NextTile = 0;
+    std::int64_t Bytes = 0;
+    for (; I < PieceCount; ++I) {
+      const TkxWritePiece& Piece = Pieces[I];
+      const std::int64_t At = Pos + Done + Bytes;
+      std::int32_t TileNo = 0;
+      if (Piece.Count <= 0 || Bytes + Piece.Count > std::numeric_limits<std::int32_t>::max() - Done ||
+          DirectRun(At, At + Piece.Count, false, TileNo) != Piece.Count ||
+          (!Batch.empty() && TileNo != NextTile))
+        break;
+      if (Batch.empty()) FirstTile = TileNo;
+      Batch.push_back(Piece);
+      NextTile = TileNo + Piece.Count / kxTileSize;
+      Bytes += Piece.Count;
+    }
+    if (!Batch.empty()) {
+      FCompoundFile.CheckTileSize();
+      const std::int32_t Written = FCompoundFile.WriteTilesGathered(
+          FirstTile, Batch.data(), static_cast<std::int32_t>(Batch.size()));
+      if (Written != Bytes) RaiseCommitFailure(FirstTile + std::max(Written, 0) / kxTileSize);
+      Done += Written;
+      if (Pos + Done > FSize) FSize = Pos + Done;
+      continue;
+    }
+    const std::int32_t Written = Write(Pieces[I].Data, Pieces[I].Count, Pos + Done);
+    Done += Written;
+    if (Written != Pieces[I].Count) break;
+    ++I;
+  }
+  return Done;
+}
+
+std::int32_t TkxVirtualFile::DirectRun(std::int64_t Pos, std::int64_t Limit, bool ToFileEnd,
+                                       std::int32_t& FirstTile) {
+  if (!TransfersDirectly() || OffsetInTile(Pos) != 0) return 0;
+  std::int64_t Bytes = 0;
+  std::int32_t Expected = 0;
+  for (std::int64_t P = Pos; P < Limit && P < FSize; P += kxTileSize) {
+    // A tile that ends early qualifies only as the file's last one, read up to the end.
+    const std::int64_t Part = std::min<std::int64_t>(kxTileSize, Limit - P);
+    if (Part < kxTileSize && !(ToFileEnd && Limit == FSize)) break;
+    const std::int64_t Index = TileIndexOf(P);
+    if (FindSlot(Index)) break;
+    const std::int32_t TileNo = TileOfIndex(Index);
+    if (Bytes == 0) FirstTile = TileNo;
+    else if (TileNo != Expected) break;
+    Expected = TileNo + 1;
+    Bytes += Part;
+  }
+  return static_cast<std::int32_t>(Bytes);
+}
+
+void TkxVirtualFile::RaiseCommitFailure(std::int32_t TileNo) {
+  throw EkxCompoundFileError::CreateVdbFmt(
+      3, "Fatal compound file error: Cannot commit page %d for file starting at page %d: %s",
+      {TileNo, FStartPageNo, FCompoundFile.LastOSErrorText()});
 }
 
 void TkxVirtualFile::ReadExact(void* Data, std::int32_t Count, std::int64_t Pos) {
@@ -143,9 +258,12 @@ TkxTileSlot* TkxVirtualFile::OldestCleanSlot() const {
 }
 
 TkxTileSlot* TkxVirtualFile::AcquireSlot() {
-  for (TkxTileSlot* Slot = FLastPageSlot; Slot; Slot = Slot->Prev)
-    if (Slot->Has(fpfUnused)) return Slot;
-  if (FSlots.size() >= kMaxCachedTiles && !FCommitting) {
+  if (!FUnusedSlots.empty()) {
+    TkxTileSlot* Slot = FUnusedSlots.back();
+    FUnusedSlots.pop_back();
+    return Slot;
+  }
+  if (FLiveSlots >= kMaxCachedTiles && !FCommitting) {
     TkxTileSlot* Victim = OldestCleanSlot();
     // Dirty tiles exist only while the process holds the write lock, so they may be written
     // now; the master file keeps its dirty tiles until the flush that writes it last.
@@ -155,6 +273,7 @@ TkxTileSlot* TkxVirtualFile::AcquireSlot() {
     }
     if (Victim) {
       RemoveFromBucket(*Victim);
+      Unlink(*Victim);
       return Victim;
     }
   }
@@ -162,25 +281,25 @@ TkxTileSlot* TkxVirtualFile::AcquireSlot() {
   Slot->Data = TkxMemory::AllocMemory(kxTileSize, true);
   TkxTileSlot* Result = Slot.get();
   FSlots.push_back(std::move(Slot));
-  Result->Prev = FLastPageSlot;
-  if (FLastPageSlot) FLastPageSlot->Next = Result;
-  FLastPageSlot = Result;
-  if (!FFirstPageSlot) FFirstPageSlot = Result;
   return Result;
 }
 
-void TkxVirtualFile::MakeNewest(TkxTileSlot& Slot) {
-  if (FLastPageSlot == &Slot) return;
-  // Unlink ...
-  if (Slot.Prev) Slot.Prev->Next = Slot.Next;
-  if (Slot.Next) Slot.Next->Prev = Slot.Prev;
-  if (FFirstPageSlot == &Slot) FFirstPageSlot = Slot.Next;
-  // ... and append as the newest.
+void TkxVirtualFile::LinkNewest(TkxTileSlot& Slot) {
   Slot.Prev = FLastPageSlot;
   Slot.Next = nullptr;
   if (FLastPageSlot) FLastPageSlot->Next = &Slot;
   FLastPageSlot = &Slot;
   if (!FFirstPageSlot) FFirstPageSlot = &Slot;
+  ++FLiveSlots;
+}
+
+void TkxVirtualFile::Unlink(TkxTileSlot& Slot) {
+  if (Slot.Prev) Slot.Prev->Next = Slot.Next;
+  else FFirstPageSlot = Slot.Next;
+  if (Slot.Next) Slot.Next->Prev = Slot.Prev;
+  else FLastPageSlot = Slot.Prev;
+  Slot.Prev = Slot.Next = nullptr;
+  --FLiveSlots;
 }
 
 void TkxVirtualFile::PushToBucket(TkxTileSlot& Slot) {
@@ -200,7 +319,7 @@ TkxTileSlot* TkxVirtualFile::LoadSlot(std::int32_t TileNo, std::int64_t StartPos
   TkxTileSlot* Slot = AcquireSlot();
   Slot->TileNo = TileNo;
   Slot->StartPos = StartPos;
-  MakeNewest(*Slot);
+  LinkNewest(*Slot);
   PushToBucket(*Slot);
   if (TileNo < 0) {
     // A tile appended at the end; cleared, so that no bytes of an earlier tile of this file
@@ -217,25 +336,28 @@ TkxTileSlot* TkxVirtualFile::LoadSlot(std::int32_t TileNo, std::int64_t StartPos
 void TkxVirtualFile::DropSlot(TkxTileSlot& Slot) {
   if (Slot.Has(fpfUnused)) return;
   RemoveFromBucket(Slot);
+  Unlink(Slot);
   Slot.Flags = fpfUnused;
   Slot.TileNo = kxNoTile;
+  FUnusedSlots.push_back(&Slot);
 }
 
 void TkxVirtualFile::DropSlotsFrom(std::int64_t Boundary) {
-  for (TkxTileSlot* Slot = FFirstPageSlot; Slot; Slot = Slot->Next)
-    if (!Slot->Has(fpfUnused) && !Slot->Has(fpfLocked) && Slot->StartPos >= Boundary)
-      DropSlot(*Slot);
+  for (TkxTileSlot* Slot = FFirstPageSlot; Slot;) {
+    TkxTileSlot* Newer = Slot->Next;
+    if (!Slot->Has(fpfLocked) && Slot->StartPos >= Boundary) DropSlot(*Slot);
+    Slot = Newer;
+  }
 }
 
 bool TkxVirtualFile::HasDirtySlots() const {
   for (TkxTileSlot* Slot = FFirstPageSlot; Slot; Slot = Slot->Next)
-    if (!Slot->Has(fpfUnused) && Slot->IsDirty()) return true;
+    if (Slot->IsDirty()) return true;
   return false;
 }
 
 void TkxVirtualFile::Invalidate() {
-  for (TkxTileSlot* Slot = FFirstPageSlot; Slot; Slot = Slot->Next)
-    if (!Slot->Has(fpfLocked)) DropSlot(*Slot);
+  DropSlotsFrom(0);
   ResetChain();
   if (FDirectory) FSize = -1;
 }
@@ -247,7 +369,7 @@ void TkxVirtualFile::Commit(bool Drop) {
   {
     TFlagScope Committing(FCommitting);
     for (TkxTileSlot* Slot = FFirstPageSlot; Slot; Slot = Slot->Next)
-      if (!Slot->Has(fpfUnused) && Slot->IsDirty()) CommitSlot(*Slot);
+      if (Slot->IsDirty()) CommitSlot(*Slot);
   }
   if (Drop) DropSlotsFrom(0);
 }
@@ -268,10 +390,7 @@ void TkxVirtualFile::CommitSlot(TkxTileSlot& Slot) {
     Slot.TileNo = TileNo;
     Slot.Flags &= static_cast<std::uint8_t>(~fpfNew);
   }
-  if (!FCompoundFile.WriteTile(Slot.TileNo, Slot.Data.get()))
-    throw EkxCompoundFileError::CreateVdbFmt(
-        3, "Fatal compound file error: Cannot commit page %d for file starting at page %d: %s",
-        {Slot.TileNo, FStartPageNo, FCompoundFile.LastOSErrorText()});
+  if (!FCompoundFile.WriteTile(Slot.TileNo, Slot.Data.get())) RaiseCommitFailure(Slot.TileNo);
   // Cleared only once the tile is on disk, so that a failed write can be tried again.
   Slot.Flags &= static_cast<std::uint8_t>(~fpfModified);
 }
@@ -339,14 +458,14 @@ bool TkxVirtualFile::IsValidChainMember(std::int32_t TileNo) const {
 
 void TkxVirtualFile::ResetChain() {
   FChain.clear();
-  FChainTiles.clear();
+  FChainTiles.Clear();
   FChainComplete = false;
 }
 
 void TkxVirtualFile::AppendToChain(std::int32_t TileNo) {
   if (FChainComplete || (FChain.empty() && TileNo == FStartPageNo)) {
     FChain.push_back(TileNo);
-    FChainTiles.insert(TileNo);
+    FChainTiles.Insert(TileNo);
     FChainComplete = true;
   } else {
     ResetChain();
@@ -363,7 +482,7 @@ bool TkxVirtualFile::ExtendChain(std::int64_t Index) {
   if (FChain.empty()) {
     if (!IsValidChainStart(FStartPageNo)) TkxCompoundFileImpl::RaiseInvalidPosition();
     FChain.push_back(FStartPageNo);
-    FChainTiles.insert(FStartPageNo);
+    FChainTiles.Insert(FStartPageNo);
   }
   while (static_cast<std::int64_t>(FChain.size()) <= Index) {
     const std::int32_t Next = Master().ReadEntry(FChain.back());
@@ -371,10 +490,9 @@ bool TkxVirtualFile::ExtendChain(std::int64_t Index) {
       FChainComplete = true;
       return false;
     }
-    if (!IsValidChainMember(Next) || FChainTiles.count(Next) != 0)
+    if (!IsValidChainMember(Next) || !FChainTiles.Insert(Next))
       TkxCompoundFileImpl::RaiseInvalidPosition();
     FChain.push_back(Next);
-    FChainTiles.insert(Next);
   }
   return true;
 }

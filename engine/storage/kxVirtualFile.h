@@ -3,13 +3,17 @@
 //
 // A contained file is a chain of tiles; its tile cache holds whole tiles in slots that are kept
 // in age order (Next = newer, Prev = older) and in 100 hash buckets keyed by the tile's index in
-// the file. Dirty slots (fpfNew, fpfModified) are written back by Commit.
+// the file. Dirty slots (fpfNew, fpfModified) are written back by Commit. Released slots leave
+// both and wait on a stack of unused slots, so that taking one never searches.
+//
+// Whole tiles of a contained file that the cache does not hold are read and written straight
+// between the caller's buffer and the container file: a file read or written tile by tile (as
+// the page manager does) costs one system call per tile and no copy through a slot.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "storage/kxCompoundFile.h"
@@ -41,6 +45,20 @@ struct TkxTileSlot {
   bool IsDirty() const { return Has(fpfNew) || Has(fpfModified); }
 };
 
+// A set of tile numbers: a bit per tile, growing with the largest tile put in. Clear forgets
+// only the tiles put in since the last Clear, so that emptying it costs what filling it did.
+class TkxTileSet {
+ public:
+  // False when the tile was in the set already (or is negative).
+  bool Insert(std::int32_t TileNo);
+  bool Contains(std::int32_t TileNo) const;
+  void Clear();
+
+ private:
+  std::vector<std::uint64_t> FBits;
+  std::vector<std::int32_t> FMembers;
+};
+
 class TkxVirtualFile {
  public:
   static constexpr int kBucketCount = 100;
@@ -57,6 +75,9 @@ class TkxVirtualFile {
   std::int32_t Read(void* Data, std::int32_t Count, std::int64_t Pos);
   // Writes Count bytes at Pos (at most the size: files grow only at their end).
   std::int32_t Write(const void* Data, std::int32_t Count, std::int64_t Pos);
+  // Writes the pieces one after the other from Pos on, as one Write of all of them would.
+  std::int32_t WriteGathered(const TkxWritePiece* Pieces, std::int32_t PieceCount,
+                             std::int64_t Pos);
   // Reads exactly Count bytes or raises "Invalid file position.".
   void ReadExact(void* Data, std::int32_t Count, std::int64_t Pos);
   void WriteExact(const void* Data, std::int32_t Count, std::int64_t Pos);
@@ -94,6 +115,8 @@ class TkxVirtualFile {
   TkxTileSlot* SlotForWrite(std::int64_t Pos);
   TkxTileSlot* FindSlot(std::int64_t TileIndex) const;
   TkxTileSlot* LoadSlot(std::int32_t TileNo, std::int64_t StartPos);
+  // Whole tiles that bypass the tile cache (see above); only plain contained files do.
+  bool TransfersDirectly() const { return FDirectory != nullptr && !IsDirectory(); }
   void DropSlot(TkxTileSlot& Slot);
   void DropSlotsFrom(std::int64_t Boundary);
   virtual bool IsValidChainStart(std::int32_t TileNo) const;
@@ -118,18 +141,30 @@ class TkxVirtualFile {
   std::int32_t FRefCount = 0;
 
  private:
+  // A slot in no list and no bucket: an unused one, the oldest clean one when the cache is
+  // full, or a new one.
   TkxTileSlot* AcquireSlot();
   TkxTileSlot* OldestCleanSlot() const;
-  void MakeNewest(TkxTileSlot& Slot);
+  void LinkNewest(TkxTileSlot& Slot);
+  void Unlink(TkxTileSlot& Slot);
   void PushToBucket(TkxTileSlot& Slot);
   void RemoveFromBucket(TkxTileSlot& Slot);
   void CommitSlot(TkxTileSlot& Slot);
+  // The run of whole tiles from Pos (a tile boundary) up to Limit at most that lie inside the
+  // file, one after the other in the container, and that the cache does not hold: its first
+  // tile and its length in bytes, 0 when the tile at Pos does not qualify. With ToFileEnd the
+  // file's last tile qualifies also when it is not whole, read up to the file's end.
+  std::int32_t DirectRun(std::int64_t Pos, std::int64_t Limit, bool ToFileEnd,
+                         std::int32_t& FirstTile);
+  void RaiseCommitFailure(std::int32_t TileNo);
 
   std::vector<std::unique_ptr<TkxTileSlot>> FSlots;  // owns every slot
+  std::vector<TkxTileSlot*> FUnusedSlots;             // released slots, for reuse
+  std::size_t FLiveSlots = 0;                         // slots in the age list
   // The tiles of the chain resolved so far, so that walking a file costs one table read per
   // tile; FChainComplete once the end of the chain was seen.
   std::vector<std::int32_t> FChain;
-  std::unordered_set<std::int32_t> FChainTiles;
+  TkxTileSet FChainTiles;  // the tiles of FChain, so that a chain running into itself is seen
   bool FChainComplete = false;
   bool FExtendingChain = false;
 };
