@@ -103,6 +103,10 @@ void WriteSome() {
       Container.FileWrite(Handle, Data.data(), static_cast<std::int32_t>(Data.size()), 0);
       Container.SetFileSize(Handle, 100);
       Container.SetFileSize(Handle, 20000);
+      // Whole tiles of an existing file travel straight between caller and container file.
+      std::vector<std::uint8_t> Tiles(2 * 8192, 0xA5);
+      Container.FileWrite(Handle, Tiles.data(), static_cast<std::int32_t>(Tiles.size()), 0);
+      Container.FileRead(Handle, Tiles.data(), static_cast<std::int32_t>(Tiles.size()), 8192);
       Container.CloseFile(Handle);
     }
     Container.CreateDir("\\fuzzdir");
