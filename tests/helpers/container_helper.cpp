@@ -5,6 +5,9 @@
 //   open | open-ro          open the container read-write (or read-only), shared
 //   hold-read MS READY      take the logical read lock, create the file READY (an operating-
 //                           system path), keep the lock MS milliseconds, give it back
+//   hold-read-until RELEASE READY
+//                           take the logical read lock, create READY, keep the lock until the
+//                           operating-system file RELEASE exists (at most 60 s), give it back
 //   wait-file PATH          wait until the operating-system file PATH exists (at most 60 s)
 //   begin-read              take the logical read lock: "begin-read <1|0> <error> <ms>"
 //   end-read                give it back
@@ -98,6 +101,13 @@ int Run(TkxCompoundFileIntf& Container, const std::vector<std::string>& Args) {
       if (!Container.BeginRead()) throw std::runtime_error("no read lock");
       Touch(Args[I + 2]);
       Sleep(Number(Args[I + 1]));
+      Container.EndRead();
+      std::cout << Op << std::endl;
+      I += 2;
+    } else if (Op == "hold-read-until" && Need(I, 2)) {
+      if (!Container.BeginRead()) throw std::runtime_error("no read lock");
+      Touch(Args[I + 2]);
+      WaitForFile(Args[I + 1]);
       Container.EndRead();
       std::cout << Op << std::endl;
       I += 2;
