@@ -594,9 +594,14 @@ TEST_F(CompoundFileTest, ChangesReachTheDiskSoonAfterTheLastLock) {
   const std::int32_t H = C.CreateFile("\\soon");
   ASSERT_EQ(C.FileWrite(H, "data", 4, 0), 4);
   C.EndWrite();
-  // The handle stays open: only the background thread can give the write lock back.
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  const auto Bytes = ReadBytes(Path);
+  // The handle stays open: only the background thread (every 50 ms) can give the write lock
+  // back. Wait for it, but not forever: a machine under load may take a few rounds.
+  auto Bytes = ReadBytes(Path);
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (FileInt32(Bytes, 24) != 1 && std::chrono::steady_clock::now() < Deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Bytes = ReadBytes(Path);
+  }
   EXPECT_EQ(FileInt32(Bytes, 24), 1);  // the change counter of the one write lock
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&Bytes[RootEntryOffset(0)]), 4), "soon");
   EXPECT_EQ(vdb::TkxMemory::ReadInt64(Bytes.data(), RootEntryOffset(0) + 81), 4);
