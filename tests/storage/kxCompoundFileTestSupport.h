@@ -22,6 +22,7 @@
 
 #include "storage/kxCompoundFile.h"
 #include "storage/kxMemory.h"
+#include "support/RunProcess.h"
 
 namespace vdbtest {
 
@@ -134,50 +135,6 @@ inline std::vector<int> TileCoverage(vdb::TkxCompoundFileIntf& C) {
   }
   return Count;
 }
-
-// A program running next to the test; its standard output goes to a file.
-class TChild {
- public:
-  TChild(const std::string& Program, const std::vector<std::string>& Args,
-         const std::string& OutputFile)
-      : FOutputFile(OutputFile) {
-    std::vector<char*> Argv;
-    Argv.push_back(const_cast<char*>(Program.c_str()));
-    for (const auto& A : Args) Argv.push_back(const_cast<char*>(A.c_str()));
-    Argv.push_back(nullptr);
-    FPid = ::fork();
-    if (FPid == 0) {
-      const int Fd = ::open(OutputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (Fd >= 0) {
-        ::dup2(Fd, 1);
-        ::dup2(Fd, 2);
-      }
-      ::execv(Program.c_str(), Argv.data());
-      ::_exit(127);
-    }
-  }
-  ~TChild() {
-    if (FPid > 0 && !FDone) Wait();
-  }
-  TChild(const TChild&) = delete;
-  TChild& operator=(const TChild&) = delete;
-
-  int Wait() {
-    int Status = 0;
-    ::waitpid(FPid, &Status, 0);
-    FDone = true;
-    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  }
-  std::string Output() const {
-    std::ifstream In(FOutputFile);
-    return std::string(std::istreambuf_iterator<char>(In), {});
-  }
-
- private:
-  std::string FOutputFile;
-  pid_t FPid = -1;
-  bool FDone = false;
-};
 
 inline bool WaitForFile(const std::string& Path, int Seconds = 30) {
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);

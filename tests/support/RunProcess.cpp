@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <array>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace vdbtest {
@@ -47,15 +49,24 @@ void Drain(Pipe& out, Pipe& err, std::string& outText, std::string& errText) {
   }
 }
 
+// execv's argument vector: Program, then Args, then a null pointer. Points into the strings.
+std::vector<char*> ArgumentVector(const std::string& program,
+                                  const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
 }  // namespace
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& stdinText) {
   Pipe in, out, err;
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = ArgumentVector(program, args);
 
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -79,8 +90,41 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   Drain(out, err, result.out, result.err);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.exitCode = ExitStatus(status);
   return result;
+}
+
+TChild::TChild(const std::string& Program, const std::vector<std::string>& Args,
+               const std::string& OutputFile)
+    : FOutputFile(OutputFile) {
+  std::vector<char*> argv = ArgumentVector(Program, Args);
+  FPid = fork();
+  if (FPid < 0) throw std::runtime_error("fork failed");
+  if (FPid == 0) {
+    const int fd = open(OutputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    execv(Program.c_str(), argv.data());
+    _exit(127);
+  }
+}
+
+TChild::~TChild() {
+  if (FPid > 0 && !FDone) Wait();
+}
+
+int TChild::Wait() {
+  int status = 0;
+  waitpid(FPid, &status, 0);
+  FDone = true;
+  return ExitStatus(status);
+}
+
+std::string TChild::Output() const {
+  std::ifstream in(FOutputFile);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace vdbtest

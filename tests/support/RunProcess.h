@@ -17,4 +17,25 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& stdinText = "");
 
+// A program running next to the test, started at construction (no shell); its standard output
+// and error go to OutputFile. The destructor waits for it when Wait was not called.
+class TChild {
+ public:
+  TChild(const std::string& Program, const std::vector<std::string>& Args,
+         const std::string& OutputFile);
+  ~TChild();
+  TChild(const TChild&) = delete;
+  TChild& operator=(const TChild&) = delete;
+
+  // Waits for the end; the exit status, or -1 when the program did not exit normally.
+  int Wait();
+  // What the program wrote so far.
+  std::string Output() const;
+
+ private:
+  std::string FOutputFile;
+  int FPid = -1;
+  bool FDone = false;
+};
+
 }  // namespace vdbtest
