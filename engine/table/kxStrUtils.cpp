@@ -474,88 +474,86 @@ struct TCollatorCloser {
 };
 using TCollatorPtr = std::unique_ptr<UCollator, TCollatorCloser>;
 
-TCollatorPtr OpenCollator(std::uint32_t LocaleId, TStrCmpOptions Options) {
-  const TLocaleInfo& info = KnownLocale(LocaleId);
-  UErrorCode status = U_ZERO_ERROR;
-  TCollatorPtr coll(ucol_open(info.IcuName.c_str(), &status));
-  if (U_FAILURE(status)) ThrowUnsupportedLocale(LocaleId);
+// A locale's comparison: the word-sort collator decides; strings it finds equal are told apart
+// by the locale's plain collator, so that only strings that differ in what the options ignore
+// compare equal (a strict weak order either way).
+struct TLocaleCollation {
+  TCollatorPtr WordSort;
+  TCollatorPtr Plain;
+};
+
+void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
   const bool caseSensitive = (Options & scoCaseSensitive) != 0;
   const bool accentSensitive = (Options & scoAccentSensitive) != 0;
   // Letters are the primary level, accents the secondary and case the tertiary; case without
   // accents needs the separate case level.
-  ucol_setStrength(coll.get(), accentSensitive ? (caseSensitive ? UCOL_TERTIARY : UCOL_SECONDARY)
-                                               : UCOL_PRIMARY);
-  ucol_setAttribute(coll.get(), UCOL_CASE_LEVEL, caseSensitive && !accentSensitive ? UCOL_ON : UCOL_OFF,
-                    &status);
-  // Blanks and punctuation keep their weights (a blank sorts before every letter).
-  ucol_setAttribute(coll.get(), UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &status);
-  ucol_setAttribute(coll.get(), UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
-  if (U_FAILURE(status)) ThrowIcu("Collator", status);
-  return coll;
+  ucol_setStrength(Coll, accentSensitive ? (caseSensitive ? UCOL_TERTIARY : UCOL_SECONDARY)
+                                         : UCOL_PRIMARY);
+  ucol_setAttribute(Coll, UCOL_CASE_LEVEL, caseSensitive && !accentSensitive ? UCOL_ON : UCOL_OFF,
+                    &Status);
+  // Blanks and punctuation keep their weights: a blank sorts before every letter.
+  ucol_setAttribute(Coll, UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &Status);
 }
 
-const UCollator* GetCollator(std::uint32_t LocaleId, TStrCmpOptions Options) {
-  const std::uint64_t key =
-      (static_cast<std::uint64_t>(LocaleId) << 8) | (Options & (scoCaseSensitive | scoAccentSensitive));
+std::unique_ptr<TLocaleCollation> OpenCollation(std::uint32_t LocaleId, TStrCmpOptions Options) {
+  const TLocaleInfo& info = KnownLocale(LocaleId);
+  auto result = std::make_unique<TLocaleCollation>();
+  UErrorCode status = U_ZERO_ERROR;
+  result->Plain.reset(ucol_open(info.IcuName.c_str(), &status));
+  if (U_FAILURE(status)) ThrowUnsupportedLocale(LocaleId);
+  // Word sort: the locale's own tailoring (its contractions such as Hungarian cs, dzs, ly), with
+  // hyphen and apostrophe made ignorable at every level.
+  std::int32_t length = 0;
+  const UChar* tailoring = ucol_getRules(result->Plain.get(), &length);
+  std::u16string rules(reinterpret_cast<const char16_t*>(tailoring), static_cast<std::size_t>(length));
+  rules += u"&[last tertiary ignorable]='-'=''";
+  UParseError parseError;
+  result->WordSort.reset(ucol_openRules(reinterpret_cast<const UChar*>(rules.data()),
+                                        static_cast<std::int32_t>(rules.size()), UCOL_DEFAULT,
+                                        UCOL_DEFAULT_STRENGTH, &parseError, &status));
+  if (U_FAILURE(status)) ThrowIcu("Collation rules", status);
+  SetStrength(result->Plain.get(), Options, status);
+  SetStrength(result->WordSort.get(), Options, status);
+  if (U_FAILURE(status)) ThrowIcu("Collator", status);
+  return result;
+}
+
+// Collations are made once per locale and strength options and shared by all threads (ICU's
+// comparison functions do not change a collator).
+const TLocaleCollation& GetCollation(std::uint32_t LocaleId, TStrCmpOptions Options) {
+  const std::uint64_t key = (static_cast<std::uint64_t>(LocaleId) << 8) |
+                            (Options & (scoCaseSensitive | scoAccentSensitive));
   thread_local std::uint64_t lastKey = ~std::uint64_t{0};
-  thread_local const UCollator* last = nullptr;
-  if (key == lastKey) return last;
+  thread_local const TLocaleCollation* last = nullptr;
+  if (key == lastKey) return *last;
   static std::shared_mutex mutex;
-  static std::map<std::uint64_t, TCollatorPtr> collators;
+  static std::map<std::uint64_t, std::unique_ptr<TLocaleCollation>> collations;
   {
     std::shared_lock lock(mutex);
-    auto it = collators.find(key);
-    if (it != collators.end()) {
+    auto it = collations.find(key);
+    if (it != collations.end()) {
       lastKey = key;
-      return last = it->second.get();
+      return *(last = it->second.get());
     }
   }
-  TCollatorPtr fresh = OpenCollator(LocaleId, Options);
+  std::unique_ptr<TLocaleCollation> fresh = OpenCollation(LocaleId, Options);
   std::unique_lock lock(mutex);
-  auto& slot = collators[key];
+  auto& slot = collations[key];
   if (!slot) slot = std::move(fresh);
   lastKey = key;
-  return last = slot.get();
+  return *(last = slot.get());
 }
-
-// Word sort: hyphen and apostrophe do not count at the letter levels.
-bool IsWordSortIgnored(char16_t C) { return C == u'-' || C == u'\''; }
 
 int FromCollationResult(UCollationResult R) { return R == UCOL_LESS ? -1 : (R == UCOL_GREATER ? 1 : 0); }
 
-std::int32_t CountWordSortIgnored(const char16_t* S, std::int32_t Len) {
-  std::int32_t n = 0;
-  for (std::int32_t i = 0; i < Len; ++i) n += IsWordSortIgnored(S[i]) ? 1 : 0;
-  return n;
-}
-
-void StripWordSortIgnored(const char16_t* S, std::int32_t Len, TSmallBuffer<char16_t>& Out) {
-  char16_t* d = Out.data();
-  std::size_t n = 0;
-  for (std::int32_t i = 0; i < Len; ++i)
-    if (!IsWordSortIgnored(S[i])) d[n++] = S[i];
-  Out.shrink(n);
-}
-
 int IcuCompare(const char16_t* S1, std::int32_t Len1, const char16_t* S2, std::int32_t Len2,
                TStrCmpOptions Options, std::uint32_t LocaleId) {
-  const UCollator* coll = GetCollator(LocaleId, Options);
+  const TLocaleCollation& coll = GetCollation(LocaleId, Options);
   const auto* u1 = reinterpret_cast<const UChar*>(S1);
   const auto* u2 = reinterpret_cast<const UChar*>(S2);
-  const std::int32_t ignored1 = CountWordSortIgnored(S1, Len1);
-  const std::int32_t ignored2 = CountWordSortIgnored(S2, Len2);
-  if (ignored1 == 0 && ignored2 == 0) return FromCollationResult(ucol_strcoll(coll, u1, Len1, u2, Len2));
-  TSmallBuffer<char16_t> t1(static_cast<std::size_t>(Len1 - ignored1));
-  TSmallBuffer<char16_t> t2(static_cast<std::size_t>(Len2 - ignored2));
-  StripWordSortIgnored(S1, Len1, t1);
-  StripWordSortIgnored(S2, Len2, t2);
-  const int r = FromCollationResult(ucol_strcoll(coll, reinterpret_cast<const UChar*>(t1.data()),
-                                                 t1.length(), reinterpret_cast<const UChar*>(t2.data()),
-                                                 t2.length()));
+  const int r = FromCollationResult(ucol_strcoll(coll.WordSort.get(), u1, Len1, u2, Len2));
   if (r != 0) return r;
-  // Equal words: the hyphens and apostrophes decide, so that only strings that differ in what
-  // the options ignore compare equal.
-  return FromCollationResult(ucol_strcoll(coll, u1, Len1, u2, Len2));
+  return FromCollationResult(ucol_strcoll(coll.Plain.get(), u1, Len1, u2, Len2));
 }
 
 // ---------------------------------------------------------------------------------------------
