@@ -769,6 +769,7 @@ class TVdbStringType : public TVdbDataType {
   void SetInteger(TVdbDataValue& ThisValue, std::int64_t Value) const override;
   void SetDouble(TVdbDataValue& ThisValue, double Value) const override;
   bool CanConvertFrom(const TVdbDataType* OtherType, bool Explicitly) const override;
+  bool CanConvertTo(const TVdbDataType* OtherType, bool Explicitly) const override;
   void ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                    const TVdbDataType* OtherType) const override;
   const TVdbDataType* GetSuperType(const TVdbDataType* OtherType) const override;

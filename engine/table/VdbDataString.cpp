@@ -225,15 +225,22 @@ void TVdbStringType::SetDouble(TVdbDataValue& ThisValue, double Value) const {
 }
 
 bool TVdbStringType::CanConvertFrom(const TVdbDataType* OtherType, bool Explicitly) const {
-  if (TVdbDataType::CanConvertFrom(OtherType, Explicitly)) return true;
   const TVdbStringType* S = AsString(OtherType);
   if (S == nullptr) {
     // Every type with a text form converts to a string explicitly.
-    return Explicitly && OtherType->ColumnType() != kVdbRelationCode && OtherType->ColumnType() != kVdbBlobCode;
+    return TVdbDataType::CanConvertFrom(OtherType, Explicitly) ||
+           (Explicitly && OtherType->ColumnType() != kVdbRelationCode && OtherType->ColumnType() != kVdbBlobCode);
   }
+  if (S == this) return true;
   if (IsWide() && S->IsWide()) return true;
-  if (!IsWide() && !S->IsWide()) return Explicitly || S->CodePage() == CodePage();
+  if (!IsWide() && !S->IsWide()) return Explicitly || S->LocaleId() == FLocaleId;
   return Explicitly;
+}
+
+bool TVdbStringType::CanConvertTo(const TVdbDataType* OtherType, bool Explicitly) const {
+  // Between strings the target's rules decide (8-bit strings of one locale only, implicitly).
+  if (const TVdbStringType* S = AsString(OtherType)) return S->CanConvertFrom(this, Explicitly);
+  return TVdbDataType::CanConvertTo(OtherType, Explicitly);
 }
 
 void TVdbStringType::AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
