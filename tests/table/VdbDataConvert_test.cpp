@@ -6,32 +6,16 @@
 #include <vector>
 
 #include "session/VdbErrors.h"
+#include "table/VdbDataTestSupport.h"
 #include "table/VdbData.h"
 
 namespace vdb {
 namespace {
 
+using test::EngineCode;
+using test::MessageOf;
+
 using T = TVdbDataType;
-
-template <typename E, typename F>
-std::string MessageOf(F&& Fn) {
-  try {
-    Fn();
-  } catch (const E& Ex) {
-    return Ex.what();
-  }
-  return "<no exception>";
-}
-
-template <typename F>
-int EngineCode(F&& Fn) {
-  try {
-    Fn();
-  } catch (const EVdbEngine& E) {
-    return E.Code();
-  }
-  return -1;
-}
 
 // --- Text ---
 

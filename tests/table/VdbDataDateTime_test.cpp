@@ -4,25 +4,19 @@
 #include <vector>
 
 #include "session/VdbErrors.h"
+#include "table/VdbDataTestSupport.h"
 #include "table/VdbData.h"
 
 namespace vdb {
 namespace {
 
+using test::EngineCode;
+using test::MessageOf;
+
 using DT = TVdbDateTimeType;
 using T = TVdbDataType;
 
 std::int32_t Date(std::int32_t Y, std::int32_t M, std::int32_t D) { return DT::EncodeDate(Y, M, D); }
-
-template <typename E, typename F>
-std::string MessageOf(F&& Fn) {
-  try {
-    Fn();
-  } catch (const E& Ex) {
-    return Ex.what();
-  }
-  return "<no exception>";
-}
 
 TEST(VdbDates, PackedDates) {
   EXPECT_EQ(Date(1, 1, 1), 545);

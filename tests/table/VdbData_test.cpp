@@ -10,23 +10,15 @@
 #include <vector>
 
 #include "session/VdbErrors.h"
+#include "table/VdbDataTestSupport.h"
 
 namespace vdb {
 namespace {
 
-using T = TVdbDataType;
+using test::EngineCode;
+using test::MessageOf;
 
-// The error number of an engine exception thrown by F, or -1 when F throws none.
-template <typename F>
-int EngineCode(F&& Fn, std::string* Message = nullptr) {
-  try {
-    Fn();
-  } catch (const EVdbEngine& E) {
-    if (Message) *Message = E.what();
-    return E.Code();
-  }
-  return -1;
-}
+using T = TVdbDataType;
 
 struct SizeCase {
   const char* Name;
