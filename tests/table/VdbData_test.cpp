@@ -341,6 +341,64 @@ TEST(VdbDataImages, AnsiStringHoldsBytesInTheCollationsCodePage) {
   EXPECT_EQ(H->GetWideString(V), std::u16string(u"\u0151"));
 }
 
+TEST(VdbDataImages, DateNullByteOnlyBelowLevel6WithTheOption) {
+  const TVdbDataType* D5 = T::GetDateTimeType(kVdbDateCode, true, 5, 0, true);
+  const TVdbDataType* D6 = T::GetDateTimeType(kVdbDateCode, true, 6, 0, true);
+  std::uint8_t R5[5] = {}, R6[4] = {};
+  TVdbDataValue V5, V6;
+  D5->SetReference(V5, R5);
+  D6->SetReference(V6, R6);
+  D5->SetDate(V5, 545);
+  D6->SetDate(V6, 545);
+  const std::uint8_t Want5[] = {0x21, 0x02, 0, 0, 1};
+  EXPECT_EQ(std::memcmp(R5, Want5, 5), 0);
+  EXPECT_EQ(R6[0], 0x21);
+  D5->SetNull(V5);
+  D6->SetNull(V6);
+  EXPECT_EQ(R5[4], 0);
+  EXPECT_EQ(R6[0], 0);
+  EXPECT_TRUE(D5->IsNull(V5));
+  EXPECT_TRUE(D6->IsNull(V6));
+}
+
+TEST(VdbDataImages, CharBelowLevel2IsStoredInTheOemCodePage) {
+  const TVdbDataType* C1 = T::GetDataType(kVdbCharCode, false, 1);
+  const TVdbDataType* C6 = T::GetDataType(kVdbCharCode, false, 6);
+  TVdbDataValue A, B;
+  C1->SetAnsiString(A, "\xC3\xA9");  // é: 0x82 in code page 850, 0xE9 in 1252
+  C6->SetAnsiString(B, "\xC3\xA9");
+  EXPECT_EQ(C1->GetInteger(A), 0x82);
+  EXPECT_EQ(C6->GetInteger(B), 0xE9);
+  EXPECT_EQ(C1->GetAnsiString(A), "\xC3\xA9");
+  TVdbDataValue C;
+  C6->Assign(C, A, C1);
+  EXPECT_EQ(C6->GetInteger(C), 0xE9);
+}
+
+TEST(VdbDataValues, BlobsAssignTheirBytes) {
+  const TVdbDataType* B = T::GetBinaryType(true, 6, 0);
+  TVdbDataValue A, C;
+  const std::uint8_t Bytes[] = {0, 1, 2, 255};
+  B->SetBytes(A, Bytes, 4);
+  B->Assign(C, A, B);
+  B->SetBytes(A, Bytes, 1);
+  EXPECT_EQ(B->GetBytes(C), (std::vector<std::uint8_t>{0, 1, 2, 255}));
+  EXPECT_EQ(B->GetSize(C), 4);
+}
+
+TEST(VdbDataValues, AValueReadThroughAWrongTypeStaysInsideItsBuffer) {
+  // A short owned string read through a type with a wider prefix and a longer maximum.
+  const TVdbStringType* Short = T::GetStringType(kVdbStringCode, false, 6, 10, "");
+  const TVdbStringType* Long = T::GetStringType(kVdbStringCode, false, 6, 300, "");
+  TVdbDataValue V;
+  Short->SetAnsiString(V, "ab");
+  std::int32_t Length = 0;
+  Long->GetPAnsiChar(V, Length);
+  EXPECT_LE(Length, V.Buffer.Size() - Long->PrefixSize());
+  // A fixed-size type refuses a value that owns a smaller buffer.
+  EXPECT_THROW(T::GetDataType(kVdbBigIntCode, false, 6)->GetInteger(V), EVdbDataError);
+}
+
 // --- Values ---
 
 TEST(VdbDataValues, CopiesAreDeepAndReferencesStayReferences) {
