@@ -59,6 +59,13 @@ std::string Padded(std::int64_t V, std::size_t Width) {
   return S;
 }
 
+// Larger day offsets leave the calendar whatever the date.
+constexpr std::int64_t kMaxDayOffset = 10000000;
+
+[[noreturn]] void RaiseDayOffset(const std::string& Days, const TVdbDataType* ResultType) {
+  RaiseRange(Days, ResultType->SqlName(), std::to_string(-kMaxDayOffset), std::to_string(kMaxDayOffset));
+}
+
 std::string_view Trimmed(std::string_view S) {
   while (!S.empty() && S.front() == ' ') S.remove_prefix(1);
   while (!S.empty() && S.back() == ' ') S.remove_suffix(1);
@@ -587,7 +594,8 @@ void TVdbDateTimeType::CalculateWith(TVdbDataBinaryOperator Op, const TVdbDataVa
     }
     // A number of minutes, wrapped into one day.
     const double Minutes = DataType2->GetDouble(DataValue2);
-    if (!std::isfinite(Minutes) || std::fabs(Minutes) > 1e12) RaisePlain("Cannot perform the operation on this data type.");
+    if (!std::isfinite(Minutes) || std::fabs(Minutes) > 1e9)
+      RaiseRange(std::to_string(Minutes), ResultType->SqlName(), "-1000000000", "1000000000");
     const std::int64_t Delta = std::llround(Minutes * static_cast<double>(kTicksPerMinute));
     const std::int64_t Ticks = FloorMod(DataType1->GetTime(DataValue1) + Sign * FloorMod(Delta, kTicksPerDay), kTicksPerDay);
     ResultType->SetTime(ResultValue, Ticks);
@@ -605,11 +613,11 @@ void TVdbDateTimeType::CalculateWith(TVdbDataBinaryOperator Op, const TVdbDataVa
   std::int64_t Ms = StampToMs(S1);
   if (IsIntegerCode(C2)) {
     const std::int64_t Days = DataType2->GetInteger(DataValue2);
-    if (Days > 10000000 || Days < -10000000) RaiseRange(std::to_string(Days), ResultType->SqlName(), "", "");
+    if (Days > kMaxDayOffset || Days < -kMaxDayOffset) RaiseDayOffset(std::to_string(Days), ResultType);
     Ms += Sign * Days * kMsPerDay;
   } else {
     const double Days = DataType2->GetDouble(DataValue2);
-    if (!std::isfinite(Days) || std::fabs(Days) > 1e7) RaiseRange(std::to_string(Days), ResultType->SqlName(), "", "");
+    if (!std::isfinite(Days) || std::fabs(Days) > kMaxDayOffset) RaiseDayOffset(std::to_string(Days), ResultType);
     Ms += Sign * std::llround(Days * static_cast<double>(kMsPerDay));
   }
   const std::int64_t Days = FloorDiv(Ms, kMsPerDay);

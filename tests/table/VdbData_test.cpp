@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -241,6 +242,78 @@ TEST(VdbDataImages, NullableIntegerNullByteFirstAtLevel6LastBelow) {
     EXPECT_TRUE(I->IsNull(V));
     EXPECT_EQ(Record[0], 0xEE);
     EXPECT_EQ(Record[6], 0xEE);
+  }
+}
+
+// Every fixed-size type, nullable or not, at level 6 and 5: setting a value and NULL through a
+// reference touches exactly the field's bytes, and the null byte sits first or last.
+TEST(VdbDataImages, FixedTypesWriteOnlyTheirFieldAndPlaceTheNullByte) {
+  struct Maker { const char* Name; std::function<const TVdbDataType*(bool, std::int16_t)> Get;
+                 std::function<void(const TVdbDataType*, TVdbDataValue&)> Set; };
+  const std::vector<Maker> Makers = {
+      {"char", [](bool N, std::int16_t L) { return T::GetDataType(kVdbCharCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetAnsiString(V, "z"); }},
+      {"smallint", [](bool N, std::int16_t L) { return T::GetDataType(kVdbSmallIntCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, -2); }},
+      {"float", [](bool N, std::int16_t L) { return T::GetFloatType(N, L, 2); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetDouble(V, -0.5); }},
+      {"byte", [](bool N, std::int16_t L) { return T::GetDataType(kVdbByteCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, 255); }},
+      {"boolean", [](bool N, std::int16_t L) { return T::GetDataType(kVdbBooleanCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, 1); }},
+      {"date", [](bool N, std::int16_t L) { return T::GetDateTimeType(kVdbDateCode, N, L, 0, N); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetDate(V, 5119903); }},
+      {"enum", [](bool N, std::int16_t L) { return T::GetEnumType(N, L, "E", false, {{"A", 1}, {"B", 2}}); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, 2); }},
+      {"link", [](bool N, std::int16_t L) { return T::GetDataType(kVdbLinkCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, 77); }},
+      {"time2", [](bool N, std::int16_t L) { return T::GetDateTimeType(kVdbTimeCode, N, L, 2, N); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetTime(V, TVdbDateTimeType::kTicksPerMinute * 61); }},
+      {"time4", [](bool N, std::int16_t L) { return T::GetDateTimeType(kVdbTimeCode, N, L, 4, N); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetTime(V, 12345 * TVdbDateTimeType::kTicksPerMillisecond); }},
+      {"integer", [](bool N, std::int16_t L) { return T::GetDataType(kVdbIntegerCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, -1); }},
+      {"timestamp", [](bool N, std::int16_t L) { return T::GetDateTimeType(kVdbTimeStampCode, N, L, 4, N); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetTimeStamp(V, {5119903, 86399999}); }},
+      {"bigint", [](bool N, std::int16_t L) { return T::GetDataType(kVdbBigIntCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { Ty->SetInteger(V, -1); }},
+      {"guid", [](bool N, std::int16_t L) { return T::GetDataType(kVdbGuidCode, N, L); },
+       [](const TVdbDataType* Ty, TVdbDataValue& V) { TVdbGuid G; G.D1 = 0xFFFFFFFF; G.D4[7] = 0xFF; Ty->SetGuid(V, G); }},
+  };
+  constexpr std::uint8_t kGuard = 0xA5;
+  for (const Maker& M : Makers) {
+    for (bool Nullable : {false, true}) {
+      for (std::int16_t Level : {5, 6}) {
+        const TVdbDataType* Ty = M.Get(Nullable, Level);
+        const std::int32_t Size = Ty->DataSize();
+        std::vector<std::uint8_t> Record(static_cast<std::size_t>(Size) + 2, kGuard);
+        std::uint8_t* Field = Record.data() + 1;
+        std::memset(Field, 0, static_cast<std::size_t>(Size));
+        TVdbDataValue V;
+        Ty->SetReference(V, Field);
+        M.Set(Ty, V);
+        const std::string What = std::string(M.Name) + (Nullable ? " null" : "") + " level " + std::to_string(Level);
+        EXPECT_EQ(Record.front(), kGuard) << What;
+        EXPECT_EQ(Record.back(), kGuard) << What;
+        EXPECT_FALSE(Ty->IsNull(V)) << What;
+        // The same value inline has the same image.
+        TVdbDataValue Inline;
+        M.Set(Ty, Inline);
+        EXPECT_EQ(std::memcmp(T::ImageOf(Inline), Field, static_cast<std::size_t>(Size)), 0) << What;
+        if (!Ty->Nullable()) continue;
+        const std::int32_t NullAt = !Ty->HasNullByte() ? -1 : Level >= 6 ? 0 : Size - 1;
+        if (NullAt >= 0) {
+          EXPECT_EQ(Field[NullAt], 1) << What;
+        }
+        Ty->SetNull(V);
+        EXPECT_TRUE(Ty->IsNull(V)) << What;
+        if (NullAt >= 0) {
+          EXPECT_EQ(Field[NullAt], 0) << What;
+        }
+        EXPECT_EQ(Record.front(), kGuard) << What;
+        EXPECT_EQ(Record.back(), kGuard) << What;
+      }
+    }
   }
 }
 
