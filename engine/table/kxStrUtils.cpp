@@ -356,18 +356,25 @@ struct TLocaleInfo {
   bool TurkicCasing = false;
 };
 
-std::string LikelyScript(const std::string& IcuName) {
+// The script and territory of a locale, filled in from ICU's likely subtags.
+struct TLikelySubtags {
+  std::string Script;
+  std::string Territory;
+};
+
+TLikelySubtags LikelySubtags(const std::string& IcuName) {
   char full[ULOC_FULLNAME_CAPACITY];
   UErrorCode status = U_ZERO_ERROR;
   uloc_addLikelySubtags(IcuName.c_str(), full, sizeof full, &status);
   if (U_FAILURE(status)) return {};
   char script[ULOC_SCRIPT_CAPACITY] = {};
+  char territory[ULOC_COUNTRY_CAPACITY] = {};
   uloc_getScript(full, script, sizeof script, &status);
-  return U_FAILURE(status) ? std::string() : std::string(script);
+  uloc_getCountry(full, territory, sizeof territory, &status);
+  if (U_FAILURE(status)) return {};
+  return {script, territory};
 }
 
-// Whether a character can be written in a single-byte code page, precomposed or as a base
-// letter followed by combining marks (Windows-1258 writes Vietnamese tones that way).
 bool CodePageHas(const TCodePage& Cp, UChar32 C, const UNormalizer2* Nfc, const UNormalizer2* Nfd) {
   char byte;
   if (C <= 0xFFFF && Cp.Encode(static_cast<char16_t>(C), byte)) return true;
@@ -378,49 +385,85 @@ bool CodePageHas(const TCodePage& Cp, UChar32 C, const UNormalizer2* Nfc, const 
   U16_APPEND_UNSAFE(in, inLen, C);
   const std::int32_t n = unorm2_normalize(Nfd, in, inLen, decomposed, 16, &status);
   if (U_FAILURE(status) || n < 2 || n > 15) return false;
-  // The last combining mark separately, the rest composed.
-  const UChar mark = decomposed[n - 1];
-  if (!Cp.Encode(static_cast<char16_t>(mark), byte)) return false;
-  UChar rest[16];
-  const std::int32_t restLen = unorm2_normalize(Nfc, decomposed, n - 1, rest, 16, &status);
-  if (U_FAILURE(status) || restLen < 1) return false;
-  UChar32 base;
-  std::int32_t i = 0;
-  U16_NEXT(rest, i, restLen, base);
-  return i == restLen && CodePageHas(Cp, base, Nfc, Nfd);
+  // One combining mark written separately after the rest, composed (Windows-1258 writes the
+  // Vietnamese "ặ" as "ă" and a dot below).
+  for (std::int32_t k = 1; k < n; ++k) {
+    if (!Cp.Encode(static_cast<char16_t>(decomposed[k]), byte)) continue;
+    UChar others[16], rest[16];
+    std::int32_t othersLen = 0;
+    for (std::int32_t j = 0; j < n; ++j)
+      if (j != k) others[othersLen++] = decomposed[j];
+    UErrorCode s = U_ZERO_ERROR;
+    const std::int32_t restLen = unorm2_normalize(Nfc, others, othersLen, rest, 16, &s);
+    if (U_FAILURE(s) || restLen < 1) continue;
+    UChar32 base;
+    std::int32_t i = 0;
+    U16_NEXT(rest, i, restLen, base);
+    if (i == restLen && CodePageHas(Cp, base, Nfc, Nfd)) return true;
+  }
+  return false;
 }
 
-// The ANSI code page of a Latin-script language: the Latin code page that can write the most
-// letters of the language's alphabet (ties go to the earlier page of the list).
-std::uint32_t LatinCodePage(const std::string& IcuName) {
-  static constexpr std::uint32_t kLatinPages[] = {1252, 1250, 1257, 1254, 1258};
+// The Latin ANSI code pages with the territories each was made for.
+struct TLatinPage {
+  std::uint32_t Id;
+  std::string_view Territories;
+};
+constexpr TLatinPage kLatinPages[] = {
+    {1252, ""},                                          // Western European
+    {1250, "AL BA CZ HR HU ME PL RO RS SI SK"},          // Central European
+    {1257, "EE LT LV"},                                  // Baltic
+    {1254, "AZ TR UZ"},                                  // Turkish
+    {1258, "VN"}};                                       // Vietnamese
+
+// How many letters of Letters a code page writes. Writing a letter as a base letter followed by
+// combining marks (as Windows-1258 does for Vietnamese tones) counts only when it completes the
+// alphabet.
+int CodePageScore(const TCodePage& Cp, const std::vector<UChar32>& Letters) {
+  char byte;
+  int precomposed = 0, composable = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+  const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
+  if (U_FAILURE(status)) return 0;
+  for (UChar32 c : Letters) {
+    if (c <= 0xFFFF && Cp.Encode(static_cast<char16_t>(c), byte)) ++precomposed;
+    else if (CodePageHas(Cp, c, nfc, nfd)) ++composable;
+  }
+  const int all = static_cast<int>(Letters.size());
+  return precomposed + composable == all ? all : precomposed;
+}
+
+// The ANSI code page of a Latin-script language: the Latin code page that writes the most letters
+// of the language's alphabet; among equals the one made for the language's territory, else the
+// western one.
+std::uint32_t LatinCodePage(const std::string& IcuName, const std::string& Territory) {
   UErrorCode status = U_ZERO_ERROR;
   ULocaleData* data = ulocdata_open(IcuName.c_str(), &status);
   if (U_FAILURE(status)) return 1252;
-  USet* letters = ulocdata_getExemplarSet(data, nullptr, 0, ULOCDATA_ES_STANDARD, &status);
+  USet* set = ulocdata_getExemplarSet(data, nullptr, 0, ULOCDATA_ES_STANDARD, &status);
   ulocdata_close(data);
-  if (U_FAILURE(status) || !letters) return 1252;
-  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
-  const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
+  if (U_FAILURE(status) || !set) return 1252;
+  std::vector<UChar32> letters;  // the letters beyond ASCII
+  for (std::int32_t i = 0, items = uset_getItemCount(set); i < items; ++i) {
+    UChar32 from, to;
+    UErrorCode s = U_ZERO_ERROR;
+    if (uset_getItem(set, i, &from, &to, nullptr, 0, &s) != 0) continue;  // a multi-letter string
+    for (UChar32 c = std::max<UChar32>(from, 0x80); c <= to; ++c) letters.push_back(c);
+  }
+  uset_close(set);
   std::uint32_t best = 1252;
-  int bestCount = -1;
-  for (std::uint32_t page : kLatinPages) {
-    const TCodePage& cp = GetCodePage(page);
-    int count = 0;
-    const std::int32_t items = uset_getItemCount(letters);
-    for (std::int32_t i = 0; i < items; ++i) {
-      UChar32 from, to;
-      UErrorCode s = U_ZERO_ERROR;
-      if (uset_getItem(letters, i, &from, &to, nullptr, 0, &s) != 0) continue;  // a string
-      for (UChar32 c = std::max<UChar32>(from, 0x80); c <= to; ++c)
-        count += CodePageHas(cp, c, nfc, nfd) ? 1 : 0;
-    }
-    if (count > bestCount) {
-      best = page;
-      bestCount = count;
+  int bestScore = -1;
+  bool bestHome = false;
+  for (const TLatinPage& page : kLatinPages) {
+    const int score = CodePageScore(GetCodePage(page.Id), letters);
+    const bool home = !Territory.empty() && page.Territories.find(Territory) != std::string_view::npos;
+    if (score > bestScore || (score == bestScore && home && !bestHome)) {
+      best = page.Id;
+      bestScore = score;
+      bestHome = home;
     }
   }
-  uset_close(letters);
   return best;
 }
 
@@ -428,9 +471,9 @@ std::uint32_t DeriveCodePage(const std::string& IcuName) {
   static const std::map<std::string, std::uint32_t> kScriptPages = {
       {"Cyrl", 1251}, {"Grek", 1253}, {"Hebr", 1255}, {"Arab", 1256}, {"Thai", 874},
       {"Jpan", 932},  {"Hans", 936},  {"Kore", 949},  {"Hant", 950}};
-  const std::string script = LikelyScript(IcuName);
-  if (script == "Latn") return LatinCodePage(IcuName);
-  auto it = kScriptPages.find(script);
+  const TLikelySubtags subtags = LikelySubtags(IcuName);
+  if (subtags.Script == "Latn") return LatinCodePage(IcuName, subtags.Territory);
+  auto it = kScriptPages.find(subtags.Script);
   // Locales without an ANSI code page of their own use the system's, the western one.
   return it == kScriptPages.end() ? 1252 : it->second;
 }
