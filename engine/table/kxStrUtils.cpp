@@ -375,6 +375,8 @@ TLikelySubtags LikelySubtags(const std::string& IcuName) {
   return {script, territory};
 }
 
+// Whether a character can be written in a single-byte code page, precomposed or as a letter
+// followed by a combining mark.
 bool CodePageHas(const TCodePage& Cp, UChar32 C, const UNormalizer2* Nfc, const UNormalizer2* Nfd) {
   char byte;
   if (C <= 0xFFFF && Cp.Encode(static_cast<char16_t>(C), byte)) return true;
@@ -523,6 +525,7 @@ using TCollatorPtr = std::unique_ptr<UCollator, TCollatorCloser>;
 struct TLocaleCollation {
   TCollatorPtr WordSort;
   TCollatorPtr Plain;
+  const TCodePage* CodePage = nullptr;  // of the locale's 8-bit text
 };
 
 void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
@@ -541,6 +544,7 @@ void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
 std::unique_ptr<TLocaleCollation> OpenCollation(std::uint32_t LocaleId, TStrCmpOptions Options) {
   const TLocaleInfo& info = KnownLocale(LocaleId);
   auto result = std::make_unique<TLocaleCollation>();
+  result->CodePage = &GetCodePage(info.CodePage);
   UErrorCode status = U_ZERO_ERROR;
   result->Plain.reset(ucol_open(info.IcuName.c_str(), &status));
   if (U_FAILURE(status)) ThrowUnsupportedLocale(LocaleId);
@@ -589,9 +593,8 @@ const TLocaleCollation& GetCollation(std::uint32_t LocaleId, TStrCmpOptions Opti
 
 int FromCollationResult(UCollationResult R) { return R == UCOL_LESS ? -1 : (R == UCOL_GREATER ? 1 : 0); }
 
-int IcuCompare(const char16_t* S1, std::int32_t Len1, const char16_t* S2, std::int32_t Len2,
-               TStrCmpOptions Options, std::uint32_t LocaleId) {
-  const TLocaleCollation& coll = GetCollation(LocaleId, Options);
+int IcuCompare(const TLocaleCollation& coll, const char16_t* S1, std::int32_t Len1,
+               const char16_t* S2, std::int32_t Len2) {
   const auto* u1 = reinterpret_cast<const UChar*>(S1);
   const auto* u2 = reinterpret_cast<const UChar*>(S2);
   const int r = FromCollationResult(ucol_strcoll(coll.WordSort.get(), u1, Len1, u2, Len2));
@@ -669,19 +672,17 @@ std::int32_t FoldLength(const C* S, std::int32_t Len, std::uint32_t LocaleId) {
 int CompareWithoutMarker(const char16_t* S1, std::int32_t Len1, const char16_t* S2, std::int32_t Len2,
                          TStrCmpOptions Options, std::uint32_t LocaleId) {
   if (LocaleId == kVdbEngineLocale) return EngineCompare(S1, Len1, S2, Len2, Options);
-  return IcuCompare(S1, Len1, S2, Len2, Options, LocaleId);
+  return IcuCompare(GetCollation(LocaleId, Options), S1, Len1, S2, Len2);
 }
 
 int CompareWithoutMarker(const char* S1, std::int32_t Len1, const char* S2, std::int32_t Len2,
                          TStrCmpOptions Options, std::uint32_t LocaleId) {
   if (LocaleId == kVdbEngineLocale) return EngineCompare(S1, Len1, S2, Len2, Options);
-  const TLocaleInfo& info = KnownLocale(LocaleId);
-  const TCodePage& cp = GetCodePage(info.CodePage);
-  const std::size_t cap1 = static_cast<std::size_t>(Len1), cap2 = static_cast<std::size_t>(Len2);
-  TSmallBuffer<char16_t> u1(cap1), u2(cap2);
-  DecodeInto(cp, S1, Len1, u1);
-  DecodeInto(cp, S2, Len2, u2);
-  return IcuCompare(u1.data(), u1.length(), u2.data(), u2.length(), Options, LocaleId);
+  const TLocaleCollation& coll = GetCollation(LocaleId, Options);
+  TSmallBuffer<char16_t> u1(static_cast<std::size_t>(Len1)), u2(static_cast<std::size_t>(Len2));
+  DecodeInto(*coll.CodePage, S1, Len1, u1);
+  DecodeInto(*coll.CodePage, S2, Len2, u2);
+  return IcuCompare(coll, u1.data(), u1.length(), u2.data(), u2.length());
 }
 
 template <typename C>
