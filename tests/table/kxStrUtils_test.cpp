@@ -221,6 +221,35 @@ TEST(kxStrUtilsHungarian, PrefixMarkerSortsAfterEveryExtension) {
   EXPECT_EQ(Compare16(std::u16string(u"Agancs") + u'\0', U16("Agancstő"), hu), 1);
 }
 
+TEST(kxStrUtilsLocale, ComparesInOtherLocalesAndCodePages) {
+  struct Case {
+    std::uint32_t locale;
+    const char* a;  // UTF-8, compared in the locale's code page
+    const char* b;
+    int expected;
+  };
+  const Case cases[] = {
+      {0x0419, "ёж", "жук", -1},          // Russian, Windows-1251
+      {0x0408, "άλφα", "βήτα", -1},       // Greek, Windows-1253
+      {0x041F, "ılık", "ilik", -1},       // Turkish: dotless ı before i
+      {0x0407, "Müller", "Muller", 1},     // German: the accent decides only on equal letters
+      {0x0407, "Müller", "Mzller", -1},
+      {0x0407, "Müller", "Muf", 1},
+      {0x10407, "Müller", "Muf", -1},      // German phone book: ü is ue
+      {0x0411, "あ", "い", -1},            // Japanese, code page 932
+      {0x0401, "ب", "ت", -1},              // Arabic, Windows-1256
+  };
+  for (const Case& c : cases) {
+    const std::uint32_t cp = LocaleCodePage(c.locale);
+    const std::string a = Utf8ToAnsi(c.a, cp), b = Utf8ToAnsi(c.b, cp);
+    ASSERT_EQ(AnsiToUtf8(a, cp), c.a) << "code page " << cp;
+    EXPECT_EQ(CompareCollated(a.data(), static_cast<std::int32_t>(a.size()), b.data(),
+                              static_cast<std::int32_t>(b.size()), scoAccentSensitive, c.locale),
+              c.expected)
+        << LanguageFromLocale(c.locale) << ": " << c.a << " vs " << c.b;
+  }
+}
+
 TEST(kxStrUtilsHungarian, ThrowsForUnknownLocales) {
   const char a[] = "a";
   try {
