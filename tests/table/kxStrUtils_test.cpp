@@ -259,7 +259,14 @@ TEST(kxStrUtilsHungarian, ThrowsForUnknownLocales) {
     EXPECT_STREQ(e.what(), "Locale 3086 () is not supported on this computer.");
   }
   char out[2];
+  char16_t wide[2];
+  std::int32_t used = 0;
   EXPECT_THROW(CollatedUpper(out, a, 1, 0x0C0E), EkxLocaleError);
+  EXPECT_THROW(CollatedLower(wide, u"A", 1, 0x0C0E), EkxLocaleError);
+  EXPECT_THROW(CollatedFold(u"a", 1, 0x0C0E), EkxLocaleError);
+  EXPECT_THROW(ComparePrefix(u"ab", 2, u"a", 1, 0, 0x0C0E, used), EkxLocaleError);
+  EXPECT_THROW(MatchesPattern(a, 1, a, 1, -1, '%', '_', 0, 0x0C0E), EkxLocaleError);
+  EXPECT_EQ(LocaleCodePage(0x0C0E), 1252u) << "unknown locales write the western code page";
 }
 
 // ---------------------------------------------------------------------------------------------
