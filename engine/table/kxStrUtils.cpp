@@ -33,10 +33,17 @@ template <typename C, std::size_t N = 256>
 class TSmallBuffer {
  public:
   explicit TSmallBuffer(std::size_t Size) : size_(Size) {
-    if (Size > N) heap_.resize(Size);
+    if (Size > N) {
+      heap_.resize(Size);
+      data_ = heap_.data();
+    }
   }
-  C* data() { return size_ > N ? heap_.data() : stack_.data(); }
+  TSmallBuffer(const TSmallBuffer&) = delete;
+  TSmallBuffer& operator=(const TSmallBuffer&) = delete;
+
+  C* data() { return data_; }
   std::size_t size() const { return size_; }
+  // The used length after a conversion; the storage stays where it is.
   void shrink(std::size_t Size) { size_ = std::min(size_, Size); }
   std::int32_t length() const { return static_cast<std::int32_t>(size_); }
 
@@ -44,6 +51,7 @@ class TSmallBuffer {
   std::size_t size_;
   std::array<C, N> stack_;
   std::vector<C> heap_;
+  C* data_ = stack_.data();
 };
 
 std::int32_t ClampLength(std::int32_t Len) { return Len < 0 ? 0 : Len; }

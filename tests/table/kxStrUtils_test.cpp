@@ -362,6 +362,14 @@ TEST(kxStrUtilsEngine, ComparesIdentifiers) {
   EXPECT_EQ(CompareIdentifiers("Strasse", "Straße"), 0) << "ligature-insensitive";
   EXPECT_EQ(CompareIdentifiers("Data", "Datum"), -1);
   EXPECT_EQ(CompareIdentifiers("b", "a"), 1);
+  // Names longer than the stack buffers, whose UTF-16 form is shorter than their UTF-8 bytes.
+  std::string accented, plain;
+  for (int i = 0; i < 200; ++i) {
+    accented += "é";
+    plain += "E";
+  }
+  EXPECT_EQ(CompareIdentifiers(accented, plain), 0);
+  EXPECT_EQ(CompareIdentifiers(accented + "b", plain + "a"), 1);
 }
 
 TEST(kxStrUtilsEngine, MapsCase) {
@@ -512,6 +520,15 @@ TEST(kxStrUtilsLocale, ComparesLongStringsAndManyThreads) {
   const TCollation hu("Hungarian_ci_as");
   const std::string longA(5000, 'a'), longB = std::string(4999, 'a') + "b";
   EXPECT_EQ(Compare8(longA, longB, hu), -1);
+  // Double-byte text: 150 characters in 300 bytes.
+  std::string kana, kanaLater;
+  for (int i = 0; i < 150; ++i) kana += "あ";
+  kanaLater = kana.substr(0, kana.size() - 3) + "い";
+  const std::uint32_t japanese = 0x0411;
+  const std::string a = Utf8ToAnsi(kana, 932), b = Utf8ToAnsi(kanaLater, 932);
+  ASSERT_EQ(a.size(), 300u);
+  EXPECT_EQ(CompareCollated(a.data(), 300, b.data(), 300, scoAccentSensitive, japanese), -1);
+  EXPECT_EQ(CompareCollated(a.data(), 300, a.data(), 300, scoAccentSensitive, japanese), 0);
   std::vector<std::thread> threads;
   std::vector<int> results(6, 99);
   for (std::size_t i = 0; i < results.size(); ++i) {
