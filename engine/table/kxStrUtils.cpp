@@ -743,7 +743,7 @@ class TPatternMatcher {
                   int EscapeChar, C MultiJoker, C SingleJoker, TStrCmpOptions Options,
                   std::uint32_t LocaleId)
       : value_(Value), valueLen_(ClampLength(ValueLen)), pattern_(Pattern),
-        patternLen_(ClampLength(PatternLen)), escape_(EscapeChar), multi_(MultiJoker),
+        patternLen_(ClampLength(PatternLen)), escape_(NormalEscape(EscapeChar)), multi_(MultiJoker),
         single_(SingleJoker), options_(Options | scoLigatureSensitive), locale_(LocaleId) {}
 
   // Every literal run and single joker consumes a fixed number of value characters, so after a
@@ -796,6 +796,11 @@ class TPatternMatcher {
   }
 
  private:
+  // An 8-bit escape character that came through a signed char still means its byte; -1 is none.
+  static int NormalEscape(int EscapeChar) {
+    if (EscapeChar < -1 && sizeof(C) == 1 && EscapeChar >= -128) return EscapeChar & 0xFF;
+    return EscapeChar;
+  }
   bool IsEscape(C c) const { return escape_ >= 0 && Unit(c) == static_cast<std::uint32_t>(escape_); }
   bool IsSpecial(C c) const { return c == multi_ || c == single_ || IsEscape(c); }
 

@@ -478,6 +478,8 @@ TEST(kxStrUtilsLike, MatchesPatterns) {
       {"VeskorDB", "Caf\xE9", "caf\xE9", -1, true},
       {"VeskorDB", "Caf\xE9", "cafe", -1, false},
       {"VeskorDB_AI", "Caf\xE9", "%FE", -1, true},
+      {"VeskorDB", "50%", "50\xA7%", static_cast<char>('\xA7'), true},  // a signed-char escape
+      {"VeskorDB", "500", "50\xA7%", static_cast<char>('\xA7'), false},
   };
   for (const Case& c : cases) {
     const TCollation coll(c.collation);
