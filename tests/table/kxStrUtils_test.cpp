@@ -251,6 +251,24 @@ TEST(kxStrUtilsLocale, ComparesInOtherLocalesAndCodePages) {
   }
 }
 
+TEST(kxStrUtilsLocale, TakesEmptyAndNegativeLengths) {
+  // An empty value may come without storage; a negative length counts as empty.
+  for (std::uint32_t locale : {kVdbEngineLocale, kHungarian, 0x0411u}) {
+    const char* none = nullptr;
+    const char16_t* noneWide = nullptr;
+    std::int32_t used = 7;
+    EXPECT_EQ(CompareCollated(none, 0, none, 0, 0, locale), 0) << locale;
+    EXPECT_EQ(CompareCollated("a", 1, none, 0, 0, locale), 1) << locale;
+    EXPECT_EQ(CompareCollated(noneWide, 0, u"a", 1, 0, locale), -1) << locale;
+    EXPECT_EQ(CompareCollated("a", -5, "", 0, 0, locale), 0) << locale;
+    EXPECT_EQ(ComparePrefix("abc", 3, none, 0, 0, locale, used), 0) << locale;
+    EXPECT_EQ(used, 0) << locale;
+    EXPECT_TRUE(MatchesPattern(none, 0, "%", 1, -1, '%', '_', 0, locale)) << locale;
+    EXPECT_FALSE(MatchesPattern(none, 0, "_", 1, -1, '%', '_', 0, locale)) << locale;
+    EXPECT_EQ(CollatedFold(noneWide, 0, locale), u"") << locale;
+  }
+}
+
 TEST(kxStrUtilsHungarian, ThrowsForUnknownLocales) {
   const char a[] = "a";
   try {
