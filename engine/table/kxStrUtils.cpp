@@ -185,9 +185,8 @@ std::int32_t EngineFoldLength(const C* S, std::int32_t Len) {
 }
 
 [[noreturn]] void ThrowUnsupportedLocale(std::uint32_t LocaleId) {
-  throw EkxLocaleError(kxFormatOrBare("Locale %d (%s) is not supported on this computer.",
-                                      {static_cast<std::int64_t>(LocaleId),
-                                       LanguageFromLocale(LocaleId)}));
+  throw EkxLocaleError(kxFormat("Locale %d (%s) is not supported on this computer.",
+                                {static_cast<std::int64_t>(LocaleId), LanguageFromLocale(LocaleId)}));
 }
 
 // ---------------------------------------------------------------------------------------------
