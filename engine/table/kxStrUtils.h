@@ -3,7 +3,9 @@
 // A collation is a Windows locale id plus a set of comparison options. Locale 512 is the engine's
 // own collation "VeskorDB", compared by a fixed folding table; every other locale is compared by
 // an ICU collator that stands in for the operating system's locale comparison (letter, accent and
-// case strengths, per-language contractions, word sort of hyphen and apostrophe).
+// case strengths, per-language contractions, word sort of hyphen and apostrophe). Words that the
+// word sort finds equal are ordered by the locale's plain collation ("co-op" right before "coop"),
+// so that only strings differing in what the options ignore compare equal.
 //
 // 8-bit text is in the locale's ANSI code page (LocaleCodePage); lengths are character counts and
 // the strings need not be terminated. Comparison results are -1, 0 or 1.
