@@ -3,7 +3,9 @@
 // A collation is a Windows locale id plus a set of comparison options. Locale 512 is the engine's
 // own collation "VeskorDB", compared by a fixed folding table; every other locale is compared by
 // an ICU collator that stands in for the operating system's locale comparison (letter, accent and
-// case strengths, per-language contractions, word sort of hyphen and apostrophe).
+// case strengths, per-language contractions, word sort of hyphen and apostrophe). Words that the
+// word sort finds equal are ordered by the locale's plain collation ("co-op" right before "coop"),
+// so that only strings differing in what the options ignore compare equal.
 //
 // 8-bit text is in the locale's ANSI code page (LocaleCodePage); lengths are character counts and
 // the strings need not be terminated. Comparison results are -1, 0 or 1.
@@ -49,7 +51,8 @@ int ComparePrefix(const char16_t* Data, std::int32_t DataLen, const char16_t* Pa
                   std::int32_t PatternLen, TStrCmpOptions Options, std::uint32_t LocaleId,
                   std::int32_t& DataUsed);
 
-// LIKE matching; EscapeChar -1 means no escape character.
+// LIKE matching. EscapeChar is the escape character's code (0 to 255, or a UTF-16 unit), -1
+// for none. Literal runs compare under the collation (ligature-sensitive).
 bool MatchesPattern(const char* Value, std::int32_t ValueLen, const char* Pattern,
                     std::int32_t PatternLen, int EscapeChar, char MultiJoker, char SingleJoker,
                     TStrCmpOptions Options, std::uint32_t LocaleId);
