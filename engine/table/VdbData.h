@@ -124,7 +124,8 @@ class TVdbValueBuffer {
   std::int32_t FSize = 0;
 };
 
-// The tagged value record. ColumnType holds the tag: kVdbEmptyTag = no value yet; otherwise the
+// The tagged value record. ColumnType holds the tag: kVdbEmptyTag = no value yet (not 0, which
+// is the code of Char: an assigned character must never read as "no value"); otherwise the
 // column type code of the value (the null type writes -1); bit 15 set (on a code other than -1)
 // marks a reference: DataPtr points at the field image inside a record buffer.
 //
