@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 #include <stdexcept>
 
@@ -908,7 +909,13 @@ void ReadMarkerAndPassword(TBlockReader& R, const std::string& Password) {
   const std::uint16_t count = R.UInt16();
   const std::u16string stored = R.Units(kVdbPasswordUnits);
   if (count > kVdbPasswordUnits) ThrowCorrupt();
-  if (stored.substr(0, count) != TkxMemory::Utf8ToUtf16(Password)) {
+  std::u16string supplied;
+  try {
+    supplied = TkxMemory::Utf8ToUtf16(Password);
+  } catch (const EkxMemoryError&) {
+    throw EVdbEngine(kErrCredentials, kxFormatArgs{});  // no stored password can match it
+  }
+  if (stored.substr(0, count) != supplied) {
     throw EVdbEngine(kErrCredentials, kxFormatArgs{});
   }
 }
@@ -1101,6 +1108,8 @@ void LoadDefinitionBlock(const std::uint8_t* Data, std::size_t Size, std::int16_
     ReadBlock(reader, Level, Password, result);
   } catch (const EVdbEngine& e) {
     if (e.Code() == kErrTooLarge) ThrowCorrupt();
+    throw;
+  } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {
     // Text or values that the definition objects refuse: the block is damaged.

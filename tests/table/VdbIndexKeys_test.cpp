@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 
 #include "session/VdbErrors.h"
 #include "table/VdbData.h"
+#include "table/kxStrUtils.h"
 #include "VdbDefinitionsTestSupport.h"
 
 namespace vdb {
@@ -298,6 +300,65 @@ TEST(VdbIndexKeys, SecondLevelDecidesWhenTheFirstIsEqual) {
   EXPECT_TRUE(unique);
   EXPECT_EQ(FindSortKeyDiff(columns, *def, kLevel, low.Bytes.data(), high.Bytes.data()), 1);
   EXPECT_EQ(FindSortKeyDiff(columns, *def, kLevel, low.Bytes.data(), low.Bytes.data()), 2);
+}
+
+}  // namespace
+}  // namespace vdb
+
+namespace vdb {
+namespace {
+
+// Headwords in code page 1250, the stored form of the lexicon's text.
+const std::vector<std::string> kHeadwordOrder = {
+    "A hajt\xF3",            // A followed by a blank
+    "Abajgatni",
+    "Acsarkodik",
+    "\xC1" "csorog",          // Ácsorog
+    "\xC1" "d\xE1z\xE1t",     // Ádázát
+    "\xC1g",                  // Ág
+    "Agancs",
+    "Agancs karim\xE1ja",
+    "Agancs\xE1r",
+    "Agancs-cs\xF6rt\xF6l\xE9s",
+    "Agancsfelrak\xE1s",
+};
+
+TEST(VdbIndexKeys, LexiconIndexSortsInHungarianWordOrder) {
+  const TVdbColumnDefs columns = LexiconColumns();
+  auto def = CalcIndexDefinition(columns, 6, "CIMSZO", false);
+  std::vector<TItem> items;
+  for (std::size_t i = kHeadwordOrder.size(); i-- > 0;) {
+    items.push_back(BuildItem(columns, *def, LexiconRecord(kHeadwordOrder[i].c_str()),
+                              static_cast<std::int32_t>(i + 1)));
+  }
+  std::sort(items.begin(), items.end(), [&](const TItem& x, const TItem& y) {
+    bool unique = false;
+    const bool less = IndexLess(columns, *def, 6, x.Bytes.data(), y.Bytes.data(), unique);
+    EXPECT_TRUE(unique || x.Bytes == y.Bytes);  // no two headwords are equal
+    return less;
+  });
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    std::int32_t recordNo = 0;
+    std::memcpy(&recordNo, items[i].Bytes.data(), 4);
+    EXPECT_EQ(recordNo, static_cast<std::int32_t>(i + 1)) << kHeadwordOrder[i];
+  }
+}
+
+TEST(VdbIndexKeys, SearchOptionsAreAddedToTheColumnsOptions) {
+  const TVdbColumnDefs columns = LexiconColumns();
+  auto def = CalcIndexDefinition(columns, 6, "CIMSZO", false);
+  const TItem lower = BuildItem(columns, *def, LexiconRecord("agancs"), 2);
+  const TItem upper = BuildItem(columns, *def, LexiconRecord("AGANCS"), 1);
+  bool unique = true;
+  // Case is ignored under the column's collation: the record number decides.
+  EXPECT_FALSE(IndexLess(columns, *def, 6, lower.Bytes.data(), upper.Bytes.data(), unique));
+  EXPECT_FALSE(unique);
+  // With case sensitivity asked for by the search the keys differ.
+  const bool lowerFirst = IndexLess(columns, *def, 6, lower.Bytes.data(), upper.Bytes.data(), unique,
+                                    scoCaseSensitive);
+  EXPECT_TRUE(unique);
+  EXPECT_NE(lowerFirst, IndexLess(columns, *def, 6, upper.Bytes.data(), lower.Bytes.data(), unique,
+                                  scoCaseSensitive));
 }
 
 }  // namespace
