@@ -380,7 +380,11 @@ std::int32_t TVdbBlockedBinaryFile::AllocateBlock(bool Last) {
     Block = FNextBlock;
     ReadBlock(Block, TempBlock());
     const std::int32_t Successor = NextOf(TempBlock());
-    if (Successor <= 0 || Successor > FLastBlock + 1) {
+    if (FFreeListValid) FFreeSet[static_cast<std::size_t>(Block)] = false;
+    // The successor must also agree with the checked list: a list changed behind this object's
+    // back is broken as well.
+    const bool Listed = !FFreeListValid || Successor == FLastBlock + 1 || IsFreeBlock(Successor);
+    if (Successor <= 0 || Successor > FLastBlock + 1 || !Listed) {
       FNextBlock = FLastBlock + 1;
       ForgetFreeList();
       Damage(kErrBlobDamaged);
@@ -388,10 +392,7 @@ std::int32_t TVdbBlockedBinaryFile::AllocateBlock(bool Last) {
     SetNext(WorkBlock(), Last ? kEndOfChain : Successor);
     WriteBlock(Block, WorkBlock());
     FNextBlock = Successor;
-    if (FFreeListValid) {
-      FFreeSet[static_cast<std::size_t>(Block)] = false;
-      --FFreeCount;
-    }
+    if (FFreeListValid) --FFreeCount;
   }
   FFreeHead = FNextBlock;
   FFreeLast = FLastBlock;
@@ -441,7 +442,9 @@ std::int32_t TVdbBlockedBinaryFile::ReplaceValue(std::int32_t OldFirst, std::int
   const std::int64_t Reusable = FreeCount + static_cast<std::int64_t>(Old.size());
   const std::int64_t Appended = std::max<std::int64_t>(0, Chunks - Reusable);
   if (Appended > 0) {
-    const std::int64_t Terminal = Reusable > 0 ? FLastBlock + 1 : FNextBlock;
+    // A first free block beyond 28 bits says that the file is full.
+    const std::int64_t Terminal =
+        (Reusable > 0 && FNextBlock <= kMaxBlockNo) ? FLastBlock + 1 : FNextBlock;
     if (Terminal > kMaxBlockNo || FLastBlock + Appended > kMaxBlockNo) Fail(kErrTooLarge);
   }
 
