@@ -313,6 +313,10 @@ void TVdbBlockedBinaryFile::WriteBlock(std::int32_t BlockNo, std::uint8_t* Buffe
   if (Failed) Fail(kErrWrite);
 }
 
+std::int32_t TVdbBlockedBinaryFile::LastBlockInFile() const {
+  return std::min(FLastBlock, FStorage->GetPageCount() - 1);
+}
+
 // --- Free list ---
 
 bool TVdbBlockedBinaryFile::IsFreeBlock(std::int32_t BlockNo) const {
@@ -476,13 +480,15 @@ std::int32_t TVdbBlockedBinaryFile::CreateBlockList(std::vector<std::int32_t>& B
                                                     std::int32_t& CountBlocks,
                                                     std::int32_t& FirstFreeBlock) {
   return Guarded([&] {
-    BlockList.assign(static_cast<std::size_t>(FLastBlock) + 1, 0);
+    // Only blocks that the file holds: a damaged header may claim more.
+    const std::int32_t Count = std::max(LastBlockInFile(), 0);
+    BlockList.assign(static_cast<std::size_t>(Count) + 1, 0);
     BlockList[0] = FNextBlock;
-    for (std::int32_t Block = 1; Block <= FLastBlock; ++Block) {
+    for (std::int32_t Block = 1; Block <= Count; ++Block) {
       ReadBlock(Block, TempBlock());
       BlockList[static_cast<std::size_t>(Block)] = NextOf(TempBlock());
     }
-    CountBlocks = FLastBlock;
+    CountBlocks = Count;
     FirstFreeBlock = FNextBlock;
     return 0;
   });
@@ -627,7 +633,8 @@ std::int32_t TVdbMemoFile::Check() {
     if (At(Mark, Start) != 0 || At(Predecessors, Start) != 0) continue;
     std::int32_t Current = Start;
     while (true) {
-      if (At(Mark, Current) != 0) return At(Mark, Current) == Start ? kCheckLoop : kCheckSharedBlock;
+      if (At(Mark, Current) != 0)
+        return At(Mark, Current) == Start ? kCheckLoop : kCheckSharedBlock;
       At(Mark, Current) = Start;
       const std::int32_t Following = At(Next, Current);
       if (Following == kEndOfChain) break;
@@ -661,7 +668,7 @@ std::int32_t TVdbBlobFile::StoredSize(std::int32_t First) {
   if (!IsUsedBlock(First)) Damage(kErrBlobDamaged);
   ReadBlock(First, WorkBlock());
   const std::int32_t Size = TkxMemory::ReadInt32(WorkBlock(), 4);
-  if (Size < 0 || BlocksFor(Size) > LastBlock()) Damage(kErrBlobDamaged);
+  if (Size < 0 || BlocksFor(Size) > LastBlockInFile()) Damage(kErrBlobDamaged);
   return Size;
 }
 
@@ -729,7 +736,8 @@ std::int32_t TVdbBlobFile::ReadBlobType(std::int32_t BlockIdx) {
   if (BlockSize() - 8 >= 2) {
     return Guarded([&] {
       const std::int32_t Size = StoredSize(BlockIdx);
-      return Size < 2 ? 0 : static_cast<std::int32_t>(TkxMemory::ReadInt16(WorkBlock(), 8)) & 0xFFFF;
+      return Size < 2 ? 0
+                      : static_cast<std::int32_t>(TkxMemory::ReadInt16(WorkBlock(), 8)) & 0xFFFF;
     });
   }
   std::string Value;

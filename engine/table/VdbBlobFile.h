@@ -114,7 +114,8 @@ class TVdbBlockedBinaryFile {
   // Reads value BlockIdx of Source and writes it here as a new value; answers its first block.
   std::int32_t CopyFrom(TVdbBlockedBinaryFile& Source, std::int32_t BlockIdx);
   // BlockList[n] = the next-block field of block n for n in 1..CountBlocks (BlockList[0] is the
-  // header's first free block); CountBlocks is the last block in use. Answers 0 or a read error.
+  // header's first free block); CountBlocks is the last block in use (no more than the file
+  // holds). Answers 0 or a read error.
   std::int32_t CreateBlockList(std::vector<std::int32_t>& BlockList, std::int32_t& CountBlocks,
                                std::int32_t& FirstFreeBlock);
 
@@ -153,7 +154,11 @@ class TVdbBlockedBinaryFile {
   std::vector<std::int32_t> ValueChain(std::int32_t First);
   // Follows a chain to its end mark; Limit bounds its length (raises the damage error beyond).
   std::vector<std::int32_t> ChainToEnd(std::int32_t First, std::int32_t Limit);
-  bool IsUsedBlock(std::int32_t BlockNo) const { return BlockNo >= 1 && BlockNo <= FLastBlock; }
+  // The last block in use that the file really holds (a damaged header may claim more).
+  std::int32_t LastBlockInFile() const;
+  bool IsUsedBlock(std::int32_t BlockNo) const {
+    return BlockNo >= 1 && BlockNo <= LastBlockInFile();
+  }
   // Replaces the value at OldFirst by Chunks blocks: checks everything first (old chain, free
   // list, room), frees the old chain, then lets Fill put chunk I (0-based) into FWorkBlock and
   // allocates it. Answers the first block.

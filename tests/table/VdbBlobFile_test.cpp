@@ -8,14 +8,15 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "session/VdbErrors.h"
 #include "session/VdbLastError.h"
 #include "storage/VdbPageManTestSupport.h"
-#include "storage/kxCompoundFileTestSupport.h"
 #include "storage/kxCompoundFile.h"
+#include "storage/kxCompoundFileTestSupport.h"
 
 namespace vdb::test {
 namespace {
@@ -72,8 +73,8 @@ class BlobFileTest : public ::testing::TestWithParam<TKind> {
 
   std::unique_ptr<TVdbClientStorage> Client(const std::string& Name, std::int32_t ClientHdl = 1,
                                             TkxFileSystem* FileSystem = nullptr) {
-    auto Storage = std::make_unique<TVdbClientStorage>(Manager, FileSystem ? FileSystem : Fs,
-                                                       ClientHdl);
+    auto Storage =
+        std::make_unique<TVdbClientStorage>(Manager, FileSystem ? FileSystem : Fs, ClientHdl);
     Storage->SetName(Prefix + Name);
     return Storage;
   }
@@ -246,7 +247,8 @@ TEST_P(BlobFileTest, AFileShorterThanItsLastBlockIsDamagedAtOpening) {
   auto& Memo = OpenMemo();
   EXPECT_TRUE(Memo.Damaged());
   EXPECT_EQ(Memo.WriteString(0, "text"), -113);
-  EXPECT_EQ(Memo.LastErrorMsg(), "Blob storage of table \"Data\" is damaged. Try to repair the table");
+  EXPECT_EQ(Memo.LastErrorMsg(),
+            "Blob storage of table \"Data\" is damaged. Try to repair the table");
 }
 
 // --- Memo values ---------------------------------------------------------------------------------
@@ -257,8 +259,7 @@ TEST_P(BlobFileTest, MemoTextsOfEveryLengthComeBackAsWritten) {
     std::int32_t Blocks;
   };
   // 252 characters fill a block exactly: the terminator takes a block of its own.
-  const TCase Cases[] = {{1, 1},    {251, 1},  {252, 2},   {253, 2},
-                         {504, 3},  {7272, 29}, {100000, 397}};
+  const TCase Cases[] = {{1, 1}, {251, 1}, {252, 2}, {253, 2}, {504, 3}, {7272, 29}, {100000, 397}};
   auto& Memo = NewMemo();
   for (const auto& Case : Cases) {
     SCOPED_TRACE(Case.Length);
@@ -344,7 +345,10 @@ TEST_P(BlobFileTest, MemoTextsHoldingATerminatorCharacterAreRefused) {
   const std::int32_t First = Memo.WriteString(0, "kept");
   EXPECT_EQ(Memo.WriteString(First, std::string("a\0b", 3)), -45);
   EXPECT_EQ(Memo.LastErrorMsg(), "The character \"#0\" is not allowed here");
-  EXPECT_EQ(Memo.WriteString(First, "a\x1a" "b"), -45);
+  EXPECT_EQ(Memo.WriteString(First,
+                             "a\x1a"
+                             "b"),
+            -45);
   EXPECT_EQ(Read(Memo, First), "kept");
   EXPECT_FALSE(Memo.Damaged());
 }
@@ -352,7 +356,7 @@ TEST_P(BlobFileTest, MemoTextsHoldingATerminatorCharacterAreRefused) {
 TEST_P(BlobFileTest, RewritingReusesFreedBlocksAndTheFileDoesNotGrow) {
   auto& Memo = NewMemo();
   const std::int32_t Other = Memo.WriteString(0, Article(300, 9));  // blocks 1-2
-  std::int32_t First = Memo.WriteString(0, Article(3000));         // blocks 3-14
+  std::int32_t First = Memo.WriteString(0, Article(3000));          // blocks 3-14
   ASSERT_EQ(First, 3);
   const std::int32_t Grown = Memo.LastBlock();
   First = Memo.WriteString(First, "short");
@@ -370,7 +374,7 @@ TEST_P(BlobFileTest, RewritingReusesFreedBlocksAndTheFileDoesNotGrow) {
 
 TEST_P(BlobFileTest, ShorterTextTakesTheFreedBlocksBeforeAppending) {
   auto& Memo = NewMemo();
-  const std::int32_t Long = Memo.WriteString(0, Article(1000));  // 4 blocks: 1-4
+  const std::int32_t Long = Memo.WriteString(0, Article(1000));        // 4 blocks: 1-4
   const std::int32_t Short = Memo.WriteString(Long, Article(600, 1));  // 3 blocks
   EXPECT_EQ(Chain(Memo, Short), (std::vector<std::int32_t>{1, 2, 3}));
   EXPECT_EQ(Memo.NextBlock(), 4);
@@ -455,7 +459,8 @@ TEST_P(BlobFileTest, CopyFromWritesTheValueAsANewOne) {
   EXPECT_EQ(Target.CopyFrom(Source, 0), 0);
   EXPECT_EQ(Target.CopyFrom(Source, 5000), -112);
   EXPECT_EQ(Target.LastErrorCode(), 112);
-  EXPECT_EQ(Target.LastErrorMsg(), "Memo storage of tables \"a\" is damaged. Try to repair the table");
+  EXPECT_EQ(Target.LastErrorMsg(),
+            "Memo storage of tables \"a\" is damaged. Try to repair the table");
 }
 
 TEST_P(BlobFileTest, EncryptedDataBlocksAreStoredThroughTheCipher) {
@@ -567,8 +572,7 @@ TEST_P(BlobFileTest, BlobValuesOfEveryLengthComeBackAsWritten) {
     std::int32_t Blocks;
   };
   // 512-byte blocks: 504 data bytes in the first, 508 in every further one.
-  const TCase Cases[] = {{0, 1},   {1, 1},    {504, 1},     {505, 2},
-                         {1012, 2}, {1013, 3}, {200000, 394}};
+  const TCase Cases[] = {{0, 1}, {1, 1}, {504, 1}, {505, 2}, {1012, 2}, {1013, 3}, {200000, 394}};
   auto& Blob = NewBlob();
   for (const auto& Case : Cases) {
     SCOPED_TRACE(Case.Size);
@@ -654,7 +658,7 @@ TEST_P(BlobFileTest, MemoChainsThatLeaveTheFileOrLoopAreDamage) {
 
 TEST_P(BlobFileTest, FreeingADamagedChainChangesNothing) {
   auto& Memo = NewMemo();
-  const std::int32_t First = Memo.WriteString(0, Article(700));  // 1-3
+  const std::int32_t First = Memo.WriteString(0, Article(700));     // 1-3
   const std::int32_t Other = Memo.WriteString(0, Article(300, 4));  // 4-5
   Poke("Data.vdbm", Block(3), 4);  // the chain runs into the other value and ends with it
   Poke("Data.vdbm", Block(5), 1);  // ... which runs back: a circle
@@ -675,12 +679,10 @@ TEST_P(BlobFileTest, ABrokenFreeListIsReportedBeforeAnythingChanges) {
     std::int32_t Link;  // next field written into block 3 (a free block)
   };
   // Blocks 1-2: kept value; 3-4 freed; 5-6: another kept value.
-  const TCase Cases[] = {{"free list points into a used chain", 3, 5},
-                         {"free list runs in a circle", 3, 3},
-                         {"free list leaves the file", 3, 99},
-                         {"free list ends with -1", 3, -1},
-                         {"first free block is the header", 0, 4},
-                         {"head is a used block", 1, 4}};
+  const TCase Cases[] = {
+      {"free list points into a used chain", 3, 5}, {"free list runs in a circle", 3, 3},
+      {"free list leaves the file", 3, 99},         {"free list ends with -1", 3, -1},
+      {"first free block is the header", 0, 4},     {"head is a used block", 1, 4}};
   for (const auto& Case : Cases) {
     SCOPED_TRACE(Case.What);
     const std::string Name = "f" + std::to_string(Files.size()) + ".vdbm";
@@ -756,6 +758,81 @@ TEST_P(BlobFileTest, NegativeStoredSizeIsDamageForTheLength) {
   EXPECT_EQ(Blob.CalcBlobLength(First), -113);
   EXPECT_EQ(Blob.ReadBlobType(First), -113);
   EXPECT_TRUE(Blob.Damaged());
+}
+
+// Random damage to links, sizes and the header: every operation answers a result or one of the
+// files' own errors, never crashes, loops or reads outside the file, and a reopened file behaves
+// the same.
+TEST_P(BlobFileTest, RandomDamageOnlyEverGivesTheFilesErrors) {
+  std::mt19937 Random(20261210);
+  const auto Below = [&](std::int64_t Bound) {
+    return static_cast<std::int32_t>(Random() % static_cast<std::uint64_t>(Bound));
+  };
+  const auto Allowed = [](std::int32_t Result) {
+    return Result >= 0 || Result == -112 || Result == -113 || Result == -156;
+  };
+  for (int Round = 0; Round < 300; ++Round) {
+    SCOPED_TRACE(Round);
+    const bool IsMemo = Round % 2 == 0;
+    const std::string Name = "r" + std::to_string(Round) + (IsMemo ? ".vdbm" : ".vdbb");
+    TFile& File = IsMemo ? static_cast<TFile&>(NewMemo(Name)) : NewBlob(512, Name);
+    std::vector<std::int32_t> Refs;
+    for (int I = 0; I < 12; ++I) {
+      const std::int32_t Ref =
+          File.WriteString(0, Article(static_cast<std::size_t>(Below(3000)) + 1, I));
+      ASSERT_GT(Ref, 0);
+      Refs.push_back(Ref);
+    }
+    for (int I = 0; I < 4; ++I) {
+      auto& Ref = Refs[static_cast<std::size_t>(Below(12))];
+      Ref = File.WriteString(Ref, Ref % 2 ? "" : Article(static_cast<std::size_t>(Below(900)), I));
+      ASSERT_GE(Ref, 0);
+    }
+    File.Flush();
+    const std::int32_t BlockSize = File.BlockSize();
+    const std::int32_t Last = File.LastBlock();
+    for (int Hit = Below(6) + 1; Hit > 0; --Hit) {
+      const std::int32_t BlockNo = Below(Last + 1);
+      const std::int32_t Offset = Below(3) == 0 ? 4 * Below(3) : 0;
+      const std::int32_t Choices[] = {-1,
+                                      0,
+                                      Below(Last + 4) - 2,
+                                      Below(Last + 1),
+                                      0x7FFFFFFF,
+                                      static_cast<std::int32_t>(Random())};
+      Poke(Name, Block(BlockNo, Offset, BlockSize), Choices[Below(6)]);
+    }
+    for (int Pass = 0; Pass < 2; ++Pass) {
+      if (Pass == 0) {
+        File.Update();
+      } else {
+        File.Close();
+        File.Open(false, false);
+      }
+      for (const std::int32_t Ref : Refs) {
+        std::string S;
+        const std::int32_t Read = File.ReadString(Ref, S);
+        EXPECT_TRUE(Allowed(Read)) << Read << " " << File.LastErrorMsg();
+        EXPECT_LE(static_cast<std::int64_t>(S.size()), 2 * File.GetFileSize());
+        if (IsMemo) {
+          const std::int32_t Length = static_cast<TVdbMemoFile&>(File).CalcMemoLength(Ref);
+          EXPECT_TRUE(Allowed(Length)) << Length;
+          if (Read == 0 && Length >= 0) {
+            EXPECT_EQ(Length, static_cast<std::int32_t>(S.size()));
+          }
+        } else {
+          EXPECT_TRUE(Allowed(static_cast<TVdbBlobFile&>(File).CalcBlobLength(Ref)));
+        }
+      }
+      EXPECT_GE(File.Check(), 0);
+      for (auto& Ref : Refs) {
+        const std::int32_t Written =
+            File.WriteString(Ref, Article(static_cast<std::size_t>(Below(700)), 5));
+        EXPECT_TRUE(Allowed(Written)) << Written;
+        if (Written >= 0) Ref = Written;
+      }
+    }
+  }
 }
 
 // --- Old table levels ----------------------------------------------------------------------------
