@@ -98,6 +98,9 @@ void TVdbBlockedBinaryFile::Open(bool ReadOnly, bool Exclusive) {
   try {
     FPage = FStorage->CreatePageSite();
     ForgetFreeList();
+    // The file is judged afresh from its header.
+    FDamaged = false;
+    FBlockSizeUsable = true;
     ReadHeader(true);
   } catch (const EVdbPageManager&) {
     Close();
