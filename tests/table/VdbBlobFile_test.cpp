@@ -482,6 +482,62 @@ TEST_P(BlobFileTest, EncryptedDataBlocksAreStoredThroughTheCipher) {
   EXPECT_EQ(Again.Check(), 0);
 }
 
+// Short texts first, long ones written over some of them later: every record's text keeps the
+// block of its number and the file ends up without a free block, as the lexicon's memo file.
+TEST_P(BlobFileTest, RewritingOneBlockTextsWithLongOnesKeepsTheirFirstBlocks) {
+  constexpr std::int32_t kRecords = 2374;
+  auto& Memo = NewMemo();
+  for (std::int32_t Record = 1; Record <= kRecords; ++Record) {
+    ASSERT_EQ(Memo.WriteString(0, "entry " + std::to_string(Record)), Record);
+  }
+  std::vector<std::string> Texts(kRecords + 1);
+  for (std::int32_t Record = 1; Record <= kRecords; ++Record) {
+    Texts[static_cast<std::size_t>(Record)] = "entry " + std::to_string(Record);
+  }
+  for (std::int32_t Record = 17; Record <= kRecords; Record += 17) {
+    const std::string Long = Article(static_cast<std::size_t>(300 + Record * 3 % 6972), Record);
+    ASSERT_EQ(Memo.WriteString(Record, Long), Record);
+    Texts[static_cast<std::size_t>(Record)] = Long;
+  }
+  EXPECT_EQ(Memo.NextBlock(), Memo.LastBlock() + 1);
+  Memo.Flush();
+  Memo.Close();
+  auto& Again = OpenMemo();
+  EXPECT_EQ(Again.NextBlock(), Again.LastBlock() + 1);
+  for (std::int32_t Record = 1; Record <= kRecords; ++Record) {
+    ASSERT_EQ(Read(Again, Record), Texts[static_cast<std::size_t>(Record)]) << Record;
+  }
+  EXPECT_EQ(Again.Check(), 0);
+}
+
+TEST_P(BlobFileTest, AssignCopiesCipherBlockSizeAndDamage) {
+  auto Cipher = std::make_shared<TXorCipher>(0x33);
+  auto& Source = Keep(std::make_unique<TVdbBlobFile>(Client("a.vdbb"), 2048));
+  Source.SetEncryption(Cipher);
+  Source.SetDamaged(true);
+  auto& Copy = Keep(std::make_unique<TVdbBlobFile>(Client("b.vdbb")));
+  Copy.Assign(Source);
+  EXPECT_EQ(Copy.BlockSize(), 2048);
+  EXPECT_TRUE(Copy.Damaged());
+  EXPECT_FALSE(Copy.FixedBlockSize());
+  Copy.NewFile();
+  EXPECT_FALSE(Copy.Damaged());  // a new file is sound
+  const std::int32_t First = Copy.WriteString(0, "secret");
+  EXPECT_EQ(Peek("b.vdbb", Block(First, 8, 2048)) & 0xFF, 's' ^ 0x33);
+  EXPECT_EQ(Read(Copy, First), "secret");
+}
+
+TEST_P(BlobFileTest, CopyFromCarriesBlobBytesUnchanged) {
+  auto& Source = NewBlob(512, "a.vdbb");
+  auto& Target = NewBlob(1024, "b.vdbb");
+  const std::string Data = Bytes(3000, 4) + std::string("\0\r\n\x1a", 4);
+  const std::int32_t From = Source.WriteString(0, Data);
+  const std::int32_t To = Target.CopyFrom(Source, From);
+  ASSERT_GT(To, 0);
+  EXPECT_EQ(Read(Target, To), Data);
+  EXPECT_EQ(Target.CalcBlobLength(To), 3004);
+}
+
 // --- Sharing -------------------------------------------------------------------------------------
 
 TEST_P(BlobFileTest, TwoClientsOfOneStorageSeeEachOthersChanges) {
