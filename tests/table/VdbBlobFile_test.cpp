@@ -759,6 +759,19 @@ TEST_P(BlobFileTest, ABrokenFreeListIsReportedBeforeAnythingChanges) {
   }
 }
 
+TEST_P(BlobFileTest, AFreeListChangedBehindTheFilesBackIsCaughtWhileAllocating) {
+  auto& Memo = NewMemo();
+  const std::int32_t Freed = Memo.WriteString(0, Article(300));     // 1-2
+  const std::int32_t Other = Memo.WriteString(0, Article(300, 1));  // 3-4
+  ASSERT_EQ(Memo.WriteString(Freed, ""), 0);
+  ASSERT_EQ(Memo.WriteString(0, "x"), 1);  // the free list is checked and kept: 2 -> 5
+  Poke("Data.vdbm", Block(2), 3);          // now it runs into the other value
+  EXPECT_EQ(Memo.WriteString(0, Article(600, 2)), -113);
+  EXPECT_TRUE(Memo.Damaged());
+  EXPECT_EQ(Read(Memo, Other), Article(300, 1));
+  EXPECT_EQ(Read(Memo, 1), "x");
+}
+
 TEST_P(BlobFileTest, BlockNumbersAboveTwentyEightBitsAreRefused) {
   auto& Memo = NewMemo();
   const std::int32_t Kept = Memo.WriteString(0, Article(600));
@@ -975,6 +988,27 @@ TEST(BlobFileStorageFailures, ReadErrorsOfTheFileSystemAreEngineErrorTwo) {
   Fs.FailReads = false;
   EXPECT_EQ(Memo.ReadString(First, S), 0);
   EXPECT_EQ(S, Article(20000));
+}
+
+TEST(BlobFileStorageFailures, ReadErrorsWhileWritingABlockAreEngineErrorThree) {
+  TTempDir Dir;
+  TVdbPageManager Manager;
+  TProbeFileSystem Fs(Dir.Path().string());
+  auto Storage = std::make_unique<TVdbClientStorage>(Manager, &Fs, 1);
+  Storage->SetName("Data.vdbm");
+  TVdbMemoFile Memo(std::move(Storage));
+  Memo.NewFile();
+  for (int I = 0; I < 40; ++I) ASSERT_GT(Memo.WriteString(0, "one block"), 0);
+  Memo.Flush();
+  Memo.Update();
+  ASSERT_EQ(Memo.CalcMemoLength(0), 0);  // the header's tile is read again; block 41's is not
+  Fs.FailReads = true;
+  EXPECT_EQ(Memo.WriteString(0, "appended"), -3);
+  EXPECT_EQ(Memo.LastErrorMsg(), "Error while writing to file \"Data.vdbm\"");
+  EXPECT_EQ(Memo.LastBlock(), 40);
+  Fs.FailReads = false;
+  EXPECT_EQ(Memo.WriteString(0, "appended"), 41);
+  EXPECT_FALSE(Memo.Damaged());
 }
 
 }  // namespace
