@@ -969,14 +969,24 @@ TEST_P(BlobFileTest, CreateBlockListGivesEverySuccessor) {
 
 // --- Storage failures ----------------------------------------------------------------------------
 
-TEST(BlobFileStorageFailures, ReadErrorsOfTheFileSystemAreEngineErrorTwo) {
+// A memo file over a file system whose reads fail on demand.
+class BlobFileStorageFailures : public ::testing::Test {
+ protected:
+  void SetUp() override { Memo.NewFile(); }
+
+  std::unique_ptr<TVdbClientStorage> Client() {
+    auto Storage = std::make_unique<TVdbClientStorage>(Manager, &Fs, 1);
+    Storage->SetName("Data.vdbm");
+    return Storage;
+  }
+
   TTempDir Dir;
   TVdbPageManager Manager;
-  TProbeFileSystem Fs(Dir.Path().string());
-  auto Storage = std::make_unique<TVdbClientStorage>(Manager, &Fs, 1);
-  Storage->SetName("Data.vdbm");
-  TVdbMemoFile Memo(std::move(Storage));
-  Memo.NewFile();
+  TProbeFileSystem Fs{Dir.Path().string()};
+  TVdbMemoFile Memo{Client()};
+};
+
+TEST_F(BlobFileStorageFailures, ReadErrorsOfTheFileSystemAreEngineErrorTwo) {
   const std::int32_t First = Memo.WriteString(0, Article(20000));
   Memo.Flush();
   Memo.Update();  // nothing cached any more
@@ -990,14 +1000,7 @@ TEST(BlobFileStorageFailures, ReadErrorsOfTheFileSystemAreEngineErrorTwo) {
   EXPECT_EQ(S, Article(20000));
 }
 
-TEST(BlobFileStorageFailures, ReadErrorsWhileWritingABlockAreEngineErrorThree) {
-  TTempDir Dir;
-  TVdbPageManager Manager;
-  TProbeFileSystem Fs(Dir.Path().string());
-  auto Storage = std::make_unique<TVdbClientStorage>(Manager, &Fs, 1);
-  Storage->SetName("Data.vdbm");
-  TVdbMemoFile Memo(std::move(Storage));
-  Memo.NewFile();
+TEST_F(BlobFileStorageFailures, ReadErrorsWhileWritingABlockAreEngineErrorThree) {
   for (int I = 0; I < 40; ++I) ASSERT_GT(Memo.WriteString(0, "one block"), 0);
   Memo.Flush();
   Memo.Update();
