@@ -96,6 +96,8 @@ class TVdbBlockedBinaryFile {
   // Copies cipher, fixed-size flag, block size and damaged flag.
   void Assign(const TVdbBlockedBinaryFile& Other);
 
+  // The header as this object last read or wrote it.
+  TBlobBlock Header() const { return {FNextBlock, FLastBlock, FBlockSize}; }
   std::int32_t BlockSize() const { return FBlockSize; }
   std::int32_t NextBlock() const { return FNextBlock; }
   std::int32_t LastBlock() const { return FLastBlock; }
@@ -180,8 +182,6 @@ class TVdbBlockedBinaryFile {
 
  private:
   void ReadHeader(bool AtOpen);
-  void CheckBlockSizeUsable();
-  void ApplyPageSize();
   void ResizeBuffers();
   // The free list, walked and checked (bounded, no loop, ending right); its blocks are kept until
   // the header changes. Raises 113 and marks the file damaged when it is broken.

@@ -174,9 +174,10 @@ INSTANTIATE_TEST_SUITE_P(Storages, BlobFileTest,
 
 TEST_P(BlobFileTest, NewMemoFileHoldsOnlyTheHeaderBlock) {
   auto& Memo = NewMemo();
-  EXPECT_EQ(Memo.NextBlock(), 1);
-  EXPECT_EQ(Memo.LastBlock(), 0);
-  EXPECT_EQ(Memo.BlockSize(), 256);
+  const TBlobBlock Header = Memo.Header();
+  EXPECT_EQ(Header.NextBlock, 1);
+  EXPECT_EQ(Header.LastBlock, 0);
+  EXPECT_EQ(Header.BlockSize, 256);
   EXPECT_FALSE(Memo.Damaged());
   EXPECT_EQ(Memo.Storage().GetPageSize(), 256);
   EXPECT_EQ(Peek("Data.vdbm", 0), 1);
