@@ -14,7 +14,6 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int32_t kHeaderFields = 12;
 constexpr std::int32_t kMinBlobBlockSize = 9;  // the size field and at least one data byte
 constexpr std::int32_t kBlockNoMask = 0x0FFFFFFF;
 
