@@ -12,30 +12,12 @@
 #include "storage/kxFormat.h"
 #include "storage/kxMemory.h"
 #include "table/VdbDefinitions.h"
+#include "table/VdbBPlusDataFile.h"
+#include "table/VdbHeapDataFile.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrOpenFile = 1;
-constexpr std::int16_t kErrRead = 2;
-constexpr std::int16_t kErrWrite = 3;
-constexpr std::int16_t kErrNotFoundOrDenied = 37;
-constexpr std::int16_t kErrCredentials = 38;
-constexpr std::int16_t kErrTooLarge = 59;
-constexpr std::int16_t kErrTooManyIndexes = 67;
-constexpr std::int16_t kErrExists = 72;
-constexpr std::int16_t kErrOutOfMemory = 99;
-constexpr std::int16_t kErrNoWriteAccess = 115;
-constexpr std::int16_t kErrLevelFeature = 117;
-constexpr std::int16_t kErrException = 123;
-constexpr std::int16_t kErrOldVersion = 124;
-constexpr std::int16_t kErrCorrupt = 134;
-constexpr std::int16_t kErrCapacity = 171;
-constexpr std::int16_t kErrIndexName = 176;
-constexpr std::int16_t kErrPasswordInvalid = 186;
-constexpr std::int16_t kErrNotSupported = 187;
-constexpr std::int16_t kRecordIdType = 9;
 
 EVdbEngine Plain(std::int16_t Code) { return EVdbEngine(Code, kxFormatArgs{}); }
 
@@ -46,10 +28,10 @@ void OpenClientStorage(TVdbClientStorage& Storage, bool ReadOnly, bool Exclusive
     if (Storage.GetPageSize() == 0) Storage.SetPageSize(kVdbDataFilePageSize);
     Storage.Open(ReadOnly, Exclusive);
   } catch (const EVdbPMStorageNotFound&) {
-    throw EVdbEngine(kErrNotFoundOrDenied, Storage.GetName());
+    throw EVdbEngine(TVdbDataFile::kErrNotFoundOrDenied, Storage.GetName());
   } catch (const EVdbPageManager& Error) {
     throw EVdbEngine::CreateMsg(
-        kErrOpenFile, kxFormatOrBare(VdbErrorFormat(kErrOpenFile), {Storage.GetName()}) + ": " +
+        TVdbDataFile::kErrOpenFile, kxFormatOrBare(VdbErrorFormat(TVdbDataFile::kErrOpenFile), {Storage.GetName()}) + ": " +
                           Error.what());
   }
 }
@@ -57,7 +39,7 @@ void OpenClientStorage(TVdbClientStorage& Storage, bool ReadOnly, bool Exclusive
 // The index-name area (count and slots) of Names, zero beyond the used bytes. More than 50 names
 // or a name that is empty, not valid UTF-8 or longer than 44 characters is refused.
 std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Names) {
-  if (Names.size() > static_cast<std::size_t>(kVdbMaxIndexNames)) throw Plain(kErrTooManyIndexes);
+  if (Names.size() > static_cast<std::size_t>(kVdbMaxIndexNames)) throw Plain(TVdbDataFile::kErrTooManyIndexes);
   std::vector<std::uint8_t> Area(kVdbIndexNameAreaSize, 0);
   TkxMemory::WriteInt16(Area.data(), 0, static_cast<std::int16_t>(Names.size()));
   for (std::size_t I = 0; I < Names.size(); ++I) {
@@ -65,10 +47,10 @@ std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Nam
     try {
       Units = TkxMemory::Utf8ToUtf16(Names[I]).size();
     } catch (const EkxMemoryError&) {
-      throw EVdbEngine(kErrIndexName, Names[I]);
+      throw EVdbEngine(TVdbDataFile::kErrIndexName, Names[I]);
     }
     if (Units == 0 || Units > static_cast<std::size_t>(kVdbMaxIndexNameLength)) {
-      throw EVdbEngine(kErrIndexName, Names[I]);
+      throw EVdbEngine(TVdbDataFile::kErrIndexName, Names[I]);
     }
     TkxMemory::WriteWPWideString(Area.data(), 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize,
                                  Names[I], kVdbMaxIndexNameLength);
@@ -350,6 +332,11 @@ void TVdbDataFile::CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
   InitCipher(Cryptor, Method, kErrPasswordInvalid);
   TakeRecordLayout(Def, kErrTooLarge);
   BuildIndexNameArea(FIndexNames);
+  CheckNewDefinition(Def);
+}
+
+std::int32_t TVdbDataFile::NewDefinitionLength(std::size_t UsedSize) const {
+  return CalcDefinitionBlockLength(DefinitionPosition(), UsedSize);
 }
 
 void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
@@ -359,7 +346,7 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
   FLevel = Level;
   // The block is made before the file exists: a definition that cannot be stored leaves nothing.
   const std::vector<std::uint8_t> Used = DefinitionBytes(Def);
-  const std::int32_t Length = CalcDefinitionBlockLength(DefinitionPosition(), Used.size());
+  const std::int32_t Length = NewDefinitionLength(Used.size());
   const int RecordId = Def.ColumnDefs.FindFirst(kRecordIdType);
   if (RecordId >= 0) {
     if (const auto* Column =
@@ -367,7 +354,7 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
       FNextRecordId = Column->StartValue;
     }
   }
-  CreateStorage();
+  CreateStorage(NewStoragePageSize(Length));
   try {
     std::vector<std::uint8_t> Header(static_cast<std::size_t>(DefinitionPosition()), 0);
     TkxMemory::WriteUInt32(Header.data(), 0, Magic());
@@ -392,10 +379,10 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
   }
 }
 
-void TVdbDataFile::CreateStorage() {
+void TVdbDataFile::CreateStorage(std::int32_t PageSize) {
   if (FileSystem()->FileExists(Name())) throw EVdbEngine(kErrExists, Name());
   try {
-    FStorage->SetPageSize(kVdbDataFilePageSize);
+    FStorage->SetPageSize(PageSize);
     FStorage->NewStorage();
   } catch (const EVdbPageManager&) {
     RaiseWrite();
@@ -611,10 +598,47 @@ std::int32_t TVdbDataFile::WriteNextRecordId(std::int32_t RecordId) {
 
 // --- Choosing the implementation -----------------------------------------------------------------
 
+std::unique_ptr<TVdbDataFile> VdbOpenDataFile(TVdbLastError* Services,
+                                              std::unique_ptr<TVdbClientStorage> Storage,
+                                              bool ReadOnly, bool Exclusive,
+                                              const TVdbCryptor& Cryptor, TVdbTableDefinition& Def,
+                                              std::int32_t& Result) {
+  const auto Fail = [&](const EVdbEngine& Error) -> std::unique_ptr<TVdbDataFile> {
+    try {
+      Storage->Close();
+    } catch (const std::exception&) {
+      // The error that made the open fail is the one to report.
+    }
+    Result = Services != nullptr ? Services->SetLastError(Error) : -Error.Code();
+    return nullptr;
+  };
+  std::uint32_t Magic = 0;
+  try {
+    OpenClientStorage(*Storage, ReadOnly, Exclusive);
+    if (Storage->GetSize() < 4) return Fail(Plain(TVdbDataFile::kErrOldVersion));
+    Magic = static_cast<std::uint32_t>(Storage->ReadPage(0)->ReadInt32(0));
+  } catch (const EVdbEngine& Error) {
+    return Fail(Error);
+  } catch (const EVdbPageManager&) {
+    return Fail(EVdbEngine(TVdbDataFile::kErrRead, Storage->GetName()));
+  }
+  std::unique_ptr<TVdbDataFile> File;
+  if (Magic == kVdbHeapDataFileMagic) {
+    File = std::make_unique<TVdbHeapDataFile>(Services, std::move(Storage));
+  } else if (Magic == kVdbBPlusDataFileMagic) {
+    File = std::make_unique<TVdbBPlusDataFile>(Services, std::move(Storage));
+  } else {
+    return Fail(Plain(TVdbDataFile::kErrOldVersion));
+  }
+  Result = File->Open(ReadOnly, Exclusive, Cryptor, Def);
+  if (Result < 0) return nullptr;
+  return File;
+}
+
 bool VdbUsesBPlusDataFile(std::int16_t Level, const TVdbTableDefinition& Def) {
   if (Level < 6 || Def.ColumnDefs.GetCount() < 1) return false;
   const TVdbColumnDef& First = Def.ColumnDefs.GetColumnDef(0);
-  return First.GetColumnType() == kRecordIdType && First.Name == "_XXX" &&
+  return First.GetColumnType() == TVdbDataFile::kRecordIdType && First.Name == "_XXX" &&
          Def.ColumnDefs.GetRecordSize() <= 16384;
 }
 

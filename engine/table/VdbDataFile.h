@@ -88,6 +88,31 @@ struct TVdbCryptor {
 
 class TVdbDataFile {
  public:
+  // Engine error numbers of the data files.
+  static constexpr std::int16_t kErrOpenFile = 1;
+  static constexpr std::int16_t kErrRead = 2;
+  static constexpr std::int16_t kErrWrite = 3;
+  static constexpr std::int16_t kErrNotUnique = 30;
+  static constexpr std::int16_t kErrIndexNotFound = 36;
+  static constexpr std::int16_t kErrNotFoundOrDenied = 37;
+  static constexpr std::int16_t kErrCredentials = 38;
+  static constexpr std::int16_t kErrOutOfRange = 43;
+  static constexpr std::int16_t kErrTooLarge = 59;
+  static constexpr std::int16_t kErrTooManyIndexes = 67;
+  static constexpr std::int16_t kErrExists = 72;
+  static constexpr std::int16_t kErrOutOfMemory = 99;
+  static constexpr std::int16_t kErrNoWriteAccess = 115;
+  static constexpr std::int16_t kErrLevelFeature = 117;
+  static constexpr std::int16_t kErrException = 123;
+  static constexpr std::int16_t kErrOldVersion = 124;
+  static constexpr std::int16_t kErrCorrupt = 134;
+  static constexpr std::int16_t kErrAutoIncModified = 157;
+  static constexpr std::int16_t kErrCapacity = 171;
+  static constexpr std::int16_t kErrIndexName = 176;
+  static constexpr std::int16_t kErrPasswordInvalid = 186;
+  static constexpr std::int16_t kErrNotSupported = 187;
+  static constexpr std::int16_t kRecordIdType = 9;  // column type code of record ids
+
   // The data file owns the client storage; Services (may be null) receives the last error.
   TVdbDataFile(TVdbLastError* Services, std::unique_ptr<TVdbClientStorage> Storage);
   virtual ~TVdbDataFile();
@@ -176,6 +201,13 @@ class TVdbDataFile {
   virtual std::uint32_t Magic() const = 0;
   virtual std::int64_t LevelPosition() const { return 4; }
   virtual std::int64_t EncryptionPosition() const = 0;
+  // Creating: what this kind refuses in a definition (before the file exists), the stored length
+  // of a definition block of UsedSize bytes, and the page size of the new storage.
+  virtual void CheckNewDefinition(const TVdbTableDefinition& /*Def*/) {}
+  virtual std::int32_t NewDefinitionLength(std::size_t UsedSize) const;
+  virtual std::int32_t NewStoragePageSize(std::int32_t /*DefinitionLength*/) const {
+    return kVdbDataFilePageSize;
+  }
   // Reads the fields that only this kind keeps (after the common ones, before the definition).
   virtual void ReadKindHeader() = 0;
   // After the definition was read (Open) or written (NewFile): the record area is known.
@@ -235,7 +267,7 @@ class TVdbDataFile {
   void CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
                     const TVdbTableDefinition& Def);
   void OpenStorage(bool ReadOnly, bool Exclusive);
-  void CreateStorage();
+  void CreateStorage(std::int32_t PageSize);
   void DropCreatedFile();
   void InitCipher(const TVdbCryptor& Cryptor, TVdbEncryptionMethod Method, std::int16_t Error);
   void ReadCommonHeader();

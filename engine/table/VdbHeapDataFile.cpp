@@ -10,7 +10,6 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrCapacity = 171;
 constexpr std::int32_t kNoRecord = -kVdbRecordNotFound;
 
 // Header positions of the older levels: record count, index names, size of the name area.
