@@ -222,7 +222,9 @@ class TVdbColumnDef {
   static std::unique_ptr<TVdbColumnDef> LoadFromStream(const std::uint8_t* Data,
                                                        std::size_t Size, std::size_t& Pos);
 
-  void SetNullable(bool Value, std::int16_t TableLevel);
+  // Switches to the nullable or non-nullable type and sets or clears options 32 and 8; false
+  // (and no change) when the column's code cannot be nullable at this level.
+  bool SetNullable(bool Value, std::int16_t TableLevel);
 
   std::string Name;
   const TVdbDataType* DataType = nullptr;  // shared, not owned
@@ -391,6 +393,8 @@ class TVdbSortDef : public TVdbNamedDef {
                                 bool WithSize, bool FieldNumbers,
                                 std::int16_t TableLevel = kVdbEngineLevel) const;
   const std::string& GetSource() const { return FSource; }
+  // The expression of an expression index as stored ("@" in front of procedural sources).
+  std::string ExpressionText(std::int16_t TableLevel) const;
 
   // The 50-byte vector form stored by index headers; error 61 for more than 10 levels, 98 for
   // an expression whose 8-bit source does not fit.
