@@ -249,6 +249,7 @@ void TVdbDataFile::DoOpen(bool ReadOnly, bool Exclusive, const TVdbCryptor& Cryp
     Def = std::move(Read);
   } catch (...) {
     CloseStorage();
+    FIndexNames.clear();
     throw;
   }
 }
@@ -446,7 +447,6 @@ void TVdbDataFile::CloseStorage() {
   } catch (const std::exception&) {
     // The storage closes all the same.
   }
-  FIndexNames.clear();
   FPage.reset();
   if (FStorage && FStorage->IsOpen()) {
     try {
@@ -460,6 +460,7 @@ void TVdbDataFile::CloseStorage() {
 std::int32_t TVdbDataFile::Close() {
   return Guarded([&] {
     CloseStorage();
+    FIndexNames.clear();
     return 0;
   });
 }
