@@ -8,6 +8,7 @@
 #include "session/VdbErrors.h"
 #include "table/VdbHeapDataFile.h"
 #include "VdbDataFileTestSupport.h"
+#include "storage/VdbPageManTestSupport.h"
 
 namespace vdb::test {
 namespace {
@@ -550,6 +551,42 @@ TEST_F(HeapDataFileTest, ACipherCoversDefinitionAndRecordsButNotTheHeader) {
   // Another key turns the block into garbage: the check marker refuses it.
   EXPECT_EQ(OpenData(Result, {TVdbEncryptionMethod::None, "masik2", AddCipherFactory()}), nullptr);
   EXPECT_EQ(Result, -38);
+}
+
+// --- Failing writes ------------------------------------------------------------------------------
+
+class FailingContainerTest : public TDataFileFixture<TProbe<TkxCompoundFileIntf>> {};
+
+TEST_F(FailingContainerTest, ACreationWhoseDefinitionCannotBeWrittenLeavesNoFile) {
+  auto File = std::make_unique<TVdbHeapDataFile>(&Services, Storage());
+  Container->WritesBeforeFailure = 0;
+  EXPECT_EQ(File->NewFile(6, {}, LexiconDefinition()), -3);
+  EXPECT_EQ(Services.LastErrorMsg(), "Error while writing to file \"\\Data.vdbt\"");
+  Container->WritesBeforeFailure = -1;
+  EXPECT_FALSE(File->IsOpen());
+  EXPECT_FALSE(Container->FileExists(kDataFile));
+  EXPECT_EQ(Manager.OpenStorageCount(), 0u);
+  // Nothing of the failed attempt is left in the cache: a second attempt succeeds.
+  EXPECT_EQ(File->NewFile(6, {}, LexiconDefinition()), 0);
+  EXPECT_EQ(File->InsertRecord(LexiconRecord("egy", 1).data()), 1);
+  EXPECT_EQ(File->Flush(), 0);
+  EXPECT_EQ(Contained().size(), 24576u);
+}
+
+TEST_F(FailingContainerTest, AFailedFlushIsWriteErrorThree) {
+  auto File = std::make_unique<TVdbHeapDataFile>(&Services, Storage());
+  ASSERT_EQ(File->NewFile(6, {}, LexiconDefinition()), 0);
+  EXPECT_EQ(File->InsertRecord(LexiconRecord("egy", 1).data()), 1);
+  Container->FailNextWrites = 1000;
+  EXPECT_EQ(File->Flush(), -3);
+  EXPECT_EQ(Services.LastErrorCode(), 3);
+  Container->FailNextWrites = 0;
+  // The changes stayed in the cache and reach the file with the next flush.
+  EXPECT_EQ(File->Flush(), 0);
+  File.reset();
+  const auto Bytes = Contained();
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 7), 1);
+  EXPECT_EQ(Bytes[16384 + 2], 'e');
 }
 
 }  // namespace
