@@ -253,10 +253,15 @@ void TVdbBPlusTree::RequireOpen() const {
   if (!FOpen) throw EVdbTreeError(kxFormat("B+ tree of \"%s\" is not open", {FStorage->GetName()}));
 }
 
+// Index pages are powers of two; anything else in a header is damage.
+bool TVdbBPlusTree::UsablePageSize(std::int32_t PageSize) {
+  return PageSize >= kMinPageSize && PageSize <= kMaxPageSize && (PageSize & (PageSize - 1)) == 0;
+}
+
 std::int32_t TVdbBPlusTree::MaxItemSize() const { return (FPageSize - 16) / 3 - 6; }
 
 void TVdbBPlusTree::New(std::int32_t PageSize, TVdbItemLess Less) {
-  if (PageSize < kMinPageSize || PageSize > kMaxPageSize) {
+  if (!UsablePageSize(PageSize)) {
     throw EVdbTreeError(kxFormat("Page size %d cannot be used for a B+ tree", {PageSize}));
   }
   Close();
@@ -292,7 +297,7 @@ void TVdbBPlusTree::ReadHeader() {
   FFreeHead = Header.ReadInt32(FOffset + kFreeHeadField);
   FPageSize = Header.ReadInt32(FOffset + kPageSizeField);
   FItemCount = Header.ReadInt32(FOffset + kItemCountField);
-  if (FPageSize < kMinPageSize || FPageSize > kMaxPageSize) Damaged("page size out of range");
+  if (!UsablePageSize(FPageSize)) Damaged("page size out of range");
   if (FPageCount < 1 || FPageCount > kMaxPageNo) Damaged("page count out of range");
   if (FHeight < 0 || FHeight > kMaxHeight) Damaged("height out of range");
   if (FHeight > 0 && (FRoot < 1 || FRoot >= FPageCount)) Damaged("root page out of range");

@@ -165,6 +165,7 @@ class TVdbBPlusTree : public TVdbTreeBase {
   std::int32_t FreeListHead() const { return FFreeHead; }
   // The largest item a page of this tree takes so that a split always makes room.
   std::int32_t MaxItemSize() const;
+  static bool UsablePageSize(std::int32_t PageSize);
   // The comparison may read up to this many bytes of an item; items that end closer to the end
   // of their page are compared through a copy. Defaults to MaxItemSize().
   void SetCompareReadLimit(std::int32_t Bytes);

@@ -21,6 +21,7 @@ constexpr std::int16_t kErrTooLarge = 59;
 constexpr std::int16_t kErrIndexLevels = 61;
 constexpr std::int16_t kErrIndexSpec = 98;
 constexpr std::int16_t kErrCorrupt = 134;
+constexpr std::int16_t kErrUnknownCollation = 138;
 constexpr std::int16_t kErrRecordIdSpec = 145;
 
 // Positions of the fixed letters of the check marker.
@@ -1107,8 +1108,10 @@ void LoadDefinitionBlock(const std::uint8_t* Data, std::size_t Size, std::int16_
   try {
     ReadBlock(reader, Level, Password, result);
   } catch (const EVdbEngine& e) {
-    if (e.Code() == kErrTooLarge) ThrowCorrupt();
-    throw;
+    // Credentials and a collation this computer lacks are told as such; whatever else the
+    // definition objects refuse (sizes, lengths, limits) comes from a damaged block.
+    if (e.Code() == kErrCredentials || e.Code() == kErrUnknownCollation) throw;
+    ThrowCorrupt();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {

@@ -376,14 +376,11 @@ int FirstDifference(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
 
 bool IndexLess(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
                std::int16_t TableLevel, const std::uint8_t* X, const std::uint8_t* Y,
-               bool& Unique, std::uint32_t ExtraOptions) {
+               bool& NotUnique, std::uint32_t ExtraOptions) {
   int result = 0;
   FirstDifference(Columns, IndexDef, TableLevel, X, Y, ExtraOptions, result);
-  if (result != 0) {
-    Unique = true;
-    return result < 0;
-  }
-  Unique = false;
+  if (result != 0) return result < 0;
+  NotUnique = true;
   std::int32_t recordX = 0, recordY = 0;
   std::memcpy(&recordX, X, sizeof(recordX));
   std::memcpy(&recordY, Y, sizeof(recordY));

@@ -48,10 +48,11 @@ std::int32_t IndexItemLength(const TVdbColumnDefs& Columns, const TVdbSortDef& I
 
 // True when item X sorts before item Y. Keys compare level by level under each column's
 // collation (ExtraOptions added), descending levels inverted; equal keys are ordered by record
-// number and Unique is set to false. Unique is true when the keys differ.
+// number, and then NotUnique is set to true (it is left as it is when the keys differ), which is
+// how the trees learn that an index holds two equal keys.
 bool IndexLess(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
                std::int16_t TableLevel, const std::uint8_t* X, const std::uint8_t* Y,
-               bool& Unique, std::uint32_t ExtraOptions = 0);
+               bool& NotUnique, std::uint32_t ExtraOptions = 0);
 
 // The index of the first level whose key pieces differ in items X and Y; the level count when
 // all are equal (for an expression index 0 or the level count).

@@ -251,15 +251,15 @@ TEST(VdbIndexKeys, EqualKeysAreOrderedByRecordNumberAndReportedNotUnique) {
   auto def = CalcIndexDefinition(columns, kLevel, "CIMSZO", false);
   const TItem a = BuildItem(columns, *def, LexiconRecord("Agancs"), 10);
   const TItem b = BuildItem(columns, *def, LexiconRecord("Agancs"), 11);
-  bool unique = true;
-  EXPECT_TRUE(IndexLess(columns, *def, kLevel, a.Bytes.data(), b.Bytes.data(), unique));
-  EXPECT_FALSE(unique);
-  unique = true;
-  EXPECT_FALSE(IndexLess(columns, *def, kLevel, b.Bytes.data(), a.Bytes.data(), unique));
-  EXPECT_FALSE(unique);
-  unique = true;
-  EXPECT_FALSE(IndexLess(columns, *def, kLevel, a.Bytes.data(), a.Bytes.data(), unique));
-  EXPECT_FALSE(unique);
+  bool notUnique = false;
+  EXPECT_TRUE(IndexLess(columns, *def, kLevel, a.Bytes.data(), b.Bytes.data(), notUnique));
+  EXPECT_TRUE(notUnique);
+  notUnique = false;
+  EXPECT_FALSE(IndexLess(columns, *def, kLevel, b.Bytes.data(), a.Bytes.data(), notUnique));
+  EXPECT_TRUE(notUnique);
+  notUnique = false;
+  EXPECT_FALSE(IndexLess(columns, *def, kLevel, a.Bytes.data(), a.Bytes.data(), notUnique));
+  EXPECT_TRUE(notUnique);
   EXPECT_EQ(FindSortKeyDiff(columns, *def, kLevel, a.Bytes.data(), b.Bytes.data()), 1);
 }
 
@@ -270,13 +270,14 @@ TEST(VdbIndexKeys, KeysOrderByValueThenDirection) {
   const TItem null = BuildItem(columns, *ascending, LexiconRecord(nullptr), 9);
   const TItem abajgatni = BuildItem(columns, *ascending, LexiconRecord("Abajgatni"), 5);
   const TItem agancs = BuildItem(columns, *ascending, LexiconRecord("Agancs"), 1);
-  bool unique = false;
+  bool unique = false;  // stays false: every pair of keys differs
   EXPECT_TRUE(IndexLess(columns, *ascending, kLevel, abajgatni.Bytes.data(), agancs.Bytes.data(), unique));
-  EXPECT_TRUE(unique);
+  EXPECT_FALSE(unique);
   EXPECT_FALSE(IndexLess(columns, *ascending, kLevel, agancs.Bytes.data(), abajgatni.Bytes.data(), unique));
   EXPECT_TRUE(IndexLess(columns, *ascending, kLevel, null.Bytes.data(), abajgatni.Bytes.data(), unique));
   EXPECT_TRUE(IndexLess(columns, *descending, kLevel, agancs.Bytes.data(), abajgatni.Bytes.data(), unique));
   EXPECT_FALSE(IndexLess(columns, *descending, kLevel, abajgatni.Bytes.data(), agancs.Bytes.data(), unique));
+  EXPECT_FALSE(unique);
   EXPECT_EQ(FindSortKeyDiff(columns, *ascending, kLevel, agancs.Bytes.data(), abajgatni.Bytes.data()), 0);
 }
 
@@ -295,9 +296,9 @@ TEST(VdbIndexKeys, SecondLevelDecidesWhenTheFirstIsEqual) {
   const TItem low = BuildItem(columns, *def, record("Ag", 1), 1);
   const TItem high = BuildItem(columns, *def, record("Ag", 2), 2);
   EXPECT_EQ(low.KeyLength, 4 + 5);
-  bool unique = false;
-  EXPECT_TRUE(IndexLess(columns, *def, kLevel, high.Bytes.data(), low.Bytes.data(), unique));
-  EXPECT_TRUE(unique);
+  bool notUnique = false;
+  EXPECT_TRUE(IndexLess(columns, *def, kLevel, high.Bytes.data(), low.Bytes.data(), notUnique));
+  EXPECT_FALSE(notUnique);
   EXPECT_EQ(FindSortKeyDiff(columns, *def, kLevel, low.Bytes.data(), high.Bytes.data()), 1);
   EXPECT_EQ(FindSortKeyDiff(columns, *def, kLevel, low.Bytes.data(), low.Bytes.data()), 2);
 }
@@ -332,9 +333,9 @@ TEST(VdbIndexKeys, LexiconIndexSortsInHungarianWordOrder) {
                               static_cast<std::int32_t>(i + 1)));
   }
   std::sort(items.begin(), items.end(), [&](const TItem& x, const TItem& y) {
-    bool unique = false;
-    const bool less = IndexLess(columns, *def, 6, x.Bytes.data(), y.Bytes.data(), unique);
-    EXPECT_TRUE(unique || x.Bytes == y.Bytes);  // no two headwords are equal
+    bool notUnique = false;
+    const bool less = IndexLess(columns, *def, 6, x.Bytes.data(), y.Bytes.data(), notUnique);
+    EXPECT_TRUE(!notUnique || x.Bytes == y.Bytes);  // no two headwords are equal
     return less;
   });
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -349,14 +350,15 @@ TEST(VdbIndexKeys, SearchOptionsAreAddedToTheColumnsOptions) {
   auto def = CalcIndexDefinition(columns, 6, "CIMSZO", false);
   const TItem lower = BuildItem(columns, *def, LexiconRecord("agancs"), 2);
   const TItem upper = BuildItem(columns, *def, LexiconRecord("AGANCS"), 1);
-  bool unique = true;
+  bool notUnique = false;
   // Case is ignored under the column's collation: the record number decides.
-  EXPECT_FALSE(IndexLess(columns, *def, 6, lower.Bytes.data(), upper.Bytes.data(), unique));
-  EXPECT_FALSE(unique);
+  EXPECT_FALSE(IndexLess(columns, *def, 6, lower.Bytes.data(), upper.Bytes.data(), notUnique));
+  EXPECT_TRUE(notUnique);
+  bool unique = false;
   // With case sensitivity asked for by the search the keys differ.
   const bool lowerFirst = IndexLess(columns, *def, 6, lower.Bytes.data(), upper.Bytes.data(), unique,
                                     scoCaseSensitive);
-  EXPECT_TRUE(unique);
+  EXPECT_FALSE(unique);
   EXPECT_NE(lowerFirst, IndexLess(columns, *def, 6, upper.Bytes.data(), lower.Bytes.data(), unique,
                                   scoCaseSensitive));
 }
