@@ -90,13 +90,14 @@ void TVdbBPlusDataFile::CheckNewDefinition(const TVdbTableDefinition& Def) {
   }
 }
 
-// The usual padding, enlarged until page 0 (header and definition) is large enough to be a tree
-// page for these records.
+// The usual padding, enlarged until page 0 (header and definition) is a tree page (a power of
+// two) large enough for these records.
 std::int32_t TVdbBPlusDataFile::NewDefinitionLength(std::size_t UsedSize) const {
   const std::int64_t Block = DefinitionPosition() + 4;
   std::int64_t RecordStart = Block + TVdbDataFile::NewDefinitionLength(UsedSize);
-  const std::int64_t Needed = PageSizeForRecords(FRecordSize);
-  if (RecordStart < Needed) RecordStart = (Needed + kTilePageSize - 1) / kTilePageSize * kTilePageSize;
+  // Tree pages are powers of two.
+  const std::int64_t Needed = std::max(RecordStart, PageSizeForRecords(FRecordSize));
+  for (RecordStart = kTilePageSize; RecordStart < Needed;) RecordStart *= 2;
   if (RecordStart > kMaxTreePageSize) {
     throw EVdbEngine(kErrNotSupported,
                      kxFormat("B+ data files with a definition of %d bytes", {static_cast<std::int64_t>(UsedSize)}));

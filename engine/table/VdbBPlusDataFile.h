@@ -9,8 +9,9 @@
 // Placement of the tree: the tree's pages are pages of the data file's storage, and the tree
 // keeps its header in page 0. The page size of the tree is therefore the start of the record
 // area: page 0 covers header and definition, the items start in page 1. The definition block is
-// padded as usual, and further when the records need larger pages (a page takes at least three
-// records). The storage always covers exactly the tree's pages.
+// padded as usual, and further up to a power of two (the tree's page sizes) that is large enough
+// for the records (a page takes at least three). The storage always covers exactly the tree's
+// pages.
 #pragma once
 
 #include <memory>

@@ -194,7 +194,7 @@ TEST_F(BPlusDataFileTest, LargeRecordsGetLargerTreePages) {
   auto File = Create(IdDefinition(16000));
   const std::int64_t PageSize = File->Tree()->GetPageSize();
   EXPECT_GE(File->Tree()->MaxItemSize(), RecordSize);
-  EXPECT_EQ(PageSize % 8192, 0);
+  EXPECT_EQ(PageSize, 65536);
   EXPECT_EQ(File->DefinitionEnd(), PageSize);
   for (int I = 1; I <= 12; ++I) Append(*File, std::string(150, static_cast<char>('a' + I)));
   EXPECT_EQ(File->Flush(), 0);
@@ -203,6 +203,23 @@ TEST_F(BPlusDataFileTest, LargeRecordsGetLargerTreePages) {
   ASSERT_NE(Again, nullptr);
   EXPECT_EQ(Again->RecordCount(), 12);
   EXPECT_EQ(NameOf(*Again, 12), std::string(150, 'm'));
+}
+
+TEST_F(BPlusDataFileTest, ALargerDefinitionMovesTheRecordsToTheNextPowerOfTwo) {
+  TVdbTableDefinition Definition = IdDefinition();
+  Definition.CheckDefs.Add(std::make_unique<TVdbCheckDef>(
+      "HOSSZ", TVdbExpressionSource(std::string(5000, 'x') + " IS NOT NULL", false)));
+  auto File = Create(Definition);
+  EXPECT_EQ(File->DefinitionEnd(), 32768);
+  EXPECT_EQ(File->Tree()->GetPageSize(), 32768);
+  for (int I = 1; I <= 700; ++I) Append(*File, "nev" + std::to_string(I));
+  EXPECT_EQ(File->Flush(), 0);
+  File.reset();
+  auto Again = Reopen();
+  ASSERT_NE(Again, nullptr);
+  EXPECT_EQ(Def.CheckDefs.Count(), 1);
+  EXPECT_EQ(Again->RecordCount(), 700);
+  EXPECT_EQ(NameOf(*Again, 699), "nev699");
 }
 
 TEST_F(BPlusDataFileTest, UndoForgetsUnflushedRecords) {
