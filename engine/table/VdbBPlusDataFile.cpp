@@ -203,23 +203,32 @@ std::int32_t TVdbBPlusDataFile::GetLastRecordNo() {
 
 std::int32_t TVdbBPlusDataFile::GetNextRecordNo(std::int32_t RecNo) {
   if (RecNo == std::numeric_limits<std::int32_t>::max()) return kNoRecord;
-  return Guarded([&] { return FindFrom(std::max(RecNo, 0) + 1) ? TempId() : kNoRecord; });
+  return Guarded([&] {
+    if (!FindFrom(std::max(RecNo, 0) + 1)) return kNoRecord;
+    // Ids that do not grow would let a walk run in circles: only a damaged tree answers them.
+    if (TempId() <= RecNo) RaiseCorrupt();
+    return TempId();
+  });
 }
 
 // The record before the first one not below RecNo (or the last one when there is none): RecNo
 // need not be in the file any more.
 std::int32_t TVdbBPlusDataFile::GetPrevRecordNo(std::int32_t RecNo) {
   if (RecNo <= 1) return kNoRecord;
-  const std::int32_t Result = Guarded([&] {
-    if (!FindFrom(RecNo)) return GetLastRecordNo();
+  return Guarded([&] {
+    if (!FindFrom(RecNo)) {
+      const std::int32_t Last = GetLastRecordNo();
+      if (Last >= RecNo) RaiseCorrupt();
+      return Last;
+    }
     const bool Found = TreeStep(kErrRead, [&] {
       std::copy(FTempItem.begin(), FTempItem.end(), FTempItemPtr.begin());
       return FTree->FindPrev(FTempItemPtr.data(), FTempItem.data(), FRecordSize) ==
              TVdbTreeBase::kFound;
     });
+    if (Found && TempId() >= RecNo) RaiseCorrupt();
     return Found ? TempId() : kNoRecord;
   });
-  return Result >= RecNo ? kNoRecord : Result;
 }
 
 std::int32_t TVdbBPlusDataFile::ReadRecord(std::int32_t RecNo, std::uint8_t* Buffer) {

@@ -272,6 +272,47 @@ TEST_F(BPlusDataFileTest, DamagedTreeHeadersAreRefused) {
   }
 }
 
+TEST_F(BPlusDataFileTest, RandomlyDamagedFilesNeverCrashOrLoop) {
+  {
+    auto File = Create();
+    for (int I = 0; I < 800; ++I) Append(*File, "nev" + std::to_string(I));
+    EXPECT_EQ(File->Flush(), 0);
+  }
+  const auto Good = Contained();
+  std::mt19937 Random(7);
+  for (int Round = 0; Round < 120; ++Round) {
+    std::vector<std::uint8_t> Bytes = Good;
+    for (int I = 0; I < 1 + static_cast<int>(Random() % 6); ++I) {
+      // The header, the tree header and the tree pages.
+      const std::size_t Pos = Random() % 3 == 0 ? Random() % 40 : 16384 + Random() % (Bytes.size() - 16384);
+      Bytes[Pos] = static_cast<std::uint8_t>(Random());
+    }
+    Container->DeleteFile(kDataFile);
+    const std::int32_t Raw = Container->CreateFile(kDataFile);
+    Container->FileWrite(Raw, Bytes.data(), static_cast<std::int32_t>(Bytes.size()), 0);
+    Container->CloseFile(Raw);
+    std::int32_t Result = 0;
+    auto File = VdbOpenDataFile(&Services, Storage(), false, false, {}, Def, Result);
+    if (File == nullptr) {
+      EXPECT_LT(Result, 0);
+      continue;
+    }
+    std::vector<std::uint8_t> Record(static_cast<std::size_t>(File->RecordSize()));
+    std::int32_t Steps = 0;
+    std::int32_t Id = File->GetFirstRecordNo();
+    for (; Id > 0 && Steps <= 800; Id = File->GetNextRecordNo(Id), ++Steps) {
+      File->ReadRecord(Id, Record.data());
+    }
+    EXPECT_LE(Steps, 800);
+    for (Id = File->GetLastRecordNo(), Steps = 0; Id > 0 && Steps <= 800;
+         Id = File->GetPrevRecordNo(Id), ++Steps) {
+    }
+    EXPECT_LE(Steps, 800);
+    File->InsertRecord(Record.data());
+    File->DeleteRecord(3);
+  }
+}
+
 TEST(DataFileKindTest, OnlyLevelSixTablesWithAFirstRecordIdNamedXXXGetABPlusFile) {
   EXPECT_TRUE(VdbUsesBPlusDataFile(6, IdDefinition()));
   EXPECT_FALSE(VdbUsesBPlusDataFile(5, IdDefinition()));

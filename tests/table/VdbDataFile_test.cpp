@@ -553,6 +553,35 @@ TEST_F(HeapDataFileTest, ACipherCoversDefinitionAndRecordsButNotTheHeader) {
   EXPECT_EQ(Result, -38);
 }
 
+TEST_F(HeapDataFileTest, PasswordProtectionWithoutACipherChecksThePassword) {
+  CreateLexicon(2, {TVdbEncryptionMethod::Password, "titok", {}});
+  const auto Bytes = Contained();
+  EXPECT_EQ(Bytes[6], 2);
+  EXPECT_EQ(Bytes[16384 + 2], 's');  // records stay plain
+  auto File = OpenHeap({TVdbEncryptionMethod::None, "titok", {}});
+  EXPECT_EQ(File->EncryptionMethod(), TVdbEncryptionMethod::Password);
+  EXPECT_EQ(HeadwordOf(Read(*File, 2)), "szo2");
+  File.reset();
+  for (const std::string Password : {"", "Titok", "masik"}) {
+    SCOPED_TRACE(Password);
+    std::int32_t Result = 0;
+    EXPECT_EQ(OpenData(Result, {TVdbEncryptionMethod::None, Password, {}}), nullptr);
+    EXPECT_EQ(Result, -38);
+  }
+}
+
+TEST_F(HeapDataFileTest, LevelFiveTablesAreCreatedAndOpened) {
+  auto File = NewHeap();
+  ASSERT_EQ(File->NewFile(5, {}, LexiconDefinition()), 0) << Services.LastErrorMsg();
+  EXPECT_EQ(File->InsertRecord(LexiconRecord("ot", 5).data()), 1);
+  EXPECT_EQ(File->Flush(), 0);
+  File.reset();
+  EXPECT_EQ(TkxMemory::ReadInt16(Contained().data(), 4), 5);
+  auto Again = OpenHeap();
+  EXPECT_EQ(Again->Version(), 5);
+  EXPECT_EQ(HeadwordOf(Read(*Again, 1)), "ot");
+}
+
 // --- Failing writes ------------------------------------------------------------------------------
 
 class FailingContainerTest : public TDataFileFixture<TProbe<TkxCompoundFileIntf>> {};
