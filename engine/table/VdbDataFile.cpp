@@ -636,6 +636,24 @@ std::unique_ptr<TVdbDataFile> VdbOpenDataFile(TVdbLastError* Services,
   return File;
 }
 
+std::unique_ptr<TVdbDataFile> VdbCreateDataFile(TVdbLastError* Services,
+                                                std::unique_ptr<TVdbClientStorage> Storage,
+                                                std::int16_t Level, const TVdbCryptor& Cryptor,
+                                                const TVdbTableDefinition& Def,
+                                                const std::vector<std::string>& IndexNames,
+                                                std::int32_t& Result) {
+  std::unique_ptr<TVdbDataFile> File;
+  if (VdbUsesBPlusDataFile(Level, Def)) {
+    File = std::make_unique<TVdbBPlusDataFile>(Services, std::move(Storage));
+  } else {
+    File = std::make_unique<TVdbHeapDataFile>(Services, std::move(Storage));
+  }
+  File->IndexNames() = IndexNames;
+  Result = File->NewFile(Level, Cryptor, Def);
+  if (Result < 0) return nullptr;
+  return File;
+}
+
 bool VdbUsesBPlusDataFile(std::int16_t Level, const TVdbTableDefinition& Def) {
   if (Level < 6 || Def.ColumnDefs.GetCount() < 1) return false;
   const TVdbColumnDef& First = Def.ColumnDefs.GetColumnDef(0);

@@ -289,6 +289,16 @@ std::unique_ptr<TVdbDataFile> VdbOpenDataFile(TVdbLastError* Services,
                                               const TVdbCryptor& Cryptor, TVdbTableDefinition& Def,
                                               std::int32_t& Result);
 
+// Creates the data file of a new table under the storage's name: a B+ data file when
+// VdbUsesBPlusDataFile says so, else a heap data file. Answers null and sets Result (negated
+// error) on failure; IndexNames are the names the new file starts with.
+std::unique_ptr<TVdbDataFile> VdbCreateDataFile(TVdbLastError* Services,
+                                                std::unique_ptr<TVdbClientStorage> Storage,
+                                                std::int16_t Level, const TVdbCryptor& Cryptor,
+                                                const TVdbTableDefinition& Def,
+                                                const std::vector<std::string>& IndexNames,
+                                                std::int32_t& Result);
+
 // True when a new table of Level with Def gets a B+ data file: level 6 or higher, a first column
 // of type RecordId named exactly "_XXX", records of at most 16384 bytes.
 bool VdbUsesBPlusDataFile(std::int16_t Level, const TVdbTableDefinition& Def);

@@ -313,6 +313,23 @@ TEST_F(BPlusDataFileTest, RandomlyDamagedFilesNeverCrashOrLoop) {
   }
 }
 
+TEST_F(BPlusDataFileTest, NewTablesGetTheKindTheirDefinitionAsksFor) {
+  std::int32_t Result = 0;
+  auto BPlus = VdbCreateDataFile(&Services, Storage(), 6, {}, IdDefinition(), {"NAME"}, Result);
+  ASSERT_EQ(Result, 0) << Services.LastErrorMsg();
+  EXPECT_NE(dynamic_cast<TVdbBPlusDataFile*>(BPlus.get()), nullptr);
+  auto Heap = VdbCreateDataFile(&Services, Storage("\\Other.vdbt"), 6, {}, LexiconDefinition(),
+                                {}, Result);
+  ASSERT_EQ(Result, 0) << Services.LastErrorMsg();
+  EXPECT_EQ(dynamic_cast<TVdbBPlusDataFile*>(Heap.get()), nullptr);
+  BPlus.reset();
+  Heap.reset();
+  EXPECT_EQ(Contained()[0], 0xE2);  // 20012002 = 0x01315DE2
+  EXPECT_EQ(Contained("\\Other.vdbt")[0], 0x64);
+  EXPECT_EQ(VdbCreateDataFile(&Services, Storage(), 6, {}, IdDefinition(), {}, Result), nullptr);
+  EXPECT_EQ(Result, -72);
+}
+
 TEST(DataFileKindTest, OnlyLevelSixTablesWithAFirstRecordIdNamedXXXGetABPlusFile) {
   EXPECT_TRUE(VdbUsesBPlusDataFile(6, IdDefinition()));
   EXPECT_FALSE(VdbUsesBPlusDataFile(5, IdDefinition()));
