@@ -66,9 +66,7 @@ std::int64_t TVdbBPlusDataFile::GetStorageSize() const {
   return GetIsOpen() ? FStorage->GetSize() : 0;
 }
 
-std::int32_t TVdbBPlusDataFile::GetRecordCount() const {
-  return FTree ? FTree->GetItemCount() : 0;
-}
+std::int32_t TVdbBPlusDataFile::GetRecordCount() const { return FTree ? FTree->GetItemCount() : 0; }
 
 bool TVdbBPlusDataFile::CanAppend() const {
   return GetRecordCount() < std::numeric_limits<std::int32_t>::max();
@@ -86,7 +84,8 @@ void TVdbBPlusDataFile::CheckNewDefinition(const TVdbTableDefinition& Def) {
     throw EVdbEngine(kErrNotSupported, "Encrypted B+ data files");
   }
   if (PageSizeForRecords(FRecordSize) > kMaxTreePageSize) {
-    throw EVdbEngine(kErrNotSupported, kxFormat("B+ data files with records of %d bytes", {FRecordSize}));
+    throw EVdbEngine(kErrNotSupported,
+                     kxFormat("B+ data files with records of %d bytes", {FRecordSize}));
   }
 }
 
@@ -99,8 +98,8 @@ std::int32_t TVdbBPlusDataFile::NewDefinitionLength(std::size_t UsedSize) const 
   const std::int64_t Needed = std::max(RecordStart, PageSizeForRecords(FRecordSize));
   for (RecordStart = kTilePageSize; RecordStart < Needed;) RecordStart *= 2;
   if (RecordStart > kMaxTreePageSize) {
-    throw EVdbEngine(kErrNotSupported,
-                     kxFormat("B+ data files with a definition of %d bytes", {static_cast<std::int64_t>(UsedSize)}));
+    throw EVdbEngine(kErrNotSupported, kxFormat("B+ data files with a definition of %d bytes",
+                                                {static_cast<std::int64_t>(UsedSize)}));
   }
   return static_cast<std::int32_t>(RecordStart - Block);
 }
@@ -135,7 +134,8 @@ void TVdbBPlusDataFile::OpenTree(bool Create) {
   try {
     FPage->UnloadPage();
     if (FStorage->GetPageSize() != PageSize) FStorage->SetPageSize(PageSize);
-    FTree = std::make_unique<TVdbBPlusTree>(*FStorage, static_cast<std::int32_t>(kTreeHeaderPosition));
+    FTree =
+        std::make_unique<TVdbBPlusTree>(*FStorage, static_cast<std::int32_t>(kTreeHeaderPosition));
     if (Create) {
       FTree->New(PageSize, RecordIdLess);
     } else {

@@ -11,8 +11,8 @@
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
 #include "storage/kxMemory.h"
-#include "table/VdbDefinitions.h"
 #include "table/VdbBPlusDataFile.h"
+#include "table/VdbDefinitions.h"
 #include "table/VdbHeapDataFile.h"
 
 namespace vdb {
@@ -31,15 +31,17 @@ void OpenClientStorage(TVdbClientStorage& Storage, bool ReadOnly, bool Exclusive
     throw EVdbEngine(TVdbDataFile::kErrNotFoundOrDenied, Storage.GetName());
   } catch (const EVdbPageManager& Error) {
     throw EVdbEngine::CreateMsg(
-        TVdbDataFile::kErrOpenFile, kxFormatOrBare(VdbErrorFormat(TVdbDataFile::kErrOpenFile), {Storage.GetName()}) + ": " +
-                          Error.what());
+        TVdbDataFile::kErrOpenFile,
+        kxFormatOrBare(VdbErrorFormat(TVdbDataFile::kErrOpenFile), {Storage.GetName()}) + ": " +
+            Error.what());
   }
 }
 
 // The index-name area (count and slots) of Names, zero beyond the used bytes. More than 50 names
 // or a name that is empty, not valid UTF-8 or longer than 44 characters is refused.
 std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Names) {
-  if (Names.size() > static_cast<std::size_t>(kVdbMaxIndexNames)) throw Plain(TVdbDataFile::kErrTooManyIndexes);
+  if (Names.size() > static_cast<std::size_t>(kVdbMaxIndexNames))
+    throw Plain(TVdbDataFile::kErrTooManyIndexes);
   std::vector<std::uint8_t> Area(kVdbIndexNameAreaSize, 0);
   TkxMemory::WriteInt16(Area.data(), 0, static_cast<std::int16_t>(Names.size()));
   for (std::size_t I = 0; I < Names.size(); ++I) {
@@ -52,8 +54,9 @@ std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Nam
     if (Units == 0 || Units > static_cast<std::size_t>(kVdbMaxIndexNameLength)) {
       throw EVdbEngine(TVdbDataFile::kErrIndexName, Names[I]);
     }
-    TkxMemory::WriteWPWideString(Area.data(), 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize,
-                                 Names[I], kVdbMaxIndexNameLength);
+    TkxMemory::WriteWPWideString(Area.data(),
+                                 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize, Names[I],
+                                 kVdbMaxIndexNameLength);
   }
   return Area;
 }
@@ -146,7 +149,8 @@ void TVdbDataFile::ReadBytes(std::int64_t Pos, std::uint8_t* Buffer, std::int64_
       const std::int64_t PageNo = At / PageSize;
       if (PageNo > std::numeric_limits<std::int32_t>::max()) RaiseRead();
       const auto Offset = static_cast<std::int32_t>(At % PageSize);
-      const auto Count = static_cast<std::int32_t>(std::min<std::int64_t>(PageSize - Offset, Size - Done));
+      const auto Count =
+          static_cast<std::int32_t>(std::min<std::int64_t>(PageSize - Offset, Size - Done));
       // A page beyond the end of the file is refused by the page manager: read error.
       FPage->LoadPage(static_cast<std::int32_t>(PageNo));
       FPage->CopyTo(Offset, Buffer + Done, Count, 0);
@@ -175,7 +179,8 @@ void TVdbDataFile::WriteBytes(std::int64_t Pos, const std::uint8_t* Buffer, std:
       const std::int64_t PageNo = At / PageSize;
       if (PageNo >= std::numeric_limits<std::int32_t>::max()) RaiseWrite();
       const auto Offset = static_cast<std::int32_t>(At % PageSize);
-      const auto Count = static_cast<std::int32_t>(std::min<std::int64_t>(PageSize - Offset, Size - Done));
+      const auto Count =
+          static_cast<std::int32_t>(std::min<std::int64_t>(PageSize - Offset, Size - Done));
       // Pages beyond the end are made new (zeroed by the page manager).
       if (PageNo < FStorage->GetPageCount()) {
         FPage->LoadPage(static_cast<std::int32_t>(PageNo));
@@ -281,7 +286,8 @@ void TVdbDataFile::InitCipher(const TVdbCryptor& Cryptor, TVdbEncryptionMethod M
   FPassword = Method == TVdbEncryptionMethod::None ? std::string() : Cryptor.Password;
   if (!VdbEncryptionHasCipher(Method)) return;
   bool PasswordFits = true;
-  if (Cryptor.CipherFactory) FCipher = Cryptor.CipherFactory(Method, Cryptor.Password, PasswordFits);
+  if (Cryptor.CipherFactory)
+    FCipher = Cryptor.CipherFactory(Method, Cryptor.Password, PasswordFits);
   if (!PasswordFits) {
     FCipher.reset();
     throw Plain(Error);
@@ -323,7 +329,8 @@ void TVdbDataFile::CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
   if (Level <= 3 && Method >= TVdbEncryptionMethod::Blowfish) {
     throw EVdbEngine(kErrLevelFeature, {Name(), "Strong encryption"});
   }
-  if (Level >= 4 && (Method == TVdbEncryptionMethod::Classic || Method == TVdbEncryptionMethod::Fast)) {
+  if (Level >= 4 &&
+      (Method == TVdbEncryptionMethod::Classic || Method == TVdbEncryptionMethod::Fast)) {
     throw EVdbEngine(kErrLevelFeature, {Name(), "Classic encryption"});
   }
   if (Level > kVdbMaxTableLevel || Level < 1) RaiseCorrupt();
@@ -360,7 +367,8 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
     std::vector<std::uint8_t> Header(static_cast<std::size_t>(DefinitionPosition()), 0);
     TkxMemory::WriteUInt32(Header.data(), 0, Magic());
     TkxMemory::WriteInt16(Header.data(), LevelPosition(), Level);
-    TkxMemory::WriteUInt8(Header.data(), EncryptionPosition(), static_cast<std::uint8_t>(FCryptor.Method));
+    TkxMemory::WriteUInt8(Header.data(), EncryptionPosition(),
+                          static_cast<std::uint8_t>(FCryptor.Method));
     TkxMemory::WriteInt32(Header.data(), GetNextRecordIdPosition(), FNextRecordId);
     const std::vector<std::uint8_t> Names = BuildIndexNameArea(FIndexNames);
     std::copy(Names.begin(), Names.end(), Header.begin() + GetIndexNameCountPosition());
@@ -426,7 +434,8 @@ std::int32_t TVdbDataFile::UpdateDefinition(const TVdbTableDefinition& Def) {
   return Guarded([&] {
     RequireWritable();
     if (Def.ColumnDefs.GetRecordSize() != FRecordSize) {
-      throw EVdbEngine(kErrNotSupported, kxFormat("Changing the record size of \"%s\" in place", {Name()}));
+      throw EVdbEngine(kErrNotSupported,
+                       kxFormat("Changing the record size of \"%s\" in place", {Name()}));
     }
     const std::vector<std::uint8_t> Used = DefinitionBytes(Def);
     if (Used.size() > static_cast<std::size_t>(FDefinitionLength)) {
@@ -533,7 +542,8 @@ void TVdbDataFile::DoWriteIndexNames() {
   WriteBytes(Pos, Area.data(), 2, false);
   for (std::size_t I = 0; I < FIndexNames.size(); ++I) {
     const std::int64_t Slot = 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize;
-    const std::int64_t Used = 2 + 2 * static_cast<std::int64_t>(TkxMemory::ReadUInt16(Area.data(), Slot));
+    const std::int64_t Used =
+        2 + 2 * static_cast<std::int64_t>(TkxMemory::ReadUInt16(Area.data(), Slot));
     WriteBytes(Pos + Slot, Area.data() + Slot, Used, false);
   }
 }

@@ -264,8 +264,7 @@ class TVdbDataFile {
  private:
   void DoOpen(bool ReadOnly, bool Exclusive, const TVdbCryptor& Cryptor, TVdbTableDefinition& Def);
   void DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor, const TVdbTableDefinition& Def);
-  void CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
-                    const TVdbTableDefinition& Def);
+  void CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor, const TVdbTableDefinition& Def);
   void OpenStorage(bool ReadOnly, bool Exclusive);
   void CreateStorage(std::int32_t PageSize);
   void DropCreatedFile();

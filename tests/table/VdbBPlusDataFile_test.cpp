@@ -1,5 +1,7 @@
 // B+ data files inside a real container: records as tree items by record id, the header and its
 // tree, reopening through the magic word, many records with splits and deletes, and the errors.
+#include "table/VdbBPlusDataFile.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <random>
 
 #include "session/VdbErrors.h"
-#include "table/VdbBPlusDataFile.h"
 #include "table/VdbBPlusTree.h"
 #include "VdbDataFileTestSupport.h"
 
@@ -93,9 +94,9 @@ TEST_F(BPlusDataFileTest, NewFileHasTheHeaderAndAnEmptyTree) {
   EXPECT_EQ(TkxMemory::ReadInt16(Bytes.data(), 4), 6);
   EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 6), 1);  // next record id: the start value
   EXPECT_EQ(Bytes[10], 1);
-  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 11), 1);       // tree pages: the header page
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 11), 1);           // tree pages: the header page
   EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 11 + 14), 16384);  // tree page size
-  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 11 + 18), 0);  // items
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 11 + 18), 0);      // items
   EXPECT_EQ(TkxMemory::ReadInt16(Bytes.data(), 33), 1);
   EXPECT_EQ(TkxMemory::ReadWPWideString(Bytes.data(), 35, 90), "NAME");
   EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 4535), 16384 - 4539);
@@ -235,17 +236,17 @@ TEST_F(BPlusDataFileTest, UndoForgetsUnflushedRecords) {
 
 TEST_F(BPlusDataFileTest, NewFileRefusesWhatATreeOfRecordIdsCannotHold) {
   TVdbTableDefinition NoId;
-  NoId.ColumnDefs.Add(TVdbColumnDef::CreateColumnDef("N", TVdbDataType::GetDataType(16, true, 6),
-                                                     kVdbColNullable));
+  NoId.ColumnDefs.Add(
+      TVdbColumnDef::CreateColumnDef("N", TVdbDataType::GetDataType(16, true, 6), kVdbColNullable));
   auto File = std::make_unique<TVdbBPlusDataFile>(&Services, Storage());
   EXPECT_EQ(File->NewFile(6, {}, NoId), -117);
   EXPECT_EQ(Services.LastErrorMsg(),
             "\"\\Data.vdbt\" uses a feature that is not supported by tables of this level: "
             "First column must be a record id");
   EXPECT_FALSE(Container->FileExists(kDataFile));
-  EXPECT_EQ(File->NewFile(6, {TVdbEncryptionMethod::Blowfish, "pw", AddCipherFactory()},
-                          IdDefinition()),
-            -187);
+  EXPECT_EQ(
+      File->NewFile(6, {TVdbEncryptionMethod::Blowfish, "pw", AddCipherFactory()}, IdDefinition()),
+      -187);
   EXPECT_FALSE(Container->FileExists(kDataFile));
 }
 
@@ -284,7 +285,8 @@ TEST_F(BPlusDataFileTest, RandomlyDamagedFilesNeverCrashOrLoop) {
     std::vector<std::uint8_t> Bytes = Good;
     for (int I = 0; I < 1 + static_cast<int>(Random() % 6); ++I) {
       // The header, the tree header and the tree pages.
-      const std::size_t Pos = Random() % 3 == 0 ? Random() % 40 : 16384 + Random() % (Bytes.size() - 16384);
+      const std::size_t Pos =
+          Random() % 3 == 0 ? Random() % 40 : 16384 + Random() % (Bytes.size() - 16384);
       Bytes[Pos] = static_cast<std::uint8_t>(Random());
     }
     Container->DeleteFile(kDataFile);
@@ -318,8 +320,8 @@ TEST_F(BPlusDataFileTest, NewTablesGetTheKindTheirDefinitionAsksFor) {
   auto BPlus = VdbCreateDataFile(&Services, Storage(), 6, {}, IdDefinition(), {"NAME"}, Result);
   ASSERT_EQ(Result, 0) << Services.LastErrorMsg();
   EXPECT_NE(dynamic_cast<TVdbBPlusDataFile*>(BPlus.get()), nullptr);
-  auto Heap = VdbCreateDataFile(&Services, Storage("\\Other.vdbt"), 6, {}, LexiconDefinition(),
-                                {}, Result);
+  auto Heap =
+      VdbCreateDataFile(&Services, Storage("\\Other.vdbt"), 6, {}, LexiconDefinition(), {}, Result);
   ASSERT_EQ(Result, 0) << Services.LastErrorMsg();
   EXPECT_EQ(dynamic_cast<TVdbBPlusDataFile*>(Heap.get()), nullptr);
   BPlus.reset();

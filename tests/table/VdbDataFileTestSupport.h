@@ -35,8 +35,8 @@ inline TVdbTableDefinition LexiconDefinition() {
   Def.ColumnDefs.Add(TVdbColumnDef::CreateStringColumnDef(
       "CIMSZO", TVdbDataType::GetStringType(1, true, 6, 150, "Hungarian_ci_as"), "",
       kVdbColNullable));
-  Def.ColumnDefs.Add(
-      TVdbColumnDef::CreateColumnDef("LEIRAS", TVdbDataType::GetDataType(7, true, 6), kVdbColNullable));
+  Def.ColumnDefs.Add(TVdbColumnDef::CreateColumnDef("LEIRAS", TVdbDataType::GetDataType(7, true, 6),
+                                                    kVdbColNullable));
   return Def;
 }
 
@@ -73,7 +73,8 @@ inline TVdbCipherFactory AddCipherFactory() {
   return [](TVdbEncryptionMethod, const std::string& Password, bool& PasswordFits) {
     PasswordFits = Password != "bad";
     std::unique_ptr<TVdbTableCipher> Cipher;
-    if (PasswordFits) Cipher = std::make_unique<TAddCipher>(static_cast<std::uint8_t>(Password.size() + 1));
+    if (PasswordFits)
+      Cipher = std::make_unique<TAddCipher>(static_cast<std::uint8_t>(Password.size() + 1));
     return Cipher;
   };
 }

@@ -6,9 +6,9 @@
 #include <random>
 
 #include "session/VdbErrors.h"
+#include "storage/VdbPageManTestSupport.h"
 #include "table/VdbHeapDataFile.h"
 #include "VdbDataFileTestSupport.h"
-#include "storage/VdbPageManTestSupport.h"
 
 namespace vdb::test {
 namespace {
@@ -64,10 +64,10 @@ TEST_F(HeapDataFileTest, NewLexiconTableHasTheHeaderAndDefinitionFraming) {
   EXPECT_EQ(std::vector<std::uint8_t>(Bytes.begin(), Bytes.begin() + 4),
             (std::vector<std::uint8_t>{0x64, 0xAA, 0x57, 0xFF}));
   EXPECT_EQ(TkxMemory::ReadInt16(Bytes.data(), 4), 6);
-  EXPECT_EQ(Bytes[6], 1);                                  // no encryption
-  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 7), 0);     // records
+  EXPECT_EQ(Bytes[6], 1);                               // no encryption
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 7), 0);  // records
   EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 11), 0);
-  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 15), 0);    // next record id
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 15), 0);  // next record id
   EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 19), 0);
   EXPECT_EQ(TkxMemory::ReadInt16(Bytes.data(), 23), 1);
   EXPECT_EQ(TkxMemory::ReadWPWideString(Bytes.data(), 25, 90), "CIMSZO");
@@ -307,7 +307,7 @@ TEST_F(HeapDataFileTest, IndexNameSlotsBeyondTheCountAreIgnored) {
 
 struct TDamage {
   const char* Name;
-  std::int64_t Pos;        // -1: cut the file to Size instead
+  std::int64_t Pos;  // -1: cut the file to Size instead
   std::vector<std::uint8_t> Bytes;
   std::int64_t Size;
   std::int32_t Expected;
@@ -450,7 +450,8 @@ TEST_F(HeapDataFileTest, NewFileRefusesWhatItCannotCreate) {
     EXPECT_FALSE(Container->FileExists("\\Other.vdbt"));
   }
   auto Other = NewHeap("\\Other.vdbt");
-  EXPECT_EQ(Other->NewFile(6, {TVdbEncryptionMethod::Classic, "pw", {}}, LexiconDefinition()), -117);
+  EXPECT_EQ(Other->NewFile(6, {TVdbEncryptionMethod::Classic, "pw", {}}, LexiconDefinition()),
+            -117);
   EXPECT_EQ(Services.LastErrorMsg(),
             "\"\\Other.vdbt\" uses a feature that is not supported by tables of this level: "
             "Classic encryption");
@@ -461,11 +462,11 @@ TEST_F(HeapDataFileTest, NewFileRefusesWhatItCannotCreate) {
 }
 
 TEST_F(HeapDataFileTest, ADefinitionThatCannotBeStoredCreatesNoFile) {
-  TVdbTableDefinition NoSpec;
-  NoSpec.ColumnDefs.Add(
+  TVdbTableDefinition NoIdIndex;
+  NoIdIndex.ColumnDefs.Add(
       TVdbColumnDef::CreateColumnDef("NR", TVdbDataType::GetDataType(9, false, 6), 0));
   auto File = NewHeap();
-  EXPECT_EQ(File->NewFile(6, {}, NoSpec), -145);
+  EXPECT_EQ(File->NewFile(6, {}, NoIdIndex), -145);
   EXPECT_FALSE(File->IsOpen());
   EXPECT_FALSE(Container->FileExists(kDataFile));
   EXPECT_EQ(File->NewFile(6, {}, TVdbTableDefinition()), -59);  // no columns
