@@ -400,12 +400,21 @@ std::uint8_t* TVdbDataType::PrepareFixed(TVdbDataValue& ThisValue) const {
   return Image + ValueOffset();
 }
 
+// A fixed-size value never owns a buffer; one that does (a string's, say) is no value of this
+// type and is not read past its end.
+void TVdbDataType::CheckFixedImage(const TVdbDataValue& ThisValue) const {
+  if (!ThisValue.IsReference() && ThisValue.Buffer.Data() != nullptr && ThisValue.Buffer.Size() < DataSize())
+    RaisePlain(kxFormat("The value is no value of type %s", {SqlName()}));
+}
+
 const std::uint8_t* TVdbDataType::FixedValueBytes(const TVdbDataValue& ThisValue) const {
+  CheckFixedImage(ThisValue);
   return ImageOf(ThisValue) + ValueOffset();
 }
 
 bool TVdbDataType::FixedIsNull(const TVdbDataValue& ThisValue) const {
   if (ThisValue.IsEmpty() || ThisValue.ColumnType == kVdbNullCode) return true;
+  CheckFixedImage(ThisValue);
   const std::int32_t NullAt = NullByteOffset();
   return NullAt >= 0 && ImageOf(ThisValue)[NullAt] == 0;
 }
@@ -416,6 +425,20 @@ void TVdbDataType::FixedSetNull(TVdbDataValue& ThisValue) const {
   std::memset(Bytes, 0, static_cast<std::size_t>(DataSize() - (HasNullByte() ? 1 : 0)));
   const std::int32_t NullAt = NullByteOffset();
   if (NullAt >= 0) ImageOf(ThisValue)[NullAt] = 0;
+}
+
+bool TVdbDataType::TakeNullFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                                const TVdbDataType* OtherType) const {
+  if (!OtherValue.IsEmpty() && !OtherType->IsNull(OtherValue)) return false;
+  SetNullOrDefault(ThisValue);
+  return true;
+}
+
+bool TVdbDataType::NullOperand(const TVdbDataValue& Value1, const TVdbDataType* Type1, const TVdbDataValue& Value2,
+                               const TVdbDataType* Type2, TVdbDataValue& ResultValue, const TVdbDataType* ResultType) {
+  if (!Type1->IsNull(Value1) && !Type2->IsNull(Value2)) return false;
+  ResultType->SetNullOrDefault(ResultValue);
+  return true;
 }
 
 void TVdbDataType::CheckNullable() const {
@@ -565,9 +588,8 @@ void TVdbDataType::ConvertTo(const TVdbDataValue& ThisValue, TVdbDataValue& Othe
 
 void TVdbDataType::ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                                const TVdbDataType* OtherType) const {
-  if (OtherValue.IsEmpty() || OtherType->IsNull(OtherValue)) {
-    SetNullOrDefault(ThisValue);
-  } else if (OtherType->ColumnType() == FColumnType) {
+  if (TakeNullFrom(ThisValue, OtherValue, OtherType)) return;
+  if (OtherType->ColumnType() == FColumnType) {
     AssignValue(ThisValue, OtherValue, OtherType);
   } else if (OtherType->IsIntegerType()) {
     SetInteger(ThisValue, OtherType->GetInteger(OtherValue));
@@ -726,6 +748,12 @@ int TVdbBinaryType::CompareTo(const TVdbDataValue& ThisValue, const TVdbDataValu
   return A < B ? kVdbCmpLess : (A == B ? kVdbCmpEqual : kVdbCmpGreater);
 }
 
+void TVdbBinaryType::AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                                 const TVdbDataType* OtherType) const {
+  const std::vector<std::uint8_t> Bytes = OtherType->GetBytes(OtherValue);
+  SetBytes(ThisValue, Bytes.data(), static_cast<std::int32_t>(Bytes.size()));
+}
+
 const TVdbDataType* TVdbBinaryType::Reshaped(bool Nullable, std::int16_t Level) const {
   return GetBinaryType(Nullable, Level, FMaxLength);
 }
@@ -745,6 +773,11 @@ void TVdbRelationType::SetObject(TVdbDataValue& ThisValue, void* Object) const {
 }
 
 void* TVdbRelationType::GetObject(const TVdbDataValue& ThisValue) const { return ThisValue.ObjectRef; }
+
+void TVdbRelationType::AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                                   const TVdbDataType* OtherType) const {
+  SetObject(ThisValue, OtherType->GetObject(OtherValue));
+}
 
 const TVdbDataType* TVdbRelationType::Reshaped(bool Nullable, std::int16_t Level) const {
   return GetDataType(FColumnType, Nullable, Level);

@@ -358,11 +358,20 @@ class TVdbDataType {
   // address where ValueBytes bytes of the value go.
   std::uint8_t* PrepareFixed(TVdbDataValue& ThisValue) const;
   const std::uint8_t* FixedValueBytes(const TVdbDataValue& ThisValue) const;
+  void CheckFixedImage(const TVdbDataValue& ThisValue) const;
   bool FixedIsNull(const TVdbDataValue& ThisValue) const;
   void FixedSetNull(TVdbDataValue& ThisValue) const;
   [[noreturn]] void RaiseCannotConvert(const TVdbDataType* From, const TVdbDataType* To) const;
   [[noreturn]] void RaiseStringConversion() const;
   void CheckNullable() const;
+  // Makes ThisValue NULL (or the default when not nullable) when OtherValue is empty or NULL;
+  // true then.
+  bool TakeNullFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                    const TVdbDataType* OtherType) const;
+  // Makes ResultValue NULL (or its default) when either operand is NULL; true then.
+  static bool NullOperand(const TVdbDataValue& Value1, const TVdbDataType* Type1,
+                          const TVdbDataValue& Value2, const TVdbDataType* Type2,
+                          TVdbDataValue& ResultValue, const TVdbDataType* ResultType);
   // Copies the value of OtherValue (same column type code) through the getters of OtherType.
   virtual void AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                            const TVdbDataType* OtherType) const;
@@ -708,6 +717,10 @@ class TVdbCharType final : public TVdbDataType {
  protected:
   const TVdbDataType* Reshaped(bool Nullable, std::int16_t Level) const override;
 
+ protected:
+  void AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                   const TVdbDataType* OtherType) const override;
+
  private:
   using TVdbDataType::TVdbDataType;
   std::uint32_t CodePage() const;
@@ -769,6 +782,7 @@ class TVdbStringType : public TVdbDataType {
   void SetInteger(TVdbDataValue& ThisValue, std::int64_t Value) const override;
   void SetDouble(TVdbDataValue& ThisValue, double Value) const override;
   bool CanConvertFrom(const TVdbDataType* OtherType, bool Explicitly) const override;
+  bool CanConvertTo(const TVdbDataType* OtherType, bool Explicitly) const override;
   void ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                    const TVdbDataType* OtherType) const override;
   const TVdbDataType* GetSuperType(const TVdbDataType* OtherType) const override;
@@ -881,6 +895,8 @@ class TVdbBinaryType final : public TVdbDataType {
 
  protected:
   const TVdbDataType* Reshaped(bool Nullable, std::int16_t Level) const override;
+  void AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                   const TVdbDataType* OtherType) const override;
 
  private:
   TVdbBinaryType(bool Nullable, std::int16_t Level, std::int32_t MaxLength);
@@ -904,6 +920,8 @@ class TVdbRelationType final : public TVdbDataType {
 
  protected:
   const TVdbDataType* Reshaped(bool Nullable, std::int16_t Level) const override;
+  void AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                   const TVdbDataType* OtherType) const override;
 
  private:
   using TVdbDataType::TVdbDataType;

@@ -477,10 +477,7 @@ void TVdbDateTimeType::ConvertTo(const TVdbDataValue& ThisValue, TVdbDataValue& 
 
 void TVdbDateTimeType::ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                                    const TVdbDataType* OtherType) const {
-  if (OtherValue.IsEmpty() || OtherType->IsNull(OtherValue)) {
-    SetNullOrDefault(ThisValue);
-    return;
-  }
+  if (TakeNullFrom(ThisValue, OtherValue, OtherType)) return;
   const std::int16_t From = OtherType->ColumnType();
   if (From == kVdbDateCode || From == kVdbTimeStampCode || From == kVdbTimeCode) {
     if (FColumnType == kVdbTimeCode && From == kVdbDateCode) RaiseCannotConvert(OtherType, this);
@@ -576,10 +573,7 @@ void TVdbDateTimeType::CalculateWith(TVdbDataBinaryOperator Op, const TVdbDataVa
                                      const TVdbDataValue& DataValue2, TVdbDataValue& ResultValue,
                                      const TVdbDataType* DataType1, const TVdbDataType* DataType2,
                                      const TVdbDataType* ResultType) const {
-  if (DataType1->IsNull(DataValue1) || DataType2->IsNull(DataValue2)) {
-    ResultType->SetNullOrDefault(ResultValue);
-    return;
-  }
+  if (NullOperand(DataValue1, DataType1, DataValue2, DataType2, ResultValue, ResultType)) return;
   if (GetResultDataTypeWith(Op, DataType1, DataType2) == nullptr)
     RaisePlain("Cannot perform the operation on this data type.");
   const std::int16_t C1 = DataType1->ColumnType(), C2 = DataType2->ColumnType();

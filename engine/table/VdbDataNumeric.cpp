@@ -224,10 +224,7 @@ void TVdbIntegerType::ConvertTo(const TVdbDataValue& ThisValue, TVdbDataValue& O
 
 void TVdbIntegerType::ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                                   const TVdbDataType* OtherType) const {
-  if (OtherValue.IsEmpty() || OtherType->IsNull(OtherValue)) {
-    SetNullOrDefault(ThisValue);
-    return;
-  }
+  if (TakeNullFrom(ThisValue, OtherValue, OtherType)) return;
   const std::int16_t From = OtherType->ColumnType();
   if (IsIntegerCode(From)) {
     // Narrowing keeps the low bits (Boolean: any non-zero value is 1).
@@ -344,10 +341,7 @@ void TVdbIntegerType::CalculateWith(TVdbDataBinaryOperator Op, const TVdbDataVal
                                     const TVdbDataValue& DataValue2, TVdbDataValue& ResultValue,
                                     const TVdbDataType* DataType1, const TVdbDataType* DataType2,
                                     const TVdbDataType* ResultType) const {
-  if (DataType1->IsNull(DataValue1) || DataType2->IsNull(DataValue2)) {
-    ResultType->SetNullOrDefault(ResultValue);
-    return;
-  }
+  if (NullOperand(DataValue1, DataType1, DataValue2, DataType2, ResultValue, ResultType)) return;
   if (!IsIntegerCode(DataType1->ColumnType()) || !IsIntegerCode(DataType2->ColumnType()))
     RaisePlain("Cannot perform the operation on this data type.");
   const std::int64_t A = DataType1->GetInteger(DataValue1);
@@ -494,9 +488,8 @@ void TVdbFloatType::ConvertTo(const TVdbDataValue& ThisValue, TVdbDataValue& Oth
 
 void TVdbFloatType::ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                                 const TVdbDataType* OtherType) const {
-  if (OtherValue.IsEmpty() || OtherType->IsNull(OtherValue)) {
-    SetNullOrDefault(ThisValue);
-  } else if (OtherType->IsNumericType()) {
+  if (TakeNullFrom(ThisValue, OtherValue, OtherType)) return;
+  if (OtherType->IsNumericType()) {
     SetDouble(ThisValue, OtherType->GetDouble(OtherValue));
   } else if (OtherType->ColumnType() == kVdbDateCode || OtherType->ColumnType() == kVdbTimeCode ||
              OtherType->ColumnType() == kVdbTimeStampCode) {
@@ -566,10 +559,7 @@ void TVdbFloatType::CalculateWith(TVdbDataBinaryOperator Op, const TVdbDataValue
                                   const TVdbDataValue& DataValue2, TVdbDataValue& ResultValue,
                                   const TVdbDataType* DataType1, const TVdbDataType* DataType2,
                                   const TVdbDataType* ResultType) const {
-  if (DataType1->IsNull(DataValue1) || DataType2->IsNull(DataValue2)) {
-    ResultType->SetNullOrDefault(ResultValue);
-    return;
-  }
+  if (NullOperand(DataValue1, DataType1, DataValue2, DataType2, ResultValue, ResultType)) return;
   const double A = DataType1->GetDouble(DataValue1);
   const double B = DataType2->GetDouble(DataValue2);
   double R = 0.0;

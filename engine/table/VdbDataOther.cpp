@@ -115,6 +115,12 @@ void TVdbCharType::ConvertFromString(TVdbDataValue& ThisValue, std::optional<std
   else SetAnsiString(ThisValue, *Str);
 }
 
+// Through the text: the two types may keep their characters in different code pages.
+void TVdbCharType::AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
+                               const TVdbDataType* OtherType) const {
+  SetAnsiString(ThisValue, OtherType->GetAnsiString(OtherValue));
+}
+
 const TVdbDataType* TVdbCharType::Reshaped(bool Nullable, std::int16_t Level) const {
   return GetDataType(FColumnType, Nullable, Level);
 }

@@ -111,8 +111,11 @@ std::int32_t TVdbStringType::GetLength(const TVdbDataValue& ThisValue) const {
     const std::int32_t Length = ReadLE<std::int32_t>(ThisValue.Buffer.Data());
     return std::clamp<std::int32_t>(Length, 0, (ThisValue.Buffer.Size() - 4) / CharSize());
   }
-  if (!ThisValue.IsReference() && ThisValue.Buffer.Data() == nullptr) return 0;
-  return GetLength(ImageOf(ThisValue));
+  if (ThisValue.IsReference()) return GetLength(ThisValue.DataPtr);
+  if (ThisValue.Buffer.Data() == nullptr || ThisValue.Buffer.Size() < CharOffset(ThisValue)) return 0;
+  // An owned image holds no more characters than its buffer has room for.
+  const std::int32_t Room = (ThisValue.Buffer.Size() - CharOffset(ThisValue)) / CharSize();
+  return std::min(GetLength(ThisValue.Buffer.Data()), Room);
 }
 
 void TVdbStringType::SetLength(TVdbDataValue& ThisValue, std::int32_t Length) const {
@@ -225,15 +228,22 @@ void TVdbStringType::SetDouble(TVdbDataValue& ThisValue, double Value) const {
 }
 
 bool TVdbStringType::CanConvertFrom(const TVdbDataType* OtherType, bool Explicitly) const {
-  if (TVdbDataType::CanConvertFrom(OtherType, Explicitly)) return true;
   const TVdbStringType* S = AsString(OtherType);
   if (S == nullptr) {
     // Every type with a text form converts to a string explicitly.
-    return Explicitly && OtherType->ColumnType() != kVdbRelationCode && OtherType->ColumnType() != kVdbBlobCode;
+    return TVdbDataType::CanConvertFrom(OtherType, Explicitly) ||
+           (Explicitly && OtherType->ColumnType() != kVdbRelationCode && OtherType->ColumnType() != kVdbBlobCode);
   }
+  if (S == this) return true;
   if (IsWide() && S->IsWide()) return true;
-  if (!IsWide() && !S->IsWide()) return Explicitly || S->CodePage() == CodePage();
+  if (!IsWide() && !S->IsWide()) return Explicitly || S->LocaleId() == FLocaleId;
   return Explicitly;
+}
+
+bool TVdbStringType::CanConvertTo(const TVdbDataType* OtherType, bool Explicitly) const {
+  // Between strings the target's rules decide (8-bit strings of one locale only, implicitly).
+  if (const TVdbStringType* S = AsString(OtherType)) return S->CanConvertFrom(this, Explicitly);
+  return TVdbDataType::CanConvertTo(OtherType, Explicitly);
 }
 
 void TVdbStringType::AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
@@ -243,10 +253,7 @@ void TVdbStringType::AssignValue(TVdbDataValue& ThisValue, const TVdbDataValue& 
 
 void TVdbStringType::ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& OtherValue,
                                  const TVdbDataType* OtherType) const {
-  if (OtherValue.IsEmpty() || OtherType->IsNull(OtherValue)) {
-    SetNullOrDefault(ThisValue);
-    return;
-  }
+  if (TakeNullFrom(ThisValue, OtherValue, OtherType)) return;
   const TVdbStringType* S = AsString(OtherType);
   if (S == nullptr) {
     std::string Text;
@@ -431,11 +438,19 @@ int TVdbAnsiStringType::CompareTo(const TVdbDataValue& ThisValue, const TVdbData
   if (IsNull(ThisValue) || OtherType->IsNull(OtherValue)) return kVdbCmpNull;
   const TVdbStringType* S = AsString(OtherType);
   if (S == nullptr || !IsAnsiCode(OtherType->ColumnType())) RaisePlain("Cannot compare these types");
-  std::int32_t Length = 0;
+  std::int32_t Length = 0, OtherLength = 0;
   const char* Chars = GetPAnsiChar(ThisValue, Length);
-  const std::string Other = S->AnsiCharsIn(OtherValue, CodePage());
-  return FromThreeWay(CompareCollated(Chars, Length, Other.data(), static_cast<std::int32_t>(Other.size()),
-                                      FStrCmpOptions | Options, FLocaleId));
+  // Both in one code page: compared in place; otherwise the other side is converted first.
+  std::string Converted;
+  const char* OtherChars;
+  if (S->CodePage() == CodePage()) {
+    OtherChars = S->GetPAnsiChar(OtherValue, OtherLength);
+  } else {
+    Converted = S->AnsiCharsIn(OtherValue, CodePage());
+    OtherChars = Converted.data();
+    OtherLength = static_cast<std::int32_t>(Converted.size());
+  }
+  return FromThreeWay(CompareCollated(Chars, Length, OtherChars, OtherLength, FStrCmpOptions | Options, FLocaleId));
 }
 
 // ---------------------------------------------------------------------------------------------

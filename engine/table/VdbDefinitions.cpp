@@ -1072,6 +1072,13 @@ void TVdbColumnDef::SaveToStream(std::vector<std::uint8_t>& Stream) const {
     W.UInt16(static_cast<std::uint16_t>(link->RelatedRltnIdx));
     W.UInt16(static_cast<std::uint16_t>(link->LinkIndexNo));
     W.UInt16(static_cast<std::uint16_t>(link->LinkColumnNo));
+  } else if (const auto* enumeration = dynamic_cast<const TVdbEnumType*>(DataType)) {
+    // The block keeps only the item names; the transfer keeps the whole enumeration.
+    W.String(enumeration->Name());
+    W.Byte(enumeration->Flags() ? 1 : 0);
+    for (const TVdbEnumItem& item : enumeration->Items()) {
+      W.UInt32(static_cast<std::uint32_t>(item.Value));
+    }
   }
   Stream.insert(Stream.end(), W.Bytes().begin(), W.Bytes().end());
 }
@@ -1094,6 +1101,13 @@ std::unique_ptr<TVdbColumnDef> TVdbColumnDef::LoadFromStream(const std::uint8_t*
     link->RelatedRltnIdx = R.Int16();
     link->LinkIndexNo = R.Int16();
     link->LinkColumnNo = R.Int16();
+  } else if (const auto* enumeration = dynamic_cast<const TVdbEnumType*>(column->DataType)) {
+    const std::string name = R.String();
+    const bool flags = R.Byte() != 0;
+    std::vector<TVdbEnumItem> items = enumeration->Items();
+    for (TVdbEnumItem& item : items) item.Value = R.Int32();
+    column->DataType = TVdbDataType::GetEnumType(column->GetNullable(), level, name, flags, items);
+    column->TypeChanged();
   }
   Pos = R.Pos();
   return column;

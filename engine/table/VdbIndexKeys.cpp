@@ -43,6 +43,16 @@ void WritePrefix(std::uint8_t* At, int PrefixSize, std::int32_t Length) {
   if (PrefixSize == 2) At[1] = static_cast<std::uint8_t>(Length >> 8);
 }
 
+// The record number in front of an item (little-endian, as stored in index pages).
+std::int32_t ReadRecordNo(const std::uint8_t* Item) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(Item[0]) | (Item[1] << 8) |
+                                   (Item[2] << 16) | (static_cast<std::uint32_t>(Item[3]) << 24));
+}
+void WriteRecordNo(std::uint8_t* Item, std::int32_t RecordNo) {
+  const auto value = static_cast<std::uint32_t>(RecordNo);
+  for (int i = 0; i < 4; ++i) Item[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 // How one level's key piece is laid out and compared.
 struct TPieceShape {
   std::int16_t Type = 0;           // type code handed to the comparison
@@ -308,7 +318,7 @@ std::int32_t CalcIndexInfo(const TVdbColumnDefs& Columns, std::int16_t TableLeve
     throw std::invalid_argument("Index item buffer smaller than the index's item size");
   }
   std::memset(Item, 0, static_cast<std::size_t>(IndexDef.FSize));
-  std::memcpy(Item, &RecordNo, sizeof(RecordNo));
+  WriteRecordNo(Item, RecordNo);
   std::uint8_t* key = Item + kVdbIndexItemHeader;
   const std::int32_t keyCapacity = IndexDef.FSize - 4;
 
@@ -381,10 +391,7 @@ bool IndexLess(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
   FirstDifference(Columns, IndexDef, TableLevel, X, Y, ExtraOptions, result);
   if (result != 0) return result < 0;
   NotUnique = true;
-  std::int32_t recordX = 0, recordY = 0;
-  std::memcpy(&recordX, X, sizeof(recordX));
-  std::memcpy(&recordY, Y, sizeof(recordY));
-  return recordX < recordY;
+  return ReadRecordNo(X) < ReadRecordNo(Y);
 }
 
 std::int16_t FindSortKeyDiff(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,

@@ -33,10 +33,17 @@ template <typename C, std::size_t N = 256>
 class TSmallBuffer {
  public:
   explicit TSmallBuffer(std::size_t Size) : size_(Size) {
-    if (Size > N) heap_.resize(Size);
+    if (Size > N) {
+      heap_.resize(Size);
+      data_ = heap_.data();
+    }
   }
-  C* data() { return size_ > N ? heap_.data() : stack_.data(); }
+  TSmallBuffer(const TSmallBuffer&) = delete;
+  TSmallBuffer& operator=(const TSmallBuffer&) = delete;
+
+  C* data() { return data_; }
   std::size_t size() const { return size_; }
+  // The used length after a conversion; the storage stays where it is.
   void shrink(std::size_t Size) { size_ = std::min(size_, Size); }
   std::int32_t length() const { return static_cast<std::int32_t>(size_); }
 
@@ -44,6 +51,7 @@ class TSmallBuffer {
   std::size_t size_;
   std::array<C, N> stack_;
   std::vector<C> heap_;
+  C* data_ = stack_.data();
 };
 
 std::int32_t ClampLength(std::int32_t Len) { return Len < 0 ? 0 : Len; }
@@ -356,18 +364,27 @@ struct TLocaleInfo {
   bool TurkicCasing = false;
 };
 
-std::string LikelyScript(const std::string& IcuName) {
+// The script and territory of a locale, filled in from ICU's likely subtags.
+struct TLikelySubtags {
+  std::string Script;
+  std::string Territory;
+};
+
+TLikelySubtags LikelySubtags(const std::string& IcuName) {
   char full[ULOC_FULLNAME_CAPACITY];
   UErrorCode status = U_ZERO_ERROR;
   uloc_addLikelySubtags(IcuName.c_str(), full, sizeof full, &status);
   if (U_FAILURE(status)) return {};
   char script[ULOC_SCRIPT_CAPACITY] = {};
+  char territory[ULOC_COUNTRY_CAPACITY] = {};
   uloc_getScript(full, script, sizeof script, &status);
-  return U_FAILURE(status) ? std::string() : std::string(script);
+  uloc_getCountry(full, territory, sizeof territory, &status);
+  if (U_FAILURE(status)) return {};
+  return {script, territory};
 }
 
-// Whether a character can be written in a single-byte code page, precomposed or as a base
-// letter followed by combining marks (Windows-1258 writes Vietnamese tones that way).
+// Whether a character can be written in a single-byte code page, precomposed or as a letter
+// followed by a combining mark.
 bool CodePageHas(const TCodePage& Cp, UChar32 C, const UNormalizer2* Nfc, const UNormalizer2* Nfd) {
   char byte;
   if (C <= 0xFFFF && Cp.Encode(static_cast<char16_t>(C), byte)) return true;
@@ -378,49 +395,85 @@ bool CodePageHas(const TCodePage& Cp, UChar32 C, const UNormalizer2* Nfc, const 
   U16_APPEND_UNSAFE(in, inLen, C);
   const std::int32_t n = unorm2_normalize(Nfd, in, inLen, decomposed, 16, &status);
   if (U_FAILURE(status) || n < 2 || n > 15) return false;
-  // The last combining mark separately, the rest composed.
-  const UChar mark = decomposed[n - 1];
-  if (!Cp.Encode(static_cast<char16_t>(mark), byte)) return false;
-  UChar rest[16];
-  const std::int32_t restLen = unorm2_normalize(Nfc, decomposed, n - 1, rest, 16, &status);
-  if (U_FAILURE(status) || restLen < 1) return false;
-  UChar32 base;
-  std::int32_t i = 0;
-  U16_NEXT(rest, i, restLen, base);
-  return i == restLen && CodePageHas(Cp, base, Nfc, Nfd);
+  // One combining mark written separately after the rest, composed (Windows-1258 writes the
+  // Vietnamese "ặ" as "ă" and a dot below).
+  for (std::int32_t k = 1; k < n; ++k) {
+    if (!Cp.Encode(static_cast<char16_t>(decomposed[k]), byte)) continue;
+    UChar others[16], rest[16];
+    std::int32_t othersLen = 0;
+    for (std::int32_t j = 0; j < n; ++j)
+      if (j != k) others[othersLen++] = decomposed[j];
+    UErrorCode s = U_ZERO_ERROR;
+    const std::int32_t restLen = unorm2_normalize(Nfc, others, othersLen, rest, 16, &s);
+    if (U_FAILURE(s) || restLen < 1) continue;
+    UChar32 base;
+    std::int32_t i = 0;
+    U16_NEXT(rest, i, restLen, base);
+    if (i == restLen && CodePageHas(Cp, base, Nfc, Nfd)) return true;
+  }
+  return false;
 }
 
-// The ANSI code page of a Latin-script language: the Latin code page that can write the most
-// letters of the language's alphabet (ties go to the earlier page of the list).
-std::uint32_t LatinCodePage(const std::string& IcuName) {
-  static constexpr std::uint32_t kLatinPages[] = {1252, 1250, 1257, 1254, 1258};
+// The Latin ANSI code pages with the territories each was made for.
+struct TLatinPage {
+  std::uint32_t Id;
+  std::string_view Territories;
+};
+constexpr TLatinPage kLatinPages[] = {
+    {1252, ""},                                          // Western European
+    {1250, "AL BA CZ HR HU ME PL RO RS SI SK"},          // Central European
+    {1257, "EE LT LV"},                                  // Baltic
+    {1254, "AZ TR UZ"},                                  // Turkish
+    {1258, "VN"}};                                       // Vietnamese
+
+// How many letters of Letters a code page writes. Writing a letter as a base letter followed by
+// combining marks (as Windows-1258 does for Vietnamese tones) counts only when it completes the
+// alphabet.
+int CodePageScore(const TCodePage& Cp, const std::vector<UChar32>& Letters) {
+  char byte;
+  int precomposed = 0, composable = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+  const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
+  if (U_FAILURE(status)) return 0;
+  for (UChar32 c : Letters) {
+    if (c <= 0xFFFF && Cp.Encode(static_cast<char16_t>(c), byte)) ++precomposed;
+    else if (CodePageHas(Cp, c, nfc, nfd)) ++composable;
+  }
+  const int all = static_cast<int>(Letters.size());
+  return precomposed + composable == all ? all : precomposed;
+}
+
+// The ANSI code page of a Latin-script language: the Latin code page that writes the most letters
+// of the language's alphabet; among equals the one made for the language's territory, else the
+// western one.
+std::uint32_t LatinCodePage(const std::string& IcuName, const std::string& Territory) {
   UErrorCode status = U_ZERO_ERROR;
   ULocaleData* data = ulocdata_open(IcuName.c_str(), &status);
   if (U_FAILURE(status)) return 1252;
-  USet* letters = ulocdata_getExemplarSet(data, nullptr, 0, ULOCDATA_ES_STANDARD, &status);
+  USet* set = ulocdata_getExemplarSet(data, nullptr, 0, ULOCDATA_ES_STANDARD, &status);
   ulocdata_close(data);
-  if (U_FAILURE(status) || !letters) return 1252;
-  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
-  const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
+  if (U_FAILURE(status) || !set) return 1252;
+  std::vector<UChar32> letters;  // the letters beyond ASCII
+  for (std::int32_t i = 0, items = uset_getItemCount(set); i < items; ++i) {
+    UChar32 from, to;
+    UErrorCode s = U_ZERO_ERROR;
+    if (uset_getItem(set, i, &from, &to, nullptr, 0, &s) != 0) continue;  // a multi-letter string
+    for (UChar32 c = std::max<UChar32>(from, 0x80); c <= to; ++c) letters.push_back(c);
+  }
+  uset_close(set);
   std::uint32_t best = 1252;
-  int bestCount = -1;
-  for (std::uint32_t page : kLatinPages) {
-    const TCodePage& cp = GetCodePage(page);
-    int count = 0;
-    const std::int32_t items = uset_getItemCount(letters);
-    for (std::int32_t i = 0; i < items; ++i) {
-      UChar32 from, to;
-      UErrorCode s = U_ZERO_ERROR;
-      if (uset_getItem(letters, i, &from, &to, nullptr, 0, &s) != 0) continue;  // a string
-      for (UChar32 c = std::max<UChar32>(from, 0x80); c <= to; ++c)
-        count += CodePageHas(cp, c, nfc, nfd) ? 1 : 0;
-    }
-    if (count > bestCount) {
-      best = page;
-      bestCount = count;
+  int bestScore = -1;
+  bool bestHome = false;
+  for (const TLatinPage& page : kLatinPages) {
+    const int score = CodePageScore(GetCodePage(page.Id), letters);
+    const bool home = !Territory.empty() && page.Territories.find(Territory) != std::string_view::npos;
+    if (score > bestScore || (score == bestScore && home && !bestHome)) {
+      best = page.Id;
+      bestScore = score;
+      bestHome = home;
     }
   }
-  uset_close(letters);
   return best;
 }
 
@@ -428,9 +481,9 @@ std::uint32_t DeriveCodePage(const std::string& IcuName) {
   static const std::map<std::string, std::uint32_t> kScriptPages = {
       {"Cyrl", 1251}, {"Grek", 1253}, {"Hebr", 1255}, {"Arab", 1256}, {"Thai", 874},
       {"Jpan", 932},  {"Hans", 936},  {"Kore", 949},  {"Hant", 950}};
-  const std::string script = LikelyScript(IcuName);
-  if (script == "Latn") return LatinCodePage(IcuName);
-  auto it = kScriptPages.find(script);
+  const TLikelySubtags subtags = LikelySubtags(IcuName);
+  if (subtags.Script == "Latn") return LatinCodePage(IcuName, subtags.Territory);
+  auto it = kScriptPages.find(subtags.Script);
   // Locales without an ANSI code page of their own use the system's, the western one.
   return it == kScriptPages.end() ? 1252 : it->second;
 }
@@ -474,88 +527,87 @@ struct TCollatorCloser {
 };
 using TCollatorPtr = std::unique_ptr<UCollator, TCollatorCloser>;
 
-TCollatorPtr OpenCollator(std::uint32_t LocaleId, TStrCmpOptions Options) {
-  const TLocaleInfo& info = KnownLocale(LocaleId);
-  UErrorCode status = U_ZERO_ERROR;
-  TCollatorPtr coll(ucol_open(info.IcuName.c_str(), &status));
-  if (U_FAILURE(status)) ThrowUnsupportedLocale(LocaleId);
+// A locale's comparison: the word-sort collator decides; strings it finds equal are told apart
+// by the locale's plain collator, so that only strings that differ in what the options ignore
+// compare equal (a strict weak order either way).
+struct TLocaleCollation {
+  TCollatorPtr WordSort;
+  TCollatorPtr Plain;
+  const TCodePage* CodePage = nullptr;  // of the locale's 8-bit text
+};
+
+void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
   const bool caseSensitive = (Options & scoCaseSensitive) != 0;
   const bool accentSensitive = (Options & scoAccentSensitive) != 0;
   // Letters are the primary level, accents the secondary and case the tertiary; case without
   // accents needs the separate case level.
-  ucol_setStrength(coll.get(), accentSensitive ? (caseSensitive ? UCOL_TERTIARY : UCOL_SECONDARY)
-                                               : UCOL_PRIMARY);
-  ucol_setAttribute(coll.get(), UCOL_CASE_LEVEL, caseSensitive && !accentSensitive ? UCOL_ON : UCOL_OFF,
-                    &status);
-  // Blanks and punctuation keep their weights (a blank sorts before every letter).
-  ucol_setAttribute(coll.get(), UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &status);
-  ucol_setAttribute(coll.get(), UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
-  if (U_FAILURE(status)) ThrowIcu("Collator", status);
-  return coll;
+  ucol_setStrength(Coll, accentSensitive ? (caseSensitive ? UCOL_TERTIARY : UCOL_SECONDARY)
+                                         : UCOL_PRIMARY);
+  ucol_setAttribute(Coll, UCOL_CASE_LEVEL, caseSensitive && !accentSensitive ? UCOL_ON : UCOL_OFF,
+                    &Status);
+  // Blanks and punctuation keep their weights: a blank sorts before every letter.
+  ucol_setAttribute(Coll, UCOL_ALTERNATE_HANDLING, UCOL_NON_IGNORABLE, &Status);
 }
 
-const UCollator* GetCollator(std::uint32_t LocaleId, TStrCmpOptions Options) {
-  const std::uint64_t key =
-      (static_cast<std::uint64_t>(LocaleId) << 8) | (Options & (scoCaseSensitive | scoAccentSensitive));
+std::unique_ptr<TLocaleCollation> OpenCollation(std::uint32_t LocaleId, TStrCmpOptions Options) {
+  const TLocaleInfo& info = KnownLocale(LocaleId);
+  auto result = std::make_unique<TLocaleCollation>();
+  result->CodePage = &GetCodePage(info.CodePage);
+  UErrorCode status = U_ZERO_ERROR;
+  result->Plain.reset(ucol_open(info.IcuName.c_str(), &status));
+  if (U_FAILURE(status)) ThrowUnsupportedLocale(LocaleId);
+  // Word sort: the locale's own tailoring (its contractions such as Hungarian cs, dzs, ly), with
+  // hyphen and apostrophe made ignorable at every level.
+  std::int32_t length = 0;
+  const UChar* tailoring = ucol_getRules(result->Plain.get(), &length);
+  std::u16string rules(reinterpret_cast<const char16_t*>(tailoring), static_cast<std::size_t>(length));
+  rules += u"&[last tertiary ignorable]='-'=''";
+  UParseError parseError;
+  result->WordSort.reset(ucol_openRules(reinterpret_cast<const UChar*>(rules.data()),
+                                        static_cast<std::int32_t>(rules.size()), UCOL_DEFAULT,
+                                        UCOL_DEFAULT_STRENGTH, &parseError, &status));
+  if (U_FAILURE(status)) ThrowIcu("Collation rules", status);
+  SetStrength(result->Plain.get(), Options, status);
+  SetStrength(result->WordSort.get(), Options, status);
+  if (U_FAILURE(status)) ThrowIcu("Collator", status);
+  return result;
+}
+
+// Collations are made once per locale and strength options and shared by all threads (ICU's
+// comparison functions do not change a collator).
+const TLocaleCollation& GetCollation(std::uint32_t LocaleId, TStrCmpOptions Options) {
+  const std::uint64_t key = (static_cast<std::uint64_t>(LocaleId) << 8) |
+                            (Options & (scoCaseSensitive | scoAccentSensitive));
   thread_local std::uint64_t lastKey = ~std::uint64_t{0};
-  thread_local const UCollator* last = nullptr;
-  if (key == lastKey) return last;
+  thread_local const TLocaleCollation* last = nullptr;
+  if (key == lastKey) return *last;
   static std::shared_mutex mutex;
-  static std::map<std::uint64_t, TCollatorPtr> collators;
+  static std::map<std::uint64_t, std::unique_ptr<TLocaleCollation>> collations;
   {
     std::shared_lock lock(mutex);
-    auto it = collators.find(key);
-    if (it != collators.end()) {
+    auto it = collations.find(key);
+    if (it != collations.end()) {
       lastKey = key;
-      return last = it->second.get();
+      return *(last = it->second.get());
     }
   }
-  TCollatorPtr fresh = OpenCollator(LocaleId, Options);
+  std::unique_ptr<TLocaleCollation> fresh = OpenCollation(LocaleId, Options);
   std::unique_lock lock(mutex);
-  auto& slot = collators[key];
+  auto& slot = collations[key];
   if (!slot) slot = std::move(fresh);
   lastKey = key;
-  return last = slot.get();
+  return *(last = slot.get());
 }
-
-// Word sort: hyphen and apostrophe do not count at the letter levels.
-bool IsWordSortIgnored(char16_t C) { return C == u'-' || C == u'\''; }
 
 int FromCollationResult(UCollationResult R) { return R == UCOL_LESS ? -1 : (R == UCOL_GREATER ? 1 : 0); }
 
-std::int32_t CountWordSortIgnored(const char16_t* S, std::int32_t Len) {
-  std::int32_t n = 0;
-  for (std::int32_t i = 0; i < Len; ++i) n += IsWordSortIgnored(S[i]) ? 1 : 0;
-  return n;
-}
-
-void StripWordSortIgnored(const char16_t* S, std::int32_t Len, TSmallBuffer<char16_t>& Out) {
-  char16_t* d = Out.data();
-  std::size_t n = 0;
-  for (std::int32_t i = 0; i < Len; ++i)
-    if (!IsWordSortIgnored(S[i])) d[n++] = S[i];
-  Out.shrink(n);
-}
-
-int IcuCompare(const char16_t* S1, std::int32_t Len1, const char16_t* S2, std::int32_t Len2,
-               TStrCmpOptions Options, std::uint32_t LocaleId) {
-  const UCollator* coll = GetCollator(LocaleId, Options);
+int IcuCompare(const TLocaleCollation& coll, const char16_t* S1, std::int32_t Len1,
+               const char16_t* S2, std::int32_t Len2) {
   const auto* u1 = reinterpret_cast<const UChar*>(S1);
   const auto* u2 = reinterpret_cast<const UChar*>(S2);
-  const std::int32_t ignored1 = CountWordSortIgnored(S1, Len1);
-  const std::int32_t ignored2 = CountWordSortIgnored(S2, Len2);
-  if (ignored1 == 0 && ignored2 == 0) return FromCollationResult(ucol_strcoll(coll, u1, Len1, u2, Len2));
-  TSmallBuffer<char16_t> t1(static_cast<std::size_t>(Len1 - ignored1));
-  TSmallBuffer<char16_t> t2(static_cast<std::size_t>(Len2 - ignored2));
-  StripWordSortIgnored(S1, Len1, t1);
-  StripWordSortIgnored(S2, Len2, t2);
-  const int r = FromCollationResult(ucol_strcoll(coll, reinterpret_cast<const UChar*>(t1.data()),
-                                                 t1.length(), reinterpret_cast<const UChar*>(t2.data()),
-                                                 t2.length()));
+  const int r = FromCollationResult(ucol_strcoll(coll.WordSort.get(), u1, Len1, u2, Len2));
   if (r != 0) return r;
-  // Equal words: the hyphens and apostrophes decide, so that only strings that differ in what
-  // the options ignore compare equal.
-  return FromCollationResult(ucol_strcoll(coll, u1, Len1, u2, Len2));
+  return FromCollationResult(ucol_strcoll(coll.Plain.get(), u1, Len1, u2, Len2));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -628,19 +680,17 @@ std::int32_t FoldLength(const C* S, std::int32_t Len, std::uint32_t LocaleId) {
 int CompareWithoutMarker(const char16_t* S1, std::int32_t Len1, const char16_t* S2, std::int32_t Len2,
                          TStrCmpOptions Options, std::uint32_t LocaleId) {
   if (LocaleId == kVdbEngineLocale) return EngineCompare(S1, Len1, S2, Len2, Options);
-  return IcuCompare(S1, Len1, S2, Len2, Options, LocaleId);
+  return IcuCompare(GetCollation(LocaleId, Options), S1, Len1, S2, Len2);
 }
 
 int CompareWithoutMarker(const char* S1, std::int32_t Len1, const char* S2, std::int32_t Len2,
                          TStrCmpOptions Options, std::uint32_t LocaleId) {
   if (LocaleId == kVdbEngineLocale) return EngineCompare(S1, Len1, S2, Len2, Options);
-  const TLocaleInfo& info = KnownLocale(LocaleId);
-  const TCodePage& cp = GetCodePage(info.CodePage);
-  const std::size_t cap1 = static_cast<std::size_t>(Len1), cap2 = static_cast<std::size_t>(Len2);
-  TSmallBuffer<char16_t> u1(cap1), u2(cap2);
-  DecodeInto(cp, S1, Len1, u1);
-  DecodeInto(cp, S2, Len2, u2);
-  return IcuCompare(u1.data(), u1.length(), u2.data(), u2.length(), Options, LocaleId);
+  const TLocaleCollation& coll = GetCollation(LocaleId, Options);
+  TSmallBuffer<char16_t> u1(static_cast<std::size_t>(Len1)), u2(static_cast<std::size_t>(Len2));
+  DecodeInto(*coll.CodePage, S1, Len1, u1);
+  DecodeInto(*coll.CodePage, S2, Len2, u2);
+  return IcuCompare(coll, u1.data(), u1.length(), u2.data(), u2.length());
 }
 
 template <typename C>
@@ -693,7 +743,7 @@ class TPatternMatcher {
                   int EscapeChar, C MultiJoker, C SingleJoker, TStrCmpOptions Options,
                   std::uint32_t LocaleId)
       : value_(Value), valueLen_(ClampLength(ValueLen)), pattern_(Pattern),
-        patternLen_(ClampLength(PatternLen)), escape_(EscapeChar), multi_(MultiJoker),
+        patternLen_(ClampLength(PatternLen)), escape_(NormalEscape(EscapeChar)), multi_(MultiJoker),
         single_(SingleJoker), options_(Options | scoLigatureSensitive), locale_(LocaleId) {}
 
   // Every literal run and single joker consumes a fixed number of value characters, so after a
@@ -746,6 +796,11 @@ class TPatternMatcher {
   }
 
  private:
+  // An 8-bit escape character that came through a signed char still means its byte; -1 is none.
+  static int NormalEscape(int EscapeChar) {
+    if (EscapeChar < -1 && sizeof(C) == 1 && EscapeChar >= -128) return EscapeChar & 0xFF;
+    return EscapeChar;
+  }
   bool IsEscape(C c) const { return escape_ >= 0 && Unit(c) == static_cast<std::uint32_t>(escape_); }
   bool IsSpecial(C c) const { return c == multi_ || c == single_ || IsEscape(c); }
 

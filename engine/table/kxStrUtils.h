@@ -49,7 +49,8 @@ int ComparePrefix(const char16_t* Data, std::int32_t DataLen, const char16_t* Pa
                   std::int32_t PatternLen, TStrCmpOptions Options, std::uint32_t LocaleId,
                   std::int32_t& DataUsed);
 
-// LIKE matching; EscapeChar -1 means no escape character.
+// LIKE matching. EscapeChar is the escape character's code (0 to 255, or a UTF-16 unit), -1
+// for none. Literal runs compare under the collation (ligature-sensitive).
 bool MatchesPattern(const char* Value, std::int32_t ValueLen, const char* Pattern,
                     std::int32_t PatternLen, int EscapeChar, char MultiJoker, char SingleJoker,
                     TStrCmpOptions Options, std::uint32_t LocaleId);

@@ -468,7 +468,11 @@ TEST(VdbDefinitions, DateLosesItsNullByteFromLevelSix) {
 }
 
 TEST(VdbDefinitions, TransferFormKeepsTheColumn) {
-  const TVdbTableDefinition def = RichDefinition(6);
+  TVdbTableDefinition def = RichDefinition(6);
+  // An enumeration of bit flags under a name of its own, which a definition block cannot keep.
+  def.ColumnDefs.Add(TVdbColumnDef::CreateColumnDef(
+      "JOG", TVdbDataType::GetEnumType(true, 6, "Jogok", true, {{"olvas", 1}, {"ir", 2}, {"torol", 4}}),
+      kVdbColNullable));
   std::vector<std::uint8_t> stream;
   for (int i = 0; i < def.ColumnDefs.GetCount(); ++i) def.ColumnDefs.GetColumnDef(i).SaveToStream(stream);
   std::size_t pos = 0;

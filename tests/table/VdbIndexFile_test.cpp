@@ -559,5 +559,91 @@ const TDamage kDamages[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, DamagedIndexTest, ::testing::ValuesIn(kDamages),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
+// Random bytes of a built index file overwritten, many times over: every open and every
+// operation answers a result or its engine error, and nothing reads outside a page (the
+// sanitizer build watches that).
+class RandomDamageTest : public IndexFileTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  std::vector<std::uint8_t> ReadFile() {
+    auto Storage = Env.Client(kFile, 8192, 2);
+    Storage->Open(false, false);
+    std::vector<std::uint8_t> Bytes(static_cast<std::size_t>(Storage->GetSize()));
+    Storage->ReadDirect(Bytes.data(), static_cast<std::int64_t>(Bytes.size()), 0);
+    Storage->Close();
+    return Bytes;
+  }
+
+  void WriteFile(const std::vector<std::uint8_t>& Bytes) {
+    auto Storage = Env.Client(kFile, 8192, 2);
+    Storage->Open(false, false);
+    for (std::int32_t Page = 0; Page * 8192 < static_cast<std::int32_t>(Bytes.size()); ++Page) {
+      Storage->ReadPage(Page)->CopyFrom(Bytes.data(), Page * 8192, 8192, 0);
+    }
+    Storage->Flush();
+    Storage->Close();
+  }
+};
+
+TEST_P(RandomDamageTest, EveryOperationAnswersAResultOrItsError) {
+  TVdbIndexHeaderDef Def = GetParam() ? LexiconDef() : FixedDef();
+  Create(Def);
+  const std::int32_t PageSize = Index->Storage().GetPageSize();
+  ASSERT_EQ(PageSize, Def.VariableSize ? 8192 : 4096);
+  for (std::int32_t RecNo = 1; RecNo <= 3000; ++RecNo) {
+    ASSERT_EQ(Add({"k" + std::to_string(RecNo * 13 % 3000), RecNo}), 0);
+  }
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  const std::vector<std::uint8_t> Original = ReadFile();
+  std::mt19937 Random(GetParam() ? 101 : 202);
+  int Opened = 0;
+  for (int Round = 0; Round < 150; ++Round) {
+    std::vector<std::uint8_t> Bytes = Original;
+    const int Changes = std::uniform_int_distribution<int>(1, 6)(Random);
+    for (int C = 0; C < Changes; ++C) {
+      // Mostly where the structure lies: the headers, page starts and the slot directories.
+      std::size_t At = std::uniform_int_distribution<std::size_t>(0, Bytes.size() - 1)(Random);
+      const int Where = std::uniform_int_distribution<int>(0, 3)(Random);
+      const std::size_t Page = At / static_cast<std::size_t>(PageSize) * static_cast<std::size_t>(PageSize);
+      if (Where == 0) At = At % 64;
+      if (Where == 1) At = Page + At % 16;
+      if (Where == 2) At = Page + static_cast<std::size_t>(PageSize) - 1 - At % 64;
+      Bytes[At] = static_cast<std::uint8_t>(Random());
+    }
+    WriteFile(Bytes);
+    Index = MakeIndex(6);
+    const std::int16_t Result = Index->Open();
+    ASSERT_TRUE(Result == 0 || Result == -28) << Result;
+    if (Result != 0) continue;
+    ++Opened;
+    std::uint8_t* Key = Index->GetWorkInfo(0);
+    std::int16_t Step = Index->Erster_Index(Key);
+    for (int N = 0; Step == 0 && N < 4000; ++N) Step = Index->Naechster_Index(Key);
+    EXPECT_TRUE(Step == 1 || Step == -1 || Step == -91 || Step == 0) << Step;
+    Step = Index->Letzter_Index(Key);
+    for (int N = 0; Step == 0 && N < 4000; ++N) Step = Index->Vorheriger_Index(Key);
+    const auto Probe = MakeItem({"k1500", 0}, FixedSize());
+    std::copy(Probe.begin(), Probe.end(), Key);
+    Index->Suche_Index(Key);
+    Index->CalcItemSequenceNo(Probe.data());
+    std::int32_t Count = 0;
+    std::int32_t Wrong = 0;
+    Index->Check(Count, Wrong);
+    for (std::int32_t RecNo = 1; RecNo <= 40; ++RecNo) {
+      const std::int16_t Added = Add({"n" + std::to_string(RecNo), 5000 + RecNo});
+      ASSERT_TRUE(Added == 0 || Added == -90) << Added;
+      const std::int16_t Deleted =
+          Index->Loesche_Index(MakeItem({"k" + std::to_string(RecNo * 13 % 3000), RecNo}, FixedSize()).data());
+      ASSERT_TRUE(Deleted == 0 || Deleted == -90) << Deleted;
+    }
+    Index->Flush();
+    Index->Close();
+  }
+  EXPECT_GT(Opened, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RandomDamageTest, ::testing::Bool(),
+                         [](const auto& Info) { return Info.param ? "BPlus" : "Classic"; });
+
 }  // namespace
 }  // namespace vdb::treetest

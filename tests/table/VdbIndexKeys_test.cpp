@@ -365,3 +365,30 @@ TEST(VdbIndexKeys, SearchOptionsAreAddedToTheColumnsOptions) {
 
 }  // namespace
 }  // namespace vdb
+
+namespace vdb {
+namespace {
+
+TEST(VdbIndexKeys, TrailingNullByteBelowLevelSix) {
+  struct Case {
+    std::int16_t Level;
+    std::uint8_t ExpectedNullByte;
+  };
+  for (const Case& c : {Case{5, 1}, Case{4, 1}, Case{3, 0}}) {
+    TVdbColumnDefs columns;
+    columns.Add(TVdbColumnDef::CreateColumnDef("N", TVdbDataType::GetDataType(16, true, c.Level),
+                                               kVdbColNullable));
+    ASSERT_EQ(columns.GetColumnDef(0).Size, 5);
+    auto def = CalcIndexDefinition(columns, c.Level, "N", false);
+    EXPECT_FALSE(def->IsVarSize);
+    const std::vector<std::uint8_t> record = {0x78, 0x56, 0x34, 0x12, 1};
+    std::vector<std::uint8_t> item(static_cast<std::size_t>(def->FSize), 0xCC);
+    EXPECT_EQ(CalcIndexInfo(columns, c.Level, record.data(), *def, item.data(), item.size(), 0x0A0B0C0D), 5);
+    const std::vector<std::uint8_t> expected = {0x0D, 0x0C, 0x0B, 0x0A, 0x78, 0x56, 0x34, 0x12,
+                                                c.ExpectedNullByte};
+    EXPECT_EQ(item, expected) << c.Level;
+  }
+}
+
+}  // namespace
+}  // namespace vdb

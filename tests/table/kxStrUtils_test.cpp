@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,7 +117,9 @@ TEST(kxStrUtilsNames, DerivesAnsiCodePages) {
                         {"German", 1252},    {"English", 1252}, {"French", 1252}, {"Russian", 1251},
                         {"Greek", 1253},     {"Turkish", 1254}, {"Hebrew", 1255}, {"Arabic", 1256},
                         {"Latvian", 1257},   {"Lithuanian", 1257}, {"Vietnamese", 1258},
-                        {"Thai", 874},       {"Japanese", 932}, {"Korean", 949}};
+                        {"Thai", 874},       {"Japanese", 932}, {"Korean", 949},
+                        // Alphabets that two code pages write alike go to the regional one.
+                        {"Estonian", 1257},  {"Albanian", 1250}, {"Uzbek", 1254}, {"Welsh", 1252}};
   for (const Case& c : cases) {
     const std::uint32_t locale = LocaleFromLanguage(c.language);
     ASSERT_NE(locale, 0u) << c.language;
@@ -219,6 +222,35 @@ TEST(kxStrUtilsHungarian, PrefixMarkerSortsAfterEveryExtension) {
   EXPECT_EQ(Compare16(std::u16string(u"Agancs") + u'\0', U16("Agancstő"), hu), 1);
 }
 
+TEST(kxStrUtilsLocale, ComparesInOtherLocalesAndCodePages) {
+  struct Case {
+    std::uint32_t locale;
+    const char* a;  // UTF-8, compared in the locale's code page
+    const char* b;
+    int expected;
+  };
+  const Case cases[] = {
+      {0x0419, "ёж", "жук", -1},          // Russian, Windows-1251
+      {0x0408, "άλφα", "βήτα", -1},       // Greek, Windows-1253
+      {0x041F, "ılık", "ilik", -1},       // Turkish: dotless ı before i
+      {0x0407, "Müller", "Muller", 1},     // German: the accent decides only on equal letters
+      {0x0407, "Müller", "Mzller", -1},
+      {0x0407, "Müller", "Muf", 1},
+      {0x10407, "Müller", "Muf", -1},      // German phone book: ü is ue
+      {0x0411, "あ", "い", -1},            // Japanese, code page 932
+      {0x0401, "ب", "ت", -1},              // Arabic, Windows-1256
+  };
+  for (const Case& c : cases) {
+    const std::uint32_t cp = LocaleCodePage(c.locale);
+    const std::string a = Utf8ToAnsi(c.a, cp), b = Utf8ToAnsi(c.b, cp);
+    ASSERT_EQ(AnsiToUtf8(a, cp), c.a) << "code page " << cp;
+    EXPECT_EQ(CompareCollated(a.data(), static_cast<std::int32_t>(a.size()), b.data(),
+                              static_cast<std::int32_t>(b.size()), scoAccentSensitive, c.locale),
+              c.expected)
+        << LanguageFromLocale(c.locale) << ": " << c.a << " vs " << c.b;
+  }
+}
+
 TEST(kxStrUtilsHungarian, ThrowsForUnknownLocales) {
   const char a[] = "a";
   try {
@@ -228,7 +260,14 @@ TEST(kxStrUtilsHungarian, ThrowsForUnknownLocales) {
     EXPECT_STREQ(e.what(), "Locale 3086 () is not supported on this computer.");
   }
   char out[2];
+  char16_t wide[2];
+  std::int32_t used = 0;
   EXPECT_THROW(CollatedUpper(out, a, 1, 0x0C0E), EkxLocaleError);
+  EXPECT_THROW(CollatedLower(wide, u"A", 1, 0x0C0E), EkxLocaleError);
+  EXPECT_THROW(CollatedFold(u"a", 1, 0x0C0E), EkxLocaleError);
+  EXPECT_THROW(ComparePrefix(u"ab", 2, u"a", 1, 0, 0x0C0E, used), EkxLocaleError);
+  EXPECT_THROW(MatchesPattern(a, 1, a, 1, -1, '%', '_', 0, 0x0C0E), EkxLocaleError);
+  EXPECT_EQ(LocaleCodePage(0x0C0E), 1252u) << "unknown locales write the western code page";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -278,6 +317,44 @@ TEST(kxStrUtilsEngine, ComparesWithTheFoldingTable) {
   EXPECT_EQ(Compare16(u"Stra\u00DFe", u"STRASSE", TCollation("VeskorDB_CI")), 0);
 }
 
+// Sorting and B-trees need a strict weak order: antisymmetric, transitive, and transitive in
+// equality. Checked on short random strings made of the characters with special rules.
+TEST(kxStrUtilsOrder, EveryCollationIsAStrictWeakOrder) {
+  const std::string alphabet = "aAeEsS^ \x7F\xDF\xE9\xC9\xE8\xF4\xE6-'";
+  std::mt19937 rng(20261211);
+  std::vector<std::string> strings;
+  for (int i = 0; i < 100; ++i) {
+    std::string s(rng() % 5, ' ');
+    for (char& c : s) c = alphabet[rng() % alphabet.size()];
+    strings.push_back(s);
+  }
+  const std::pair<std::uint32_t, TStrCmpOptions> collations[] = {
+      {kVdbEngineLocale, 0}, {kVdbEngineLocale, scoCaseSensitive},
+      {kVdbEngineLocale, scoAccentSensitive}, {kVdbEngineLocale, scoLigatureSensitive | scoAccentSensitive},
+      {kVdbEngineLocale, 7}, {kHungarian, 0}, {kHungarian, scoAccentSensitive}, {kHungarian, 5}};
+  for (const auto& [locale, options] : collations) {
+    auto cmp = [&](const std::string& a, const std::string& b) {
+      return CompareCollated(a.data(), static_cast<std::int32_t>(a.size()), b.data(),
+                             static_cast<std::int32_t>(b.size()), options, locale);
+    };
+    for (const std::string& a : strings) {
+      for (const std::string& b : strings) {
+        const int ab = cmp(a, b);
+        ASSERT_EQ(cmp(b, a), -ab) << locale << "/" << options << ": [" << a << "] [" << b << "]";
+        if (ab > 0) continue;
+        for (int t = 0; t < 8; ++t) {
+          const std::string& c = strings[rng() % strings.size()];
+          const int bc = cmp(b, c);
+          if (bc > 0) continue;
+          const int expected = (ab < 0 || bc < 0) ? -1 : 0;
+          ASSERT_EQ(cmp(a, c), expected)
+              << locale << "/" << options << ": [" << a << "] [" << b << "] [" << c << "]";
+        }
+      }
+    }
+  }
+}
+
 TEST(kxStrUtilsEngine, ComparesIdentifiers) {
   EXPECT_EQ(CompareIdentifiers("CIMSZO", "cimszo"), 0);
   EXPECT_EQ(CompareIdentifiers("True", "TRUE"), 0);
@@ -285,6 +362,14 @@ TEST(kxStrUtilsEngine, ComparesIdentifiers) {
   EXPECT_EQ(CompareIdentifiers("Strasse", "Straße"), 0) << "ligature-insensitive";
   EXPECT_EQ(CompareIdentifiers("Data", "Datum"), -1);
   EXPECT_EQ(CompareIdentifiers("b", "a"), 1);
+  // Names longer than the stack buffers, whose UTF-16 form is shorter than their UTF-8 bytes.
+  std::string accented, plain;
+  for (int i = 0; i < 200; ++i) {
+    accented += "é";
+    plain += "E";
+  }
+  EXPECT_EQ(CompareIdentifiers(accented, plain), 0);
+  EXPECT_EQ(CompareIdentifiers(accented + "b", plain + "a"), 1);
 }
 
 TEST(kxStrUtilsEngine, MapsCase) {
@@ -393,6 +478,8 @@ TEST(kxStrUtilsLike, MatchesPatterns) {
       {"VeskorDB", "Caf\xE9", "caf\xE9", -1, true},
       {"VeskorDB", "Caf\xE9", "cafe", -1, false},
       {"VeskorDB_AI", "Caf\xE9", "%FE", -1, true},
+      {"VeskorDB", "50%", "50\xA7%", static_cast<char>('\xA7'), true},  // a signed-char escape
+      {"VeskorDB", "500", "50\xA7%", static_cast<char>('\xA7'), false},
   };
   for (const Case& c : cases) {
     const TCollation coll(c.collation);
@@ -435,6 +522,15 @@ TEST(kxStrUtilsLocale, ComparesLongStringsAndManyThreads) {
   const TCollation hu("Hungarian_ci_as");
   const std::string longA(5000, 'a'), longB = std::string(4999, 'a') + "b";
   EXPECT_EQ(Compare8(longA, longB, hu), -1);
+  // Double-byte text: 150 characters in 300 bytes.
+  std::string kana, kanaLater;
+  for (int i = 0; i < 150; ++i) kana += "あ";
+  kanaLater = kana.substr(0, kana.size() - 3) + "い";
+  const std::uint32_t japanese = 0x0411;
+  const std::string a = Utf8ToAnsi(kana, 932), b = Utf8ToAnsi(kanaLater, 932);
+  ASSERT_EQ(a.size(), 300u);
+  EXPECT_EQ(CompareCollated(a.data(), 300, b.data(), 300, scoAccentSensitive, japanese), -1);
+  EXPECT_EQ(CompareCollated(a.data(), 300, a.data(), 300, scoAccentSensitive, japanese), 0);
   std::vector<std::thread> threads;
   std::vector<int> results(6, 99);
   for (std::size_t i = 0; i < results.size(); ++i) {
