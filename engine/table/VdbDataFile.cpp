@@ -298,7 +298,9 @@ void TVdbDataFile::InitCipher(const TVdbCryptor& Cryptor, TVdbEncryptionMethod M
 void TVdbDataFile::ReadDefinition(TVdbTableDefinition& Def) {
   const std::int64_t Pos = DefinitionPosition();
   const std::int32_t Length = ReadInt32At(Pos);
-  if (Length < 0 || Pos + 4 + Length > FFileSize) RaiseCorrupt();
+  if (Length < 0 || Length > kVdbMaxDefinitionLength || Pos + 4 + Length > FFileSize) {
+    RaiseCorrupt();
+  }
   std::vector<std::uint8_t> Block(static_cast<std::size_t>(Length));
   ReadBytes(Pos + 4, Block.data(), Length, true);
   LoadDefinitionBlock(Block.data(), Block.size(), FLevel, FPassword, Def);

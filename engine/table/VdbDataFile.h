@@ -45,6 +45,8 @@ inline constexpr std::int32_t kVdbIndexNameSlotSize = 90;
 inline constexpr std::int32_t kVdbMaxIndexNameLength = 44;
 inline constexpr std::int32_t kVdbIndexNameAreaSize = 2 + kVdbMaxIndexNames * kVdbIndexNameSlotSize;
 
+// A stored definition block longer than this is taken for damage rather than read into memory.
+inline constexpr std::int32_t kVdbMaxDefinitionLength = 64 * 1024 * 1024;
 // Page size a new data file's storage is created with.
 inline constexpr std::int32_t kVdbDataFilePageSize = 4096;
 
