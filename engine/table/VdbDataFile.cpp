@@ -569,12 +569,36 @@ std::int32_t TVdbDataFile::DeleteIndexName(std::int32_t IndexNo) {
 
 // --- Record ids ----------------------------------------------------------------------------------
 
+// The next record id goes to and from the file itself (the cached copy follows a write), so that
+// every process sees an id as soon as it was taken, flushed or not.
+std::int32_t TVdbDataFile::ReadNextIdDirect() {
+  RequireOpen();
+  std::uint8_t Bytes[4];
+  try {
+    if (FStorage->ReadDirect(Bytes, 4, GetNextRecordIdPosition()) != 4) RaiseRead();
+  } catch (const EVdbPageManager&) {
+    RaiseRead();
+  }
+  return TkxMemory::ReadInt32(Bytes, 0);
+}
+
+void TVdbDataFile::WriteNextIdDirect(std::int32_t RecordId) {
+  RequireWritable();
+  std::uint8_t Bytes[4];
+  TkxMemory::WriteInt32(Bytes, 0, RecordId);
+  try {
+    if (FStorage->WriteDirect(Bytes, 4, GetNextRecordIdPosition()) != 4) RaiseWrite();
+  } catch (const EVdbPageManager&) {
+    RaiseWrite();
+  }
+}
+
 std::int32_t TVdbDataFile::ObtainNewRecordId(std::int32_t& RecordId) {
   return Guarded([&] {
     RequireWritable();
-    const std::int32_t Next = ReadInt32At(GetNextRecordIdPosition());
+    const std::int32_t Next = ReadNextIdDirect();
     if (Next == std::numeric_limits<std::int32_t>::max()) throw EVdbEngine(kErrCapacity, Name());
-    WriteInt32At(GetNextRecordIdPosition(), Next + 1);
+    WriteNextIdDirect(Next + 1);
     FNextRecordId = Next + 1;
     RecordId = Next;
     return 0;
@@ -584,9 +608,9 @@ std::int32_t TVdbDataFile::ObtainNewRecordId(std::int32_t& RecordId) {
 std::int32_t TVdbDataFile::RevokeRecordId(std::int32_t RecordId) {
   return Guarded([&] {
     RequireWritable();
-    const std::int32_t Next = ReadInt32At(GetNextRecordIdPosition());
+    const std::int32_t Next = ReadNextIdDirect();
     if (static_cast<std::int64_t>(Next) == static_cast<std::int64_t>(RecordId) + 1) {
-      WriteInt32At(GetNextRecordIdPosition(), RecordId);
+      WriteNextIdDirect(RecordId);
       FNextRecordId = RecordId;
     }
     return 0;
@@ -595,7 +619,7 @@ std::int32_t TVdbDataFile::RevokeRecordId(std::int32_t RecordId) {
 
 std::int32_t TVdbDataFile::ReadNextRecordId(std::int32_t& RecordId) {
   return Guarded([&] {
-    RecordId = ReadInt32At(GetNextRecordIdPosition());
+    RecordId = ReadNextIdDirect();
     return 0;
   });
 }
@@ -603,7 +627,7 @@ std::int32_t TVdbDataFile::ReadNextRecordId(std::int32_t& RecordId) {
 std::int32_t TVdbDataFile::WriteNextRecordId(std::int32_t RecordId) {
   return Guarded([&] {
     RequireWritable();
-    WriteInt32At(GetNextRecordIdPosition(), RecordId);
+    WriteNextIdDirect(RecordId);
     FNextRecordId = RecordId;
     return 0;
   });

@@ -277,6 +277,8 @@ class TVdbDataFile {
   void WriteDefinition(const std::vector<std::uint8_t>& Used, std::int32_t Length);
   // Record size and record-id position; Error when the record size is unusable.
   void TakeRecordLayout(const TVdbTableDefinition& Def, std::int16_t Error);
+  std::int32_t ReadNextIdDirect();
+  void WriteNextIdDirect(std::int32_t RecordId);
   void DoReadIndexNames();
   void DoWriteIndexNames();
   void CloseStorage();

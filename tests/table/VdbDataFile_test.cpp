@@ -221,6 +221,26 @@ TEST_F(HeapDataFileTest, RecordCountAndNextRecordIdPersist) {
   EXPECT_EQ(File->ObtainNewRecordId(Id), -171);  // no id after the largest one
 }
 
+TEST_F(HeapDataFileTest, ATakenRecordIdIsInTheFileAtOnceAndOutlivesUndo) {
+  CreateLexicon(1);
+  auto File = OpenHeap();
+  EXPECT_EQ(File->InsertRecord(LexiconRecord("ketto", 2).data()), 2);
+  std::int32_t Id = -1;
+  EXPECT_EQ(File->ObtainNewRecordId(Id), 0);
+  EXPECT_EQ(Id, 0);
+  EXPECT_EQ(TkxMemory::ReadInt32(Contained().data(), 15), 1);  // not flushed, yet in the file
+  EXPECT_EQ(TkxMemory::ReadInt32(Contained().data(), 7), 1);   // the record count waits
+  EXPECT_EQ(File->Undo(), 0);
+  EXPECT_EQ(File->RecordCount(), 1);
+  EXPECT_EQ(File->ObtainNewRecordId(Id), 0);
+  EXPECT_EQ(Id, 1);
+  EXPECT_EQ(File->InsertRecord(LexiconRecord("ketto", 2).data()), 2);
+  EXPECT_EQ(File->Flush(), 0);
+  const auto Bytes = Contained();
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 15), 2);  // the flushed header page agrees
+  EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), 7), 2);
+}
+
 TEST_F(HeapDataFileTest, NextRecordIdStartsAtTheRecordIdColumnsStartValue) {
   TVdbTableDefinition WithId;
   auto Column = TVdbColumnDef::CreateColumnDef("NR", TVdbDataType::GetDataType(9, false, 6), 0);
