@@ -538,6 +538,19 @@ TEST_F(HeapDataFileTest, ClosedFilesAnswerErrors) {
   EXPECT_EQ(Result, -37);  // there is no such file
 }
 
+TEST_F(HeapDataFileTest, AnExclusiveOpenOfAFileInUseIsRefused) {
+  CreateLexicon(1);
+  auto First = OpenHeap();
+  std::int32_t Result = 0;
+  auto Second = VdbOpenDataFile(&Services, Storage(kDataFile, 2), false, true, {}, Def, Result);
+  EXPECT_EQ(Second, nullptr);
+  EXPECT_EQ(Result, -1);
+  EXPECT_NE(Services.LastErrorMsg().find("Cannot open file \"\\Data.vdbt\": "), std::string::npos)
+      << Services.LastErrorMsg();
+  EXPECT_NE(Services.LastErrorMsg().find("May not be opened twice"), std::string::npos);
+  EXPECT_EQ(HeadwordOf(Read(*First, 1)), "szo1");
+}
+
 // --- Ciphers -------------------------------------------------------------------------------------
 
 TEST_F(HeapDataFileTest, ACipherCoversDefinitionAndRecordsButNotTheHeader) {
