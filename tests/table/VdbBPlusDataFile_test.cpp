@@ -234,6 +234,22 @@ TEST_F(BPlusDataFileTest, UndoForgetsUnflushedRecords) {
   EXPECT_EQ(File->GetNextRecordNo(1), -19);
 }
 
+TEST_F(BPlusDataFileTest, InvalidateSeesWhatAnotherClientWrote) {
+  auto File = Create();
+  Append(*File, "egy");
+  EXPECT_EQ(File->Flush(), 0);
+  std::int32_t Result = 0;
+  TVdbTableDefinition OtherDef;
+  auto Other = VdbOpenDataFile(&Services, Storage(kDataFile, 2), false, false, {}, OtherDef, Result);
+  ASSERT_NE(Other, nullptr) << Services.LastErrorMsg();
+  for (int I = 0; I < 400; ++I) Append(*Other, "masik");
+  EXPECT_EQ(Other->Flush(), 0);
+  EXPECT_EQ(File->Invalidate(), 0);
+  EXPECT_EQ(File->RecordCount(), 401);
+  EXPECT_EQ(NameOf(*File, 401), "masik");
+  EXPECT_EQ(File->GetLastRecordNo(), 401);
+}
+
 TEST_F(BPlusDataFileTest, NewFileRefusesWhatATreeOfRecordIdsCannotHold) {
   TVdbTableDefinition NoId;
   NoId.ColumnDefs.Add(
