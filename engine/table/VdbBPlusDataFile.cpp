@@ -177,6 +177,7 @@ void TVdbBPlusDataFile::RereadState() {
 std::int32_t TVdbBPlusDataFile::TempId() const { return IdOf(FTempItem.data()); }
 
 bool TVdbBPlusDataFile::FindFrom(std::int32_t Id) {
+  RequireTree();
   TkxMemory::WriteInt32(FTempItemPtr.data(), 0, Id);
   return TreeStep(kErrRead, [&] {
     return FTree->Find(FTempItemPtr.data(), FTempItem.data(), FRecordSize) == TVdbTreeBase::kFound;

@@ -348,6 +348,22 @@ TEST_F(BPlusDataFileTest, NewTablesGetTheKindTheirDefinitionAsksFor) {
   EXPECT_EQ(Result, -72);
 }
 
+TEST_F(BPlusDataFileTest, ClosedFilesAnswerErrors) {
+  auto File = std::make_unique<TVdbBPlusDataFile>(&Services, Storage());
+  RecordSize = 46;
+  std::vector<std::uint8_t> Bytes(46);
+  EXPECT_EQ(File->GetFirstRecordNo(), -2);
+  EXPECT_EQ(File->GetLastRecordNo(), -2);
+  EXPECT_EQ(File->GetNextRecordNo(1), -2);
+  EXPECT_EQ(File->GetPrevRecordNo(5), -2);
+  EXPECT_EQ(File->ReadRecord(1, Bytes.data()), -2);
+  EXPECT_EQ(File->InsertRecord(Record(1, "x").data()), -3);
+  EXPECT_EQ(File->DeleteRecord(1), -3);
+  EXPECT_EQ(File->Clear(), -3);
+  EXPECT_EQ(File->Flush(), -2);
+  EXPECT_EQ(File->RecordCount(), 0);
+}
+
 TEST(DataFileKindTest, OnlyLevelSixTablesWithAFirstRecordIdNamedXXXGetABPlusFile) {
   EXPECT_TRUE(VdbUsesBPlusDataFile(6, IdDefinition()));
   EXPECT_FALSE(VdbUsesBPlusDataFile(5, IdDefinition()));
