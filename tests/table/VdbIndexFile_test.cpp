@@ -47,7 +47,10 @@ class IndexFileTest : public ::testing::Test {
     auto Index = std::make_unique<TVdbIndexFile>(&LastError, Env.Client(kFile, 0, ClientHdl), Version);
     Index->SetName("CIMSZO");
     Index->SetFileName(kFile);
-    Index->SetCompareFunction(Less());
+    TVdbIndexFile* Raw = Index.get();
+    Index->SetCompareFunction([Raw](const std::uint8_t* X, const std::uint8_t* Y, bool& Unique) {
+      return BoundedLess(X, Y, Unique, Raw->ItemSize());
+    });
     Index->SetOnError([this](std::int16_t Code, const std::string& Argument) {
       Errors.push_back({Code, Argument});
     });
