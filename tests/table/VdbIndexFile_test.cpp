@@ -437,6 +437,16 @@ TEST_F(IndexFileTest, CreatingWhereADirectoryIsInTheWayFails) {
   EXPECT_EQ(Errors.back().Argument, "CIMSZO");
 }
 
+TEST_F(IndexFileTest, PagesTooSmallForTheItemSizeAreRefused) {
+  Index = MakeIndex(6);
+  TVdbIndexHeaderDef Def = LexiconDef();
+  Def.ItemSize = 2000;
+  ASSERT_EQ(Index->SetIndexDefinition(Def), 0);
+  EXPECT_EQ(Index->NewStorage(6, 4096), -4);
+  EXPECT_FALSE(Index->IsOpen());
+  EXPECT_EQ(Index->NewStorage(6, Index->CalcPageSizeForCapacity(1000)), 0);
+}
+
 struct TDamage {
   const char* Name;
   std::function<void(IndexFileTest&)> Apply;
