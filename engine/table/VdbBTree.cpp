@@ -340,6 +340,19 @@ bool TVdbBTree::StepBackward(std::int32_t Level) {
   return false;
 }
 
+// A page of the search path that cannot be read ends the operation with the operation's own
+// message.
+template <class TOperation>
+auto TVdbBTree::ReadingPath(const char* Failure, TOperation&& Operation) -> decltype(Operation()) {
+  FTreeError = kErrNone;
+  try {
+    return Operation();
+  } catch (const EVdbTreeError&) {
+    if (FTreeError == kErrPageRead) throw EVdbTreeError(Failure);
+    throw;
+  }
+}
+
 // --- searches ---------------------------------------------------------------------------------------
 
 std::int16_t TVdbBTree::Find(const std::uint8_t* Item, std::uint8_t* FoundItem,
@@ -347,6 +360,7 @@ std::int16_t TVdbBTree::Find(const std::uint8_t* Item, std::uint8_t* FoundItem,
   RequireOpen();
   if (FHeight == 0) return kNotInTree;
   std::int32_t Level;
+  FTreeError = kErrNone;
   try {
     Level = Search(Item);
   } catch (const EVdbTreeError&) {
@@ -362,36 +376,44 @@ std::int16_t TVdbBTree::FindNext(const std::uint8_t* PrevItem, std::uint8_t* Suc
                                  std::int32_t SuccSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
-  const std::int32_t Level = Search(PrevItem);
-  if (Level < 0) return kNotInTree;
-  if (!StepForward(Level)) return kNone;
-  return CopyPathItem(SuccItem, SuccSize);
+  return ReadingPath("FindNext", [&]() -> std::int16_t {
+    const std::int32_t Level = Search(PrevItem);
+    if (Level < 0) return kNotInTree;
+    if (!StepForward(Level)) return kNone;
+    return CopyPathItem(SuccItem, SuccSize);
+  });
 }
 
 std::int16_t TVdbBTree::FindPrev(const std::uint8_t* Item, std::uint8_t* PrevItem,
                                  std::int32_t PrevSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
-  const std::int32_t Level = Search(Item);
-  if (Level < 0) return kNotInTree;
-  if (!StepBackward(Level)) return kNone;
-  return CopyPathItem(PrevItem, PrevSize);
+  return ReadingPath("FindPrev", [&]() -> std::int16_t {
+    const std::int32_t Level = Search(Item);
+    if (Level < 0) return kNotInTree;
+    if (!StepBackward(Level)) return kNone;
+    return CopyPathItem(PrevItem, PrevSize);
+  });
 }
 
 std::int16_t TVdbBTree::FindFirst(std::uint8_t* Item, std::int32_t MaxSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
-  LoadLevel(0, 1);
-  DescendEdge(0, false);
-  return CopyPathItem(Item, MaxSize);
+  return ReadingPath("FindFirst", [&] {
+    LoadLevel(0, 1);
+    DescendEdge(0, false);
+    return CopyPathItem(Item, MaxSize);
+  });
 }
 
 std::int16_t TVdbBTree::FindLast(std::uint8_t* Item, std::int32_t MaxSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
-  LoadLevel(0, 1);
-  DescendEdge(0, true);
-  return CopyPathItem(Item, MaxSize);
+  return ReadingPath("FindLast", [&] {
+    LoadLevel(0, 1);
+    DescendEdge(0, true);
+    return CopyPathItem(Item, MaxSize);
+  });
 }
 
 bool TVdbBTree::Walk(std::int32_t PageNo, std::int32_t Depth, std::vector<bool>& Seen,
@@ -508,7 +530,15 @@ void TVdbBTree::Insert(const std::uint8_t* Item, std::int32_t ItemSize) {
     if (FVersion == 3) FHeaderPage->WriteInt16(FHeaderPage->GetPageSize() - 2, 0);
     WriteHeader();
     TVdbStoragePageSite& Root = PathSite(0);
-    Root.InitPage(1);
+    ReadingPath("BTree error while inserting item in root page", [&] {
+      try {
+        Root.InitPage(1);
+      } catch (const EVdbPageManager&) {
+        FTreeError = kErrPageRead;
+        throw EVdbTreeError("page 1 cannot be bound");
+      }
+      return 0;
+    });
     FPath[0].PageNo = 1;
     SetChild(Root, 0, 0);
     SetCount(Root, 0);
@@ -516,7 +546,9 @@ void TVdbBTree::Insert(const std::uint8_t* Item, std::int32_t ItemSize) {
     FLastInsertAdded = true;
     return;
   }
-  if (Search(v.data() + FChildSize) >= 0) return;  // already present
+  const std::int32_t Found = ReadingPath("BTree error while searching start node for insertion",
+                                         [&] { return Search(v.data() + FChildSize); });
+  if (Found >= 0) return;  // already present
   InsertSlot(FHeight - 1, FPath[static_cast<std::size_t>(FHeight - 1)].Index, v.data());
   FLastInsertAdded = true;
 }

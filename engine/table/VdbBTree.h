@@ -95,6 +95,8 @@ class TVdbBTree : public TVdbTreeBase {
   void RequireOpen() const;
   [[noreturn]] void Damaged(const std::string& What) const;
   bool IsLess(const std::uint8_t* X, const std::uint8_t* Y);
+  template <class TOperation>
+  auto ReadingPath(const char* Failure, TOperation&& Operation) -> decltype(Operation());
 
   // Page access through a site.
   std::int32_t Count(TVdbStoragePageSite& Page);

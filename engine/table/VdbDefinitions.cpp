@@ -132,7 +132,8 @@ const TVdbDataType* Retype(const TVdbDataType* Type, bool Nullable, std::int16_t
     case 6:
     case 17:
     case 13: {
-      const bool nullByte = code == 13 ? Nullable : (NullByteOption && Nullable && Level < 6);
+      // Times keep the null byte the column has; dates and time stamps lose it from level 6 on.
+      const bool nullByte = NullByteOption && Nullable && (code == 13 || Level < 6);
       return TVdbDataType::GetDateTimeType(
           code, Nullable, Level, dynamic_cast<const TVdbDateTimeType*>(Type)->Precision(), nullByte);
     }
@@ -860,7 +861,8 @@ std::unique_ptr<TVdbColumnDef> ReadColumn(TBlockReader& R, std::int16_t Level,
     case 13: {
       const std::int16_t precision = R.Byte();
       if (precision < 1 || precision > 4) ThrowCorrupt();
-      type = TVdbDataType::GetDateTimeType(code, nullable, Level, precision, nullable);
+      type = TVdbDataType::GetDateTimeType(code, nullable, Level, precision,
+                                           (options & kVdbColNullByte) != 0);
       break;
     }
     case 6:

@@ -154,7 +154,14 @@ std::int16_t TVdbIndexFile::NewStorage(std::int16_t Version, std::int32_t PageSi
     BTree->New(PageSize, [this](const std::uint8_t* X, const std::uint8_t* Y, bool& Unique) {
       return FCompareFunction(X, Y, Unique);
     });
-    if (BPlus) static_cast<TVdbBPlusTree&>(*BTree).SetCompareReadLimit(FIndexDef.ItemSize);
+    if (BPlus) {
+      auto& Tree = static_cast<TVdbBPlusTree&>(*BTree);
+      if (FIndexDef.ItemSize > Tree.MaxItemSize()) {
+        throw EVdbTreeError(kxFormat("Items of %d bytes do not fit pages of %d bytes",
+                                     {FIndexDef.ItemSize, PageSize}));
+      }
+      Tree.SetCompareReadLimit(FIndexDef.ItemSize);
+    }
     ComputeOffsets();
     WriteIndexHeader();
     SetItemCount(0);
@@ -162,9 +169,19 @@ std::int16_t TVdbIndexFile::NewStorage(std::int16_t Version, std::int32_t PageSi
     FIsLost = false;
     return 0;
   } catch (const std::exception& Error) {
-    BTree.reset();
-    FPageSite.reset();
+    DropStorage();
     return Fail(kErrCannotInsert, FName, &Error);
+  }
+}
+
+// After a failed create or open: the tree and the storage are let go; the failure itself is
+// what gets reported.
+void TVdbIndexFile::DropStorage() {
+  BTree.reset();
+  FPageSite.reset();
+  try {
+    FStorage->Close();
+  } catch (...) {
   }
 }
 
@@ -219,13 +236,7 @@ std::int16_t TVdbIndexFile::Open() {
     FIsLost = false;
     return 0;
   } catch (const std::exception& Error) {
-    BTree.reset();
-    FPageSite.reset();
-    try {
-      FStorage->Close();
-    } catch (...) {
-      // The open failure is what gets reported.
-    }
+    DropStorage();
     FIsLost = true;
     return Fail(kErrInconsistent, FFileName, &Error);
   }

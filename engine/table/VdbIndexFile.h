@@ -155,6 +155,7 @@ class TVdbIndexFile {
 
  private:
   bool UsesBPlusTree(std::int16_t Version) const;
+  void DropStorage();
   void CreateTree(std::uint32_t Magic, std::int16_t Version);
   void ComputeOffsets();
   void WriteIndexHeader();

@@ -242,6 +242,32 @@ TEST_F(BTreeTest, SequenceNumbersAboveAThousandPagesAreEstimatedFromTheRoot) {
   EXPECT_EQ(Tree->CalcItemSequenceNo(MakeItem({"zzzzzzzzzzzz", 1}, kKeySize).data()), 0);
 }
 
+TEST_F(BTreeTest, APageThatCannotBeReadEndsTheOperationWithItsMessage) {
+  Make(8192);
+  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+  ASSERT_EQ(Tree->GetHeight(), 2);
+  Tree->Flush();
+  // The file keeps page 0 and the root only; the root still names its children.
+  Tree->Update();
+  Storage->SetPageCount(2);
+  const auto Item = MakeItem({"k299", 299}, kKeySize);
+  const auto MessageOf = [](auto&& Action) {
+    try {
+      Action();
+    } catch (const EVdbTreeError& Error) {
+      return std::string(Error.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(Tree->Find(Item.data(), Buffer.data(), 512), -1);
+  EXPECT_EQ(Tree->TreeError(), TVdbBTree::kErrPageRead);
+  EXPECT_EQ(MessageOf([&] { Tree->FindLast(Buffer.data(), 512); }), "FindLast");
+  EXPECT_EQ(MessageOf([&] { Tree->FindNext(Item.data(), Buffer.data(), 512); }), "FindNext");
+  EXPECT_EQ(MessageOf([&] { Tree->FindPrev(Item.data(), Buffer.data(), 512); }), "FindPrev");
+  EXPECT_EQ(MessageOf([&] { Insert({"k2999", 3000}); }),
+            "BTree error while searching start node for insertion");
+}
+
 // --- damaged pages ----------------------------------------------------------------------------
 
 class BTreeDamageTest : public BTreeTest {

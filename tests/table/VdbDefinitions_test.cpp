@@ -564,7 +564,7 @@ TEST(VdbDefinitions, VectorFormLimitsAndDamage) {
 
 TEST(VdbDefinitions, SpecificationTextEqualsAndCovers) {
   TVdbTableDefinition table = RichDefinition(6);
-  const TVdbSortDef def = TwoLevels(false);  // NEV? no: column 1 is ID, column 3 is WIDE
+  const TVdbSortDef def = TwoLevels(false);  // ID ascending, WIDE descending
   EXPECT_EQ(def.CalcSpecification(table.ColumnDefs, true, false, false, false), "ID, -WIDE");
   EXPECT_EQ(def.CalcSpecification(table.ColumnDefs, false, true, true, false),
             "-${ID}:152, ${WIDE}:5");

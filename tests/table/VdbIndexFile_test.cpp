@@ -47,7 +47,10 @@ class IndexFileTest : public ::testing::Test {
     auto Index = std::make_unique<TVdbIndexFile>(&LastError, Env.Client(kFile, 0, ClientHdl), Version);
     Index->SetName("CIMSZO");
     Index->SetFileName(kFile);
-    Index->SetCompareFunction(Less());
+    TVdbIndexFile* Raw = Index.get();
+    Index->SetCompareFunction([Raw](const std::uint8_t* X, const std::uint8_t* Y, bool& Unique) {
+      return BoundedLess(X, Y, Unique, Raw->ItemSize());
+    });
     Index->SetOnError([this](std::int16_t Code, const std::string& Argument) {
       Errors.push_back({Code, Argument});
     });
@@ -432,6 +435,16 @@ TEST_F(IndexFileTest, CreatingWhereADirectoryIsInTheWayFails) {
   ASSERT_FALSE(Errors.empty());
   EXPECT_EQ(Errors.back().Code, 4);
   EXPECT_EQ(Errors.back().Argument, "CIMSZO");
+}
+
+TEST_F(IndexFileTest, PagesTooSmallForTheItemSizeAreRefused) {
+  Index = MakeIndex(6);
+  TVdbIndexHeaderDef Def = LexiconDef();
+  Def.ItemSize = 2000;
+  ASSERT_EQ(Index->SetIndexDefinition(Def), 0);
+  EXPECT_EQ(Index->NewStorage(6, 4096), -4);
+  EXPECT_FALSE(Index->IsOpen());
+  EXPECT_EQ(Index->NewStorage(6, Index->CalcPageSizeForCapacity(1000)), 0);
 }
 
 struct TDamage {
