@@ -1,5 +1,6 @@
 #include "table/VdbHeapDataFile.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "session/VdbErrors.h"
@@ -99,8 +100,9 @@ std::int32_t TVdbHeapDataFile::GetNextRecordNo(std::int32_t RecNo) {
 }
 
 std::int32_t TVdbHeapDataFile::GetPrevRecordNo(std::int32_t RecNo) {
-  // A number beyond the count has no previous record either: the file changed under it.
-  return RecNo >= 2 && RecNo <= FRecordCount + 1 ? RecNo - 1 : kNoRecord;
+  // From a number beyond the count (records were dropped meanwhile) the last record is previous.
+  if (RecNo < 2 || FRecordCount < 1) return kNoRecord;
+  return std::min(RecNo - 1, FRecordCount);
 }
 
 std::int32_t TVdbHeapDataFile::GetLastRecordNo() {

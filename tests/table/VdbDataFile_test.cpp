@@ -165,6 +165,7 @@ TEST_F(HeapDataFileTest, RecordNumbersEndWithMinus19) {
   EXPECT_EQ(File->GetNextRecordNo(3), -19);
   EXPECT_EQ(File->GetPrevRecordNo(2), 1);
   EXPECT_EQ(File->GetPrevRecordNo(1), -19);
+  EXPECT_EQ(File->GetPrevRecordNo(10), 3);  // from beyond the end: the last record
   EXPECT_TRUE(File->CanAppend());
 }
 
