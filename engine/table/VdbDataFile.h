@@ -162,7 +162,11 @@ class TVdbDataFile {
   virtual std::int32_t DeleteIndexName(std::int32_t IndexNo);
 
   // --- Record ids --------------------------------------------------------------------------------
-  // Takes the next record id from the file (RecordId) and stores it increased by 1.
+  // The next record id is read and written in the file itself every time (not through the page
+  // cache), so that every process sees an id as soon as it is taken; an undo does not give it
+  // back.
+  // Takes the next record id from the file (RecordId) and stores it increased by 1; error 171
+  // after the largest id.
   std::int32_t ObtainNewRecordId(std::int32_t& RecordId);
   // Gives an id back when it is the last one taken, so that an abandoned insert reuses it.
   std::int32_t RevokeRecordId(std::int32_t RecordId);
@@ -195,7 +199,8 @@ class TVdbDataFile {
   std::int64_t DefinitionEnd() const { return DefinitionPosition() + 4 + FDefinitionLength; }
 
   // Rewrites the definition inside its padding: the records do not move. A definition that no
-  // longer fits is refused (error 117 "Definition size"); Def must describe the same records.
+  // longer fits, or one with another record size, is refused (error 187) and the file keeps the
+  // old one.
   std::int32_t UpdateDefinition(const TVdbTableDefinition& Def);
 
  protected:
