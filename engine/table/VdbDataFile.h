@@ -115,7 +115,9 @@ class TVdbDataFile {
   static constexpr std::int16_t kErrNotSupported = 187;
   static constexpr std::int16_t kRecordIdType = 9;  // column type code of record ids
 
-  // The data file owns the client storage; Services (may be null) receives the last error.
+  // The data file owns the client storage; Services (may be null) receives the last error. The
+  // storage has no cipher of its own: the table cipher is applied here, to the definition and
+  // the records only.
   TVdbDataFile(TVdbLastError* Services, std::unique_ptr<TVdbClientStorage> Storage);
   virtual ~TVdbDataFile();
   TVdbDataFile(const TVdbDataFile&) = delete;
