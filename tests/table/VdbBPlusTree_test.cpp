@@ -123,6 +123,61 @@ TEST_F(BPlusTreeTest, PageTakesAnItemOnlyWithRoomForItsSlot) {
   EXPECT_EQ(Tree->GetHeight(), 2);
 }
 
+// Items of 30 bytes (a 25-character key) in 512-byte pages: a leaf takes 15 of them.
+TEntry Wide(int Order, std::int32_t RecNo) {
+  return {"w" + std::to_string(100 + Order) + std::string(21, 'x'), RecNo};
+}
+
+TEST_F(BPlusTreeTest, ALeafSplitsAtTheFirstItemEndingInTheSecondHalf) {
+  Make(512);
+  for (int I = 0; I < 15; ++I) Insert(Wide(2 * I, I + 1));
+  // Appended at p = 15: j = 8 (item 7 ends at 248, beyond (458 + 8) / 2), so s = j - 1 = 7.
+  Insert(Wide(40, 16));
+  EXPECT_EQ(PageInt16(1, 510), 7);
+  EXPECT_EQ(PageInt16(3, 510), 9);
+  EXPECT_EQ(EntryOf(Storage->ReadPage(2)->GetAddress(4)), Wide(14, 8));
+}
+
+TEST_F(BPlusTreeTest, AnInsertionAtTheSplitPointStaysInTheLeftPage) {
+  Make(512);
+  for (int I = 0; I < 15; ++I) Insert(Wide(2 * I, I + 1));
+  // The new item sorts between items 7 and 8: p = j = 8, so s = 8 and it ends the left page.
+  Insert(Wide(15, 16));
+  EXPECT_EQ(PageInt16(1, 510), 9);
+  EXPECT_EQ(PageInt16(3, 510), 7);
+  auto Left = Storage->ReadPage(1);
+  const std::int32_t LastStart = static_cast<std::uint16_t>(Left->ReadInt16(512 - 4 - 2 * 7));
+  EXPECT_EQ(EntryOf(Left->GetAddress(LastStart)), Wide(15, 16));
+  EXPECT_EQ(EntryOf(Storage->ReadPage(2)->GetAddress(4)), Wide(16, 9));
+}
+
+TEST_F(BPlusTreeTest, ALeafBelowThirtyPercentMergesOnlyWhenBothFitOnePage) {
+  Make(512);
+  for (int I = 0; I < 16; ++I) Insert(Wide(I, I + 1));  // leaves of 7 and 9 items
+  // Fill (8 + 32 n + 2) * 100 / 512 drops below 30 at n = 4: the leaves merge into page 1,
+  // the right leaf and then the emptied root are cut off the end of the file.
+  for (int I = 0; I < 3; ++I) ASSERT_TRUE(Tree->Delete(MakeItem(Wide(I, I + 1)).data()));
+  EXPECT_EQ(Tree->GetHeight(), 1);
+  EXPECT_EQ(Tree->RootPage(), 1);
+  EXPECT_EQ(Tree->PageCount(), 2);
+  EXPECT_EQ(PageInt16(1, 510), 13);
+  EXPECT_EQ(PageInt(1, 4), 0);
+
+  // Again with a full right leaf: 4 + 15 items need more than one page, so nothing merges.
+  Tree->Clear();
+  for (int I = 0; I < 16; ++I) Insert(Wide(I, I + 1));
+  for (int I = 16; I < 22; ++I) Insert(Wide(I, I + 1));
+  ASSERT_EQ(PageInt16(3, 510), 15);
+  for (int I = 0; I < 3; ++I) ASSERT_TRUE(Tree->Delete(MakeItem(Wide(I, I + 1)).data()));
+  EXPECT_EQ(Tree->GetHeight(), 2);
+  EXPECT_EQ(PageInt16(1, 510), 4);
+  EXPECT_EQ(Tree->FreeListHead(), 0);
+  std::set<TEntry> Model;
+  for (int I = 3; I < 22; ++I) Model.insert(Wide(I, I + 1));
+  std::mt19937 Random(1);
+  ExpectTreeMatches(*Tree, Model, 0, Random);
+}
+
 TEST_F(BPlusTreeTest, DeletingTheLastItemFreesTheRootLeafAndCutsTheFile) {
   Make(8192);
   Insert({"only", 1});
