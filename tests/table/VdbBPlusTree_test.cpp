@@ -128,27 +128,32 @@ TEntry Wide(int Order, std::int32_t RecNo) {
   return {"w" + std::to_string(100 + Order) + std::string(21, 'x'), RecNo};
 }
 
+// 15 items in a leaf (E = 458), item 7 the first to end beyond (458 + 8) / 2, so j = 8. An item
+// appended at p = 15 splits at s = j - 1 = 7 and goes right; one inserted at p = j splits at
+// s = p and ends the left page.
 TEST_F(BPlusTreeTest, ALeafSplitsAtTheFirstItemEndingInTheSecondHalf) {
-  Make(512);
-  for (int I = 0; I < 15; ++I) Insert(Wide(2 * I, I + 1));
-  // Appended at p = 15: j = 8 (item 7 ends at 248, beyond (458 + 8) / 2), so s = j - 1 = 7.
-  Insert(Wide(40, 16));
-  EXPECT_EQ(PageInt16(1, 510), 7);
-  EXPECT_EQ(PageInt16(3, 510), 9);
-  EXPECT_EQ(EntryOf(Storage->ReadPage(2)->GetAddress(4)), Wide(14, 8));
-}
-
-TEST_F(BPlusTreeTest, AnInsertionAtTheSplitPointStaysInTheLeftPage) {
-  Make(512);
-  for (int I = 0; I < 15; ++I) Insert(Wide(2 * I, I + 1));
-  // The new item sorts between items 7 and 8: p = j = 8, so s = 8 and it ends the left page.
-  Insert(Wide(15, 16));
-  EXPECT_EQ(PageInt16(1, 510), 9);
-  EXPECT_EQ(PageInt16(3, 510), 7);
-  auto Left = Storage->ReadPage(1);
-  const std::int32_t LastStart = static_cast<std::uint16_t>(Left->ReadInt16(512 - 4 - 2 * 7));
-  EXPECT_EQ(EntryOf(Left->GetAddress(LastStart)), Wide(15, 16));
-  EXPECT_EQ(EntryOf(Storage->ReadPage(2)->GetAddress(4)), Wide(16, 9));
+  struct TCase {
+    int NewOrder;
+    std::int16_t LeftCount, RightCount;
+    int SeparatorOrder;
+    std::int32_t SeparatorRecNo;
+  };
+  for (const TCase& Case : {TCase{40, 7, 9, 14, 8}, TCase{15, 9, 7, 16, 9}}) {
+    SCOPED_TRACE(Case.NewOrder);
+    Make(512);
+    for (int I = 0; I < 15; ++I) Insert(Wide(2 * I, I + 1));
+    Insert(Wide(Case.NewOrder, 16));
+    EXPECT_EQ(PageInt16(1, 510), Case.LeftCount);
+    EXPECT_EQ(PageInt16(3, 510), Case.RightCount);
+    EXPECT_EQ(EntryOf(Storage->ReadPage(2)->GetAddress(4)), Wide(Case.SeparatorOrder, Case.SeparatorRecNo));
+    auto Left = Storage->ReadPage(1);
+    const std::int32_t LastStart =
+        static_cast<std::uint16_t>(Left->ReadInt16(512 - 4 - 2 * (Case.LeftCount - 2)));
+    const TEntry LeftLast = EntryOf(Left->GetAddress(LastStart));
+    EXPECT_EQ(LeftLast, Case.NewOrder == 15 ? Wide(15, 16) : Wide(12, 7));
+    Tree.reset();
+    Storage.reset();
+  }
 }
 
 TEST_F(BPlusTreeTest, ALeafBelowThirtyPercentMergesOnlyWhenBothFitOnePage) {
