@@ -123,6 +123,66 @@ TEST_F(BPlusTreeTest, PageTakesAnItemOnlyWithRoomForItsSlot) {
   EXPECT_EQ(Tree->GetHeight(), 2);
 }
 
+// Items of 30 bytes (a 25-character key) in 512-byte pages: a leaf takes 15 of them.
+TEntry Wide(int Order, std::int32_t RecNo) {
+  return {"w" + std::to_string(100 + Order) + std::string(21, 'x'), RecNo};
+}
+
+// 15 items in a leaf (E = 458), item 7 the first to end beyond (458 + 8) / 2, so j = 8. An item
+// appended at p = 15 splits at s = j - 1 = 7 and goes right; one inserted at p = j splits at
+// s = p and ends the left page.
+TEST_F(BPlusTreeTest, ALeafSplitsAtTheFirstItemEndingInTheSecondHalf) {
+  struct TCase {
+    int NewOrder;
+    std::int16_t LeftCount, RightCount;
+    int SeparatorOrder;
+    std::int32_t SeparatorRecNo;
+  };
+  for (const TCase& Case : {TCase{40, 7, 9, 14, 8}, TCase{15, 9, 7, 16, 9}}) {
+    SCOPED_TRACE(Case.NewOrder);
+    Make(512);
+    for (int I = 0; I < 15; ++I) Insert(Wide(2 * I, I + 1));
+    Insert(Wide(Case.NewOrder, 16));
+    EXPECT_EQ(PageInt16(1, 510), Case.LeftCount);
+    EXPECT_EQ(PageInt16(3, 510), Case.RightCount);
+    EXPECT_EQ(EntryOf(Storage->ReadPage(2)->GetAddress(4)), Wide(Case.SeparatorOrder, Case.SeparatorRecNo));
+    auto Left = Storage->ReadPage(1);
+    const std::int32_t LastStart =
+        static_cast<std::uint16_t>(Left->ReadInt16(512 - 4 - 2 * (Case.LeftCount - 2)));
+    const TEntry LeftLast = EntryOf(Left->GetAddress(LastStart));
+    EXPECT_EQ(LeftLast, Case.NewOrder == 15 ? Wide(15, 16) : Wide(12, 7));
+    Tree.reset();
+    Storage.reset();
+  }
+}
+
+TEST_F(BPlusTreeTest, ALeafBelowThirtyPercentMergesOnlyWhenBothFitOnePage) {
+  Make(512);
+  for (int I = 0; I < 16; ++I) Insert(Wide(I, I + 1));  // leaves of 7 and 9 items
+  // Fill (8 + 32 n + 2) * 100 / 512 drops below 30 at n = 4: the leaves merge into page 1,
+  // the right leaf and then the emptied root are cut off the end of the file.
+  for (int I = 0; I < 3; ++I) ASSERT_TRUE(Tree->Delete(MakeItem(Wide(I, I + 1)).data()));
+  EXPECT_EQ(Tree->GetHeight(), 1);
+  EXPECT_EQ(Tree->RootPage(), 1);
+  EXPECT_EQ(Tree->PageCount(), 2);
+  EXPECT_EQ(PageInt16(1, 510), 13);
+  EXPECT_EQ(PageInt(1, 4), 0);
+
+  // Again with a full right leaf: 4 + 15 items need more than one page, so nothing merges.
+  Tree->Clear();
+  for (int I = 0; I < 16; ++I) Insert(Wide(I, I + 1));
+  for (int I = 16; I < 22; ++I) Insert(Wide(I, I + 1));
+  ASSERT_EQ(PageInt16(3, 510), 15);
+  for (int I = 0; I < 3; ++I) ASSERT_TRUE(Tree->Delete(MakeItem(Wide(I, I + 1)).data()));
+  EXPECT_EQ(Tree->GetHeight(), 2);
+  EXPECT_EQ(PageInt16(1, 510), 4);
+  EXPECT_EQ(Tree->FreeListHead(), 0);
+  std::set<TEntry> Model;
+  for (int I = 3; I < 22; ++I) Model.insert(Wide(I, I + 1));
+  std::mt19937 Random(1);
+  ExpectTreeMatches(*Tree, Model, 0, Random);
+}
+
 TEST_F(BPlusTreeTest, DeletingTheLastItemFreesTheRootLeafAndCutsTheFile) {
   Make(8192);
   Insert({"only", 1});
