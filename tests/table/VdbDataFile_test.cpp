@@ -103,6 +103,11 @@ TEST_F(HeapDataFileTest, LexiconSizedTableReopensWithItsRecordsAt16384) {
   EXPECT_EQ(Def.CollationName, "Hungarian_ci_as");
   ASSERT_EQ(Def.ColumnDefs.GetCount(), 2);
   EXPECT_EQ(Def.ColumnDefs.GetColumnDef(1).Position, 152);
+  const auto* Headword = dynamic_cast<const TVdbTextColumnDef*>(&Def.ColumnDefs.GetColumnDef(0));
+  ASSERT_NE(Headword, nullptr);
+  EXPECT_EQ(Headword->GetMaxLength(), 150);
+  EXPECT_EQ(Headword->Options, 40u);
+  EXPECT_EQ(Def.ColumnDefs.GetColumnDef(1).GetColumnType(), 7);
   EXPECT_EQ(HeadwordOf(Read(*File, 1)), "szo1");
   EXPECT_EQ(HeadwordOf(Read(*File, 2374)), "szo2374");
   EXPECT_EQ(TkxMemory::ReadInt32(Read(*File, 2000).data(), 152), 2000);
