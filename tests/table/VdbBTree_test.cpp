@@ -1,0 +1,347 @@
+// The classic B-tree on a contained file: header and page layouts of both field widths, root
+// splits, merges and rotations against a model, the free list, the sequence-number estimate of
+// large trees, and damaged pages.
+#include "table/VdbBTree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "VdbTreeTestSupport.h"
+
+namespace vdb::treetest {
+namespace {
+
+constexpr std::int32_t kKeySize = 5 + 12;  // record number, length byte, up to 12 characters
+
+struct TLayout {
+  std::int16_t Version;
+  std::int32_t Offset;
+};
+
+class BTreeTest : public ::testing::Test {
+ protected:
+  void Make(std::int32_t PageSize, std::int16_t Version = 6, std::int32_t Offset = 6) {
+    PageSizeUsed = PageSize;
+    VersionUsed = Version;
+    OffsetUsed = Offset;
+    Storage = Env.Client("\\T.vdbi", PageSize);
+    Storage->NewStorage();
+    Tree = std::make_unique<TVdbBTree>(*Storage, Offset, Version, kKeySize);
+    Tree->New(PageSize, Less());
+  }
+
+  void Reopen() {
+    Tree->Flush();
+    Tree->Close();
+    Storage->Close();
+    Storage->Open(false, false);
+    Storage->SetPageSize(PageSizeUsed);
+    Tree = std::make_unique<TVdbBTree>(*Storage, OffsetUsed, VersionUsed, 0);
+    Tree->Open(Less());
+  }
+
+  void Insert(const TEntry& Entry) {
+    const auto Item = MakeItem(Entry, kKeySize);
+    Tree->Insert(Item.data(), kKeySize);
+  }
+
+  std::int32_t PageInt(std::int32_t PageNo, std::int32_t Offset) {
+    return Storage->ReadPage(PageNo)->ReadInt32(Offset);
+  }
+  std::int16_t PageInt16(std::int32_t PageNo, std::int32_t Offset) {
+    return Storage->ReadPage(PageNo)->ReadInt16(Offset);
+  }
+
+  TContainerEnv Env;
+  std::unique_ptr<TVdbClientStorage> Storage;
+  std::unique_ptr<TVdbBTree> Tree;
+  std::int32_t PageSizeUsed = 0;
+  std::int16_t VersionUsed = 6;
+  std::int32_t OffsetUsed = 6;
+  std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(512);
+};
+
+TEST_F(BTreeTest, NewTreeWritesItsHeader) {
+  Make(512);
+  // Slot = 4 + 17 = 21; order ((512 - 6) / 21) / 2 = 12.
+  EXPECT_EQ(PageInt(0, 6), 512);
+  EXPECT_EQ(PageInt16(0, 10), kKeySize);
+  EXPECT_EQ(PageInt16(0, 12), kKeySize + 4);
+  EXPECT_EQ(PageInt16(0, 14), 0);   // height
+  EXPECT_EQ(PageInt(0, 16), 0);     // tree pages
+  EXPECT_EQ(PageInt16(0, 20), 12);  // order
+  EXPECT_EQ(PageInt16(0, 22), 24);  // capacity
+  EXPECT_EQ(PageInt(0, 24), 0);     // free list
+  EXPECT_EQ(Tree->GetHeaderSize(), 24);
+}
+
+TEST_F(BTreeTest, EmptyTreeAnswers) {
+  Make(512);
+  const auto Item = MakeItem({"a", 1}, kKeySize);
+  EXPECT_EQ(Tree->Find(Item.data(), Buffer.data(), 512), -1);
+  EXPECT_EQ(Tree->FindFirst(Buffer.data(), 512), 1);
+  EXPECT_EQ(Tree->FindLast(Buffer.data(), 512), 1);
+  EXPECT_FALSE(Tree->Delete(Item.data()));
+  EXPECT_EQ(Tree->CalcItemSequenceNo(Item.data()), 0);
+}
+
+TEST_F(BTreeTest, UnusablePageSizesAreRefused) {
+  Storage = Env.Client("\\T.vdbi", 512);
+  Storage->NewStorage();
+  for (const std::int32_t PageSize : {128, 32 * 1024 * 1024}) {
+    TVdbBTree Bad(*Storage, 6, 6, kKeySize);
+    EXPECT_THROW(Bad.New(PageSize, Less()), EVdbTreeError) << PageSize;
+    EXPECT_EQ(Bad.TreeError(), TVdbBTree::kErrPageSize);
+  }
+  TVdbBTree Huge(*Storage, 6, 6, 400);  // not even two slots of 404 bytes in 512
+  EXPECT_THROW(Huge.New(512, Less()), EVdbTreeError);
+}
+
+TEST_F(BTreeTest, RootStaysPageOneWhenItSplits) {
+  Make(512);
+  for (std::int32_t RecNo = 1; RecNo <= 24; ++RecNo) Insert({"k" + std::to_string(100 + RecNo), RecNo});
+  EXPECT_EQ(Tree->GetHeight(), 1);
+  EXPECT_EQ(PageInt16(1, 4), 24);
+  Insert({"k200", 25});
+  EXPECT_EQ(Tree->GetHeight(), 2);
+  EXPECT_EQ(Tree->TreePageCount(), 3);
+  // Page 1: leftmost child (the moved left half), one slot whose child is the new right page.
+  EXPECT_EQ(PageInt16(1, 4), 1);
+  const std::int32_t Left = PageInt(1, 0);
+  const std::int32_t Right = PageInt(1, 6);
+  EXPECT_EQ((std::set<std::int32_t>{Left, Right}), (std::set<std::int32_t>{2, 3}));
+  EXPECT_EQ(PageInt16(Left, 4), 12);
+  EXPECT_EQ(PageInt16(Right, 4), 12);
+  EXPECT_EQ(PageInt(Left, 0), 0);
+  EXPECT_EQ(EntryOf(Storage->ReadPage(1)->GetAddress(10)), (TEntry{"k113", 13}));
+}
+
+TEST_F(BTreeTest, AnItemAlreadyPresentIsIgnored) {
+  Make(512);
+  Insert({"same", 1});
+  EXPECT_TRUE(Tree->LastInsertAdded());
+  Insert({"same", 1});
+  EXPECT_FALSE(Tree->LastInsertAdded());
+  std::int32_t Count = 0;
+  std::int32_t Wrong = 0;
+  Tree->Check(Count, Wrong);
+  EXPECT_EQ(Count, 1);
+}
+
+class BTreeModelTest : public BTreeTest, public ::testing::WithParamInterface<TLayout> {};
+
+TEST_P(BTreeModelTest, RandomInsertsAndDeletesMatchTheModel) {
+  Make(512, GetParam().Version, GetParam().Offset);
+  std::set<TEntry> Model;
+  RunModel(*Tree, Model, 6000, kKeySize, 12, 7, 1000);
+  EXPECT_GE(Tree->GetHeight(), 3);
+  Reopen();
+  std::mt19937 Random(9);
+  ExpectTreeMatches(*Tree, Model, kKeySize, Random);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, BTreeModelTest,
+                         ::testing::Values(TLayout{6, 6}, TLayout{4, 6}, TLayout{3, 0},
+                                           TLayout{1, 0}),
+                         [](const auto& Info) { return "Version" + std::to_string(Info.param.Version); });
+
+TEST_F(BTreeTest, SixteenBitLayoutOfOldVersions) {
+  Make(512, 3, 0);
+  EXPECT_EQ(Tree->GetHeaderSize(), 14);
+  // Slot = 2 + 17 = 19; order ((512 - 4) / 19) / 2 = 13.
+  EXPECT_EQ(PageInt16(0, 0), 512);
+  EXPECT_EQ(PageInt16(0, 4), 19);
+  EXPECT_EQ(PageInt16(0, 10), 13);
+  EXPECT_EQ(PageInt16(0, 12), 26);
+  Insert({"x", 5});
+  EXPECT_EQ(PageInt16(0, 6), 1);  // height
+  EXPECT_EQ(PageInt16(0, 8), 1);  // tree pages
+  EXPECT_EQ(PageInt16(1, 2), 1);  // count at byte 2
+  EXPECT_EQ(PageInt16(1, 4), 0);  // the slot's 16-bit child
+  EXPECT_EQ(EntryOf(Storage->ReadPage(1)->GetAddress(6)), (TEntry{"x", 5}));
+}
+
+TEST_F(BTreeTest, MergedPagesGoOnTheFreeListAndSplitsTakeThemBack) {
+  Make(512);
+  std::set<TEntry> Model;
+  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) {
+    const TEntry Entry{"k" + std::to_string(1000 + RecNo), RecNo};
+    Insert(Entry);
+    Model.insert(Entry);
+  }
+  const std::int32_t Pages = Tree->TreePageCount();
+  auto It = Model.begin();
+  for (int I = 0; I < 300; ++I) {
+    ASSERT_TRUE(Tree->Delete(MakeItem(*It, kKeySize).data()));
+    It = Model.erase(It);
+  }
+  const std::int32_t Head = Tree->FreeListHead();
+  ASSERT_NE(Head, 0);
+  EXPECT_EQ(Tree->TreePageCount(), Pages);
+  // A free page holds the negated next free page.
+  const std::int32_t Next = -PageInt(Head, 0);
+  EXPECT_GE(Next, 0);
+  EXPECT_LE(Next, Pages);
+  std::int32_t RecNo = 2000;
+  while (Tree->FreeListHead() == Head) {
+    const TEntry Entry{"z" + std::to_string(RecNo), RecNo};
+    Insert(Entry);
+    Model.insert(Entry);
+    ++RecNo;
+  }
+  EXPECT_EQ(Tree->FreeListHead(), Next);
+  EXPECT_EQ(Tree->TreePageCount(), Pages);
+  std::mt19937 Random(4);
+  ExpectTreeMatches(*Tree, Model, kKeySize, Random);
+}
+
+TEST_F(BTreeTest, DeletingEverythingEmptiesTheTree) {
+  Make(512);
+  std::set<TEntry> Model;
+  std::mt19937 Random(8);
+  for (std::int32_t RecNo = 1; RecNo <= 1000; ++RecNo) {
+    const TEntry Entry{RandomKey(Random, 10), RecNo};
+    Insert(Entry);
+    Model.insert(Entry);
+  }
+  std::vector<TEntry> Order(Model.begin(), Model.end());
+  std::shuffle(Order.begin(), Order.end(), Random);
+  for (const TEntry& Entry : Order) ASSERT_TRUE(Tree->Delete(MakeItem(Entry, kKeySize).data()));
+  EXPECT_EQ(Tree->GetHeight(), 0);
+  EXPECT_EQ(Tree->TreePageCount(), 0);
+  Tree->Flush();
+  EXPECT_EQ(Storage->GetSize(), Storage->TileSize());
+  Insert({"again", 1});
+  EXPECT_EQ(Tree->FindFirst(Buffer.data(), 512), 0);
+}
+
+TEST_F(BTreeTest, SequenceNumbersAboveAThousandPagesAreEstimatedFromTheRoot) {
+  Make(256);
+  std::set<TEntry> Model;
+  std::mt19937 Random(6);
+  std::int32_t RecNo = 1;
+  while (Tree->TreePageCount() <= 1000) {
+    const TEntry Entry{RandomKey(Random, 12), RecNo++};
+    Insert(Entry);
+    Model.insert(Entry);
+  }
+  const std::vector<TEntry> Sorted(Model.begin(), Model.end());
+  const TEntry& Probe = Sorted[Sorted.size() / 3];
+  const auto Item = MakeItem(Probe, kKeySize);
+  // The estimate: Round(pages x 1.5 x m x k / n) + 1, k the root position, n the root's slots.
+  auto Root = Storage->ReadPage(1);
+  const std::int32_t N = Root->ReadInt16(4);
+  std::int32_t K = 0;
+  bool Unique = false;
+  while (K < N && !ItemLess(Item.data(), Root->GetAddress(6 + K * (kKeySize + 4) + 4), Unique)) ++K;
+  const auto Expected = static_cast<std::int32_t>(
+      std::lround(Tree->TreePageCount() * 1.5 * Tree->Order() * K / static_cast<double>(N)) + 1);
+  EXPECT_EQ(Tree->CalcItemSequenceNo(Item.data()), Expected);
+  EXPECT_EQ(Tree->CalcItemSequenceNo(MakeItem({"zzzzzzzzzzzz", 1}, kKeySize).data()), 0);
+}
+
+TEST_F(BTreeTest, APageThatCannotBeReadEndsTheOperationWithItsMessage) {
+  Make(8192);
+  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+  ASSERT_EQ(Tree->GetHeight(), 2);
+  Tree->Flush();
+  // The file keeps page 0 and the root only; the root still names its children.
+  Tree->Update();
+  Storage->SetPageCount(2);
+  const auto Item = MakeItem({"k299", 299}, kKeySize);
+  const auto MessageOf = [](auto&& Action) {
+    try {
+      Action();
+    } catch (const EVdbTreeError& Error) {
+      return std::string(Error.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(Tree->Find(Item.data(), Buffer.data(), 512), -1);
+  EXPECT_EQ(Tree->TreeError(), TVdbBTree::kErrPageRead);
+  EXPECT_EQ(MessageOf([&] { Tree->FindLast(Buffer.data(), 512); }), "FindLast");
+  EXPECT_EQ(MessageOf([&] { Tree->FindNext(Item.data(), Buffer.data(), 512); }), "FindNext");
+  EXPECT_EQ(MessageOf([&] { Tree->FindPrev(Item.data(), Buffer.data(), 512); }), "FindPrev");
+  EXPECT_EQ(MessageOf([&] { Insert({"k2999", 3000}); }),
+            "BTree error while searching start node for insertion");
+}
+
+// --- damaged pages ----------------------------------------------------------------------------
+
+class BTreeDamageTest : public BTreeTest {
+ protected:
+  void SetUp() override {
+    Make(512);
+    for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+    ASSERT_EQ(Tree->GetHeight(), 3);
+    Tree->Flush();
+  }
+
+  void Damage(std::int32_t PageNo, std::int32_t Offset, std::int32_t Value, bool Wide) {
+    {
+      auto Page = Storage->ReadPage(PageNo);
+      if (Wide) {
+        Page->WriteInt32(Offset, Value);
+      } else {
+        Page->WriteInt16(Offset, static_cast<std::int16_t>(Value));
+      }
+    }
+    Storage->Flush();
+    Tree->Update();
+  }
+
+  void ExpectOnlyTreeErrors() {
+    const auto Item = MakeItem({"k150", 150}, kKeySize);
+    std::int32_t Count = 0;
+    std::int32_t Wrong = 0;
+    bool Raised = false;
+    const auto Try = [&](auto&& Action) {
+      try {
+        Action();
+      } catch (const EVdbTreeError&) {
+        Raised = true;
+      }
+    };
+    Try([&] { Tree->Check(Count, Wrong); });
+    Try([&] { Tree->CalcItemSequenceNo(Item.data()); });
+    Try([&] {
+      std::int16_t Result = Tree->FindFirst(Buffer.data(), 512);
+      for (int Steps = 0; Result == 0 && Steps < 10000; ++Steps) {
+        Result = Tree->FindNext(Buffer.data(), Buffer.data(), 512);
+      }
+    });
+    Try([&] {
+      for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) {
+        Tree->Delete(MakeItem({"k" + std::to_string(RecNo), RecNo}, kKeySize).data());
+      }
+    });
+    EXPECT_TRUE(Raised);
+  }
+};
+
+TEST_F(BTreeDamageTest, SlotCountAboveTheCapacity) {
+  Damage(1, 4, 500, false);
+  ExpectOnlyTreeErrors();
+}
+
+TEST_F(BTreeDamageTest, ChildPageNumberOutsideTheTree) {
+  Damage(1, 0, 5000, true);
+  ExpectOnlyTreeErrors();
+}
+
+TEST_F(BTreeDamageTest, ChildPointingBackAtTheRootMakesACycle) {
+  const std::int32_t Child = PageInt(1, 0);
+  Damage(Child, 0, 1, true);
+  ExpectOnlyTreeErrors();
+}
+
+TEST_F(BTreeDamageTest, HeaderWithAnOrderThatDoesNotFitThePage) {
+  Storage->ReadPage(0)->WriteInt16(6 + 14, 200);
+  Storage->Flush();
+  EXPECT_THROW(Tree->Update(), EVdbTreeError);
+}
+
+}  // namespace
+}  // namespace vdb::treetest
