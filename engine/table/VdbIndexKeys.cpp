@@ -402,4 +402,28 @@ std::int16_t FindSortKeyDiff(const TVdbColumnDefs& Columns, const TVdbSortDef& I
       FirstDifference(Columns, IndexDef, TableLevel, X, Y, 0, result));
 }
 
+TVdbIndexHeaderDef VdbIndexHeaderDef(const TVdbSortDef& IndexDef, std::int16_t TableLevel) {
+  constexpr std::int16_t kDescendingBit = static_cast<std::int16_t>(0x8000);
+  TVdbIndexHeaderDef Header;
+  Header.Name = IndexDef.Name();
+  Header.Calculated = IndexDef.IsCalculated;
+  Header.Unique = IndexDef.IsUnique;
+  Header.VariableSize = IndexDef.IsVarSize;
+  Header.ItemSize = static_cast<std::int16_t>(IndexDef.KeySize());
+  if (IndexDef.IsCalculated) {
+    Header.ResultType = IndexDef.LevelCount > 0 ? IndexDef.Items[0].ColumnType : 0;
+    Header.PieceSize = static_cast<std::int16_t>(IndexDef.KeySize() - 4);
+    Header.Expression = IndexDef.ExpressionText(TableLevel);
+  } else {
+    for (int Level = 0; Level < IndexDef.LevelCount; ++Level) {
+      const TVdbSortLevel& Item = IndexDef.Items[static_cast<std::size_t>(Level)];
+      const auto Column = static_cast<std::int16_t>(Item.Descending ? (Item.FieldNo | kDescendingBit)
+                                                                    : Item.FieldNo);
+      Header.Levels.push_back({Column, Item.Size, Item.ColumnType});
+    }
+  }
+  if (TableLevel <= 3) Header.Vector = IndexDef.GetVectorData();
+  return Header;
+}
+
 }  // namespace vdb

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "table/VdbDefinitions.h"
+#include "table/VdbIndexFile.h"
 
 namespace vdb {
 
@@ -59,5 +60,10 @@ bool IndexLess(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
 std::int16_t FindSortKeyDiff(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
                              std::int16_t TableLevel, const std::uint8_t* X,
                              const std::uint8_t* Y);
+
+// The definition an index file's header stores for IndexDef: levels with column number (bit 15 for
+// descending), piece size and type code, the item size, and for expression indexes the result
+// type, piece size and source; the vector form too for tables up to level 3.
+TVdbIndexHeaderDef VdbIndexHeaderDef(const TVdbSortDef& IndexDef, std::int16_t TableLevel);
 
 }  // namespace vdb
