@@ -848,10 +848,43 @@ void TVdbRedoLog::ReadAt(void* Data, std::int32_t Count, std::int64_t Position) 
   if (FFileSystem->FileRead(FLogFile, Data, Count, Position) != Count) RaiseDamaged();
 }
 
-void TVdbRedoLog::NewFile() {
+// Takes the ownership of an open log handle: false when another live session holds it.
+bool TVdbRedoLog::TakeOwnership(std::int32_t Handle) {
+  const std::int32_t Owned = FFileSystem->LockFile(Handle, kRedoOwnerByte, kRedoOwnerByte + 1, true);
+  if (Owned == 1) {
+    FLogFile = Handle;
+    return true;
+  }
+  FFileSystem->CloseFile(Handle);
+  if (Owned == 0) return false;
+  throw EVdbEngine(kErrLocking, kxFormatArgs{});
+}
+
+// Checks the owned log and positions it at its end; a damaged log is closed and reported.
+void TVdbRedoLog::AdoptExisting() {
+  try {
+    const std::int64_t Size = FileSizeOf(*FFileSystem, FLogFile, kErrReading, FFileName);
+    if (Size == 0) {  // its creator died before it wrote the tag: nothing to undo
+      WriteHeader();
+      return;
+    }
+    std::uint8_t Header[kHeaderSize];
+    if (Size < kHeaderSize) RaiseDamaged();
+    ReadAt(Header, kHeaderSize, 0);
+    if (TkxMemory::ReadUInt32(Header, 0) != kTag) RaiseDamaged();
+    FPosition = FEnd = Size;
+    CheckChain();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+bool TVdbRedoLog::NewFile() {
   Close();
   std::int32_t Handle = FFileSystem->OpenFile(FFileName, kSharedMode);
-  if (Handle < 0) {
+  bool Existed = Handle >= 0;
+  if (!Existed) {
     const std::int32_t Error = FFileSystem->GetLastError();
     if (Error == kxErrorSharingViolation) throw EVdbEngine(kErrTableLocked, kxFormatArgs{});
     const std::string Dir = DirectoryOf(FFileName);
@@ -862,18 +895,19 @@ void TVdbRedoLog::NewFile() {
     Handle = FFileSystem->OpenFile(FFileName, kSharedMode);
     if (Handle < 0) RaiseWriteError();
   }
-  if (FFileSystem->LockFile(Handle, kRedoOwnerByte, kRedoOwnerByte + 1, true) != 1) {
-    // Another session's transaction is still running on this table.
-    FFileSystem->CloseFile(Handle);
-    throw EVdbEngine(kErrTableLocked, kxFormatArgs{});
+  // A log that another session owns belongs to its transaction, which is still running.
+  if (!TakeOwnership(Handle)) throw EVdbEngine(kErrTableLocked, kxFormatArgs{});
+  if (Existed) {
+    AdoptExisting();
+    if (FEnd > kHeaderSize) return false;  // a dead session's actions: to be undone first
   }
-  FLogFile = Handle;
   try {
     WriteHeader();
   } catch (...) {
     Close();
     throw;
   }
+  return true;
 }
 
 void TVdbRedoLog::WriteHeader() {
@@ -894,29 +928,8 @@ TVdbRedoOpenResult TVdbRedoLog::Open() {
     if (Error == kxErrorSharingViolation) return TVdbRedoOpenResult::rorInUse;
     throw EVdbEngine(1, FFileName);
   }
-  const std::int32_t Owned = FFileSystem->LockFile(Handle, kRedoOwnerByte, kRedoOwnerByte + 1, true);
-  if (Owned != 1) {
-    FFileSystem->CloseFile(Handle);
-    if (Owned == 0) return TVdbRedoOpenResult::rorInUse;
-    throw EVdbEngine(kErrLocking, kxFormatArgs{});
-  }
-  FLogFile = Handle;
-  try {
-    const std::int64_t Size = FileSizeOf(*FFileSystem, FLogFile, kErrReading, FFileName);
-    if (Size == 0) {  // its creator died before it wrote the tag: nothing to undo
-      WriteHeader();
-      return TVdbRedoOpenResult::rorOpened;
-    }
-    std::uint8_t Header[kHeaderSize];
-    if (Size < kHeaderSize) RaiseDamaged();
-    ReadAt(Header, kHeaderSize, 0);
-    if (TkxMemory::ReadUInt32(Header, 0) != kTag) RaiseDamaged();
-    FPosition = FEnd = Size;
-    CheckChain();
-  } catch (...) {
-    Close();
-    throw;
-  }
+  if (!TakeOwnership(Handle)) return TVdbRedoOpenResult::rorInUse;
+  AdoptExisting();
   return TVdbRedoOpenResult::rorOpened;
 }
 

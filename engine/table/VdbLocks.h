@@ -287,9 +287,11 @@ class TVdbRedoLog {
   static std::string LogFileName(const std::string& Name, std::int16_t TableLevel,
                                  bool IsRelTable);
 
-  // Starts an empty log owned by this object. A log that another live session owns is error 104
-  // (its transaction is still running); a dead session's log is replaced.
-  void NewFile();
+  // Starts an empty log owned by this object and answers true. A log that another live session
+  // owns is error 104 (its transaction is still running). A log that a dead session left with
+  // actions in it is never thrown away: NewFile answers false with that log open (as Open leaves
+  // it), the caller undoes it (Undo) and calls NewFile again.
+  bool NewFile();
   // Opens an existing log to undo it: checks the tag and the chain of entries and takes the
   // ownership. A damaged log is error 52 and stays as it is.
   TVdbRedoOpenResult Open();
@@ -325,6 +327,8 @@ class TVdbRedoLog {
   void WriteAction(TVdbTableActionKind Kind, std::int32_t RecordNo, const std::uint8_t* RecBuffer,
                    const TVdbRedoBlobs* Blobs);
   void WriteHeader();
+  bool TakeOwnership(std::int32_t Handle);
+  void AdoptExisting();
   void CheckChain();
   bool ReadEntryBefore(std::int64_t End, TVdbTableActionKind& Kind, std::int32_t& Number,
                        std::int64_t& Start, std::int32_t& Length);

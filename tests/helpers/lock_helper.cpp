@@ -99,8 +99,7 @@ int main(int argc, char** argv) {
       } else if (Op == "redo-new" && Need(I, 2)) {
         RecordSize = Number(Args[I + 2]);
         Log = std::make_unique<TVdbRedoLog>(FileSystem, RecordSize, false, 6, Args[I + 1]);
-        Log->NewFile();
-        Say(Op, 0);
+        Say(Op, Log->NewFile() ? 0 : 1);
         I += 2;
       } else if (Op == "redo-insert" && Need(I, 1) && Log) {
         Log->LogInsert(Number(Args[++I]));

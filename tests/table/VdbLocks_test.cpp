@@ -307,6 +307,18 @@ TEST_F(LockFileTest, TheLastSessionToLogOutRemovesBothFiles) {
   EXPECT_FALSE(std::filesystem::exists(LockPath()));
 }
 
+TEST_F(LockFileTest, LoggingOutWithALockGivesItUpAsAChange) {
+  auto A = Session(1), B = Session(2);
+  ASSERT_TRUE(A->LockTable(tltNone, tltWrite, true));
+  A->LogOut();
+  const TVdbTableLockData H = Header();
+  EXPECT_EQ(H.WriteLocks, 0);
+  EXPECT_EQ(H.SessionCount, 1);
+  EXPECT_EQ(H.ChangeCount, 1);
+  EXPECT_TRUE(B->CheckUpdate());
+  EXPECT_TRUE(B->LockTable(tltNone, tltWrite, true));
+}
+
 TEST_F(LockFileTest, AFreedSlotIsReusedBeforeTheFileGrows) {
   auto A = Session(1), B = Session(2), C = Session(3);
   B->LogOut();
@@ -579,7 +591,7 @@ class RedoLogTest : public LockFileTest {
 
 TEST_F(RedoLogTest, EntriesAreWrittenInTheLayoutThatIsReadBackwards) {
   auto L = Log(2);
-  L->NewFile();
+  ASSERT_TRUE(L->NewFile());
   L->LogInsert(3);
   TVdbRedoBlobs Blobs;
   Blobs[1].Data = "ab";
@@ -612,7 +624,7 @@ TEST_F(RedoLogTest, EntriesAreWrittenInTheLayoutThatIsReadBackwards) {
 
 TEST_F(RedoLogTest, UndoRunsFromTheLatestActionAndKeepsWhatFailedToUndo) {
   auto L = Log();
-  L->NewFile();
+  ASSERT_TRUE(L->NewFile());
   L->LogInsert(11);
   L->LogDelete(7, reinterpret_cast<const std::uint8_t*>("BBBB"), {});
   L->LogUpdate(5, reinterpret_cast<const std::uint8_t*>("AAAA"), {{2, TVdbRedoBlob{takBlob, "memo", {}}}});
@@ -635,7 +647,7 @@ TEST_F(RedoLogTest, UndoRunsFromTheLatestActionAndKeepsWhatFailedToUndo) {
 
 TEST_F(RedoLogTest, ALogWhoseOwnerLivesIsNeitherUndoneNorReplaced) {
   auto Owner = Log();
-  Owner->NewFile();
+  ASSERT_TRUE(Owner->NewFile());
   Owner->LogInsert(1);
   auto Other = Log();
   EXPECT_EQ(Other->Open(), TVdbRedoOpenResult::rorInUse);
@@ -643,6 +655,27 @@ TEST_F(RedoLogTest, ALogWhoseOwnerLivesIsNeitherUndoneNorReplaced) {
   EXPECT_EQ(ReadBytes(LogPath()).size(), 8u + 9u);
   Owner->Erase();  // committed
   EXPECT_EQ(Other->Open(), TVdbRedoOpenResult::rorMissing);
+}
+
+TEST_F(RedoLogTest, ANewLogNeverThrowsAwayTheActionsADeadSessionLeft) {
+  auto Dead = Log();
+  ASSERT_TRUE(Dead->NewFile());
+  Dead->LogInsert(8);
+  Dead->Close();  // its session ended without commit or rollback
+  auto L = Log();
+  ASSERT_FALSE(L->NewFile());
+  ASSERT_TRUE(L->IsOpen());
+  TRecordingTarget Target;
+  L->Undo(Target);
+  EXPECT_EQ(Target.Calls, (std::vector<std::string>{"insert 8"}));
+  ASSERT_TRUE(L->NewFile());
+  L->LogInsert(9);
+  L->Close();
+  auto Empty = Log();  // a log without actions is simply started again
+  ASSERT_TRUE(Empty->Open() == TVdbRedoOpenResult::rorOpened);
+  Empty->Undo(Target);
+  Empty->Close();
+  EXPECT_TRUE(Log()->NewFile());
 }
 
 TEST_F(RedoLogTest, ADamagedLogIsReportedAndKept) {
