@@ -113,6 +113,35 @@ void CutFile(TkxFileSystem& FileSystem, std::int32_t Handle, std::int64_t Size, 
 
 }  // namespace
 
+// --- Base-table bookkeeping helpers ---------------------------------------------------------------
+
+std::uint32_t VdbTickCount() {
+  const auto Now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Now).count());
+}
+
+bool VdbUnlockIdle(std::uint32_t Now, std::uint32_t UnlockTime) {
+  return static_cast<std::uint32_t>(Now - UnlockTime) > kVdbUnlockIdleMs;
+}
+
+TVdbTableLockType VdbRequiredTableLock(std::int32_t ReadLocks, std::int32_t UpgradeLocks,
+                                       std::int32_t WriteLocks) {
+  if (WriteLocks > 0) return tltWrite;
+  if (UpgradeLocks > 0) return tltUpgrade;
+  if (ReadLocks > 0) return tltRead;
+  return tltNone;
+}
+
+TVdbTableLockType VdbTransactionKeptLock(TVdbIsolationLevel Isolation, TVdbTableLockType Ending) {
+  switch (Isolation) {
+    case tilRepeatableRead: return Ending == tltWrite ? tltWrite : Ending == tltNone ? tltNone : tltRead;
+    case tilReadCommited: return Ending == tltWrite ? tltWrite : tltNone;
+    case tilDirtyRead: return Ending == tltWrite ? tltRead : tltNone;
+    default: return tltNone;
+  }
+}
+
 // --- Records -------------------------------------------------------------------------------------
 
 void TVdbTableLockData::Decode(const std::uint8_t* Data) {

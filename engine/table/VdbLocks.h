@@ -47,6 +47,33 @@ inline constexpr std::int32_t kVdbLockSlotVitalOffset = 55;
 inline constexpr std::int32_t kVdbSessionNameMax = 40;
 inline constexpr std::int32_t kVdbMovePairSize = 8;
 
+// The isolation level of a session's transactions (tilNone: no transaction, no undo log).
+enum TVdbIsolationLevel : std::uint8_t {
+  tilNone = 0,
+  tilDirtyRead = 1,
+  tilReadCommited = 2,
+  tilRepeatableRead = 3
+};
+
+// --- What a base table's lock bookkeeping builds on -----------------------------------------------
+// A base table counts its session's locks and holds the file-level lock lazily: an ended lock
+// lingers until the catalog's idle-unlock thread finds it idle for more than kVdbUnlockIdleMs.
+
+inline constexpr std::uint32_t kVdbUnlockIdleMs = 10;
+
+// A millisecond tick count that wraps around like the operating system's 32-bit one.
+std::uint32_t VdbTickCount();
+// The lingering lock of a table last released at UnlockTime may be given up at Now: Now is not
+// within kVdbUnlockIdleMs after UnlockTime (the tick count may have wrapped in between).
+bool VdbUnlockIdle(std::uint32_t Now, std::uint32_t UnlockTime);
+// The file-level lock that a session's lock counters require.
+TVdbTableLockType VdbRequiredTableLock(std::int32_t ReadLocks, std::int32_t UpgradeLocks,
+                                       std::int32_t WriteLocks);
+// The lock a transaction keeps when the session's last lock of level Ending ends: with
+// repeatable read the last read or upgrade lock stays as a read lock; with dirty read the last
+// write lock becomes a read lock; read-committed and repeatable read keep the last write lock.
+TVdbTableLockType VdbTransactionKeptLock(TVdbIsolationLevel Isolation, TVdbTableLockType Ending);
+
 // The lock file header.
 struct TVdbTableLockData {
   std::uint32_t Tag = kVdbLockFileTag;

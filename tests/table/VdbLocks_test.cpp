@@ -385,6 +385,34 @@ TEST_F(LockFileTest, LockInfoShowsTheSessionsWithTheirNamesLocksAndWaits) {
   EXPECT_EQ(Raw()[30 + 8], 5);  // "Árpád" in five 8-bit characters
 }
 
+TEST(LockBookkeeping, TheIdleRuleCountsAcrossTheWrapOfTheTickCount) {
+  struct Case { std::uint32_t Now, UnlockTime; bool Idle; };
+  for (const Case& C : {Case{100, 100, false}, Case{110, 100, false}, Case{111, 100, true},
+                        Case{5, 0xFFFFFFFBu, false}, Case{6, 0xFFFFFFFBu, true}}) {
+    EXPECT_EQ(VdbUnlockIdle(C.Now, C.UnlockTime), C.Idle) << C.Now << " " << C.UnlockTime;
+  }
+  const std::uint32_t Start = VdbTickCount();
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  EXPECT_TRUE(VdbUnlockIdle(VdbTickCount(), Start));
+}
+
+TEST(LockBookkeeping, RequiredAndKeptLocks) {
+  EXPECT_EQ(VdbRequiredTableLock(0, 0, 0), tltNone);
+  EXPECT_EQ(VdbRequiredTableLock(2, 0, 0), tltRead);
+  EXPECT_EQ(VdbRequiredTableLock(2, 1, 0), tltUpgrade);
+  EXPECT_EQ(VdbRequiredTableLock(1, 1, 1), tltWrite);
+  struct Case { TVdbIsolationLevel Isolation; TVdbTableLockType Ending, Kept; };
+  for (const Case& C : {Case{tilNone, tltWrite, tltNone}, Case{tilNone, tltRead, tltNone},
+                        Case{tilDirtyRead, tltWrite, tltRead}, Case{tilDirtyRead, tltUpgrade, tltNone},
+                        Case{tilReadCommited, tltWrite, tltWrite}, Case{tilReadCommited, tltRead, tltNone},
+                        Case{tilRepeatableRead, tltWrite, tltWrite},
+                        Case{tilRepeatableRead, tltUpgrade, tltRead},
+                        Case{tilRepeatableRead, tltRead, tltRead}}) {
+    EXPECT_EQ(VdbTransactionKeptLock(C.Isolation, C.Ending), C.Kept)
+        << int(C.Isolation) << " " << int(C.Ending);
+  }
+}
+
 // --- Dead sessions ---------------------------------------------------------------------------------
 
 class DeadSessionTest : public LockFileTest {
