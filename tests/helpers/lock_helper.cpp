@@ -8,6 +8,8 @@
 //   lock <from> <to> <imm>   prints 1 when granted, 0 when refused (levels 0..3)
 //   unlock <from> <to>       record <no> (prints 1 or 0)      move <new> <old>
 //   count                    prints the session count
+//   increment <file> <times> that many times under a write lock (waiting): adds 1 to the number
+//                            in <file>; prints the number of writes
 //   exclusive                prints 1 or 0; keeps the table exclusively
 //   redo-new <name> <size>   starts an undo log with records of <size> bytes
 //   redo-insert <no>         redo-update <no> <char> <memo>   redo-delete <no> <char> <wide memo>
@@ -91,6 +93,20 @@ int main(int argc, char** argv) {
       } else if (Op == "move" && Need(I, 2)) {
         LockFile->AddRecordMove(Number(Args[I + 1]), Number(Args[I + 2]));
         Say(Op, 0);
+        I += 2;
+      } else if (Op == "increment" && Need(I, 2)) {
+        const std::string Counter = Args[I + 1];
+        const std::int32_t Times = Number(Args[I + 2]);
+        std::int32_t Done = 0;
+        for (std::int32_t N = 0; N < Times; ++N) {
+          if (!LockFile->LockTable(tltNone, tltWrite, false)) break;
+          long long Value = 0;
+          std::ifstream(Counter) >> Value;
+          std::ofstream(Counter, std::ios::trunc) << Value + 1;
+          LockFile->UnlockTable(tltWrite, tltNone);
+          ++Done;
+        }
+        Say(Op, Done);
         I += 2;
       } else if (Op == "count") {
         Say(Op, LockFile->GetSessionCount());

@@ -543,6 +543,11 @@ TEST_F(LockProcessTest, ACrashedWritersLocksGoWithItsProcessAndItsSlotIsReclaime
   EXPECT_EQ(Child->Wait(), 3) << Child->Output();
   EXPECT_EQ(Child->Output(), "login 0\nlock 1\nrecord 1\n");
   EXPECT_EQ(Header().WriteLocks, 1);  // the file still tells of it
+  const auto Info = A->GetLockInfo();
+  ASSERT_EQ(Info.size(), 2u);
+  EXPECT_TRUE(Info[0].Alive);
+  EXPECT_FALSE(Info[1].Alive);
+  EXPECT_EQ(Info[1].TableLock, tltWrite);
   int Hijacks = 0;
   A->SetOnHijack([&](TVdbLockFile&) { ++Hijacks; });
   TVdbLockFile::SetLockTimeout(50);
@@ -566,6 +571,28 @@ TEST_F(LockProcessTest, AProcessThatDiesHoldingTheTableExclusivelyFreesTheMutual
   B.UnlockExclusive();
   B.LogOut();
   EXPECT_FALSE(std::filesystem::exists(LockPath()));
+}
+
+TEST_F(LockProcessTest, WritersOfSeveralProcessesNeverOverlap) {
+  // Four processes create the lock file together, take turns at the write lock, and the last
+  // to leave removes the files.
+  const std::string Counter = Dir.File("counter");
+  const std::string Go = Dir.File("go");
+  std::vector<std::unique_ptr<TChild>> Children;
+  for (int I = 0; I < 4; ++I)
+    Children.push_back(Start(10 + I, {"timeout", "20000", "wait-file", Go, "login", "increment",
+                                      Counter, "25", "logout"},
+                             "writer" + std::to_string(I)));
+  std::ofstream(Go) << "go";
+  for (auto& Child : Children) {
+    ASSERT_EQ(Child->Wait(), 0) << Child->Output();
+    EXPECT_EQ(Child->Output(), "login 0\nincrement 25\nlogout 0\n");
+  }
+  long long Value = 0;
+  std::ifstream(Counter) >> Value;
+  EXPECT_EQ(Value, 100);
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
+  EXPECT_FALSE(std::filesystem::exists(MovePath()));
 }
 
 TEST_F(LockProcessTest, AnotherProcessesRecordMovesReachThisSession) {
