@@ -19,15 +19,15 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrUnknown = 52;          // "Unknown error: %s"
-constexpr std::int16_t kErrReading = 2;           // "Error while reading from file \"%s\""
-constexpr std::int16_t kErrWriting = 3;           // "Error while writing to file \"%s\""
-constexpr std::int16_t kErrTableLocked = 104;     // "Table is locked by another session"
-constexpr std::int16_t kErrLogin = 106;           // "Error in login"
-constexpr std::int16_t kErrConnectionId = 107;    // "Invalid connection id"
-constexpr std::int16_t kErrLocking = 110;         // "Locking error"
-constexpr std::int16_t kErrNoWriteAccess = 115;   // "No write access to file \"%s\""
-constexpr std::int16_t kErrIncompatible = 185;    // "The locking file \"%s\" is either invalid ..."
+constexpr std::int16_t kErrUnknown = 52;         // "Unknown error: %s"
+constexpr std::int16_t kErrReading = 2;          // "Error while reading from file \"%s\""
+constexpr std::int16_t kErrWriting = 3;          // "Error while writing to file \"%s\""
+constexpr std::int16_t kErrTableLocked = 104;    // "Table is locked by another session"
+constexpr std::int16_t kErrLogin = 106;          // "Error in login"
+constexpr std::int16_t kErrConnectionId = 107;   // "Invalid connection id"
+constexpr std::int16_t kErrLocking = 110;        // "Locking error"
+constexpr std::int16_t kErrNoWriteAccess = 115;  // "No write access to file \"%s\""
+constexpr std::int16_t kErrIncompatible = 185;   // "The locking file \"%s\" is either invalid ..."
 
 constexpr std::int32_t kMutexStart = 0;
 constexpr std::int32_t kMutexEnd = 4;
@@ -49,8 +49,8 @@ std::string Utf8ToStationName(const std::string& Utf8) {
   const icu::UnicodeString Text = icu::UnicodeString::fromUTF8(Utf8);
   std::string Result(static_cast<std::size_t>(Text.length()) * 2 + 1, '\0');
   Status = U_ZERO_ERROR;
-  const std::int32_t Length = Text.extract(Result.data(), static_cast<std::int32_t>(Result.size()),
-                                           Conv.get(), Status);
+  const std::int32_t Length =
+      Text.extract(Result.data(), static_cast<std::int32_t>(Result.size()), Conv.get(), Status);
   Result.resize(U_FAILURE(Status) ? 0 : static_cast<std::size_t>(Length));
   if (Result.size() > static_cast<std::size_t>(kVdbSessionNameMax))
     Result.resize(kVdbSessionNameMax);
@@ -87,7 +87,9 @@ void ForceDirectories(TkxFileSystem& FileSystem, const std::string& Path) {
   }
 }
 
-std::uint16_t Less(std::uint16_t Value) { return Value > 0 ? static_cast<std::uint16_t>(Value - 1) : 0; }
+std::uint16_t Less(std::uint16_t Value) {
+  return Value > 0 ? static_cast<std::uint16_t>(Value - 1) : 0;
+}
 
 bool IsBlobKind(std::uint8_t Kind) { return Kind == takBlob || Kind == takWideMemo; }
 
@@ -113,7 +115,8 @@ void CutFile(TkxFileSystem& FileSystem, std::int32_t Handle, std::int64_t Size, 
 
 }  // namespace
 
-// --- Base-table bookkeeping helpers ---------------------------------------------------------------
+// --- Base-table bookkeeping helpers
+// ---------------------------------------------------------------
 
 std::uint32_t VdbTickCount() {
   const auto Now = std::chrono::steady_clock::now().time_since_epoch();
@@ -135,10 +138,14 @@ TVdbTableLockType VdbRequiredTableLock(std::int32_t ReadLocks, std::int32_t Upgr
 
 TVdbTableLockType VdbTransactionKeptLock(TVdbIsolationLevel Isolation, TVdbTableLockType Ending) {
   switch (Isolation) {
-    case tilRepeatableRead: return Ending == tltWrite ? tltWrite : Ending == tltNone ? tltNone : tltRead;
-    case tilReadCommited: return Ending == tltWrite ? tltWrite : tltNone;
-    case tilDirtyRead: return Ending == tltWrite ? tltRead : tltNone;
-    default: return tltNone;
+    case tilRepeatableRead:
+      return Ending == tltWrite ? tltWrite : Ending == tltNone ? tltNone : tltRead;
+    case tilReadCommited:
+      return Ending == tltWrite ? tltWrite : tltNone;
+    case tilDirtyRead:
+      return Ending == tltWrite ? tltRead : tltNone;
+    default:
+      return tltNone;
   }
 }
 
@@ -308,7 +315,8 @@ std::int32_t TVdbLockFile::OwnSlotIndex() const {
 
 TVdbSessionLockData TVdbLockFile::ReadSlot(std::int32_t Index) {
   std::uint8_t Data[kVdbLockSlotSize] = {};
-  const std::int32_t Read = FFileSystem->FileRead(FNetFile, Data, kVdbLockSlotWriteSize, SlotPos(Index));
+  const std::int32_t Read =
+      FFileSystem->FileRead(FNetFile, Data, kVdbLockSlotWriteSize, SlotPos(Index));
   if (Read != kVdbLockSlotWriteSize) RaiseReadError();
   TVdbSessionLockData Slot;
   Slot.Decode(Data);
@@ -426,7 +434,8 @@ void TVdbLockFile::CreateLockFile() {
   }
   std::uint8_t Data[kVdbLockHeaderSize];
   TVdbTableLockData{}.Encode(Data);
-  const bool Written = FFileSystem->FileWrite(Handle, Data, kVdbLockHeaderSize, 0) == kVdbLockHeaderSize;
+  const bool Written =
+      FFileSystem->FileWrite(Handle, Data, kVdbLockHeaderSize, 0) == kVdbLockHeaderSize;
   FFileSystem->CloseFile(Handle);
   if (!Written) throw EVdbEngine(kErrNoWriteAccess, FFileName);
 }
@@ -452,7 +461,8 @@ void TVdbLockFile::OpenMoveFile() {
     const std::int32_t Error = FFileSystem->GetLastError();
     if (Error != kxErrorFileNotFound) throw EVdbEngine(kErrLogin, kxFormatArgs{});
     const std::int32_t Created = FFileSystem->CreateFile(FMovFileName);
-    if (Created >= 0) FFileSystem->CloseFile(Created);
+    if (Created >= 0)
+      FFileSystem->CloseFile(Created);
     else if (FFileSystem->GetLastError() != kxErrorSharingViolation)
       throw EVdbEngine(kErrNoWriteAccess, FMovFileName);
     FMovFile = FFileSystem->OpenFile(FMovFileName, kSharedMode);
@@ -492,7 +502,8 @@ void TVdbLockFile::LogIn(const std::string& LockName, std::int16_t TableLevel, b
       Slot.VitalSign = 255;
       std::uint8_t Data[kVdbLockSlotSize];
       Slot.Encode(Data);
-      if (FFileSystem->FileWrite(FNetFile, Data, kVdbLockSlotSize, SlotPos(Index)) != kVdbLockSlotSize)
+      if (FFileSystem->FileWrite(FNetFile, Data, kVdbLockSlotSize, SlotPos(Index)) !=
+          kVdbLockSlotSize)
         RaiseWriteError();
       if (Index == FTableLockData.ItemCount) ++FTableLockData.ItemCount;
       ++FTableLockData.SessionCount;
@@ -509,7 +520,8 @@ void TVdbLockFile::LogIn(const std::string& LockName, std::int16_t TableLevel, b
   } catch (const EVdbEngine& E) {
     CloseFiles();  // a slot already taken looks dead now and is reclaimed by the next session
     // A failed read or byte-range lock is the log-in's own error; the others tell more.
-    if (E.Code() == kErrReading || E.Code() == kErrLocking) throw EVdbEngine(kErrLogin, kxFormatArgs{});
+    if (E.Code() == kErrReading || E.Code() == kErrLocking)
+      throw EVdbEngine(kErrLogin, kxFormatArgs{});
     throw;
   } catch (const std::exception&) {
     CloseFiles();
@@ -608,7 +620,8 @@ void TVdbLockFile::SetWaiting(TVdbTableLockType ToLock, bool Waiting) {
   FSessionLockData.DesiredLock = Waiting ? ToLock : tltNone;
   H.LockWaiters = Waiting ? static_cast<std::uint16_t>(H.LockWaiters + 1) : Less(H.LockWaiters);
   if (ToLock == tltWrite)
-    H.WriteWaiters = Waiting ? static_cast<std::uint16_t>(H.WriteWaiters + 1) : Less(H.WriteWaiters);
+    H.WriteWaiters =
+        Waiting ? static_cast<std::uint16_t>(H.WriteWaiters + 1) : Less(H.WriteWaiters);
   WriteOwnSlot();
   WriteHeader();
 }
@@ -780,7 +793,8 @@ std::vector<TVdbLockInfo> TVdbLockFile::GetLockInfo() {
     TVdbLockInfo Info;
     Info.Id = Slot.Id;
     Info.Name = StationNameToUtf8(Slot.Name);
-    Info.TableLock = static_cast<TVdbTableLockType>(std::min<std::uint8_t>(Slot.TableLock, tltWrite));
+    Info.TableLock =
+        static_cast<TVdbTableLockType>(std::min<std::uint8_t>(Slot.TableLock, tltWrite));
     Info.DesiredLock =
         static_cast<TVdbTableLockType>(std::min<std::uint8_t>(Slot.DesiredLock, tltWrite));
     Info.EditRecNo = Slot.EditRecNo;
@@ -879,7 +893,8 @@ void TVdbRedoLog::ReadAt(void* Data, std::int32_t Count, std::int64_t Position) 
 
 // Takes the ownership of an open log handle: false when another live session holds it.
 bool TVdbRedoLog::TakeOwnership(std::int32_t Handle) {
-  const std::int32_t Owned = FFileSystem->LockFile(Handle, kRedoOwnerByte, kRedoOwnerByte + 1, true);
+  const std::int32_t Owned =
+      FFileSystem->LockFile(Handle, kRedoOwnerByte, kRedoOwnerByte + 1, true);
   if (Owned == 1) {
     FLogFile = Handle;
     return true;
@@ -977,11 +992,18 @@ bool TVdbRedoLog::ReadEntryBefore(std::int64_t End, TVdbTableActionKind& Kind, s
   Number = TkxMemory::ReadInt32(Word, 1);
   const std::int32_t Payload = Length - 5;
   switch (Kind) {
-    case takInsert: if (Payload != 0) RaiseDamaged(); break;
+    case takInsert:
+      if (Payload != 0) RaiseDamaged();
+      break;
     case takUpdate:
-    case takDelete: if (Payload != FRecordSize) RaiseDamaged(); break;
-    case takWideMemo: if (Payload % 2 != 0) RaiseDamaged(); break;
-    case takBlob: break;
+    case takDelete:
+      if (Payload != FRecordSize) RaiseDamaged();
+      break;
+    case takWideMemo:
+      if (Payload % 2 != 0) RaiseDamaged();
+      break;
+    case takBlob:
+      break;
   }
   return true;
 }
@@ -1046,14 +1068,17 @@ void TVdbRedoLog::Undo(TVdbRedoTarget& Target) {
   FPosition = FEnd;
   while (ReadPriorAction()) {
     switch (FLastActionKind) {
-      case takInsert: Target.UndoInsert(FLastActionRecordNo); break;
+      case takInsert:
+        Target.UndoInsert(FLastActionRecordNo);
+        break;
       case takUpdate:
         Target.UndoUpdate(FLastActionRecordNo, FLastActionRecBuffer, FLastActionBlobs);
         break;
       case takDelete:
         Target.UndoDelete(FLastActionRecordNo, FLastActionRecBuffer, FLastActionBlobs);
         break;
-      default: RaiseDamaged();
+      default:
+        RaiseDamaged();
     }
     // Undone: a failure later on (or a crash) must not undo it a second time.
     CutFile(*FFileSystem, FLogFile, FPosition, kErrWriting, FFileName);
@@ -1105,7 +1130,9 @@ void TVdbRedoLog::WriteAction(TVdbTableActionKind Kind, std::int32_t RecordNo,
   FPosition = FEnd;
 }
 
-void TVdbRedoLog::LogInsert(std::int32_t RecordNo) { WriteAction(takInsert, RecordNo, nullptr, nullptr); }
+void TVdbRedoLog::LogInsert(std::int32_t RecordNo) {
+  WriteAction(takInsert, RecordNo, nullptr, nullptr);
+}
 
 void TVdbRedoLog::LogUpdate(std::int32_t RecordNo, const std::uint8_t* RecBuffer,
                             const TVdbRedoBlobs& Blobs) {

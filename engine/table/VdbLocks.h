@@ -11,7 +11,8 @@
 //   49 TableLock   50 DesiredLock   51 EditRecNo (32-bit)   55 VitalSign (255)
 // Bytes 0 to 3 are the file's mutual-exclusion lock; each live session keeps its slot's
 // vital-sign byte locked, so that a slot whose byte is free belongs to a dead session. Slots are
-// read and written with 55 bytes, so that nobody touches a vital-sign byte another handle holds.
+// read and rewritten with 55 bytes, so that nobody touches a vital-sign byte another handle holds;
+// only a slot being taken at log-in or zeroed after its session died is written whole.
 //
 // Move file: 8-byte pairs (new record number, old record number), appended when a record moves
 // inside the data file; each session reads on from where it last stopped.
@@ -42,7 +43,7 @@ inline constexpr std::uint32_t kVdbLockFileTag = 0x834BCF55u;
 inline constexpr std::uint16_t kVdbLockFileVersion = 7;
 inline constexpr std::int32_t kVdbLockHeaderSize = 30;
 inline constexpr std::int32_t kVdbLockSlotSize = 56;
-inline constexpr std::int32_t kVdbLockSlotWriteSize = 55;   // everything but the vital sign
+inline constexpr std::int32_t kVdbLockSlotWriteSize = 55;  // everything but the vital sign
 inline constexpr std::int32_t kVdbLockSlotVitalOffset = 55;
 inline constexpr std::int32_t kVdbSessionNameMax = 40;
 inline constexpr std::int32_t kVdbMovePairSize = 8;
@@ -55,9 +56,10 @@ enum TVdbIsolationLevel : std::uint8_t {
   tilRepeatableRead = 3
 };
 
-// --- What a base table's lock bookkeeping builds on -----------------------------------------------
-// A base table counts its session's locks and holds the file-level lock lazily: an ended lock
-// lingers until the catalog's idle-unlock thread finds it idle for more than kVdbUnlockIdleMs.
+// --- What a base table's lock bookkeeping builds on
+// ----------------------------------------------- A base table counts its session's locks and holds
+// the file-level lock lazily: an ended lock lingers until the catalog's idle-unlock thread finds it
+// idle for more than kVdbUnlockIdleMs.
 
 inline constexpr std::uint32_t kVdbUnlockIdleMs = 10;
 
@@ -114,8 +116,8 @@ struct TVdbLockInfo {
   TVdbTableLockType TableLock = tltNone;
   TVdbTableLockType DesiredLock = tltNone;
   std::int32_t EditRecNo = 0;
-  bool Alive = true;   // its vital-sign byte is locked (always true for the own slot)
-  bool Own = false;    // the slot of this lock file object's session
+  bool Alive = true;  // its vital-sign byte is locked (always true for the own slot)
+  bool Own = false;   // the slot of this lock file object's session
 };
 
 class TVdbLockFile {
@@ -254,14 +256,15 @@ class TVdbLockFile {
   TVdbHijackEvent FOnHijack;
 };
 
-// --- Undo log --------------------------------------------------------------------------------------
+// --- Undo log
+// --------------------------------------------------------------------------------------
 
 enum TVdbTableActionKind : std::uint8_t {
   takInsert = 0,
   takUpdate = 1,
   takDelete = 2,
-  takBlob = 3,       // an old 8-bit memo or blob value
-  takWideMemo = 4    // an old UTF-16 memo value
+  takBlob = 3,     // an old 8-bit memo or blob value
+  takWideMemo = 4  // an old UTF-16 memo value
 };
 
 // An old memo, blob or wide-memo value kept with an update or delete. takBlob keeps Data
@@ -311,8 +314,7 @@ class TVdbRedoLog {
   // Closes the file (keeping it).
   ~TVdbRedoLog();
 
-  static std::string LogFileName(const std::string& Name, std::int16_t TableLevel,
-                                 bool IsRelTable);
+  static std::string LogFileName(const std::string& Name, std::int16_t TableLevel, bool IsRelTable);
 
   // Starts an empty log owned by this object and answers true. A log that another live session
   // owns is error 104 (its transaction is still running). A log that a dead session left with

@@ -17,7 +17,9 @@ std::uint32_t VdbDrawStationNumber() {
   return static_cast<std::uint32_t>(RandomBetween(1, 2147483646));
 }
 
-std::string VdbDefaultIdentificationName() { return "Conn" + std::to_string(RandomBetween(1, 999)); }
+std::string VdbDefaultIdentificationName() {
+  return "Conn" + std::to_string(RandomBetween(1, 999));
+}
 
 TSessionList& TSessionList::Instance() {
   static TSessionList List;
@@ -44,7 +46,8 @@ bool TSessionList::DeleteSession(std::int16_t SessionHdl) {
   std::lock_guard<std::recursive_mutex> Lock(FCriticalSection);
   if (!Find(SessionHdl)) return false;
   // Taken out first: a failing Uninitialize still frees the position.
-  std::unique_ptr<TVdbSession> Session = std::move(FSessions[static_cast<std::size_t>(SessionHdl - 1)]);
+  std::unique_ptr<TVdbSession> Session =
+      std::move(FSessions[static_cast<std::size_t>(SessionHdl - 1)]);
   while (!FSessions.empty() && !FSessions.back()) FSessions.pop_back();
   Session->Uninitialize();
   return true;

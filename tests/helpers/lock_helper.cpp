@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
         LockFile->LogOut();
         Say(Op, 0);
       } else if (Op == "lock" && Need(I, 3)) {
-        Say(Op, LockFile->LockTable(Level(Args[I + 1]), Level(Args[I + 2]), Number(Args[I + 3]) != 0));
+        Say(Op,
+            LockFile->LockTable(Level(Args[I + 1]), Level(Args[I + 2]), Number(Args[I + 3]) != 0));
         I += 3;
       } else if (Op == "unlock" && Need(I, 2)) {
         LockFile->UnlockTable(Level(Args[I + 1]), Level(Args[I + 2]));
@@ -125,11 +126,13 @@ int main(int argc, char** argv) {
         TVdbRedoBlobs Blobs;
         if (Op == "redo-update") {
           Blobs[2].Data = Args[I + 3];
-          Log->LogUpdate(Number(Args[I + 1]), reinterpret_cast<const std::uint8_t*>(Old.data()), Blobs);
+          Log->LogUpdate(Number(Args[I + 1]), reinterpret_cast<const std::uint8_t*>(Old.data()),
+                         Blobs);
         } else {
           Blobs[3].Kind = takWideMemo;
           Blobs[3].WideData = TkxMemory::Utf8ToUtf16(Args[I + 3]);
-          Log->LogDelete(Number(Args[I + 1]), reinterpret_cast<const std::uint8_t*>(Old.data()), Blobs);
+          Log->LogDelete(Number(Args[I + 1]), reinterpret_cast<const std::uint8_t*>(Old.data()),
+                         Blobs);
         }
         Say(Op, 0);
         I += 3;

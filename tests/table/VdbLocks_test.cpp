@@ -32,7 +32,8 @@ std::string LockHelperPath() { return std::string(VDB_TEST_HELPER_DIR) + "/lock_
 
 void WriteBytes(const std::string& Path, const std::vector<std::uint8_t>& Bytes) {
   std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
-  Out.write(reinterpret_cast<const char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+  Out.write(reinterpret_cast<const char*>(Bytes.data()),
+            static_cast<std::streamsize>(Bytes.size()));
 }
 
 std::int16_t EngineCode(const std::function<void()>& Action) {
@@ -103,14 +104,14 @@ TEST_F(LockFileTest, LogInWritesHeaderAndSlotByteExact) {
   ASSERT_EQ(B.size(), 30u + 56u);
   const std::vector<std::uint8_t> Tag{0x55, 0xCF, 0x4B, 0x83, 7, 0};
   EXPECT_EQ(std::vector<std::uint8_t>(B.begin(), B.begin() + 6), Tag);
-  EXPECT_EQ(TkxMemory::ReadInt64(B.data(), 6), 0);     // change count
-  EXPECT_EQ(TkxMemory::ReadUInt16(B.data(), 26), 1);   // item count
-  EXPECT_EQ(TkxMemory::ReadUInt16(B.data(), 28), 1);   // session count
+  EXPECT_EQ(TkxMemory::ReadInt64(B.data(), 6), 0);    // change count
+  EXPECT_EQ(TkxMemory::ReadUInt16(B.data(), 26), 1);  // item count
+  EXPECT_EQ(TkxMemory::ReadUInt16(B.data(), 28), 1);  // session count
   EXPECT_EQ(TkxMemory::ReadInt64(B.data(), 30), 0x01020304);
   EXPECT_EQ(B[38], 4);
   EXPECT_EQ(std::string(B.begin() + 39, B.begin() + 43), "Anna");
-  EXPECT_EQ(B[30 + 49], 0);   // table lock
-  EXPECT_EQ(B[30 + 50], 0);   // desired lock
+  EXPECT_EQ(B[30 + 49], 0);  // table lock
+  EXPECT_EQ(B[30 + 50], 0);  // desired lock
   EXPECT_EQ(TkxMemory::ReadInt32(B.data(), 30 + 51), 0);
   EXPECT_EQ(B[30 + 55], 255);  // vital sign
   EXPECT_TRUE(std::filesystem::exists(MovePath()));
@@ -124,11 +125,16 @@ TEST_F(LockFileTest, LogInWritesHeaderAndSlotByteExact) {
 }
 
 TEST_F(LockFileTest, FileNamesFollowLevelAndKind) {
-  struct Case { std::int16_t Level; bool Rel; const char* Lock; const char* Move; const char* Log; };
-  for (const Case& C : {Case{6, false, "T.vdbl", "T.vdbv", "T.vdbr"},
-                        Case{6, true, "T.vdbl", "T.vdbv", "T.vdbr"},
-                        Case{5, true, "T.rnt", "T.rmv", "T.rtr"},
-                        Case{2, false, "T.net", "T.mov", "T.tra"}}) {
+  struct Case {
+    std::int16_t Level;
+    bool Rel;
+    const char* Lock;
+    const char* Move;
+    const char* Log;
+  };
+  for (const Case& C :
+       {Case{6, false, "T.vdbl", "T.vdbv", "T.vdbr"}, Case{6, true, "T.vdbl", "T.vdbv", "T.vdbr"},
+        Case{5, true, "T.rnt", "T.rmv", "T.rtr"}, Case{2, false, "T.net", "T.mov", "T.tra"}}) {
     EXPECT_EQ(TVdbLockFile::LockFileName("T", C.Level, C.Rel), C.Lock);
     EXPECT_EQ(TVdbLockFile::MoveFileName("T", C.Level, C.Rel), C.Move);
     EXPECT_EQ(TVdbRedoLog::LogFileName("T", C.Level, C.Rel), C.Log);
@@ -142,7 +148,7 @@ TEST_F(LockFileTest, ReadLocksCoexistAndAWriteLockExcludesTheOthers) {
   EXPECT_EQ(Header().ReadLocks, 2);
   const auto Before = Raw();
   EXPECT_FALSE(C->LockTable(tltNone, tltWrite, true));
-  EXPECT_EQ(Raw(), Before);  // a refused request changes nothing
+  EXPECT_EQ(Raw(), Before);                             // a refused request changes nothing
   EXPECT_FALSE(A->LockTable(tltRead, tltWrite, true));  // B reads too
   B->UnlockTable(tltRead, tltNone);
   ASSERT_TRUE(A->LockTable(tltRead, tltWrite, true));  // its own read lock was the only one
@@ -161,7 +167,8 @@ TEST_F(LockFileTest, AWaitingWriterStopsNewReadersAndGetsTheLockWhenTheReadersLe
   auto A = Session(1), B = Session(2), C = Session(3), D = Session(4);
   ASSERT_TRUE(A->LockTable(tltNone, tltRead, true));
   ASSERT_TRUE(B->LockTable(tltNone, tltRead, true));
-  auto Writer = std::async(std::launch::async, [&] { return C->LockTable(tltNone, tltWrite, false); });
+  auto Writer =
+      std::async(std::launch::async, [&] { return C->LockTable(tltNone, tltWrite, false); });
   ASSERT_TRUE(Eventually([&] { return A->ReadLockWaiters() == 1; }));
   EXPECT_EQ(Header().WriteWaiters, 1);
   EXPECT_FALSE(D->LockTable(tltNone, tltRead, true));
@@ -190,9 +197,9 @@ TEST_F(LockFileTest, AWaitThatTimesOutLeavesTheFileAsItWas) {
 TEST_F(LockFileTest, UpgradeLockRules) {
   auto A = Session(1), B = Session(2), C = Session(3);
   ASSERT_TRUE(A->LockTable(tltNone, tltRead, true));
-  ASSERT_TRUE(B->LockTable(tltNone, tltUpgrade, true));   // beside a read lock
-  EXPECT_FALSE(C->LockTable(tltNone, tltUpgrade, true));  // only one upgrade lock
-  EXPECT_FALSE(A->LockTable(tltRead, tltUpgrade, true));  // another session has it
+  ASSERT_TRUE(B->LockTable(tltNone, tltUpgrade, true));    // beside a read lock
+  EXPECT_FALSE(C->LockTable(tltNone, tltUpgrade, true));   // only one upgrade lock
+  EXPECT_FALSE(A->LockTable(tltRead, tltUpgrade, true));   // another session has it
   EXPECT_EQ(Header().ReadLocks, 1);                        // A kept its read lock
   EXPECT_FALSE(B->LockTable(tltUpgrade, tltWrite, true));  // A still reads
   A->UnlockTable(tltRead, tltNone);
@@ -230,7 +237,8 @@ TEST_F(LockFileTest, UnlockIfRequiredOnlyWhenOthersWait) {
   ASSERT_TRUE(A->LockTable(tltNone, tltRead, true));
   EXPECT_FALSE(A->UnlockTableIfRequired(tltRead, tltNone));
   EXPECT_EQ(A->GetTableLock(), tltRead);
-  auto Writer = std::async(std::launch::async, [&] { return B->LockTable(tltNone, tltWrite, false); });
+  auto Writer =
+      std::async(std::launch::async, [&] { return B->LockTable(tltNone, tltWrite, false); });
   ASSERT_TRUE(Eventually([&] { return A->ReadLockWaiters() == 1; }));
   EXPECT_TRUE(A->UnlockTableIfRequired(tltRead, tltNone));
   EXPECT_TRUE(Writer.get());
@@ -246,7 +254,7 @@ TEST_F(LockFileTest, RecordEditLocks) {
   EXPECT_EQ(Slot(0).EditRecNo, 5);
   ASSERT_TRUE(A->LockTable(tltNone, tltWrite, true));
   EXPECT_FALSE(C->LockRecord(8));  // another session writes
-  A->SwitchRecordLock(6, 3);        // B's record moved to number 3
+  A->SwitchRecordLock(6, 3);       // B's record moved to number 3
   EXPECT_EQ(Slot(1).EditRecNo, 3);
   EXPECT_FALSE(C->LockRecord(3));
   A->UnlockTable(tltWrite, tltNone);
@@ -275,7 +283,8 @@ TEST_F(LockFileTest, TheMoveFileCarriesPairsToTheOtherSessions) {
   auto A = Session(1), B = Session(2);
   A->AddRecordMove(5, 10);
   A->AddRecordMove(10, 10);
-  EXPECT_EQ(ReadBytes(MovePath()), (std::vector<std::uint8_t>{5, 0, 0, 0, 10, 0, 0, 0, 10, 0, 0, 0, 10, 0, 0, 0}));
+  EXPECT_EQ(ReadBytes(MovePath()),
+            (std::vector<std::uint8_t>{5, 0, 0, 0, 10, 0, 0, 0, 10, 0, 0, 0, 10, 0, 0, 0}));
   std::int32_t New = 0, Old = 0;
   ASSERT_TRUE(B->ReadRecordMove(New, Old));
   EXPECT_EQ(New, 5);
@@ -284,7 +293,7 @@ TEST_F(LockFileTest, TheMoveFileCarriesPairsToTheOtherSessions) {
   EXPECT_EQ(New, 10);
   EXPECT_FALSE(B->ReadRecordMove(New, Old));
   EXPECT_FALSE(A->ReadRecordMove(New, Old));  // its own moves are applied already
-  auto C = Session(3);                          // a late session starts at the end
+  auto C = Session(3);                        // a late session starts at the end
   EXPECT_FALSE(C->ReadRecordMove(New, Old));
   // A pair with a number that is not positive.
   std::ofstream(MovePath(), std::ios::binary | std::ios::app).write("\0\0\0\0\1\0\0\0", 8);
@@ -332,7 +341,8 @@ TEST_F(LockFileTest, ALockFileOfAnotherFormatIsRefused) {
   std::vector<std::uint8_t> Good(30, 0);
   TkxMemory::WriteUInt32(Good.data(), 0, kVdbLockFileTag);
   TkxMemory::WriteUInt16(Good.data(), 4, 7);
-  std::vector<std::uint8_t> Version6 = Good, OtherTag = Good, Short(Good.begin(), Good.begin() + 10);
+  std::vector<std::uint8_t> Version6 = Good, OtherTag = Good,
+                            Short(Good.begin(), Good.begin() + 10);
   Version6[4] = 6;
   OtherTag[0] = 0x54;
   for (const auto& Content : {Version6, OtherTag, Short}) {
@@ -386,7 +396,10 @@ TEST_F(LockFileTest, LockInfoShowsTheSessionsWithTheirNamesLocksAndWaits) {
 }
 
 TEST(LockBookkeeping, TheIdleRuleCountsAcrossTheWrapOfTheTickCount) {
-  struct Case { std::uint32_t Now, UnlockTime; bool Idle; };
+  struct Case {
+    std::uint32_t Now, UnlockTime;
+    bool Idle;
+  };
   for (const Case& C : {Case{100, 100, false}, Case{110, 100, false}, Case{111, 100, true},
                         Case{5, 0xFFFFFFFBu, false}, Case{6, 0xFFFFFFFBu, true}}) {
     EXPECT_EQ(VdbUnlockIdle(C.Now, C.UnlockTime), C.Idle) << C.Now << " " << C.UnlockTime;
@@ -401,19 +414,23 @@ TEST(LockBookkeeping, RequiredAndKeptLocks) {
   EXPECT_EQ(VdbRequiredTableLock(2, 0, 0), tltRead);
   EXPECT_EQ(VdbRequiredTableLock(2, 1, 0), tltUpgrade);
   EXPECT_EQ(VdbRequiredTableLock(1, 1, 1), tltWrite);
-  struct Case { TVdbIsolationLevel Isolation; TVdbTableLockType Ending, Kept; };
-  for (const Case& C : {Case{tilNone, tltWrite, tltNone}, Case{tilNone, tltRead, tltNone},
-                        Case{tilDirtyRead, tltWrite, tltRead}, Case{tilDirtyRead, tltUpgrade, tltNone},
-                        Case{tilReadCommited, tltWrite, tltWrite}, Case{tilReadCommited, tltRead, tltNone},
-                        Case{tilRepeatableRead, tltWrite, tltWrite},
-                        Case{tilRepeatableRead, tltUpgrade, tltRead},
-                        Case{tilRepeatableRead, tltRead, tltRead}}) {
+  struct Case {
+    TVdbIsolationLevel Isolation;
+    TVdbTableLockType Ending, Kept;
+  };
+  for (const Case& C :
+       {Case{tilNone, tltWrite, tltNone}, Case{tilNone, tltRead, tltNone},
+        Case{tilDirtyRead, tltWrite, tltRead}, Case{tilDirtyRead, tltUpgrade, tltNone},
+        Case{tilReadCommited, tltWrite, tltWrite}, Case{tilReadCommited, tltRead, tltNone},
+        Case{tilRepeatableRead, tltWrite, tltWrite}, Case{tilRepeatableRead, tltUpgrade, tltRead},
+        Case{tilRepeatableRead, tltRead, tltRead}}) {
     EXPECT_EQ(VdbTransactionKeptLock(C.Isolation, C.Ending), C.Kept)
         << int(C.Isolation) << " " << int(C.Ending);
   }
 }
 
-// --- Dead sessions ---------------------------------------------------------------------------------
+// --- Dead sessions
+// ---------------------------------------------------------------------------------
 
 class DeadSessionTest : public LockFileTest {
  protected:
@@ -499,8 +516,9 @@ TEST_F(DeadSessionTest, LiveSessionsWithConflictingLocksAreACorruptFile) {
       ADD_FAILURE() << "logged in to a corrupt lock file";
     } catch (const EVdbEngine& E) {
       EXPECT_EQ(E.Code(), 52);
-      EXPECT_NE(std::string(E.what()).find(Beside == tltRead ? "read and write" : "upgrade and write"),
-                std::string::npos)
+      EXPECT_NE(
+          std::string(E.what()).find(Beside == tltRead ? "read and write" : "upgrade and write"),
+          std::string::npos)
           << E.what();
     }
     A->UnlockTable(Beside, tltNone);
@@ -514,8 +532,8 @@ using LockProcessTest = LockFileTest;
 TEST_F(LockProcessTest, ReadLocksCoexistAcrossProcessesAndTheWriteLockIsRefused) {
   auto A = Session(1);
   ASSERT_TRUE(A->LockTable(tltNone, tltRead, true));
-  const auto R = RunHelper(2, {"login", "lock", "0", "1", "1", "unlock", "1", "0", "lock", "0", "3", "1",
-                         "count", "logout"});
+  const auto R = RunHelper(2, {"login", "lock", "0", "1", "1", "unlock", "1", "0", "lock", "0", "3",
+                               "1", "count", "logout"});
   ASSERT_EQ(R.exitCode, 0) << R.out << R.err;
   EXPECT_EQ(R.out, "login 0\nlock 1\nunlock 0\nlock 0\ncount 2\nlogout 0\n");
   EXPECT_TRUE(std::filesystem::exists(LockPath()));  // A is still there
@@ -580,9 +598,10 @@ TEST_F(LockProcessTest, WritersOfSeveralProcessesNeverOverlap) {
   const std::string Go = Dir.File("go");
   std::vector<std::unique_ptr<TChild>> Children;
   for (int I = 0; I < 4; ++I)
-    Children.push_back(Start(10 + I, {"timeout", "20000", "wait-file", Go, "login", "increment",
-                                      Counter, "25", "logout"},
-                             "writer" + std::to_string(I)));
+    Children.push_back(
+        Start(10 + I,
+              {"timeout", "20000", "wait-file", Go, "login", "increment", Counter, "25", "logout"},
+              "writer" + std::to_string(I)));
   std::ofstream(Go) << "go";
   for (auto& Child : Children) {
     ASSERT_EQ(Child->Wait(), 0) << Child->Output();
@@ -607,12 +626,15 @@ TEST_F(LockProcessTest, AnotherProcessesRecordMovesReachThisSession) {
   EXPECT_FALSE(A->ReadRecordMove(New, Old));
 }
 
-// --- Undo log --------------------------------------------------------------------------------------
+// --- Undo log
+// --------------------------------------------------------------------------------------
 
 // Records what an undo asks for.
 class TRecordingTarget : public TVdbRedoTarget {
  public:
-  void UndoInsert(std::int32_t RecordNo) override { Calls.push_back("insert " + std::to_string(RecordNo)); }
+  void UndoInsert(std::int32_t RecordNo) override {
+    Calls.push_back("insert " + std::to_string(RecordNo));
+  }
   void UndoUpdate(std::int32_t RecordNo, const std::vector<std::uint8_t>& OldRecord,
                   const TVdbRedoBlobs& OldBlobs) override {
     Record("update", RecordNo, OldRecord, OldBlobs);
@@ -628,7 +650,8 @@ class TRecordingTarget : public TVdbRedoTarget {
   void Record(const std::string& What, std::int32_t RecordNo, const std::vector<std::uint8_t>& Old,
               const TVdbRedoBlobs& Blobs) {
     if (static_cast<int>(Calls.size()) == FailAt) throw std::runtime_error("target failed");
-    std::string Call = What + " " + std::to_string(RecordNo) + " " + std::string(Old.begin(), Old.end());
+    std::string Call =
+        What + " " + std::to_string(RecordNo) + " " + std::string(Old.begin(), Old.end());
     for (const auto& [Column, Blob] : Blobs)
       Call += " [" + std::to_string(Column) + ":" + std::to_string(Blob.Kind) + ":" +
               (Blob.Kind == takWideMemo ? TkxMemory::Utf16ToUtf8(Blob.WideData) : Blob.Data) + "]";
@@ -654,13 +677,15 @@ TEST_F(RedoLogTest, EntriesAreWrittenInTheLayoutThatIsReadBackwards) {
   Blobs[4].WideData.assign(1, u'\u00E9');
   Blobs[6] = TVdbRedoBlob{};  // an empty value
   L->LogUpdate(2, reinterpret_cast<const std::uint8_t*>("XY"), Blobs);
+  // clang-format off
   const std::vector<std::uint8_t> Expected{
       0xB0, 0xC0, 0xD0, 0xE0, 0, 0, 0, 0,
-      0, 3, 0, 0, 0, 5, 0, 0, 0,                      // insert 3
-      1, 2, 0, 0, 0, 'X', 'Y', 7, 0, 0, 0,            // update 2 with the old record
-      3, 1, 0, 0, 0, 'a', 'b', 7, 0, 0, 0,            // old 8-bit value of column 1
-      4, 4, 0, 0, 0, 0xE9, 0, 7, 0, 0, 0,             // old UTF-16 value of column 4
-      3, 6, 0, 0, 0, 5, 0, 0, 0};                     // empty value of column 6
+      0, 3, 0, 0, 0, 5, 0, 0, 0,              // insert 3
+      1, 2, 0, 0, 0, 'X', 'Y', 7, 0, 0, 0,    // update 2 with the old record
+      3, 1, 0, 0, 0, 'a', 'b', 7, 0, 0, 0,    // old 8-bit value of column 1
+      4, 4, 0, 0, 0, 0xE9, 0, 7, 0, 0, 0,     // old UTF-16 value of column 4
+      3, 6, 0, 0, 0, 5, 0, 0, 0};             // empty value of column 6
+  // clang-format on
   EXPECT_EQ(ReadBytes(LogPath()), Expected);
   ASSERT_TRUE(L->ReadPriorAction());
   EXPECT_EQ(L->GetLastActionKind(), takUpdate);
@@ -682,7 +707,8 @@ TEST_F(RedoLogTest, UndoRunsFromTheLatestActionAndKeepsWhatFailedToUndo) {
   ASSERT_TRUE(L->NewFile());
   L->LogInsert(11);
   L->LogDelete(7, reinterpret_cast<const std::uint8_t*>("BBBB"), {});
-  L->LogUpdate(5, reinterpret_cast<const std::uint8_t*>("AAAA"), {{2, TVdbRedoBlob{takBlob, "memo", {}}}});
+  L->LogUpdate(5, reinterpret_cast<const std::uint8_t*>("AAAA"),
+               {{2, TVdbRedoBlob{takBlob, "memo", {}}}});
   L->Close();
   auto Again = Log();
   ASSERT_EQ(Again->Open(), TVdbRedoOpenResult::rorOpened);
@@ -743,11 +769,11 @@ TEST_F(RedoLogTest, ADamagedLogIsReportedAndKept) {
   OtherTag[0] = 0xB1;
   const std::vector<std::vector<std::uint8_t>> Damaged{
       OtherTag,
-      {0xB0, 0xC0, 0xD0},                                  // shorter than its header
-      Tail(Good, {0, 1, 0, 0}),                            // a torn entry
-      Tail(Good, {9, 1, 0, 0, 0, 5, 0, 0, 0}),             // an unknown kind
-      Tail(Good, {1, 1, 0, 0, 0, 'a', 6, 0, 0, 0}),        // an update without a whole record
-      Tail(Good, {0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}), // a length beyond the start
+      {0xB0, 0xC0, 0xD0},                                   // shorter than its header
+      Tail(Good, {0, 1, 0, 0}),                             // a torn entry
+      Tail(Good, {9, 1, 0, 0, 0, 5, 0, 0, 0}),              // an unknown kind
+      Tail(Good, {1, 1, 0, 0, 0, 'a', 6, 0, 0, 0}),         // an update without a whole record
+      Tail(Good, {0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}),  // a length beyond the start
       {0xB0, 0xC0, 0xD0, 0xE0, 0, 0, 0, 0, 3, 1, 0, 0, 0, 5, 0, 0, 0}};  // old values of nothing
   for (const auto& Content : Damaged) {
     WriteBytes(LogPath(), Content);
@@ -767,9 +793,9 @@ TEST_F(RedoLogTest, ADamagedLogIsReportedAndKept) {
 
 TEST_F(RedoLogTest, TheUndoLogOfACrashedProcessIsRolledBackByTheSessionThatFindsItDead) {
   auto A = Session(1);
-  const auto R = RunHelper(2, {"login", "lock", "0", "3", "1", "redo-new", kLockName, "4",
-                         "redo-insert", "11", "redo-update", "5", "A", "régi memo",
-                         "redo-delete", "7", "B", "szó", "crash"});
+  const auto R =
+      RunHelper(2, {"login", "lock", "0", "3", "1", "redo-new", kLockName, "4", "redo-insert", "11",
+                    "redo-update", "5", "A", "régi memo", "redo-delete", "7", "B", "szó", "crash"});
   ASSERT_EQ(R.exitCode, 3) << R.out << R.err;
   TRecordingTarget Target;
   A->SetOnHijack([&](TVdbLockFile& Sender) {
@@ -789,9 +815,9 @@ TEST_F(RedoLogTest, TheUndoLogOfACrashedProcessIsRolledBackByTheSessionThatFinds
 
 TEST_F(RedoLogTest, AnotherProcessesRunningTransactionIsLeftAlone) {
   const std::string Ready = Dir.File("ready"), Go = Dir.File("go");
-  auto Child = Start(2, {"redo-new", kLockName, "4", "redo-insert", "3", "ready", Ready,
-                         "wait-file", Go},
-                     "owner");
+  auto Child =
+      Start(2, {"redo-new", kLockName, "4", "redo-insert", "3", "ready", Ready, "wait-file", Go},
+            "owner");
   ASSERT_TRUE(vdbtest::WaitForFile(Ready)) << Child->Output();
   EXPECT_EQ(Log()->Open(), TVdbRedoOpenResult::rorInUse);
   std::ofstream(Go) << "go";

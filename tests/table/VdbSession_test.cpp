@@ -127,7 +127,9 @@ TEST(SessionList, ThreadsGetDistinctHandles) {
   }
 }
 
-TEST(SessionList, OneListPerProcess) { EXPECT_EQ(&TSessionList::Instance(), &TSessionList::Instance()); }
+TEST(SessionList, OneListPerProcess) {
+  EXPECT_EQ(&TSessionList::Instance(), &TSessionList::Instance());
+}
 
 TEST(SessionNames, DefaultIdentificationNames) {
   for (int I = 0; I < 50; ++I) {
