@@ -257,7 +257,12 @@ void TVdbLockFile::Enter() {
     FEntered = 1;
     try {
       ReadHeader();
-      if (IsLoggedIn()) ReadOwnSlot();
+      if (IsLoggedIn()) {
+        ReadOwnSlot();
+        // A wait that ended in an error could not withdraw its request: it must not keep the
+        // readers of the table out.
+        if (!FWaiting) SetWaiting(tltNone, false);
+      }
     } catch (...) {
       Leave();
       throw;
@@ -617,6 +622,10 @@ bool TVdbLockFile::TryGrant(TVdbTableLockType FromLock, TVdbTableLockType ToLock
 
 void TVdbLockFile::SetWaiting(TVdbTableLockType ToLock, bool Waiting) {
   TVdbTableLockData& H = FTableLockData;
+  if (!Waiting) {
+    if (FSessionLockData.DesiredLock == tltNone) return;  // withdrawn already
+    ToLock = static_cast<TVdbTableLockType>(FSessionLockData.DesiredLock);
+  }
   FSessionLockData.DesiredLock = Waiting ? ToLock : tltNone;
   H.LockWaiters = Waiting ? static_cast<std::uint16_t>(H.LockWaiters + 1) : Less(H.LockWaiters);
   if (ToLock == tltWrite)
@@ -629,13 +638,15 @@ void TVdbLockFile::SetWaiting(TVdbTableLockType ToLock, bool Waiting) {
 bool TVdbLockFile::LockTable(TVdbTableLockType FromLock, TVdbTableLockType ToLock, bool Immediate) {
   CheckFrom(FromLock);
   if (ToLock == FromLock) return true;
-  if (ToLock < FromLock) throw std::logic_error("TVdbLockFile: LockTable cannot lower a lock");
+  if (ToLock < FromLock || ToLock > tltWrite)
+    throw std::logic_error("TVdbLockFile: LockTable cannot lower a lock");
   bool Granted = false;
   {
     TEntered Guard(*this);
     Granted = TryGrant(FromLock, ToLock);
     if (!Granted && !Immediate) {
       SetWaiting(ToLock, true);
+      FWaiting = true;
       try {
         for (std::int32_t Tries = 0; Tries < GetRetryCount() && !Granted; ++Tries) {
           Guard.Leave();
@@ -648,6 +659,7 @@ bool TVdbLockFile::LockTable(TVdbTableLockType FromLock, TVdbTableLockType ToLoc
           Granted = TryGrant(FromLock, ToLock);
         }
       } catch (...) {
+        FWaiting = false;
         // Do not leave a waiter behind that blocks the readers of the table.
         try {
           if (FEntered == 0) Guard.Enter();
@@ -656,6 +668,7 @@ bool TVdbLockFile::LockTable(TVdbTableLockType FromLock, TVdbTableLockType ToLoc
         }
         throw;
       }
+      FWaiting = false;
       SetWaiting(ToLock, false);
     }
   }

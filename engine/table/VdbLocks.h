@@ -253,6 +253,7 @@ class TVdbLockFile {
   std::int32_t FEntered = 0;
   bool FExclusive = false;
   bool FHijackPending = false;
+  bool FWaiting = false;  // inside a waiting LockTable, whose request stands between its tries
   TVdbHijackEvent FOnHijack;
 };
 

@@ -194,6 +194,22 @@ TEST_F(LockFileTest, AWaitThatTimesOutLeavesTheFileAsItWas) {
   EXPECT_EQ(B->GetTableLock(), tltNone);
 }
 
+TEST_F(LockFileTest, ARequestLeftStandingByAFailedWaitIsWithdrawnAtTheNextAccess) {
+  auto A = Session(1), B = Session(2);
+  // B's wait for the write lock ended in an error that left its request in the file.
+  std::vector<std::uint8_t> Bytes = Raw();
+  Bytes[30 + 56 + 50] = tltWrite;
+  TkxMemory::WriteUInt16(Bytes.data(), 22, 1);
+  TkxMemory::WriteUInt16(Bytes.data(), 24, 1);
+  WriteBytes(LockPath(), Bytes);
+  EXPECT_FALSE(A->LockTable(tltNone, tltRead, true));
+  EXPECT_EQ(B->GetSessionCount(), 2);
+  EXPECT_EQ(Header().LockWaiters, 0);
+  EXPECT_EQ(Header().WriteWaiters, 0);
+  EXPECT_EQ(Slot(1).DesiredLock, tltNone);
+  EXPECT_TRUE(A->LockTable(tltNone, tltRead, true));
+}
+
 TEST_F(LockFileTest, UpgradeLockRules) {
   auto A = Session(1), B = Session(2), C = Session(3);
   ASSERT_TRUE(A->LockTable(tltNone, tltRead, true));
