@@ -523,16 +523,24 @@ void TVdbLockFile::LogIn(const std::string& LockName, std::int16_t TableLevel, b
     }
     OpenMoveFile();
   } catch (const EVdbEngine& E) {
-    CloseFiles();  // a slot already taken looks dead now and is reclaimed by the next session
+    AbandonLogIn();
     // A failed read or byte-range lock is the log-in's own error; the others tell more.
     if (E.Code() == kErrReading || E.Code() == kErrLocking)
       throw EVdbEngine(kErrLogin, kxFormatArgs{});
     throw;
   } catch (const std::exception&) {
-    CloseFiles();
+    AbandonLogIn();
     throw EVdbEngine(kErrLogin, kxFormatArgs{});
   }
   FireHijack();
+}
+
+void TVdbLockFile::AbandonLogIn() {
+  try {
+    LogOut();  // gives a slot already taken back (and removes the files when it was the only one)
+  } catch (...) {
+  }
+  CloseFiles();  // a slot still taken looks dead now and is reclaimed by the next session
 }
 
 void TVdbLockFile::LogOut() {
@@ -1163,10 +1171,13 @@ void TVdbRedoLog::Close() {
 }
 
 void TVdbRedoLog::Erase() {
-  if (!IsOpen() && Open() != TVdbRedoOpenResult::rorOpened) return;
+  if (!IsOpen()) {
+    const std::int32_t Handle = FFileSystem->OpenFile(FFileName, kSharedMode);
+    if (Handle < 0 || !TakeOwnership(Handle)) return;  // none, or a live session's
+  }
   try {
-    FFileSystem->SetFileSize(FLogFile, kHeaderSize);
-  } catch (const EkxInOutError&) {
+    WriteHeader();  // should the delete fail, an empty log is left, which undoes nothing
+  } catch (const EVdbEngine&) {
   }
   Close();
   FPosition = FEnd = 0;

@@ -216,6 +216,7 @@ class TVdbLockFile {
   void CreateLockFile();
   void OpenMoveFile();
   void CloseFiles();
+  void AbandonLogIn();
   void Enter();
   void Leave();
   void ReadHeader();
@@ -348,8 +349,9 @@ class TVdbRedoLog {
 
   // Closes the file and keeps it (the ownership ends with it).
   void Close();
-  // Empties the log, closes it and deletes it. A log that cannot be deleted (another handle
-  // looks at it) stays empty, which undoes nothing.
+  // Empties the log, closes it and deletes it; a log that is not open is taken over first, also
+  // when it is damaged, unless another live session owns it. A log that cannot be deleted
+  // (another handle looks at it) stays as an empty log, which undoes nothing.
   void Erase();
   const std::string& GetFileName() const { return FFileName; }
 

@@ -385,6 +385,12 @@ TEST_F(LockFileTest, LogInErrors) {
   std::ofstream(Dir.File("plain")) << "a file where a directory is expected";
   TVdbLockFile NoDir(FS, 1, "x");
   EXPECT_EQ(EngineCode([&] { NoDir.LogIn("plain/Data", 6, false); }), 115);
+  // A move file that cannot be opened: the slot and the new lock file are given up again.
+  std::filesystem::create_directory(MovePath());
+  TVdbLockFile NoMove(FS, 1, "x");
+  EXPECT_EQ(EngineCode([&] { NoMove.LogIn(kLockName, 6, false); }), 106);
+  EXPECT_FALSE(NoMove.IsLoggedIn());
+  EXPECT_FALSE(std::filesystem::exists(LockPath()));
   // A directory of its own is created.
   TVdbLockFile Deep(FS, 1, "x");
   Deep.LogIn("sub/dir/Data", 6, false);
@@ -749,6 +755,7 @@ TEST_F(RedoLogTest, ALogWhoseOwnerLivesIsNeitherUndoneNorReplaced) {
   auto Other = Log();
   EXPECT_EQ(Other->Open(), TVdbRedoOpenResult::rorInUse);
   EXPECT_EQ(EngineCode([&] { Other->NewFile(); }), 104);
+  Other->Erase();
   EXPECT_EQ(ReadBytes(LogPath()).size(), 8u + 9u);
   Owner->Erase();  // committed
   EXPECT_EQ(Other->Open(), TVdbRedoOpenResult::rorMissing);
@@ -798,6 +805,8 @@ TEST_F(RedoLogTest, ADamagedLogIsReportedAndKept) {
     EXPECT_FALSE(L->IsOpen());
     EXPECT_EQ(ReadBytes(LogPath()), Content);
   }
+  Log()->Erase();  // thrown away on purpose
+  EXPECT_FALSE(std::filesystem::exists(LogPath()));
   WriteBytes(LogPath(), {});  // its creator died before writing the tag
   auto Empty = Log();
   ASSERT_EQ(Empty->Open(), TVdbRedoOpenResult::rorOpened);
