@@ -397,9 +397,17 @@ bool TVdbLockFile::ReclaimDeadSessions() {
 }
 
 void TVdbLockFile::FireHijack() {
-  if (!FHijackPending || FEntered > 0) return;
+  // Only outside the mutual exclusion (or with nothing but the exclusive use holding it), so that
+  // the handler can lock the table like any caller.
+  if (!FHijackPending || FEntered > (FExclusive ? 1 : 0)) return;
   FHijackPending = false;
-  if (FOnHijack) FOnHijack(*this);
+  if (!FOnHijack) return;
+  // The operation that found the dead session has done its work (a lock granted stays granted);
+  // a rollback that fails leaves the undo log in place for the next opening of the table.
+  try {
+    FOnHijack(*this);
+  } catch (...) {
+  }
 }
 
 // --- Log-in and log-out --------------------------------------------------------------------------
@@ -780,8 +788,9 @@ bool TVdbLockFile::LockExclusive() {
     throw;
   }
   if (FTableLockData.SessionCount <= 1) {
-    FExclusive = true;
-    return true;  // the mutual exclusion stays until UnlockExclusive
+    FExclusive = true;  // the mutual exclusion stays until UnlockExclusive
+    FireHijack();
+    return true;
   }
   Leave();
   FireHijack();

@@ -124,6 +124,7 @@ class TVdbLockFile {
  public:
   // Called after the slot of a dead session was reclaimed, once per operation that found one,
   // outside the lock file's mutual exclusion: the base table rolls back the table's undo log.
+  // Its exceptions do not leave the operation, whose result stands.
   using TVdbHijackEvent = std::function<void(TVdbLockFile& Sender)>;
 
   // The lock file lives in FileSystem (the session's lock file system). SessionId is the

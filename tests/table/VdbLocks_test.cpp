@@ -502,13 +502,32 @@ TEST_F(DeadSessionTest, AWaitingRequestReclaimsADeadWriterAfterItsTries) {
   auto A = Session(1);
   AddDeadSlot(99, tltWrite);
   int Hijacks = 0;
-  A->SetOnHijack([&](TVdbLockFile&) { ++Hijacks; });
+  A->SetOnHijack([&](TVdbLockFile&) {
+    ++Hijacks;
+    throw EVdbEngine(52, "rollback failed");  // the granted lock stands all the same
+  });
   EXPECT_FALSE(A->LockTable(tltNone, tltRead, true));  // an immediate request does not reclaim
   EXPECT_EQ(Hijacks, 0);
   EXPECT_TRUE(A->LockTable(tltNone, tltRead, false));
   EXPECT_EQ(Hijacks, 1);
+  EXPECT_EQ(A->GetTableLock(), tltRead);
   EXPECT_EQ(Header().SessionCount, 1);
   EXPECT_EQ(Header().ReadLocks, 1);
+}
+
+TEST_F(DeadSessionTest, ExclusiveUseCountsOnlyLiveSessions) {
+  auto A = Session(1);
+  AddDeadSlot(99, tltRead);
+  int Hijacks = 0;
+  A->SetOnHijack([&](TVdbLockFile& Sender) {
+    ++Hijacks;
+    EXPECT_TRUE(Sender.LockTable(tltNone, tltWrite, false));  // rolls back under the exclusive use
+    Sender.UnlockTable(tltWrite, tltNone);
+  });
+  ASSERT_TRUE(A->LockExclusive());
+  EXPECT_EQ(Hijacks, 1);
+  EXPECT_EQ(Header().SessionCount, 1);
+  A->UnlockExclusive();
 }
 
 TEST_F(DeadSessionTest, AFileShorterThanItsSlotsIsCutToWhatItHolds) {
