@@ -120,6 +120,11 @@ struct TVdbLockInfo {
   bool Own = false;   // the slot of this lock file object's session
 };
 
+// The operations after LogIn raise EVdbEngine: 104 when the lock file's mutual exclusion cannot
+// be had within the lock time-out (another session holds the table exclusively), 2 and 115 when
+// the file cannot be read or written, 185 when it no longer has this format, 52 when its slots
+// contradict each other. Calling them before LogIn, or with a FromLock that is not the level
+// held, is a programming error (std::logic_error).
 class TVdbLockFile {
  public:
   // Called after the slot of a dead session was reclaimed, once per operation that found one,
@@ -164,6 +169,7 @@ class TVdbLockFile {
   void UnlockRecord();
   // Moves every session's edit lock on record From to record To (the record moved).
   void SwitchRecordLock(std::int32_t From, std::int32_t To);
+  // The record of this session's edit lock as of its last access to the file (0 = none).
   std::int32_t GetLockedRecord() const { return FSessionLockData.EditRecNo; }
 
   // True when this is the only session; the mutual exclusion is then kept until
@@ -211,7 +217,6 @@ class TVdbLockFile {
 
  private:
   class TEntered;
-  enum class TReclaim { Keep, Fire };
 
   void OpenOrCreateLockFile(std::int32_t Mode);
   void CreateLockFile();
