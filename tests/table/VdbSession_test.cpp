@@ -100,6 +100,28 @@ TEST(SessionList, AFailingUninitializeStillFreesThePosition) {
   EXPECT_EQ(List.GetCount(), 0);
 }
 
+// Closing a session may reach the list again (a session closing its cursors looks up handles).
+class TCallingBackSession : public TTestSession {
+ public:
+  TCallingBackSession(TSessionList& List, int& CountSeen) : FList(List), FCountSeen(CountSeen) {}
+  void Uninitialize() override { FCountSeen = FList.GetCount(); }
+
+ private:
+  TSessionList& FList;
+  int& FCountSeen;
+};
+
+TEST(SessionList, UninitializeMayUseTheListAgain) {
+  TSessionList List;
+  int CountSeen = -1;
+  std::unique_ptr<TVdbSession> S = std::make_unique<TCallingBackSession>(List, CountSeen);
+  const std::int16_t Hdl = List.AddSession(S);
+  Add(List);
+  ASSERT_TRUE(List.DeleteSession(Hdl));
+  EXPECT_EQ(CountSeen, 1);  // its position was free already
+  EXPECT_EQ(List.GetCount(), 1);
+}
+
 TEST(SessionList, ThreadsGetDistinctHandles) {
   TSessionList List;
   std::vector<std::vector<std::int16_t>> Got(4);
