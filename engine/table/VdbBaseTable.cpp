@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -86,7 +87,12 @@ class TVdbBaseTable::TLockGuard {
       case tltUpgrade: Result = Table.BeginUpgrade(Wait); break;
       default: Result = Table.BeginWrite(Wait); break;
     }
-    if (Result < 0) throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
+    if (Result < 0) {
+      const std::string Message = Table.FSession.LastError != nullptr
+                                      ? Table.FSession.LastError->LastErrorMsg()
+                                      : std::string();
+      throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result), Message);
+    }
   }
   ~TLockGuard() {
     switch (FLevel) {
@@ -667,12 +673,13 @@ std::int16_t TVdbBaseTable::Flush() {
       if (IndexSlot.File && IndexSlot.File->IsOpen()) CheckResult(IndexSlot.File->Flush());
     }
     Written = VdbFlushStorages(Storages, UpdateDir);
-  } catch (const EVdbEngine& Error) {
-    Report(Error);
+  } catch (const EVdbEngine&) {
+    Written = false;
   }
   if (!Written) {
+    // Remembered, so that the next writer hears of it.
     FWriteError = true;
-    return static_cast<std::int16_t>(-kErrWrite);
+    return Report(EVdbEngine(kErrWrite, Name()));
   }
   if (UpdateDir) {
     FFlushCounter = 0;
@@ -1479,8 +1486,16 @@ std::int32_t TVdbBaseTable::AppendRecord(std::uint8_t* Buffer, const TVdbBlobVal
 }
 
 std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TVdbBlobValues& Blobs) {
-  TLockGuard Upgrade(*this, tltUpgrade, true);
-  if (!FDataFile->CanAppend()) Raise(kErrCapacity, FullName());
+  // A lock that cannot be had keeps the error it recorded: the result is the internal signal.
+  std::optional<TLockGuard> Upgrade;
+  try {
+    Upgrade.emplace(*this, tltUpgrade, true);
+  } catch (const EVdbEngine&) {
+    throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
+  }
+  if (!FDataFile->CanAppend() || (FCapacity > 0 && RecordCount() >= FCapacity)) {
+    Raise(kErrCapacity, FullName());
+  }
   const std::int32_t NewRecNo = FDataFile->CanDelete() && FRecordIdFieldNo != 0
                                     ? TkxMemory::ReadInt32(Buffer, GetColumnDef(FRecordIdFieldNo).Position)
                                     : RecordCount() + 1;
@@ -1489,7 +1504,12 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TVdbBlobValues&
     CheckConstraints(Buffer);
     CheckReferences(Buffer);
   }
-  TLockGuard Write(*this, tltWrite, true);
+  std::optional<TLockGuard> Write;
+  try {
+    Write.emplace(*this, tltWrite, true);
+  } catch (const EVdbEngine&) {
+    throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
+  }
   try {
     WriteBlobs(Buffer, Blobs);
   } catch (const EVdbEngine& Error) {
