@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <thread>
@@ -26,31 +27,23 @@ constexpr std::int32_t kRandomReleaseChance = 3000;
 constexpr int kUnlockTries = 3;
 constexpr std::int16_t kLevelOfOldTables = 2;
 
-bool EndsWith(const std::string& Text, const std::string& Tail) {
+bool SameLetters(char A, char B) {
+  return std::tolower(static_cast<unsigned char>(A)) == std::tolower(static_cast<unsigned char>(B));
+}
+
+bool EndsWithNoCase(const std::string& Text, const std::string& Tail) {
   return Text.size() >= Tail.size() &&
-         std::equal(Tail.rbegin(), Tail.rend(), Text.rbegin(), [](char A, char B) {
-           return std::tolower(static_cast<unsigned char>(A)) ==
-                  std::tolower(static_cast<unsigned char>(B));
-         });
-}
-
-bool StartsWithNoCase(const std::string& Text, const std::string& Head) {
-  return Text.size() >= Head.size() &&
-         std::equal(Head.begin(), Head.end(), Text.begin(), [](char A, char B) {
-           return std::tolower(static_cast<unsigned char>(A)) ==
-                  std::tolower(static_cast<unsigned char>(B));
-         });
-}
-
-// The directory part of a path (with its delimiter), either delimiter counting.
-std::string DirectoryOf(const std::string& Path) {
-  const auto Pos = Path.find_last_of("\\/");
-  return Pos == std::string::npos ? std::string() : Path.substr(0, Pos + 1);
+         std::equal(Tail.rbegin(), Tail.rend(), Text.rbegin(), SameLetters);
 }
 
 std::string WithoutDirectory(const std::string& Path) {
   const auto Pos = Path.find_last_of("\\/");
   return Pos == std::string::npos ? Path : Path.substr(Pos + 1);
+}
+
+std::string DirectoryOf(const std::string& Path) {
+  const auto Pos = Path.find_last_of("\\/");
+  return Pos == std::string::npos ? std::string() : Path.substr(0, Pos + 1);
 }
 
 std::string WithoutExtension(const std::string& Path) {
@@ -59,39 +52,55 @@ std::string WithoutExtension(const std::string& Path) {
   return Path.substr(0, Path.size() - (Dot == std::string::npos ? 0 : Name.size() - Dot));
 }
 
+bool IsFullTextIndexName(const std::string& Name) {
+  return EndsWithNoCase(Name, ".ift") || EndsWithNoCase(Name, ".vdbf");
+}
+
 bool RandomEarlyRelease() {
   thread_local std::mt19937 Generator{std::random_device{}()};
   return std::uniform_int_distribution<std::int32_t>(0, kRandomReleaseChance - 1)(Generator) == 0;
 }
 
-// A little-endian integer of Size bytes (at most 8).
+// A little-endian signed integer of Size bytes (1 to 4).
 std::int64_t ReadLittle(const std::uint8_t* Data, std::int32_t Size) {
   std::uint64_t Value = 0;
-  for (std::int32_t I = std::min(Size, 8) - 1; I >= 0; --I) Value = (Value << 8) | Data[I];
+  for (std::int32_t I = Size - 1; I >= 0; --I) Value = (Value << 8) | Data[I];
   if (Size > 0 && Size < 8 && (Data[Size - 1] & 0x80) != 0) Value |= ~0ULL << (8 * Size);
   return static_cast<std::int64_t>(Value);
 }
 
+
+// The lock a transaction keeps when the session's last lock of level Ending ends: with repeatable
+// read the last read or upgrade lock stays as a read lock; with dirty read the last write lock
+// becomes a read lock; read-committed and repeatable read keep the last write lock.
+TVdbTableLockType KeptLock(TVdbIsolationLevel Isolation, TVdbTableLockType Ending) {
+  switch (Isolation) {
+    case tilRepeatableRead: return Ending == tltWrite ? tltWrite : tltRead;
+    case tilReadCommited: return Ending == tltWrite ? tltWrite : tltNone;
+    case tilDirtyRead: return Ending == tltWrite ? tltRead : tltNone;
+    default: return tltNone;
+  }
+}
+
 }  // namespace
 
-// --- Lock guard -----------------------------------------------------------------------------------
+// --- Lock guard and undo target -------------------------------------------------------------------
 
-// Holds one counted lock of the table for the life of a scope; raises when it cannot be had.
+// Holds one counted lock of the table for the life of a scope; raises the recorded error when
+// the lock cannot be had.
 class TVdbBaseTable::TLockGuard {
  public:
-  TLockGuard(TVdbBaseTable& Table, TVdbTableLockType Level, bool Wait)
-      : FTable(Table), FLevel(Level) {
+  TLockGuard(TVdbBaseTable& Table, TVdbTableLockType Level) : FTable(Table), FLevel(Level) {
     std::int16_t Result = 0;
     switch (Level) {
-      case tltRead: Result = Table.BeginRead(Wait); break;
-      case tltUpgrade: Result = Table.BeginUpgrade(Wait); break;
-      default: Result = Table.BeginWrite(Wait); break;
+      case tltRead: Result = Table.BeginRead(true); break;
+      case tltUpgrade: Result = Table.BeginUpgrade(true); break;
+      default: Result = Table.BeginWrite(true); break;
     }
     if (Result < 0) {
-      const std::string Message = Table.FSession.LastError != nullptr
-                                      ? Table.FSession.LastError->LastErrorMsg()
-                                      : std::string();
-      throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result), Message);
+      const TVdbLastError* Errors = Table.Errors();
+      throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result),
+                                  Errors != nullptr ? Errors->LastErrorMsg() : std::string());
     }
   }
   ~TLockGuard() {
@@ -124,54 +133,43 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
     std::vector<std::uint8_t> Current(static_cast<std::size_t>(FTable.RecordSize()));
     FTable.CheckResult(FTable.FDataFile->ReadRecord(RecordNo, Current.data()));
     std::vector<std::uint8_t> Old = OldRecord;
-    // The current chains are reused for the old values.
-    for (int I = 1; I <= FTable.GetColumnCount(); ++I) {
-      if (FTable.IsBlobColumn(FTable.GetColumnDef(I))) {
-        FTable.SetBlockIdx(Old.data(), static_cast<std::int16_t>(I),
-                           FTable.GetBlockIdx(Current.data(), static_cast<std::int16_t>(I)));
-      }
+    // The current chains take the old values.
+    for (std::int16_t I = 1; I <= FTable.GetColumnCount(); ++I) {
+      if (FTable.IsBlobColumn(I)) FTable.SetBlockIdx(Old.data(), I, FTable.GetBlockIdx(Current.data(), I));
     }
-    FTable.DoReplace(Old.data(), Current.data(), RecordNo, BlobValues(OldBlobs));
+    FTable.DoReplace(Old.data(), Current.data(), RecordNo, Values(OldBlobs));
   }
   void UndoDelete(std::int32_t RecordNo, const std::vector<std::uint8_t>& OldRecord,
                   const TVdbRedoBlobs& OldBlobs) override {
     std::vector<std::uint8_t> Old = OldRecord;
-    for (int I = 1; I <= FTable.GetColumnCount(); ++I) {
-      if (FTable.IsBlobColumn(FTable.GetColumnDef(I))) {
-        FTable.SetBlockIdx(Old.data(), static_cast<std::int16_t>(I), 0);
-      }
+    for (std::int16_t I = 1; I <= FTable.GetColumnCount(); ++I) {
+      if (FTable.IsBlobColumn(I)) FTable.SetBlockIdx(Old.data(), I, 0);
     }
-    const std::int32_t Count = FTable.RecordCount();
-    if (RecordNo > Count || FTable.FDataFile->CanDelete()) {
-      FTable.DoAppend(Old.data(), BlobValues(OldBlobs));
+    if (RecordNo > FTable.RecordCount() || FTable.FDataFile->CanDelete()) {
+      FTable.DoAppend(Old.data(), Values(OldBlobs));
       return;
     }
-    // The record now at RecordNo goes to the end again, the old one back into its slot.
+    // The record that now has the number goes to the end again, the old one back into its slot.
     std::vector<std::uint8_t> Occupant(static_cast<std::size_t>(FTable.RecordSize()));
     FTable.CheckResult(FTable.FDataFile->ReadRecord(RecordNo, Occupant.data()));
-    const std::int32_t NewNo = FTable.DoAppend(Occupant.data(), {});
-    (void)NewNo;
-    FTable.WriteBlobs(Old.data(), BlobValues(OldBlobs));
+    FTable.DoAppend(Occupant.data(), {});
+    FTable.WriteBlobs(Old.data(), Values(OldBlobs));
     FTable.ReplaceKeys(Occupant.data(), Old.data(), RecordNo);
     FTable.CheckResult(FTable.FDataFile->WriteRecord(RecordNo, Old.data()));
   }
 
  private:
-  static TVdbBlobValues BlobValues(const TVdbRedoBlobs& Blobs) {
-    TVdbBlobValues Values;
+  static TBlobValues Values(const TVdbRedoBlobs& Blobs) {
+    TBlobValues Result;
     for (const auto& [FieldNo, Blob] : Blobs) {
+      std::string Stored = Blob.Data;
       if (Blob.Kind == takWideMemo) {
-        std::string Bytes(Blob.WideData.size() * 2, '\0');
-        for (std::size_t I = 0; I < Blob.WideData.size(); ++I) {
-          Bytes[2 * I] = static_cast<char>(Blob.WideData[I] & 0xFF);
-          Bytes[2 * I + 1] = static_cast<char>(Blob.WideData[I] >> 8);
-        }
-        Values[static_cast<std::int16_t>(FieldNo)] = Bytes;
-      } else {
-        Values[static_cast<std::int16_t>(FieldNo)] = Blob.Data;
+        Stored.assign(Blob.WideData.size() * 2, '\0');
+        std::memcpy(Stored.data(), Blob.WideData.data(), Stored.size());
       }
+      Result.emplace_back(static_cast<std::int16_t>(FieldNo), std::move(Stored));
     }
-    return Values;
+    return Result;
   }
 
   TVdbBaseTable& FTable;
@@ -179,23 +177,31 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
 
 // --- Construction and errors ----------------------------------------------------------------------
 
-TVdbBaseTable::TVdbBaseTable(TVdbTableSession Session) : FSession(std::move(Session)) {}
+TVdbBaseTable::TVdbBaseTable(TVdbServices* Services) : TVdbRelation(Services) {}
 
 TVdbBaseTable::~TVdbBaseTable() {
   try {
-    Close();
-  } catch (...) {  // a destructor never throws; the files are released anyway
+    CloseFiles();
+  } catch (...) {  // a destructor never throws; the files are released regardless
   }
+}
+
+TVdbLastError* TVdbBaseTable::Errors() const {
+  return FServices != nullptr ? &FServices->LastError() : nullptr;
+}
+
+TVdbIsolationLevel TVdbBaseTable::Isolation() const {
+  return FServices != nullptr ? FServices->IsolationLevel() : tilNone;
 }
 
 std::int16_t TVdbBaseTable::Report(const EVdbEngine& Error) {
   if (Error.Code() == kVdbInternalSignal) return -kVdbInternalSignal;
-  if (FSession.LastError != nullptr) FSession.LastError->SetLastError(Error);
+  if (Errors() != nullptr) Errors()->SetLastError(Error);
   return static_cast<std::int16_t>(-Error.Code());
 }
 
 template <class F>
-std::int16_t TVdbBaseTable::Guarded(F&& Body) {
+std::int16_t TVdbBaseTable::Run(F&& Body) {
   try {
     return static_cast<std::int16_t>(Body());
   } catch (const EVdbEngine& Error) {
@@ -210,74 +216,44 @@ void TVdbBaseTable::Raise(std::int16_t Code, const std::string& Argument) const 
 // The files record their failures in the session already; the message is carried on.
 void TVdbBaseTable::CheckResult(std::int32_t Result) const {
   if (Result >= 0) return;
-  const std::string Message =
-      FSession.LastError != nullptr ? FSession.LastError->LastErrorMsg() : std::string();
-  throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result), Message);
+  throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result),
+                              Errors() != nullptr ? Errors()->LastErrorMsg() : std::string());
 }
 
 // --- Names and properties -------------------------------------------------------------------------
-
-void TVdbBaseTable::SetFileName(std::string FileName) { FFileName = std::move(FileName); }
 
 std::string TVdbBaseTable::Name() const { return WithoutDirectory(WithoutExtension(FFileName)); }
 
 bool TVdbBaseTable::Active() const { return FDataFile != nullptr && FDataFile->IsOpen(); }
 
-std::int32_t TVdbBaseTable::RecordCount() const {
-  return Active() ? FDataFile->RecordCount() : 0;
+std::int32_t TVdbBaseTable::RecordCount() { return Active() ? FDataFile->RecordCount() : 0; }
+
+std::int64_t TVdbBaseTable::StorageSize() const { return Active() ? FDataFile->StorageSize() : 0; }
+
+TVdbCheckDef* TVdbBaseTable::GetConstraint(std::int32_t Index) const {
+  return Index >= 0 && Index < FChecks.Count() ? FChecks.Get<TVdbCheckDef>(Index) : nullptr;
 }
 
-std::int64_t TVdbBaseTable::StorageSize() const {
-  return Active() ? FDataFile->StorageSize() : 0;
+TVdbForeignKeyDef* TVdbBaseTable::GetIntegrityRule(std::int32_t Index) const {
+  return Index >= 0 && Index < FForeignKeyDefs.Count() ? FForeignKeyDefs.Get<TVdbForeignKeyDef>(Index)
+                                                       : nullptr;
 }
 
-const TVdbColumnDef& TVdbBaseTable::GetColumnDef(int FieldNo) const {
-  return FColumnDefs.GetColumnDef(FieldNo - 1);
-}
+std::string TVdbBaseTable::GetIndexDirectory(TVdbIndexKind) const { return DirectoryOf(FFileName); }
 
-std::int16_t TVdbBaseTable::FindColumn(const std::string& Name) const {
-  return static_cast<std::int16_t>(FColumnDefs.Find(Name) + 1);
+TkxFileSystem* TVdbBaseTable::GetIndexFileSystem(TVdbIndexKind) const { return FFileSystem; }
+
+std::string TVdbBaseTable::GetBlobBaseDir() const { return DirectoryOf(FFileName); }
+
+std::int16_t TVdbBaseTable::GetBaseField(std::int16_t FieldNo, TVdbRelationIndex& BaseRltnIdx,
+                                         std::int16_t& BaseFieldNo) const {
+  BaseRltnIdx = FRltnIdx;
+  BaseFieldNo = FieldNo;
+  return 0;
 }
 
 std::string TVdbBaseTable::CompanionFileName(const char* Level6Ext, const char* OldExt) const {
   return WithoutExtension(FFileName) + (FLevel >= 6 ? Level6Ext : OldExt);
-}
-
-std::string TVdbBaseTable::CalcIndexFileName(const std::string& IndexName) const {
-  const std::string Base = WithoutExtension(FFileName);
-  if (FLevel >= 6) return Base + "!" + IndexName + ".vdbi";
-  if (FLevel >= 4) return Base + "!" + IndexName + ".ind";
-  const bool TempTable = WithoutDirectory(Base).rfind('~', 0) == 0;
-  return DirectoryOf(FFileName) + IndexName + (TempTable ? ".$$i" : ".ind");
-}
-
-TVdbIndexKind TVdbBaseTable::IndexKindOfName(const std::string& Name, std::int16_t Level) {
-  const auto Dot = Name.find_last_of('.');
-  if (Level >= 4) {
-    if (Dot != std::string::npos) return tikUser;
-    if (StartsWithNoCase(Name, "sys_")) {
-      const std::string Rest = Name.substr(4);
-      if (CompareIdentifiers(Rest, "Id") == 0 || CompareIdentifiers(Rest, "Inr") == 0) return tikAdl;
-      if (StartsWithNoCase(Rest, "In") && Rest.size() > 2 &&
-          std::all_of(Rest.begin() + 2, Rest.end(), [](char C) { return C >= '0' && C <= '9'; }) &&
-          std::stol(Rest.substr(2)) > 0) {
-        return tikAdl;
-      }
-      return tikConstraint;
-    }
-    if (Name.rfind("tmp", 0) == 0) return tikTemporary;
-    return tikUser;
-  }
-  if (Dot == std::string::npos) return tikUser;
-  const std::string Ext = Name.substr(Dot);
-  if (EndsWith(Ext, ".ind") && Ext.size() == 4) return tikUser;
-  if (Ext == ".$$i" || Ext == ".$$I") return tikUser;
-  if (Ext.size() == 4 && Ext[1] == '$') return tikTemporary;
-  if (CompareIdentifiers(Ext, ".inr") == 0 || CompareIdentifiers(Ext, ".id") == 0) return tikAdl;
-  if (Ext.size() == 4 && StartsWithNoCase(Ext, ".in") && Ext[3] >= '1' && Ext[3] <= '9') {
-    return tikAdl;
-  }
-  return tikUnknown;
 }
 
 std::unique_ptr<TVdbClientStorage> TVdbBaseTable::NewStorage(const std::string& Name) const {
@@ -286,13 +262,41 @@ std::unique_ptr<TVdbClientStorage> TVdbBaseTable::NewStorage(const std::string& 
   return Storage;
 }
 
-// --- Opening --------------------------------------------------------------------------------------
-
-std::int16_t TVdbBaseTable::Open(bool Force) {
-  const std::int16_t Result = OpenFiles(Force);
-  if (Result < 0) Close();
-  return Result;
+void TVdbBaseTable::ClearStructure() {
+  TVdbRelation::ClearStructure();
+  FKeyDefs.Clear();
+  FChecks.Clear();
+  FForeignKeyDefs.Clear();
+  FTypes.Clear();
 }
+
+// Checking, repairing and moving indexes are not part of this table's work.
+std::int16_t TVdbBaseTable::Check(bool) { return Report(EVdbEngine(kErrNotSupported, "Check")); }
+
+std::int16_t TVdbBaseTable::MoveIndex(std::int16_t, std::int16_t) {
+  return Report(EVdbEngine(kErrNotSupported, "MoveIndex"));
+}
+
+std::int16_t TVdbBaseTable::DoGetLinkString(const std::uint8_t*, std::int16_t, std::string& Result) {
+  Result.clear();
+  return 0;
+}
+
+std::int16_t TVdbBaseTable::Undo() {
+  std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
+  return Run([&]() -> std::int32_t {
+    if (!Active()) return 0;
+    CheckResult(FDataFile->Undo());
+    if (FMemo) FMemo->Undo();
+    if (FBlob) FBlob->Undo();
+    for (TIndexSlot& Entry : FIndexFiles) {
+      if (Entry.File && Entry.File->IsOpen()) Entry.File->Undo();
+    }
+    return 0;
+  });
+}
+
+// --- Opening --------------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::OpenFiles(bool Force) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
@@ -307,25 +311,20 @@ std::int16_t TVdbBaseTable::OpenFiles(bool Force) {
 }
 
 void TVdbBaseTable::DoOpenFiles(bool Force) {
-  if (FFileSystem == nullptr || !FFileSystem->FileExists(FFileName)) {
-    Raise(kErrNotFound, FFileName);
-  }
-  if (EndsWith(FFileName, ".vdbt")) {
-    FLevel = 6;
-  } else {
-    FLevel = kLevelOfOldTables;
-  }
-  FIsRelFile = FLevel >= 6 ? FFileName.find("!rel_") != std::string::npos
-                           : EndsWith(FFileName, ".rel");
-  if ((FRights & (kVdbRightsExclusive | kVdbRightsSharedReadOnly)) == 0) LogInToLockFile();
+  if (FFileSystem == nullptr && FServices != nullptr) FFileSystem = FServices->DataFileSystem();
+  if (FFileSystem == nullptr || !FFileSystem->FileExists(FFileName)) Raise(kErrNotFound, FFileName);
+  FLevel = EndsWithNoCase(FFileName, ".vdbt") ? kVdbEngineLevel : kLevelOfOldTables;
+  IsRelFile = FLevel >= 6 ? FFileName.find("!rel_") != std::string::npos
+                          : EndsWithNoCase(FFileName, ".rel");
+  if ((FRights & (kVdbRightExclusive | kVdbRightSharedReadOnly)) == 0) LogInToLockFile();
   FChecks.Clear();
   FForeignKeyDefs.Clear();
   {
-    TLockGuard Read(*this, tltRead, true);
+    TLockGuard Read(*this, tltRead);
     OpenDataFile();
     RecalcColumnFlags();
     FNativeSortDef = std::make_unique<TVdbSortDef>("Table_Default");
-    FRecBuffer.assign(static_cast<std::size_t>(RecordSize()), 0);
+    AllocRecBuffer();
     CheckPlausibility();
     OpenMemoFiles(Force);
   }
@@ -340,18 +339,16 @@ std::string TVdbBaseTable::LockName() const {
   return Directory + (FContainerName.empty() ? Name() : FContainerName + "!" + Name());
 }
 
-std::string TVdbBaseTable::LogName() const { return LockName(); }
-
 void TVdbBaseTable::LogInToLockFile() {
-  if (FSession.StationId == 0) Raise(kErrNoConnection, "");
-  if (FSession.LockFileSystem == nullptr) Raise(kErrNoWriteAccess, LockName());
+  if (FServices == nullptr || FServices->Station() == 0) Raise(kErrNoConnection, "");
+  if (FServices->LockFileSystem() == nullptr) Raise(kErrNoWriteAccess, LockName());
   const std::string SessionName =
-      FSession.SessionName.empty() ? VdbDefaultIdentificationName() : FSession.SessionName;
-  FLockFile = std::make_unique<TVdbLockFile>(*FSession.LockFileSystem, FSession.StationId,
-                                             SessionName);
+      FServices->IDName().empty() ? VdbDefaultIdentificationName() : FServices->IDName();
+  FLockFile = std::make_unique<TVdbLockFile>(
+      *FServices->LockFileSystem(), static_cast<std::uint32_t>(FServices->Station()), SessionName);
   FLockFile->SetOnHijack([this](TVdbLockFile&) { OnHijack(); });
   try {
-    FLockFile->LogIn(LockName(), FLevel, FIsRelFile);
+    FLockFile->LogIn(LockName(), FLevel, IsRelFile);
   } catch (const EVdbEngine& Error) {
     FLockFile.reset();
     if (Error.Code() == kErrWrite) Raise(kErrNoWriteAccess, LockName());
@@ -362,10 +359,10 @@ void TVdbBaseTable::LogInToLockFile() {
 void TVdbBaseTable::OpenDataFile() {
   TVdbTableDefinition Def;
   std::int32_t Result = 0;
-  const bool OpenReadOnly = ReadOnly() || (FRights & kVdbRightsSharedReadOnly) != 0;
+  const bool OpenReadOnly = ReadOnly() || (FRights & kVdbRightSharedReadOnly) != 0;
   try {
-    FDataFile = VdbOpenDataFile(FSession.LastError, NewStorage(FFileName), OpenReadOnly,
-                                Exclusive(), FCryptor, Def, Result);
+    FDataFile = VdbOpenDataFile(Errors(), NewStorage(FFileName), OpenReadOnly, Exclusive(),
+                                FCryptor, Def, Result);
   } catch (const EVdbPMStorageAccessDenied&) {
     Raise(kErrNoWriteAccess, FFileName);
   } catch (const EVdbPMStorageNotFound&) {
@@ -379,7 +376,7 @@ void TVdbBaseTable::OpenDataFile() {
 }
 
 void TVdbBaseTable::TakeDefinition(TVdbTableDefinition& Def) {
-  FColumnDefs = std::move(Def.ColumnDefs);
+  *FColumnDefs = std::move(Def.ColumnDefs);
   FCollationName = Def.CollationName;
   FCapacity = Def.Capacity;
   FTypes = std::move(Def.Types);
@@ -388,49 +385,24 @@ void TVdbBaseTable::TakeDefinition(TVdbTableDefinition& Def) {
   FForeignKeyDefs = std::move(Def.ForeignKeyDefs);
 }
 
-void TVdbBaseTable::RecalcColumnFlags() {
-  FCalculationPurposes = 0;
-  FRecordIdFieldNo = 0;
-  FHasMemo = false;
-  FHasBlob = false;
-  for (int I = 1; I <= GetColumnCount(); ++I) {
-    const TVdbColumnDef& Column = GetColumnDef(I);
-    FCalculationPurposes |= Column.GetCalculationPurposes();
-    switch (Column.GetColumnType()) {
-      case kVdbRecordIdCode:
-        if (FRecordIdFieldNo == 0) FRecordIdFieldNo = static_cast<std::int16_t>(I);
-        break;
-      case kVdbMemoCode: FHasMemo = true; break;
-      case kVdbBlobCode:
-      case kVdbWideMemoCode: FHasBlob = true; break;
-      default: break;
-    }
-  }
-}
-
 // Record 1 must look like a record of this definition: a wrong password shows this way when the
 // records are enciphered.
 void TVdbBaseTable::CheckPlausibility() {
   if (FDataFile->RecordCount() < 1) return;
   const std::int32_t First = FDataFile->GetFirstRecordNo();
-  if (First <= 0 || FDataFile->ReadRecord(First, FRecBuffer.data()) < 0) {
-    Raise(kErrCredentials, "");
-  }
-  for (int I = 1; I <= GetColumnCount(); ++I) {
+  if (First <= 0 || FDataFile->ReadRecord(First, FRecBuffer.get()) < 0) Raise(kErrCredentials, "");
+  for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
     const TVdbColumnDef& Column = GetColumnDef(I);
-    if (!FieldPlausible(Column, FRecBuffer.data() + Column.Position)) Raise(kErrCredentials, "");
+    if (!FieldPlausible(Column, FRecBuffer.get() + Column.Position)) Raise(kErrCredentials, "");
   }
 }
 
 bool TVdbBaseTable::FieldPlausible(const TVdbColumnDef& Column, const std::uint8_t* Field) const {
   const bool NullByte = Column.GetHasNullByte();
   const bool NullFirst = FLevel >= 6;
-  if (NullByte) {
-    const std::uint8_t Null = NullFirst ? Field[0] : Field[Column.Size - 1];
-    if (Null == 0) return true;
-  }
+  if (NullByte && (NullFirst ? Field[0] : Field[Column.Size - 1]) == 0) return true;
   const std::uint8_t* Value = Field + (NullByte && NullFirst ? 1 : 0);
-  const std::int32_t ValueSize = Column.Size - (NullByte ? 1 : 0);
+  const std::int32_t ValueSize = std::min<std::int32_t>(Column.Size - (NullByte ? 1 : 0), 4);
   switch (Column.GetColumnType()) {
     case kVdbStringCode:
     case kVdbWideStringCode: {
@@ -439,41 +411,52 @@ bool TVdbBaseTable::FieldPlausible(const TVdbColumnDef& Column, const std::uint8
     }
     case kVdbEnumCode: {
       const auto* Type = dynamic_cast<const TVdbEnumType*>(Column.DataType);
-      const std::int64_t Item = ReadLittle(Value, std::min(ValueSize, 4));
+      const std::int64_t Item = ReadLittle(Value, ValueSize);
       return Type == nullptr || !Type->HasItems() ||
-             (Item >= 0 && Item < static_cast<std::int64_t>(Type->Items().size()) + 1);
+             (Item >= 0 && Item <= static_cast<std::int64_t>(Type->Items().size()));
     }
     case kVdbRecordIdCode:
     case kVdbLinkCode:
-    case kVdbTimeCode: return ReadLittle(Value, std::min(ValueSize, 4)) >= 0;
+    case kVdbTimeCode: return ReadLittle(Value, ValueSize) >= 0;
     case kVdbTimeStampCode:
-      return ValueSize < 8 || (ReadLittle(Value, 4) >= 0 && ReadLittle(Value + 4, 4) >= 0);
+      return Column.Size - (NullByte ? 1 : 0) < 8 ||
+             (ReadLittle(Value, 4) >= 0 && ReadLittle(Value + 4, 4) >= 0);
     default: return true;
   }
 }
 
+std::unique_ptr<TVdbMemoFile> TVdbBaseTable::MakeMemoFile() const {
+  auto Memo = std::make_unique<TVdbMemoFile>(NewStorage(CompanionFileName(".vdbm", ".mmo")));
+  Memo->SetVersion(FLevel);
+  Memo->SetTableName(Name());
+  Memo->SetLastErrorTarget(Errors());
+  return Memo;
+}
+
+std::unique_ptr<TVdbBlobFile> TVdbBaseTable::MakeBlobFile() const {
+  auto Blob = std::make_unique<TVdbBlobFile>(
+      NewStorage(CompanionFileName(".vdbb", ".blb")),
+      FServices != nullptr ? FServices->DefBlobBlockSize : TVdbBlockedBinaryFile::kDefaultBlobBlockSize);
+  Blob->SetVersion(FLevel);
+  Blob->SetTableName(Name());
+  Blob->SetLastErrorTarget(Errors());
+  return Blob;
+}
+
 void TVdbBaseTable::OpenMemoFiles(bool Force) {
-  const bool OpenReadOnly = ReadOnly() || (FRights & kVdbRightsSharedReadOnly) != 0;
+  const bool OpenReadOnly = ReadOnly() || (FRights & kVdbRightSharedReadOnly) != 0;
   if (FHasMemo) {
-    const std::string MemoName = CompanionFileName(".vdbm", ".mmo");
     try {
-      auto Memo = std::make_unique<TVdbMemoFile>(NewStorage(MemoName));
-      Memo->SetVersion(FLevel);
-      Memo->SetTableName(Name());
-      Memo->SetLastErrorTarget(FSession.LastError);
+      auto Memo = MakeMemoFile();
       Memo->Open(OpenReadOnly, Exclusive());
       FMemo = std::move(Memo);
     } catch (const std::exception&) {
-      if (!Force) Raise(kErrMemoOpen, MemoName);
+      if (!Force) Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
     }
   }
   if (FHasBlob) {
-    const std::string BlobName = CompanionFileName(".vdbb", ".blb");
     try {
-      auto Blob = std::make_unique<TVdbBlobFile>(NewStorage(BlobName), FSession.BlobBlockSize);
-      Blob->SetVersion(FLevel);
-      Blob->SetTableName(Name());
-      Blob->SetLastErrorTarget(FSession.LastError);
+      auto Blob = MakeBlobFile();
       Blob->Open(OpenReadOnly, Exclusive());
       FBlob = std::move(Blob);
     } catch (const std::exception&) {
@@ -486,14 +469,11 @@ void TVdbBaseTable::OpenMemoFiles(bool Force) {
   }
 }
 
-// A log left by a session that died in a transaction is rolled back before anyone reads.
-void TVdbBaseTable::UndoLeftLog() {
-  if (FSession.LockFileSystem == nullptr || ReadOnly()) return;
-  if (!HasLockFile()) return;
-  TVdbRedoLog Log(*FSession.LockFileSystem, RecordSize(), FIsRelFile, FLevel, LogName());
-  if (Log.Open() != TVdbRedoOpenResult::rorOpened) return;
-  TLockGuard Upgrade(*this, tltUpgrade, true);
-  TLockGuard Write(*this, tltWrite, true);
+// Undoes the actions of a log with the table's own record operations; constraint checks,
+// integrity rules and logging stay off meanwhile.
+void TVdbBaseTable::RollBack(TVdbRedoLog& Log) {
+  TLockGuard Upgrade(*this, tltUpgrade);
+  TLockGuard Write(*this, tltWrite);
   const bool WasRollingBack = FRollingBack;
   FRollingBack = true;
   try {
@@ -504,6 +484,14 @@ void TVdbBaseTable::UndoLeftLog() {
     throw;
   }
   FRollingBack = WasRollingBack;
+}
+
+// A log left by a session that died in a transaction is rolled back before anyone goes on.
+void TVdbBaseTable::UndoLeftLog() {
+  if (!HasLockFile() || ReadOnly() || FRollingBack || FRedoLog) return;
+  TVdbRedoLog Log(*FServices->LockFileSystem(), RecordSize(), IsRelFile, FLevel, LockName());
+  if (Log.Open() != TVdbRedoOpenResult::rorOpened) return;
+  RollBack(Log);
 }
 
 void TVdbBaseTable::OnHijack() {
@@ -523,62 +511,45 @@ std::int16_t TVdbBaseTable::NewFile() {
     return 0;
   } catch (const EVdbEngine& Error) {
     const std::int16_t Result = Report(Error);
-    for (const std::string& Name : {CompanionFileName(".vdbm", ".mmo"),
-                                    CompanionFileName(".vdbb", ".blb")}) {
-      if (FFileSystem != nullptr && Active() && FFileSystem->FileExists(Name)) {
-        FFileSystem->DeleteFile(Name);
-      }
-    }
-    const bool Created = Active();
-    CloseFiles();
-    if (Created && FFileSystem != nullptr) FFileSystem->DeleteFile(FFileName);
+    DropCreatedFiles();
     return Result;
   }
 }
 
 void TVdbBaseTable::DoNewFile() {
+  if (FFileSystem == nullptr && FServices != nullptr) FFileSystem = FServices->DataFileSystem();
   if (FFileSystem == nullptr) Raise(kErrNotFound, FFileName);
   TVdbTableDefinition Def;
   Def.CollationName = FCollationName;
   Def.Capacity = FCapacity;
   Def.Password = FCryptor.Password;
   Def.Types = FTypes;
-  Def.ColumnDefs = FColumnDefs;
+  Def.ColumnDefs = *FColumnDefs;
   Def.CheckDefs = FChecks;
   Def.KeyDefs = FKeyDefs;
   Def.ForeignKeyDefs = FForeignKeyDefs;
   std::int32_t Result = 0;
-  auto Storage = NewStorage(FFileName);
-  FDataFile = VdbCreateDataFile(FSession.LastError, std::move(Storage), FLevel, FCryptor, Def, {},
-                                Result);
+  FDataFile = VdbCreateDataFile(Errors(), NewStorage(FFileName), FLevel, FCryptor, Def, {}, Result);
   if (!FDataFile) CheckResult(Result < 0 ? Result : -kErrOpenFile);
   if (FNextRecordIdOfNewFile > 1) CheckResult(FDataFile->WriteNextRecordId(FNextRecordIdOfNewFile));
-  FRights = kVdbRightsNewTable;
-  FIsRelFile = FLevel >= 6 ? FFileName.find("!rel_") != std::string::npos
-                           : EndsWith(FFileName, ".rel");
+  FRights = kVdbNewTableRights;
+  IsRelFile = FLevel >= 6 ? FFileName.find("!rel_") != std::string::npos
+                          : EndsWithNoCase(FFileName, ".rel");
   RecalcColumnFlags();
   FNativeSortDef = std::make_unique<TVdbSortDef>("Table_Default");
-  FRecBuffer.assign(static_cast<std::size_t>(RecordSize()), 0);
+  AllocRecBuffer();
   if (FHasMemo) {
-    const std::string MemoName = CompanionFileName(".vdbm", ".mmo");
     try {
-      auto Memo = std::make_unique<TVdbMemoFile>(NewStorage(MemoName));
-      Memo->SetVersion(FLevel);
-      Memo->SetTableName(Name());
-      Memo->SetLastErrorTarget(FSession.LastError);
+      auto Memo = MakeMemoFile();
       Memo->NewFile();
       FMemo = std::move(Memo);
     } catch (const std::exception&) {
-      Raise(kErrMemoOpen, MemoName);
+      Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
     }
   }
   if (FHasBlob) {
-    const std::string BlobName = CompanionFileName(".vdbb", ".blb");
     try {
-      auto Blob = std::make_unique<TVdbBlobFile>(NewStorage(BlobName), FSession.BlobBlockSize);
-      Blob->SetVersion(FLevel);
-      Blob->SetTableName(Name());
-      Blob->SetLastErrorTarget(FSession.LastError);
+      auto Blob = MakeBlobFile();
       Blob->NewFile();
       FBlob = std::move(Blob);
     } catch (const std::exception&) {
@@ -590,13 +561,31 @@ void TVdbBaseTable::DoNewFile() {
   CheckResult(Flush());
 }
 
+// A table whose creation failed leaves no files behind.
+void TVdbBaseTable::DropCreatedFiles() {
+  const bool Created = Active();
+  const bool MemoCreated = FMemo != nullptr;
+  const bool BlobCreated = FBlob != nullptr;
+  CloseFiles();
+  if (FFileSystem == nullptr) return;
+  if (Created) FFileSystem->DeleteFile(FFileName);
+  if (MemoCreated) FFileSystem->DeleteFile(CompanionFileName(".vdbm", ".mmo"));
+  if (BlobCreated) FFileSystem->DeleteFile(CompanionFileName(".vdbb", ".blb"));
+}
+
 // --- Closing --------------------------------------------------------------------------------------
 
-void TVdbBaseTable::CloseFiles() {
+std::int16_t TVdbBaseTable::CloseFiles() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  if (Active() && (ReadOnly() || !HasLockFile() || FLockFile->LockExclusive())) {
-    if (!ReadOnly()) Flush();
-    if (HasLockFile()) FLockFile->UnlockExclusive();
+  std::int16_t Result = 0;
+  try {
+    // Pending changes are written while nobody else can look.
+    if (Active() && !ReadOnly() && (!HasLockFile() || FLockFile->LockExclusive())) {
+      Result = std::min<std::int16_t>(Result, Flush());
+      if (HasLockFile()) FLockFile->UnlockExclusive();
+    }
+  } catch (const EVdbEngine& Error) {
+    Result = Report(Error);
   }
   FUnlockActive = false;
   try {
@@ -606,22 +595,22 @@ void TVdbBaseTable::CloseFiles() {
       if (FUnlockAction != tltNone) FLockFile->UnlockTable(FUnlockAction, tltNone);
     }
   } catch (const EVdbEngine& Error) {
-    Report(Error);
+    Result = Report(Error);
   }
   FUnlockAction = tltNone;
   FReadLocks = FUpgradeLocks = FWriteLocks = FExclusiveLocks = FEditLocks = 0;
-  try {
-    if (FMemo) FMemo->Close();
-  } catch (const std::exception&) {  // the storage is given back regardless
+  FTransactionLock = tltNone;
+  for (auto* File : {static_cast<TVdbBlockedBinaryFile*>(FMemo.get()),
+                     static_cast<TVdbBlockedBinaryFile*>(FBlob.get())}) {
+    try {
+      if (File != nullptr) File->Close();
+    } catch (const std::exception&) {  // the storage is given back regardless
+    }
   }
   FMemo.reset();
-  try {
-    if (FBlob) FBlob->Close();
-  } catch (const std::exception&) {
-  }
   FBlob.reset();
-  for (TIndexSlot& IndexSlot : FIndexFiles) {
-    if (IndexSlot.File && IndexSlot.File->IsOpen()) IndexSlot.File->Close();
+  for (TIndexSlot& Entry : FIndexFiles) {
+    if (Entry.File && Entry.File->IsOpen()) Entry.File->Close();
   }
   FIndexFiles.clear();
   FLastIndexNo = -1;
@@ -632,23 +621,12 @@ void TVdbBaseTable::CloseFiles() {
     try {
       FLockFile->LogOut();
     } catch (const EVdbEngine& Error) {
-      Report(Error);
+      Result = Report(Error);
     }
   }
   FLockFile.reset();
   FRedoLog.reset();
-}
-
-void TVdbBaseTable::Close() {
-  CloseFiles();
-  FColumnDefs.Clear();
-  FKeyDefs.Clear();
-  FChecks.Clear();
-  FForeignKeyDefs.Clear();
-  FHasMemo = FHasBlob = false;
-  FRecordIdFieldNo = 0;
-  FRecBuffer.clear();
-  FRecBuffer.shrink_to_fit();
+  return Result;
 }
 
 // --- Flushing and emptying ------------------------------------------------------------------------
@@ -659,18 +637,17 @@ std::int16_t TVdbBaseTable::Flush() {
   std::vector<TVdbClientStorage*> Storages{&FDataFile->Storage()};
   if (FBlob && FBlob->IsOpen()) Storages.push_back(&FBlob->Storage());
   if (FMemo && FMemo->IsOpen()) Storages.push_back(&FMemo->Storage());
-  for (const TIndexSlot& IndexSlot : FIndexFiles) {
-    if (IndexSlot.File && IndexSlot.File->IsOpen()) Storages.push_back(&IndexSlot.File->Storage());
+  for (const TIndexSlot& Entry : FIndexFiles) {
+    if (Entry.File && Entry.File->IsOpen()) Storages.push_back(&Entry.File->Storage());
   }
-  const bool UpdateDir =
-      (FRights & kVdbRightsSecureFlush) != 0 ||
-      FFlushCounter >= TVdbDirUpdateCounter::kFlushesPerUpdate;
+  const bool UpdateDir = (FRights & kVdbRightSecureFlush) != 0 ||
+                         FFlushCounter >= TVdbDirUpdateCounter::kFlushesPerUpdate;
   bool Written = false;
   try {
-    // The B+ data file writes its tree state into its pages before they go out.
+    // The B+ data file and the indexes put their state into their pages before these go out.
     if (FDataFile->CanDelete()) CheckResult(FDataFile->Flush());
-    for (const TIndexSlot& IndexSlot : FIndexFiles) {
-      if (IndexSlot.File && IndexSlot.File->IsOpen()) CheckResult(IndexSlot.File->Flush());
+    for (const TIndexSlot& Entry : FIndexFiles) {
+      if (Entry.File && Entry.File->IsOpen()) CheckResult(Entry.File->Flush());
     }
     Written = VdbFlushStorages(Storages, UpdateDir);
   } catch (const EVdbEngine&) {
@@ -683,17 +660,17 @@ std::int16_t TVdbBaseTable::Flush() {
   }
   if (UpdateDir) {
     FFlushCounter = 0;
-    ++FDirUpdateCount;
   } else {
     ++FFlushCounter;
   }
   return 0;
 }
 
-std::int16_t TVdbBaseTable::ClearDat() {
-  return Guarded([&]() -> std::int32_t {
-    TLockGuard Write(*this, tltWrite, true);
-    const std::int32_t Count = RecordCount();
+std::int32_t TVdbBaseTable::ClearDat() {
+  std::int32_t Count = 0;
+  const std::int16_t Result = Run([&]() -> std::int32_t {
+    TLockGuard Write(*this, tltWrite);
+    Count = RecordCount();
     CheckResult(FDataFile->Clear());
     if (FRecordIdFieldNo != 0) CheckResult(FDataFile->WriteNextRecordId(1));
     if (FMemo) FMemo->Empty();
@@ -703,9 +680,10 @@ std::int16_t TVdbBaseTable::ClearDat() {
       if (Slot(I) != nullptr && Slot(I)->File->IsOpen()) Slot(I)->File->Clear_Index();
     }
     CheckResult(Flush());
-    Notify([](TVdbRelationListener& Listener) { Listener.RelationCleared(); });
-    return std::min<std::int32_t>(Count, 32767);
+    NotifyRelationEmptied();
+    return 0;
   });
+  return Result < 0 ? Result : Count;
 }
 
 // --- Indexes --------------------------------------------------------------------------------------
@@ -720,91 +698,82 @@ TVdbBaseTable::TIndexSlot* TVdbBaseTable::Slot(std::int16_t IndexNo) const {
   return Entry.File ? &Entry : nullptr;
 }
 
-std::int32_t TVdbBaseTable::IndexCount() const {
-  std::int32_t Count = 0;
-  for (const TIndexSlot& IndexSlot : FIndexFiles) Count += IndexSlot.File ? 1 : 0;
-  return Count;
-}
-
 TVdbIndexFile* TVdbBaseTable::GetIndexFile(std::int16_t IndexNo) const {
   TIndexSlot* Entry = Slot(IndexNo);
   return Entry != nullptr ? Entry->File.get() : nullptr;
 }
 
-const TVdbSortDef* TVdbBaseTable::GetIndexDef(std::int16_t IndexNo) const {
+const TVdbSortDef* TVdbBaseTable::GetIndexDefinition(std::int16_t IndexNo) {
   TIndexSlot* Entry = Slot(IndexNo);
-  return Entry != nullptr ? Entry->Def.get() : nullptr;
-}
-
-std::int16_t TVdbBaseTable::GetIndexNo(const std::string& Name) const {
-  for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-    if (Slot(I) != nullptr && Slot(I)->File->IsSameName(Name)) return I;
-  }
-  return -1;
+  return Entry != nullptr && !Entry->Lost ? Entry->Def.get() : nullptr;
 }
 
 std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSortDef* IndexDef) {
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (FIndexFiles.size() < static_cast<std::size_t>(MaxIndexSlots())) {
       FIndexFiles.resize(static_cast<std::size_t>(MaxIndexSlots()));
     }
     std::int16_t IndexNo = -1;
-    for (std::int16_t I = 0; I < MaxIndexSlots(); ++I) {
-      if (!FIndexFiles[static_cast<std::size_t>(I)].File) {
-        IndexNo = I;
-        break;
-      }
+    for (std::int16_t I = 0; I < MaxIndexSlots() && IndexNo < 0; ++I) {
+      if (!FIndexFiles[static_cast<std::size_t>(I)].File) IndexNo = I;
     }
     if (IndexNo < 0) Raise(kErrTooManyIndexes, "");
     TIndexSlot& Entry = FIndexFiles[static_cast<std::size_t>(IndexNo)];
-    const TVdbIndexKind Kind = IndexKindOfName(IndexName, FLevel);
-    auto File = std::make_unique<TVdbIndexFile>(FSession.LastError, NewStorage(CalcIndexFileName(IndexName)),
-                                                FLevel);
+    const TVdbIndexKind Kind = GetIndexKind(IndexName);
+    const std::string FileName = CalcIndexFileName(IndexName);
+    auto Storage = std::make_unique<TVdbClientStorage>(TVdbPageManager::Instance(),
+                                                       GetIndexFileSystem(Kind), 1);
+    auto File = std::make_unique<TVdbIndexFile>(Errors(), std::move(Storage), FLevel);
     File->SetName(IndexName);
     File->SetKind(Kind);
-    File->SetFileName(CalcIndexFileName(IndexName));
-    File->SetReadOnly((ReadOnly() || (FRights & kVdbRightsSharedReadOnly) != 0) &&
+    File->SetFileName(FileName);
+    File->SetReadOnly((ReadOnly() || (FRights & kVdbRightSharedReadOnly) != 0) &&
                       Kind != tikTemporary);
     File->SetExclusive(Exclusive());
-    TIndexSlot* EntryPtr = &Entry;
-    const TVdbColumnDefs* Columns = &FColumnDefs;
-    const std::int16_t Level = FLevel;
-    File->SetCompareFunction([EntryPtr, Columns, Level](const std::uint8_t* X, const std::uint8_t* Y,
-                                                         bool& NotUnique) {
-      return IndexLess(*Columns, *EntryPtr->Def, Level, X, Y, NotUnique);
+    File->SetCompareFunction([this, IndexNo](const std::uint8_t* X, const std::uint8_t* Y,
+                                             bool& NotUnique) {
+      return IndexLess(*FIndexFiles[static_cast<std::size_t>(IndexNo)].Def, X, Y, NotUnique);
     });
-    TVdbLastError* Errors = FSession.LastError;
-    File->SetOnError([Errors](std::int16_t Code, const std::string& Argument) {
-      if (Errors != nullptr) Errors->SetLastError(Code, Argument);
+    TVdbLastError* Target = Errors();
+    File->SetOnError([Target](std::int16_t Code, const std::string& Argument) {
+      if (Target != nullptr) Target->SetLastError(Code, Argument);
     });
     Entry.File = std::move(File);
     Entry.Def = IndexDef != nullptr ? IndexDef->Clone() : nullptr;
     if (Entry.Def) Entry.Def->SetName(IndexName);
+    Entry.Lost = false;
     FLastIndexNo = std::max(FLastIndexNo, IndexNo);
     return IndexNo;
   });
 }
 
-// The sort definition an index header describes, with the key sizes the table derives.
+// The sort definition an index header describes, with the key sizes the table derives for it:
+// null when the header names columns the table does not have.
 std::unique_ptr<TVdbSortDef> TVdbBaseTable::DefFromHeader(const TVdbIndexHeaderDef& Header) const {
-  if (Header.Calculated) return nullptr;
+  if (Header.Calculated) {
+    auto Def = VdbSortDefFromHeader(Header, *FColumnDefs, FLevel,
+                                    FServices != nullptr ? FServices->ExpressionFactory() : nullptr);
+    return Def->FCalculation && Def->FCalculation->IsCompiled() ? std::move(Def) : nullptr;
+  }
   std::string Spec;
   for (const TVdbIndexLevel& Level : Header.Levels) {
     const int FieldNo = Level.Column & 0x7FFF;
     if (FieldNo < 1 || FieldNo > GetColumnCount()) return nullptr;
     if (!Spec.empty()) Spec += ",";
-    if ((Level.Column & 0x8000) != 0) Spec += "-";
-    Spec += "${" + GetColumnDef(FieldNo).Name + "}";
+    if ((static_cast<std::uint16_t>(Level.Column) & 0x8000u) != 0) Spec += "-";
+    Spec += "${" + GetColumnDef(static_cast<std::int16_t>(FieldNo)).Name + "}";
   }
   if (Spec.empty()) return nullptr;
   try {
-    return vdb::CalcIndexDefinition(FColumnDefs, FLevel, Spec, Header.Unique);
+    return TVdbRelation::CalcIndexDefinition(Spec, Header.Unique);
   } catch (const EVdbEngine&) {
     return nullptr;
   }
 }
 
 bool TVdbBaseTable::DefinitionFits(const TVdbSortDef& Def) const {
+  if (Def.IsCalculated) return Def.FCalculation != nullptr;
+  if (Def.LevelCount <= 0) return false;
   for (int I = 0; I < Def.LevelCount; ++I) {
     const TVdbSortLevel& Level = Def.Items[static_cast<std::size_t>(I)];
     if (Level.FieldNo < 1 || Level.FieldNo > GetColumnCount()) return false;
@@ -812,11 +781,11 @@ bool TVdbBaseTable::DefinitionFits(const TVdbSortDef& Def) const {
       return false;
     }
   }
-  return Def.IsCalculated || Def.LevelCount > 0;
+  return true;
 }
 
 std::int16_t TVdbBaseTable::CheckIndexOpen(std::int16_t IndexNo) {
-  return Guarded([&] {
+  return Run([&] {
     DoCheckIndexOpen(IndexNo);
     return 0;
   });
@@ -824,54 +793,49 @@ std::int16_t TVdbBaseTable::CheckIndexOpen(std::int16_t IndexNo) {
 
 void TVdbBaseTable::DoCheckIndexOpen(std::int16_t IndexNo) {
   TIndexSlot* Entry = Slot(IndexNo);
-  if (Entry == nullptr) Raise(kErrNoIndex, "Index#" + std::to_string(IndexNo));
+  if (Entry == nullptr) Raise(kErrNoIndex, IndexLabel(IndexNo));
   TVdbIndexFile& File = *Entry->File;
   if (File.IsOpen()) return;
-  if (Entry->Lost || (File.IsLost() && !File.IsAutomatic())) Raise(kErrIndexLost, File.Name());
-  TLockGuard Read(*this, tltRead, true);
-  const std::int16_t Result = File.Open();
-  if (Result < 0) {
-    if (File.IsAutomatic() && Entry->Def) {
+  if (Entry->Lost) Raise(kErrIndexLost, File.Name());
+  TLockGuard Read(*this, tltRead);
+  const std::int16_t Opened = File.Open();
+  if (Opened < 0) {
+    // An automatic index is made again from the definition the table derives for it.
+    if (File.IsAutomatic() && Entry->Def && !ReadOnly()) {
       RebuildIndex(IndexNo);
       return;
     }
-    CheckResult(Result);
+    Entry->Lost = true;
+    CheckResult(Opened);
   }
   std::unique_ptr<TVdbSortDef> Derived = DefFromHeader(File.IndexDef());
-  TVdbIndexHeaderDef Expected;
   bool Fits = Derived != nullptr;
-  if (Fits) {
-    Expected = VdbIndexHeaderDef(*Derived, FLevel);
-    TVdbIndexHeaderDef Stored = File.IndexDef();
+  if (Fits && !File.IndexDef().Calculated) {
+    TVdbIndexHeaderDef Expected = VdbIndexHeaderDef(*Derived, FLevel);
+    const TVdbIndexHeaderDef& Stored = File.IndexDef();
     Expected.Name = Stored.Name;
     Expected.Unique = Stored.Unique;
     Expected.Vector = Stored.Vector;
-    Fits = Expected == Stored && (!Entry->Def || Entry->Def->Equals(*Derived) ||
-                                  Entry->Def->LevelCount == 0);
+    Fits = Expected == Stored;
   }
+  if (Fits && Entry->Def && Entry->Def->LevelCount > 0) Fits = Entry->Def->Equals(*Derived);
   if (!Fits) {
     // The file stays closed and counts as lost from now on.
     File.Close();
     Entry->Def.reset();
-    MarkLost(IndexNo);
+    Entry->Lost = true;
     Raise(kErrIndexDefinition, File.Name());
   }
+  const bool Unique = Entry->Def ? Entry->Def->IsUnique : false;
   Derived->SetName(File.Name());
-  Derived->IsUnique = File.IndexDef().Unique;
+  Derived->IsUnique = Unique || File.IndexDef().Unique;
   Entry->Def = std::move(Derived);
-}
-
-void TVdbBaseTable::MarkLost(std::int16_t IndexNo) {
-  TIndexSlot* Entry = Slot(IndexNo);
-  if (Entry != nullptr) Entry->Lost = true;
 }
 
 // The index is created anew from the definition the table keeps for it.
 void TVdbBaseTable::RebuildIndex(std::int16_t IndexNo) {
-  TIndexSlot& Entry = *Slot(IndexNo);
-  TVdbIndexFile& File = *Entry.File;
+  TVdbIndexFile& File = *Slot(IndexNo)->File;
   if (File.IsOpen()) File.Close();
-  CheckResult(File.SetIndexDefinition(VdbIndexHeaderDef(*Entry.Def, FLevel)));
   BuildIndexFile(IndexNo, FCapacity, {});
 }
 
@@ -880,37 +844,35 @@ void TVdbBaseTable::BuildIndexFile(std::int16_t IndexNo, std::int32_t Capacity,
   TIndexSlot& Entry = *Slot(IndexNo);
   TVdbIndexFile& File = *Entry.File;
   CheckResult(File.SetIndexDefinition(VdbIndexHeaderDef(*Entry.Def, FLevel)));
-  CheckResult(File.NewStorage(FLevel, File.CalcPageSizeForCapacity(
-                                          Capacity > 0 ? Capacity : std::max(FCapacity, 1))));
+  CheckResult(File.NewStorage(FLevel, File.CalcPageSizeForCapacity(Capacity > 0 ? Capacity
+                                                                                : std::max(FCapacity, 1))));
   std::vector<std::uint8_t> Record(static_cast<std::size_t>(RecordSize()));
-  const std::int32_t Count = RecordCount();
   std::int32_t RecNo = 0;
   bool Started = false;
   const std::int16_t Result = File.BulkInsert(
-      Count, Progress, [&](std::uint8_t* Item, std::int32_t& ItemSize) {
+      RecordCount(), Progress, [&](std::uint8_t* Item, std::int32_t& ItemSize) {
         RecNo = Started ? FDataFile->GetNextRecordNo(RecNo) : FDataFile->GetFirstRecordNo();
         Started = true;
         if (RecNo <= 0) return false;
         CheckResult(FDataFile->ReadRecord(RecNo, Record.data()));
-        ItemSize = 4 + vdb::CalcIndexInfo(FColumnDefs, FLevel, Record.data(), *Entry.Def, Item,
-                                          static_cast<std::size_t>(Entry.Def->KeySize()), RecNo);
+        ItemSize = 4 + KeyOf(IndexNo, Record.data(), Item, RecNo);
         return true;
       });
   CheckResult(Result);
   Entry.Lost = false;
 }
 
-std::int32_t TVdbBaseTable::CalcIndexInfo(std::int16_t IndexNo, const std::uint8_t* Record,
-                                          std::uint8_t* Info, std::int32_t RecNo) const {
+std::int32_t TVdbBaseTable::KeyOf(std::int16_t IndexNo, const std::uint8_t* Record,
+                                  std::uint8_t* Item, std::int32_t RecNo) const {
   const TVdbSortDef& Def = *Slot(IndexNo)->Def;
-  return vdb::CalcIndexInfo(FColumnDefs, FLevel, Record, Def, Info,
+  return vdb::CalcIndexInfo(*FColumnDefs, FLevel, Record, Def, Item,
                             static_cast<std::size_t>(Def.KeySize()), RecNo);
 }
 
 std::vector<std::string> TVdbBaseTable::IndexNameList() const {
   std::vector<std::string> Names;
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-    TIndexSlot* Entry = Slot(I);
+    const TIndexSlot* Entry = Slot(I);
     if (Entry == nullptr) continue;
     const TVdbIndexKind Kind = Entry->File->Kind();
     if (Kind == tikUser || Kind == tikTemporary) Names.push_back(Entry->File->Name());
@@ -918,112 +880,45 @@ std::vector<std::string> TVdbBaseTable::IndexNameList() const {
   return Names;
 }
 
-std::int16_t TVdbBaseTable::FlushIndexNames(bool /*Force*/) {
-  return Guarded([&]() -> std::int32_t {
-    if (ReadOnly()) return 0;
+std::int16_t TVdbBaseTable::FlushIndexNames(bool) {
+  return Run([&]() -> std::int32_t {
+    if (ReadOnly() || !Active()) return 0;
     FDataFile->IndexNames() = IndexNameList();
     CheckResult(FDataFile->WriteIndexNames());
-    if (HasLockFile()) FLockFile->WriteIndexCount(static_cast<std::int32_t>(FDataFile->IndexNames().size()));
-    Notify([](TVdbRelationListener& Listener) { Listener.RelationChanged(); });
+    if (HasLockFile()) {
+      FLockFile->WriteIndexCount(static_cast<std::int32_t>(FDataFile->IndexNames().size()));
+    }
+    NotifyIndexNamesChanged();
     return 0;
   });
 }
 
-void TVdbBaseTable::IndexAdded() { CheckResult(FlushIndexNames(true)); }
-
-std::int16_t TVdbBaseTable::FindIndex(const TVdbSortDef& Requested, std::uint32_t Options,
-                                      bool& Reverse) {
-  Reverse = false;
-  if ((Options & tifoIncludeSpecial) != 0 && FNativeSortDef) {
-    bool NativeReverse = false;
-    if (FNativeSortDef->LevelCount > 0 && FNativeSortDef->Covers(Requested, false, NativeReverse)) {
-      return -1;
-    }
-  }
-  for (std::int16_t I = FirstIndexNo(); I <= FLastIndexNo; ++I) {
-    TIndexSlot* Entry = Slot(I);
-    if (Entry == nullptr || Entry->Lost) continue;
-    if (!Entry->File->IsOpen() && (Options & tifoNoOpen) == 0) {
-      if (CheckIndexOpen(I) < 0) continue;
-    }
-    if (!Entry->Def) continue;
-    bool IndexReverse = false;
-    const bool Taken = (Options & tifoExact) != 0
-                           ? Entry->Def->Equals(Requested)
-                           : Entry->Def->Covers(Requested, (Options & tifoNoReverse) == 0,
-                                                IndexReverse);
-    if (Taken) {
-      Reverse = IndexReverse;
-      return I;
-    }
-  }
-  if ((Options & tifoCreate) != 0 && !ReadOnly()) {
-    const std::int16_t Result = CreateTempIndex(Requested);
-    return Result < 0 ? static_cast<std::int16_t>(-1) : Result;
-  }
-  return -1;
-}
-
-std::int16_t TVdbBaseTable::FindIndex(const std::string& SortOrder, std::uint32_t Options,
-                                      bool& Reverse) {
-  Reverse = false;
-  std::unique_ptr<TVdbSortDef> Def;
-  const std::int16_t Result = Guarded([&] {
-    Def = vdb::CalcIndexDefinition(FColumnDefs, FLevel, SortOrder, false,
-                                   FSession.ExpressionFactory);
-    return 0;
-  });
-  if (Result < 0) return -1;
-  return FindIndex(*Def, Options, Reverse);
-}
-
-std::int16_t TVdbBaseTable::CreateTempIndex(const TVdbSortDef& IndexDef) {
-  std::int16_t Result = -kErrIndexOpen;
-  for (int Number = 1; Number <= 99; ++Number) {
-    const std::string IndexName = FLevel >= 4 ? kxFormat("tmp%.3d", {Number})
-                                              : Name() + kxFormat(".$%.2d", {Number});
-    Result = NewIndex(IndexName, IndexDef);
-    if (Result != -kErrIndexFileExists && Result != -kErrIndexOpen) return Result;
-  }
-  return Result;
-}
-
-std::int16_t TVdbBaseTable::CreateIndex(const std::string& IndexName,
-                                        const std::string& Specification, bool Unique) {
-  std::unique_ptr<TVdbSortDef> Def;
-  const std::int16_t Result = Guarded([&] {
-    Def = vdb::CalcIndexDefinition(FColumnDefs, FLevel, Specification, Unique,
-                                   FSession.ExpressionFactory);
-    return 0;
-  });
-  if (Result < 0) return Result;
-  return NewIndex(IndexName, *Def);
-}
+void TVdbBaseTable::IndexAdded(std::int16_t) { CheckResult(FlushIndexNames(true)); }
 
 std::int16_t TVdbBaseTable::NewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
-                                     const TVdbIndexFile::TProgressFunc& Progress,
+                                     const TVdbIndexFile::TProgressFunc& ProgFun,
                                      std::int32_t Capacity) {
   std::int16_t IndexNo = -1;
-  const std::int16_t Result =
-      Guarded([&] {
-        DoNewIndex(IndexName, IndexDef, Progress, Capacity, IndexNo);
-        return 0;
-      });
+  const std::int16_t Result = Run([&] {
+    DoNewIndex(IndexName, IndexDef, ProgFun, Capacity, IndexNo);
+    return 0;
+  });
   return Result < 0 ? Result : IndexNo;
 }
 
 void TVdbBaseTable::DoNewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
                                const TVdbIndexFile::TProgressFunc& Progress,
                                std::int32_t Capacity, std::int16_t& IndexNo) {
-  const TVdbIndexKind Kind = IndexKindOfName(IndexName, FLevel);
-  if (Kind != tikTemporary && (FRights & tarIndex) == 0) Raise(kErrNoIndexRight, "");
+  if (!Active()) Raise(kErrNotFound, FFileName);
+  const TVdbIndexKind Kind = GetIndexKind(IndexName);
+  if (Kind != tikTemporary && (FRights & kVdbRightIndex) == 0) Raise(kErrNoIndexRight, "");
   if (IndexCount() >= MaxIndexSlots()) Raise(kErrTooManyIndexes, "");
   if (!DefinitionFits(IndexDef)) Raise(kErrIndexDefinition, IndexName);
-  if (GetIndexNo(IndexName) >= 0) Raise(kErrIndexOpen, IndexName);
+  if (GetIndexNo(IndexName) >= 0 || FindFtIndexNo(IndexName) >= 0) Raise(kErrIndexOpen, IndexName);
   const std::string FileName = CalcIndexFileName(IndexName);
-  if (FFileSystem->FileExists(FileName)) Raise(kErrIndexFileExists, FileName);
-  TLockGuard Upgrade(*this, tltUpgrade, true);
-  TLockGuard Write(*this, tltWrite, true);
+  if (GetIndexFileSystem(Kind)->FileExists(FileName)) Raise(kErrIndexFileExists, FileName);
+  TLockGuard Upgrade(*this, tltUpgrade);
+  TLockGuard Write(*this, tltWrite);
   IndexNo = InitIndex(IndexName, &IndexDef);
   CheckResult(IndexNo);
   try {
@@ -1032,48 +927,55 @@ void TVdbBaseTable::DoNewIndex(const std::string& IndexName, const TVdbSortDef& 
     RemoveIndexSlot(IndexNo, true);
     throw;
   }
-  if (Kind != tikTemporary || !ReadOnly()) IndexAdded();
+  IndexAdded(IndexNo);
+}
+
+std::int16_t TVdbBaseTable::RemoveInd(std::int16_t IndexNo) {
+  return Run([&]() -> std::int32_t {
+    if (Slot(IndexNo) == nullptr) Raise(kErrNoIndex, IndexLabel(IndexNo));
+    TLockGuard Upgrade(*this, tltUpgrade);
+    TLockGuard Write(*this, tltWrite);
+    RemoveIndexSlot(IndexNo, false);
+    CheckResult(FlushIndexNames(true));
+    return 0;
+  });
 }
 
 void TVdbBaseTable::RemoveIndexSlot(std::int16_t IndexNo, bool DeleteFile) {
   TIndexSlot* Entry = Slot(IndexNo);
   if (Entry == nullptr) return;
   const std::string FileName = Entry->File->FileName();
+  TkxFileSystem* Files = GetIndexFileSystem(Entry->File->Kind());
   if (Entry->File->IsOpen()) Entry->File->Close();
   Entry->File.reset();
   Entry->Def.reset();
   Entry->Lost = false;
-  if (DeleteFile && FFileSystem->FileExists(FileName)) FFileSystem->DeleteFile(FileName);
+  if (DeleteFile && Files->FileExists(FileName)) Files->DeleteFile(FileName);
   while (FLastIndexNo >= 0 && Slot(FLastIndexNo) == nullptr) --FLastIndexNo;
 }
 
 // --- Setting up -----------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::Setup(bool Force) {
-  return Guarded([&] {
-    FLastIndexNo = -1;
-    FIndexFiles.clear();
-    FInrIndexNo = FIdIndexNo = FPrimIndexNo = kVdbNoIndex;
-    for (int I = 0; I < FChecks.Count(); ++I) {
-      auto* Check = FChecks.Get<TVdbCheckDef>(I);
-      if (Check == nullptr || !Check->FCondition || FSession.ExpressionFactory == nullptr) continue;
-      try {
-        Check->FCondition->Compile(*FSession.ExpressionFactory, FColumnDefs, FLevel);
-      } catch (const std::exception&) {  // prepared again when it is used
-      }
+  TVdbRelation::Setup(Force);
+  return Run([&] {
+    for (TIndexSlot& Entry : FIndexFiles) {
+      if (Entry.File && Entry.File->IsOpen()) Entry.File->Close();
     }
+    FIndexFiles.clear();
+    FLastIndexNo = -1;
+    FInrIndexNo = FIdIndexNo = FPrimIndexNo = kVdbNoIndex;
     for (int I = 0; I < FKeyDefs.Count(); ++I) {
-      auto* Key = FKeyDefs.Get<TVdbCandidateKeyDef>(I);
-      if (Key != nullptr) {
-        Key->IndexDef = vdb::CalcIndexDefinition(FColumnDefs, FLevel, Key->GetKeySpec(), true);
+      if (auto* Key = FKeyDefs.Get<TVdbCandidateKeyDef>(I)) {
+        Key->IndexDef = TVdbRelation::CalcIndexDefinition(Key->GetKeySpec(), true);
       }
     }
     for (const std::string& IndexName : FDataFile->IndexNames()) {
-      if (EndsWith(IndexName, ".ift") || EndsWith(IndexName, ".vdbf")) continue;
-      CheckResult(InitIndex(IndexName, nullptr));
+      if (!IsFullTextIndexName(IndexName)) CheckResult(InitIndex(IndexName, nullptr));
     }
+    // A faulty index is reported here once; the table stays usable without it.
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-      if (Slot(I) != nullptr) CheckIndexOpen(I);  // a faulty index shows when it is used
+      if (Slot(I) != nullptr) CheckIndexOpen(I);
     }
     InitSystemIndexes(Force);
     return 0;
@@ -1082,7 +984,7 @@ std::int16_t TVdbBaseTable::Setup(bool Force) {
 
 std::int16_t TVdbBaseTable::SystemIndex(const std::string& Name, const std::string& Spec,
                                         bool Unique, bool Primary) {
-  std::unique_ptr<TVdbSortDef> Def = vdb::CalcIndexDefinition(FColumnDefs, FLevel, Spec, Unique);
+  std::unique_ptr<TVdbSortDef> Def = TVdbRelation::CalcIndexDefinition(Spec, Unique);
   Def->SetName(Name);
   std::int16_t IndexNo = GetIndexNo(Name);
   if (IndexNo < 0) {
@@ -1092,22 +994,22 @@ std::int16_t TVdbBaseTable::SystemIndex(const std::string& Name, const std::stri
   if (IndexNo < 0) {
     IndexNo = InitIndex(Name, Def.get());
     CheckResult(IndexNo);
-  } else if (!Slot(IndexNo)->Def) {
-    Slot(IndexNo)->Def = Def->Clone();
   }
   TIndexSlot& Entry = *Slot(IndexNo);
   if (Primary) Entry.File->SetPrimary(true);
+  if (!Entry.Def) Entry.Def = Def->Clone();
   if (Unique) Entry.Def->IsUnique = true;
-  // Automatic indexes that cannot be opened are rebuilt.
   if (!Entry.File->IsOpen()) {
-    std::int16_t Result = 0;
-    if (FFileSystem->FileExists(Entry.File->FileName())) Result = CheckIndexOpen(IndexNo);
-    if (!Entry.File->IsOpen() || Result < 0) {
+    // Automatic indexes that cannot be opened are rebuilt.
+    if (GetIndexFileSystem(Entry.File->Kind())->FileExists(Entry.File->FileName())) {
+      CheckIndexOpen(IndexNo);
+    }
+    if (!Entry.File->IsOpen()) {
       if (ReadOnly()) Raise(kErrIndexLost, Name);
       Entry.Def = Def->Clone();
       Entry.Lost = false;
-      TLockGuard Upgrade(*this, tltUpgrade, true);
-      TLockGuard Write(*this, tltWrite, true);
+      TLockGuard Upgrade(*this, tltUpgrade);
+      TLockGuard Write(*this, tltWrite);
       RebuildIndex(IndexNo);
     }
   }
@@ -1124,15 +1026,16 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
       Key->SetName(Key->FIsPrimary ? "sys_Primary" : "sys_Unique" + std::to_string(UniqueNo));
     }
     const std::int16_t IndexNo = SystemIndex(Key->Name(), Key->GetKeySpec(), true, Key->FIsPrimary);
-    if (Key->FIsPrimary) FPrimIndexNo = IndexNo;
+    if (Key->FIsPrimary) FPrimIndexNo = static_cast<std::uint8_t>(IndexNo);
   }
   if (FRecordIdFieldNo != 0) {
-    const auto& Column = dynamic_cast<const TVdbRecordIdColumnDef&>(GetColumnDef(FRecordIdFieldNo));
-    FInrIndexNo = SystemIndex("sys_Inr", "${" + Column.Name + "}", true, false);
-    if (!Column.IndexSpec.empty()) {
+    const TVdbColumnDef& Column = GetColumnDef(FRecordIdFieldNo);
+    FInrIndexNo = static_cast<std::uint8_t>(SystemIndex("sys_Inr", "${" + Column.Name + "}", true, false));
+    const auto* IdColumn = dynamic_cast<const TVdbRecordIdColumnDef*>(&Column);
+    if (IdColumn != nullptr && !IdColumn->IndexSpec.empty()) {
       try {
-        FIdIndexNo = SystemIndex("sys_Id", Column.IndexSpec,
-                                 Column.IsOptionSet(kVdbColUniqueId), false);
+        FIdIndexNo = static_cast<std::uint8_t>(
+            SystemIndex("sys_Id", IdColumn->IndexSpec, Column.IsOptionSet(kVdbColUniqueId), false));
       } catch (const EVdbEngine&) {
         if (!Force) throw;
         FIdIndexNo = FInrIndexNo;
@@ -1142,7 +1045,7 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
     }
   }
   int LinkNo = 0;
-  for (int I = 1; I <= GetColumnCount() && LinkNo < 9; ++I) {
+  for (std::int16_t I = 1; I <= GetColumnCount() && LinkNo < 9; ++I) {
     const TVdbColumnDef& Column = GetColumnDef(I);
     if (Column.GetColumnType() != kVdbLinkCode || Column.IsOptionSet(kVdbColUniqueId)) continue;
     ++LinkNo;
@@ -1153,10 +1056,10 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
     if (Key == nullptr || Key->FColumnNames.empty()) continue;
     std::string Spec;
     for (const std::string& Column : Key->FColumnNames) {
-      Spec += (Spec.empty() ? "" : ",") + std::string("${") + Column + "}";
+      Spec += (Spec.empty() ? "${" : ",${") + Column + "}";
     }
     bool Reverse = false;
-    std::int16_t IndexNo = FindIndex(Spec, tifoNoReverse, Reverse);
+    std::int16_t IndexNo = TVdbRelation::FindIndex(Spec, tifoNoReverse, Reverse);
     if (IndexNo < 0) IndexNo = SystemIndex("sys_FK" + Key->Name(), Spec, false, false);
     Key->FChildIndexNo = IndexNo;
   }
@@ -1164,174 +1067,222 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
 
 // --- Index order ----------------------------------------------------------------------------------
 
-std::int16_t TVdbBaseTable::IndexStep(std::int16_t IndexNo, std::uint8_t* Info,
-                                      std::int16_t (TVdbIndexFile::*Step)(std::uint8_t*)) {
-  return Guarded([&]() -> std::int32_t {
-    TLockGuard Read(*this, tltRead, true);
+// Index stepping under a read lock, the index opened (and its definition checked) first.
+template <class F>
+std::int16_t TVdbBaseTable::IndexRead(std::int16_t IndexNo, F&& Step) {
+  std::optional<TLockGuard> Read;
+  const std::int16_t Opened = Run([&] {
+    Read.emplace(*this, tltRead);
     DoCheckIndexOpen(IndexNo);
-    const std::int16_t Result = (Slot(IndexNo)->File.get()->*Step)(Info);
-    if (Result == TVdbTreeBase::kNotInTree) return TVdbTreeBase::kNone;
-    CheckResult(Result);
-    return Result;
+    return 0;
   });
+  return Opened < 0 ? Opened : Step();
 }
 
-std::int16_t TVdbBaseTable::FindFirstIndexInfo(std::int16_t IndexNo, std::uint8_t* Info) {
-  return IndexStep(IndexNo, Info, &TVdbIndexFile::Erster_Index);
+std::int16_t TVdbBaseTable::FindFirstIndexInfo(std::int16_t IndexNo, TVdbLongIndexInfo& Value) {
+  return IndexRead(IndexNo, [&] { return TVdbRelation::FindFirstIndexInfo(IndexNo, Value); });
 }
 
-std::int16_t TVdbBaseTable::FindLastIndexInfo(std::int16_t IndexNo, std::uint8_t* Info) {
-  return IndexStep(IndexNo, Info, &TVdbIndexFile::Letzter_Index);
+std::int16_t TVdbBaseTable::FindLastIndexInfo(std::int16_t IndexNo, TVdbLongIndexInfo& Value) {
+  return IndexRead(IndexNo, [&] { return TVdbRelation::FindLastIndexInfo(IndexNo, Value); });
 }
 
-std::int16_t TVdbBaseTable::FindNextIndexInfo(std::int16_t IndexNo, std::uint8_t* Info) {
-  return IndexStep(IndexNo, Info, &TVdbIndexFile::Naechster_Index);
+std::int16_t TVdbBaseTable::FindNextIndexInfo(std::int16_t IndexNo, TVdbLongIndexInfo& Value) {
+  return IndexRead(IndexNo, [&] { return TVdbRelation::FindNextIndexInfo(IndexNo, Value); });
 }
 
-std::int16_t TVdbBaseTable::FindPrevIndexInfo(std::int16_t IndexNo, std::uint8_t* Info) {
-  return IndexStep(IndexNo, Info, &TVdbIndexFile::Vorheriger_Index);
+std::int16_t TVdbBaseTable::FindPrevIndexInfo(std::int16_t IndexNo, TVdbLongIndexInfo& Value) {
+  return IndexRead(IndexNo, [&] { return TVdbRelation::FindPrevIndexInfo(IndexNo, Value); });
 }
 
-std::int16_t TVdbBaseTable::FindSortInfo(std::int16_t IndexNo, const std::uint8_t* SearchInfo,
-                                         std::uint8_t* FoundInfo) {
-  if (IndexNo >= 100 || IndexNo < 0) {
-    return Report(EVdbEngine(kErrNoIndex, "Index#" + std::to_string(IndexNo)));
+std::int16_t TVdbBaseTable::FindSortInfo(std::int16_t AccessId, const TVdbLongIndexInfo& SearchInfo,
+                                         TVdbLongIndexInfo& FoundInfo) {
+  if (AccessId < 0 || AccessId >= kVdbFirstSpecialAccessId) {
+    return TVdbRelation::FindSortInfo(AccessId, SearchInfo, FoundInfo);
   }
-  return Guarded([&]() -> std::int32_t {
-    TLockGuard Read(*this, tltRead, true);
-    DoCheckIndexOpen(IndexNo);
-    const TVdbSortDef& Def = *Slot(IndexNo)->Def;
-    std::copy(SearchInfo, SearchInfo + Def.KeySize(), FoundInfo);
-    const std::int16_t Result = Slot(IndexNo)->File->Suche_Index(FoundInfo);
-    CheckResult(Result);
-    if (Result != TVdbTreeBase::kFound) return 0;
-    return FindSortKeyDiff(FColumnDefs, Def, FLevel, SearchInfo, FoundInfo) == Def.LevelCount ? 3
-                                                                                              : 1;
-  });
+  return IndexRead(AccessId, [&] { return TVdbRelation::FindSortInfo(AccessId, SearchInfo, FoundInfo); });
 }
 
 // --- Reading --------------------------------------------------------------------------------------
 
-std::int16_t TVdbBaseTable::ReadRecord(std::int32_t RecNo, std::uint8_t* Buffer) {
-  return Guarded([&]() -> std::int32_t {
-    TLockGuard Read(*this, tltRead, true);
-    CheckResult(FDataFile->ReadRecord(RecNo, Buffer));
+std::int16_t TVdbBaseTable::ReadRecord(std::int32_t RecNo, std::uint8_t* RecBuffer) {
+  return Run([&]() -> std::int32_t {
+    if (!Active()) Raise(kErrNotFound, FFileName);
+    TLockGuard Read(*this, tltRead);
+    CheckResult(FDataFile->ReadRecord(RecNo, RecBuffer));
     return 0;
   });
 }
 
 std::int32_t TVdbBaseTable::GetFirstRecordNo() { return Active() ? FDataFile->GetFirstRecordNo() : 0; }
+
 std::int32_t TVdbBaseTable::GetNextRecordNo(std::int32_t RecNo) {
   return Active() ? FDataFile->GetNextRecordNo(RecNo) : 0;
 }
+
 std::int32_t TVdbBaseTable::GetPrevRecordNo(std::int32_t RecNo) {
   return Active() ? FDataFile->GetPrevRecordNo(RecNo) : 0;
 }
+
 std::int32_t TVdbBaseTable::GetLastRecordNo() { return Active() ? FDataFile->GetLastRecordNo() : 0; }
 
-void TVdbBaseTable::InitRecord(std::uint8_t* Buffer, bool Preset) {
-  std::fill(Buffer, Buffer + RecordSize(), 0);
-  for (int I = 1; I <= GetColumnCount(); ++I) {
+// Every nullable field reads NULL, every other 0; dates that cannot be NULL start at day 545.
+std::int16_t TVdbBaseTable::InitRecord(std::uint8_t* RecBuffer, bool Preset) {
+  std::fill(RecBuffer, RecBuffer + RecordSize(), 0);
+  for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
     const TVdbColumnDef& Column = GetColumnDef(I);
-    if (Column.GetNullable()) continue;
-    std::uint8_t* Value = Buffer + Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0);
-    if (Column.GetColumnType() == kVdbDateCode || Column.GetColumnType() == kVdbTimeStampCode) {
-      TkxMemory::WriteInt32(Value, 0, 545);
-    }
+    const std::int16_t Type = Column.GetColumnType();
+    if (Column.GetNullable() || (Type != kVdbDateCode && Type != kVdbTimeStampCode)) continue;
+    const std::int32_t Offset = Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0);
+    TkxMemory::WriteInt32(RecBuffer, Offset, 545);
   }
-  if (Preset && FRecordIdFieldNo != 0) SetAutoNum(Buffer);
+  if (Preset && FRecordIdFieldNo != 0) return SetAutoNum(RecBuffer);
+  return 0;
 }
 
 // --- Memo and blob values -------------------------------------------------------------------------
 
-bool TVdbBaseTable::IsBlobColumn(const TVdbColumnDef& Column) const {
-  const std::int16_t Type = Column.GetColumnType();
+bool TVdbBaseTable::IsBlobColumn(std::int16_t FieldNo) const {
+  if (FieldNo < 1 || FieldNo > GetColumnCount()) return false;
+  const std::int16_t Type = GetColumnDef(FieldNo).GetColumnType();
   return Type == kVdbMemoCode || Type == kVdbBlobCode || Type == kVdbWideMemoCode;
 }
 
-std::int32_t TVdbBaseTable::GetBlockIdx(const std::uint8_t* Buffer, std::int16_t FieldNo) const {
-  const TVdbColumnDef& Column = GetColumnDef(FieldNo);
-  return TkxMemory::ReadInt32(Buffer, Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0));
-}
-
-void TVdbBaseTable::SetBlockIdx(std::uint8_t* Buffer, std::int16_t FieldNo,
-                                std::int32_t BlockIdx) const {
-  const TVdbColumnDef& Column = GetColumnDef(FieldNo);
-  TkxMemory::WriteInt32(Buffer, Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0),
-                        BlockIdx);
-  if (Column.GetHasNullByte()) {
-    Buffer[Column.Position + (FLevel >= 6 ? 0 : Column.Size - 1)] = BlockIdx != 0 ? 1 : 0;
+// The memo file for memo columns, the blob file for blob and wide-memo columns.
+TVdbBlockedBinaryFile* TVdbBaseTable::BlobFileOf(std::int16_t FieldNo) {
+  if (!IsBlobColumn(FieldNo)) {
+    Raise(kErrTypeMismatch, FieldNo >= 1 && FieldNo <= GetColumnCount()
+                                ? GetColumnDef(FieldNo).DataType->SqlName()
+                                : std::to_string(FieldNo));
   }
-}
-
-std::int32_t TVdbBaseTable::GetMemoLength(const std::uint8_t* Buffer, std::int16_t FieldNo) {
-  if (!FMemo) return Report(EVdbEngine(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo")));
-  TLockGuard Read(*this, tltRead, true);
-  return FMemo->CalcMemoLength(GetBlockIdx(Buffer, FieldNo));
-}
-
-std::int32_t TVdbBaseTable::GetBlobLength(const std::uint8_t* Buffer, std::int16_t FieldNo) {
-  if (!FBlob) return Report(EVdbEngine(kErrBlobOpen, Name()));
-  TLockGuard Read(*this, tltRead, true);
-  return FBlob->CalcBlobLength(GetBlockIdx(Buffer, FieldNo));
-}
-
-std::int32_t TVdbBaseTable::GetBlobType(const std::uint8_t* Buffer, std::int16_t FieldNo) {
-  if (!FBlob) return Report(EVdbEngine(kErrBlobOpen, Name()));
-  TLockGuard Read(*this, tltRead, true);
-  return FBlob->ReadBlobType(GetBlockIdx(Buffer, FieldNo));
-}
-
-std::int16_t TVdbBaseTable::ReadMemoString(const std::uint8_t* Buffer, std::int16_t FieldNo,
-                                           std::string& S) {
-  return Guarded([&]() -> std::int32_t {
+  if (GetColumnDef(FieldNo).GetColumnType() == kVdbMemoCode) {
     if (!FMemo) Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
-    TLockGuard Read(*this, tltRead, true);
-    CheckResult(FMemo->ReadMemo(GetBlockIdx(Buffer, FieldNo), S, false, -1));
+    return FMemo.get();
+  }
+  if (!FBlob) Raise(kErrBlobOpen, Name());
+  return FBlob.get();
+}
+
+std::int32_t TVdbBaseTable::GetMemoLength(const std::uint8_t* RecBuffer, std::int16_t FieldNo) {
+  std::int32_t Length = 0;
+  const std::int16_t Result = Run([&]() -> std::int32_t {
+    auto* Memo = dynamic_cast<TVdbMemoFile*>(BlobFileOf(FieldNo));
+    if (Memo == nullptr) Raise(kErrTypeMismatch, GetColumnDef(FieldNo).DataType->SqlName());
+    TLockGuard Read(*this, tltRead);
+    Length = Memo->CalcMemoLength(GetBlockIdx(RecBuffer, FieldNo));
+    CheckResult(Length);
+    return 0;
+  });
+  return Result < 0 ? Result : Length;
+}
+
+std::int32_t TVdbBaseTable::GetBlobLength(const std::uint8_t* RecBuffer, std::int16_t FieldNo) {
+  std::int32_t Length = 0;
+  const std::int16_t Result = Run([&]() -> std::int32_t {
+    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+    TLockGuard Read(*this, tltRead);
+    if (auto* Blob = dynamic_cast<TVdbBlobFile*>(File)) {
+      Length = Blob->CalcBlobLength(GetBlockIdx(RecBuffer, FieldNo));
+    } else {
+      Length = static_cast<TVdbMemoFile*>(File)->CalcMemoLength(GetBlockIdx(RecBuffer, FieldNo));
+    }
+    CheckResult(Length);
+    return 0;
+  });
+  return Result < 0 ? Result : Length;
+}
+
+std::int16_t TVdbBaseTable::GetBlobType(const std::uint8_t* RecBuffer, std::int16_t FieldNo) {
+  return Run([&]() -> std::int32_t {
+    auto* Blob = dynamic_cast<TVdbBlobFile*>(BlobFileOf(FieldNo));
+    if (Blob == nullptr) return 0;
+    TLockGuard Read(*this, tltRead);
+    const std::int32_t Type = Blob->ReadBlobType(GetBlockIdx(RecBuffer, FieldNo));
+    CheckResult(Type);
+    return Type;
+  });
+}
+
+std::int16_t TVdbBaseTable::ReadMemoString(const std::uint8_t* RecBuffer, std::int16_t FieldNo,
+                                           std::string& Value) {
+  return Run([&]() -> std::int32_t {
+    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+    TLockGuard Read(*this, tltRead);
+    if (auto* Memo = dynamic_cast<TVdbMemoFile*>(File)) {
+      CheckResult(Memo->ReadMemo(GetBlockIdx(RecBuffer, FieldNo), Value, false, -1));
+    } else {
+      CheckResult(File->ReadString(GetBlockIdx(RecBuffer, FieldNo), Value));
+    }
     return 0;
   });
 }
 
-std::int16_t TVdbBaseTable::ReadBlobData(const std::uint8_t* Buffer, std::int16_t FieldNo,
-                                         std::string& Data) {
-  return Guarded([&]() -> std::int32_t {
-    if (!FBlob) Raise(kErrBlobOpen, Name());
-    TLockGuard Read(*this, tltRead, true);
-    CheckResult(FBlob->ReadString(GetBlockIdx(Buffer, FieldNo), Data));
+std::int16_t TVdbBaseTable::ReadBlobData(const std::uint8_t* RecBuffer, std::int16_t FieldNo,
+                                         std::string& Data, std::int16_t& BlobType) {
+  BlobType = 0;
+  return Run([&]() -> std::int32_t {
+    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+    TLockGuard Read(*this, tltRead);
+    CheckResult(File->ReadString(GetBlockIdx(RecBuffer, FieldNo), Data));
+    if (Data.size() >= 2 && dynamic_cast<TVdbBlobFile*>(File) != nullptr) {
+      BlobType = static_cast<std::int16_t>(static_cast<std::uint8_t>(Data[0]) |
+                                           (static_cast<std::uint8_t>(Data[1]) << 8));
+    }
     return 0;
   });
 }
 
-std::int16_t TVdbBaseTable::WriteMemoString(std::uint8_t* Buffer, std::int16_t FieldNo,
-                                            const std::string& S) {
-  return Guarded([&]() -> std::int32_t {
-    WriteBlobs(Buffer, {{FieldNo, S}});
+std::int16_t TVdbBaseTable::ReadBlobDataWide(const std::uint8_t* RecBuffer, std::int16_t FieldNo,
+                                             std::u16string& Value) {
+  std::string Data;
+  std::int16_t BlobType = 0;
+  const std::int16_t Result = ReadBlobData(RecBuffer, FieldNo, Data, BlobType);
+  if (Result < 0) return Result;
+  Value.assign(Data.size() / 2, u'\0');
+  std::memcpy(Value.data(), Data.data(), Value.size() * 2);
+  return 0;
+}
+
+std::int16_t TVdbBaseTable::WriteMemoString(std::uint8_t* RecBuffer, std::int16_t FieldNo,
+                                            const std::string& Value) {
+  return Run([&]() -> std::int32_t {
+    WriteBlobs(RecBuffer, {{FieldNo, Value}});
     return 0;
   });
 }
 
-std::int16_t TVdbBaseTable::WriteBlobData(std::uint8_t* Buffer, std::int16_t FieldNo,
-                                          const std::string& Data) {
-  return WriteMemoString(Buffer, FieldNo, Data);
+std::int16_t TVdbBaseTable::WriteBlobData(std::uint8_t* RecBuffer, std::int16_t FieldNo,
+                                          const std::string& Data, std::int16_t) {
+  return WriteMemoString(RecBuffer, FieldNo, Data);
+}
+
+std::int16_t TVdbBaseTable::WriteBlobDataWide(std::uint8_t* RecBuffer, std::int16_t FieldNo,
+                                              const std::u16string& Value) {
+  std::string Bytes(Value.size() * 2, '\0');
+  std::memcpy(Bytes.data(), Value.data(), Bytes.size());
+  return WriteMemoString(RecBuffer, FieldNo, Bytes);
+}
+
+TVdbBaseTable::TBlobValues TVdbBaseTable::BlobValues(const TVdbBlobDataList* Blobs) {
+  TBlobValues Values;
+  if (Blobs == nullptr) return Values;
+  for (const TVdbBlobData& Blob : *Blobs) {
+    if (Blob.FieldNo == 0) continue;
+    std::string Stored = Blob.AnsiData;
+    if (!Blob.WideData.empty()) {
+      Stored.assign(Blob.WideData.size() * 2, '\0');
+      std::memcpy(Stored.data(), Blob.WideData.data(), Stored.size());
+    }
+    Values.emplace_back(Blob.FieldNo, std::move(Stored));
+  }
+  return Values;
 }
 
 // Each value goes into its field's chain (replacing the old one), which sets the field's first
 // block number in Buffer.
-void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TVdbBlobValues& Blobs) {
+void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs) {
   for (const auto& [FieldNo, Value] : Blobs) {
-    if (FieldNo < 1 || FieldNo > GetColumnCount() || !IsBlobColumn(GetColumnDef(FieldNo))) {
-      Raise(kErrTypeMismatch, "blob -> " + (FieldNo >= 1 && FieldNo <= GetColumnCount()
-                                                ? GetColumnDef(FieldNo).DataType->SqlName()
-                                                : std::string("?")));
-    }
-    TVdbBlockedBinaryFile* File = nullptr;
-    if (GetColumnDef(FieldNo).GetColumnType() == kVdbMemoCode) {
-      if (!FMemo) Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
-      File = FMemo.get();
-    } else {
-      if (!FBlob) Raise(kErrBlobOpen, Name());
-      File = FBlob.get();
-    }
+    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
     const std::int32_t First = File->WriteString(GetBlockIdx(Buffer, FieldNo), Value);
     CheckResult(First);
     SetBlockIdx(Buffer, FieldNo, First);
@@ -1340,16 +1291,16 @@ void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TVdbBlobValues& Blobs
 
 TVdbRedoBlobs TVdbBaseTable::CollectBlobs(const std::uint8_t* Buffer) {
   TVdbRedoBlobs Blobs;
-  for (int I = 1; I <= GetColumnCount(); ++I) {
-    const TVdbColumnDef& Column = GetColumnDef(I);
-    if (!IsBlobColumn(Column)) continue;
-    const std::int32_t First = GetBlockIdx(Buffer, static_cast<std::int16_t>(I));
+  for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
+    if (!IsBlobColumn(I)) continue;
     TVdbRedoBlob Blob;
-    if (First != 0) {
-      TVdbBlockedBinaryFile* File =
-          Column.GetColumnType() == kVdbMemoCode ? static_cast<TVdbBlockedBinaryFile*>(FMemo.get())
-                                                 : FBlob.get();
-      if (File != nullptr) CheckResult(File->ReadString(First, Blob.Data));
+    const std::int32_t First = GetBlockIdx(Buffer, I);
+    if (First != 0) CheckResult(BlobFileOf(I)->ReadString(First, Blob.Data));
+    if (GetColumnDef(I).GetColumnType() == kVdbWideMemoCode && !Blob.Data.empty()) {
+      Blob.Kind = takWideMemo;
+      Blob.WideData.assign(Blob.Data.size() / 2, u'\0');
+      std::memcpy(Blob.WideData.data(), Blob.Data.data(), Blob.WideData.size() * 2);
+      Blob.Data.clear();
     }
     Blobs[I] = std::move(Blob);
   }
@@ -1358,52 +1309,37 @@ TVdbRedoBlobs TVdbBaseTable::CollectBlobs(const std::uint8_t* Buffer) {
 
 void TVdbBaseTable::FreeBlobs(const std::uint8_t* Buffer) {
   std::vector<std::uint8_t> Copy(Buffer, Buffer + RecordSize());
-  for (int I = 1; I <= GetColumnCount(); ++I) {
-    const TVdbColumnDef& Column = GetColumnDef(I);
-    if (!IsBlobColumn(Column) || GetBlockIdx(Copy.data(), static_cast<std::int16_t>(I)) == 0) {
-      continue;
-    }
-    TVdbBlockedBinaryFile* File =
-        Column.GetColumnType() == kVdbMemoCode ? static_cast<TVdbBlockedBinaryFile*>(FMemo.get())
-                                               : FBlob.get();
-    if (File != nullptr) CheckResult(File->WriteString(GetBlockIdx(Copy.data(), static_cast<std::int16_t>(I)), ""));
+  for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
+    if (!IsBlobColumn(I) || GetBlockIdx(Copy.data(), I) == 0) continue;
+    CheckResult(BlobFileOf(I)->WriteString(GetBlockIdx(Copy.data(), I), ""));
   }
 }
 
 // --- Writing --------------------------------------------------------------------------------------
 
 bool TVdbBaseTable::LogsActions() const {
-  return !FRollingBack && FSession.Isolation != tilNone && FRedoLog != nullptr;
+  return !FRollingBack && Isolation() != tilNone && FRedoLog != nullptr;
 }
 
-bool TVdbBaseTable::KeepsBlobsForUndo() const {
-  return FSession.Isolation != tilNone && !FRollingBack;
-}
+bool TVdbBaseTable::KeepsBlobsForUndo() const { return !FRollingBack && Isolation() != tilNone; }
 
-void TVdbBaseTable::Notify(const std::function<void(TVdbRelationListener&)>& Tell) {
-  if (FNotificationDisableCount > 0) return;
-  const std::vector<TVdbRelationListener*> Listeners = FClientAccessors;
-  for (TVdbRelationListener* Listener : Listeners) Tell(*Listener);
-}
-
+// Every unique index must not yet hold the record's key under another record number.
 void TVdbBaseTable::UniqueCheck(const std::uint8_t* Buffer, std::int32_t RecNo) {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     TIndexSlot* Entry = Slot(I);
     if (Entry == nullptr) continue;
-    const bool Unique = Entry->File->MustBeUnique() || (Entry->Def && Entry->Def->IsUnique);
-    if (!Unique) continue;
+    if (!Entry->File->MustBeUnique() && !(Entry->Def && Entry->Def->IsUnique)) continue;
     DoCheckIndexOpen(I);
     const TVdbSortDef& Def = *Entry->Def;
     std::vector<std::uint8_t> Key(static_cast<std::size_t>(Def.KeySize()));
-    std::vector<std::uint8_t> Found(static_cast<std::size_t>(Def.KeySize()));
-    CalcIndexInfo(I, Buffer, Key.data(), 0);
-    std::copy(Key.begin(), Key.end(), Found.begin());
+    KeyOf(I, Buffer, Key.data(), 0);
+    std::vector<std::uint8_t> Found = Key;
     std::int16_t Result = Entry->File->Suche_Index(Found.data());
     CheckResult(Result);
     while (Result == TVdbTreeBase::kFound &&
-           FindSortKeyDiff(FColumnDefs, Def, FLevel, Key.data(), Found.data()) == Def.LevelCount) {
+           FindSortKeyDiff(Def, Key.data(), Found.data()) == Def.LevelCount) {
       if (TkxMemory::ReadInt32(Found.data(), 0) != RecNo) {
-        Raise(kErrNotUnique, Def.CalcSpecification(FColumnDefs, true, false, false, false, FLevel));
+        Raise(kErrNotUnique, CalcIndexSpecification(Def));
       }
       Result = Entry->File->Naechster_Index(Found.data());
       CheckResult(Result);
@@ -1412,12 +1348,14 @@ void TVdbBaseTable::UniqueCheck(const std::uint8_t* Buffer, std::int32_t RecNo) 
 }
 
 void TVdbBaseTable::CheckConstraints(const std::uint8_t* Buffer) {
+  TVdbExpressionFactory* Factory = FServices != nullptr ? FServices->ExpressionFactory() : nullptr;
   for (int I = 0; I < FChecks.Count(); ++I) {
     auto* Check = FChecks.Get<TVdbCheckDef>(I);
     if (Check == nullptr || !Check->FCondition) continue;
     if (!Check->FCondition->IsCompiled()) {
-      if (FSession.ExpressionFactory == nullptr) continue;  // nothing can evaluate it
-      Check->FCondition->Compile(*FSession.ExpressionFactory, FColumnDefs, FLevel);
+      // Without an expression compiler nothing can evaluate the condition.
+      if (Factory == nullptr) continue;
+      Check->FCondition->Compile(*Factory, *FColumnDefs, FLevel);
     }
     if (Check->FCondition->Compiled()->Evaluate(Buffer) == 0) {
       Raise(kErrConstraint, Check->FCondition->Source().Source());
@@ -1427,27 +1365,27 @@ void TVdbBaseTable::CheckConstraints(const std::uint8_t* Buffer) {
 
 void TVdbBaseTable::CheckReferences(const std::uint8_t* Buffer) {
   if (!FOnCheckReferentialIntegrity) return;
-  for (int I = 0; I < FForeignKeyDefs.Count(); ++I) {
-    auto* Key = FForeignKeyDefs.Get<TVdbForeignKeyDef>(I);
-    if (Key != nullptr) CheckResult(FOnCheckReferentialIntegrity(*this, *Key, Buffer));
+  for (std::int32_t I = 0; I < FForeignKeyDefs.Count(); ++I) {
+    CheckResult(FOnCheckReferentialIntegrity(*this, I, Buffer));
   }
 }
 
+// Adds the record's key to every open index; when one refuses, the others give theirs back.
 void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
   std::vector<std::int16_t> Done;
   try {
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
       TIndexSlot* Entry = Slot(I);
-      if (Entry == nullptr || !Entry->File->IsOpen()) continue;
+      if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
       std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
-      const std::int32_t Size = 4 + CalcIndexInfo(I, Buffer, Item.data(), RecNo);
+      const std::int32_t Size = 4 + KeyOf(I, Buffer, Item.data(), RecNo);
       if (Entry->File->Add_Index(Item.data(), Size) < 0) Raise(kErrIndexInsert, Entry->File->Name());
       Done.push_back(I);
     }
   } catch (...) {
     for (std::int16_t I : Done) {
       std::vector<std::uint8_t> Item(static_cast<std::size_t>(Slot(I)->Def->KeySize()));
-      CalcIndexInfo(I, Buffer, Item.data(), RecNo);
+      KeyOf(I, Buffer, Item.data(), RecNo);
       Slot(I)->File->Loesche_Index(Item.data());
     }
     throw;
@@ -1457,9 +1395,9 @@ void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
 void TVdbBaseTable::RemoveKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     TIndexSlot* Entry = Slot(I);
-    if (Entry == nullptr || !Entry->File->IsOpen()) continue;
+    if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
     std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
-    CalcIndexInfo(I, Buffer, Item.data(), RecNo);
+    KeyOf(I, Buffer, Item.data(), RecNo);
     CheckResult(Entry->File->Loesche_Index(Item.data()));
   }
 }
@@ -1475,30 +1413,30 @@ void TVdbBaseTable::ReplaceKeys(const std::uint8_t* Old, const std::uint8_t* New
   }
 }
 
-std::int32_t TVdbBaseTable::AppendRecord(std::uint8_t* Buffer, const TVdbBlobValues& Blobs) {
+std::int32_t TVdbBaseTable::AppendRecord(std::uint8_t* RecBuffer, const TVdbBlobDataList* Blobs) {
   std::int32_t RecNo = 0;
-  const std::int16_t Result = Guarded([&]() -> std::int32_t {
+  const std::int16_t Result = Run([&]() -> std::int32_t {
     if (!Active()) Raise(kErrNotFound, FFileName);
-    RecNo = DoAppend(Buffer, Blobs);
+    RecNo = DoAppend(RecBuffer, BlobValues(Blobs));
     return 0;
   });
   return Result < 0 ? Result : RecNo;
 }
 
-std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TVdbBlobValues& Blobs) {
+std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Blobs) {
   // A lock that cannot be had keeps the error it recorded: the result is the internal signal.
   std::optional<TLockGuard> Upgrade;
   try {
-    Upgrade.emplace(*this, tltUpgrade, true);
+    Upgrade.emplace(*this, tltUpgrade);
   } catch (const EVdbEngine&) {
     throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
   }
   if (!FDataFile->CanAppend() || (FCapacity > 0 && RecordCount() >= FCapacity)) {
     Raise(kErrCapacity, FullName());
   }
-  const std::int32_t NewRecNo = FDataFile->CanDelete() && FRecordIdFieldNo != 0
-                                    ? TkxMemory::ReadInt32(Buffer, GetColumnDef(FRecordIdFieldNo).Position)
-                                    : RecordCount() + 1;
+  const bool Heap = !FDataFile->CanDelete();
+  const std::int32_t NewRecNo =
+      !Heap && FRecordIdFieldNo != 0 ? GetRecordId(Buffer) : RecordCount() + 1;
   if (!FRollingBack) {
     UniqueCheck(Buffer, NewRecNo);
     CheckConstraints(Buffer);
@@ -1506,78 +1444,71 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TVdbBlobValues&
   }
   std::optional<TLockGuard> Write;
   try {
-    Write.emplace(*this, tltWrite, true);
-  } catch (const EVdbEngine&) {
-    throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
-  }
-  try {
+    Write.emplace(*this, tltWrite);
     WriteBlobs(Buffer, Blobs);
   } catch (const EVdbEngine& Error) {
-    Report(Error);
+    if (Write) Report(Error);
     throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
   }
   AddKeys(Buffer, NewRecNo);
   const std::int32_t RecNo = FDataFile->InsertRecord(Buffer);
   if (RecNo < 0) {
-    const std::string Message =
-        FSession.LastError != nullptr ? FSession.LastError->LastErrorMsg() : std::string();
+    const std::string Message = Errors() != nullptr ? Errors()->LastErrorMsg() : std::string();
     RemoveKeys(Buffer, NewRecNo);
     throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
   }
-  Notify([](TVdbRelationListener& Listener) { Listener.RelationChanged(); });
+  NotifyRelationChanged();
   if (LogsActions()) FRedoLog->LogInsert(RecNo);
   return RecNo;
 }
 
-std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* Buffer, const std::uint8_t* OrigBuffer,
-                                          std::int32_t RecNo, const TVdbBlobValues& Blobs) {
-  return Guarded([&]() -> std::int32_t {
-    if ((FRights & tarEdit) == 0) Raise(kErrNoWriteRight, FullName());
-    DoReplace(Buffer, OrigBuffer, RecNo, Blobs);
+std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer, const std::uint8_t* OrigRecBuffer,
+                                          std::int32_t RecNo, const TVdbBlobDataList* Blobs) {
+  return Run([&]() -> std::int32_t {
+    if ((FRights & kVdbRightEdit) == 0) Raise(kErrNoWriteRight, FullName());
+    if (!Active()) Raise(kErrNotFound, FFileName);
+    DoReplace(RecBuffer, OrigRecBuffer, RecNo, BlobValues(Blobs));
     return 0;
   });
 }
 
 void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuffer,
-                              std::int32_t RecNo, const TVdbBlobValues& Blobs) {
-  TLockGuard Upgrade(*this, tltUpgrade, true);
-  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, FRecBuffer.data()) < 0) {
-    Raise(kErrRecordNotFound, "");
-  }
+                              std::int32_t RecNo, const TBlobValues& Blobs) {
+  TLockGuard Upgrade(*this, tltUpgrade);
+  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0) Raise(kErrRecordNotFound, "");
   if (!FRollingBack) {
     UniqueCheck(Buffer, RecNo);
     CheckConstraints(Buffer);
     CheckReferences(Buffer);
     if (FOnExecuteUpdateIntegrityRules) {
-      CheckResult(FOnExecuteUpdateIntegrityRules(*this, Buffer, OrigBuffer, true));
+      CheckResult(FOnExecuteUpdateIntegrityRules(*this, true, Buffer, OrigBuffer));
     }
   }
   TVdbRedoBlobs OldBlobs;
   if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(OrigBuffer);
-  TLockGuard Write(*this, tltWrite, true);
+  TLockGuard Write(*this, tltWrite);
   WriteBlobs(Buffer, Blobs);
   CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
   ReplaceKeys(OrigBuffer, Buffer, RecNo);
-  Notify([RecNo](TVdbRelationListener& Listener) { Listener.RecordChanged(RecNo); });
+  NotifyRecordChanged(RecNo);
   if (LogsActions()) FRedoLog->LogUpdate(RecNo, OrigBuffer, OldBlobs);
   if (!FRollingBack && FOnExecuteUpdateIntegrityRules) {
-    CheckResult(FOnExecuteUpdateIntegrityRules(*this, Buffer, OrigBuffer, false));
+    CheckResult(FOnExecuteUpdateIntegrityRules(*this, false, Buffer, OrigBuffer));
   }
 }
 
-std::int16_t TVdbBaseTable::DeleteRecord(const std::uint8_t* Buffer, std::int32_t RecNo) {
-  return Guarded([&]() -> std::int32_t {
+std::int16_t TVdbBaseTable::DeleteRecord(std::uint8_t* RecBuffer, std::int32_t RecNo) {
+  return Run([&]() -> std::int32_t {
     if (!Active()) Raise(kErrNotFound, FFileName);
-    DoDelete(Buffer, RecNo);
+    DoDelete(RecBuffer, RecNo);
     return 0;
   });
 }
 
 void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
-  TLockGuard Upgrade(*this, tltUpgrade, true);
+  TLockGuard Upgrade(*this, tltUpgrade);
   const bool Heap = !FDataFile->CanDelete();
-  if (Heap ? (RecNo < 1 || RecNo > RecordCount())
-           : (RecNo < 1 || FDataFile->ReadRecord(RecNo, FRecBuffer.data()) < 0)) {
+  if (RecNo < 1 || (Heap ? RecNo > RecordCount() : FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0)) {
     Raise(kErrRecordNotFound, "");
   }
   CheckResult(CheckEdit(RecNo, nullptr));
@@ -1585,15 +1516,16 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   TVdbRedoBlobs OldBlobs;
   if (!FRollingBack) {
     if (FOnExecuteDeleteIntegrityRules) {
-      CheckResult(FOnExecuteDeleteIntegrityRules(*this, Buffer, nullptr, true));
+      CheckResult(FOnExecuteDeleteIntegrityRules(*this, true, Buffer, nullptr));
     }
     if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Buffer);
   }
-  TLockGuard Write(*this, tltWrite, true);
+  TLockGuard Write(*this, tltWrite);
   FreeBlobs(Buffer);
   RemoveKeys(Buffer, RecNo);
   std::int32_t Moved = 0;
   if (Heap) {
+    // Only the last record can go: it moves into the gap first.
     const std::int32_t Last = RecordCount();
     if (RecNo != Last) {
       std::vector<std::uint8_t> LastRecord(static_cast<std::size_t>(RecordSize()));
@@ -1609,72 +1541,78 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   }
   if (LogsActions()) FRedoLog->LogDelete(RecNo, Buffer, OldBlobs);
   if (!FRollingBack && FOnExecuteDeleteIntegrityRules) {
-    CheckResult(FOnExecuteDeleteIntegrityRules(*this, Buffer, nullptr, false));
+    CheckResult(FOnExecuteDeleteIntegrityRules(*this, false, Buffer, nullptr));
   }
-  Notify([RecNo, Moved](TVdbRelationListener& Listener) { Listener.RecordDeleted(RecNo, Moved); });
+  NotifyRecordDeleted(RecNo, Moved);
   if (HasLockFile() && Heap) {
-    if (Moved != 0) {
-      SwitchEdit(Moved, RecNo);
-      FLockFile->AddRecordMove(RecNo, Moved);
-    } else {
-      FLockFile->AddRecordMove(RecNo, RecNo);
-    }
+    if (Moved != 0) SwitchEdit(Moved, RecNo);
+    FLockFile->AddRecordMove(RecNo, Moved != 0 ? Moved : RecNo);
   }
 }
 
 // --- Calculated columns ---------------------------------------------------------------------------
 
-std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* Buffer, TVdbCalculationPurposes Purposes) {
-  return Guarded([&]() -> std::int32_t {
-    std::vector<int> Columns;
-    for (int I = 1; I <= GetColumnCount(); ++I) {
+void TVdbBaseTable::CheckCalculationType(const TVdbColumnDef& Column,
+                                         const TVdbCalculation& Calculation) const {
+  const TVdbDataType* Result = Calculation.ResultType();
+  const TVdbDataType* Target = Column.DataType;
+  const bool Fits = Result != nullptr &&
+                    (Result->ColumnType() == Target->ColumnType() ||
+                     (Result->IsNumericType() && Target->IsNumericType()) ||
+                     (Result->IsStringType() && Target->IsStringType()) ||
+                     Result->ColumnType() == kVdbNullCode);
+  if (!Fits) {
+    Raise(kErrTypeMismatch,
+          (Result != nullptr ? Result->SqlName() : std::string("?")) + "->" + Target->SqlName());
+  }
+}
+
+std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer, TVdbCalculationPurposes Purposes) {
+  return Run([&]() -> std::int32_t {
+    std::vector<std::int16_t> Columns;
+    for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
       const TVdbColumnDef& Column = GetColumnDef(I);
       if ((Column.GetCalculationPurposes() & Purposes) != 0 && Column.Calculation() != nullptr) {
         Columns.push_back(I);
       }
     }
     if (Columns.empty()) return 0;
-    if (FSession.ExpressionFactory == nullptr) Raise(kErrTypeMismatch, "?");
-    for (int I : Columns) {
+    TVdbExpressionFactory* Factory = FServices != nullptr ? FServices->ExpressionFactory() : nullptr;
+    for (std::int16_t I : Columns) {
       const TVdbColumnDef& Column = GetColumnDef(I);
       TVdbCalculation& Calculation = *Column.Calculation();
       if (!Calculation.IsCompiled()) {
-        Calculation.Compile(*FSession.ExpressionFactory, FColumnDefs, FLevel);
+        if (Factory == nullptr) Raise(kErrTypeMismatch, "?->" + Column.DataType->SqlName());
+        Calculation.Compile(*Factory, *FColumnDefs, FLevel);
       }
-      const TVdbDataType* Result = Calculation.ResultType();
-      if (Result == nullptr || (Result != Column.DataType &&
-                                Result->ColumnType() != Column.DataType->ColumnType() &&
-                                !(Result->IsNumericType() && Column.DataType->IsNumericType()) &&
-                                !(Result->IsStringType() && Column.DataType->IsStringType()))) {
-        Raise(kErrTypeMismatch, (Result != nullptr ? Result->SqlName() : std::string("?")) + "->" +
-                                    Column.DataType->SqlName());
-      }
+      CheckCalculationType(Column, Calculation);
     }
-    std::vector<std::uint8_t> Previous(Buffer, Buffer + RecordSize());
-    for (int Pass = 0; Pass < GetColumnCount(); ++Pass) {
-      for (int I : Columns) {
+    // Columns may depend on each other: passes run until one changes nothing.
+    std::vector<std::uint8_t> Previous(RecBuffer, RecBuffer + RecordSize());
+    for (std::int16_t Pass = 0; Pass < GetColumnCount(); ++Pass) {
+      for (std::int16_t I : Columns) {
         const TVdbColumnDef& Column = GetColumnDef(I);
         TVdbCalculation& Calculation = *Column.Calculation();
-        std::vector<std::uint8_t> Image(
-            static_cast<std::size_t>(Calculation.ResultType()->DataSize()), 0);
-        Calculation.Compiled()->EvaluateToField(Buffer, Image.data());
         const TVdbDataType* ResultType = Calculation.ResultType();
+        std::vector<std::uint8_t> Image(static_cast<std::size_t>(std::max(ResultType->DataSize(), 1)), 0);
+        Calculation.Compiled()->EvaluateToField(RecBuffer, Image.data());
         TVdbDataValue Value;
         ResultType->SetReference(Value, Image.data());
-        if (ResultType->IsNull(Value) && !Column.GetNullable()) Raise(kErrNotNull, Column.Name);
-        TVdbDataValue Target;
-        Column.DataType->SetReference(Target, Buffer + Column.Position);
-        Column.DataType->Assign(Target, Value, ResultType);
+        if (ResultType->IsNull(Value) && !Column.GetNullable()) {
+          Raise(kErrNotNull, Column.Name);
+        }
+        SetValue(RecBuffer, I, Value, ResultType);
       }
       bool Changed = false;
-      for (int I : Columns) {
-        const TVdbColumnDef& Column = GetColumnDef(I);
-        Changed = Changed || !std::equal(Buffer + Column.Position,
-                                         Buffer + Column.Position + Column.Size,
-                                         Previous.begin() + Column.Position);
+      for (std::int16_t I : Columns) {
+        std::string Before;
+        std::string After;
+        GetAsStringA(Previous.data(), I, Before);
+        GetAsStringA(RecBuffer, I, After);
+        Changed = Changed || Before != After;
       }
       if (!Changed) break;
-      Previous.assign(Buffer, Buffer + RecordSize());
+      Previous.assign(RecBuffer, RecBuffer + RecordSize());
     }
     return 0;
   });
@@ -1682,30 +1620,24 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* Buffer, TVdbCalculatio
 
 // --- Record ids -----------------------------------------------------------------------------------
 
-std::int16_t TVdbBaseTable::SetAutoNum(std::uint8_t* Buffer) {
-  return Guarded([&]() -> std::int32_t {
+std::int16_t TVdbBaseTable::SetAutoNum(std::uint8_t* RecBuffer) {
+  return Run([&]() -> std::int32_t {
     if (FRecordIdFieldNo == 0) Raise(kErrNoRecordId, Name());
-    if ((FRights & tarAppend) == 0) Raise(kErrNoWriteRight, FullName());
-    TLockGuard Upgrade(*this, tltUpgrade, true);
-    TLockGuard Write(*this, tltWrite, true);
+    if ((FRights & kVdbRightAppend) == 0) Raise(kErrNoWriteRight, FullName());
+    TLockGuard Upgrade(*this, tltUpgrade);
+    TLockGuard Write(*this, tltWrite);
     std::int32_t RecordId = 0;
     CheckResult(FDataFile->ObtainNewRecordId(RecordId));
-    const TVdbColumnDef& Column = GetColumnDef(FRecordIdFieldNo);
-    TkxMemory::WriteInt32(Buffer, Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0),
-                          RecordId);
-    if (Column.GetHasNullByte()) Buffer[Column.Position + (FLevel >= 6 ? 0 : Column.Size - 1)] = 1;
+    SetRecordId(RecBuffer, RecordId);
     return 0;
   });
 }
 
-std::int16_t TVdbBaseTable::AdjustRecordId(const std::uint8_t* Buffer) {
-  return Guarded([&]() -> std::int32_t {
-    if (FRecordIdFieldNo == 0) Raise(kErrNoRecordId, Name());
-    const TVdbColumnDef& Column = GetColumnDef(FRecordIdFieldNo);
-    const std::int32_t RecordId =
-        TkxMemory::ReadInt32(Buffer, Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0));
-    TLockGuard Upgrade(*this, tltUpgrade, true);
-    TLockGuard Write(*this, tltWrite, true);
+std::int16_t TVdbBaseTable::AdjustRecordId(const std::uint8_t* RecBuffer) {
+  return Run([&]() -> std::int32_t {
+    const std::int32_t RecordId = GetRecordId(RecBuffer);
+    TLockGuard Upgrade(*this, tltUpgrade);
+    TLockGuard Write(*this, tltWrite);
     std::int32_t Next = 0;
     CheckResult(FDataFile->ReadNextRecordId(Next));
     if (RecordId >= Next) CheckResult(FDataFile->WriteNextRecordId(RecordId + 1));
@@ -1714,32 +1646,30 @@ std::int16_t TVdbBaseTable::AdjustRecordId(const std::uint8_t* Buffer) {
 }
 
 std::int16_t TVdbBaseTable::CancelAutoNum(std::int32_t RecordId) {
-  return Guarded([&]() -> std::int32_t {
-    TLockGuard Upgrade(*this, tltUpgrade, true);
-    TLockGuard Write(*this, tltWrite, true);
+  return Run([&]() -> std::int32_t {
+    TLockGuard Upgrade(*this, tltUpgrade);
+    TLockGuard Write(*this, tltWrite);
     CheckResult(FDataFile->RevokeRecordId(RecordId));
     return 0;
   });
 }
 
+// The next record id follows the largest one the RecordId index holds.
 std::int16_t TVdbBaseTable::RecalcAutoInc() {
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (FRecordIdFieldNo == 0 || FInrIndexNo == kVdbNoIndex) Raise(kErrNoRecordId, Name());
-    TLockGuard Upgrade(*this, tltUpgrade, true);
-    TLockGuard Write(*this, tltWrite, true);
+    TLockGuard Upgrade(*this, tltUpgrade);
+    TLockGuard Write(*this, tltWrite);
     DoCheckIndexOpen(FInrIndexNo);
-    const TVdbSortDef& Def = *Slot(FInrIndexNo)->Def;
-    std::vector<std::uint8_t> Item(static_cast<std::size_t>(Def.KeySize()));
+    TIndexSlot& Entry = *Slot(FInrIndexNo);
+    std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry.Def->KeySize()));
     std::int32_t Next = 1;
-    const std::int16_t Found = Slot(FInrIndexNo)->File->Letzter_Index(Item.data());
+    const std::int16_t Found = Entry.File->Letzter_Index(Item.data());
     CheckResult(Found);
     if (Found == TVdbTreeBase::kFound) {
-      const std::int32_t RecNo = TkxMemory::ReadInt32(Item.data(), 0);
       std::vector<std::uint8_t> Record(static_cast<std::size_t>(RecordSize()));
-      CheckResult(FDataFile->ReadRecord(RecNo, Record.data()));
-      const TVdbColumnDef& Column = GetColumnDef(FRecordIdFieldNo);
-      Next = TkxMemory::ReadInt32(Record.data(),
-                                  Column.Position + (Column.GetHasNullByte() && FLevel >= 6 ? 1 : 0)) + 1;
+      CheckResult(FDataFile->ReadRecord(TkxMemory::ReadInt32(Item.data(), 0), Record.data()));
+      Next = GetRecordId(Record.data()) + 1;
     }
     CheckResult(FDataFile->WriteNextRecordId(Next));
     return 0;
@@ -1748,7 +1678,8 @@ std::int16_t TVdbBaseTable::RecalcAutoInc() {
 
 std::int32_t TVdbBaseTable::ReadNextRecordId() {
   std::int32_t Next = 0;
-  const std::int16_t Result = Guarded([&]() -> std::int32_t {
+  const std::int16_t Result = Run([&]() -> std::int32_t {
+    if (!Active()) Raise(kErrNotFound, FFileName);
     CheckResult(FDataFile->ReadNextRecordId(Next));
     return 0;
   });
@@ -1759,50 +1690,68 @@ std::int32_t TVdbBaseTable::ReadNextRecordId() {
 
 void TVdbBaseTable::RaiseLocked() const { throw EVdbEngine(kErrLocked, ""); }
 
+TVdbTableLockType TVdbBaseTable::RequiredLock() const {
+  return std::max(VdbRequiredTableLock(FReadLocks, FUpgradeLocks, FWriteLocks), FTransactionLock);
+}
+
 void TVdbBaseTable::CatchUpIfChanged() {
   const bool MoreIndexes =
-      FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(FDataFile ? FDataFile->IndexNames().size() : 0);
-  if (FLockFile->CheckUpdate() || (FDataFile && MoreIndexes)) DoUpdateTable();
+      FDataFile && FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(FDataFile->IndexNames().size());
+  if (FLockFile->CheckUpdate() || MoreIndexes) DoUpdateTable();
+}
+
+std::int16_t TVdbBaseTable::CheckUpdate() {
+  std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
+  return Run([&]() -> std::int32_t {
+    if (!HasLockFile()) return 0;
+    TLockGuard Read(*this, tltRead);
+    CatchUpIfChanged();
+    return 0;
+  });
 }
 
 std::int16_t TVdbBaseTable::UpdateTable() {
-  return Guarded([&]() -> std::int32_t {
-    TLockGuard Read(*this, tltRead, true);
+  std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
+  return Run([&]() -> std::int32_t {
+    TLockGuard Read(*this, tltRead);
     DoUpdateTable();
     return 0;
   });
 }
 
+// Drops what this session cached of the files, takes over new index names and tells the
+// accessors about the records other sessions moved.
 void TVdbBaseTable::DoUpdateTable() {
-  if (!FDataFile) {
-    if (FLockFile) FLockFile->SetChangeCount(FLockFile->GetTableChangeCount());
-    return;
-  }
-  CheckResult(FDataFile->Invalidate());
-  const std::size_t Known = FDataFile->IndexNames().size();
-  if (FLockFile && FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(Known)) {
-    CheckResult(FDataFile->ReadIndexNames());
-    for (const std::string& IndexName : FDataFile->IndexNames()) {
-      if (EndsWith(IndexName, ".ift") || EndsWith(IndexName, ".vdbf")) continue;
-      if (GetIndexNo(IndexName) < 0) CheckResult(InitIndex(IndexName, nullptr));
+  FUpdating = true;
+  struct TDone {
+    bool& Flag;
+    ~TDone() { Flag = false; }
+  } Done{FUpdating};
+  if (FDataFile) {
+    CheckResult(FDataFile->Invalidate());
+    if (FLockFile && FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(FDataFile->IndexNames().size())) {
+      CheckResult(FDataFile->ReadIndexNames());
+      for (const std::string& IndexName : FDataFile->IndexNames()) {
+        if (!IsFullTextIndexName(IndexName) && GetIndexNo(IndexName) < 0) {
+          CheckResult(InitIndex(IndexName, nullptr));
+        }
+      }
+      NotifyIndexNamesChanged();
     }
+    for (TIndexSlot& Entry : FIndexFiles) {
+      if (Entry.File && Entry.File->IsOpen()) Entry.File->Update();
+    }
+    if (FMemo) FMemo->Update();
+    if (FBlob) FBlob->Update();
   }
-  for (TIndexSlot& Entry : FIndexFiles) {
-    if (Entry.File && Entry.File->IsOpen()) Entry.File->Update();
-  }
-  if (FMemo) FMemo->Update();
-  if (FBlob) FBlob->Update();
   if (!FLockFile) return;
   FLockFile->SetChangeCount(FLockFile->GetTableChangeCount());
   std::vector<std::pair<std::int32_t, std::int32_t>> Moves;
   std::int32_t NewRecNo = 0;
   std::int32_t OldRecNo = 0;
   while (FLockFile->ReadRecordMove(NewRecNo, OldRecNo)) Moves.emplace_back(NewRecNo, OldRecNo);
-  Notify([](TVdbRelationListener& Listener) { Listener.RelationChanged(); });
-  for (const auto& [To, From] : Moves) {
-    const std::int32_t Moved = From == To ? 0 : From;
-    Notify([To, Moved](TVdbRelationListener& Listener) { Listener.RecordDeleted(To, Moved); });
-  }
+  NotifyRelationChanged();
+  for (const auto& [To, From] : Moves) NotifyRecordDeleted(To, From == To ? 0 : From);
 }
 
 // Raises the level held in the lock file to ToLock. A lingering read lock is converted without
@@ -1827,7 +1776,7 @@ void TVdbBaseTable::RaiseHeldLock(TVdbTableLockType ToLock, bool Wait, bool Requ
 
 std::int16_t TVdbBaseTable::BeginRead(bool Wait) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (HasLockFile() && FUnlockAction == tltNone) {
       if (!FLockFile->LockTable(tltNone, tltRead, !Wait)) RaiseLocked();
       FUnlockAction = tltRead;
@@ -1840,7 +1789,8 @@ std::int16_t TVdbBaseTable::BeginRead(bool Wait) {
 
 std::int16_t TVdbBaseTable::BeginUpgrade(bool Wait) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
+    // A reader asking for more would wait for itself.
     if (FReadLocks > 0 && FUpgradeLocks == 0 && FWriteLocks == 0) RaiseLocked();
     if (HasLockFile() && FUpgradeLocks == 0 && FWriteLocks == 0 && FUnlockAction <= tltRead) {
       RaiseHeldLock(tltUpgrade, Wait, false);
@@ -1852,7 +1802,7 @@ std::int16_t TVdbBaseTable::BeginUpgrade(bool Wait) {
 
 std::int16_t TVdbBaseTable::BeginWrite(bool Wait) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (FWriteError) {
       FWriteError = false;
       Raise(kErrWrite, Name());
@@ -1867,24 +1817,24 @@ std::int16_t TVdbBaseTable::BeginWrite(bool Wait) {
   });
 }
 
+// The undo log of a transaction starts with its first write lock.
 void TVdbBaseTable::StartUndoLog() {
-  if (FSession.Isolation == tilNone || FRedoLog || FRollingBack || FSession.LockFileSystem == nullptr) {
+  if (Isolation() == tilNone || Temporary || FRedoLog || FRollingBack || FServices == nullptr ||
+      FServices->LockFileSystem() == nullptr) {
     return;
   }
-  auto Log = std::make_unique<TVdbRedoLog>(*FSession.LockFileSystem, RecordSize(), FIsRelFile,
-                                           FLevel, LogName());
+  auto Log = std::make_unique<TVdbRedoLog>(*FServices->LockFileSystem(), RecordSize(), IsRelFile,
+                                           FLevel, LockName());
   if (!Log->NewFile()) {
     // A dead session's transaction is rolled back before this one starts.
-    const bool WasRollingBack = FRollingBack;
-    FRollingBack = true;
-    TRedoTarget Target(*this);
+    ++FWriteLocks;
     try {
-      Log->Undo(Target);
+      RollBack(*Log);
     } catch (...) {
-      FRollingBack = WasRollingBack;
+      --FWriteLocks;
       throw;
     }
-    FRollingBack = WasRollingBack;
+    --FWriteLocks;
     if (!Log->NewFile()) RaiseLocked();
   }
   FRedoLog = std::move(Log);
@@ -1892,7 +1842,7 @@ void TVdbBaseTable::StartUndoLog() {
 
 std::int16_t TVdbBaseTable::BeginExclusive(bool Wait) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (HasLockFile() && FExclusiveLocks == 0) {
       bool Granted = FLockFile->LockExclusive();
       for (int Try = 0; !Granted && Wait && Try < TVdbLockFile::GetRetryCount(); ++Try) {
@@ -1906,17 +1856,16 @@ std::int16_t TVdbBaseTable::BeginExclusive(bool Wait) {
   });
 }
 
+// The file-level lock lingers; now and then a busy session lets others in at once.
 void TVdbBaseTable::LockEnded() {
   FUnlockTime = VdbTickCount();
   if (!HasLockFile() || FUnlockAction == tltNone || !RandomEarlyRelease()) return;
-  // Now and then a busy session lets others in at once.
-  if ((FUpgradeLocks > 0 || FWriteLocks > 0) && FUnlockAction >= tltUpgrade) {
+  if (FUpgradeLocks > 0 || FWriteLocks > 0) {
     Flush();
     return;
   }
   try {
-    LowerHeldLock(std::max(VdbRequiredTableLock(FReadLocks, FUpgradeLocks, FWriteLocks),
-                           FTransactionLock));
+    LowerHeldLock(RequiredLock());
   } catch (const EVdbEngine& Error) {
     Report(Error);
   }
@@ -1924,38 +1873,43 @@ void TVdbBaseTable::LockEnded() {
 }
 
 void TVdbBaseTable::KeepTransactionLock(TVdbTableLockType Ending) {
-  if (FSession.Isolation == tilNone) return;
-  FTransactionLock = std::max(FTransactionLock, VdbTransactionKeptLock(FSession.Isolation, Ending));
+  if (Isolation() == tilNone) return;
+  FTransactionLock = std::max(FTransactionLock, KeptLock(Isolation(), Ending));
 }
 
-void TVdbBaseTable::EndRead() {
+std::int16_t TVdbBaseTable::EndRead() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
   if (FReadLocks > 0) --FReadLocks;
   if (FReadLocks == 0 && FUpgradeLocks == 0) KeepTransactionLock(tltRead);
   LockEnded();
+  return 0;
 }
 
-void TVdbBaseTable::EndUpgrade() {
+std::int16_t TVdbBaseTable::EndUpgrade() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
   if (FUpgradeLocks > 0) --FUpgradeLocks;
   if (FUpgradeLocks == 0) KeepTransactionLock(tltUpgrade);
   LockEnded();
+  return 0;
 }
 
-void TVdbBaseTable::EndWrite() {
+std::int16_t TVdbBaseTable::EndWrite() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
   if (FWriteLocks > 0) --FWriteLocks;
   if (FWriteLocks == 0) KeepTransactionLock(tltWrite);
   LockEnded();
+  return 0;
 }
 
-void TVdbBaseTable::EndExclusive() {
+std::int16_t TVdbBaseTable::EndExclusive() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
   if (FExclusiveLocks > 0 && --FExclusiveLocks == 0 && HasLockFile()) FLockFile->UnlockExclusive();
+  return 0;
 }
 
 void TVdbBaseTable::LowerHeldLock(TVdbTableLockType Target) {
   if (!HasLockFile() || Target >= FUnlockAction) return;
+  // What this session wrote goes out before others may read it.
   if (FUnlockAction == tltWrite && Active() && !ReadOnly()) Flush();
   FLockFile->UnlockTable(FUnlockAction, Target);
   FUnlockAction = Target;
@@ -1967,8 +1921,7 @@ void TVdbBaseTable::CheckUnlock(std::uint32_t Ticks) {
     if (FLockingMutex.try_lock()) {
       std::lock_guard<std::recursive_mutex> Lock(FLockingMutex, std::adopt_lock);
       try {
-        LowerHeldLock(std::max(VdbRequiredTableLock(FReadLocks, FUpgradeLocks, FWriteLocks),
-                               FTransactionLock));
+        LowerHeldLock(RequiredLock());
       } catch (const EVdbEngine& Error) {
         Report(Error);
       }
@@ -1980,7 +1933,7 @@ void TVdbBaseTable::CheckUnlock(std::uint32_t Ticks) {
 
 std::int16_t TVdbBaseTable::CommitModifications() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (FRedoLog) FRedoLog->Erase();
     FRedoLog.reset();
     FTransactionLock = tltNone;
@@ -1990,20 +1943,9 @@ std::int16_t TVdbBaseTable::CommitModifications() {
 
 std::int16_t TVdbBaseTable::UndoModifications() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (FRedoLog) {
-      TLockGuard Upgrade(*this, tltUpgrade, true);
-      TLockGuard Write(*this, tltWrite, true);
-      const bool WasRollingBack = FRollingBack;
-      FRollingBack = true;
-      try {
-        TRedoTarget Target(*this);
-        FRedoLog->Undo(Target);
-      } catch (...) {
-        FRollingBack = WasRollingBack;
-        throw;
-      }
-      FRollingBack = WasRollingBack;
+      RollBack(*FRedoLog);
       FRedoLog.reset();
     }
     FTransactionLock = tltNone;
@@ -2011,28 +1953,26 @@ std::int16_t TVdbBaseTable::UndoModifications() {
   });
 }
 
-std::int32_t TVdbBaseTable::NetUsers() {
+std::int16_t TVdbBaseTable::NetUsers(std::vector<std::string>& Users) {
+  Users.clear();
   if (!HasLockFile()) return 1;
-  try {
-    return FLockFile->GetSessionCount();
-  } catch (const EVdbEngine& Error) {
-    return Report(Error);
-  }
+  return Run([&]() -> std::int32_t {
+    for (const TVdbLockInfo& Info : FLockFile->GetLockInfo()) Users.push_back(Info.Name);
+    return static_cast<std::int32_t>(Users.size());
+  });
 }
 
-std::int16_t TVdbBaseTable::CheckEdit(std::int32_t RecNo, const TVdbRelationListener* Excluded) {
+std::int16_t TVdbBaseTable::CheckEdit(std::int32_t RecNo, TVdbRelationListener* Excluded) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  return Guarded([&]() -> std::int32_t {
+  return Run([&]() -> std::int32_t {
     if (!FUseEditLocks) {
       ++FEditLocks;
       return 0;
     }
-    for (const TVdbRelationListener* Listener : FClientAccessors) {
-      if (Listener != Excluded && Listener->IsEditing(RecNo)) Raise(kErrEdited, "");
-    }
+    if (IsRecordEdited(RecNo, Excluded)) Raise(kErrEdited, "");
     if (HasLockFile()) {
       const std::int32_t Held = FLockFile->GetLockedRecord();
-      if (FEditLocks > 0 && Held != 0 && Held != RecNo) Raise(kErrEdited, "");
+      if (Held != 0 && Held != RecNo) Raise(kErrEdited, "");
       if (Held != RecNo && !FLockFile->LockRecord(RecNo)) Raise(kErrEdited, "");
     }
     ++FEditLocks;
@@ -2040,47 +1980,23 @@ std::int16_t TVdbBaseTable::CheckEdit(std::int32_t RecNo, const TVdbRelationList
   });
 }
 
-void TVdbBaseTable::SwitchEdit(std::int32_t From, std::int32_t To) {
+std::int16_t TVdbBaseTable::SwitchEdit(std::int32_t FromRecNo, std::int32_t ToRecNo) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  if (HasLockFile()) FLockFile->SwitchRecordLock(From, To);
+  return Run([&]() -> std::int32_t {
+    if (HasLockFile()) FLockFile->SwitchRecordLock(FromRecNo, ToRecNo);
+    return 0;
+  });
 }
 
-void TVdbBaseTable::EndEdit(std::int32_t /*RecNo*/) {
+std::int16_t TVdbBaseTable::EndEdit(std::int32_t) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
-  if (FEditLocks > 0) --FEditLocks;
-  if (FEditLocks == 0 && FUseEditLocks && HasLockFile() && FLockFile->GetLockedRecord() != 0) {
-    try {
+  return Run([&]() -> std::int32_t {
+    if (FEditLocks > 0) --FEditLocks;
+    if (FEditLocks == 0 && FUseEditLocks && HasLockFile() && FLockFile->GetLockedRecord() != 0) {
       FLockFile->UnlockRecord();
-    } catch (const EVdbEngine& Error) {
-      Report(Error);
     }
-  }
-}
-
-// --- Accessors ------------------------------------------------------------------------------------
-
-void TVdbBaseTable::AddListener(TVdbRelationListener* Listener) {
-  if (std::find(FClientAccessors.begin(), FClientAccessors.end(), Listener) == FClientAccessors.end()) {
-    FClientAccessors.push_back(Listener);
-  }
-}
-
-void TVdbBaseTable::RemoveListener(TVdbRelationListener* Listener) {
-  FClientAccessors.erase(std::remove(FClientAccessors.begin(), FClientAccessors.end(), Listener),
-                         FClientAccessors.end());
-}
-
-void TVdbBaseTable::EnableNotifications(bool Enabled) {
-  if (!Enabled) {
-    ++FNotificationDisableCount;
-    return;
-  }
-  if (FNotificationDisableCount == 1) {
-    FNotificationDisableCount = 0;
-    Notify([](TVdbRelationListener& Listener) { Listener.RelationChanged(); });
-    return;
-  }
-  if (FNotificationDisableCount > 0) --FNotificationDisableCount;
+    return 0;
+  });
 }
 
 }  // namespace vdb

@@ -17,6 +17,7 @@
 #include "LexiconCsv.h"
 #include "LexiconDatabase.h"
 #include "session/VdbLastError.h"
+#include "session/VdbServices.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxMemory.h"
@@ -49,6 +50,7 @@ class TTestContainer : public TkxCompoundFileIntf {
 // What the accessors of a table heard.
 class TRecordingListener : public TVdbRelationListener {
  public:
+  std::string GetTag() const override { return "Test"; }
   void RelationChanged() override { Events.push_back("changed"); }
   void RecordChanged(std::int32_t RecNo) override {
     Events.push_back("record " + std::to_string(RecNo));
@@ -56,8 +58,13 @@ class TRecordingListener : public TVdbRelationListener {
   void RecordDeleted(std::int32_t RecNo, std::int32_t MovedRecNo) override {
     Events.push_back("deleted " + std::to_string(RecNo) + " moved " + std::to_string(MovedRecNo));
   }
-  void RelationCleared() override { Events.push_back("cleared"); }
-  bool IsEditing(std::int32_t RecNo) const override { return RecNo == Editing; }
+  void RelationEmptied() override { Events.push_back("cleared"); }
+  void MayDeleteIndex(std::int16_t, bool&) override {}
+  void IndexRemoved(std::int16_t IndexNo) override {
+    Events.push_back("index removed " + std::to_string(IndexNo));
+  }
+  void IndexNamesChanged() override { Events.push_back("index names"); }
+  bool IsRecordEdited(std::int32_t RecNo) override { return RecNo == Editing; }
   std::vector<std::string> Events;
   std::int32_t Editing = 0;
 };
@@ -73,6 +80,14 @@ inline std::vector<lexicon::LexiconEntry> NumberedEntries(int Count) {
 
 inline std::string Headword(const std::uint8_t* Record) {
   return std::string(reinterpret_cast<const char*>(Record) + 2, Record[1]);
+}
+
+// A memo value for AppendRecord/ReplaceRecord.
+inline TVdbBlobDataList Memo(std::int16_t FieldNo, const std::string& Text) {
+  TVdbBlobData Data;
+  Data.FieldNo = FieldNo;
+  Data.AnsiData = Text;
+  return {Data};
 }
 
 inline std::vector<std::uint8_t> Record(const std::string& Word) {
@@ -94,6 +109,7 @@ class BaseTableFixture : public ::testing::Test {
   }
   void TearDown() override {
     FTables.clear();
+    FSessions.clear();
     if (FContainer) FContainer->Close();
     FContainer.reset();
     std::error_code Ignored;
@@ -107,29 +123,40 @@ class BaseTableFixture : public ::testing::Test {
     FContainer->Open();
   }
 
-  TVdbTableSession Session(std::uint32_t StationId = 1) {
-    TVdbTableSession Result;
-    Result.LastError = &FErrors;
-    Result.LockFileSystem = &FOsFiles;
-    Result.StationId = StationId;
-    Result.SessionName = "Test" + std::to_string(StationId);
-    return Result;
+  // The services of session SessionHdl: its own station and lock file system. They report
+  // errors to FErrors' session (the first one) unless asked otherwise.
+  TVdbServices* Session(std::int16_t SessionHdl = 1) {
+    while (static_cast<int>(FSessions.size()) < SessionHdl) {
+      const auto Hdl = static_cast<std::int16_t>(FSessions.size() + 1);
+      auto Services = std::make_unique<TVdbServices>(Hdl);
+      Services->SetStation(Hdl);
+      Services->SetIDName("Test" + std::to_string(Hdl));
+      Services->SetFileSystems(&FOsFiles, FContainer.get(), std::make_unique<TkxOSFileSystem>(), false);
+      FSessions.push_back(std::move(Services));
+    }
+    return FSessions[static_cast<std::size_t>(SessionHdl - 1)].get();
   }
+  const TVdbLastError& Errors(std::int16_t SessionHdl = 1) { return Session(SessionHdl)->LastError(); }
 
-  // Opens and sets up table Data as the catalog would; null (with a test failure) when it fails.
-  TVdbBaseTable* OpenTable(std::uint16_t Rights = tarAppend | tarEdit | tarDelete | tarIndex,
-                           std::uint32_t StationId = 1) {
-    auto Table = std::make_unique<TVdbBaseTable>(Session(StationId));
+  std::unique_ptr<TVdbBaseTable> NewTable(std::uint16_t Rights, std::int16_t SessionHdl = 1,
+                                          const std::string& FileName = "\\Data.vdbt") {
+    auto Table = std::make_unique<TVdbBaseTable>(Session(SessionHdl));
     Table->SetFileSystem(FContainer.get());
-    Table->SetFileName("\\Data.vdbt");
+    Table->SetFileName(FileName);
     Table->SetRights(Rights);
     Table->SetPhysicalDirectory(FDir.string());
     Table->SetContainerName("L_Data");
-    const std::int16_t Opened = Table->Open();
-    EXPECT_EQ(Opened, 0) << FErrors.LastErrorMsg();
+    return Table;
+  }
+
+  // Opens and sets up table Data as the catalog would; null (with a test failure) when it fails.
+  TVdbBaseTable* OpenTable(std::uint16_t Rights = kVdbWriteRights, std::int16_t SessionHdl = 1) {
+    auto Table = NewTable(Rights, SessionHdl);
+    const std::int16_t Opened = Table->Open(false);
+    EXPECT_EQ(Opened, 0) << Errors(SessionHdl).LastErrorMsg();
     if (Opened < 0) return nullptr;
-    const std::int16_t SetUp = Table->Setup();
-    EXPECT_EQ(SetUp, 0) << FErrors.LastErrorMsg();
+    const std::int16_t SetUp = Table->Setup(false);
+    EXPECT_EQ(SetUp, 0) << Errors(SessionHdl).LastErrorMsg();
     FTables.push_back(std::move(Table));
     return FTables.back().get();
   }
@@ -137,10 +164,10 @@ class BaseTableFixture : public ::testing::Test {
   // The record numbers of an index in index order.
   static std::vector<std::int32_t> IndexWalk(TVdbBaseTable& Table, std::int16_t IndexNo) {
     std::vector<std::int32_t> Numbers;
-    std::vector<std::uint8_t> Item(static_cast<std::size_t>(Table.GetIndexDef(IndexNo)->KeySize()));
-    for (std::int16_t Result = Table.FindFirstIndexInfo(IndexNo, Item.data()); Result == 0;
-         Result = Table.FindNextIndexInfo(IndexNo, Item.data())) {
-      Numbers.push_back(TkxMemory::ReadInt32(Item.data(), 0));
+    auto Item = std::make_unique<TVdbLongIndexInfo>();
+    for (std::int16_t Result = Table.FindFirstIndexInfo(IndexNo, *Item); Result == 0;
+         Result = Table.FindNextIndexInfo(IndexNo, *Item)) {
+      Numbers.push_back(Item->DateiVerweis);
       if (Numbers.size() > 100000) break;
     }
     return Numbers;
@@ -175,7 +202,7 @@ class BaseTableFixture : public ::testing::Test {
   std::string FPath;
   std::unique_ptr<TTestContainer> FContainer;
   TkxOSFileSystem FOsFiles;
-  TVdbLastError FErrors;
+  std::vector<std::unique_ptr<TVdbServices>> FSessions;
   std::vector<std::unique_ptr<TVdbBaseTable>> FTables;
   static inline std::atomic<int> Next{0};
 };

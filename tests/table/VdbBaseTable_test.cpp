@@ -12,9 +12,16 @@
 namespace vdb::test {
 namespace {
 
+// A memo value for column 2 that lives until the end of the full expression.
+struct MemoPtr {
+  explicit MemoPtr(const std::string& Text) : List(Memo(2, Text)) {}
+  operator const TVdbBlobDataList*() const { return &List; }
+  TVdbBlobDataList List;
+};
+
 const std::string kLexiconPath = std::string(VDB_SOURCE_DIR) + "/app/lexicon/Lexikon.csv";
 
-constexpr std::uint16_t kAllRights = tarAppend | tarEdit | tarDelete | tarIndex;
+constexpr std::uint16_t kAllRights = kVdbWriteRights;
 
 using BaseTable = BaseTableFixture;
 
@@ -46,7 +53,7 @@ TEST_F(BaseTable, OpensTheLexiconAsTheBuildWritesIt) {
   ASSERT_EQ(Table->ReadRecord(static_cast<std::int32_t>(Pick + 1), Buffer.data()), 0);
   EXPECT_EQ(AnsiToUtf8(Headword(Buffer.data()), 1250), Entries[Pick].headword);
   std::string Memo;
-  ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0) << Errors().LastErrorMsg();
   std::string Expected;
   for (char C : Entries[Pick].description) Expected += C == '\n' ? std::string("\r\n") : std::string(1, C);
   EXPECT_EQ(AnsiToUtf8(Memo, 1250), Expected);
@@ -65,13 +72,13 @@ TEST_F(BaseTable, OpensTheLexiconAsTheBuildWritesIt) {
   EXPECT_FALSE(std::filesystem::exists(LockFilePath()));
   EXPECT_FALSE(std::filesystem::exists(MoveFilePath()));
   // Shared read-only needs none.
-  ASSERT_NE(OpenTable(kVdbRightsSharedReadOnly), nullptr);
+  ASSERT_NE(OpenTable(kVdbRightSharedReadOnly), nullptr);
   EXPECT_FALSE(std::filesystem::exists(LockFilePath()));
 }
 
 TEST_F(BaseTable, RecordNumberWalksFollowTheDataFile) {
   WriteDatabase(NumberedEntries(4));
-  TVdbBaseTable* Table = OpenTable(kVdbRightsSharedReadOnly);
+  TVdbBaseTable* Table = OpenTable(kVdbRightSharedReadOnly);
   ASSERT_NE(Table, nullptr);
   std::vector<std::int32_t> Forward;
   for (std::int32_t RecNo = Table->GetFirstRecordNo(); RecNo > 0; RecNo = Table->GetNextRecordNo(RecNo)) {
@@ -86,20 +93,15 @@ TEST_F(BaseTable, RecordNumberWalksFollowTheDataFile) {
 
 TEST_F(BaseTable, MissingDataFileAndMissingStationAreRefused) {
   WriteDatabase(NumberedEntries(2));
-  TVdbBaseTable Missing(Session());
-  Missing.SetFileSystem(FContainer.get());
-  Missing.SetFileName("\\Nothing.vdbt");
-  Missing.SetRights(kAllRights);
-  EXPECT_EQ(Missing.Open(), -37);
-  EXPECT_FALSE(Missing.Active());
+  auto Missing = NewTable(kAllRights, 1, "\\Nothing.vdbt");
+  EXPECT_EQ(Missing->Open(false), -37);
+  EXPECT_FALSE(Missing->Active());
 
-  TVdbBaseTable NoStation(Session(0));
-  NoStation.SetFileSystem(FContainer.get());
-  NoStation.SetFileName("\\Data.vdbt");
-  NoStation.SetRights(kAllRights);
-  NoStation.SetPhysicalDirectory(FDir.string());
-  EXPECT_EQ(NoStation.Open(), -107);
-  EXPECT_FALSE(NoStation.Active());
+  Session()->SetStation(0);
+  auto NoStation = NewTable(kAllRights);
+  EXPECT_EQ(NoStation->Open(false), -107);
+  EXPECT_FALSE(NoStation->Active());
+  EXPECT_FALSE(std::filesystem::exists(LockFilePath()));
 }
 
 TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
@@ -110,7 +112,7 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
   Table->AddListener(&Listener);
 
   std::vector<std::uint8_t> New = Record("alma");
-  ASSERT_EQ(Table->AppendRecord(New.data(), {{2, "uj leiras"}}), 4) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Table->AppendRecord(New.data(), MemoPtr("uj leiras")), 4) << Errors().LastErrorMsg();
   EXPECT_EQ(Table->RecordCount(), 4);
   EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"alma", "szo01", "szo02", "szo03"}));
   std::vector<std::uint8_t> Buffer(156);
@@ -121,13 +123,13 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
 
   std::vector<std::uint8_t> Changed = Record("zab");
   TkxMemory::WriteInt32(Changed.data(), 152, Table->GetBlockIdx(Buffer.data(), 2));
-  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Buffer.data(), 4, {{2, "mas"}}), 0) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Buffer.data(), 4, MemoPtr("mas")), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03", "zab"}));
   ASSERT_EQ(Table->ReadRecord(4, Buffer.data()), 0);
   ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0);
   EXPECT_EQ(Memo, "mas");
 
-  ASSERT_EQ(Table->DeleteRecord(Buffer.data(), 4), 0) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Table->DeleteRecord(Buffer.data(), 4), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03"}));
   EXPECT_EQ(Listener.Events,
             (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0"}));
@@ -135,41 +137,40 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
 
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
   WriteDatabase(NumberedEntries(2));
-  TVdbBaseTable* Table = OpenTable(tarAppend);
+  TVdbBaseTable* Table = OpenTable(kVdbRightAppend);
   ASSERT_NE(Table, nullptr);
   std::vector<std::uint8_t> Old(156);
   ASSERT_EQ(Table->ReadRecord(1, Old.data()), 0);
   std::vector<std::uint8_t> New = Record("x");
-  EXPECT_EQ(Table->ReplaceRecord(New.data(), Old.data(), 1), -160);
-  EXPECT_EQ(FErrors.LastErrorCode(), 160);
+  EXPECT_EQ(Table->ReplaceRecord(New.data(), Old.data(), 1, nullptr), -160);
+  EXPECT_EQ(Errors().LastErrorCode(), 160);
 }
 
 TEST_F(BaseTable, AppendBeyondTheCapacityFailsAndChangesNothing) {
   WriteDatabase(NumberedEntries(1));
   // A table of its own with room for two records.
-  TVdbBaseTable Table(Session());
-  Table.SetFileSystem(FContainer.get());
-  Table.SetFileName("\\Small.vdbt");
+  auto Owned = NewTable(0, 1, "\\Small.vdbt");
+  TVdbBaseTable& Table = *Owned;
   Table.SetCapacity(2);
   Table.SetCollationName("Hungarian_ci_as");
   Table.ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef(
       "CIMSZO", TVdbDataType::GetStringType(1, true, 6, 150, "Hungarian_ci_as"), "", kVdbColNullable));
   Table.ColumnDefs().Add(
       TVdbColumnDef::CreateColumnDef("LEIRAS", TVdbDataType::GetDataType(7, true, 6), kVdbColNullable));
-  ASSERT_EQ(Table.NewFile(), 0) << FErrors.LastErrorMsg();
-  EXPECT_EQ(Table.Rights(), kVdbRightsNewTable);
+  ASSERT_EQ(Table.NewFile(), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Table.Rights(), kVdbNewTableRights);
   EXPECT_TRUE(Table.HasMemo());
   EXPECT_TRUE(FContainer->FileExists("\\Small.vdbm"));
-  ASSERT_GE(Table.CreateIndex("CIMSZO", "CIMSZO", false), 0) << FErrors.LastErrorMsg();
+  ASSERT_GE(Table.CreateIndex("CIMSZO", "CIMSZO", false), 0) << Errors().LastErrorMsg();
   for (const char* Word : {"a", "b"}) {
     std::vector<std::uint8_t> Buffer = Record(Word);
-    ASSERT_GT(Table.AppendRecord(Buffer.data(), {{2, "text"}}), 0) << FErrors.LastErrorMsg();
+    ASSERT_GT(Table.AppendRecord(Buffer.data(), MemoPtr("text")), 0) << Errors().LastErrorMsg();
   }
   const std::int32_t MemoBlocks = Table.MemoFile()->LastBlock();
   std::vector<std::uint8_t> Third = Record("c");
-  EXPECT_EQ(Table.AppendRecord(Third.data(), {{2, "text"}}), -171);
-  EXPECT_EQ(FErrors.LastErrorCode(), 171);
-  EXPECT_NE(FErrors.LastErrorMsg().find("Small.vdbt"), std::string::npos) << FErrors.LastErrorMsg();
+  EXPECT_EQ(Table.AppendRecord(Third.data(), MemoPtr("text")), -171);
+  EXPECT_EQ(Errors().LastErrorCode(), 171);
+  EXPECT_NE(Errors().LastErrorMsg().find("Small.vdbt"), std::string::npos) << Errors().LastErrorMsg();
   EXPECT_EQ(Table.RecordCount(), 2);
   EXPECT_EQ(IndexHeadwords(Table, 0), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Table.MemoFile()->LastBlock(), MemoBlocks);
@@ -180,12 +181,12 @@ TEST_F(BaseTable, UniqueIndexViolationLeavesNoKeyBehind) {
   TVdbBaseTable* Table = OpenTable();
   ASSERT_NE(Table, nullptr);
   const std::int16_t Unique = Table->CreateIndex("EGYEDI", "CIMSZO", true);
-  ASSERT_EQ(Unique, 1) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Unique, 1) << Errors().LastErrorMsg();
   EXPECT_EQ(IndexWalk(*Table, 1).size(), 5u);
 
   std::vector<std::uint8_t> Duplicate = Record("SZO03");  // the collation ignores case
-  EXPECT_EQ(Table->AppendRecord(Duplicate.data()), -30);
-  EXPECT_EQ(FErrors.LastErrorCode(), 30);
+  EXPECT_EQ(Table->AppendRecord(Duplicate.data(), nullptr), -30);
+  EXPECT_EQ(Errors().LastErrorCode(), 30);
   EXPECT_EQ(Table->RecordCount(), 5);
   EXPECT_EQ(IndexWalk(*Table, 0).size(), 5u);
   EXPECT_EQ(IndexWalk(*Table, 1).size(), 5u);
@@ -193,10 +194,10 @@ TEST_F(BaseTable, UniqueIndexViolationLeavesNoKeyBehind) {
   // Replacing a record by itself is no violation; taking another record's key is.
   std::vector<std::uint8_t> Old(156);
   ASSERT_EQ(Table->ReadRecord(3, Old.data()), 0);
-  EXPECT_EQ(Table->ReplaceRecord(Old.data(), Old.data(), 3), 0) << FErrors.LastErrorMsg();
+  EXPECT_EQ(Table->ReplaceRecord(Old.data(), Old.data(), 3, nullptr), 0) << Errors().LastErrorMsg();
   std::vector<std::uint8_t> Taken = Record("szo04");
   TkxMemory::WriteInt32(Taken.data(), 152, Table->GetBlockIdx(Old.data(), 2));
-  EXPECT_EQ(Table->ReplaceRecord(Taken.data(), Old.data(), 3), -30);
+  EXPECT_EQ(Table->ReplaceRecord(Taken.data(), Old.data(), 3, nullptr), -30);
   EXPECT_EQ(IndexHeadwords(*Table, 1), (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04", "szo05"}));
 
   // The new index is listed in the index-name area: a new opening finds it.
@@ -204,7 +205,7 @@ TEST_F(BaseTable, UniqueIndexViolationLeavesNoKeyBehind) {
   TVdbBaseTable* Again = OpenTable();
   ASSERT_NE(Again, nullptr);
   EXPECT_EQ(Again->GetIndexNo("EGYEDI"), 1);
-  EXPECT_EQ(Again->AppendRecord(Duplicate.data()), -30);
+  EXPECT_EQ(Again->AppendRecord(Duplicate.data(), nullptr), -30);
 }
 
 TEST_F(BaseTable, DeletingOutsideTheRecordsFails) {
@@ -235,7 +236,7 @@ TEST_P(BaseTableDelete, TheLastRecordMovesIntoTheGap) {
   std::vector<std::uint8_t> Buffer(156);
   ASSERT_EQ(Table->ReadRecord(Case.RecNo, Buffer.data()), 0);
   const std::string Deleted = Headword(Buffer.data());
-  ASSERT_EQ(Table->DeleteRecord(Buffer.data(), Case.RecNo), 0) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Table->DeleteRecord(Buffer.data(), Case.RecNo), 0) << Errors().LastErrorMsg();
 
   EXPECT_EQ(Table->RecordCount(), 9);
   std::vector<std::string> Expected;
@@ -288,33 +289,28 @@ TEST_F(BaseTable, AnIndexWhoseDefinitionDoesNotFitIsCorruptFromThenOn) {
     ASSERT_EQ(Table->DataFile()->WriteIndexNames(), 0);
     FTables.clear();
   }
-  auto Table = std::make_unique<TVdbBaseTable>(Session());
-  Table->SetFileSystem(FContainer.get());
-  Table->SetFileName("\\Data.vdbt");
-  Table->SetRights(kAllRights | kVdbRightsExclusive);
-  ASSERT_EQ(Table->Open(), 0) << FErrors.LastErrorMsg();
+  auto Table = NewTable(kAllRights | kVdbRightExclusive);
+  ASSERT_EQ(Table->Open(false), 0) << Errors().LastErrorMsg();
   // Setting up opens every index once: the misfit is reported there.
-  EXPECT_EQ(Table->Setup(), 0);
-  EXPECT_EQ(FErrors.LastErrorCode(), 28);
-  EXPECT_NE(FErrors.LastErrorMsg().find("ROSSZ"), std::string::npos) << FErrors.LastErrorMsg();
+  EXPECT_EQ(Table->Setup(false), 0);
+  EXPECT_EQ(Errors().LastErrorCode(), 28);
+  EXPECT_NE(Errors().LastErrorMsg().find("ROSSZ"), std::string::npos) << Errors().LastErrorMsg();
   const std::int16_t Bad = Table->GetIndexNo("ROSSZ");
   ASSERT_EQ(Bad, 1);
-  std::vector<std::uint8_t> Item(64);
-  EXPECT_EQ(Table->FindFirstIndexInfo(Bad, Item.data()), -95);
+  auto Item = std::make_unique<TVdbLongIndexInfo>();
+  EXPECT_EQ(Table->FindFirstIndexInfo(Bad, *Item), -95);
   EXPECT_EQ(Table->CheckIndexOpen(Bad), -95);
   // The other index and the records are not affected; a lost index takes no keys.
   EXPECT_EQ(IndexWalk(*Table, 0).size(), 3u);
   std::vector<std::uint8_t> New = Record("uj");
-  EXPECT_EQ(Table->AppendRecord(New.data()), 4) << FErrors.LastErrorMsg();
+  EXPECT_EQ(Table->AppendRecord(New.data(), nullptr), 4) << Errors().LastErrorMsg();
   EXPECT_EQ(IndexWalk(*Table, 0).size(), 4u);
 
   // Without setting up, the first use itself answers 28.
   Table.reset();
-  TVdbBaseTable Lazy(Session());
-  Lazy.SetFileSystem(FContainer.get());
-  Lazy.SetFileName("\\Data.vdbt");
-  Lazy.SetRights(kVdbRightsExclusive);
-  ASSERT_EQ(Lazy.Open(), 0);
+  auto LazyTable = NewTable(kVdbRightExclusive);
+  TVdbBaseTable& Lazy = *LazyTable;
+  ASSERT_EQ(Lazy.Open(false), 0);
   const std::int16_t Slot = Lazy.InitIndex("ROSSZ", nullptr);
   ASSERT_EQ(Slot, 0);
   EXPECT_EQ(Lazy.CheckIndexOpen(Slot), -28);
@@ -340,7 +336,7 @@ TEST_F(BaseTable, FindIndexReversesOrCreatesTemporaryIndexes) {
     FContainer->CloseFile(Handle);
   }
   const std::int16_t Temp = Table->FindIndex("-CIMSZO", tifoNoReverse | tifoCreate, Reverse);
-  ASSERT_EQ(Temp, 1) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Temp, 1) << Errors().LastErrorMsg();
   EXPECT_FALSE(Reverse);
   EXPECT_EQ(Table->GetIndexFile(Temp)->Name(), "tmp002");
   EXPECT_EQ(Table->GetIndexFile(Temp)->Kind(), tikTemporary);
@@ -358,18 +354,18 @@ TEST_F(BaseTable, FindIndexOnTheLexiconAndTheFirstTemporaryName) {
   EXPECT_EQ(Table->FindIndex("-CIMSZO", 0, Reverse), 0);
   EXPECT_TRUE(Reverse);
   const std::int16_t Temp = Table->FindIndex("-CIMSZO", tifoNoReverse | tifoCreate, Reverse);
-  ASSERT_EQ(Temp, 1) << FErrors.LastErrorMsg();
+  ASSERT_EQ(Temp, 1) << Errors().LastErrorMsg();
   EXPECT_EQ(Table->GetIndexFile(Temp)->Name(), "tmp001");
   EXPECT_EQ(IndexWalk(*Table, Temp).size(), static_cast<std::size_t>(Table->RecordCount()));
 }
 
 TEST_F(BaseTable, NewIndexErrors) {
   WriteDatabase(NumberedEntries(2));
-  TVdbBaseTable* Table = OpenTable(tarAppend | tarEdit);
+  TVdbBaseTable* Table = OpenTable(kVdbRightAppend | kVdbRightEdit);
   ASSERT_NE(Table, nullptr);
   EXPECT_EQ(Table->CreateIndex("MASIK", "CIMSZO", false), -149);
   // Temporary indexes need no index right.
-  EXPECT_GE(Table->CreateIndex("tmp005", "CIMSZO", false), 0) << FErrors.LastErrorMsg();
+  EXPECT_GE(Table->CreateIndex("tmp005", "CIMSZO", false), 0) << Errors().LastErrorMsg();
   // The idle-unlock pass gives the lingering write lock up for the next session.
   Table->CheckUnlock(VdbTickCount() + 100);
   EXPECT_EQ(Table->HeldLock(), tltNone);
@@ -386,29 +382,29 @@ TEST_F(BaseTable, NewIndexErrors) {
   std::int16_t Last = 0;
   for (int I = Indexing->IndexCount(); I < kVdbMaxIndexSlots; ++I) {
     Last = Indexing->CreateIndex("IX" + std::to_string(I), "CIMSZO", false);
-    ASSERT_GE(Last, 0) << I << " " << FErrors.LastErrorMsg();
+    ASSERT_GE(Last, 0) << I << " " << Errors().LastErrorMsg();
   }
   EXPECT_EQ(Indexing->CreateIndex("EGY_TOBB", "CIMSZO", false), -67);
 }
 
 TEST_F(BaseTable, AFailedFlushIsReportedOnceByTheNextWriter) {
   WriteDatabase(NumberedEntries(3));
-  TVdbBaseTable* Table = OpenTable(kAllRights | kVdbRightsExclusive);
+  TVdbBaseTable* Table = OpenTable(kAllRights | kVdbRightExclusive);
   ASSERT_NE(Table, nullptr);
   std::vector<std::uint8_t> New = Record("uj");
-  ASSERT_EQ(Table->AppendRecord(New.data(), {{2, "valami"}}), 4);
+  ASSERT_EQ(Table->AppendRecord(New.data(), MemoPtr("valami")), 4);
   FContainer->FailWrites = true;
   EXPECT_EQ(Table->Flush(), -3);
   FContainer->FailWrites = false;
   EXPECT_EQ(Table->BeginWrite(true), -3);
-  EXPECT_EQ(FErrors.LastErrorCode(), 3);
-  EXPECT_NE(FErrors.LastErrorMsg().find("Data"), std::string::npos) << FErrors.LastErrorMsg();
+  EXPECT_EQ(Errors().LastErrorCode(), 3);
+  EXPECT_NE(Errors().LastErrorMsg().find("Data"), std::string::npos) << Errors().LastErrorMsg();
   ASSERT_EQ(Table->BeginWrite(true), 0);
   Table->EndWrite();
   EXPECT_EQ(Table->Flush(), 0);
   // What could not be written the first time is written now.
   FTables.clear();
-  TVdbBaseTable* Again = OpenTable(kVdbRightsExclusive);
+  TVdbBaseTable* Again = OpenTable(kVdbRightExclusive);
   ASSERT_NE(Again, nullptr);
   EXPECT_EQ(Again->RecordCount(), 4);
   EXPECT_EQ(IndexWalk(*Again, 0).size(), 4u);
@@ -416,7 +412,7 @@ TEST_F(BaseTable, AFailedFlushIsReportedOnceByTheNextWriter) {
 
 TEST_F(BaseTable, SecureFlushUpdatesTheDirectoryEveryTime) {
   WriteDatabase(NumberedEntries(2));
-  TVdbBaseTable* Table = OpenTable(kAllRights | kVdbRightsExclusive | kVdbRightsSecureFlush);
+  TVdbBaseTable* Table = OpenTable(kAllRights | kVdbRightExclusive | kVdbRightSecureFlush);
   ASSERT_NE(Table, nullptr);
   for (int I = 0; I < 3; ++I) {
     const int Before = FContainer->Closes;
@@ -427,7 +423,7 @@ TEST_F(BaseTable, SecureFlushUpdatesTheDirectoryEveryTime) {
 
 TEST_F(BaseTable, WithoutSecureFlushEvery1001stFlushUpdatesTheDirectory) {
   WriteDatabase(NumberedEntries(2));
-  TVdbBaseTable* Table = OpenTable(kAllRights | kVdbRightsExclusive);
+  TVdbBaseTable* Table = OpenTable(kAllRights | kVdbRightExclusive);
   ASSERT_NE(Table, nullptr);
   const int Before = FContainer->Closes;
   for (int I = 0; I < 1000; ++I) ASSERT_EQ(Table->Flush(), 0);
@@ -443,7 +439,7 @@ TEST_F(BaseTable, InitRecordAndClearDat) {
   TVdbBaseTable* Table = OpenTable();
   ASSERT_NE(Table, nullptr);
   std::vector<std::uint8_t> Buffer(156, 0xEE);
-  Table->InitRecord(Buffer.data());
+  Table->InitRecord(Buffer.data(), false);
   EXPECT_EQ(Buffer, std::vector<std::uint8_t>(156, 0));
   EXPECT_EQ(Table->SetAutoNum(Buffer.data()), -64);
   TRecordingListener Listener;
@@ -453,7 +449,7 @@ TEST_F(BaseTable, InitRecordAndClearDat) {
   EXPECT_TRUE(IndexWalk(*Table, 0).empty());
   EXPECT_EQ(Listener.Events, (std::vector<std::string>{"cleared"}));
   std::vector<std::uint8_t> New = Record("uj");
-  EXPECT_EQ(Table->AppendRecord(New.data(), {{2, "x"}}), 1);
+  EXPECT_EQ(Table->AppendRecord(New.data(), MemoPtr("x")), 1);
   EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"uj"}));
 }
 
@@ -466,7 +462,7 @@ TEST_F(BaseTable, NotificationsCanBeSuspended) {
   Table->EnableNotifications(false);
   Table->EnableNotifications(false);
   std::vector<std::uint8_t> New = Record("uj");
-  ASSERT_GT(Table->AppendRecord(New.data()), 0);
+  ASSERT_GT(Table->AppendRecord(New.data(), nullptr), 0);
   Table->EnableNotifications(true);
   EXPECT_TRUE(Listener.Events.empty());
   Table->EnableNotifications(true);
