@@ -306,6 +306,9 @@ TEST_F(IndexFileTest, ItemsAndDefinitionSurviveReopen) {
   Index->Clear_Index();
   for (const TEntry& Entry : Model) ASSERT_EQ(Add(Entry), 0);
   ASSERT_EQ(Reopen(), 0) << Index->LastFailure();
+  Index->Preload();
+  Index->UpdateDir();
+  EXPECT_TRUE(Errors.empty());
   EXPECT_EQ(Index->ItemCount(), static_cast<std::int32_t>(Model.size()));
   EXPECT_EQ(Index->IndexDef().Levels, Def.Levels);
   EXPECT_EQ(Index->IndexDef().ItemSize, 160);
