@@ -165,6 +165,7 @@ class TVdbIndexFile {
   std::int16_t ReadFailure(const std::exception& Cause);
   std::int16_t WriteFailure(const std::exception& Cause);
   void RequireOpen() const;
+  void RequireWritable() const;
   // Runs a reading tree operation; any failure becomes error 91.
   template <class TOperation>
   auto Reading(TOperation&& Operation) -> decltype(Operation());

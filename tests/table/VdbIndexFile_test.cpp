@@ -394,6 +394,26 @@ TEST_F(IndexFileTest, ASecondViewSeesTheItemsAfterUpdate) {
   EXPECT_EQ(View->Close(), 0);
 }
 
+TEST_F(IndexFileTest, AReadOnlyViewChangesNothing) {
+  Create(LexiconDef());
+  ASSERT_EQ(Add({"kept", 1}), 0);
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  Index = MakeIndex(6);
+  Index->SetReadOnly(true);
+  ASSERT_EQ(Index->Open(), 0);
+  EXPECT_EQ(Add({"new", 2}), -90);
+  EXPECT_EQ(Index->Loesche_Index(MakeItem({"kept", 1}).data()), -90);
+  Index->Clear_Index();
+  EXPECT_EQ(Index->BulkInsert(0, nullptr, [](std::uint8_t*, std::int32_t&) { return false; }), -90);
+  EXPECT_EQ(Index->Flush(), 0);
+  EXPECT_EQ(Index->ItemCount(), 1);
+  std::uint8_t* Key = Index->GetWorkInfo(0);
+  EXPECT_EQ(Index->Erster_Index(Key), 0);
+  EXPECT_EQ(EntryOf(Key), (TEntry{"kept", 1}));
+  EXPECT_EQ(Errors.size(), 3u);
+}
+
 TEST_F(IndexFileTest, NamesKindsAndBuffers) {
   Index = MakeIndex(6);
   EXPECT_TRUE(Index->IsSameName("cimszo.vdbi"));
