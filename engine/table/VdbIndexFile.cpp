@@ -568,6 +568,11 @@ std::uint8_t* TVdbIndexFile::GetWorkInfo(int Index) {
   if (Index < 0 || Index >= kWorkInfoCount) {
     throw std::out_of_range(kxFormat("Work buffer %d does not exist", {Index}));
   }
+  // Buffers of another item size (a definition read or set since) are made anew.
+  if (FWorkInfoSize != FIndexDef.ItemSize) {
+    FWorkInfos.clear();
+    FWorkInfoSize = FIndexDef.ItemSize;
+  }
   if (FWorkInfos.empty()) FWorkInfos.resize(kWorkInfoCount);
   auto& Info = FWorkInfos[static_cast<std::size_t>(Index)];
   if (!Info) Info = CreateLongIndexInfo();

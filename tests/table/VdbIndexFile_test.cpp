@@ -431,6 +431,19 @@ TEST_F(IndexFileTest, NamesKindsAndBuffers) {
   EXPECT_EQ(Index->GetWorkInfo(4), Index->GetWorkInfo(4));
   EXPECT_NE(Index->GetWorkInfo(0), Index->GetWorkInfo(1));
   EXPECT_THROW(Index->GetWorkInfo(5), std::out_of_range);
+  // A larger item size read at open gets buffers of its own size.
+  Create(LexiconDef());
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  Index = MakeIndex(6);
+  TVdbIndexHeaderDef Small = LexiconDef();
+  Small.ItemSize = 8;
+  ASSERT_EQ(Index->SetIndexDefinition(Small), 0);
+  Index->GetWorkInfo(0);
+  ASSERT_EQ(Index->Open(), 0);
+  std::uint8_t* Work = Index->GetWorkInfo(0);
+  std::fill(Work, Work + 156, 0xAB);  // the sanitizer build checks the size
+  EXPECT_EQ(Index->Erster_Index(Work), 1);
   EXPECT_NE(Index->CreateLongIndexInfo(), nullptr);
 }
 
