@@ -1,8 +1,5 @@
 #include "table/VdbLocks.h"
 
-#include <unicode/ucnv.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,6 +11,7 @@
 
 #include "session/VdbErrors.h"
 #include "storage/kxMemory.h"
+#include "table/kxStrUtils.h"
 
 namespace vdb {
 
@@ -40,34 +38,16 @@ std::atomic<std::int32_t> gRetryCount{kDefaultTimeoutMs / kDefaultWaitInterval};
 
 // Session names are stored as 8-bit characters of the engine's code page (1252); a character
 // it cannot hold becomes "?".
+constexpr std::uint32_t kStationNameCodePage = 1252;
+
 std::string Utf8ToStationName(const std::string& Utf8) {
-  UErrorCode Status = U_ZERO_ERROR;
-  std::unique_ptr<UConverter, void (*)(UConverter*)> Conv(ucnv_open("windows-1252", &Status),
-                                                          ucnv_close);
-  if (U_FAILURE(Status)) return Utf8.substr(0, kVdbSessionNameMax);
-  ucnv_setSubstChars(Conv.get(), "?", 1, &Status);
-  const icu::UnicodeString Text = icu::UnicodeString::fromUTF8(Utf8);
-  std::string Result(static_cast<std::size_t>(Text.length()) * 2 + 1, '\0');
-  Status = U_ZERO_ERROR;
-  const std::int32_t Length =
-      Text.extract(Result.data(), static_cast<std::int32_t>(Result.size()), Conv.get(), Status);
-  Result.resize(U_FAILURE(Status) ? 0 : static_cast<std::size_t>(Length));
+  std::string Result = Utf8ToAnsi(Utf8, kStationNameCodePage);
   if (Result.size() > static_cast<std::size_t>(kVdbSessionNameMax))
     Result.resize(kVdbSessionNameMax);
   return Result;
 }
 
-std::string StationNameToUtf8(const std::string& Ansi) {
-  UErrorCode Status = U_ZERO_ERROR;
-  std::unique_ptr<UConverter, void (*)(UConverter*)> Conv(ucnv_open("windows-1252", &Status),
-                                                          ucnv_close);
-  if (U_FAILURE(Status)) return Ansi;
-  const icu::UnicodeString Text(Ansi.data(), static_cast<std::int32_t>(Ansi.size()), Conv.get(),
-                                Status);
-  std::string Result;
-  Text.toUTF8String(Result);
-  return Result;
-}
+std::string StationNameToUtf8(const std::string& Ansi) { return AnsiToUtf8(Ansi, kStationNameCodePage); }
 
 // The directory part of a path ("" when it has none).
 std::string DirectoryOf(const std::string& Path) {
