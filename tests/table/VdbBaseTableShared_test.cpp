@@ -8,7 +8,22 @@
 namespace vdb::test {
 namespace {
 
-using BaseTableShared = BaseTableFixture;
+class BaseTableShared : public BaseTableFixture {
+ protected:
+  // Two sessions on table Data with record edit locks, no table lock held.
+  void OpenTwoWithEditLocks(TVdbBaseTable*& A, TVdbBaseTable*& B) {
+    A = OpenTable(kVdbWriteRights, 1);
+    B = OpenTable(kVdbWriteRights, 2);
+    if (A == nullptr || B == nullptr) {
+      B = nullptr;
+      return;
+    }
+    A->SetUseEditLocks(true);
+    B->SetUseEditLocks(true);
+    A->CheckUnlock(VdbTickCount() + 100);
+    B->CheckUnlock(VdbTickCount() + 100);
+  }
+};
 
 // The idle-unlock pass of the catalog, as if 100 ms had gone by.
 void IdleUnlock(TVdbBaseTable& Table) { Table.CheckUnlock(VdbTickCount() + 100); }
@@ -104,14 +119,10 @@ TEST_F(BaseTableShared, AReaderAskingForMoreIsRefusedRatherThanDeadlocked) {
 
 TEST_F(BaseTableShared, RecordEditLocksKeepSessionsApart) {
   WriteDatabase(NumberedEntries(5));
-  TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);
-  TVdbBaseTable* B = OpenTable(kVdbWriteRights, 2);
-  ASSERT_NE(A, nullptr);
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwoWithEditLocks(A, B);
   ASSERT_NE(B, nullptr);
-  A->SetUseEditLocks(true);
-  B->SetUseEditLocks(true);
-  IdleUnlock(*A);
-  IdleUnlock(*B);
 
   ASSERT_EQ(A->CheckEdit(3, nullptr), 0);
   EXPECT_EQ(A->CheckEdit(4, nullptr), -105);  // one record at a time
@@ -136,14 +147,10 @@ TEST_F(BaseTableShared, RecordEditLocksKeepSessionsApart) {
 
 TEST_F(BaseTableShared, MovedRecordsTakeTheirEditLocksAlong) {
   WriteDatabase(NumberedEntries(6));
-  TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);
-  TVdbBaseTable* B = OpenTable(kVdbWriteRights, 2);
-  ASSERT_NE(A, nullptr);
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwoWithEditLocks(A, B);
   ASSERT_NE(B, nullptr);
-  A->SetUseEditLocks(true);
-  B->SetUseEditLocks(true);
-  IdleUnlock(*A);
-  IdleUnlock(*B);
   ASSERT_EQ(A->CheckEdit(6, nullptr), 0);  // A edits the last record
   std::vector<std::uint8_t> Buffer(156);
   ASSERT_EQ(B->ReadRecord(2, Buffer.data()), 0);
