@@ -406,8 +406,14 @@ bool TVdbBaseTable::FieldPlausible(const TVdbColumnDef& Column, const std::uint8
   switch (Column.GetColumnType()) {
     case kVdbStringCode:
     case kVdbWideStringCode: {
+      // The stored length prefix itself: reading the value would cut it to the maximum.
       const auto* Type = dynamic_cast<const TVdbStringType*>(Column.DataType);
-      return Type == nullptr || Type->GetLength(Field) <= Type->MaxLength();
+      if (Type == nullptr) return true;
+      const std::int32_t Prefix = std::min<std::int32_t>(Type->PrefixSize(), 4);
+      const std::int64_t Length = Prefix == 4 ? ReadLittle(Value, 4)
+                                              : static_cast<std::int64_t>(ReadLittle(Value, Prefix) &
+                                                                          ((1LL << (8 * Prefix)) - 1));
+      return Length >= 0 && Length <= Type->MaxLength();
     }
     case kVdbEnumCode: {
       const auto* Type = dynamic_cast<const TVdbEnumType*>(Column.DataType);
@@ -1334,15 +1340,17 @@ void TVdbBaseTable::UniqueCheck(const std::uint8_t* Buffer, std::int32_t RecNo) 
     std::vector<std::uint8_t> Key(static_cast<std::size_t>(Def.KeySize()));
     KeyOf(I, Buffer, Key.data(), 0);
     std::vector<std::uint8_t> Found = Key;
-    std::int16_t Result = Entry->File->Suche_Index(Found.data());
-    CheckResult(Result);
-    while (Result == TVdbTreeBase::kFound &&
-           FindSortKeyDiff(Def, Key.data(), Found.data()) == Def.LevelCount) {
+    // The trees answer "not in the tree" (-1) where they find nothing at all.
+    const auto Step = [&](std::int16_t Result) {
+      if (Result < TVdbTreeBase::kNotInTree) CheckResult(Result);
+      return Result == TVdbTreeBase::kFound;
+    };
+    for (bool More = Step(Entry->File->Suche_Index(Found.data()));
+         More && FindSortKeyDiff(Def, Key.data(), Found.data()) == Def.LevelCount;
+         More = Step(Entry->File->Naechster_Index(Found.data()))) {
       if (TkxMemory::ReadInt32(Found.data(), 0) != RecNo) {
         Raise(kErrNotUnique, CalcIndexSpecification(Def));
       }
-      Result = Entry->File->Naechster_Index(Found.data());
-      CheckResult(Result);
     }
   }
 }
@@ -1556,11 +1564,7 @@ void TVdbBaseTable::CheckCalculationType(const TVdbColumnDef& Column,
                                          const TVdbCalculation& Calculation) const {
   const TVdbDataType* Result = Calculation.ResultType();
   const TVdbDataType* Target = Column.DataType;
-  const bool Fits = Result != nullptr &&
-                    (Result->ColumnType() == Target->ColumnType() ||
-                     (Result->IsNumericType() && Target->IsNumericType()) ||
-                     (Result->IsStringType() && Target->IsStringType()) ||
-                     Result->ColumnType() == kVdbNullCode);
+  const bool Fits = Result != nullptr && TVdbDataType::CanConvert(Result, Target, true);
   if (!Fits) {
     Raise(kErrTypeMismatch,
           (Result != nullptr ? Result->SqlName() : std::string("?")) + "->" + Target->SqlName());
