@@ -620,8 +620,8 @@ std::int16_t TVdbBaseTable::CloseFiles() {
   }
   FMemo.reset();
   FBlob.reset();
-  for (TIndexSlot& Entry : FIndexFiles) {
-    if (Entry.File && Entry.File->IsOpen()) Entry.File->Close();
+  for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
+    if (Slot(I) != nullptr) RemoveIndexSlot(I, Slot(I)->File->Kind() == tikTemporary);
   }
   FIndexFiles.clear();
   FLastIndexNo = -1;
@@ -885,8 +885,8 @@ std::vector<std::string> TVdbBaseTable::IndexNameList() const {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     const TIndexSlot* Entry = Slot(I);
     if (Entry == nullptr) continue;
-    const TVdbIndexKind Kind = Entry->File->Kind();
-    if (Kind == tikUser || Kind == tikTemporary) Names.push_back(Entry->File->Name());
+    // Temporary indexes belong to the session that made them and are not listed.
+    if (Entry->File->Kind() == tikUser) Names.push_back(Entry->File->Name());
   }
   return Names;
 }
@@ -1928,11 +1928,13 @@ void TVdbBaseTable::LowerHeldLock(TVdbTableLockType Target) {
   FUnlockAction = Target;
 }
 
+// Runs on the catalog's unlock thread: the lock state is looked at only under the table's
+// locking mutex, which a busy session may hold (then the next pass tries again).
 void TVdbBaseTable::CheckUnlock(std::uint32_t Ticks) {
-  if (!FUnlockActive || FUnlockAction == tltNone || !VdbUnlockIdle(Ticks, FUnlockTime)) return;
   for (int Try = 0; Try < kUnlockTries; ++Try) {
     if (FLockingMutex.try_lock()) {
       std::lock_guard<std::recursive_mutex> Lock(FLockingMutex, std::adopt_lock);
+      if (!FUnlockActive || FUnlockAction == tltNone || !VdbUnlockIdle(Ticks, FUnlockTime)) return;
       try {
         LowerHeldLock(RequiredLock());
       } catch (const EVdbEngine& Error) {

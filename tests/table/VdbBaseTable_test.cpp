@@ -102,6 +102,15 @@ TEST_F(BaseTable, MissingDataFileAndMissingStationAreRefused) {
   EXPECT_EQ(NoStation->Open(false), -107);
   EXPECT_FALSE(NoStation->Active());
   EXPECT_FALSE(std::filesystem::exists(LockFilePath()));
+
+  // A lock file that cannot be created: its directory is a file.
+  Session()->SetStation(1);
+  const std::filesystem::path NotADirectory = FDir / "plain";
+  std::ofstream(NotADirectory.string()) << "x";
+  auto NoLockFile = NewTable(kAllRights);
+  NoLockFile->SetPhysicalDirectory(NotADirectory.string());
+  EXPECT_EQ(NoLockFile->Open(false), -115);
+  EXPECT_FALSE(NoLockFile->Active());
 }
 
 TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
@@ -344,6 +353,11 @@ TEST_F(BaseTable, FindIndexReversesOrCreatesTemporaryIndexes) {
             (std::vector<std::string>{"szo06", "szo05", "szo04", "szo03", "szo02", "szo01"}));
   // Found again rather than made twice.
   EXPECT_EQ(Table->FindIndex("-CIMSZO", tifoNoReverse | tifoCreate, Reverse), Temp);
+  // Temporary indexes are the session's own: not listed for others, gone with the table.
+  EXPECT_EQ(Table->DataFile()->IndexNames(), (std::vector<std::string>{"CIMSZO"}));
+  EXPECT_TRUE(FContainer->FileExists("\\Data!tmp002.vdbi"));
+  FTables.clear();
+  EXPECT_FALSE(FContainer->FileExists("\\Data!tmp002.vdbi"));
 }
 
 TEST_F(BaseTable, FindIndexOnTheLexiconAndTheFirstTemporaryName) {
