@@ -138,10 +138,18 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
   ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0);
   EXPECT_EQ(Memo, "mas");
 
+  const std::int32_t MemoBlocks = Table->MemoFile()->LastBlock();
   ASSERT_EQ(Table->DeleteRecord(Buffer.data(), 4), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03"}));
+  // The deleted record's memo blocks are free again: the next value takes them.
+  std::vector<std::uint8_t> Next = Record("korte");
+  ASSERT_EQ(Table->AppendRecord(Next.data(), MemoPtr("mas")), 4) << Errors().LastErrorMsg();
+  EXPECT_EQ(Table->MemoFile()->LastBlock(), MemoBlocks);
+  ASSERT_EQ(Table->ReadRecord(4, Next.data()), 0);
+  ASSERT_EQ(Table->DeleteRecord(Next.data(), 4), 0);
   EXPECT_EQ(Listener.Events,
-            (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0"}));
+            (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0", "changed",
+                                      "deleted 4 moved 0"}));
 }
 
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
