@@ -115,6 +115,20 @@ TEST_F(BaseTableCreate, RecordIdsOfTheirOwnMoveTheCounter) {
   EXPECT_EQ(Table->ReadNextRecordId(), 41);
 }
 
+TEST_F(BaseTableCreate, CreatingOverAnExistingTableFailsAndLeavesItAlone) {
+  WriteDatabase(NumberedEntries(3));
+  auto Table = WithIdColumns(NewTable(0, 1, "\\Data.vdbt"));
+  const std::int16_t Result = Table->NewFile();
+  EXPECT_LT(Result, 0);
+  EXPECT_EQ(Errors().LastErrorCode(), -Result);
+  EXPECT_FALSE(Table->Active());
+  Table.reset();
+  TVdbBaseTable* Existing = OpenTable();
+  ASSERT_NE(Existing, nullptr);
+  EXPECT_EQ(Existing->RecordCount(), 3);
+  EXPECT_EQ(IndexWalk(*Existing, 0).size(), 3u);
+}
+
 TEST_F(BaseTableCreate, ARecordThatDoesNotFitTheDefinitionMeansWrongCredentials) {
   WriteDatabase(NumberedEntries(3));
   // Record 1 claims a headword longer than the column allows.
