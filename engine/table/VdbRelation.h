@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -571,6 +573,38 @@ class TVdbRelation {
   void Broadcast(TCall&& Call);
   bool Notifying() const { return FNotificationDisableCount == 0; }
   std::vector<TIndexDefCache> FIndexDefCache;  // by index number
+};
+
+// The process-wide table of relations by relation handle: (session handle - 1) * 256 + relation
+// index (1 .. 254). Relations are registered by the catalog that owns them; the table does not
+// own them. Safe to use from several threads.
+class TRelationList {
+ public:
+  static TRelationList& Instance();
+
+  static std::int16_t CalcRltnHdl(std::int16_t SessHdl, TVdbRelationIndex RltnIdx);
+  static TVdbRelationIndex GetRltnIdx(std::int16_t RltnHdl);
+  static std::int16_t GetSessionHandle(std::int16_t RltnHdl);
+
+  // Null when no relation is registered under the handle.
+  TVdbRelation* GetRelation(std::int16_t RltnHdl) const;
+  TVdbRelation* GetSessionRelation(std::int16_t SessHdl, TVdbRelationIndex RltnIdx) const;
+  // Registers Relation under a handle (replacing what was there); false for a handle whose
+  // relation index is outside 1 .. 254 or whose session is not positive.
+  bool SetRelation(std::int16_t RltnHdl, TVdbRelation* Relation);
+  void RemoveRelation(std::int16_t RltnHdl);
+  // Removes every registration of Relation (a relation does so when it is destroyed).
+  void RemoveRelation(const TVdbRelation* Relation);
+  bool IsValidRelation(const TVdbRelation* Relation) const;
+  bool IsValidRltnHdl(std::int16_t RltnHdl) const;
+  // The handle of the lowest relation index of a session that is not registered; 0 when the
+  // session has none free.
+  std::int16_t GetTemporaryHandle(std::int16_t SessHdl) const;
+
+ private:
+  TRelationList() = default;
+  mutable std::mutex FLock;
+  std::map<std::int16_t, TVdbRelation*> FRelations;
 };
 
 // The sort definition an index file's stored definition describes (the reverse of

@@ -889,6 +889,40 @@ TEST(RelationRecordId, RecordsAreFoundByRecordIdWithoutAnIndex) {
 }
 
 // =============================================================================================
+// The relation table
+
+TEST(RelationList, HandlesJoinSessionAndRelationIndex) {
+  EXPECT_EQ(TRelationList::CalcRltnHdl(1, 1), 1);
+  EXPECT_EQ(TRelationList::CalcRltnHdl(3, 254), 2 * 256 + 254);
+  EXPECT_EQ(TRelationList::GetRltnIdx(2 * 256 + 254), 254);
+  EXPECT_EQ(TRelationList::GetSessionHandle(2 * 256 + 254), 3);
+  EXPECT_EQ(TRelationList::GetSessionHandle(1), 1);
+
+  // Session 97 is used by no other test of this program.
+  TRelationList& list = TRelationList::Instance();
+  TVdbServices services(97);
+  const std::int16_t first = TRelationList::CalcRltnHdl(97, 1);
+  EXPECT_EQ(list.GetTemporaryHandle(97), first);
+  {
+    TMemoryRelation relation(&services, test::LexiconColumns());
+    EXPECT_FALSE(list.SetRelation(TRelationList::CalcRltnHdl(97, 0), &relation));
+    EXPECT_FALSE(list.SetRelation(TRelationList::CalcRltnHdl(97, 255), &relation));
+    EXPECT_TRUE(list.SetRelation(first, &relation));
+    EXPECT_EQ(list.GetRelation(first), &relation);
+    EXPECT_EQ(list.GetSessionRelation(97, 1), &relation);
+    EXPECT_EQ(list.GetSessionRelation(97, 2), nullptr);
+    EXPECT_TRUE(list.IsValidRltnHdl(first));
+    EXPECT_TRUE(list.IsValidRelation(&relation));
+    EXPECT_EQ(list.GetTemporaryHandle(97), first + 1);
+    list.RemoveRelation(first);
+    EXPECT_FALSE(list.IsValidRelation(&relation));
+    EXPECT_TRUE(list.SetRelation(first, &relation));
+  }  // a destroyed relation leaves the table
+  EXPECT_EQ(list.GetRelation(first), nullptr);
+  EXPECT_EQ(list.GetTemporaryHandle(0), 0);
+}
+
+// =============================================================================================
 // Services
 
 TEST(Services, StartValuesAndTheLastError) {
