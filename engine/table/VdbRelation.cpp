@@ -269,6 +269,7 @@ std::int16_t TVdbRelation::Close() {
   const std::int16_t result = CloseFiles();
   ClearStructure();
   FreeRecBuffer();
+  FIndexDefCache.clear();
   return result;
 }
 

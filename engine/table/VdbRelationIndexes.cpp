@@ -456,15 +456,19 @@ void TVdbRelation::WriteIndexInfo(std::uint8_t* RecBuffer, const TVdbSortDef& In
                                   const TVdbLongIndexInfo& IndexInfo) const {
   if (IndexDef.IsCalculated) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
   const std::uint8_t* piece = IndexInfo.Key;
-  for (int level = 0; level < IndexDef.LevelCount; ++level) {
+  // A damaged item never leads beyond the key bytes of its definition.
+  std::int32_t left = std::max<std::int32_t>(IndexDef.KeySize() - 4, 0);
+  for (int level = 0; level < IndexDef.LevelCount && left > 0; ++level) {
     const TVdbSortLevel& item = IndexDef.Items[static_cast<std::size_t>(level)];
-    const std::int32_t length = KeyPieceLength(*FColumnDefs, IndexDef, Level(), level, piece);
+    const std::int32_t length = std::clamp<std::int32_t>(
+        KeyPieceLength(*FColumnDefs, IndexDef, Level(), level, piece), 0, left);
+    left -= length;
     const TVdbColumnDef& column = GetColumnDef(item.FieldNo);
     std::uint8_t* field = GetRecordField(RecBuffer, item.FieldNo);
     std::memset(field, 0, static_cast<std::size_t>(column.Size));
     const std::int32_t copied = std::min<std::int32_t>(length, column.Size);
     const bool trailingNull = column.GetHasNullByte() && Level() < 6;
-    if (trailingNull && copied > 0 && item.Size > 0) {
+    if (trailingNull && copied > 0 && item.Size > 0 && item.Size <= length) {
       std::memcpy(field, piece, static_cast<std::size_t>(std::min<std::int32_t>(copied, item.Size - 1)));
       field[column.Size - 1] = piece[item.Size - 1];
     } else {
