@@ -79,8 +79,11 @@ class TMemoryRelation : public TVdbRelation {
   std::int16_t Level() const override { return FLevel; }
   std::int32_t RecordSize() const override { return FColumnDefs->GetRecordSize(); }
   std::int32_t RecordCount() override { return static_cast<std::int32_t>(FRecords.size()); }
-  std::int32_t ConstraintCount() const override { return 0; }
-  TVdbCheckDef* GetConstraint(std::int32_t) const override { return nullptr; }
+  std::vector<std::unique_ptr<TVdbCheckDef>> Checks;
+  std::int32_t ConstraintCount() const override { return static_cast<std::int32_t>(Checks.size()); }
+  TVdbCheckDef* GetConstraint(std::int32_t Index) const override {
+    return Index >= 0 && Index < ConstraintCount() ? Checks[static_cast<std::size_t>(Index)].get() : nullptr;
+  }
   std::int32_t IntegrityRuleCount() const override { return 0; }
   TVdbForeignKeyDef* GetIntegrityRule(std::int32_t) const override { return nullptr; }
   std::int16_t OpenFiles(bool) override {
@@ -502,6 +505,37 @@ TEST(RelationOpen, AFailedOpenClosesTheRelationAgainAndASuccessfulOneSetsTheStan
   EXPECT_TRUE(relation.IsSameTableName("lex"));
   EXPECT_TRUE(relation.IsSameTableName("C:\\other\\LEX.dat"));
   EXPECT_FALSE(relation.IsSameTableName("Lexicon"));
+}
+
+// A compiler that accepts every condition but "bad".
+class TFakeFactory : public TVdbExpressionFactory {
+ public:
+  std::unique_ptr<TVdbCompiledExpression> CompileExpression(const std::string& Source, bool,
+                                                            const TVdbColumnDefs&, std::int16_t) override {
+    throw EVdbEngine(98, Source);
+  }
+  std::unique_ptr<TVdbCompiledCondition> CompileCondition(const std::string& Source, bool,
+                                                          const TVdbColumnDefs&, std::int16_t) override {
+    struct TTrue : TVdbCompiledCondition {
+      int Evaluate(const std::uint8_t*) override { return 1; }
+    };
+    if (Source == "bad") throw EVdbEngine(98, Source);
+    return std::make_unique<TTrue>();
+  }
+};
+
+TEST(RelationSetup, PreparesTheCheckConstraintsAndSkipsThoseThatDoNotCompile) {
+  TVdbServices services(1);
+  TMemoryRelation relation(&services, test::LexiconColumns());
+  relation.Checks.push_back(std::make_unique<TVdbCheckDef>("bad_one", TVdbExpressionSource("bad", false)));
+  relation.Checks.push_back(std::make_unique<TVdbCheckDef>("good", TVdbExpressionSource("CIMSZO <> ''", false)));
+  EXPECT_EQ(relation.Setup(false), 0);  // no compiler yet: nothing prepared
+  EXPECT_FALSE(relation.Checks[1]->FCondition->IsCompiled());
+  TFakeFactory factory;
+  services.SetExpressionFactory(&factory);
+  EXPECT_EQ(relation.Setup(false), 0);
+  EXPECT_FALSE(relation.Checks[0]->FCondition->IsCompiled());
+  EXPECT_TRUE(relation.Checks[1]->FCondition->IsCompiled());
 }
 
 // =============================================================================================
