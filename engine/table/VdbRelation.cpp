@@ -183,6 +183,12 @@ std::int16_t TVdbRelation::RecordError(std::int16_t Code, const kxFormatArgs& Ar
   return RecordError(EVdbEngine(Code, Args));
 }
 
+TVdbIndexFile::TErrorFunc TVdbRelation::IndexErrorHandler() const {
+  return [this](std::int16_t Code, const std::string& Argument) {
+    RecordError(Code, {Argument});
+  };
+}
+
 std::string TVdbRelation::IndexLabel(std::int16_t IndexNo) {
   return "Index#" + std::to_string(IndexNo);
 }

@@ -484,6 +484,9 @@ class TVdbRelation {
   // Whether a registered accessor other than Excluded edits RecNo.
   bool IsRecordEdited(std::int32_t RecNo, const TVdbRelationListener* Excluded) const;
 
+  // An error handler for the relation's index files: records their errors in the session.
+  TVdbIndexFile::TErrorFunc IndexErrorHandler() const;
+
   // --- Properties ---
   TVdbServices* Services() const { return FServices; }
   const std::string& StdName() const { return FStdName; }

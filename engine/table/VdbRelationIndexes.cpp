@@ -287,7 +287,7 @@ std::int16_t TVdbRelation::FindSortInfo(std::int16_t AccessId, const TVdbLongInd
 std::int16_t TVdbRelation::GetNativeSortInfo(std::int32_t RecordNo, TVdbLongIndexInfo& SortInfo) {
   return Guarded([&]() -> std::int16_t {
     const TVdbSortDef* def = GetNativeSortDef();
-    if (!def) throw EVdbEngine(kErrNoSuitableIndex, FullName());
+    if (!def) throw EVdbEngine(kErrNoSuitableIndex, Name());
     if (def->LevelCount == 0) {
       SortInfo.DateiVerweis = RecordNo;
       return 0;

@@ -786,6 +786,10 @@ TEST_F(RelationIndexTest, AccessIdsOfSpecialOrdersAndMissingIndexesAreRefused) {
   EXPECT_EQ(Services.LastErrorMsg(), "No suitable index found for \"Index#3\"");
   EXPECT_EQ(Relation.CheckIndexOpen(3), -6);
   EXPECT_EQ(Relation.GetNativeSortInfo(1, Info(found)), -6);
+  EXPECT_EQ(Services.LastErrorMsg(), "No suitable index found for \"Data\"");
+  Relation.IndexErrorHandler()(91, "CIMSZO");
+  EXPECT_EQ(Services.LastErrorCode(), 91);
+  EXPECT_EQ(Services.LastErrorMsg(), "Error while reading from index \"CIMSZO\"");
 }
 
 TEST_F(RelationIndexTest, ACorruptIndexFileIsError95) {
