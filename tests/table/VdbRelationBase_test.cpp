@@ -490,6 +490,33 @@ TEST_F(RelationFieldTest, CloseClosesFilesClearsTheStructureAndFreesTheBuffer) {
   EXPECT_EQ(Relation.RecordIdFieldNo(), 0);
 }
 
+// Below level 6 a nullable field carries its null byte last.
+TEST(RelationFieldLevels, OlderLevelsKeepValuesAndNullsApart) {
+  TVdbServices services(1);
+  for (std::int16_t level : {4, 5, 6}) {
+    TVdbColumnDefs columns;
+    columns.Add(TVdbColumnDef::CreateColumnDef("N", TVdbDataType::GetDataType(kVdbIntegerCode, true, level),
+                                               kVdbColNullable));
+    columns.Add(TVdbColumnDef::CreateColumnDef(
+        "S", TVdbDataType::GetStringType(kVdbStringCode, true, level, 10, ""), kVdbColNullable));
+    TMemoryRelation relation(&services, std::move(columns), "T.dat", level);
+    ASSERT_EQ(relation.Open(false), 0);
+    auto record = relation.NewRecord();
+    relation.SetInt32(record.data(), 1, -1);
+    relation.SetAnsiString(record.data(), 2, "abc");
+    std::int32_t n = 0;
+    std::string text;
+    EXPECT_TRUE(relation.GetInt32(record.data(), 1, n)) << level;
+    EXPECT_EQ(n, -1) << level;
+    EXPECT_TRUE(relation.GetAnsiString(record.data(), 2, text)) << level;
+    EXPECT_EQ(text, "abc") << level;
+    relation.SetNull(record.data(), 1);
+    EXPECT_TRUE(relation.IsNull(record.data(), 1)) << level;
+    EXPECT_TRUE(relation.GetAnsiString(record.data(), 2, text)) << level;
+    EXPECT_EQ(text, "abc") << level;
+  }
+}
+
 TEST(RelationOpen, AFailedOpenClosesTheRelationAgainAndASuccessfulOneSetsTheStandardName) {
   TVdbServices services(1);
   TMemoryRelation failing(&services, test::LexiconColumns(), "/data/Lex.vdbt");
