@@ -342,6 +342,8 @@ std::int16_t TVdbRelation::Open(bool Force) {
   std::int16_t result = 0;
   try {
     result = OpenFiles(Force);
+  } catch (const EVdbEngine& Error) {
+    result = RecordError(Error);
   } catch (...) {
     Close();
     throw;

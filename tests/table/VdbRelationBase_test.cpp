@@ -44,6 +44,7 @@ class TMemoryRelation : public TVdbRelation {
   // Test controls.
   std::int32_t CloseFilesCalls = 0;
   std::int16_t OpenFilesResult = 0;
+  bool OpenFilesThrows = false;
   bool IsReadOnly = false;
   std::unique_ptr<TVdbSortDef> NativeSortDef;
 
@@ -87,6 +88,7 @@ class TMemoryRelation : public TVdbRelation {
   std::int32_t IntegrityRuleCount() const override { return 0; }
   TVdbForeignKeyDef* GetIntegrityRule(std::int32_t) const override { return nullptr; }
   std::int16_t OpenFiles(bool) override {
+    if (OpenFilesThrows) throw EVdbEngine(37, FFullName);
     if (OpenFilesResult < 0) return OpenFilesResult;
     RecalcColumnFlags();
     AllocRecBuffer();
@@ -525,6 +527,12 @@ TEST(RelationOpen, AFailedOpenClosesTheRelationAgainAndASuccessfulOneSetsTheStan
   EXPECT_EQ(failing.CloseFilesCalls, 1);
   EXPECT_EQ(failing.GetColumnCount(), 0);
   EXPECT_EQ(failing.StdName(), "");
+
+  TMemoryRelation throwing(&services, test::LexiconColumns(), "/data/Lex.vdbt");
+  throwing.OpenFilesThrows = true;
+  EXPECT_EQ(throwing.Open(false), -37);
+  EXPECT_EQ(services.LastErrorMsg(), "File not found or access denied: \"/data/Lex.vdbt\"");
+  EXPECT_EQ(throwing.CloseFilesCalls, 1);
 
   TMemoryRelation relation(&services, test::LexiconColumns(), "/data/Lex.vdbt");
   EXPECT_EQ(relation.Open(false), 0);
