@@ -205,8 +205,14 @@ const TVdbSortDef* TVdbRelation::GetIndexDefinition(std::int16_t IndexNo) {
   if (FIndexDefCache.size() <= slot) FIndexDefCache.resize(slot + 1);
   TIndexDefCache& cache = FIndexDefCache[slot];
   if (!cache.Definition || !(cache.Stored == file->IndexDef())) {
-    cache.Definition = VdbSortDefFromHeader(file->IndexDef(), *FColumnDefs, Level(),
-                                            FServices ? FServices->ExpressionFactory() : nullptr);
+    cache.Definition.reset();
+    try {
+      cache.Definition = VdbSortDefFromHeader(file->IndexDef(), *FColumnDefs, Level(),
+                                              FServices ? FServices->ExpressionFactory() : nullptr);
+    } catch (const EVdbEngine& Error) {
+      RecordError(Error);  // a stored definition that makes no sense: the index is of no use
+      return nullptr;
+    }
     cache.Stored = file->IndexDef();
   }
   return cache.Definition.get();

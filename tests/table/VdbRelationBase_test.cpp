@@ -899,6 +899,15 @@ TEST_F(RelationIndexTest, OlderLevelsNameTemporaryIndexesAfterTheTable) {
   EXPECT_EQ(old.GetIndexFile(0)->Name(), "Old.$01");
   EXPECT_EQ(old.GetIndexFile(0)->FileName(), "\\Old.$01");
   EXPECT_EQ(old.GetIndexFile(0)->Kind(), tikTemporary);
+  bool reverse = true;
+  EXPECT_EQ(old.FindIndex(*old.CalcIndexDefinition("CIMSZO", false), tifoExact, reverse), 0);
+  EXPECT_FALSE(reverse);
+  EXPECT_EQ(old.GetIndexSpecification(0), "CIMSZO");
+  old.CloseIndex(0);  // reopened, the definition comes from the stored vector form
+  EXPECT_EQ(old.FindIndex(*old.CalcIndexDefinition("CIMSZO", false), tifoExact, reverse), 0);
+  auto found = Item();
+  EXPECT_EQ(old.FindFirstIndexInfo(0, Info(found)), 0);
+  EXPECT_EQ(Info(found).DateiVerweis, 1);
 }
 
 TEST_F(RelationIndexTest, RecordsAreLocatedByKeyAndRangesTestTheKeyOnly) {
