@@ -399,9 +399,12 @@ class TVdbRelation {
   // The value of key level Level (0-based) of an item.
   bool GetValueFromIndex(const TVdbSortDef& IndexDef, const TVdbLongIndexInfo& IndexInfo,
                          int Level, TVdbDataValue& Value) const;
-  // The item whose key pieces are the given texts (fewer texts: the rest stays at its minimum).
+  // The item whose key pieces are the given texts. With fewer texts the other levels take the
+  // value that sorts first in the index order (LastOfRest: last), so that the item bounds every
+  // key that begins with the given pieces from below (above).
   std::int32_t StringToIndex(const TVdbSortDef& IndexDef, const std::vector<std::string>& Values,
-                             TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo) const;
+                             TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo,
+                             bool LastOfRest = false) const;
   // The key of an item as text, levels joined by ",".
   std::string IndString(const TVdbSortDef& IndexDef, const TVdbLongIndexInfo& IndexInfo) const;
   // The index order of items X and Y (see IndexLess of the index keys).

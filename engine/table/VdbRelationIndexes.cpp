@@ -495,19 +495,20 @@ bool TVdbRelation::GetValueFromIndex(const TVdbSortDef& IndexDef,
 
 std::int32_t TVdbRelation::StringToIndex(const TVdbSortDef& IndexDef,
                                          const std::vector<std::string>& Values,
-                                         TVdbLongIndexInfo& IndexInfo,
-                                         std::int32_t RecordNo) const {
+                                         TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo,
+                                         bool LastOfRest) const {
   if (IndexDef.IsCalculated) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
   std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(FColumnDefs->GetRecordSize(), 1)));
   for (int level = 0; level < IndexDef.LevelCount; ++level) {
-    const std::int16_t fieldNo = IndexDef.Items[static_cast<std::size_t>(level)].FieldNo;
+    const TVdbSortLevel& item = IndexDef.Items[static_cast<std::size_t>(level)];
     if (static_cast<std::size_t>(level) < Values.size()) {
-      SetAsStringA(record.data(), fieldNo, Values[static_cast<std::size_t>(level)]);
+      SetAsStringA(record.data(), item.FieldNo, Values[static_cast<std::size_t>(level)]);
     } else {
-      const TVdbDataType* type = GetDataType(fieldNo);
+      const TVdbDataType* type = GetDataType(item.FieldNo);
       TVdbDataValue field;
-      type->SetReference(field, GetRecordField(record.data(), fieldNo));
-      type->GetMinimum(field);
+      type->SetReference(field, GetRecordField(record.data(), item.FieldNo));
+      if (LastOfRest != item.Descending) type->GetMaximum(field);
+      else type->GetMinimum(field);
     }
   }
   return CalcIndexInfo(record.data(), IndexDef, IndexInfo, RecordNo);

@@ -952,6 +952,60 @@ TEST_F(RelationIndexTest, BookmarksSortByKeyWithHolesLast) {
   EXPECT_EQ(bad, (std::vector<std::int32_t>{1, 9}));
 }
 
+TEST(RelationKeys, KeysOfSeveralLevelsReadBackAndMissingLevelsTakeTheirMinimum) {
+  treetest::TContainerEnv env;
+  TVdbServices services(1);
+  TVdbColumnDefs columns;
+  columns.Add(TVdbColumnDef::CreateColumnDef(
+      "Name", TVdbDataType::GetStringType(kVdbStringCode, true, 6, 30, "Hungarian_ci_as"), kVdbColNullable));
+  columns.Add(TVdbColumnDef::CreateColumnDef("Year", TVdbDataType::GetDataType(kVdbIntegerCode, true, 6),
+                                             kVdbColNullable));
+  TMemoryRelation relation(&services, std::move(columns), "\\Hunt.vdbt", 6, &env);
+  ASSERT_EQ(relation.Open(false), 0);
+  for (const auto& [name, year] : std::vector<std::pair<std::string, int>>{
+           {"szarvas", 2001}, {"őz", 1999}, {"szarvas", 1990}, {"vaddisznó", 2005}}) {
+    auto record = relation.NewRecord();
+    relation.SetAnsiString(record.data(), 1, name);
+    relation.SetInt32(record.data(), 2, year);
+    relation.Add(record);
+  }
+  ASSERT_EQ(relation.CreateIndex("ByName", "Name,-Year", false), 0);
+  const TVdbSortDef* def = relation.GetIndexDefinition(0);
+  ASSERT_NE(def, nullptr);
+  std::vector<std::uint8_t> item(512), lower(512);
+  auto& info = *reinterpret_cast<TVdbLongIndexInfo*>(item.data());
+  auto& bound = *reinterpret_cast<TVdbLongIndexInfo*>(lower.data());
+
+  // Name descending by year: őz 1999, szarvas 2001, szarvas 1990, vaddisznó 2005.
+  std::vector<std::string> keys;
+  for (std::int16_t r = relation.FindFirstIndexInfo(0, info); r == 0; r = relation.FindNextIndexInfo(0, info))
+    keys.push_back(relation.IndString(*def, info));
+  EXPECT_EQ(keys, (std::vector<std::string>{"őz,1999", "szarvas,2001", "szarvas,1990", "vaddisznó,2005"}));
+
+  TVdbDataValue value;
+  relation.StringToIndex(*def, {"szarvas", "1990"}, info, 3);
+  EXPECT_TRUE(relation.GetValueFromIndex(*def, info, 1, value));
+  EXPECT_EQ(relation.GetDataType(2)->GetInteger(value), 1990);
+  EXPECT_EQ(relation.LocateRecord(0, relation.NewRecord().data()), 0);
+
+  // Only the first level given: the bound lies before every szarvas entry.
+  relation.StringToIndex(*def, {"szarvas"}, bound, 1);
+  std::vector<std::uint8_t> found(512);
+  auto& hit = *reinterpret_cast<TVdbLongIndexInfo*>(found.data());
+  EXPECT_EQ(relation.FindSortInfo(0, bound, hit), 1);
+  EXPECT_EQ(relation.IndString(*def, hit), "szarvas,2001");
+  std::vector<std::uint8_t> upper(512);
+  auto& last = *reinterpret_cast<TVdbLongIndexInfo*>(upper.data());
+  relation.StringToIndex(*def, {"szarvas"}, last, 1, true);
+  std::vector<std::string> inside;
+  for (std::int16_t r = relation.FindFirstIndexInfo(0, info); r == 0; r = relation.FindNextIndexInfo(0, info))
+    if (relation.TestFilterRange(*def, info, &bound, &last)) inside.push_back(relation.IndString(*def, info));
+  EXPECT_EQ(inside, (std::vector<std::string>{"szarvas,2001", "szarvas,1990"}));
+  relation.StringToIndex(*def, {"őz", "1999"}, info, 2);
+  EXPECT_EQ(relation.FindSortKeyDiff(*def, item.data(), found.data()), 0);
+  EXPECT_EQ(relation.FindSortKeyDiff(*def, found.data(), found.data()), 2);
+}
+
 TEST(RelationRecordId, RecordsAreFoundByRecordIdWithoutAnIndex) {
   TVdbServices services(1);
   TVdbColumnDefs columns;
