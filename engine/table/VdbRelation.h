@@ -321,12 +321,14 @@ class TVdbRelation {
   const std::uint8_t* GetRecordField(const std::uint8_t* RecBuffer, std::int16_t FieldNo) const;
   bool IsNull(const std::uint8_t* RecBuffer, std::int16_t FieldNo) const;
   void SetNull(std::uint8_t* RecBuffer, std::int16_t FieldNo) const;
-  // A deep copy of the field's value (typed by the column).
+  // A deep copy of the field's value (typed by the column); for memo, blob and wide memo columns
+  // a reference to the field (their first block number) instead, valid while the buffer lives.
   bool GetValue(const std::uint8_t* RecBuffer, std::int16_t FieldNo, TVdbDataValue& Value) const;
   // Assigns Value of ValueType, converting it to the column's type.
   void SetValue(std::uint8_t* RecBuffer, std::int16_t FieldNo, const TVdbDataValue& Value,
                 const TVdbDataType* ValueType) const;
-  // Stores a value that already has the column's type.
+  // Stores a value that already has the column's type code (error 44 otherwise); an empty or
+  // NULL value stores NULL (the default for columns that are not nullable).
   void PutValue(std::uint8_t* RecBuffer, std::int16_t FieldNo, const TVdbDataValue& Value) const;
   // The text form of the value (UTF-8 / UTF-16); empty for NULL. Set*: from text, an absent
   // text (SetNull) for NULL.
