@@ -152,17 +152,28 @@ std::int16_t TVdbRelation::FindIndex(const std::string& IndexName) const {
 
 // --- Opening and stepping ---
 
+// Opening goes through the virtual CheckIndexOpen, so that the checks of a derived relation
+// apply. Its error is already recorded: it travels on as an exception with the same number and
+// message, so that recording it again changes nothing.
 TVdbIndexFile& TVdbRelation::OpenedIndexFile(std::int16_t IndexNo) {
   TVdbIndexFile* file = GetIndexFile(IndexNo);
   if (!file) throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(IndexNo));
-  if (file->IsLost()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
-  if (!file->IsOpen() && file->Open() < 0) throw EVdbEngine(kErrIndexCorrupt, file->Name());
+  if (file->IsOpen() && !file->IsLost()) return *file;
+  const std::int16_t result = CheckIndexOpen(IndexNo);
+  if (result < 0) {
+    const std::string message = FServices ? FServices->LastErrorMsg() : std::string();
+    throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-result), message);
+  }
+  if (!file->IsOpen()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
   return *file;
 }
 
 std::int16_t TVdbRelation::CheckIndexOpen(std::int16_t IndexNo) {
   return Guarded([&]() -> std::int16_t {
-    OpenedIndexFile(IndexNo);
+    TVdbIndexFile* file = GetIndexFile(IndexNo);
+    if (!file) throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(IndexNo));
+    if (file->IsLost()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
+    if (!file->IsOpen() && file->Open() < 0) throw EVdbEngine(kErrIndexCorrupt, file->Name());
     return 0;
   });
 }

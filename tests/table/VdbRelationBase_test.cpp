@@ -223,6 +223,12 @@ class TMemoryRelation : public TVdbRelation {
     return 0;
   }
   using TVdbRelation::FindIndex;
+  // A derived relation's own check when an index is opened (RefuseOpen: refused with error 28).
+  bool RefuseOpen = false;
+  std::int16_t CheckIndexOpen(std::int16_t IndexNo) override {
+    if (RefuseOpen) return RecordError(28, {GetIndexFile(IndexNo) ? GetIndexFile(IndexNo)->Name() : "?"});
+    return TVdbRelation::CheckIndexOpen(IndexNo);
+  }
 
  private:
   struct TSlot {
@@ -837,6 +843,20 @@ TEST_F(RelationIndexTest, ACorruptIndexFileIsError95) {
   auto found = Item();
   EXPECT_EQ(Relation.FindFirstIndexInfo(0, Info(found)), -95);
   EXPECT_EQ(Services.LastErrorMsg(), "Index \"CIMSZO\" is corrupt and must be deleted");
+}
+
+TEST_F(RelationIndexTest, OpeningAnIndexGoesThroughTheRelationsOwnCheck) {
+  Relation.CloseIndex(0);
+  Relation.RefuseOpen = true;
+  auto found = Item();
+  EXPECT_EQ(Relation.FindFirstIndexInfo(0, Info(found)), -28);
+  EXPECT_EQ(Services.LastErrorMsg(), "Inconsistent definition for index \"CIMSZO\"");
+  auto record = LexiconRecord(Relation, "vad");
+  EXPECT_EQ(Relation.LocateRecord(0, record.data()), -28);
+  bool reverse = false;
+  EXPECT_EQ(Relation.FindIndex(*Order("CIMSZO"), 0, reverse), -1);
+  Relation.RefuseOpen = false;
+  EXPECT_EQ(Relation.LocateRecord(0, record.data()), 3);
 }
 
 TEST_F(RelationIndexTest, FindIndexCoversReversesAndCreatesByTheFlags) {
