@@ -10,16 +10,17 @@ namespace {
 
 class BaseTableShared : public BaseTableFixture {
  protected:
-  // Two sessions on table Data with record edit locks, no table lock held.
-  void OpenTwoWithEditLocks(TVdbBaseTable*& A, TVdbBaseTable*& B) {
+  // Two sessions on table Data (with record edit locks when asked), no table lock held; B is
+  // null when either could not be opened.
+  void OpenTwo(TVdbBaseTable*& A, TVdbBaseTable*& B, bool EditLocks = false) {
     A = OpenTable(kVdbWriteRights, 1);
     B = OpenTable(kVdbWriteRights, 2);
     if (A == nullptr || B == nullptr) {
       B = nullptr;
       return;
     }
-    A->SetUseEditLocks(true);
-    B->SetUseEditLocks(true);
+    A->SetUseEditLocks(EditLocks);
+    B->SetUseEditLocks(EditLocks);
     A->CheckUnlock(VdbTickCount() + 100);
     B->CheckUnlock(VdbTickCount() + 100);
   }
@@ -98,11 +99,10 @@ TEST_F(BaseTableShared, TwoSessionsTakeTurnsAndCatchUp) {
 
 TEST_F(BaseTableShared, AnAppendThatCannotHaveItsLockKeepsTheLockError) {
   WriteDatabase(NumberedEntries(3));
-  TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);
-  TVdbBaseTable* B = OpenTable(kVdbWriteRights, 2);
-  ASSERT_NE(A, nullptr);
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwo(A, B);
   ASSERT_NE(B, nullptr);
-  IdleUnlock(*B);
   ASSERT_EQ(A->BeginUpgrade(true), 0);  // A holds the one upgrade lock
   TVdbLockFile::SetLockTimeout(50);
   std::vector<std::uint8_t> New = Record("alma");
@@ -141,7 +141,7 @@ TEST_F(BaseTableShared, RecordEditLocksKeepSessionsApart) {
   WriteDatabase(NumberedEntries(5));
   TVdbBaseTable* A = nullptr;
   TVdbBaseTable* B = nullptr;
-  OpenTwoWithEditLocks(A, B);
+  OpenTwo(A, B, true);
   ASSERT_NE(B, nullptr);
 
   ASSERT_EQ(A->CheckEdit(3, nullptr), 0);
@@ -169,7 +169,7 @@ TEST_F(BaseTableShared, MovedRecordsTakeTheirEditLocksAlong) {
   WriteDatabase(NumberedEntries(6));
   TVdbBaseTable* A = nullptr;
   TVdbBaseTable* B = nullptr;
-  OpenTwoWithEditLocks(A, B);
+  OpenTwo(A, B, true);
   ASSERT_NE(B, nullptr);
   ASSERT_EQ(A->CheckEdit(6, nullptr), 0);  // A edits the last record
   std::vector<std::uint8_t> Buffer(156);
