@@ -152,6 +152,20 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
                                       "deleted 4 moved 0"}));
 }
 
+TEST_F(BaseTable, AStaleRecordImageDoesNotLeaveKeysBehind) {
+  WriteDatabase(NumberedEntries(4));
+  TVdbBaseTable* Table = OpenTable();
+  ASSERT_NE(Table, nullptr);
+  // The caller's original image says "other", the stored record is szo02.
+  std::vector<std::uint8_t> Stale = Record("other");
+  std::vector<std::uint8_t> New = Record("uj");
+  ASSERT_EQ(Table->ReplaceRecord(New.data(), Stale.data(), 2, nullptr), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo03", "szo04", "uj"}));
+  std::vector<std::uint8_t> Empty(156, 0);
+  ASSERT_EQ(Table->DeleteRecord(Empty.data(), 3), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo04", "uj"}));
+}
+
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
   WriteDatabase(NumberedEntries(2));
   TVdbBaseTable* Table = OpenTable(kVdbRightAppend);
