@@ -3,6 +3,10 @@
 // transaction.
 #include "VdbBaseTableTestSupport.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "table/VdbLocks.h"
 
 namespace vdb::test {
@@ -114,6 +118,40 @@ TEST_F(BaseTableShared, AnAppendThatCannotHaveItsLockKeepsTheLockError) {
   IdleUnlock(*A);
   EXPECT_EQ(B->AppendRecord(New.data(), nullptr), 4) << Errors(2).LastErrorMsg();
   EXPECT_EQ(B->CountReadLocks() + B->CountWriteLocks() + B->CountUpgradeLocks(), 0);
+}
+
+// The catalog's unlock thread gives lingering locks up, so that sessions take turns without
+// anyone releasing by hand.
+TEST_F(BaseTableShared, TheIdleUnlockThreadLetsSessionsTakeTurns) {
+  WriteDatabase(NumberedEntries(3));
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwo(A, B);
+  ASSERT_NE(B, nullptr);
+  std::atomic<bool> Stop{false};
+  std::thread Unlocker([&] {
+    while (!Stop) {
+      const std::uint32_t Now = VdbTickCount();
+      A->CheckUnlock(Now);
+      B->CheckUnlock(Now);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  TVdbLockFile::SetLockTimeout(5000);
+  std::vector<std::uint8_t> Buffer(156);
+  int Appended = 0;
+  for (int I = 0; I < 20; ++I) {
+    std::vector<std::uint8_t> New = Record("uj" + std::to_string(I));
+    if (A->AppendRecord(New.data(), nullptr) > 0) ++Appended;
+    ASSERT_EQ(B->ReadRecord(3 + Appended, Buffer.data()), 0) << Errors(2).LastErrorMsg();
+    EXPECT_EQ(Headword(Buffer.data()), "uj" + std::to_string(I));
+  }
+  Stop = true;
+  Unlocker.join();
+  TVdbLockFile::SetLockTimeout(20000);
+  EXPECT_EQ(Appended, 20) << Errors(1).LastErrorMsg();
+  EXPECT_EQ(B->RecordCount(), 23);
+  EXPECT_EQ(IndexWalk(*B, 0).size(), 23u);
 }
 
 TEST_F(BaseTableShared, AReaderAskingForMoreIsRefusedRatherThanDeadlocked) {
