@@ -336,8 +336,18 @@ void TVdbBaseTable::DoOpenFiles(bool Force) {
   FUnlockActive = true;
 }
 
+// The lock files live in the table's physical directory: the one the catalog gives, else the
+// data file's own directory when it is an operating-system file, else the session's private
+// directory.
 std::string TVdbBaseTable::LockName() const {
   std::string Directory = FPhysicalDirectory;
+  if (Directory.empty()) {
+    if (dynamic_cast<const TkxOSFileSystem*>(FFileSystem) != nullptr) {
+      Directory = DirectoryOf(FFileName);
+    } else if (FServices != nullptr) {
+      Directory = FServices->PrivateDir();
+    }
+  }
   if (!Directory.empty() && Directory.back() != '/') Directory += '/';
   return Directory + (FContainerName.empty() ? Name() : FContainerName + "!" + Name());
 }

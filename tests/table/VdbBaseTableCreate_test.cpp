@@ -129,6 +129,30 @@ TEST_F(BaseTableCreate, CreatingOverAnExistingTableFailsAndLeavesItAlone) {
   EXPECT_EQ(IndexWalk(*Existing, 0).size(), 3u);
 }
 
+TEST_F(BaseTableCreate, ATableOfADirectoryDatabaseKeepsItsLockFileBesideIt) {
+  WriteDatabase(NumberedEntries(1));
+  const std::string Path = (FDir / "Konyvtar.vdbt").string();
+  {
+    auto Table = WithIdColumns(NewTable(0, 1, Path));
+    Table->SetFileSystem(&FOsFiles);
+    Table->SetPhysicalDirectory("");
+    Table->SetContainerName("");
+    ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
+    EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar.vdbm"));
+  }
+  auto Table = NewTable(kVdbWriteRights, 1, Path);
+  Table->SetFileSystem(&FOsFiles);
+  Table->SetPhysicalDirectory("");
+  Table->SetContainerName("");
+  ASSERT_EQ(Table->Open(false), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->Setup(false), 0) << Errors().LastErrorMsg();
+  EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar.vdbl"));
+  EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar!sys_Inr.vdbi"));
+  ASSERT_EQ(AppendNamed(*Table, "egy"), 1) << Errors().LastErrorMsg();
+  Table.reset();
+  EXPECT_FALSE(std::filesystem::exists(FDir / "Konyvtar.vdbl"));
+}
+
 TEST_F(BaseTableCreate, NewRecordsStartNullOrAtTheFirstDate) {
   WriteDatabase(NumberedEntries(1));
   auto Table = NewTable(0, 1, "\\Dates.vdbt");
