@@ -253,14 +253,16 @@ TEST_F(BaseTableTransaction, UndoPutsEveryRecordBack) {
   std::vector<std::uint8_t> Changed = Record("korte");
   TkxMemory::WriteInt32(Changed.data(), 152, Table->GetBlockIdx(Old.data(), 2));
   TVdbBlobDataList Other = Memo(2, "korte leiras");
-  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Old.data(), 2, &Other), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Old.data(), 2, &Other), 0)
+      << Errors().LastErrorMsg();
   ASSERT_EQ(Table->ReadRecord(1, Old.data()), 0);
   ASSERT_EQ(Table->DeleteRecord(Old.data(), 1), 0) << Errors().LastErrorMsg();
   EXPECT_NE(Headwords(*Table), Before);
 
   ASSERT_EQ(Table->UndoModifications(), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(Headwords(*Table), Before);
-  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04"}));
+  EXPECT_EQ(IndexHeadwords(*Table, 0),
+            (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04"}));
 }
 
 TEST_F(BaseTableTransaction, CommitKeepsTheChangesAndErasesTheLog) {
