@@ -450,6 +450,17 @@ TEST_F(RelationFieldTest, TextFormsAndValuesConvertThroughTheColumnTypes) {
   EXPECT_EQ(i, 42);
 }
 
+TEST_F(RelationFieldTest, AMemoValueRefersToItsFieldAndAPlainRelationRefusesReplacing) {
+  std::uint8_t* r = Record.data();
+  Relation.SetBlockIdx(r, No("C_Memo"), 12);
+  TVdbDataValue memo;
+  EXPECT_TRUE(Relation.GetValue(r, No("C_Memo"), memo));
+  EXPECT_TRUE(memo.IsReference());
+  EXPECT_EQ(memo.DataPtr, Relation.GetRecordField(r, No("C_Memo")));
+  EXPECT_EQ(Relation.ReplaceRecord(r, r, 1, nullptr), -160);
+  EXPECT_EQ(Services.LastErrorMsg(), "Write permission for table Data.vdbt is missing");
+}
+
 TEST_F(RelationFieldTest, WrongColumnsAreEngineErrors) {
   std::uint8_t* r = Record.data();
   EXPECT_EQ(ErrorOf([&] { Relation.GetColumnDef(0); }), 83);
@@ -628,6 +639,11 @@ TEST(RelationIndexFileName, IndexFilesAreNamedAfterTheTableAndTheLevel) {
     TMemoryRelation relation(&services, test::LexiconColumns(), c.Table, c.Level);
     EXPECT_EQ(relation.CalcIndexFileName(c.Index), c.FileName) << c.Table << " " << c.Index;
   }
+  TMemoryRelation current(&services, test::LexiconColumns(), "/db/Data.vdbt", 6);
+  EXPECT_EQ(current.CalcRelTableFileName(2), "/db/Data!rel_LEIRAS.vdbt");
+  EXPECT_EQ(current.GetPhysicalColumnName(1), "CIMSZO");
+  TMemoryRelation old(&services, test::LexiconColumns(), "/db/Data.dat", 2);
+  EXPECT_EQ(old.CalcRelTableFileName(2), "/db/Data.rel");
 }
 
 // =============================================================================================
