@@ -678,6 +678,13 @@ TEST_F(RelationNotificationTest, AccessorsHearEveryChangeInRegistrationOrder) {
   EXPECT_EQ(Relation.GetAccessor(2), nullptr);
 }
 
+TEST_F(RelationNotificationTest, CatchingUpTellsAChangeAndEveryMove) {
+  Relation.NotifyCaughtUp({{5, 10}, {7, 7}});
+  EXPECT_EQ(Log, (std::vector<std::string>{"first: relation changed", "second: relation changed",
+                                           "first: deleted 5,10", "second: deleted 5,10",
+                                           "first: deleted 7,7", "second: deleted 7,7"}));
+}
+
 TEST_F(RelationNotificationTest, SuspendedNotificationsEndWithOneRelationChange) {
   Relation.EnableNotifications(false);
   Relation.EnableNotifications(false);
