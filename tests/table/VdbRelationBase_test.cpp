@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <string>
@@ -1124,6 +1126,68 @@ TEST(Services, StartValuesAndTheLastError) {
   EXPECT_EQ(services.FindRltnIdx("Data"), 7);
   EXPECT_EQ(services.SetLastError(94, kxFormatArgs{}), -94);
   EXPECT_EQ(services.LastErrorMsg(), "Cannot open more than 255 tables per session");
+}
+
+std::string ReadAll(const std::filesystem::path& Path) {
+  std::ifstream in(Path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class ServicesLogTest : public ::testing::Test {
+ protected:
+  ServicesLogTest()
+      : Dir(std::filesystem::temp_directory_path() /
+            ("vdb_rel_log_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    std::filesystem::remove_all(Dir);
+    std::filesystem::create_directories(Dir);
+    Services.SetStation(4711);
+    Services.SetPrivateDir(Dir.string());
+  }
+  ~ServicesLogTest() override {
+    Services.SetLogLevel(0);
+    std::error_code ignored;
+    std::filesystem::remove_all(Dir, ignored);
+  }
+  std::filesystem::path Dir;
+  TVdbServices Services{1};
+};
+
+TEST_F(ServicesLogTest, ErrorsAreLoggedAtLevelTwoExceptRecordNotFound) {
+  EXPECT_EQ(Services.LogFileName(1), Dir.string() + "/VdbLog4711_01.txt");
+  EXPECT_EQ(Services.SetLogLevel(7), 0);
+  EXPECT_EQ(Services.LogLevel(), 4);
+  Services.SetLogLevel(2);  // the log stays open, only the level changes
+  Services.SetLastError(94, kxFormatArgs{});
+  Services.SetLastError(19, kxFormatArgs{});
+  Services.Log(3, "Tables", "too detailed");
+  Services.Log(2, "Tables", "shown");
+  Services.SetLogLevel(0);
+  const std::string log = ReadAll(Dir / "VdbLog4711_01.txt");
+  EXPECT_NE(log.find("Services             VeskorDB log file opened"), std::string::npos) << log;
+  EXPECT_NE(log.find(" 2 Error 94             Cannot open more than 255 tables per session"),
+            std::string::npos) << log;
+  EXPECT_EQ(log.find("Record not found"), std::string::npos);
+  EXPECT_EQ(log.find("too detailed"), std::string::npos);
+  EXPECT_NE(log.find("shown"), std::string::npos);
+  EXPECT_NE(log.find("VeskorDB log file closed"), std::string::npos);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4);
+}
+
+TEST_F(ServicesLogTest, TheFiveMostRecentLogsSurvive) {
+  for (int no = 1; no <= 5; ++no) std::ofstream(Services.LogFileName(no)) << "old " << no;
+  ASSERT_EQ(Services.SetLogLevel(1), 0);
+  EXPECT_EQ(ReadAll(Services.LogFileName(5)), "old 4");
+  EXPECT_EQ(ReadAll(Services.LogFileName(2)), "old 1");
+  EXPECT_NE(ReadAll(Services.LogFileName(1)).find("VeskorDB log file opened"), std::string::npos);
+}
+
+TEST_F(ServicesLogTest, ALogThatCannotBeCreatedIsError3) {
+  std::ofstream(Dir / "blocker") << "a file where the directory should be";
+  Services.SetPrivateDir((Dir / "blocker").string());
+  EXPECT_EQ(Services.SetLogLevel(2), -3);
+  EXPECT_EQ(Services.LogLevel(), 0);
+  EXPECT_EQ(Services.LastErrorCode(), 3);
 }
 
 TEST(Services, FileSystemsFromTheRegistryAreGivenBack) {
