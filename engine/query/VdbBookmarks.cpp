@@ -10,7 +10,8 @@ constexpr std::size_t kInitialSlots = 1024;
 }
 
 TVdbBookmarkList::TVdbBookmarkList(std::int32_t Capacity) {
-  FData.reserve(std::max<std::size_t>(kInitialSlots, static_cast<std::size_t>(std::max(Capacity, 0))));
+  FData.reserve(
+      std::max<std::size_t>(kInitialSlots, static_cast<std::size_t>(std::max(Capacity, 0))));
 }
 
 void TVdbBookmarkList::Reserve() {

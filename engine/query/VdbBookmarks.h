@@ -16,7 +16,7 @@ class TVdbBookmarkList {
   // Capacity is a hint: a list with no storage starts at 1024 slots and a full list doubles.
   explicit TVdbBookmarkList(std::int32_t Capacity = 1000);
 
-  std::int32_t Count() const { return FCount; }  // live entries
+  std::int32_t Count() const { return FCount; }                                  // live entries
   std::int32_t Size() const { return static_cast<std::int32_t>(FData.size()); }  // used slots
   std::int32_t Capacity() const { return static_cast<std::int32_t>(FData.capacity()); }
 
@@ -45,7 +45,9 @@ class TVdbBookmarkList {
   std::int32_t FindSlotOfSequence(std::int32_t Sequence) const;
   // Adds RecNo when absent, else deletes it.
   void Flip(std::int32_t RecNo);
-  std::int32_t GetItem(std::int32_t Index) const { return FData.at(static_cast<std::size_t>(Index)); }
+  std::int32_t GetItem(std::int32_t Index) const {
+    return FData.at(static_cast<std::size_t>(Index));
+  }
   void SetItem(std::int32_t Index, std::int32_t RecNo);
   // Replaces every occurrence of From by To (a record moved into another slot of the relation).
   void Renumber(std::int32_t From, std::int32_t To);

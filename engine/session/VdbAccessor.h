@@ -21,24 +21,6 @@ namespace vdb {
 
 class TVdbAccessor;
 
-// The interface through which a relation tells the accessors registered with it (and the
-// virtual relations over it) about changes, in registration order.
-class TVdbRelationListener {
- public:
-  virtual ~TVdbRelationListener() = default;
-  virtual std::string ListenerTag() const = 0;
-  // Record Deleted was deleted and record Moved moved into its place (Moved = Deleted or 0 when
-  // nothing moved).
-  virtual void RecordDeletedNotify(std::int32_t Deleted, std::int32_t Moved) = 0;
-  virtual void RecordChangedNotify(std::int32_t RecNo) = 0;
-  virtual void RelationChangedNotify() = 0;
-  virtual void RelationEmptiedNotify() = 0;
-  // Clears Allowed to veto the deletion of index IndexNo.
-  virtual void MayDeleteIndexNotify(std::int16_t IndexNo, bool& Allowed) = 0;
-  virtual void IndexRemovedNotify(std::int16_t IndexNo) = 0;
-  virtual bool IsRecordEditedNotify(std::int32_t RecNo) = 0;
-};
-
 enum TVdbAccessType : std::uint8_t { tatRecordNo, tatBookmarks, tatIndex, tatNone };
 enum TVdbEditState : std::uint8_t { esBrowse, esAppend, esEdit };
 // TakeOver modes: position and image only; also the edit state, order and range, taking the
@@ -47,7 +29,6 @@ enum TVdbTakeOverMode : int { tomPosition = 0, tomMove = 1, tomCopy = 2 };
 
 inline constexpr std::int16_t kVdbAccessRecordNo = 100;   // SetAccess: physical order
 inline constexpr std::int16_t kVdbAccessBookmarks = 101;  // SetAccess: bookmark order
-inline constexpr std::uint8_t kVdbNoIndexNo = 255;
 inline constexpr std::uint8_t kVdbBookmarkIndexNo = 254;
 inline constexpr std::int16_t kVdbEndOfWalk = -19;
 // Filtered counts and ranged counts walk the relation only below this many records.
@@ -65,15 +46,6 @@ class TVdbAccessorFilter {
   virtual bool FindBestAccess(const TVdbAccessor& Accessor, std::uint8_t& IndexNo,
                               std::vector<std::uint8_t>& LowerBound,
                               std::vector<std::uint8_t>& UpperBound);
-};
-
-// A memo or blob value read or written for the current record; FieldNo 0 marks a free entry.
-struct TVdbPendingBlob {
-  std::int16_t FieldNo = 0;
-  std::int16_t BlobType = 0;
-  std::string AnsiData;      // memo text (8-bit) or blob bytes
-  std::u16string WideData;   // wide memo text
-  bool Wide = false;
 };
 
 class TVdbAccessor : public TVdbRelationListener {
@@ -103,7 +75,7 @@ class TVdbAccessor : public TVdbRelationListener {
   std::int32_t CurrentRecordNo() const { return FCurrentRecordNo; }
   std::int32_t CurrentSequenceNo() const { return FCurrentSequenceNo; }
   bool CurrentRecBufUpdated() const { return FCurrentRecBufUpdated; }
-  bool RecordDeleted() const { return FRecordDeleted; }
+  bool IsRecordDeleted() const { return FRecordDeleted; }
   TVdbEditState EditState() const { return FCurrentEditState; }
   std::int32_t WorkRecordNo() const { return FWorkRecordNo; }
   // The key of the current record in the current order (an index item: record number + key).
@@ -150,8 +122,10 @@ class TVdbAccessor : public TVdbRelationListener {
   // --- The current record ---
   // The work image while the current record is being edited, else the current image (read
   // first when stale; an initialised empty record before the first record).
+  // A failing read raises EVdbEngine.
   const std::uint8_t* GetRecordPtr();
-  void GetRecord(std::uint8_t* Buffer);
+  // Copies the current image (RecordSize bytes); 0 or a negative error.
+  std::int16_t GetRecord(std::uint8_t* Buffer);
   // The value of column FieldNo (1-based) pointing into the current image; an empty value for
   // memo, blob, relation and wide-memo columns.
   const TVdbDataValue& GetField(std::int16_t FieldNo);
@@ -194,43 +168,55 @@ class TVdbAccessor : public TVdbRelationListener {
   void SetOnRelationEmptied(TRelationEvent Event) { FOnRelationEmptied = std::move(Event); }
 
   // --- Notifications of the relation ---
-  std::string ListenerTag() const override { return FTag; }
-  void RecordDeletedNotify(std::int32_t Deleted, std::int32_t Moved) override;
-  void RecordChangedNotify(std::int32_t RecNo) override;
-  void RelationChangedNotify() override;
-  void RelationEmptiedNotify() override;
-  void MayDeleteIndexNotify(std::int16_t IndexNo, bool& Allowed) override;
-  void IndexRemovedNotify(std::int16_t IndexNo) override;
-  bool IsRecordEditedNotify(std::int32_t RecNo) override;
+  std::string GetTag() const override { return FTag; }
+  void RecordDeleted(std::int32_t RecNo, std::int32_t MovedRecNo) override;
+  void RecordChanged(std::int32_t RecNo) override;
+  void RelationChanged() override;
+  void RelationEmptied() override;
+  void MayDeleteIndex(std::int16_t IndexNo, bool& Allowed) override;
+  void IndexRemoved(std::int16_t IndexNo) override;
+  void IndexNamesChanged() override;
+  bool IsRecordEdited(std::int32_t RecNo) override;
 
  private:
   struct TSavedPosition;
 
-  // One step in the order without the filter; 0, -19 at the end, or another error.
-  std::int16_t StepForward();
-  std::int16_t StepBackward();
-  std::int16_t FirstPosition();
-  std::int16_t LastPosition();
-  std::int16_t DoFirst();
-  std::int16_t DoLast();
-  std::int16_t DoNext();
-  std::int16_t DoPrior();
+  // The first, last, next and previous entry of the underlying order (a reverse walk uses it
+  // backwards) inside the range, without the filter, as an item of the current order; 0, -19
+  // at the end, or another error. The position does not change.
+  std::int16_t FindFirstItem(std::vector<std::uint8_t>& Item);
+  std::int16_t FindLastItem(std::vector<std::uint8_t>& Item);
+  std::int16_t FindNextItem(std::vector<std::uint8_t>& Item);
+  std::int16_t FindPrevItem(std::vector<std::uint8_t>& Item);
+  std::int32_t CurrentBookmarkSlot() const;
+  void MoveToItem(const std::vector<std::uint8_t>& Item);
+  // One step / the first or last position in the walk's direction, without the filter.
+  std::int16_t StepTo(bool Forward);
+  std::int16_t GoToEnd(bool Front);
+  // First/Last and Next/Prior with the filter and the sequence number.
+  std::int16_t WalkToEnd(bool Front);
+  std::int16_t WalkStep(bool Forward);
+  // The number of positions of the walk without filter; -1 when it is not known directly.
+  std::int32_t WalkLength();
+  std::int32_t IndexRank(const std::vector<std::uint8_t>& Item);
+  std::int32_t IndexSequenceNo();
+  void MoveOffDeleted(std::int32_t RecNo, std::int32_t MovedRecNo);
   // 1 passes, 0 rejected, negative: the engine error the filter raised.
   int TestFilter();
-  bool InRange(const std::uint8_t* Item) const;
-  bool AboveUpper(const std::uint8_t* Item) const;
-  bool BelowLower(const std::uint8_t* Item) const;
-  int CompareItems(const std::uint8_t* X, const std::uint8_t* Y) const;
+  bool InRange(const std::vector<std::uint8_t>& Item) const;
   void SetCurrent(std::int32_t RecNo);
   void ComputeCurrentKey();
+  std::int16_t RefreshKey();
   void AllocateKeyBuffers();
   std::int32_t KeyBufferSize() const;
   std::int16_t ReadCurrent();
   void BuildFields();
-  std::int16_t Fail(std::int16_t Code);
+  void FinishEdit();
+  std::int16_t Fail(std::int16_t Code, const kxFormatArgs& Args = {});
   std::int16_t Fail(const std::exception& Error);
-  TVdbPendingBlob* FindPendingBlob(std::int16_t FieldNo);
-  TVdbPendingBlob& ReservePendingBlob(std::int16_t FieldNo);
+  TVdbBlobData* FindPendingBlob(std::int16_t FieldNo);
+  TVdbBlobData& ReservePendingBlob(std::int16_t FieldNo);
+  static std::int32_t PendingBlobSize(const TVdbBlobData& Blob, std::int16_t ColumnType);
   void ClearPendingBlobs();
 
   TVdbRelation* FRelation;
@@ -238,7 +224,7 @@ class TVdbAccessor : public TVdbRelationListener {
   std::string FTag;
   bool FIsUnidirectional = false;
   TVdbAccessType FCurrentAccessType = tatRecordNo;
-  std::uint8_t FCurrentIndexNo = kVdbNoIndexNo;
+  std::uint8_t FCurrentIndexNo = kVdbNoIndex;
   bool FReverse = false;
   std::unique_ptr<TVdbAccessorFilter> FFilter;
   std::unique_ptr<TVdbBookmarkList> FBookmarks;
@@ -252,7 +238,7 @@ class TVdbAccessor : public TVdbRelationListener {
   std::int32_t FWorkRecordNo = -1;
   std::int32_t FWorkRecordId = 0;
   std::vector<std::uint8_t> FWorkRecBuf;
-  std::vector<TVdbPendingBlob> FPendingBlobs;
+  std::vector<TVdbBlobData> FPendingBlobs;
   std::int32_t FSavedRecordNo = -1;
   TVdbEditState FCurrentEditState = esBrowse;
   bool FRecordDeleted = false;
