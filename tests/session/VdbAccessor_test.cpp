@@ -400,6 +400,17 @@ TEST_F(AccessorTest, DeletingInBookmarkOrderKeepsTheListRight) {
   EXPECT_EQ(WalkIds(A, *Relation), (TIds{5}));
 }
 
+TEST_F(AccessorTest, AMovedRecordKeepsItsPlaceInTheBookmarksBeforeTheDeletedOne) {
+  FillFive();
+  TVdbAccessor A(*Relation, "A");
+  auto List = std::make_unique<TVdbBookmarkList>();
+  for (std::int32_t R : {5, 3, 2}) List->Append(R);
+  A.SetBookmarks(std::move(List));
+  ASSERT_EQ(A.SetAccess(kVdbAccessBookmarks, false), 0);
+  ASSERT_EQ(Relation->Delete(2), 0);  // record 5 moves into slot 2
+  EXPECT_EQ(WalkIds(A, *Relation), (TIds{5, 3}));
+}
+
 TEST_F(AccessorTest, ADeletionAnnouncesItselfToTheAccessorsEvent) {
   FillFive();
   TVdbAccessor A(*Relation, "A");
@@ -627,6 +638,66 @@ TEST_F(AccessorTest, FieldValuesPointIntoTheCurrentImage) {
   std::vector<std::uint8_t> Copy(static_cast<std::size_t>(Relation->RecordSize()));
   ASSERT_EQ(A.GetRecord(Copy.data()), 0);
   EXPECT_EQ(Relation->IdOf(Copy.data()), 7);
+}
+
+}  // namespace
+}  // namespace vdb::accesstest
+
+namespace vdb::accesstest {
+namespace {
+
+// --- The bookmark list under the accessor ---
+
+std::vector<std::int32_t> Live(const TVdbBookmarkList& List) {
+  std::vector<std::int32_t> Out(static_cast<std::size_t>(List.Count()));
+  List.WriteTo(Out.data());
+  return Out;
+}
+
+TEST(BookmarkListTest, HolesAreSkippedAndNeverTrail) {
+  TVdbBookmarkList List(10);
+  EXPECT_GE(List.Capacity(), 1024);
+  for (std::int32_t R : {7, 3, 9, 4}) List.Append(R);
+  EXPECT_TRUE(List.Delete(3));
+  EXPECT_FALSE(List.Delete(3));
+  EXPECT_EQ(List.Count(), 3);
+  EXPECT_EQ(List.Size(), 4);
+  EXPECT_EQ(List.FindNext(0), 2);
+  EXPECT_EQ(List.FindPrev(2), 0);
+  EXPECT_EQ(List.FindSequence(9), 1);
+  EXPECT_EQ(List.FindSlotOfSequence(1), 2);
+  EXPECT_EQ(List.Find(0), -1);
+  List.DeleteAt(3);  // 7, hole, 9
+  EXPECT_EQ(List.Size(), 3);
+  List.Flip(9);  // the hole before it would trail: it goes too
+  EXPECT_EQ(List.Size(), 1);
+  EXPECT_EQ(Live(List), (std::vector<std::int32_t>{7}));
+  List.Flip(2);
+  List.Append(0);  // no hole is appended
+  EXPECT_EQ(Live(List), (std::vector<std::int32_t>{7, 2}));
+}
+
+TEST(BookmarkListTest, SortCopyInsertAndGrowth) {
+  TVdbBookmarkList List;
+  for (std::int32_t R = 3000; R >= 1; --R) List.Append(R);
+  EXPECT_GE(List.Capacity(), 3000);
+  List.Delete(1500);
+  List.Sort();
+  EXPECT_EQ(List.Count(), 2999);
+  EXPECT_EQ(List.Size(), 2999);
+  EXPECT_EQ(List.GetItem(0), 1);
+  EXPECT_EQ(List.GetItem(1499), 1501);
+  TVdbBookmarkList Copy;
+  Copy.CopyFrom(List);
+  EXPECT_EQ(Live(Copy), Live(List));
+  TVdbBookmarkList Sorted;
+  for (std::int32_t R : {10, 30}) Sorted.Append(R);
+  Sorted.InsertSorted(20, [](std::int32_t A, std::int32_t B) { return A < B; });
+  Sorted.InsertSorted(40, [](std::int32_t A, std::int32_t B) { return A < B; });
+  EXPECT_EQ(Live(Sorted), (std::vector<std::int32_t>{10, 20, 30, 40}));
+  Sorted.Renumber(40, 5);
+  EXPECT_EQ(Live(Sorted), (std::vector<std::int32_t>{10, 20, 30, 5}));
+  EXPECT_THROW(Sorted.InsertAt(9, 1), std::out_of_range);
 }
 
 }  // namespace
