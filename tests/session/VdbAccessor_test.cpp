@@ -130,6 +130,9 @@ TEST_F(AccessorTest, IndexRangesBoundTheWalkInBothDirectionsWithEqualKeysInside)
   EXPECT_EQ(WalkIds(A, *Relation), (TIds{1, 7, 3, 8}));
   ASSERT_EQ(A.SetRange(0, nullptr, Bound("bb").data()), 0);
   EXPECT_EQ(WalkIds(A, *Relation, true), (TIds{6, 2, 4}));
+  // Bounds beyond every key.
+  ASSERT_EQ(A.SetRange(0, Bound("0").data(), Bound("z").data()), 0);
+  EXPECT_EQ(WalkIds(A, *Relation, true), (TIds{8, 3, 7, 1, 5, 6, 2, 4}));
   ASSERT_EQ(A.SetRange(0, Bound("x").data(), nullptr), 0);
   EXPECT_EQ(A.First(), kVdbEndOfWalk);
   EXPECT_EQ(A.Last(), kVdbEndOfWalk);
@@ -141,6 +144,41 @@ TEST_F(AccessorTest, IndexRangesBoundTheWalkInBothDirectionsWithEqualKeysInside)
   ASSERT_EQ(A.SetRange(0, Lower.data(), Upper.data()), 0);
   ASSERT_EQ(A.SetAccess(0, false), 0);
   EXPECT_FALSE(A.HasRange());
+}
+
+TEST_F(AccessorTest, RangesFromTextsAndFromTheBestAccessOfACondition) {
+  FillFive();  // a(4) b(2) c(5) d(1) e(3)
+  TVdbAccessor A(*Relation, "A");
+  ASSERT_EQ(A.SetRange(0, std::vector<std::string>{"b"}, std::vector<std::string>{"c"}), 0);
+  EXPECT_EQ(WalkIds(A, *Relation), (TIds{2, 5}));
+  ASSERT_EQ(A.SetRange(0, std::vector<std::string>{}, std::vector<std::string>{"b"}), 0);
+  EXPECT_EQ(WalkIds(A, *Relation), (TIds{4, 2}));
+  EXPECT_EQ(A.SetRange(7, std::vector<std::string>{"b"}, std::vector<std::string>{}), -6);
+
+  // A condition that names the index and its bounds.
+  class TBest : public TIdFilter {
+   public:
+    TBest(TMemoryRelation& R, std::vector<std::uint8_t> L, std::vector<std::uint8_t> U)
+        : TIdFilter(R, [](std::int32_t) { return true; }), Lower(std::move(L)), Upper(std::move(U)) {}
+    bool FindBestAccess(const TVdbAccessor&, std::uint8_t& IndexNo, std::vector<std::uint8_t>& L,
+                        std::vector<std::uint8_t>& U) override {
+      IndexNo = 0;
+      L = Lower;
+      U = Upper;
+      return true;
+    }
+    std::vector<std::uint8_t> Lower, Upper;
+  };
+  TVdbAccessor B(*Relation, "B");
+  TBest Best(*Relation, Bound("c"), {});
+  ASSERT_EQ(B.SetBestAccess(Best), 0);
+  EXPECT_EQ(B.CurrentAccessType(), tatIndex);
+  EXPECT_EQ(WalkIds(B, *Relation), (TIds{5, 1, 3}));
+  // A condition without a fitting index changes nothing.
+  TIdFilter Plain(*Relation, [](std::int32_t) { return true; });
+  TVdbAccessor C(*Relation, "C");
+  ASSERT_EQ(C.SetBestAccess(Plain), 0);
+  EXPECT_EQ(C.CurrentAccessType(), tatRecordNo);
 }
 
 TEST_F(AccessorTest, FiltersSkipRecordsAndSequenceNumbersFollowTheUnderlyingOrder) {
@@ -698,6 +736,116 @@ TEST(BookmarkListTest, SortCopyInsertAndGrowth) {
   Sorted.Renumber(40, 5);
   EXPECT_EQ(Live(Sorted), (std::vector<std::int32_t>{10, 20, 30, 5}));
   EXPECT_THROW(Sorted.InsertAt(9, 1), std::out_of_range);
+}
+
+}  // namespace
+}  // namespace vdb::accesstest
+
+namespace vdb::accesstest {
+namespace {
+
+// --- Accessor sets ---
+
+// The catalog's part: relations by index, each with a default accessor.
+class TTestCatalog : public TVdbAccessorCatalog {
+ public:
+  TVdbRelation* GetRelation(TVdbRelationIndex RltnIdx) const override {
+    const auto It = Relations.find(RltnIdx);
+    return It == Relations.end() ? nullptr : It->second;
+  }
+  TVdbAccessor* GetDefaultAccessor(TVdbRelationIndex RltnIdx) const override {
+    const auto It = Defaults.find(RltnIdx);
+    return It == Defaults.end() ? nullptr : It->second.get();
+  }
+  void Register(TVdbRelation& Relation, TVdbRelationIndex RltnIdx) {
+    Relation.SetRltnIdx(RltnIdx);
+    Relations[RltnIdx] = &Relation;
+    Defaults[RltnIdx] = std::make_unique<TVdbAccessor>(Relation, "Session_Default");
+  }
+  void Unregister() { Defaults.clear(); }
+  std::map<TVdbRelationIndex, TVdbRelation*> Relations;
+  std::map<TVdbRelationIndex, std::unique_ptr<TVdbAccessor>> Defaults;
+};
+
+class AccessorSetTest : public TAccessorFixture {
+ protected:
+  void SetUp() override {
+    OpenRelation();
+    Fill(3, {"c", "a", "b"});
+    Other = std::make_unique<TMemoryRelation>(&Services, "Other", false);
+    ASSERT_EQ(Other->Open(false), 0);
+    ASSERT_EQ(Other->Add(10, "x"), 1);
+    Catalog.Register(*Relation, 1);
+    Catalog.Register(*Other, 2);
+  }
+  void TearDown() override { Catalog.Unregister(); }
+  std::unique_ptr<TMemoryRelation> Other;
+  TTestCatalog Catalog;
+};
+
+TEST_F(AccessorSetTest, SlotsOrderAndPrimary) {
+  TVdbAccessorSet Set(&Catalog, false);
+  TVdbAccessor& B = Set.AddAccessor(std::make_unique<TVdbAccessor>(*Other, "Q"));
+  TVdbAccessor External(*Relation, "E");
+  Set.AddAccessor(External);
+  EXPECT_EQ(Set.Count(), 2);
+  EXPECT_EQ(Set.PrimaryRltnIdx(), 2);
+  EXPECT_EQ(Set.GetPrimaryAccessor(), &B);
+  EXPECT_EQ(Set.GetPrimaryRltnHdl(), 2);  // session 1: (1 - 1) * 256 + 2
+  EXPECT_EQ(Set.GetAccessorAt(1), &External);
+  EXPECT_EQ(Set.GetAccessorAt(2), nullptr);
+  EXPECT_EQ(Set.RltnPosFromRltnIdx(1), 1);
+  EXPECT_EQ(Set.RltnPosFromRltnIdx(7), 2);
+  EXPECT_TRUE(Set.GetRltnIdxSet().test(1));
+  EXPECT_FALSE(Set.GetRltnIdxSet().test(3));
+  EXPECT_FALSE(Set.SetOrder({1, 1}));
+  ASSERT_TRUE(Set.SetOrder({1, 2}));
+  EXPECT_EQ(Set.GetAccessorAt(0), &External);
+  Set.SetPrimaryRltnIdx(1);
+  Set.DeleteAccessor(2);
+  EXPECT_EQ(Set.Count(), 1);
+  EXPECT_EQ(Other->AccessorCount(), 1);  // the owned accessor is freed; the default stays
+  auto Owned = Set.ForgetAll();
+  EXPECT_TRUE(Owned.empty());
+  EXPECT_EQ(Set.Count(), 0);
+  EXPECT_EQ(Set.PrimaryRltnIdx(), 0);
+}
+
+TEST_F(AccessorSetTest, PopulateInitializeAndEasyStates) {
+  ASSERT_EQ(Catalog.Defaults[1]->GotoRecord(3), 0);
+  TVdbAccessorSet Set(&Catalog, false);
+  Set.Populate(2, "Stmt");
+  ASSERT_EQ(Set.Count(), 2);
+  EXPECT_EQ(Set.PrimaryRltnIdx(), 2);
+  EXPECT_EQ(Set.GetAccessor(1)->GetTag(), "Stmt");
+  EXPECT_EQ(Set.GetAccessor(1)->CurrentRecordNo(), 1);
+  Set.Initialize();
+  EXPECT_EQ(Set.GetAccessor(1)->CurrentRecordNo(), 3);
+  Set.PushEasyState();
+  ASSERT_EQ(Set.GetAccessor(1)->First(), 0);
+  ASSERT_TRUE(Set.SetOrder({2, 1}));
+  Set.SetPrimaryRltnIdx(1);
+  Set.PopEasyState();
+  EXPECT_EQ(Set.GetAccessor(1)->CurrentRecordNo(), 3);
+  EXPECT_EQ(Set.PrimaryRltnIdx(), 2);
+  EXPECT_EQ(Set.Order(), (TVdbAccessorSet::TRltnIdxVector{1, 2}));
+  auto Owned = Set.ForgetAll();
+  EXPECT_EQ(Owned.size(), 2u);
+}
+
+TEST_F(AccessorSetTest, FindFieldInTheSetAndThroughAVirtualRelation) {
+  TVdbAccessorSet Set(&Catalog, false);
+  Set.AddAccessor(std::make_unique<TVdbAccessor>(*Other, "Q"));
+  std::int16_t FieldNo = 0;
+  TVdbRelationIndex RltnIdx = 0;
+  ASSERT_TRUE(Set.FindField("name", false, FieldNo, RltnIdx, false));
+  EXPECT_EQ(FieldNo, kName);
+  EXPECT_EQ(RltnIdx, 2);
+  EXPECT_FALSE(Set.FindField("name", false, FieldNo, RltnIdx, true));
+  EXPECT_FALSE(Set.FindField("Data.NAME", false, FieldNo, RltnIdx, false));
+  EXPECT_FALSE(Set.FindField("MISSING", true, FieldNo, RltnIdx, false));
+  // Deep search finds Data's column; with no relation of the set showing it, nothing.
+  EXPECT_FALSE(Set.FindField("Data.NOTE", true, FieldNo, RltnIdx, false));
 }
 
 }  // namespace

@@ -197,5 +197,31 @@ TEST_F(AliasRelationTest, ItCountsAsAnAccessorOfTheBaseUntilFreedAndTagsItself) 
   EXPECT_EQ(Relation->Delete(1), 0);
 }
 
+TEST_F(AliasRelationTest, AColumnOfTheBaseTableIsFoundInTheAliasThatShowsIt) {
+  struct TCatalog : TVdbAccessorCatalog {
+    TVdbRelation* GetRelation(TVdbRelationIndex RltnIdx) const override {
+      return RltnIdx == 1 ? Base : RltnIdx == 3 ? Alias : nullptr;
+    }
+    TVdbAccessor* GetDefaultAccessor(TVdbRelationIndex) const override { return nullptr; }
+    TVdbRelation* Base = nullptr;
+    TVdbRelation* Alias = nullptr;
+  } Catalog;
+  auto Alias = OpenAlias("AliasForData_1");
+  Relation->SetRltnIdx(1);
+  Alias->SetRltnIdx(3);
+  Catalog.Base = Relation.get();
+  Catalog.Alias = Alias.get();
+  TVdbAccessorSet Set(&Catalog, false);
+  Set.AddAccessor(std::make_unique<TVdbAccessor>(*Alias, "Q"));
+  std::int16_t FieldNo = 0;
+  TVdbRelationIndex RltnIdx = 0;
+  EXPECT_FALSE(Set.FindField("Data.NOTE", false, FieldNo, RltnIdx, false));
+  ASSERT_TRUE(Set.FindField("Data.NOTE", true, FieldNo, RltnIdx, false));
+  EXPECT_EQ(FieldNo, kNote);
+  EXPECT_EQ(RltnIdx, 3);
+  ASSERT_TRUE(Set.FindField("AliasForData_1.ID", false, FieldNo, RltnIdx, false));
+  EXPECT_EQ(FieldNo, kId);
+}
+
 }  // namespace
 }  // namespace vdb::accesstest
