@@ -1,11 +1,13 @@
-// Virtual relations over an open relation: the same records, indexes, memos and locks under a
-// name, column definitions, record buffer and accessors of their own; notifications relayed to
-// their accessors, edit questions answered for them, and index creation refused.
+// Virtual relations over an open relation (a relation in memory, and the lexicon's table Data):
+// the same records, indexes, memos and locks under a name, column definitions, record buffer and
+// accessors of their own; notifications relayed to their accessors, edit questions answered for
+// them, and index creation refused.
 #include "table/VdbAliasRelation.h"
 
 #include <gtest/gtest.h>
 
 #include "session/VdbAccessorTestSupport.h"
+#include "table/VdbBaseTableTestSupport.h"
 
 namespace vdb::accesstest {
 namespace {
@@ -221,6 +223,92 @@ TEST_F(AliasRelationTest, AColumnOfTheBaseTableIsFoundInTheAliasThatShowsIt) {
   EXPECT_EQ(RltnIdx, 3);
   ASSERT_TRUE(Set.FindField("AliasForData_1.ID", false, FieldNo, RltnIdx, false));
   EXPECT_EQ(FieldNo, kId);
+}
+
+}  // namespace
+}  // namespace vdb::accesstest
+
+// --- Over the lexicon's table Data ---
+
+namespace vdb::accesstest {
+namespace {
+
+using TWords = std::vector<std::string>;
+
+class BaseTableAccessTest : public test::BaseTableFixture {
+ protected:
+  void SetUp() override {
+    BaseTableFixture::SetUp();
+    WriteDatabase({{"dam", "a dam leirasa", 2},
+                   {"borz", "a borz", 3},
+                   {"erdo", "", 4},
+                   {"agancs", "az agancs", 5},
+                   {"cserkesz", "a cserkesz", 6}});
+    Table = OpenTable();
+    ASSERT_NE(Table, nullptr);
+    IndexNo = Table->GetIndexNo("CIMSZO");
+    ASSERT_GE(IndexNo, 0);
+  }
+  std::string Word(TVdbAccessor& A) {
+    std::string Value;
+    A.Relation().GetAnsiString(A.GetRecordPtr(), 1, Value);
+    return Value;
+  }
+  TWords Walk(TVdbAccessor& A, bool Backwards = false) {
+    TWords Words;
+    std::int16_t Result = Backwards ? A.Last() : A.First();
+    while (Result == 0 && Words.size() < 100) {
+      Words.push_back(Word(A));
+      Result = Backwards ? A.Prior() : A.Next();
+    }
+    EXPECT_EQ(Result, kVdbEndOfWalk);
+    return Words;
+  }
+  TVdbBaseTable* Table = nullptr;
+  std::int16_t IndexNo = -1;
+};
+
+TEST_F(BaseTableAccessTest, WalksByRecordNumberAndByTheHeadwordIndex) {
+  TVdbAccessor A(*Table, "Session_Default");
+  EXPECT_EQ(Walk(A), (TWords{"dam", "borz", "erdo", "agancs", "cserkesz"}));
+  ASSERT_EQ(A.SetAccess(IndexNo, false), 0);
+  EXPECT_EQ(Walk(A), (TWords{"agancs", "borz", "cserkesz", "dam", "erdo"}));
+  EXPECT_EQ(Walk(A, true), (TWords{"erdo", "dam", "cserkesz", "borz", "agancs"}));
+  EXPECT_EQ(A.GetRecordCount(), 5);
+  ASSERT_EQ(A.GotoSequenceNo(3), 5);
+  EXPECT_EQ(Word(A), "cserkesz");
+  std::string Memo;
+  EXPECT_EQ(A.GetMemo(2, Memo, -1), 10);
+  EXPECT_EQ(Memo, "a cserkesz");
+  ASSERT_EQ(A.SetRange(IndexNo, TWords{"b"}, TWords{"d"}), 0);
+  EXPECT_EQ(Walk(A), (TWords{"borz", "cserkesz"}));
+  EXPECT_EQ(A.GetRecordCount(), 2);
+  EXPECT_EQ(Table->CountReadLocks(), 0);
+}
+
+TEST_F(BaseTableAccessTest, AnAliasShowsTheTableAndADeletionThroughItMovesEveryPosition) {
+  TVdbVirtualRelation Alias(Session(), *Table, "TableResultSet_1");
+  ASSERT_EQ(Alias.Open(false), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Alias.RecordCount(), 5);
+  EXPECT_EQ(Alias.Level(), Table->Level());
+  EXPECT_EQ(Alias.GetCapacity(), Table->GetCapacity());
+  TVdbAccessor Through(Alias, "Cursor"), Direct(*Table, "Session_Default");
+  ASSERT_EQ(Through.SetAccess(IndexNo, false), 0);
+  EXPECT_EQ(Walk(Through), (TWords{"agancs", "borz", "cserkesz", "dam", "erdo"}));
+  ASSERT_EQ(Direct.GotoRecord(5), 0);  // "cserkesz", the last record
+  ASSERT_EQ(Through.GotoRecord(2), 0);  // "borz"
+  ASSERT_EQ(Through.DeleteRecord(), 0);
+  // The last record moved into slot 2: both accessors are on it now.
+  EXPECT_EQ(Through.CurrentRecordNo(), 2);
+  EXPECT_EQ(Word(Through), "cserkesz");
+  EXPECT_EQ(Direct.CurrentRecordNo(), 2);
+  EXPECT_EQ(Word(Direct), "cserkesz");
+  EXPECT_EQ(Walk(Through), (TWords{"agancs", "cserkesz", "dam", "erdo"}));
+  EXPECT_EQ(Walk(Direct), (TWords{"dam", "cserkesz", "erdo", "agancs"}));
+  EXPECT_EQ(Table->RecordCount(), 4);
+  EXPECT_EQ(Alias.Close(), 0);
+  EXPECT_FALSE(Alias.Active());
+  EXPECT_TRUE(Table->Active());
 }
 
 }  // namespace
