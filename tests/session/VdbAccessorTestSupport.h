@@ -104,6 +104,13 @@ class TMemoryRelation : public TVdbRelation {
   TVdbIndexFile* GetIndexFile(std::int16_t IndexNo) const override {
     return IndexNo == 0 && FIndex ? FIndex.get() : nullptr;
   }
+  // Counts the index searches (each step of an index walk is one).
+  std::int16_t FindSortInfo(std::int16_t AccessId, const TVdbLongIndexInfo& SearchInfo,
+                            TVdbLongIndexInfo& FoundInfo) override {
+    ++IndexSearches;
+    return TVdbRelation::FindSortInfo(AccessId, SearchInfo, FoundInfo);
+  }
+  std::int32_t IndexSearches = 0;
   std::int16_t CheckIndexOpen(std::int16_t IndexNo) override {
     if (FailIndexOpen) return RecordError(95, {std::string("NAME")});
     return TVdbRelation::CheckIndexOpen(IndexNo);

@@ -125,6 +125,13 @@ TEST_F(AccessorTest, IndexRangesBoundTheWalkInBothDirectionsWithEqualKeysInside)
   EXPECT_EQ(A.GetRecordCount(), 5);
   ASSERT_EQ(A.GotoRecord(5), 0);
   EXPECT_EQ(A.GetSequenceNo(), 3);  // counted from the range's start
+  // A reverse walk over the range.
+  ASSERT_EQ(A.SetAccess(0, true), 0);
+  ASSERT_EQ(A.SetRange(0, Lower.data(), Upper.data()), 0);
+  EXPECT_EQ(WalkIds(A, *Relation), (TIds{7, 1, 5, 6, 2}));
+  ASSERT_EQ(A.GotoRecord(1), 0);
+  EXPECT_EQ(A.GetSequenceNo(), 2);
+  ASSERT_EQ(A.SetAccess(0, false), 0);
   // Only a lower bound, only an upper bound, a bound between keys, an empty range.
   ASSERT_EQ(A.SetRange(0, Bound("cc").data(), nullptr), 0);
   EXPECT_EQ(WalkIds(A, *Relation), (TIds{1, 7, 3, 8}));
@@ -255,9 +262,20 @@ TEST_F(AccessorTest, ARangedIndexOfTenThousandRecordsHasNoCount) {
   EXPECT_EQ(A.GetRecordCount(), -1);
   ASSERT_EQ(A.SetAccess(0, false), 0);
   EXPECT_EQ(A.GetRecordCount(), kVdbCountWalkLimit);
-  // Positioning by sequence number starts from the nearest end; the rank is the index's.
+  // Positioning by sequence number starts from the nearest end: 4999 steps from the first
+  // record (the tie-free case 5001 takes 4999 steps back from the last).
+  Relation->IndexSearches = 0;
   EXPECT_EQ(A.GotoSequenceNo(5000), 5000);
+  EXPECT_EQ(Relation->IndexSearches, 4999);
   EXPECT_EQ(A.GetSequenceNo(), 5000);
+  A.ToBoT();
+  Relation->IndexSearches = 0;
+  EXPECT_EQ(A.GotoSequenceNo(5001), 5001);
+  EXPECT_EQ(Relation->IndexSearches, 4999);
+  // From a known position nearer than either end.
+  Relation->IndexSearches = 0;
+  EXPECT_EQ(A.GotoSequenceNo(5003), 5003);
+  EXPECT_EQ(Relation->IndexSearches, 2);
   EXPECT_EQ(A.GotoSequenceNo(9990), 9990);
   EXPECT_EQ(A.GotoSequenceNo(9989), 9989);
   EXPECT_EQ(A.GotoSequenceNo(1), 1);
