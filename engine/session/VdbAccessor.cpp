@@ -277,7 +277,7 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo,
     if (!LowerValues.empty())
       FRelation->StringToIndex(*Def, LowerValues, AsInfo(FRangeLowerBound), 1);
     if (!UpperValues.empty())
-      FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1);
+      FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1, true);
   } catch (const EVdbEngine& Error) {
     ClearRange();
     return Fail(Error);

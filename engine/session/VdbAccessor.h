@@ -91,7 +91,8 @@ class TVdbAccessor : public TVdbRelationListener {
   std::int16_t SetRange(std::uint8_t IndexNo, const std::uint8_t* LowerBound,
                         const std::uint8_t* UpperBound);
   // Bounds from the texts of the key levels (through the relation's key building); an empty
-  // list leaves that bound unset. Missing levels take their smallest value.
+  // list leaves that bound unset. With fewer texts than levels the range holds every key that
+  // begins with them.
   std::int16_t SetRange(std::uint8_t IndexNo, const std::vector<std::string>& LowerValues,
                         const std::vector<std::string>& UpperValues);
   void ClearRange();
