@@ -718,6 +718,15 @@ TEST_F(AccessorTest, TakeOverCopiesThePositionAndWithAModeTheOrder) {
   B.TakeOver(A, tomMove);
   EXPECT_EQ(B.Bookmarks().Count(), 1);
   EXPECT_EQ(A.Bookmarks().Count(), 0);
+  // Moving takes an edit along: the record stays locked once, by the new owner.
+  ASSERT_EQ(A.GotoRecord(3), 0);
+  ASSERT_EQ(A.Edit(), 0);
+  B.TakeOver(A, tomMove);
+  EXPECT_EQ(B.EditState(), esEdit);
+  EXPECT_EQ(A.EditState(), esBrowse);
+  EXPECT_TRUE(B.IsRecordEdited(3));
+  EXPECT_FALSE(A.IsRecordEdited(3));
+  ASSERT_EQ(B.Post(), 0);
   auto Clone = TVdbAccessor::CreateClone(A);
   EXPECT_EQ(Clone->GetTag(), "A");
   EXPECT_EQ(Clone->CurrentRecordNo(), -1);
