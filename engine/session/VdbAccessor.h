@@ -24,7 +24,7 @@ class TVdbAccessor;
 enum TVdbAccessType : std::uint8_t { tatRecordNo, tatBookmarks, tatIndex, tatNone };
 enum TVdbEditState : std::uint8_t { esBrowse, esAppend, esEdit };
 // TakeOver modes: position and image only; also the edit state, order and range, taking the
-// other accessor's bookmarks themselves; the same with a copy of its bookmarks.
+// other accessor's bookmarks (and its edit) away from it; the same with a copy of its bookmarks.
 enum TVdbTakeOverMode : int { tomPosition = 0, tomMove = 1, tomCopy = 2 };
 
 inline constexpr std::int16_t kVdbAccessRecordNo = 100;   // SetAccess: physical order
