@@ -17,16 +17,13 @@
 #include <vector>
 
 #include "session/VdbErrors.h"
+#include "sql/VdbExpression.h"
 #include "table/VdbDefinitions.h"
 
 namespace vdb {
 
 class TVdbCatalog;
 class TVdbRelation;
-class TVdbDataType;
-class TVdbExpression;
-class TVdbSearchCondition;
-class TVdbSyntaxNodeVisitor;
 class TVdbSqlQuery;
 class TVdbSqlCommand;
 
@@ -246,9 +243,9 @@ class TVdbSqlTableReferenceList {
 
 class TVdbSqlTableExpression;
 
-class TVdbSqlTablePrimitive {
+class TVdbSqlTablePrimitive : public TVdbSyntaxNode {
  public:
-  virtual ~TVdbSqlTablePrimitive() = default;
+  ~TVdbSqlTablePrimitive() override = default;
   virtual std::string GetTableList() const = 0;
   virtual std::string GetAliasList() const = 0;
   virtual std::string GetInternalNameList() const = 0;
@@ -258,7 +255,7 @@ class TVdbSqlTablePrimitive {
   virtual bool GetIsTrivial() const { return false; }
   virtual std::unique_ptr<TVdbSqlTablePrimitive> Clone() const = 0;
   virtual void Optimize() = 0;
-  virtual void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) = 0;
+  void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override = 0;
   virtual void ReplaceAliases() = 0;
 
  protected:
@@ -354,10 +351,10 @@ class TVdbSqlSelectExpression : public TVdbSqlTablePrimitive {
 using TVdbCorrespondingFields = std::unique_ptr<std::vector<std::string>>;
 
 // A primitive, optionally followed by INTERSECT and another term.
-class TVdbSqlTableTerm {
+class TVdbSqlTableTerm : public TVdbSyntaxNode {
  public:
   explicit TVdbSqlTableTerm(std::unique_ptr<TVdbSqlTablePrimitive> Primitive);
-  ~TVdbSqlTableTerm();
+  ~TVdbSqlTableTerm() override;
   std::unique_ptr<TVdbSqlTableTerm> Clone() const;
 
   void SetIntersect(std::unique_ptr<TVdbSqlTableTerm> Term, bool All, TVdbCorrespondingFields Fields);
@@ -372,7 +369,7 @@ class TVdbSqlTableTerm {
   std::string GetInternalNameList() const;
   std::string GetSqlText() const;
   void Optimize();
-  void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor);
+  void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void ReplaceAliases();
 
  private:
@@ -384,10 +381,10 @@ class TVdbSqlTableTerm {
 };
 
 // A term, optionally followed by UNION or EXCEPT and another table expression.
-class TVdbSqlTableExpression {
+class TVdbSqlTableExpression : public TVdbSyntaxNode {
  public:
   explicit TVdbSqlTableExpression(std::unique_ptr<TVdbSqlTableTerm> Term);
-  ~TVdbSqlTableExpression();
+  ~TVdbSqlTableExpression() override;
   std::unique_ptr<TVdbSqlTableExpression> Clone() const;
 
   void SetRightOperand(std::unique_ptr<TVdbSqlTableExpression> Right, bool IsUnion, bool All,
@@ -405,7 +402,7 @@ class TVdbSqlTableExpression {
   std::string GetInternalNameList() const;
   std::string GetSqlText() const;
   void Optimize();
-  void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor);
+  void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void ReplaceAliases();
 
  private:
@@ -419,25 +416,16 @@ class TVdbSqlTableExpression {
 // ---------------------------------------------------------------------------------------------
 // Commands
 
-// A column of an enclosing query read inside a correlated sub-query. The variable is the
-// sub-query's copy of the column's value for the current outer row.
-struct TSqlOuterReference {
-  TVdbSqlQuery* FSubQuery = nullptr;
-  std::int16_t FRltnIdx = 0;
-  std::int16_t FFieldNo = 0;
-  std::string FVariableName;
-};
-
-class TVdbSqlCommand {
+class TVdbSqlCommand : public TVdbSyntaxNode {
  public:
   explicit TVdbSqlCommand(TVdbCatalog* Catalog) : FCatalog(Catalog) {}
-  virtual ~TVdbSqlCommand();
+  ~TVdbSqlCommand() override;
 
   TVdbCatalog* Catalog() const { return FCatalog; }
   const std::string& TableName() const { return FTableName; }
   void SetTableName(std::string Name) { FTableName = std::move(Name); }
   bool IsPrepared() const { return FIsPrepared; }
-  const std::vector<TSqlOuterReference>& OuterReferences() const { return FOuterReferences; }
+  const std::vector<std::unique_ptr<TSqlOuterReference>>& OuterReferences() const { return FOuterReferences; }
 
   // The command's table names, each in double quotes, joined by ",".
   virtual std::string GetTableList() const;
@@ -445,14 +433,15 @@ class TVdbSqlCommand {
   virtual std::string GetSqlText() const = 0;
   // Whether TableName is the command's table.
   virtual bool IsTableName(std::string_view TableName) const;
-  virtual void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor);
+  // The command itself; the row changes walk their parts too.
+  void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   // Simplifications done once right after parsing.
   virtual void Optimize() {}
 
  protected:
   TVdbCatalog* FCatalog;
   std::string FTableName;
-  std::vector<TSqlOuterReference> FOuterReferences;
+  std::vector<std::unique_ptr<TSqlOuterReference>> FOuterReferences;
   bool FIsPrepared = false;
 };
 
@@ -560,6 +549,7 @@ struct TVdbSqlTableOptions {
   bool FHasEncryption = false;
   TVdbSqlEncryption FEncryption = sqeDefault;
   std::string FKey;                   // PASSWORD
+  bool FHasPassword = false;
   std::int32_t FCapacity = 0;         // 0 = not given
   // The option clauses as SQL text, each preceded by " ".
   std::string GetSqlText() const;
@@ -653,6 +643,163 @@ class TVdbSqlDropCommand : public TVdbSqlCommand {
  private:
   std::string FIndexName;
   bool FIsFulltext;
+};
+
+// ---------------------------------------------------------------------------------------------
+// SQL functions
+
+// A standard SQL function: aggregates (MAX, MIN, SUM, AVG, COUNT, FIRST, LAST), scalar functions
+// of numbers, strings and dates, EXTRACT, SUBSTRING and TRIM.
+class TSqlStdFunction : public TVdbFunction {
+ public:
+  explicit TSqlStdFunction(TFunctionId FunctionId);
+  ~TSqlStdFunction() override;
+  TFunctionId FunctionId() const { return FSqlFunction; }
+  // COUNT(*): the argument is the constant 1 and the text keeps the star.
+  void SetCountAll() { FCountAll = true; }
+
+  bool GetIsAggregated() const override;
+  bool GetIsConstant() const override;
+  bool GetIsAggregation() const override;
+  void DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) override;
+  std::string GetSqlText() const override;
+  std::unique_ptr<TVdbFunction> CreateCopy() const override;
+  void Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+               const TVdbOuterReferenceCallback& OuterReferenceCallback) override;
+  void ResetAggregations() override;
+  void CalcAggregations() override;
+
+ protected:
+  TSqlStdFunction(const TSqlStdFunction& Other);
+  // The function name as written in SQL ("ABS", "EXTRACT", ...).
+  std::string SqlName() const;
+
+  TFunctionId FSqlFunction;
+  // Aggregate accumulators: the running value and, for AVG, the count.
+  TVdbDataValue FValue1;
+  const TVdbDataType* FDataType1 = nullptr;
+  std::int64_t FCount = 0;
+  const TVdbDataType* FResultDataType = nullptr;
+  bool FCountAll = false;
+
+ private:
+  // Computes every argument; false when one of them is NULL.
+  bool CalcArguments(TVdbRelationSet& RltnIdxs);
+  void CalcScalar(TVdbDataValue& Value);
+  void CalcString(TVdbDataValue& Value);
+  void CalcExtract(TVdbDataValue& Value);
+  std::vector<TVdbDataValue> FArgValues;
+};
+
+// CAST(x AS type).
+class TSqlCastFunction : public TSqlStdFunction {
+ public:
+  explicit TSqlCastFunction(std::unique_ptr<TVdbSqlColumnDefinition> TargetType);
+  ~TSqlCastFunction() override;
+  const TVdbSqlColumnDefinition& TargetType() const { return *FTargetType; }
+  void DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) override;
+  std::string GetSqlText() const override;
+  std::unique_ptr<TVdbFunction> CreateCopy() const override;
+  void Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+               const TVdbOuterReferenceCallback& OuterReferenceCallback) override;
+
+ private:
+  std::unique_ptr<TVdbSqlColumnDefinition> FTargetType;
+  bool FReverseConversion = false;
+};
+
+// CURRENTRECORDID(table): the record id of the current row of the named table.
+class TSqlCurrentRecordIdFunction : public TSqlStdFunction {
+ public:
+  explicit TSqlCurrentRecordIdFunction(std::string TableName);
+  const std::string& TableName() const { return FTableName; }
+  void DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) override;
+  std::string GetSqlText() const override;
+  std::unique_ptr<TVdbFunction> CreateCopy() const override;
+  void ReplaceAlias(const std::string& Alias, const std::string& InternalName) override;
+  void Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+               const TVdbOuterReferenceCallback& OuterReferenceCallback) override;
+
+ private:
+  std::string FTableName;
+};
+
+// An entry of the engine's data-function table: name, result column type, argument counts.
+struct TVdbDataFuncEntry {
+  const char* Name;
+  std::int16_t ResultType;
+  std::int16_t Min;
+  std::int16_t Max;
+};
+// The data functions (Sin, Pos, LeftStr, MakeDate, NewGuid, ...); -1 when Name is none of them.
+int FindDataFunction(std::string_view Name);
+const TVdbDataFuncEntry& DataFunction(int Index);
+
+// A function of the engine's data-function library, called from SQL.
+class TVeskorPlFunction : public TVdbFunction {
+ public:
+  explicit TVeskorPlFunction(int DataFunc) : FDataFunc(DataFunc) {}
+  int DataFunc() const { return FDataFunc; }
+  void DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) override;
+  std::string GetSqlText() const override;
+  std::unique_ptr<TVdbFunction> CreateCopy() const override;
+  void Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+               const TVdbOuterReferenceCallback& OuterReferenceCallback) override;
+
+ private:
+  int FDataFunc;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Visitors
+
+// Sets its flag at any factor that is an outer reference.
+class TVdbCheckCorrelatedVisitor : public TVdbSyntaxNodeVisitor {
+ public:
+  void PerformOperation(TVdbSyntaxNode& Node) override;
+  bool IsCorrelated() const { return FIsCorrelated; }
+
+ private:
+  bool FIsCorrelated = false;
+};
+
+// Hands the statement's parameter list to every simple factor.
+class TVdbInitNodesVisitor : public TVdbSyntaxNodeVisitor {
+ public:
+  explicit TVdbInitNodesVisitor(TVdbVariables* Parameters) : FParameters(Parameters) {}
+  void PerformOperation(TVdbSyntaxNode& Node) override;
+
+ private:
+  TVdbVariables* FParameters;
+};
+
+// Calls ReplaceAlias on every search condition.
+class TVdbReplaceOuterAliasVisitor : public TVdbSyntaxNodeVisitor {
+ public:
+  TVdbReplaceOuterAliasVisitor(std::string AliasName, std::string InternalName)
+      : FAliasName(std::move(AliasName)), FInternalName(std::move(InternalName)) {}
+  void PerformOperation(TVdbSyntaxNode& Node) override;
+
+ private:
+  std::string FAliasName;
+  std::string FInternalName;
+};
+
+// Start a new group / add the current row, on every function node.
+class TVdbResetAggregationsVisitor : public TVdbSyntaxNodeVisitor {
+ public:
+  void PerformOperation(TVdbSyntaxNode& Node) override;
+};
+class TVdbCalcAggregationsVisitor : public TVdbSyntaxNodeVisitor {
+ public:
+  void PerformOperation(TVdbSyntaxNode& Node) override;
+};
+
+// Full-text search is not available: a full-text predicate or rank function found in a tree is
+// error 52 "Not yet implemented".
+class TVdbFulltextVisitor : public TVdbSyntaxNodeVisitor {
+ public:
+  void PerformOperation(TVdbSyntaxNode& Node) override;
 };
 
 // ---------------------------------------------------------------------------------------------
