@@ -1439,22 +1439,20 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseFulltextPredicate(bool IsNot
 
 std::unique_ptr<TVdbExpression> TSqlParser::ParseExpr() {
   TDepthGuard Guard(*this);
-  // The chain is read whole and then built right-recursively (term op rest). Each operator of
-  // the built chain is the product of the written operator and the one before it, so that the
-  // right-recursive evaluation gives the left-to-right result: a - b + c is a - (b - c).
+  // term [(+ | - | ||) expression], built from the right with the operators as written; the
+  // expression node inverts the first operator of a rest that follows a minus, so that
+  // a - b + c evaluates from left to right.
   std::vector<std::unique_ptr<TVdbTerm>> Terms;
-  std::vector<bool> Minus;   // written operator before term i+1
+  std::vector<TVdbDataBinaryOperator> Operators;
   Terms.push_back(ParseTerm());
   while (FLastTokenType == sqltPlus || FLastTokenType == sqltMinus) {
-    Minus.push_back(FLastTokenType == sqltMinus);
+    Operators.push_back(FLastTokenType == sqltMinus ? dboMinus : dboPlus);
     NextToken();
     Terms.push_back(ParseTerm());
   }
-  std::unique_ptr<TVdbExpression> Result = std::make_unique<TVdbExpression>(std::move(Terms.back()));
-  for (std::size_t I = Terms.size() - 1; I-- > 0;) {
-    const bool Inverted = Minus[I] != (I > 0 && Minus[I - 1]);
-    Result = std::make_unique<TVdbExpression>(std::move(Terms[I]), Inverted ? dboMinus : dboPlus, std::move(Result));
-  }
+  auto Result = std::make_unique<TVdbExpression>(std::move(Terms.back()));
+  for (std::size_t I = Operators.size(); I-- > 0;)
+    Result = std::make_unique<TVdbExpression>(std::move(Terms[I]), Operators[I], std::move(Result));
   return Result;
 }
 
