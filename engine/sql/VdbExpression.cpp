@@ -81,7 +81,13 @@ void CalculateBinary(TVdbDataBinaryOperator Op, const TVdbDataValue& V1, const T
     ResultType->SetNullOrDefault(Result);
     return;
   }
-  TVdbDataType::Calculate(Op, V1, V2, Result, T1, T2, ResultType);
+  try {
+    TVdbDataType::Calculate(Op, V1, V2, Result, T1, T2, ResultType);
+  } catch (const EVdbDataError& E) {
+    // The floating-point type reports a result beyond its range by this text.
+    if (std::string_view(E.what()) == "Floating point overflow") throw EVdbFloatOverflow{};
+    throw;
+  }
   if (ResultType->ColumnType() == kVdbFloatCode && !ResultType->IsNull(Result) &&
       !std::isfinite(ResultType->GetDouble(Result)))
     throw EVdbFloatOverflow{};
@@ -212,7 +218,7 @@ void TVdbFactor::SetBaseType(const TVdbDataType* BaseType) {
 }
 
 void TVdbFactor::CalculateSigned(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) {
-  if (FSign != sfsMinus || FDataType == FBaseType) {
+  if (FSign != sfsMinus || IsNullType(FBaseType)) {
     CalculateBase(Value, RltnIdxs);
     return;
   }
