@@ -163,6 +163,34 @@ class TVdbExpressionContext {
   TVdbVariables* FParameters = nullptr;
 };
 
+// The context of a set of accessors (the relations in scope, in their order): columns are found
+// by name in the accessors' relations, unqualified or qualified by a relation's name or alias,
+// and read from each accessor's current record.
+class TVdbAccessorContext : public TVdbExpressionContext {
+ public:
+  // Adds an accessor (not owned) under its relation index; Alias: a further name it may be
+  // qualified with.
+  void AddAccessor(TVdbAccessor& Accessor, TVdbRelationIndex RltnIdx, std::string Alias = {});
+  std::size_t Count() const { return FEntries.size(); }
+  TVdbAccessor* GetAccessor(TVdbRelationIndex RltnIdx) const;
+  // The set of the relation indexes in scope.
+  TVdbRelationSet GetRltnIdxSet() const;
+
+  bool FindColumn(std::string_view Name, TVdbColumnRef& Column) override;
+  const TVdbDataType* ColumnType(const TVdbColumnRef& Column) override;
+  void ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& Value) override;
+
+ private:
+  struct TEntry {
+    TVdbAccessor* Accessor;
+    TVdbRelationIndex RltnIdx;
+    std::string Alias;
+  };
+  bool FindIn(std::size_t Pos, std::string_view ColumnName, TVdbColumnRef& Column) const;
+  bool NamedBy(const TEntry& Entry, std::string_view TableName) const;
+  std::vector<TEntry> FEntries;
+};
+
 // Resolves a name that is a column of an enclosing query: answers the variable that carries the
 // outer row's value, or nullptr.
 using TVdbOuterReferenceCallback = std::function<TVdbVariable*(const std::string& ColumnName)>;
