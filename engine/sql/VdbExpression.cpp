@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "session/VdbAccessor.h"
 #include "session/VdbErrors.h"
@@ -949,20 +950,26 @@ TVdbExpression::TVdbExpression(std::unique_ptr<TVdbTerm> Term) : FTerm(std::move
 
 TVdbExpression::TVdbExpression(std::unique_ptr<TVdbTerm> Term, TVdbDataBinaryOperator Operator,
                                std::unique_ptr<TVdbExpression> Rest)
-    : FTerm(std::move(Term)), FExpression(std::move(Rest)), FOperator(Operator) {
-  // Stored as Term - (rest with its first operator inverted): a - b + c is a - (b - c).
-  if (Operator == dboMinus && FExpression && FExpression->FExpression)
-    FExpression->FOperator = Inverted(FExpression->FOperator);
-}
-
-TVdbExpression::TVdbExpression(StoredTag, std::unique_ptr<TVdbTerm> Term, TVdbDataBinaryOperator Operator,
-                               std::unique_ptr<TVdbExpression> Rest)
     : FTerm(std::move(Term)), FExpression(std::move(Rest)), FOperator(Operator) {}
 
 TVdbExpression::~TVdbExpression() = default;
 
 std::unique_ptr<TVdbExpression> TVdbExpression::FromFactor(std::unique_ptr<TVdbFactor> Factor) {
   return std::make_unique<TVdbExpression>(std::make_unique<TVdbTerm>(std::move(Factor)));
+}
+
+std::unique_ptr<TVdbExpression> TVdbExpression::FromChain(std::vector<std::unique_ptr<TVdbTerm>> Terms,
+                                                          const std::vector<TVdbDataBinaryOperator>& Operators) {
+  if (Terms.empty() || Operators.size() + 1 != Terms.size())
+    throw std::invalid_argument("TVdbExpression::FromChain: one operator fewer than terms");
+  // Built from the right; each stored operator is the written one, inverted after a minus.
+  auto Result = std::make_unique<TVdbExpression>(std::move(Terms.back()));
+  for (std::size_t I = Operators.size(); I-- > 0;) {
+    const bool AfterMinus = I > 0 && Operators[I - 1] == dboMinus;
+    Result = std::make_unique<TVdbExpression>(std::move(Terms[I]), AfterMinus ? Inverted(Operators[I]) : Operators[I],
+                                              std::move(Result));
+  }
+  return Result;
 }
 
 TVdbFactor* TVdbExpression::SingleFactor() const {
@@ -1033,8 +1040,7 @@ std::string TVdbExpression::ChainSqlText(bool Inverted) const {
 std::string TVdbExpression::GetSqlText() const { return ChainSqlText(false); }
 
 std::unique_ptr<TVdbExpression> TVdbExpression::Clone() const {
-  return std::unique_ptr<TVdbExpression>(
-      new TVdbExpression(StoredTag{}, FTerm->Clone(), FOperator, CloneOrNull(FExpression)));
+  return std::make_unique<TVdbExpression>(FTerm->Clone(), FOperator, CloneOrNull(FExpression));
 }
 
 bool TVdbExpression::IsSyntacticallyEqual(const TVdbExpression& Other) const {

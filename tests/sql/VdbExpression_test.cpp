@@ -44,13 +44,11 @@ std::unique_ptr<TVdbTerm> TermChain(std::vector<ExprPtr> Factors, std::vector<TV
 ExprPtr Terms(std::vector<ExprPtr> Factors, std::vector<TVdbDataBinaryOperator> Ops) {
   return std::make_unique<TVdbExpression>(TermChain(std::move(Factors), std::move(Ops)));
 }
-// t1 op1 t2 op2 t3 ... as the parser builds an expression chain (right-recursive).
+// t1 op1 t2 op2 t3 ... with the operators as written.
 ExprPtr Sum(std::vector<ExprPtr> Factors, std::vector<TVdbDataBinaryOperator> Ops) {
-  ExprPtr Rest = std::make_unique<TVdbExpression>(std::make_unique<TVdbTerm>(FactorOf(std::move(Factors.back()))));
-  for (std::size_t I = Factors.size() - 1; I-- > 0;)
-    Rest = std::make_unique<TVdbExpression>(std::make_unique<TVdbTerm>(FactorOf(std::move(Factors[I]))), Ops[I],
-                                            std::move(Rest));
-  return Rest;
+  std::vector<std::unique_ptr<TVdbTerm>> Terms;
+  for (auto& F : Factors) Terms.push_back(std::make_unique<TVdbTerm>(FactorOf(std::move(F))));
+  return TVdbExpression::FromChain(std::move(Terms), Ops);
 }
 
 FactorPtr Cmp(ExprPtr L, TVdbComparisonOperator Op, ExprPtr R) {
@@ -148,6 +146,12 @@ TEST_F(ExpressionTest, ArithmeticEvaluatesFromLeftToRight) {
       {"10 - 5 + 2 - 1", [] { return Sum(
           [] { std::vector<ExprPtr> V; V.push_back(Int(10)); V.push_back(Int(5)); V.push_back(Int(2)); V.push_back(Int(1)); return V; }(),
           {dboMinus, dboPlus, dboMinus}); }, "6", "10 - 5 + 2 - 1"},
+      {"10 - 5 - 2 - 1", [] { return Sum(
+          [] { std::vector<ExprPtr> V; V.push_back(Int(10)); V.push_back(Int(5)); V.push_back(Int(2)); V.push_back(Int(1)); return V; }(),
+          {dboMinus, dboMinus, dboMinus}); }, "2", "10 - 5 - 2 - 1"},
+      {"10 + 5 - 2 + 1", [] { return Sum(
+          [] { std::vector<ExprPtr> V; V.push_back(Int(10)); V.push_back(Int(5)); V.push_back(Int(2)); V.push_back(Int(1)); return V; }(),
+          {dboPlus, dboMinus, dboPlus}); }, "14", "10 + 5 - 2 + 1"},
       {"A + B * 3 (columns)", [] {
           std::vector<ExprPtr> F; F.push_back(Col("B")); F.push_back(Int(3));
           return std::make_unique<TVdbExpression>(std::make_unique<TVdbTerm>(FactorOf(Col("A"))), dboPlus,
