@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
+#include "session/VdbAccessor.h"
 #include "session/VdbErrors.h"
+#include "session/VdbServices.h"
 #include "storage/kxMemory.h"
 #include "table/kxStrUtils.h"
 
@@ -81,7 +84,13 @@ void CalculateBinary(TVdbDataBinaryOperator Op, const TVdbDataValue& V1, const T
     ResultType->SetNullOrDefault(Result);
     return;
   }
-  TVdbDataType::Calculate(Op, V1, V2, Result, T1, T2, ResultType);
+  try {
+    TVdbDataType::Calculate(Op, V1, V2, Result, T1, T2, ResultType);
+  } catch (const EVdbDataError& E) {
+    // The floating-point type reports a result beyond its range by this text.
+    if (std::string_view(E.what()) == "Floating point overflow") throw EVdbFloatOverflow{};
+    throw;
+  }
   if (ResultType->ColumnType() == kVdbFloatCode && !ResultType->IsNull(Result) &&
       !std::isfinite(ResultType->GetDouble(Result)))
     throw EVdbFloatOverflow{};
@@ -190,6 +199,110 @@ TVdbVariable* TVdbVariables::Add(std::string_view Name, const TVdbDataType* Data
 }
 
 // ---------------------------------------------------------------------------------------------
+// The context of an accessor set
+
+void TVdbAccessorContext::AddAccessor(TVdbAccessor& Accessor, TVdbRelationIndex RltnIdx, std::string Alias) {
+  FEntries.push_back(TEntry{&Accessor, RltnIdx, std::move(Alias)});
+}
+
+TVdbAccessor* TVdbAccessorContext::GetAccessor(TVdbRelationIndex RltnIdx) const {
+  for (const TEntry& E : FEntries)
+    if (E.RltnIdx == RltnIdx) return E.Accessor;
+  return nullptr;
+}
+
+TVdbRelationSet TVdbAccessorContext::GetRltnIdxSet() const {
+  TVdbRelationSet Set;
+  for (const TEntry& E : FEntries) AddRelation(Set, E.RltnIdx);
+  return Set;
+}
+
+bool TVdbAccessorContext::FindIn(std::size_t Pos, std::string_view ColumnName, TVdbColumnRef& Column) const {
+  const TEntry& E = FEntries[Pos];
+  const std::int16_t FieldNo = E.Accessor->Relation().FindColumn(ColumnName, false);
+  if (FieldNo <= 0) return false;
+  Column = TVdbColumnRef{E.Accessor, E.RltnIdx, static_cast<std::int16_t>(Pos), FieldNo};
+  return true;
+}
+
+bool TVdbAccessorContext::NamedBy(const TEntry& Entry, std::string_view TableName) const {
+  if (!Entry.Alias.empty() && CompareIdentifiers(Entry.Alias, TableName) == 0) return true;
+  return Entry.Accessor->Relation().IsSameTableName(std::string(TableName));
+}
+
+bool TVdbAccessorContext::FindColumn(std::string_view Name, TVdbColumnRef& Column) {
+  // The name as a whole first (column names may hold a dot), in the order of the set.
+  for (std::size_t Pos = 0; Pos < FEntries.size(); ++Pos)
+    if (FindIn(Pos, Name, Column)) return true;
+  for (std::size_t Dot = Name.find('.'); Dot != std::string_view::npos; Dot = Name.find('.', Dot + 1)) {
+    const std::string_view Table = Name.substr(0, Dot);
+    const std::string_view ColumnName = Name.substr(Dot + 1);
+    for (std::size_t Pos = 0; Pos < FEntries.size(); ++Pos)
+      if (NamedBy(FEntries[Pos], Table) && FindIn(Pos, ColumnName, Column)) return true;
+  }
+  return false;
+}
+
+const TVdbDataType* TVdbAccessorContext::ColumnType(const TVdbColumnRef& Column) {
+  return Column.Accessor->Relation().GetDataType(Column.FieldNo);
+}
+
+namespace {
+
+// A negative result of the accessor as the engine error it recorded.
+void CheckAccessorResult(const TVdbAccessor& Accessor, std::int32_t Result) {
+  if (Result >= 0) return;
+  const auto Code = static_cast<std::int16_t>(-Result);
+  const TVdbServices* Services = Accessor.Relation().Services();
+  if (Services != nullptr && Services->LastErrorCode() == Code)
+    throw EVdbEngine::CreateMsg(Code, Services->LastErrorMsg());
+  throw EVdbEngine(Code, kxFormatArgs{});
+}
+
+}  // namespace
+
+void TVdbAccessorContext::ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& Value) {
+  TVdbAccessor& A = *Column.Accessor;
+  const TVdbRelation& R = A.Relation();
+  const TVdbDataType* Type = R.GetDataType(Column.FieldNo);
+  switch (Type->ColumnType()) {
+    case kVdbMemoCode: {
+      // The whole memo text, whatever its length.
+      std::string Text;
+      CheckAccessorResult(A, A.GetMemo(Column.FieldNo, Text, -1));
+      if (Text.empty() && R.IsNull(A.GetRecordPtr(), Column.FieldNo)) Type->SetNullOrDefault(Value);
+      else Type->SetAnsiString(Value, Text.data(), static_cast<std::int32_t>(Text.size()));
+      return;
+    }
+    case kVdbWideMemoCode: {
+      std::u16string Text;
+      CheckAccessorResult(A, A.GetWideMemo(Column.FieldNo, Text, -1));
+      if (Text.empty() && R.IsNull(A.GetRecordPtr(), Column.FieldNo)) Type->SetNullOrDefault(Value);
+      else Type->SetWideString(Value, Text);
+      return;
+    }
+    case kVdbBlobCode: {
+      std::int16_t BlobType = 0;
+      const std::int32_t Size = A.InitGetBlob(Column.FieldNo, -1, BlobType);
+      CheckAccessorResult(A, Size);
+      // A blob of length 0 is NULL.
+      if (Size == 0) {
+        Type->SetNullOrDefault(Value);
+        return;
+      }
+      std::vector<std::uint8_t> Bytes(static_cast<std::size_t>(Size));
+      const std::int32_t Copied = A.GetBlobChunk(0, Size, Bytes.data());
+      A.DoneGetBlob();
+      Type->SetBytes(Value, Bytes.data(), Copied);
+      return;
+    }
+    default:
+      if (!R.GetValue(A.GetRecordPtr(), Column.FieldNo, Value)) Type->SetNullOrDefault(Value);
+      return;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Visitors
 
 void TVdbSyntaxNode::TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) { Visitor.PerformOperation(*this); }
@@ -212,7 +325,7 @@ void TVdbFactor::SetBaseType(const TVdbDataType* BaseType) {
 }
 
 void TVdbFactor::CalculateSigned(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) {
-  if (FSign != sfsMinus || FDataType == FBaseType) {
+  if (FSign != sfsMinus || IsNullType(FBaseType)) {
     CalculateBase(Value, RltnIdxs);
     return;
   }
@@ -837,20 +950,26 @@ TVdbExpression::TVdbExpression(std::unique_ptr<TVdbTerm> Term) : FTerm(std::move
 
 TVdbExpression::TVdbExpression(std::unique_ptr<TVdbTerm> Term, TVdbDataBinaryOperator Operator,
                                std::unique_ptr<TVdbExpression> Rest)
-    : FTerm(std::move(Term)), FExpression(std::move(Rest)), FOperator(Operator) {
-  // Stored as Term - (rest with its first operator inverted): a - b + c is a - (b - c).
-  if (Operator == dboMinus && FExpression && FExpression->FExpression)
-    FExpression->FOperator = Inverted(FExpression->FOperator);
-}
-
-TVdbExpression::TVdbExpression(StoredTag, std::unique_ptr<TVdbTerm> Term, TVdbDataBinaryOperator Operator,
-                               std::unique_ptr<TVdbExpression> Rest)
     : FTerm(std::move(Term)), FExpression(std::move(Rest)), FOperator(Operator) {}
 
 TVdbExpression::~TVdbExpression() = default;
 
 std::unique_ptr<TVdbExpression> TVdbExpression::FromFactor(std::unique_ptr<TVdbFactor> Factor) {
   return std::make_unique<TVdbExpression>(std::make_unique<TVdbTerm>(std::move(Factor)));
+}
+
+std::unique_ptr<TVdbExpression> TVdbExpression::FromChain(std::vector<std::unique_ptr<TVdbTerm>> Terms,
+                                                          const std::vector<TVdbDataBinaryOperator>& Operators) {
+  if (Terms.empty() || Operators.size() + 1 != Terms.size())
+    throw std::invalid_argument("TVdbExpression::FromChain: one operator fewer than terms");
+  // Built from the right; each stored operator is the written one, inverted after a minus.
+  auto Result = std::make_unique<TVdbExpression>(std::move(Terms.back()));
+  for (std::size_t I = Operators.size(); I-- > 0;) {
+    const bool AfterMinus = I > 0 && Operators[I - 1] == dboMinus;
+    Result = std::make_unique<TVdbExpression>(std::move(Terms[I]), AfterMinus ? Inverted(Operators[I]) : Operators[I],
+                                              std::move(Result));
+  }
+  return Result;
 }
 
 TVdbFactor* TVdbExpression::SingleFactor() const {
@@ -921,8 +1040,7 @@ std::string TVdbExpression::ChainSqlText(bool Inverted) const {
 std::string TVdbExpression::GetSqlText() const { return ChainSqlText(false); }
 
 std::unique_ptr<TVdbExpression> TVdbExpression::Clone() const {
-  return std::unique_ptr<TVdbExpression>(
-      new TVdbExpression(StoredTag{}, FTerm->Clone(), FOperator, CloneOrNull(FExpression)));
+  return std::make_unique<TVdbExpression>(FTerm->Clone(), FOperator, CloneOrNull(FExpression));
 }
 
 bool TVdbExpression::IsSyntacticallyEqual(const TVdbExpression& Other) const {

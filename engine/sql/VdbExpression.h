@@ -16,9 +16,10 @@
 //   term        = factor [(* | / | DIV | MOD) term]  evaluated from left to right
 //   search cond = boolean term [OR search cond]
 //   boolean term= boolean factor [AND boolean term]
-// Because an expression evaluates as "term op rest", the rest of a chain that follows a minus is
-// inverted when the expression is built (the constructor does it), so that a - b + c is stored
-// as a - (b - c): builders pass the operands as written.
+// Because an expression evaluates as "term op rest", a chain is stored with each operator
+// multiplied by the written one before it: a - b + c is stored as a - (b - c), a - b - c as
+// a - (b + c). TVdbExpression::FromChain builds that form from the operators as written; the
+// constructors store what they are given.
 //
 // The standard SQL functions (COUNT, SUBSTRING, CAST, ...) are nodes of the statement unit; they
 // derive from TVdbFunction, which is all a factor needs of them.
@@ -161,6 +162,34 @@ class TVdbExpressionContext {
 
  private:
   TVdbVariables* FParameters = nullptr;
+};
+
+// The context of a set of accessors (the relations in scope, in their order): columns are found
+// by name in the accessors' relations, unqualified or qualified by a relation's name or alias,
+// and read from each accessor's current record.
+class TVdbAccessorContext : public TVdbExpressionContext {
+ public:
+  // Adds an accessor (not owned) under its relation index; Alias: a further name it may be
+  // qualified with.
+  void AddAccessor(TVdbAccessor& Accessor, TVdbRelationIndex RltnIdx, std::string Alias = {});
+  std::size_t Count() const { return FEntries.size(); }
+  TVdbAccessor* GetAccessor(TVdbRelationIndex RltnIdx) const;
+  // The set of the relation indexes in scope.
+  TVdbRelationSet GetRltnIdxSet() const;
+
+  bool FindColumn(std::string_view Name, TVdbColumnRef& Column) override;
+  const TVdbDataType* ColumnType(const TVdbColumnRef& Column) override;
+  void ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& Value) override;
+
+ private:
+  struct TEntry {
+    TVdbAccessor* Accessor;
+    TVdbRelationIndex RltnIdx;
+    std::string Alias;
+  };
+  bool FindIn(std::size_t Pos, std::string_view ColumnName, TVdbColumnRef& Column) const;
+  bool NamedBy(const TEntry& Entry, std::string_view TableName) const;
+  std::vector<TEntry> FEntries;
 };
 
 // Resolves a name that is a column of an enclosing query: answers the variable that carries the
@@ -452,14 +481,17 @@ class TVdbTerm : public TVdbSyntaxNode {
 class TVdbExpression : public TVdbSyntaxNode {
  public:
   explicit TVdbExpression(std::unique_ptr<TVdbTerm> Term);
-  // Term Operator Rest (plus or minus), Rest being the chain written after the operator; after
-  // a minus the rest's chain is inverted here.
+  // Term Operator Rest (plus or minus), stored as given (see the top of the file).
   TVdbExpression(std::unique_ptr<TVdbTerm> Term, TVdbDataBinaryOperator Operator,
                  std::unique_ptr<TVdbExpression> Rest);
   ~TVdbExpression() override;
 
   // Convenience: an expression that consists of one factor.
   static std::unique_ptr<TVdbExpression> FromFactor(std::unique_ptr<TVdbFactor> Factor);
+  // t0 op0 t1 op1 t2 ... with the operators (plus or minus) as written; one operator fewer than
+  // terms. Evaluates from left to right.
+  static std::unique_ptr<TVdbExpression> FromChain(std::vector<std::unique_ptr<TVdbTerm>> Terms,
+                                                   const std::vector<TVdbDataBinaryOperator>& Operators);
 
   TVdbTerm* Term() const { return FTerm.get(); }
   TVdbExpression* Expression() const { return FExpression.get(); }
@@ -498,10 +530,6 @@ class TVdbExpression : public TVdbSyntaxNode {
   TVdbDataValue ResultValue;
 
  private:
-  struct StoredTag {};
-  // The operands as stored (no inversion); used by copies.
-  TVdbExpression(StoredTag, std::unique_ptr<TVdbTerm> Term, TVdbDataBinaryOperator Operator,
-                 std::unique_ptr<TVdbExpression> Rest);
   // The SQL text; Inverted: this chain is stored inverted.
   std::string ChainSqlText(bool Inverted) const;
 

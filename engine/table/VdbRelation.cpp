@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "session/VdbServices.h"
+
 namespace vdb {
 
 namespace {
@@ -148,6 +150,310 @@ bool TVdbRelation::RecordFieldsEqual(const std::uint8_t* Value1, const std::uint
                                      std::int16_t ColumnType, std::int16_t TableLevel) {
   return CompareFields(Value1, Value2, Options, LocaleId, HasNullByte, FieldSize, FieldSize,
                        FieldSize, ColumnType, TableLevel) == 0;
+}
+
+}  // namespace vdb
+
+// =============================================================================================
+// The relation base
+
+namespace vdb {
+
+namespace {
+
+constexpr std::int16_t kErrNoSuitableIndex = 6;
+constexpr std::int16_t kErrRecordEdited = 105;
+constexpr std::int16_t kErrWritePermission = 160;
+
+}  // namespace
+
+TVdbRelation::TVdbRelation(TVdbServices* Services)
+    : FServices(Services), FColumnDefs(std::make_unique<TVdbColumnDefs>()) {}
+
+TVdbRelation::~TVdbRelation() = default;
+
+std::int16_t TVdbRelation::RecordError(const std::exception& Error) const {
+  if (FServices) return FServices->SetLastError(Error);
+  const auto* engine = dynamic_cast<const EVdbEngine*>(&Error);
+  return static_cast<std::int16_t>(-(engine ? engine->Code() : 1));
+}
+
+std::int16_t TVdbRelation::RecordError(std::int16_t Code, const kxFormatArgs& Args) const {
+  return RecordError(EVdbEngine(Code, Args));
+}
+
+std::string TVdbRelation::IndexLabel(std::int16_t IndexNo) {
+  return "Index#" + std::to_string(IndexNo);
+}
+
+// --- Virtual operations with behaviour of the base ---
+
+void TVdbRelation::ClearStructure() {
+  FColumnDefs->Clear();
+  FHasMemo = false;
+  FHasBlob = false;
+  FRecordIdFieldNo = 0;
+  FCalculationPurposes = 0;
+}
+
+std::string TVdbRelation::GetIndexDirectory(TVdbIndexKind) const { return {}; }
+
+TVdbStorageCipher* TVdbRelation::GetCipher() const { return nullptr; }
+
+std::int16_t TVdbRelation::FlushIndexNames(bool) { return 0; }
+
+void TVdbRelation::RecalcColumnFlags() {
+  FCalculationPurposes = 0;
+  FRecordIdFieldNo = 0;
+  FHasMemo = false;
+  FHasBlob = false;
+  HasLinkField = false;
+  for (int i = 0; i < FColumnDefs->GetCount(); ++i) {
+    const TVdbColumnDef& column = FColumnDefs->GetColumnDef(i);
+    FCalculationPurposes |= column.GetCalculationPurposes();
+    switch (column.GetColumnType()) {
+      case kVdbRecordIdCode:
+        if (FRecordIdFieldNo == 0) FRecordIdFieldNo = static_cast<std::int16_t>(i + 1);
+        break;
+      case kVdbMemoCode: FHasMemo = true; break;
+      case kVdbBlobCode:
+      case kVdbWideMemoCode: FHasBlob = true; break;
+      case kVdbLinkCode: HasLinkField = true; break;
+      default: break;
+    }
+  }
+}
+
+std::int16_t TVdbRelation::CloseFiles() { return 0; }
+
+std::int16_t TVdbRelation::FirstIndexNo() const { return 0; }
+
+std::int16_t TVdbRelation::LastIndexNo() const { return FLastIndexNo; }
+
+std::int16_t TVdbRelation::IndexCount() const {
+  std::int16_t count = 0;
+  for (std::int16_t no = FirstIndexNo(); no <= LastIndexNo(); ++no)
+    if (GetIndexFile(no)) ++count;
+  return count;
+}
+
+void TVdbRelation::IndexAdded(std::int16_t) {}
+
+TkxFileSystem* TVdbRelation::GetIndexFileSystem(TVdbIndexKind) const {
+  return FServices ? FServices->DataFileSystem() : nullptr;
+}
+
+bool TVdbRelation::IsSameTableName(const std::string& TableName) const {
+  return CompareIdentifiers(CalcStdName(TableName), CalcStdName(Name())) == 0;
+}
+
+std::int16_t TVdbRelation::OpenForTranslate() { return 0; }
+
+std::int16_t TVdbRelation::Setup(bool) {
+  TVdbExpressionFactory* factory = FServices ? FServices->ExpressionFactory() : nullptr;
+  if (!factory) return 0;
+  // A constraint that does not compile stays unprepared; the check reports it when it runs.
+  for (std::int32_t i = 0; i < ConstraintCount(); ++i) {
+    TVdbCheckDef* check = GetConstraint(i);
+    if (!check || !check->FCondition) continue;
+    try {
+      check->FCondition->Compile(*factory, *FColumnDefs, Level());
+    } catch (const std::runtime_error&) {
+    }
+  }
+  return 0;
+}
+
+std::int16_t TVdbRelation::Close() {
+  const std::int16_t result = CloseFiles();
+  ClearStructure();
+  FreeRecBuffer();
+  return result;
+}
+
+std::int16_t TVdbRelation::CloseForTranslate() { return 0; }
+
+std::int16_t TVdbRelation::FindColumn(std::string_view Name, bool CaseSensitive) const {
+  for (int i = 0; i < FColumnDefs->GetCount(); ++i) {
+    const std::string& column = FColumnDefs->GetColumnDef(i).Name;
+    const bool same = CaseSensitive ? column == Name : CompareIdentifiers(column, Name) == 0;
+    if (same) return static_cast<std::int16_t>(i + 1);
+  }
+  return 0;
+}
+
+std::string TVdbRelation::GetPhysicalColumnName(std::int16_t FieldNo) const {
+  return GetFieldName(FieldNo);
+}
+
+std::int16_t TVdbRelation::ReplaceRecord(std::uint8_t*, const std::uint8_t*, std::int32_t,
+                                         const TVdbBlobDataList*) {
+  return RecordError(kErrWritePermission, {FullName()});
+}
+
+std::int16_t TVdbRelation::FindFtIndexNo(const std::string&) const { return -1; }
+
+std::string TVdbRelation::GetRealIndexName(const std::string& IndexName) const {
+  return IndexName;
+}
+
+std::int16_t TVdbRelation::GetFullTextIndexNo(std::int16_t) const { return -1; }
+
+std::int16_t TVdbRelation::SearchFullText(std::int16_t FtIndexNo, const std::string&,
+                                          std::vector<std::int32_t>& RecordNos) {
+  RecordNos.clear();
+  return RecordError(kErrNoSuitableIndex, {IndexLabel(FtIndexNo)});
+}
+
+std::int16_t TVdbRelation::NetUsers(std::vector<std::string>& Users) {
+  Users.clear();
+  return 0;
+}
+
+std::int32_t TVdbRelation::CountReadLocks() const { return 0; }
+std::int32_t TVdbRelation::CountWriteLocks() const { return 0; }
+std::int16_t TVdbRelation::CheckUpdate() { return 0; }
+std::int16_t TVdbRelation::EndRead() { return 0; }
+std::int16_t TVdbRelation::EndUpgrade() { return 0; }
+std::int16_t TVdbRelation::EndWrite() { return 0; }
+std::int16_t TVdbRelation::EndExclusive() { return 0; }
+
+std::int16_t TVdbRelation::CheckEdit(std::int32_t RecNo, TVdbRelationListener* Excluded) {
+  if (FUseEditLocks && IsRecordEdited(RecNo, Excluded))
+    return RecordError(kErrRecordEdited, {});
+  return 0;
+}
+
+std::int16_t TVdbRelation::SwitchEdit(std::int32_t, std::int32_t) { return 0; }
+std::int16_t TVdbRelation::EndEdit(std::int32_t) { return 0; }
+std::int16_t TVdbRelation::UpdateTable() { return 0; }
+
+// --- Opening ---
+
+std::int16_t TVdbRelation::Open(bool Force) {
+  std::int16_t result = 0;
+  try {
+    result = OpenFiles(Force);
+  } catch (...) {
+    Close();
+    throw;
+  }
+  if (result < 0) {
+    Close();
+    return result;
+  }
+  FStdName = CalcStdName(FullName());
+  return result;
+}
+
+std::string TVdbRelation::CalcStdName(std::string_view TableName) {
+  const std::size_t slash = TableName.find_last_of("/\\:");
+  std::string_view name = slash == std::string_view::npos ? TableName : TableName.substr(slash + 1);
+  const std::size_t dot = name.find_last_of('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return std::string(name);
+}
+
+void TVdbRelation::SetRltnIdx(TVdbRelationIndex Value) {
+  FRltnIdx = Value;
+  if (Value > 0 && Value < 256 && FBaseRelations.none()) FBaseRelations.set(Value);
+}
+
+void TVdbRelation::AllocRecBuffer() {
+  const std::size_t size = static_cast<std::size_t>(std::max<std::int32_t>(RecordSize(), 1));
+  FRecBuffer = std::make_unique<std::uint8_t[]>(size);
+}
+
+// --- Accessors and notifications ---
+
+void TVdbRelation::AddAccessor(TVdbRelationListener* Accessor) {
+  if (Accessor && std::find(FClientAccessors.begin(), FClientAccessors.end(), Accessor) ==
+                      FClientAccessors.end())
+    FClientAccessors.push_back(Accessor);
+}
+
+void TVdbRelation::RemoveAccessor(TVdbRelationListener* Accessor) {
+  std::erase(FClientAccessors, Accessor);
+}
+
+TVdbRelationListener* TVdbRelation::GetAccessor(std::int32_t Index) const {
+  if (Index < 0 || Index >= AccessorCount()) return nullptr;
+  return FClientAccessors[static_cast<std::size_t>(Index)];
+}
+
+void TVdbRelation::AddListener(TVdbRelationListener* Listener) {
+  if (Listener && std::find(FListeners.begin(), FListeners.end(), Listener) == FListeners.end())
+    FListeners.push_back(Listener);
+}
+
+void TVdbRelation::RemoveListener(TVdbRelationListener* Listener) {
+  std::erase(FListeners, Listener);
+}
+
+// Calls every accessor, then every other listener, in registration order. A listener may
+// unregister itself (or another one) while it is called: the walk goes over a snapshot and skips
+// those no longer registered.
+template <class TCall>
+void TVdbRelation::Broadcast(TCall&& Call) {
+  const std::vector<TVdbRelationListener*> accessors = FClientAccessors;
+  for (TVdbRelationListener* accessor : accessors)
+    if (std::find(FClientAccessors.begin(), FClientAccessors.end(), accessor) !=
+        FClientAccessors.end())
+      Call(*accessor);
+  const std::vector<TVdbRelationListener*> listeners = FListeners;
+  for (TVdbRelationListener* listener : listeners)
+    if (std::find(FListeners.begin(), FListeners.end(), listener) != FListeners.end())
+      Call(*listener);
+}
+
+void TVdbRelation::EnableNotifications(bool Enabled) {
+  if (!Enabled) {
+    ++FNotificationDisableCount;
+    return;
+  }
+  if (FNotificationDisableCount == 0) return;
+  --FNotificationDisableCount;
+  if (FNotificationDisableCount == 0) NotifyRelationChanged();
+}
+
+void TVdbRelation::NotifyRelationChanged() {
+  if (Notifying()) Broadcast([](TVdbRelationListener& L) { L.RelationChanged(); });
+}
+
+void TVdbRelation::NotifyRecordChanged(std::int32_t RecNo) {
+  if (Notifying()) Broadcast([RecNo](TVdbRelationListener& L) { L.RecordChanged(RecNo); });
+}
+
+void TVdbRelation::NotifyRecordDeleted(std::int32_t RecNo, std::int32_t MovedRecNo) {
+  if (Notifying())
+    Broadcast([=](TVdbRelationListener& L) { L.RecordDeleted(RecNo, MovedRecNo); });
+}
+
+void TVdbRelation::NotifyRelationEmptied() {
+  if (Notifying()) Broadcast([](TVdbRelationListener& L) { L.RelationEmptied(); });
+}
+
+void TVdbRelation::NotifyIndexNamesChanged() {
+  if (Notifying()) Broadcast([](TVdbRelationListener& L) { L.IndexNamesChanged(); });
+}
+
+// Index removal changes index numbers: every listener must hear it even while notifications
+// are suspended, or it would keep walking a number that now names another index.
+void TVdbRelation::NotifyIndexRemoved(std::int16_t IndexNo) {
+  Broadcast([IndexNo](TVdbRelationListener& L) { L.IndexRemoved(IndexNo); });
+}
+
+bool TVdbRelation::MayDeleteIndex(std::int16_t IndexNo) {
+  bool allowed = true;
+  Broadcast([&](TVdbRelationListener& L) { L.MayDeleteIndex(IndexNo, allowed); });
+  return allowed;
+}
+
+bool TVdbRelation::IsRecordEdited(std::int32_t RecNo,
+                                  const TVdbRelationListener* Excluded) const {
+  for (TVdbRelationListener* accessor : FClientAccessors)
+    if (accessor != Excluded && accessor->IsRecordEdited(RecNo)) return true;
+  return false;
 }
 
 }  // namespace vdb
