@@ -1439,9 +1439,8 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseFulltextPredicate(bool IsNot
 
 std::unique_ptr<TVdbExpression> TSqlParser::ParseExpr() {
   TDepthGuard Guard(*this);
-  // term [(+ | - | ||) expression], built from the right with the operators as written; the
-  // expression node inverts the first operator of a rest that follows a minus, so that
-  // a - b + c evaluates from left to right.
+  // term [(+ | - | ||) expression]; the chain is handed over with its operators as written so
+  // that a - b + c evaluates from left to right.
   std::vector<std::unique_ptr<TVdbTerm>> Terms;
   std::vector<TVdbDataBinaryOperator> Operators;
   Terms.push_back(ParseTerm());
@@ -1450,10 +1449,7 @@ std::unique_ptr<TVdbExpression> TSqlParser::ParseExpr() {
     NextToken();
     Terms.push_back(ParseTerm());
   }
-  auto Result = std::make_unique<TVdbExpression>(std::move(Terms.back()));
-  for (std::size_t I = Operators.size(); I-- > 0;)
-    Result = std::make_unique<TVdbExpression>(std::move(Terms[I]), Operators[I], std::move(Result));
-  return Result;
+  return TVdbExpression::FromChain(std::move(Terms), Operators);
 }
 
 std::unique_ptr<TVdbTerm> TSqlParser::ParseTerm() {
