@@ -1009,11 +1009,25 @@ void TVdbSqlInsertCommand::AddColumn(std::unique_ptr<TVdbExpression> Column) { F
 void TVdbSqlInsertCommand::AddValue(std::unique_ptr<TVdbExpression> Value) { FValues.push_back(std::move(Value)); }
 void TVdbSqlInsertCommand::SetSourceQuery(std::unique_ptr<TVdbSqlQuery> Query) { FSourceQuery = std::move(Query); }
 
+std::unique_ptr<TVdbSqlQuery> MakeTableQuery(TVdbCatalog* Catalog, const std::string& Name) {
+  return std::make_unique<TVdbSqlQuery>(
+      Catalog, std::make_unique<TVdbSqlTableExpression>(
+                   std::make_unique<TVdbSqlTableTerm>(std::make_unique<TVdbSqlTableSimplePrimitive>(Name))));
+}
+
+std::unique_ptr<TVdbSqlQuery> ReplaceSubSelect(TVdbSqlSubQueryComparison& Comparison, const std::string& Name) {
+  auto* Query = dynamic_cast<TVdbSqlQuery*>(Comparison.SubQuery());
+  if (!Query) return nullptr;
+  std::unique_ptr<TVdbSqlQuery> Replacement = MakeTableQuery(Query->Catalog(), Name);
+  Replacement->SetParentCommand(Query->ParentCommand());
+  std::unique_ptr<TVdbSyntaxNode> Old = Comparison.ExtractSubQuery();
+  Comparison.SetSubQuery(std::move(Replacement));
+  return std::unique_ptr<TVdbSqlQuery>(static_cast<TVdbSqlQuery*>(Old.release()));
+}
+
 std::unique_ptr<TVdbSqlQuery> TVdbSqlInsertCommand::ReplaceSourceQuery(const std::string& Name) {
   auto Source = std::move(FSourceQuery);
-  FSourceQuery = std::make_unique<TVdbSqlQuery>(
-      FCatalog, std::make_unique<TVdbSqlTableExpression>(
-                    std::make_unique<TVdbSqlTableTerm>(std::make_unique<TVdbSqlTableSimplePrimitive>(Name))));
+  FSourceQuery = MakeTableQuery(FCatalog, Name);
   return Source;
 }
 
@@ -1047,6 +1061,13 @@ void TVdbSqlUpdateCommand::AddAssignment(std::unique_ptr<TVdbExpression> Column,
   FColumns.push_back(std::move(Column));
   FExpressions.push_back(std::move(Value));
   FSubQueries.push_back(std::move(SubQuery));
+}
+
+std::unique_ptr<TVdbSqlQuery> TVdbSqlUpdateCommand::ReplaceSubquery(int Index, const std::string& Name) {
+  std::unique_ptr<TVdbSqlQuery>& Slot = FSubQueries.at(static_cast<std::size_t>(Index));
+  auto Old = std::move(Slot);
+  Slot = MakeTableQuery(FCatalog, Name);
+  return Old;
 }
 
 void TVdbSqlUpdateCommand::SetSearchCondition(std::unique_ptr<TVdbSearchCondition> Condition) {

@@ -589,6 +589,8 @@ class TVdbSqlUpdateCommand : public TVdbSqlCommand {
   const TVdbExpressionList& Columns() const { return FColumns; }
   const TVdbExpressionList& Expressions() const { return FExpressions; }
   TVdbSqlQuery* SubQuery(int Index) const { return FSubQueries.at(static_cast<std::size_t>(Index)).get(); }
+  // Hands the Index-th sub-query out; the assignment then reads TABLE Name.
+  std::unique_ptr<TVdbSqlQuery> ReplaceSubquery(int Index, const std::string& Name);
   TVdbSearchCondition* SearchCondition() const { return FSearchCondition.get(); }
   std::string GetSqlText() const override;
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
@@ -717,6 +719,11 @@ class TVdbSqlDropCommand : public TVdbSqlCommand {
   std::string FIndexName;
   bool FIsFulltext;
 };
+
+// The query TABLE Name.
+std::unique_ptr<TVdbSqlQuery> MakeTableQuery(TVdbCatalog* Catalog, const std::string& Name);
+// Hands the sub-query of a comparison out; the comparison then reads TABLE Name.
+std::unique_ptr<TVdbSqlQuery> ReplaceSubSelect(TVdbSqlSubQueryComparison& Comparison, const std::string& Name);
 
 // ---------------------------------------------------------------------------------------------
 // SQL functions

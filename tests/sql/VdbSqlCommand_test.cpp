@@ -116,6 +116,34 @@ TEST(SqlCommand, SubQueriesOfConditions) {
   }
 }
 
+TEST(SqlCommand, SubQueriesAreSplitOffAsTables) {
+  auto Command = Parse("UPDATE t SET a = (SELECT MAX(b) FROM u) WHERE c IN (SELECT d FROM w)");
+  auto& Update = dynamic_cast<TVdbSqlUpdateCommand&>(*Command);
+  auto Value = Update.ReplaceSubquery(0, "R7");
+  EXPECT_EQ(Value->GetSqlText(), "SELECT MAX(b) FROM u");
+  auto* In = dynamic_cast<TVdbSqlSubQueryComparison*>(Update.SearchCondition()->BooleanTerm()->BooleanFactor());
+  ASSERT_NE(In, nullptr);
+  auto Sub = ReplaceSubSelect(*In, "R8");
+  EXPECT_EQ(Sub->GetSqlText(), "SELECT d FROM w");
+  EXPECT_EQ(dynamic_cast<TVdbSqlQuery*>(In->SubQuery())->GetSqlText(), "TABLE R8");
+  EXPECT_EQ(Update.SubQuery(0)->GetSqlText(), "TABLE R7");
+
+  auto Insert = Parse("INSERT INTO t SELECT * FROM u WHERE x = 1");
+  auto Source = dynamic_cast<TVdbSqlInsertCommand&>(*Insert).ReplaceSourceQuery("R9");
+  EXPECT_EQ(Source->GetSqlText(), "SELECT * FROM u WHERE x = 1");
+  EXPECT_EQ(Insert->GetSqlText(), "INSERT INTO t TABLE R9");
+
+  auto Select = Parse("SELECT a FROM t WHERE b = 1 GROUP BY a");
+  auto& Block = *dynamic_cast<TVdbSqlQuery&>(*Select).TableExpression()->SingleSelectExpression();
+  Block.ReplaceUngroupedTable("R10");
+  EXPECT_EQ(Select->GetSqlText(), "SELECT a FROM R10 GROUP BY a");
+  auto Union = ParseOptimized("(SELECT a FROM t) UNION TABLE u");
+  auto* Simple = dynamic_cast<TVdbSqlTableSimplePrimitive*>(TopPrimitive(*Union));
+  ASSERT_NE(Simple, nullptr);
+  EXPECT_EQ(Simple->ReplaceTableExpression("R11")->GetSqlText(), "SELECT a FROM t");
+  EXPECT_EQ(Simple->GetSqlText(), "TABLE R11");
+}
+
 TEST(SqlCommand, StatementKindsBuildTheirNodes) {
   auto Update = Parse("UPDATE INDEX Data.*");
   auto* Rebuild = dynamic_cast<TVdbSqlUpdateIndexCommand*>(Update.get());
