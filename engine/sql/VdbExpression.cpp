@@ -123,6 +123,17 @@ std::string QuoteString(std::string_view Text) {
   return R + "'";
 }
 
+// The keyword of a typed literal of dates and times (DATE '...'); nullptr for other types.
+const char* TypedLiteralKeyword(const TVdbDataType* Type) {
+  if (Type == nullptr) return nullptr;
+  switch (Type->ColumnType()) {
+    case kVdbDateCode: return "DATE";
+    case kVdbTimeCode: return "TIME";
+    case kVdbTimeStampCode: return "TIMESTAMP";
+    default: return nullptr;
+  }
+}
+
 bool StartsWithIdentifier(const std::string& Name, const std::string& Prefix) {
   return Name.size() > Prefix.size() && Name[Prefix.size()] == '.' &&
          CompareIdentifiers(std::string_view(Name).substr(0, Prefix.size()), Prefix) == 0;
@@ -567,6 +578,7 @@ std::string TVdbSimpleFactor::GetSqlText() const {
     case sftLiteral:
       if (IsNullType(FLiteralType)) Body = "NULL";
       else if (FLiteralType != nullptr && FLiteralType->IsStringType()) Body = QuoteString(FColumnNameOrLiteral);
+      else if (const char* Keyword = TypedLiteralKeyword(FLiteralType)) Body = std::string(Keyword) + " " + QuoteString(FColumnNameOrLiteral);
       else Body = FColumnNameOrLiteral;
       break;
     case sftUnknown: break;
