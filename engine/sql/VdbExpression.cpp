@@ -143,6 +143,16 @@ void AddRelation(TVdbRelationSet& Set, TVdbRelationIndex RltnIdx) {
   if (RltnIdx > 0 && static_cast<std::size_t>(RltnIdx) < Set.size()) Set.set(static_cast<std::size_t>(RltnIdx));
 }
 
+// A negative result of the relation (or of an accessor on it) as the engine error it recorded.
+void CheckRelationResult(const TVdbRelation& Relation, std::int32_t Result) {
+  if (Result >= 0) return;
+  const auto Code = static_cast<std::int16_t>(-Result);
+  const TVdbServices* Services = Relation.Services();
+  if (Services != nullptr && Services->LastErrorCode() == Code)
+    throw EVdbEngine::CreateMsg(Code, Services->LastErrorMsg());
+  throw EVdbEngine(Code, kxFormatArgs{});
+}
+
 }  // namespace
 
 std::string ComparisonOperatorText(TVdbComparisonOperator Operator) {
@@ -260,14 +270,8 @@ const TVdbDataType* TVdbAccessorContext::ColumnType(const TVdbColumnRef& Column)
 
 namespace {
 
-// A negative result of the accessor as the engine error it recorded.
 void CheckAccessorResult(const TVdbAccessor& Accessor, std::int32_t Result) {
-  if (Result >= 0) return;
-  const auto Code = static_cast<std::int16_t>(-Result);
-  const TVdbServices* Services = Accessor.Relation().Services();
-  if (Services != nullptr && Services->LastErrorCode() == Code)
-    throw EVdbEngine::CreateMsg(Code, Services->LastErrorMsg());
-  throw EVdbEngine(Code, kxFormatArgs{});
+  CheckRelationResult(Accessor.Relation(), Result);
 }
 
 }  // namespace
@@ -1692,6 +1696,39 @@ void TVdbSqlSubQueryComparison::SetSubResultSet(TVdbRelation* ResultSet, std::in
   FSubResultSetIndexNo = IndexNo;
   FLookup = std::move(Lookup);
   FRowCount = std::move(RowCount);
+  if (ResultSet == nullptr) return;
+  if (!FLookup)
+    FLookup = [ResultSet, IndexNo](const TVdbDataValue& Value, const TVdbDataType* Type) {
+      return LookupInResult(*ResultSet, IndexNo, Value, Type);
+    };
+  if (!FRowCount) FRowCount = [ResultSet]() -> std::int64_t { return ResultSet->RecordCount(); };
+}
+
+bool TVdbSqlSubQueryComparison::LookupInResult(TVdbRelation& ResultSet, std::int16_t IndexNo,
+                                               const TVdbDataValue& Value, const TVdbDataType* Type) {
+  const TVdbDataType* First = ResultSet.GetDataType(1);
+  if (!TVdbDataType::CanConvert(Type, First, true)) return false;
+  std::vector<std::uint8_t> Record(static_cast<std::size_t>(std::max(ResultSet.RecordSize(), 1)));
+  CheckRelationResult(ResultSet, ResultSet.InitRecord(Record.data(), false));
+  try {
+    ResultSet.SetValue(Record.data(), 1, Value, Type);
+  } catch (const EConvertError&) {
+    return false;
+  } catch (const EVdbEngine&) {
+    return false;
+  }
+  const TVdbSortDef* Def = ResultSet.GetIndexDefinition(IndexNo);
+  if (Def == nullptr) {
+    CheckRelationResult(ResultSet, ResultSet.CheckIndexOpen(IndexNo));
+    Def = ResultSet.GetIndexDefinition(IndexNo);
+    if (Def == nullptr) throw EVdbEngine(95, std::to_string(IndexNo));
+  }
+  auto Search = std::make_unique<TVdbLongIndexInfo>();
+  auto Found = std::make_unique<TVdbLongIndexInfo>();
+  ResultSet.CalcIndexInfo(Record.data(), *Def, *Search, 0);
+  const std::int16_t Result = ResultSet.FindSortInfo(IndexNo, *Search, *Found);
+  CheckRelationResult(ResultSet, Result);
+  return Result == 3;
 }
 
 std::string TVdbSqlSubQueryComparison::GetSqlText() const {

@@ -2,6 +2,7 @@
 // physical order and reads the memo only for rows whose headword did not match.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,6 +112,84 @@ TEST_F(AccessorConditionTest, ColumnTypesAreTheVariableFormOfTheColumns) {
   EXPECT_EQ(S->GetAnsiString(Headword->ResultValue), "Róka");
   EXPECT_EQ(Context.GetRltnIdxSet().count(), 1u);
   EXPECT_EQ(Context.GetAccessor(5), &Accessor);
+}
+
+// A sub-query's result: one integer column A with an index on it (index 0). The index lookup
+// scans the records, which is all the comparison needs of it.
+class TIndexedResult : public TMemoRelation {
+ public:
+  explicit TIndexedResult(TVdbServices* Services) : TMemoRelation(Services, Columns(), "Result.vdbt") {
+    EXPECT_EQ(Open(false), 0);
+    FDef = CalcIndexDefinition("{A}", false);
+  }
+  int Lookups = 0;
+  const TVdbSortDef* GetIndexDefinition(std::int16_t IndexNo) override { return IndexNo == 0 ? FDef.get() : nullptr; }
+  std::int16_t FindSortInfo(std::int16_t AccessId, const TVdbLongIndexInfo& Search, TVdbLongIndexInfo& Found) override {
+    ++Lookups;
+    if (AccessId != 0) return RecordError(6, {});
+    std::vector<std::uint8_t> Record(static_cast<std::size_t>(RecordSize()));
+    auto Wanted = std::make_unique<TVdbLongIndexInfo>();
+    std::memcpy(Wanted.get(), &Search, sizeof(TVdbLongIndexInfo));
+    for (std::int32_t No = 1; No <= RecordCount(); ++No) {
+      ReadRecord(No, Record.data());
+      const std::int32_t Length = CalcIndexInfo(Record.data(), *FDef, Found, No);
+      if (std::memcmp(Found.Key, Wanted->Key, static_cast<std::size_t>(Length)) == 0) return 3;
+    }
+    return 0;
+  }
+
+ private:
+  static TVdbColumnDefs Columns() {
+    TVdbColumnDefs C;
+    C.Add(TVdbColumnDef::CreateColumnDef("A", TVdbDataType::GetDataType(kVdbIntegerCode, true, 6), kVdbColNullable));
+    return C;
+  }
+  std::unique_ptr<TVdbSortDef> FDef;
+};
+
+TEST(SubQueryComparison, InAndExistsReadTheResultRelation) {
+  TVdbServices Services{1};
+  TIndexedResult Result(&Services);
+  for (const char* V : {"1", "5", "9"}) Result.AddRow({V});
+  int Recalcs = 0;
+  auto Make = [&](TVdbComparisonOperator Op, std::unique_ptr<TVdbExpression> Left, bool IsNot) {
+    auto C = std::make_unique<TVdbSqlSubQueryComparison>();
+    C->SetComparisonOperator(Op);
+    C->SetIsNot(IsNot);
+    if (Left) C->SetLeft(std::move(Left));
+    C->SetSubResultSet(&Result, 0);
+    C->SetRecalcHandler([&] { ++Recalcs; });
+    C->Prepare(nullptr, 0);
+    return C;
+  };
+  auto Int = [](const char* Text) {
+    return TVdbExpression::FromFactor(
+        TVdbSimpleFactor::CreateLiteral(Text, TVdbDataType::GetDataType(kVdbBigIntCode, false, kVdbLiteralLevel)));
+  };
+  TVdbRelationSet Set;
+  EXPECT_EQ(Make(tcoIn, Int("5"), false)->EvaluateTruth(Set), tvTrue);
+  EXPECT_EQ(Make(tcoIn, Int("4"), false)->EvaluateTruth(Set), tvFalse);
+  EXPECT_EQ(Make(tcoIn, Int("4"), true)->EvaluateTruth(Set), tvTrue);
+  EXPECT_EQ(Make(tcoIn, TVdbExpression::FromFactor(TVdbSimpleFactor::CreateNull()), true)->EvaluateTruth(Set),
+            tvUnknown);
+  EXPECT_EQ(Make(tcoIn, TVdbExpression::FromFactor(TVdbSimpleFactor::CreateStringLiteral("abc")), false)
+                ->EvaluateTruth(Set),
+            tvFalse);
+  EXPECT_EQ(Make(tcoExists, nullptr, false)->EvaluateTruth(Set), tvTrue);
+  EXPECT_EQ(Make(tcoExists, nullptr, true)->EvaluateTruth(Set), tvFalse);
+  EXPECT_EQ(Recalcs, 7);
+  Result.ClearDat();
+  EXPECT_EQ(Make(tcoExists, nullptr, false)->EvaluateTruth(Set), tvFalse);
+  EXPECT_EQ(Make(tcoIn, Int("5"), false)->EvaluateTruth(Set), tvFalse);
+
+  // = without ALL is the IN lookup; the quantified forms are not supported.
+  auto Equal = Make(tcoEqual, Int("1"), false);
+  Equal->Normalize();
+  EXPECT_EQ(Equal->ComparisonOperator(), tcoIn);
+  auto All = Make(tcoLess, Int("1"), false);
+  All->SetIsAll(true);
+  All->Normalize();
+  EXPECT_EQ(test::ErrorOf([&] { All->EvaluateTruth(Set); }), 187);
 }
 
 }  // namespace
