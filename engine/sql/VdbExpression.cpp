@@ -123,6 +123,17 @@ std::string QuoteString(std::string_view Text) {
   return R + "'";
 }
 
+// The same string type under the case-insensitive form of its collation (the layout of the
+// values is the same); other types and case-insensitive collations stay.
+const TVdbDataType* CaseInsensitiveVariant(const TVdbDataType* Type) {
+  const auto* S = dynamic_cast<const TVdbStringType*>(Type);
+  if (S == nullptr || (S->StrCmpOptions() & scoCaseSensitive) == 0) return Type;
+  const std::string Language = LanguageFromLocale(S->LocaleId());
+  if (Language.empty()) return Type;
+  const std::string Collation = Language + "_CI" + ((S->StrCmpOptions() & scoAccentSensitive) ? "_AS" : "_AI");
+  return TVdbDataType::GetStringType(S->ColumnType(), S->Nullable(), S->Level(), S->MaxLength(), Collation);
+}
+
 // The keyword of a typed literal of dates and times (DATE '...'); nullptr for other types.
 const char* TypedLiteralKeyword(const TVdbDataType* Type) {
   if (Type == nullptr) return nullptr;
@@ -1288,7 +1299,7 @@ TVdbTruthValue TVdbBooleanFactor::EvaluateOperator(TVdbRelationSet& RltnIdxs) {
 
 TVdbTruthValue TVdbBooleanFactor::CompareValues(const TVdbExpression& Left, const TVdbExpression& Right,
                                                 TVdbComparisonOperator Operator) const {
-  const TVdbDataType* LT = Left.DataType();
+  const TVdbDataType* LT = FCompareType != nullptr && &Left == FExpressionLeft.get() ? FCompareType : Left.DataType();
   const TVdbDataType* RT = Right.DataType();
   const bool LeftNull = IsNullValue(Left.ResultValue, LT);
   const bool RightNull = IsNullValue(Right.ResultValue, RT);
@@ -1321,7 +1332,7 @@ TVdbTruthValue TVdbBooleanFactor::EvaluateLike() {
   const TVdbExpression& R = *FExpressionRight;
   // LIKE never yields UNKNOWN: a NULL value or pattern does not match.
   if (IsNullValue(L.ResultValue, L.DataType()) || IsNullValue(R.ResultValue, R.DataType())) return tvFalse;
-  const auto* S = static_cast<const TVdbStringType*>(L.DataType());
+  const auto* S = static_cast<const TVdbStringType*>(FCompareType != nullptr ? FCompareType : L.DataType());
   const int Escape = FLikeEscapeChar != 0 ? static_cast<int>(FLikeEscapeChar) : -1;
   return TruthOf(S->Matches(L.ResultValue, R.ResultValue, R.DataType(), Escape, u'_', u'%'));
 }
@@ -1443,6 +1454,8 @@ void TVdbBooleanFactor::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptio
   if (!FExpressionLeft) throw EVdbEngine(7, GetSqlText());
   PrepareSides(Context, Options, OuterReferenceCallback);
   CheckSideTypes();
+  FCompareType = HasPrepareOption(Options, tpoCaseInsensitive) ? CaseInsensitiveVariant(FExpressionLeft->DataType())
+                                                                : nullptr;
 }
 
 void TVdbBooleanFactor::Normalize() {

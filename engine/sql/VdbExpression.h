@@ -634,6 +634,9 @@ class TVdbBooleanFactor : public TVdbSyntaxNode {
   TVdbDataValue FLeftValue;
   TVdbDataValue FRightValue;
   TVdbPrepareOptions FOptions = 0;
+  // The type the left side's values are compared and matched under: its own, or with
+  // tpoCaseInsensitive the same string type under a case-insensitive collation.
+  const TVdbDataType* FCompareType = nullptr;
   bool FIsNot = false;
   TVdbComparisonOperator FComparisonOperator = tcoNone;
   char16_t FLikeEscapeChar = 0;
