@@ -1203,6 +1203,17 @@ std::u16string TrimText(std::u16string Text, char16_t C, bool Leading, bool Trai
   return Text.substr(Start, End - Start);
 }
 
+// The type of a string function's result: the argument's kind of string and collation, as long
+// as such a string may be (the result may grow: FILLSTR, EXCHANGE).
+const TVdbDataType* StringResultType(const TVdbDataType* Arg) {
+  const auto* Str = dynamic_cast<const TVdbStringType*>(Arg);
+  if (!Str || (Arg->ColumnType() != kVdbStringCode && Arg->ColumnType() != kVdbWideStringCode))
+    return TVdbDataType::GetVariableType(Arg)->GetNullableType(true);
+  const bool Wide = Arg->ColumnType() == kVdbWideStringCode;
+  return TVdbDataType::GetStringType(Arg->ColumnType(), true, kVdbCurrentLevel,
+                                     Wide ? kVdbMaxWideLength : kVdbMaxAnsiLength, Str->CollationName());
+}
+
 }  // namespace
 
 TSqlStdFunction::TSqlStdFunction(TFunctionId FunctionId) : FSqlFunction(FunctionId) {}
@@ -1269,6 +1280,11 @@ void TSqlStdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions
     if (!Arg) throw EVdbEngine(144, FArgumentList.empty() ? GetSqlText() : FArgumentList[0]->GetSqlText());
   };
   const TVdbDataType* Result = nullptr;
+  if (Arg && Arg->ColumnType() == kVdbNullCode && !GetIsAggregation()) {
+    // A NULL argument: the result is NULL whatever the function.
+    FResultType = FResultDataType = Arg;
+    return;
+  }
   switch (FSqlFunction) {
     case sftMax: case sftMin: case sftFirst: case sftLast:
       Require();
@@ -1312,7 +1328,7 @@ void TSqlStdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions
     case sftTrimTrailing: case sftExchange: case sftFillStr: case sftLikeLower: case sftLikeUpper:
       Require();
       if (!Arg->IsStringType()) throw EVdbEngine(44, Arg->SqlName() + "-> String");
-      Result = TVdbDataType::GetVariableType(Arg)->GetNullableType(true);
+      Result = StringResultType(Arg);
       break;
     default:
       if (IsExtractId(FSqlFunction)) {

@@ -1439,23 +1439,17 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseFulltextPredicate(bool IsNot
 
 std::unique_ptr<TVdbExpression> TSqlParser::ParseExpr() {
   TDepthGuard Guard(*this);
-  // The chain is read whole and then built right-recursively (term op rest). Each operator of
-  // the built chain is the product of the written operator and the one before it, so that the
-  // right-recursive evaluation gives the left-to-right result: a - b + c is a - (b - c).
+  // term [(+ | - | ||) expression]; the chain is handed over with its operators as written so
+  // that a - b + c evaluates from left to right.
   std::vector<std::unique_ptr<TVdbTerm>> Terms;
-  std::vector<bool> Minus;   // written operator before term i+1
+  std::vector<TVdbDataBinaryOperator> Operators;
   Terms.push_back(ParseTerm());
   while (FLastTokenType == sqltPlus || FLastTokenType == sqltMinus) {
-    Minus.push_back(FLastTokenType == sqltMinus);
+    Operators.push_back(FLastTokenType == sqltMinus ? dboMinus : dboPlus);
     NextToken();
     Terms.push_back(ParseTerm());
   }
-  std::unique_ptr<TVdbExpression> Result = std::make_unique<TVdbExpression>(std::move(Terms.back()));
-  for (std::size_t I = Terms.size() - 1; I-- > 0;) {
-    const bool Inverted = Minus[I] != (I > 0 && Minus[I - 1]);
-    Result = std::make_unique<TVdbExpression>(std::move(Terms[I]), Inverted ? dboMinus : dboPlus, std::move(Result));
-  }
-  return Result;
+  return TVdbExpression::FromChain(std::move(Terms), Operators);
 }
 
 std::unique_ptr<TVdbTerm> TSqlParser::ParseTerm() {
