@@ -29,6 +29,7 @@
 #include "storage/kxCompoundFile.h"
 #include "storage/kxMemory.h"
 #include "table/VdbIndexFile.h"
+#include "BenchRatio.h"
 
 namespace {
 
@@ -256,34 +257,12 @@ BENCHMARK(BM_Lookup_IndexFile_BPlus)->Unit(benchmark::kMillisecond)->UseRealTime
 BENCHMARK(BM_Lookup_IndexFile_Classic)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Lookup_SQLite)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps the real time per iteration of every benchmark for the summary.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    for (const auto& Report : Reports) {
-      if (Report.run_type == Run::RT_Iteration && !Report.error_occurred) {
-        Times[Report.benchmark_name()] = Report.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(Reports);
-  }
-
-  void PrintRatio(const char* What, const std::string& Engine, const std::string& Peer) const {
-    const auto E = Times.find(Engine + "/real_time");
-    const auto P = Times.find(Peer + "/real_time");
-    if (E == Times.end() || P == Times.end() || P->second <= 0) return;
-    std::printf("ratio %s = %.2f\n", What, E->second / P->second);
-  }
-
-  std::map<std::string, double> Times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter Reporter;
+  vdbbench::TRatioReporter Reporter;
   benchmark::RunSpecifiedBenchmarks(&Reporter);
   std::printf("\n");
   Reporter.PrintRatio("insert, B+ index file / SQLite", "BM_Insert_IndexFile_BPlus", "BM_Insert_SQLite");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "table/kxStrUtils.h"
+#include "BenchRatio.h"
 
 namespace {
 
@@ -126,35 +127,12 @@ BENCHMARK(BM_CompareCollated_Utf16);
 BENCHMARK(BM_IcuStrcoll_Utf16);
 BENCHMARK(BM_CompareCollated_Engine);
 
-// Keeps the CPU time per iteration of every benchmark for the summary: the comparisons are
-// CPU-bound, and on a shared machine CPU time is the steadier figure.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    for (const auto& report : Reports) {
-      if (report.run_type == Run::RT_Iteration && !report.error_occurred)
-        times_[report.benchmark_name()] = report.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(Reports);
-  }
-
-  void PrintRatio(const char* What, const std::string& Engine, const std::string& Peer) const {
-    const auto e = times_.find(Engine);
-    const auto p = times_.find(Peer);
-    if (e == times_.end() || p == times_.end() || p->second <= 0) return;
-    std::printf("ratio %s = %.2f\n", What, e->second / p->second);
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
+  vdbbench::TRatioReporter reporter(vdbbench::TRatioReporter::TClock::Cpu);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("\n");
   reporter.PrintRatio("CompareCollated Windows-1250 / ucol_strcoll UTF-16",

@@ -27,6 +27,7 @@
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
+#include "BenchRatio.h"
 
 namespace {
 
@@ -326,34 +327,12 @@ BENCHMARK(BM_HotRandomRead_PlainFile)->Unit(benchmark::kMillisecond)->UseRealTim
 BENCHMARK(BM_HotRandomRead_PageMan_Container)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HotRandomRead_PageMan_InPlace)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps the real time per iteration of every benchmark for the summary.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    for (const auto& Report : Reports) {
-      if (Report.run_type == Run::RT_Iteration && !Report.error_occurred) {
-        Times[Report.benchmark_name()] = Report.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(Reports);
-  }
-
-  void PrintRatio(const char* What, const std::string& Engine, const std::string& Plain) const {
-    const auto E = Times.find(Engine + "/real_time");
-    const auto P = Times.find(Plain + "/real_time");
-    if (E == Times.end() || P == Times.end() || P->second <= 0) return;
-    std::printf("ratio %s = %.2f\n", What, E->second / P->second);
-  }
-
-  std::map<std::string, double> Times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter Reporter;
+  vdbbench::TRatioReporter Reporter;
   benchmark::RunSpecifiedBenchmarks(&Reporter);
   std::printf("\n");
   Reporter.PrintRatio("sequential write, container / plain file", "BM_SeqWrite_PageMan_Container",

@@ -246,7 +246,13 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo, const std::uint8_t* Lo
   const bool Physical = IndexNo == kVdbNoIndex;
   if (Physical ? FCurrentAccessType != tatRecordNo
                : FCurrentAccessType != tatIndex || FCurrentIndexNo != IndexNo) {
-    const std::int16_t Result = SetAccess(Physical ? kVdbAccessRecordNo : IndexNo, FReverse);
+    // An index that cannot be opened is this call's error.
+    std::int16_t Result;
+    try {
+      Result = SetAccess(Physical ? kVdbAccessRecordNo : IndexNo, FReverse);
+    } catch (const EVdbEngine& Error) {
+      return Fail(Error);
+    }
     if (Result < 0) return Result;
   }
   ClearRange();
@@ -255,6 +261,27 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo, const std::uint8_t* Lo
   if (UpperBound != nullptr)
     std::memcpy(FRangeUpperBound.data(), UpperBound, FRangeUpperBound.size());
   FCurrentSequenceNo = -1;
+  return 0;
+}
+
+std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo,
+                                    const std::vector<std::string>& LowerValues,
+                                    const std::vector<std::string>& UpperValues) {
+  std::int16_t Result = SetRange(IndexNo, nullptr, nullptr);
+  if (Result < 0) return Result;
+  const TVdbSortDef* Def = FRelation->GetIndexDefinition(FCurrentIndexNo);
+  if (FCurrentAccessType != tatIndex || Def == nullptr)
+    return Fail(kErrNoSuitableIndex, {"Index#" + std::to_string(IndexNo)});
+  try {
+    // Record reference 1 marks a bound as set; keys are compared without it.
+    if (!LowerValues.empty())
+      FRelation->StringToIndex(*Def, LowerValues, AsInfo(FRangeLowerBound), 1);
+    if (!UpperValues.empty())
+      FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1);
+  } catch (const EVdbEngine& Error) {
+    ClearRange();
+    return Fail(Error);
+  }
   return 0;
 }
 
@@ -275,7 +302,6 @@ bool TVdbAccessor::InRange(const std::vector<std::uint8_t>& Item) const {
 
 void TVdbAccessor::SetFilter(std::unique_ptr<TVdbAccessorFilter> Filter) {
   FFilter = std::move(Filter);
-  FCurrentSequenceNo = FCurrentRecordNo < 1 ? -1 : FCurrentSequenceNo;
 }
 
 void TVdbAccessor::SetBookmarks(std::unique_ptr<TVdbBookmarkList> List) {
@@ -346,8 +372,8 @@ std::int16_t TVdbAccessor::SetBestAccess(TVdbAccessorFilter& Condition) {
   std::uint8_t IndexNo = kVdbNoIndex;
   std::vector<std::uint8_t> Lower, Upper;
   if (!Condition.FindBestAccess(*this, IndexNo, Lower, Upper) || IndexNo == kVdbNoIndex) return 0;
-  std::int16_t Result = SetAccess(static_cast<std::int16_t>(IndexNo), FReverse);
-  if (Result < 0) return Result;
+  const std::int16_t Switched = SetRange(IndexNo, nullptr, nullptr);
+  if (Switched < 0) return Switched;
   const std::size_t Size = FCurrentIndexInfo.size();
   Lower.resize(Size, 0);
   Upper.resize(Size, 0);
@@ -358,169 +384,121 @@ std::int16_t TVdbAccessor::SetBestAccess(TVdbAccessorFilter& Condition) {
 // Steps in the underlying order (no filter). Each answers 0 with the new position set, -19 at
 // the end with the position unchanged, or another negative error.
 
-std::int16_t TVdbAccessor::FindFirstItem(std::vector<std::uint8_t>& Item) {
+std::int16_t TVdbAccessor::FindEndItem(bool Front, std::vector<std::uint8_t>& Item) {
   Item.assign(FCurrentIndexInfo.size(), 0);
-  switch (FCurrentAccessType) {
-    case tatRecordNo: {
-      if (FRelation->RecordCount() <= 0) return kVdbEndOfWalk;
-      const std::int32_t RecNo = IsBoundSet(FRangeLowerBound) ? RecordRef(FRangeLowerBound)
-                                                              : FRelation->GetFirstRecordNo();
-      if (RecNo < 1) return kVdbEndOfWalk;
-      SetRecordRef(Item, RecNo);
-      break;
-    }
-    case tatBookmarks: {
-      const std::int32_t Slot = FBookmarks->FindFirst();
-      if (Slot < 0) return kVdbEndOfWalk;
-      SetRecordRef(Item, FBookmarks->GetItem(Slot));
-      break;
-    }
-    case tatIndex: {
-      std::int16_t Result;
-      if (IsBoundSet(FRangeLowerBound)) {
-        FSortInfoWorkBuffer = FRangeLowerBound;
-        SetRecordRef(FSortInfoWorkBuffer, 0);  // before every entry with the bound's key
-        Result =
-            FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
-        if (Result == 0) return kVdbEndOfWalk;
-      } else {
-        Result = FRelation->FindFirstIndexInfo(FCurrentIndexNo, AsInfo(Item));
-        if (Result == 1) return kVdbEndOfWalk;
-      }
-      if (Result < 0) return Result;
-      break;
-    }
-    case tatNone:
-      return kVdbEndOfWalk;
+  if (FCurrentAccessType == tatIndex) {
+    const std::int16_t Result = Front ? FirstIndexItem(Item) : LastIndexItem(Item);
+    if (Result != 0) return Result;
+  } else {
+    const std::int32_t RecNo = EndRecordNo(Front);
+    if (RecNo < 1) return kVdbEndOfWalk;
+    SetRecordRef(Item, RecNo);
   }
   return InRange(Item) ? 0 : kVdbEndOfWalk;
 }
 
-std::int16_t TVdbAccessor::FindLastItem(std::vector<std::uint8_t>& Item) {
-  Item.assign(FCurrentIndexInfo.size(), 0);
-  switch (FCurrentAccessType) {
-    case tatRecordNo: {
-      if (FRelation->RecordCount() <= 0) return kVdbEndOfWalk;
-      std::int32_t RecNo = FRelation->GetLastRecordNo();
-      if (IsBoundSet(FRangeUpperBound)) RecNo = std::min(RecNo, RecordRef(FRangeUpperBound));
-      if (RecNo < 1) return kVdbEndOfWalk;
-      SetRecordRef(Item, RecNo);
-      break;
-    }
-    case tatBookmarks: {
-      const std::int32_t Slot = FBookmarks->FindLast();
-      if (Slot < 0) return kVdbEndOfWalk;
-      SetRecordRef(Item, FBookmarks->GetItem(Slot));
-      break;
-    }
-    case tatIndex: {
-      std::int16_t Result = 0;
-      bool Found = false;
-      if (IsBoundSet(FRangeUpperBound)) {
-        // Behind every entry with the bound's key; the entry found is the first one beyond it.
-        FSortInfoWorkBuffer = FRangeUpperBound;
-        SetRecordRef(FSortInfoWorkBuffer, std::numeric_limits<std::int32_t>::max());
-        Result =
-            FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
-        if (Result < 0) return Result;
-        if (Result == 1) {
-          Result = FRelation->FindPrevIndexInfo(FCurrentIndexNo, AsInfo(Item));
-          if (Result == 1) return kVdbEndOfWalk;
-          if (Result < 0) return Result;
-        }
-        Found = Result != 0 || RecordRef(Item) > 0;
-      }
-      if (!Found) {
-        Result = FRelation->FindLastIndexInfo(FCurrentIndexNo, AsInfo(Item));
-        if (Result == 1) return kVdbEndOfWalk;
-        if (Result < 0) return Result;
-      }
-      break;
-    }
-    case tatNone:
-      return kVdbEndOfWalk;
-  }
-  return InRange(Item) ? 0 : kVdbEndOfWalk;
-}
-
-std::int16_t TVdbAccessor::FindNextItem(std::vector<std::uint8_t>& Item) {
-  const std::int32_t RecNo = FCurrentRecordNo;
+std::int16_t TVdbAccessor::FindNeighbourItem(bool Forward, std::vector<std::uint8_t>& Item) {
+  // From the new record being appended, backwards is the last record.
+  if (!Forward && FCurrentRecordNo == 0) return FindEndItem(false, Item);
   Item = FCurrentIndexInfo;
-  switch (FCurrentAccessType) {
-    case tatRecordNo: {
-      if (RecNo < 1) return kVdbEndOfWalk;
-      const std::int32_t NextNo = FRelation->GetNextRecordNo(RecNo);
-      if (NextNo < 1) return kVdbEndOfWalk;
-      SetRecordRef(Item, NextNo);
-      break;
-    }
-    case tatBookmarks: {
-      std::int32_t Slot = CurrentBookmarkSlot();
-      Slot = Slot < 0 ? FBookmarks->FindFirst() : FBookmarks->FindNext(Slot);
-      if (Slot < 0) return kVdbEndOfWalk;
-      SetRecordRef(Item, FBookmarks->GetItem(Slot));
-      break;
-    }
-    case tatIndex: {
-      if (RecNo < 1) return kVdbEndOfWalk;
-      // The first entry after (current key, current record number); this holds even when the
-      // current entry is no longer in the index.
-      if (RecNo == std::numeric_limits<std::int32_t>::max()) {
-        const std::int16_t Result = FRelation->FindNextIndexInfo(FCurrentIndexNo, AsInfo(Item));
-        if (Result == 1) return kVdbEndOfWalk;
-        if (Result < 0) return Result;
-        break;
-      }
-      FSortInfoWorkBuffer = FCurrentIndexInfo;
-      SetRecordRef(FSortInfoWorkBuffer, RecNo + 1);
-      const std::int16_t Result =
-          FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
-      if (Result == 0) return kVdbEndOfWalk;
-      if (Result < 0) return Result;
-      break;
-    }
-    case tatNone:
-      return kVdbEndOfWalk;
+  if (FCurrentAccessType == tatIndex) {
+    if (FCurrentRecordNo < 1) return kVdbEndOfWalk;
+    const std::int16_t Result = Forward ? NextIndexItem(Item) : PrevIndexItem(Item);
+    if (Result != 0) return Result;
+  } else {
+    const std::int32_t RecNo = NeighbourRecordNo(Forward);
+    if (RecNo < 1) return kVdbEndOfWalk;
+    SetRecordRef(Item, RecNo);
   }
   return InRange(Item) ? 0 : kVdbEndOfWalk;
 }
 
-std::int16_t TVdbAccessor::FindPrevItem(std::vector<std::uint8_t>& Item) {
-  const std::int32_t RecNo = FCurrentRecordNo;
-  if (RecNo == 0) return FindLastItem(Item);  // from the new record back to the last one
-  Item = FCurrentIndexInfo;
-  switch (FCurrentAccessType) {
-    case tatRecordNo: {
-      if (RecNo < 1) return kVdbEndOfWalk;
-      const std::int32_t PrevNo = FRelation->GetPrevRecordNo(RecNo);
-      if (PrevNo < 1) return kVdbEndOfWalk;
-      SetRecordRef(Item, PrevNo);
-      break;
-    }
-    case tatBookmarks: {
-      std::int32_t Slot = CurrentBookmarkSlot();
-      Slot = Slot < 0 ? FBookmarks->FindLast() : FBookmarks->FindPrev(Slot);
-      if (Slot < 0) return kVdbEndOfWalk;
-      SetRecordRef(Item, FBookmarks->GetItem(Slot));
-      break;
-    }
-    case tatIndex: {
-      if (RecNo < 1) return kVdbEndOfWalk;
-      // The entry before the first one at or after (current key, current record number).
-      FSortInfoWorkBuffer = FCurrentIndexInfo;
-      std::int16_t Result =
-          FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
-      if (Result < 0) return Result;
-      Result = Result == 0 ? FRelation->FindLastIndexInfo(FCurrentIndexNo, AsInfo(Item))
-                           : FRelation->FindPrevIndexInfo(FCurrentIndexNo, AsInfo(Item));
-      if (Result == 1) return kVdbEndOfWalk;
-      if (Result < 0) return Result;
-      break;
-    }
-    case tatNone:
-      return kVdbEndOfWalk;
+std::int32_t TVdbAccessor::EndRecordNo(bool Front) {
+  if (FCurrentAccessType == tatBookmarks) {
+    const std::int32_t Slot = Front ? FBookmarks->FindFirst() : FBookmarks->FindLast();
+    return Slot < 0 ? 0 : FBookmarks->GetItem(Slot);
   }
-  return InRange(Item) ? 0 : kVdbEndOfWalk;
+  if (FCurrentAccessType != tatRecordNo || FRelation->RecordCount() <= 0) return 0;
+  if (Front)
+    return IsBoundSet(FRangeLowerBound) ? RecordRef(FRangeLowerBound)
+                                        : FRelation->GetFirstRecordNo();
+  const std::int32_t Last = FRelation->GetLastRecordNo();
+  return IsBoundSet(FRangeUpperBound) ? std::min(Last, RecordRef(FRangeUpperBound)) : Last;
+}
+
+std::int32_t TVdbAccessor::NeighbourRecordNo(bool Forward) {
+  if (FCurrentAccessType == tatBookmarks) {
+    std::int32_t Slot = CurrentBookmarkSlot();
+    // A current record that is not in the list: the walk starts again at its front.
+    if (Slot < 0) {
+      Slot = Forward ? FBookmarks->FindFirst() : FBookmarks->FindLast();
+    } else {
+      Slot = Forward ? FBookmarks->FindNext(Slot) : FBookmarks->FindPrev(Slot);
+    }
+    return Slot < 0 ? 0 : FBookmarks->GetItem(Slot);
+  }
+  if (FCurrentAccessType != tatRecordNo || FCurrentRecordNo < 1) return 0;
+  return Forward ? FRelation->GetNextRecordNo(FCurrentRecordNo)
+                 : FRelation->GetPrevRecordNo(FCurrentRecordNo);
+}
+
+std::int16_t TVdbAccessor::FirstIndexItem(std::vector<std::uint8_t>& Item) {
+  if (!IsBoundSet(FRangeLowerBound)) {
+    const std::int16_t Result = FRelation->FindFirstIndexInfo(FCurrentIndexNo, AsInfo(Item));
+    return Result == 1 ? kVdbEndOfWalk : Result;
+  }
+  FSortInfoWorkBuffer = FRangeLowerBound;
+  SetRecordRef(FSortInfoWorkBuffer, 0);  // before every entry with the bound's key
+  const std::int16_t Result =
+      FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
+  if (Result < 0) return Result;
+  return Result == 0 ? kVdbEndOfWalk : 0;
+}
+
+std::int16_t TVdbAccessor::LastIndexItem(std::vector<std::uint8_t>& Item) {
+  std::int16_t Result;
+  if (IsBoundSet(FRangeUpperBound)) {
+    // Behind every entry with the bound's key: the entry found is the first one beyond them.
+    FSortInfoWorkBuffer = FRangeUpperBound;
+    SetRecordRef(FSortInfoWorkBuffer, std::numeric_limits<std::int32_t>::max());
+    Result = FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
+    if (Result < 0) return Result;
+    if (Result == 3) return 0;
+    if (Result == 1) {
+      Result = FRelation->FindPrevIndexInfo(FCurrentIndexNo, AsInfo(Item));
+      return Result == 1 ? kVdbEndOfWalk : Result;
+    }
+    // Nothing lies beyond the bound: the last entry.
+  }
+  Result = FRelation->FindLastIndexInfo(FCurrentIndexNo, AsInfo(Item));
+  return Result == 1 ? kVdbEndOfWalk : Result;
+}
+
+std::int16_t TVdbAccessor::NextIndexItem(std::vector<std::uint8_t>& Item) {
+  const std::int32_t RecNo = FCurrentRecordNo;
+  std::int16_t Result;
+  if (RecNo == std::numeric_limits<std::int32_t>::max()) {
+    Result = FRelation->FindNextIndexInfo(FCurrentIndexNo, AsInfo(Item));
+    return Result == 1 ? kVdbEndOfWalk : Result;
+  }
+  // The first entry after (current key, current record number); this holds even when the
+  // current entry is no longer in the index.
+  FSortInfoWorkBuffer = FCurrentIndexInfo;
+  SetRecordRef(FSortInfoWorkBuffer, RecNo + 1);
+  Result = FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
+  if (Result < 0) return Result;
+  return Result == 0 ? kVdbEndOfWalk : 0;
+}
+
+std::int16_t TVdbAccessor::PrevIndexItem(std::vector<std::uint8_t>& Item) {
+  // The entry before the first one at or after (current key, current record number).
+  FSortInfoWorkBuffer = FCurrentIndexInfo;
+  std::int16_t Result =
+      FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
+  if (Result < 0) return Result;
+  Result = Result == 0 ? FRelation->FindLastIndexInfo(FCurrentIndexNo, AsInfo(Item))
+                       : FRelation->FindPrevIndexInfo(FCurrentIndexNo, AsInfo(Item));
+  return Result == 1 ? kVdbEndOfWalk : Result;
 }
 
 std::int32_t TVdbAccessor::CurrentBookmarkSlot() const {
@@ -546,14 +524,14 @@ void TVdbAccessor::MoveToItem(const std::vector<std::uint8_t>& Item) {
 std::int16_t TVdbAccessor::StepTo(bool Forward) {
   std::vector<std::uint8_t> Item;
   // A reverse walk goes the underlying order backwards.
-  const std::int16_t Result = (Forward != FReverse) ? FindNextItem(Item) : FindPrevItem(Item);
+  const std::int16_t Result = FindNeighbourItem(Forward != FReverse, Item);
   if (Result == 0) MoveToItem(Item);
   return Result;
 }
 
 std::int16_t TVdbAccessor::GoToEnd(bool Front) {
   std::vector<std::uint8_t> Item;
-  const std::int16_t Result = (Front != FReverse) ? FindFirstItem(Item) : FindLastItem(Item);
+  const std::int16_t Result = FindEndItem(Front != FReverse, Item);
   if (Result == 0) MoveToItem(Item);
   return Result;
 }
@@ -607,6 +585,15 @@ std::int16_t TVdbAccessor::WalkStep(bool Forward) {
   if (Forward && FCurrentRecordNo == -1) return First();
   if (!Forward && FCurrentRecordNo == -1) return Fail(kErrRecordNotFound);
   Push();
+  try {
+    return WalkStepFromSaved(Forward);
+  } catch (...) {
+    Pop();  // an exception of another class than the engine's passes through
+    throw;
+  }
+}
+
+std::int16_t TVdbAccessor::WalkStepFromSaved(bool Forward) {
   std::int32_t SequenceNo = FCurrentSequenceNo;
   for (;;) {
     const std::int16_t Result = StepTo(Forward);
@@ -707,10 +694,17 @@ std::int32_t TVdbAccessor::GetRecordCount() {
   if (Locked < 0) return Locked;
   Push();
   std::int32_t Count = 0;
-  std::int16_t Result = First();
-  while (Result == 0) {
-    ++Count;
-    Result = WalkStep(true);
+  std::int16_t Result = 0;
+  try {
+    Result = First();
+    while (Result == 0) {
+      ++Count;
+      Result = WalkStep(true);
+    }
+  } catch (...) {
+    Pop();
+    FRelation->EndRead();
+    throw;
   }
   Pop();
   FRelation->EndRead();
@@ -749,7 +743,8 @@ std::int32_t TVdbAccessor::GotoSequenceNo(std::int32_t SequenceNo) {
   switch (FCurrentAccessType) {
     case tatRecordNo: {
       const std::int32_t RecNo = FReverse ? FRelation->RecordCount() - SequenceNo + 1 : SequenceNo;
-      if (SequenceNo < 1 || GotoRecord(RecNo) < 0) return Fail(kErrRecordNotFound);
+      if (SequenceNo < 1 || SequenceNo > FRelation->RecordCount() || GotoRecord(RecNo) < 0)
+        return Fail(kErrRecordNotFound);
       FCurrentSequenceNo = SequenceNo;
       return FCurrentRecordNo;
     }
@@ -838,13 +833,13 @@ std::int32_t TVdbAccessor::IndexSequenceNo() {
   std::vector<std::uint8_t> Bound;
   std::int32_t LowRank = 1;
   if (IsBoundSet(FRangeLowerBound)) {
-    if (FindFirstItem(Bound) != 0) return -2;
+    if (FindEndItem(true, Bound) != 0) return -2;
     LowRank = IndexRank(Bound);
   }
   if (!FReverse) return LowRank < 1 ? -2 : Rank - LowRank + 1;
   std::int32_t HighRank = FRelation->GetIndexFile(FCurrentIndexNo)->ItemCount();
   if (IsBoundSet(FRangeUpperBound)) {
-    if (FindLastItem(Bound) != 0) return -2;
+    if (FindEndItem(false, Bound) != 0) return -2;
     HighRank = IndexRank(Bound);
   }
   return HighRank < 1 ? -2 : HighRank - Rank + 1;
@@ -917,7 +912,8 @@ void TVdbAccessor::TakeOver(TVdbAccessor& Accessor, int Mode) {
   if (Accessor.FCurrentRecBufUpdated &&
       Accessor.FCurrentRecBuf.size() == static_cast<std::size_t>(FRelation->RecordSize())) {
     if (FCurrentRecBuf.size() != Accessor.FCurrentRecBuf.size()) ReadCurrent();
-    FCurrentRecBuf = Accessor.FCurrentRecBuf;
+    std::copy(Accessor.FCurrentRecBuf.begin(), Accessor.FCurrentRecBuf.end(),
+              FCurrentRecBuf.begin());
     FCurrentRecBufUpdated = true;
   }
   if (Mode != tomPosition || SameOrder) {
@@ -1318,7 +1314,7 @@ void TVdbAccessor::MoveOffDeleted(std::int32_t RecNo, std::int32_t MovedRecNo) {
       Item.assign(FCurrentIndexInfo.size(), 0);
       std::int16_t Result =
           FRelation->FindSortInfo(FCurrentIndexNo, AsInfo(FSortInfoWorkBuffer), AsInfo(Item));
-      if (Result <= 0 || !InRange(Item)) Result = FindLastItem(Item) == 0 ? 1 : 0;
+      if (Result <= 0 || !InRange(Item)) Result = FindEndItem(false, Item) == 0 ? 1 : 0;
       if (Result <= 0) {
         ToBoT();
         return;
@@ -1383,6 +1379,197 @@ void TVdbAccessor::IndexNamesChanged() {
 
 bool TVdbAccessor::IsRecordEdited(std::int32_t RecNo) {
   return FCurrentEditState == esEdit && FWorkRecordNo == RecNo && RecNo > 0;
+}
+
+}  // namespace vdb
+
+namespace vdb {
+
+// =============================================================================================
+// Accessor sets
+
+TVdbAccessorSet::TVdbAccessorSet(TVdbAccessorCatalog* Catalog, bool IsDefault)
+    : FCatalog(Catalog), FDefault(IsDefault), FAccessors(kSlots) {}
+
+std::unique_ptr<TVdbAccessorSet> TVdbAccessorSet::CreateWithAccessor(TVdbAccessorCatalog* Catalog,
+                                                                     TVdbAccessor& Accessor) {
+  auto Set = std::make_unique<TVdbAccessorSet>(Catalog, false);
+  Set->AddAccessor(Accessor);
+  return Set;
+}
+
+TVdbAccessorSet::~TVdbAccessorSet() { Clear(); }
+
+TVdbAccessor& TVdbAccessorSet::Put(TVdbAccessor* Accessor, std::unique_ptr<TVdbAccessor> Owned) {
+  const TVdbRelationIndex RltnIdx = Accessor->Relation().RltnIdx();
+  if (!ValidIndex(RltnIdx)) throw EVdbEngine(94, kxFormatArgs{});
+  TSlot& Slot = FAccessors[static_cast<std::size_t>(RltnIdx - 1)];
+  if (Slot.Accessor == nullptr) FRltnIdxVector.push_back(RltnIdx);
+  Slot.Owned = std::move(Owned);
+  Slot.Accessor = Accessor;
+  if (FPrimaryRltnIdx == 0) FPrimaryRltnIdx = RltnIdx;
+  return *Accessor;
+}
+
+TVdbAccessor& TVdbAccessorSet::AddAccessor(std::unique_ptr<TVdbAccessor> Accessor) {
+  TVdbAccessor* Raw = Accessor.get();
+  return Put(Raw, std::move(Accessor));
+}
+
+TVdbAccessor& TVdbAccessorSet::AddAccessor(TVdbAccessor& Accessor) {
+  return Put(&Accessor, nullptr);
+}
+
+void TVdbAccessorSet::DeleteAccessor(TVdbRelationIndex RltnIdx) {
+  if (!ValidIndex(RltnIdx)) return;
+  TSlot& Slot = FAccessors[static_cast<std::size_t>(RltnIdx - 1)];
+  if (Slot.Accessor == nullptr) return;
+  FRltnIdxVector.erase(std::find(FRltnIdxVector.begin(), FRltnIdxVector.end(), RltnIdx));
+  Slot.Owned.reset();
+  Slot.Accessor = nullptr;
+  if (FPrimaryRltnIdx == RltnIdx) FPrimaryRltnIdx = FRltnIdxVector.empty() ? 0 : FRltnIdxVector[0];
+}
+
+void TVdbAccessorSet::Clear() {
+  for (TSlot& Slot : FAccessors) {
+    Slot.Owned.reset();
+    Slot.Accessor = nullptr;
+  }
+  FRltnIdxVector.clear();
+  FPrimaryRltnIdx = 0;
+}
+
+std::vector<std::unique_ptr<TVdbAccessor>> TVdbAccessorSet::ForgetAll() {
+  std::vector<std::unique_ptr<TVdbAccessor>> Owned;
+  for (TSlot& Slot : FAccessors) {
+    if (Slot.Owned) Owned.push_back(std::move(Slot.Owned));
+    Slot.Accessor = nullptr;
+  }
+  FRltnIdxVector.clear();
+  FPrimaryRltnIdx = 0;
+  return Owned;
+}
+
+TVdbAccessor* TVdbAccessorSet::GetAccessor(TVdbRelationIndex RltnIdx) const {
+  return ValidIndex(RltnIdx) ? FAccessors[static_cast<std::size_t>(RltnIdx - 1)].Accessor : nullptr;
+}
+
+TVdbAccessor* TVdbAccessorSet::GetAccessorAt(int Index) const {
+  if (Index < 0 || Index >= Count()) return nullptr;
+  return GetAccessor(FRltnIdxVector[static_cast<std::size_t>(Index)]);
+}
+
+std::int16_t TVdbAccessorSet::GetPrimaryRltnHdl() const {
+  const TVdbAccessor* Primary = GetPrimaryAccessor();
+  if (Primary == nullptr) return 0;
+  const TVdbServices* Services = Primary->Relation().Services();
+  return Services != nullptr ? Services->CalcRltnHdl(FPrimaryRltnIdx) : FPrimaryRltnIdx;
+}
+
+TVdbRelationSet TVdbAccessorSet::GetRltnIdxSet() const {
+  TVdbRelationSet Set;
+  for (TVdbRelationIndex RltnIdx : FRltnIdxVector) Set.set(static_cast<std::size_t>(RltnIdx));
+  return Set;
+}
+
+int TVdbAccessorSet::RltnPosFromRltnIdx(TVdbRelationIndex RltnIdx) const {
+  const auto It = std::find(FRltnIdxVector.begin(), FRltnIdxVector.end(), RltnIdx);
+  return static_cast<int>(It - FRltnIdxVector.begin());
+}
+
+bool TVdbAccessorSet::SetOrder(const TRltnIdxVector& Order) {
+  TRltnIdxVector Sorted = Order, Own = FRltnIdxVector;
+  std::sort(Sorted.begin(), Sorted.end());
+  std::sort(Own.begin(), Own.end());
+  if (Sorted != Own) return false;
+  FRltnIdxVector = Order;
+  return true;
+}
+
+void TVdbAccessorSet::Populate(TVdbRelationIndex PrimaryRltnIdx, const std::string& Tag) {
+  Clear();
+  if (FCatalog == nullptr) return;
+  for (TVdbRelationIndex RltnIdx = 1; RltnIdx <= kSlots; ++RltnIdx) {
+    if (FCatalog->GetDefaultAccessor(RltnIdx) == nullptr) continue;
+    TVdbRelation* Relation = FCatalog->GetRelation(RltnIdx);
+    if (Relation == nullptr) continue;
+    TVdbAccessor& Accessor = AddAccessor(std::make_unique<TVdbAccessor>(*Relation, Tag));
+    Accessor.First();
+  }
+  if (GetAccessor(PrimaryRltnIdx) != nullptr) FPrimaryRltnIdx = PrimaryRltnIdx;
+}
+
+void TVdbAccessorSet::Initialize() {
+  if (FCatalog == nullptr) return;
+  for (TVdbRelationIndex RltnIdx : FRltnIdxVector) {
+    TVdbAccessor* Default = FCatalog->GetDefaultAccessor(RltnIdx);
+    TVdbAccessor* Accessor = GetAccessor(RltnIdx);
+    if (Default != nullptr && Accessor != nullptr && Default != Accessor)
+      Accessor->TakeOver(*Default, tomCopy);
+  }
+}
+
+void TVdbAccessorSet::PushEasyState() {
+  FEasyStates.push_back({FPrimaryRltnIdx, FRltnIdxVector});
+  for (const TSlot& Slot : FAccessors)
+    if (Slot.Accessor != nullptr) Slot.Accessor->Push();
+}
+
+void TVdbAccessorSet::PopEasyState() {
+  if (FEasyStates.empty()) return;
+  for (auto It = FAccessors.rbegin(); It != FAccessors.rend(); ++It)
+    if (It->Accessor != nullptr) It->Accessor->Pop();
+  TEasyState& State = FEasyStates.back();
+  if (SetOrder(State.Order)) FPrimaryRltnIdx = State.PrimaryRltnIdx;
+  FEasyStates.pop_back();
+}
+
+bool TVdbAccessorSet::FindInSet(const std::string& TableName, const std::string& ColumnName,
+                                std::int16_t& FieldNo, TVdbRelationIndex& RltnIdx,
+                                bool CaseSensitive) const {
+  for (TVdbRelationIndex Candidate : FRltnIdxVector) {
+    const TVdbRelation& Relation = GetAccessor(Candidate)->Relation();
+    if (!TableName.empty() && !Relation.IsSameTableName(TableName)) continue;
+    const std::int16_t Found = Relation.FindColumn(ColumnName, CaseSensitive);
+    if (Found > 0) {
+      FieldNo = Found;
+      RltnIdx = Candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TVdbAccessorSet::FindField(const std::string& FieldName, bool DeepSearch,
+                                std::int16_t& FieldNo, TVdbRelationIndex& RltnIdx,
+                                bool CaseSensitive) const {
+  const std::size_t Dot = FieldName.rfind('.');
+  const std::string TableName = Dot == std::string::npos ? std::string() : FieldName.substr(0, Dot);
+  const std::string ColumnName = Dot == std::string::npos ? FieldName : FieldName.substr(Dot + 1);
+  if (FindInSet(TableName, ColumnName, FieldNo, RltnIdx, CaseSensitive)) return true;
+  if (!DeepSearch || FCatalog == nullptr) return false;
+  for (TVdbRelationIndex Other = 1; Other <= kSlots; ++Other) {
+    const TVdbRelation* Relation = FCatalog->GetRelation(Other);
+    if (Relation == nullptr) continue;
+    if (!TableName.empty() && !Relation->IsSameTableName(TableName)) continue;
+    const std::int16_t Found = Relation->FindColumn(ColumnName, CaseSensitive);
+    if (Found <= 0) continue;
+    // A relation of the set that shows this column (a virtual relation over it).
+    for (TVdbRelationIndex Candidate : FRltnIdxVector) {
+      const TVdbRelation& Shown = GetAccessor(Candidate)->Relation();
+      for (std::int16_t Column = 1; Column <= Shown.GetColumnCount(); ++Column) {
+        TVdbRelationIndex BaseRltnIdx = 0;
+        std::int16_t BaseFieldNo = 0;
+        if (Shown.GetBaseField(Column, BaseRltnIdx, BaseFieldNo) >= 0 && BaseRltnIdx == Other &&
+            BaseFieldNo == Found) {
+          FieldNo = Column;
+          RltnIdx = Candidate;
+          return true;
+        }
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace vdb

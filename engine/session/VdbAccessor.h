@@ -90,6 +90,10 @@ class TVdbAccessor : public TVdbRelationListener {
   // Bounds are index items of IndexNo (record number + key); nullptr = unset.
   std::int16_t SetRange(std::uint8_t IndexNo, const std::uint8_t* LowerBound,
                         const std::uint8_t* UpperBound);
+  // Bounds from the texts of the key levels (through the relation's key building); an empty
+  // list leaves that bound unset. Missing levels take their smallest value.
+  std::int16_t SetRange(std::uint8_t IndexNo, const std::vector<std::string>& LowerValues,
+                        const std::vector<std::string>& UpperValues);
   void ClearRange();
   bool HasRange() const;
   void GetRange(std::vector<std::uint8_t>& LowerBound, std::vector<std::uint8_t>& UpperBound) const;
@@ -181,13 +185,20 @@ class TVdbAccessor : public TVdbRelationListener {
  private:
   struct TSavedPosition;
 
-  // The first, last, next and previous entry of the underlying order (a reverse walk uses it
-  // backwards) inside the range, without the filter, as an item of the current order; 0, -19
-  // at the end, or another error. The position does not change.
-  std::int16_t FindFirstItem(std::vector<std::uint8_t>& Item);
-  std::int16_t FindLastItem(std::vector<std::uint8_t>& Item);
-  std::int16_t FindNextItem(std::vector<std::uint8_t>& Item);
-  std::int16_t FindPrevItem(std::vector<std::uint8_t>& Item);
+  // The first (Front) or last entry / the next (Forward) or previous entry of the underlying
+  // order inside the range, without the filter, as an item of the current order; 0, -19 at
+  // the end, or another error. The position does not change.
+  std::int16_t FindEndItem(bool Front, std::vector<std::uint8_t>& Item);
+  std::int16_t FindNeighbourItem(bool Forward, std::vector<std::uint8_t>& Item);
+  // Record-number and bookmark order: the record number at the end / next to the current one
+  // (0 when there is none).
+  std::int32_t EndRecordNo(bool Front);
+  std::int32_t NeighbourRecordNo(bool Forward);
+  // Index order (0, -19 at the end, or another error).
+  std::int16_t FirstIndexItem(std::vector<std::uint8_t>& Item);
+  std::int16_t LastIndexItem(std::vector<std::uint8_t>& Item);
+  std::int16_t NextIndexItem(std::vector<std::uint8_t>& Item);
+  std::int16_t PrevIndexItem(std::vector<std::uint8_t>& Item);
   std::int32_t CurrentBookmarkSlot() const;
   void MoveToItem(const std::vector<std::uint8_t>& Item);
   // One step / the first or last position in the walk's direction, without the filter.
@@ -196,6 +207,7 @@ class TVdbAccessor : public TVdbRelationListener {
   // First/Last and Next/Prior with the filter and the sequence number.
   std::int16_t WalkToEnd(bool Front);
   std::int16_t WalkStep(bool Forward);
+  std::int16_t WalkStepFromSaved(bool Forward);
   // The number of positions of the walk without filter; -1 when it is not known directly.
   std::int32_t WalkLength();
   std::int32_t IndexRank(const std::vector<std::uint8_t>& Item);
@@ -251,6 +263,99 @@ class TVdbAccessor : public TVdbRelationListener {
   TRecordDeletedEvent FOnRecordDeleted;
   TRelationEvent FOnRelationChanged;
   TRelationEvent FOnRelationEmptied;
+};
+
+// What an accessor set needs of the session's catalog: the open relations by relation index
+// and the catalog's default accessor of each.
+class TVdbAccessorCatalog {
+ public:
+  virtual ~TVdbAccessorCatalog() = default;
+  // The relation open under RltnIdx (1..254), or null.
+  virtual TVdbRelation* GetRelation(TVdbRelationIndex RltnIdx) const = 0;
+  // The catalog's default accessor ("Session_Default") of relation RltnIdx, or null.
+  virtual TVdbAccessor* GetDefaultAccessor(TVdbRelationIndex RltnIdx) const = 0;
+};
+
+// Accessors combined for the evaluation of joins and conditions: at most one per relation index
+// (1..254), kept in an order (for example the join order) whose first entry is the primary one
+// unless set otherwise.
+class TVdbAccessorSet {
+ public:
+  static constexpr int kSlots = 254;
+  using TRltnIdxVector = std::vector<TVdbRelationIndex>;
+
+  TVdbAccessorSet(TVdbAccessorCatalog* Catalog, bool IsDefault);
+  // A set holding Accessor (not owned).
+  static std::unique_ptr<TVdbAccessorSet> CreateWithAccessor(TVdbAccessorCatalog* Catalog,
+                                                             TVdbAccessor& Accessor);
+  ~TVdbAccessorSet();
+  TVdbAccessorSet(const TVdbAccessorSet&) = delete;
+  TVdbAccessorSet& operator=(const TVdbAccessorSet&) = delete;
+
+  bool IsDefault() const { return FDefault; }
+  // Puts the accessor in the slot of its relation's index (replacing and freeing an owned one
+  // that was there) and appends the index to the order; the first one added becomes primary.
+  // The owning form takes the accessor over; the other only refers to it.
+  TVdbAccessor& AddAccessor(std::unique_ptr<TVdbAccessor> Accessor);
+  TVdbAccessor& AddAccessor(TVdbAccessor& Accessor);
+  // Removes the accessor of RltnIdx from the order and frees it when it is owned.
+  void DeleteAccessor(TVdbRelationIndex RltnIdx);
+  // Frees every owned accessor; count and primary become 0.
+  void Clear();
+  // Empties the slots without freeing: the owned accessors are handed to the caller.
+  std::vector<std::unique_ptr<TVdbAccessor>> ForgetAll();
+
+  TVdbAccessor* GetAccessor(TVdbRelationIndex RltnIdx) const;
+  // By position in the order (0-based); null out of range.
+  TVdbAccessor* GetAccessorAt(int Index) const;
+  int Count() const { return static_cast<int>(FRltnIdxVector.size()); }
+  TVdbAccessor* GetPrimaryAccessor() const { return GetAccessor(FPrimaryRltnIdx); }
+  TVdbRelationIndex PrimaryRltnIdx() const { return FPrimaryRltnIdx; }
+  // The relation handle of the primary relation (0 when there is none).
+  std::int16_t GetPrimaryRltnHdl() const;
+  TVdbRelationSet GetRltnIdxSet() const;
+  // Position of RltnIdx in the order, or the count when it is not in the set.
+  int RltnPosFromRltnIdx(TVdbRelationIndex RltnIdx) const;
+  const TRltnIdxVector& Order() const { return FRltnIdxVector; }
+  // A new order of the relation indexes in the set (each exactly once), else false.
+  bool SetOrder(const TRltnIdxVector& Order);
+  void SetPrimaryRltnIdx(TVdbRelationIndex RltnIdx) { FPrimaryRltnIdx = RltnIdx; }
+
+  // Clears the set, then adds one new accessor with Tag, on its first record, for every relation
+  // that has a default accessor in the catalog; PrimaryRltnIdx becomes primary when it is there.
+  void Populate(TVdbRelationIndex PrimaryRltnIdx, const std::string& Tag);
+  // Each accessor copies the position of the catalog's default accessor of its relation.
+  void Initialize();
+  // Saves and restores the primary index, the order and every accessor's position.
+  void PushEasyState();
+  void PopEasyState();
+
+  // Finds a column by name ("Table.Column" names the relation too) among the set's relations in
+  // order; with DeepSearch also among all open relations, a column found there being mapped to
+  // the column of a relation of the set that shows it. False when none has it.
+  bool FindField(const std::string& FieldName, bool DeepSearch, std::int16_t& FieldNo,
+                 TVdbRelationIndex& RltnIdx, bool CaseSensitive) const;
+
+ private:
+  struct TSlot {
+    TVdbAccessor* Accessor = nullptr;
+    std::unique_ptr<TVdbAccessor> Owned;
+  };
+  struct TEasyState {
+    TVdbRelationIndex PrimaryRltnIdx = 0;
+    TRltnIdxVector Order;
+  };
+  TVdbAccessor& Put(TVdbAccessor* Accessor, std::unique_ptr<TVdbAccessor> Owned);
+  static bool ValidIndex(TVdbRelationIndex RltnIdx) { return RltnIdx >= 1 && RltnIdx <= kSlots; }
+  bool FindInSet(const std::string& TableName, const std::string& ColumnName, std::int16_t& FieldNo,
+                 TVdbRelationIndex& RltnIdx, bool CaseSensitive) const;
+
+  TVdbAccessorCatalog* FCatalog;
+  bool FDefault;
+  std::vector<TSlot> FAccessors;  // slot n-1 for relation index n
+  TRltnIdxVector FRltnIdxVector;
+  TVdbRelationIndex FPrimaryRltnIdx = 0;
+  std::vector<TEasyState> FEasyStates;
 };
 
 }  // namespace vdb

@@ -123,6 +123,28 @@ std::string QuoteString(std::string_view Text) {
   return R + "'";
 }
 
+// The same string type under the case-insensitive form of its collation (the layout of the
+// values is the same); other types and case-insensitive collations stay.
+const TVdbDataType* CaseInsensitiveVariant(const TVdbDataType* Type) {
+  const auto* S = dynamic_cast<const TVdbStringType*>(Type);
+  if (S == nullptr || (S->StrCmpOptions() & scoCaseSensitive) == 0) return Type;
+  const std::string Language = LanguageFromLocale(S->LocaleId());
+  if (Language.empty()) return Type;
+  const std::string Collation = Language + "_CI" + ((S->StrCmpOptions() & scoAccentSensitive) ? "_AS" : "_AI");
+  return TVdbDataType::GetStringType(S->ColumnType(), S->Nullable(), S->Level(), S->MaxLength(), Collation);
+}
+
+// The keyword of a typed literal of dates and times (DATE '...'); nullptr for other types.
+const char* TypedLiteralKeyword(const TVdbDataType* Type) {
+  if (Type == nullptr) return nullptr;
+  switch (Type->ColumnType()) {
+    case kVdbDateCode: return "DATE";
+    case kVdbTimeCode: return "TIME";
+    case kVdbTimeStampCode: return "TIMESTAMP";
+    default: return nullptr;
+  }
+}
+
 bool StartsWithIdentifier(const std::string& Name, const std::string& Prefix) {
   return Name.size() > Prefix.size() && Name[Prefix.size()] == '.' &&
          CompareIdentifiers(std::string_view(Name).substr(0, Prefix.size()), Prefix) == 0;
@@ -130,6 +152,16 @@ bool StartsWithIdentifier(const std::string& Name, const std::string& Prefix) {
 
 void AddRelation(TVdbRelationSet& Set, TVdbRelationIndex RltnIdx) {
   if (RltnIdx > 0 && static_cast<std::size_t>(RltnIdx) < Set.size()) Set.set(static_cast<std::size_t>(RltnIdx));
+}
+
+// A negative result of the relation (or of an accessor on it) as the engine error it recorded.
+void CheckRelationResult(const TVdbRelation& Relation, std::int32_t Result) {
+  if (Result >= 0) return;
+  const auto Code = static_cast<std::int16_t>(-Result);
+  const TVdbServices* Services = Relation.Services();
+  if (Services != nullptr && Services->LastErrorCode() == Code)
+    throw EVdbEngine::CreateMsg(Code, Services->LastErrorMsg());
+  throw EVdbEngine(Code, kxFormatArgs{});
 }
 
 }  // namespace
@@ -249,14 +281,8 @@ const TVdbDataType* TVdbAccessorContext::ColumnType(const TVdbColumnRef& Column)
 
 namespace {
 
-// A negative result of the accessor as the engine error it recorded.
 void CheckAccessorResult(const TVdbAccessor& Accessor, std::int32_t Result) {
-  if (Result >= 0) return;
-  const auto Code = static_cast<std::int16_t>(-Result);
-  const TVdbServices* Services = Accessor.Relation().Services();
-  if (Services != nullptr && Services->LastErrorCode() == Code)
-    throw EVdbEngine::CreateMsg(Code, Services->LastErrorMsg());
-  throw EVdbEngine(Code, kxFormatArgs{});
+  CheckRelationResult(Accessor.Relation(), Result);
 }
 
 }  // namespace
@@ -567,6 +593,7 @@ std::string TVdbSimpleFactor::GetSqlText() const {
     case sftLiteral:
       if (IsNullType(FLiteralType)) Body = "NULL";
       else if (FLiteralType != nullptr && FLiteralType->IsStringType()) Body = QuoteString(FColumnNameOrLiteral);
+      else if (const char* Keyword = TypedLiteralKeyword(FLiteralType)) Body = std::string(Keyword) + " " + QuoteString(FColumnNameOrLiteral);
       else Body = FColumnNameOrLiteral;
       break;
     case sftUnknown: break;
@@ -1272,7 +1299,7 @@ TVdbTruthValue TVdbBooleanFactor::EvaluateOperator(TVdbRelationSet& RltnIdxs) {
 
 TVdbTruthValue TVdbBooleanFactor::CompareValues(const TVdbExpression& Left, const TVdbExpression& Right,
                                                 TVdbComparisonOperator Operator) const {
-  const TVdbDataType* LT = Left.DataType();
+  const TVdbDataType* LT = FCompareType != nullptr && &Left == FExpressionLeft.get() ? FCompareType : Left.DataType();
   const TVdbDataType* RT = Right.DataType();
   const bool LeftNull = IsNullValue(Left.ResultValue, LT);
   const bool RightNull = IsNullValue(Right.ResultValue, RT);
@@ -1305,7 +1332,7 @@ TVdbTruthValue TVdbBooleanFactor::EvaluateLike() {
   const TVdbExpression& R = *FExpressionRight;
   // LIKE never yields UNKNOWN: a NULL value or pattern does not match.
   if (IsNullValue(L.ResultValue, L.DataType()) || IsNullValue(R.ResultValue, R.DataType())) return tvFalse;
-  const auto* S = static_cast<const TVdbStringType*>(L.DataType());
+  const auto* S = static_cast<const TVdbStringType*>(FCompareType != nullptr ? FCompareType : L.DataType());
   const int Escape = FLikeEscapeChar != 0 ? static_cast<int>(FLikeEscapeChar) : -1;
   return TruthOf(S->Matches(L.ResultValue, R.ResultValue, R.DataType(), Escape, u'_', u'%'));
 }
@@ -1427,6 +1454,8 @@ void TVdbBooleanFactor::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptio
   if (!FExpressionLeft) throw EVdbEngine(7, GetSqlText());
   PrepareSides(Context, Options, OuterReferenceCallback);
   CheckSideTypes();
+  FCompareType = HasPrepareOption(Options, tpoCaseInsensitive) ? CaseInsensitiveVariant(FExpressionLeft->DataType())
+                                                                : nullptr;
 }
 
 void TVdbBooleanFactor::Normalize() {
@@ -1680,6 +1709,39 @@ void TVdbSqlSubQueryComparison::SetSubResultSet(TVdbRelation* ResultSet, std::in
   FSubResultSetIndexNo = IndexNo;
   FLookup = std::move(Lookup);
   FRowCount = std::move(RowCount);
+  if (ResultSet == nullptr) return;
+  if (!FLookup)
+    FLookup = [ResultSet, IndexNo](const TVdbDataValue& Value, const TVdbDataType* Type) {
+      return LookupInResult(*ResultSet, IndexNo, Value, Type);
+    };
+  if (!FRowCount) FRowCount = [ResultSet]() -> std::int64_t { return ResultSet->RecordCount(); };
+}
+
+bool TVdbSqlSubQueryComparison::LookupInResult(TVdbRelation& ResultSet, std::int16_t IndexNo,
+                                               const TVdbDataValue& Value, const TVdbDataType* Type) {
+  const TVdbDataType* First = ResultSet.GetDataType(1);
+  if (!TVdbDataType::CanConvert(Type, First, true)) return false;
+  std::vector<std::uint8_t> Record(static_cast<std::size_t>(std::max(ResultSet.RecordSize(), 1)));
+  CheckRelationResult(ResultSet, ResultSet.InitRecord(Record.data(), false));
+  try {
+    ResultSet.SetValue(Record.data(), 1, Value, Type);
+  } catch (const EConvertError&) {
+    return false;
+  } catch (const EVdbEngine&) {
+    return false;
+  }
+  const TVdbSortDef* Def = ResultSet.GetIndexDefinition(IndexNo);
+  if (Def == nullptr) {
+    CheckRelationResult(ResultSet, ResultSet.CheckIndexOpen(IndexNo));
+    Def = ResultSet.GetIndexDefinition(IndexNo);
+    if (Def == nullptr) throw EVdbEngine(95, std::to_string(IndexNo));
+  }
+  auto Search = std::make_unique<TVdbLongIndexInfo>();
+  auto Found = std::make_unique<TVdbLongIndexInfo>();
+  ResultSet.CalcIndexInfo(Record.data(), *Def, *Search, 0);
+  const std::int16_t Result = ResultSet.FindSortInfo(IndexNo, *Search, *Found);
+  CheckRelationResult(ResultSet, Result);
+  return Result == 3;
 }
 
 std::string TVdbSqlSubQueryComparison::GetSqlText() const {

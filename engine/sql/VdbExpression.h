@@ -634,6 +634,9 @@ class TVdbBooleanFactor : public TVdbSyntaxNode {
   TVdbDataValue FLeftValue;
   TVdbDataValue FRightValue;
   TVdbPrepareOptions FOptions = 0;
+  // The type the left side's values are compared and matched under: its own, or with
+  // tpoCaseInsensitive the same string type under a case-insensitive collation.
+  const TVdbDataType* FCompareType = nullptr;
   bool FIsNot = false;
   TVdbComparisonOperator FComparisonOperator = tcoNone;
   char16_t FLikeEscapeChar = 0;
@@ -742,6 +745,10 @@ class TVdbSqlSubQueryComparison : public TVdbBooleanFactor {
   using TLookupHandler = std::function<bool(const TVdbDataValue& Value, const TVdbDataType* Type)>;
   // Answers the number of rows of the result.
   using TRowCountHandler = std::function<std::int64_t()>;
+  // The lookup through index IndexNo of ResultSet, whose first level is the result's first
+  // column: a value that column cannot hold is not found.
+  static bool LookupInResult(TVdbRelation& ResultSet, std::int16_t IndexNo, const TVdbDataValue& Value,
+                             const TVdbDataType* Type);
 
   bool IsAll() const { return FIsAll; }
   void SetIsAll(bool IsAll) { FIsAll = IsAll; }
@@ -751,8 +758,10 @@ class TVdbSqlSubQueryComparison : public TVdbBooleanFactor {
   void SetLeft(std::unique_ptr<TVdbExpression> Left) { FExpressionLeft = std::move(Left); }
   TVdbRelation* SubResultSet() const { return FSubResultSet; }
   std::int16_t SubResultSetIndexNo() const { return FSubResultSetIndexNo; }
-  void SetSubResultSet(TVdbRelation* ResultSet, std::int16_t IndexNo, TLookupHandler Lookup,
-                       TRowCountHandler RowCount);
+  // The result relation and its index on the first column; without handlers the lookup is
+  // LookupInResult and the row count the relation's record count.
+  void SetSubResultSet(TVdbRelation* ResultSet, std::int16_t IndexNo, TLookupHandler Lookup = {},
+                       TRowCountHandler RowCount = {});
   void SetRecalcHandler(TRecalcHandler Handler) { FRecalc = std::move(Handler); }
 
   std::string GetSqlText() const override;

@@ -100,6 +100,12 @@ void TVdbIndexFile::RequireOpen() const {
   if (!FIsOpen || !BTree) throw EVdbTreeError(kxFormat("Index \"%s\" is not open", {FName}));
 }
 
+// A read-only view must not change the pages other views share.
+void TVdbIndexFile::RequireWritable() const {
+  RequireOpen();
+  if (FReadOnly) throw EVdbEngine::CreateMsg(kErrWriting, kxFormat("Index \"%s\" is open read-only", {FName}));
+}
+
 std::int16_t TVdbIndexFile::SetIndexDefinition(const TVdbIndexHeaderDef& IndexDef) {
   if (IndexDef.Levels.size() > MaxLevels(FVersion)) return -kErrTooManyLevels;
   FIndexDef = IndexDef;
@@ -385,7 +391,7 @@ void TVdbIndexFile::SetUnique(bool Unique) {
 
 std::int16_t TVdbIndexFile::Add_Index(const std::uint8_t* Item, std::int32_t ItemSize) {
   try {
-    RequireOpen();
+    RequireWritable();
     if (ItemSize < 5 || ItemSize > FIndexDef.ItemSize) {
       throw EVdbTreeError(kxFormat("An item of %d bytes does not fit into an index of %d-byte items",
                                    {ItemSize, FIndexDef.ItemSize}));
@@ -400,7 +406,7 @@ std::int16_t TVdbIndexFile::Add_Index(const std::uint8_t* Item, std::int32_t Ite
 
 std::int16_t TVdbIndexFile::Loesche_Index(const std::uint8_t* Key) {
   try {
-    RequireOpen();
+    RequireWritable();
     if (BTree->Delete(Key)) SetItemCount(ItemCount() - 1);
     return 0;
   } catch (const std::exception& Error) {
@@ -435,7 +441,7 @@ std::int32_t TVdbIndexFile::CalcItemSequenceNo(const std::uint8_t* Item) {
 
 void TVdbIndexFile::Clear_Index() {
   try {
-    RequireOpen();
+    RequireWritable();
     BTree->Clear();
     SetItemCount(0);
   } catch (const std::exception& Error) {
@@ -446,7 +452,7 @@ void TVdbIndexFile::Clear_Index() {
 std::int16_t TVdbIndexFile::BulkInsert(std::int32_t Count, const TProgressFunc& Progress,
                                        const TGetItemFunc& GetItem) {
   try {
-    RequireOpen();
+    RequireWritable();
     const std::int32_t Size = FIndexDef.ItemSize;
     std::vector<std::uint8_t> Buffer(static_cast<std::size_t>(Size), 0);
     if (Progress) Progress(0, Count);
@@ -561,6 +567,11 @@ std::int32_t TVdbIndexFile::CalcPageSizeForCapacity(std::int32_t Capacity) const
 std::uint8_t* TVdbIndexFile::GetWorkInfo(int Index) {
   if (Index < 0 || Index >= kWorkInfoCount) {
     throw std::out_of_range(kxFormat("Work buffer %d does not exist", {Index}));
+  }
+  // Buffers of another item size (a definition read or set since) are made anew.
+  if (FWorkInfoSize != FIndexDef.ItemSize) {
+    FWorkInfos.clear();
+    FWorkInfoSize = FIndexDef.ItemSize;
   }
   if (FWorkInfos.empty()) FWorkInfos.resize(kWorkInfoCount);
   auto& Info = FWorkInfos[static_cast<std::size_t>(Index)];

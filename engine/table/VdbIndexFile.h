@@ -119,6 +119,8 @@ class TVdbIndexFile {
   void Preload();
 
   std::int32_t CalcPageSizeForCapacity(std::int32_t Capacity) const;
+  // Work buffer 0..4 of ItemSize() bytes; valid until the item size changes (a new definition,
+  // an open) or the file closes.
   std::uint8_t* GetWorkInfo(int Index);
   std::unique_ptr<std::uint8_t[]> CreateLongIndexInfo() const;
   bool IsSameName(std::string_view Name) const;
@@ -165,6 +167,7 @@ class TVdbIndexFile {
   std::int16_t ReadFailure(const std::exception& Cause);
   std::int16_t WriteFailure(const std::exception& Cause);
   void RequireOpen() const;
+  void RequireWritable() const;
   // Runs a reading tree operation; any failure becomes error 91.
   template <class TOperation>
   auto Reading(TOperation&& Operation) -> decltype(Operation());
@@ -184,6 +187,7 @@ class TVdbIndexFile {
   std::int32_t FItemCountOffset = 0;
   std::int32_t FIsUniqueOffset = 0;
   std::vector<std::unique_ptr<std::uint8_t[]>> FWorkInfos;
+  std::int32_t FWorkInfoSize = 0;
   TVdbItemLess FCompareFunction;
   TVdbLastError* FServices;
   TErrorFunc FOnError;

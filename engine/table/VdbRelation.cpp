@@ -170,7 +170,8 @@ constexpr std::int16_t kErrWritePermission = 160;
 TVdbRelation::TVdbRelation(TVdbServices* Services)
     : FServices(Services), FColumnDefs(std::make_unique<TVdbColumnDefs>()) {}
 
-TVdbRelation::~TVdbRelation() = default;
+// A relation never stays reachable through the process-wide table once it is gone.
+TVdbRelation::~TVdbRelation() { TRelationList::Instance().RemoveRelation(this); }
 
 std::int16_t TVdbRelation::RecordError(const std::exception& Error) const {
   if (FServices) return FServices->SetLastError(Error);
@@ -180,6 +181,12 @@ std::int16_t TVdbRelation::RecordError(const std::exception& Error) const {
 
 std::int16_t TVdbRelation::RecordError(std::int16_t Code, const kxFormatArgs& Args) const {
   return RecordError(EVdbEngine(Code, Args));
+}
+
+TVdbIndexFile::TErrorFunc TVdbRelation::IndexErrorHandler() const {
+  return [this](std::int16_t Code, const std::string& Argument) {
+    RecordError(Code, {Argument});
+  };
 }
 
 std::string TVdbRelation::IndexLabel(std::int16_t IndexNo) {
@@ -268,6 +275,7 @@ std::int16_t TVdbRelation::Close() {
   const std::int16_t result = CloseFiles();
   ClearStructure();
   FreeRecBuffer();
+  FIndexDefCache.clear();
   return result;
 }
 
@@ -334,6 +342,8 @@ std::int16_t TVdbRelation::Open(bool Force) {
   std::int16_t result = 0;
   try {
     result = OpenFiles(Force);
+  } catch (const EVdbEngine& Error) {
+    result = RecordError(Error);
   } catch (...) {
     Close();
     throw;
@@ -454,6 +464,88 @@ bool TVdbRelation::IsRecordEdited(std::int32_t RecNo,
   for (TVdbRelationListener* accessor : FClientAccessors)
     if (accessor != Excluded && accessor->IsRecordEdited(RecNo)) return true;
   return false;
+}
+
+}  // namespace vdb
+
+// =============================================================================================
+// The process-wide relation table
+
+namespace vdb {
+
+namespace {
+
+constexpr std::int16_t kFirstRltnIdx = 1;
+constexpr std::int16_t kLastRltnIdx = 254;
+
+}  // namespace
+
+TRelationList& TRelationList::Instance() {
+  static TRelationList list;
+  return list;
+}
+
+std::int16_t TRelationList::CalcRltnHdl(std::int16_t SessHdl, TVdbRelationIndex RltnIdx) {
+  return static_cast<std::int16_t>((SessHdl - 1) * 256 + RltnIdx);
+}
+
+TVdbRelationIndex TRelationList::GetRltnIdx(std::int16_t RltnHdl) {
+  return static_cast<TVdbRelationIndex>(RltnHdl < 0 ? 0 : RltnHdl % 256);
+}
+
+std::int16_t TRelationList::GetSessionHandle(std::int16_t RltnHdl) {
+  return static_cast<std::int16_t>(RltnHdl < 0 ? 0 : RltnHdl / 256 + 1);
+}
+
+TVdbRelation* TRelationList::GetRelation(std::int16_t RltnHdl) const {
+  std::lock_guard<std::mutex> guard(FLock);
+  const auto found = FRelations.find(RltnHdl);
+  return found == FRelations.end() ? nullptr : found->second;
+}
+
+TVdbRelation* TRelationList::GetSessionRelation(std::int16_t SessHdl,
+                                                TVdbRelationIndex RltnIdx) const {
+  if (RltnIdx < kFirstRltnIdx || RltnIdx > kLastRltnIdx) return nullptr;
+  return GetRelation(CalcRltnHdl(SessHdl, RltnIdx));
+}
+
+bool TRelationList::SetRelation(std::int16_t RltnHdl, TVdbRelation* Relation) {
+  const TVdbRelationIndex index = GetRltnIdx(RltnHdl);
+  if (RltnHdl <= 0 || index < kFirstRltnIdx || index > kLastRltnIdx || !Relation) return false;
+  std::lock_guard<std::mutex> guard(FLock);
+  FRelations[RltnHdl] = Relation;
+  return true;
+}
+
+void TRelationList::RemoveRelation(std::int16_t RltnHdl) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FRelations.erase(RltnHdl);
+}
+
+void TRelationList::RemoveRelation(const TVdbRelation* Relation) {
+  std::lock_guard<std::mutex> guard(FLock);
+  std::erase_if(FRelations, [Relation](const auto& Entry) { return Entry.second == Relation; });
+}
+
+bool TRelationList::IsValidRelation(const TVdbRelation* Relation) const {
+  if (!Relation) return false;
+  std::lock_guard<std::mutex> guard(FLock);
+  return std::any_of(FRelations.begin(), FRelations.end(),
+                     [Relation](const auto& Entry) { return Entry.second == Relation; });
+}
+
+bool TRelationList::IsValidRltnHdl(std::int16_t RltnHdl) const {
+  return GetRelation(RltnHdl) != nullptr;
+}
+
+std::int16_t TRelationList::GetTemporaryHandle(std::int16_t SessHdl) const {
+  if (SessHdl <= 0) return 0;
+  std::lock_guard<std::mutex> guard(FLock);
+  for (std::int16_t index = kFirstRltnIdx; index <= kLastRltnIdx; ++index) {
+    const std::int16_t handle = CalcRltnHdl(SessHdl, index);
+    if (FRelations.find(handle) == FRelations.end()) return handle;
+  }
+  return 0;
 }
 
 }  // namespace vdb

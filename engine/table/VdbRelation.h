@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -319,12 +321,14 @@ class TVdbRelation {
   const std::uint8_t* GetRecordField(const std::uint8_t* RecBuffer, std::int16_t FieldNo) const;
   bool IsNull(const std::uint8_t* RecBuffer, std::int16_t FieldNo) const;
   void SetNull(std::uint8_t* RecBuffer, std::int16_t FieldNo) const;
-  // A deep copy of the field's value (typed by the column).
+  // A deep copy of the field's value (typed by the column); for memo, blob and wide memo columns
+  // a reference to the field (their first block number) instead, valid while the buffer lives.
   bool GetValue(const std::uint8_t* RecBuffer, std::int16_t FieldNo, TVdbDataValue& Value) const;
   // Assigns Value of ValueType, converting it to the column's type.
   void SetValue(std::uint8_t* RecBuffer, std::int16_t FieldNo, const TVdbDataValue& Value,
                 const TVdbDataType* ValueType) const;
-  // Stores a value that already has the column's type.
+  // Stores a value that already has the column's type code (error 44 otherwise); an empty or
+  // NULL value stores NULL (the default for columns that are not nullable).
   void PutValue(std::uint8_t* RecBuffer, std::int16_t FieldNo, const TVdbDataValue& Value) const;
   // The text form of the value (UTF-8 / UTF-16); empty for NULL. Set*: from text, an absent
   // text (SetNull) for NULL.
@@ -397,9 +401,12 @@ class TVdbRelation {
   // The value of key level Level (0-based) of an item.
   bool GetValueFromIndex(const TVdbSortDef& IndexDef, const TVdbLongIndexInfo& IndexInfo,
                          int Level, TVdbDataValue& Value) const;
-  // The item whose key pieces are the given texts (fewer texts: the rest stays at its minimum).
+  // The item whose key pieces are the given texts. With fewer texts the other levels take the
+  // value that sorts first in the index order (LastOfRest: last), so that the item bounds every
+  // key that begins with the given pieces from below (above).
   std::int32_t StringToIndex(const TVdbSortDef& IndexDef, const std::vector<std::string>& Values,
-                             TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo) const;
+                             TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo,
+                             bool LastOfRest = false) const;
   // The key of an item as text, levels joined by ",".
   std::string IndString(const TVdbSortDef& IndexDef, const TVdbLongIndexInfo& IndexInfo) const;
   // The index order of items X and Y (see IndexLess of the index keys).
@@ -481,6 +488,9 @@ class TVdbRelation {
   bool MayDeleteIndex(std::int16_t IndexNo);
   // Whether a registered accessor other than Excluded edits RecNo.
   bool IsRecordEdited(std::int32_t RecNo, const TVdbRelationListener* Excluded) const;
+
+  // An error handler for the relation's index files: records their errors in the session.
+  TVdbIndexFile::TErrorFunc IndexErrorHandler() const;
 
   // --- Properties ---
   TVdbServices* Services() const { return FServices; }
@@ -571,6 +581,38 @@ class TVdbRelation {
   void Broadcast(TCall&& Call);
   bool Notifying() const { return FNotificationDisableCount == 0; }
   std::vector<TIndexDefCache> FIndexDefCache;  // by index number
+};
+
+// The process-wide table of relations by relation handle: (session handle - 1) * 256 + relation
+// index (1 .. 254). Relations are registered by the catalog that owns them; the table does not
+// own them. Safe to use from several threads.
+class TRelationList {
+ public:
+  static TRelationList& Instance();
+
+  static std::int16_t CalcRltnHdl(std::int16_t SessHdl, TVdbRelationIndex RltnIdx);
+  static TVdbRelationIndex GetRltnIdx(std::int16_t RltnHdl);
+  static std::int16_t GetSessionHandle(std::int16_t RltnHdl);
+
+  // Null when no relation is registered under the handle.
+  TVdbRelation* GetRelation(std::int16_t RltnHdl) const;
+  TVdbRelation* GetSessionRelation(std::int16_t SessHdl, TVdbRelationIndex RltnIdx) const;
+  // Registers Relation under a handle (replacing what was there); false for a handle whose
+  // relation index is outside 1 .. 254 or whose session is not positive.
+  bool SetRelation(std::int16_t RltnHdl, TVdbRelation* Relation);
+  void RemoveRelation(std::int16_t RltnHdl);
+  // Removes every registration of Relation (a relation does so when it is destroyed).
+  void RemoveRelation(const TVdbRelation* Relation);
+  bool IsValidRelation(const TVdbRelation* Relation) const;
+  bool IsValidRltnHdl(std::int16_t RltnHdl) const;
+  // The handle of the lowest relation index of a session that is not registered; 0 when the
+  // session has none free.
+  std::int16_t GetTemporaryHandle(std::int16_t SessHdl) const;
+
+ private:
+  TRelationList() = default;
+  mutable std::mutex FLock;
+  std::map<std::int16_t, TVdbRelation*> FRelations;
 };
 
 // The sort definition an index file's stored definition describes (the reverse of

@@ -152,17 +152,28 @@ std::int16_t TVdbRelation::FindIndex(const std::string& IndexName) const {
 
 // --- Opening and stepping ---
 
+// Opening goes through the virtual CheckIndexOpen, so that the checks of a derived relation
+// apply. Its error is already recorded: it travels on as an exception with the same number and
+// message, so that recording it again changes nothing.
 TVdbIndexFile& TVdbRelation::OpenedIndexFile(std::int16_t IndexNo) {
   TVdbIndexFile* file = GetIndexFile(IndexNo);
   if (!file) throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(IndexNo));
-  if (file->IsLost()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
-  if (!file->IsOpen() && file->Open() < 0) throw EVdbEngine(kErrIndexCorrupt, file->Name());
+  if (file->IsOpen() && !file->IsLost()) return *file;
+  const std::int16_t result = CheckIndexOpen(IndexNo);
+  if (result < 0) {
+    const std::string message = FServices ? FServices->LastErrorMsg() : std::string();
+    throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-result), message);
+  }
+  if (!file->IsOpen()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
   return *file;
 }
 
 std::int16_t TVdbRelation::CheckIndexOpen(std::int16_t IndexNo) {
   return Guarded([&]() -> std::int16_t {
-    OpenedIndexFile(IndexNo);
+    TVdbIndexFile* file = GetIndexFile(IndexNo);
+    if (!file) throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(IndexNo));
+    if (file->IsLost()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
+    if (!file->IsOpen() && file->Open() < 0) throw EVdbEngine(kErrIndexCorrupt, file->Name());
     return 0;
   });
 }
@@ -205,8 +216,14 @@ const TVdbSortDef* TVdbRelation::GetIndexDefinition(std::int16_t IndexNo) {
   if (FIndexDefCache.size() <= slot) FIndexDefCache.resize(slot + 1);
   TIndexDefCache& cache = FIndexDefCache[slot];
   if (!cache.Definition || !(cache.Stored == file->IndexDef())) {
-    cache.Definition = VdbSortDefFromHeader(file->IndexDef(), *FColumnDefs, Level(),
-                                            FServices ? FServices->ExpressionFactory() : nullptr);
+    cache.Definition.reset();
+    try {
+      cache.Definition = VdbSortDefFromHeader(file->IndexDef(), *FColumnDefs, Level(),
+                                              FServices ? FServices->ExpressionFactory() : nullptr);
+    } catch (const EVdbEngine& Error) {
+      RecordError(Error);  // a stored definition that makes no sense: the index is of no use
+      return nullptr;
+    }
     cache.Stored = file->IndexDef();
   }
   return cache.Definition.get();
@@ -287,7 +304,7 @@ std::int16_t TVdbRelation::FindSortInfo(std::int16_t AccessId, const TVdbLongInd
 std::int16_t TVdbRelation::GetNativeSortInfo(std::int32_t RecordNo, TVdbLongIndexInfo& SortInfo) {
   return Guarded([&]() -> std::int16_t {
     const TVdbSortDef* def = GetNativeSortDef();
-    if (!def) throw EVdbEngine(kErrNoSuitableIndex, FullName());
+    if (!def) throw EVdbEngine(kErrNoSuitableIndex, Name());
     if (def->LevelCount == 0) {
       SortInfo.DateiVerweis = RecordNo;
       return 0;
@@ -456,15 +473,19 @@ void TVdbRelation::WriteIndexInfo(std::uint8_t* RecBuffer, const TVdbSortDef& In
                                   const TVdbLongIndexInfo& IndexInfo) const {
   if (IndexDef.IsCalculated) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
   const std::uint8_t* piece = IndexInfo.Key;
-  for (int level = 0; level < IndexDef.LevelCount; ++level) {
+  // A damaged item never leads beyond the key bytes of its definition.
+  std::int32_t left = std::max<std::int32_t>(IndexDef.KeySize() - 4, 0);
+  for (int level = 0; level < IndexDef.LevelCount && left > 0; ++level) {
     const TVdbSortLevel& item = IndexDef.Items[static_cast<std::size_t>(level)];
-    const std::int32_t length = KeyPieceLength(*FColumnDefs, IndexDef, Level(), level, piece);
+    const std::int32_t length = std::clamp<std::int32_t>(
+        KeyPieceLength(*FColumnDefs, IndexDef, Level(), level, piece), 0, left);
+    left -= length;
     const TVdbColumnDef& column = GetColumnDef(item.FieldNo);
     std::uint8_t* field = GetRecordField(RecBuffer, item.FieldNo);
     std::memset(field, 0, static_cast<std::size_t>(column.Size));
     const std::int32_t copied = std::min<std::int32_t>(length, column.Size);
     const bool trailingNull = column.GetHasNullByte() && Level() < 6;
-    if (trailingNull && copied > 0 && item.Size > 0) {
+    if (trailingNull && copied > 0 && item.Size > 0 && item.Size <= length) {
       std::memcpy(field, piece, static_cast<std::size_t>(std::min<std::int32_t>(copied, item.Size - 1)));
       field[column.Size - 1] = piece[item.Size - 1];
     } else {
@@ -485,19 +506,20 @@ bool TVdbRelation::GetValueFromIndex(const TVdbSortDef& IndexDef,
 
 std::int32_t TVdbRelation::StringToIndex(const TVdbSortDef& IndexDef,
                                          const std::vector<std::string>& Values,
-                                         TVdbLongIndexInfo& IndexInfo,
-                                         std::int32_t RecordNo) const {
+                                         TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo,
+                                         bool LastOfRest) const {
   if (IndexDef.IsCalculated) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
   std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(FColumnDefs->GetRecordSize(), 1)));
   for (int level = 0; level < IndexDef.LevelCount; ++level) {
-    const std::int16_t fieldNo = IndexDef.Items[static_cast<std::size_t>(level)].FieldNo;
+    const TVdbSortLevel& item = IndexDef.Items[static_cast<std::size_t>(level)];
     if (static_cast<std::size_t>(level) < Values.size()) {
-      SetAsStringA(record.data(), fieldNo, Values[static_cast<std::size_t>(level)]);
+      SetAsStringA(record.data(), item.FieldNo, Values[static_cast<std::size_t>(level)]);
     } else {
-      const TVdbDataType* type = GetDataType(fieldNo);
+      const TVdbDataType* type = GetDataType(item.FieldNo);
       TVdbDataValue field;
-      type->SetReference(field, GetRecordField(record.data(), fieldNo));
-      type->GetMinimum(field);
+      type->SetReference(field, GetRecordField(record.data(), item.FieldNo));
+      if (LastOfRest != item.Descending) type->GetMaximum(field);
+      else type->GetMinimum(field);
     }
   }
   return CalcIndexInfo(record.data(), IndexDef, IndexInfo, RecordNo);

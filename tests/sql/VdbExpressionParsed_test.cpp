@@ -84,5 +84,37 @@ TEST_F(ParsedExpressionTest, Conditions) {
   }
 }
 
+// The SQL text of a parsed tree reads back as the same tree.
+TEST_F(ParsedExpressionTest, SqlTextReadsBackAsTheSameTree) {
+  const char* Texts[] = {
+      "CIMSZO LIKE '%l''x%' OR LEIRAS LIKE '%l''x%'",
+      "A - 1 + 2 - 3 = -A * 2 DIV 3 MOD 2 + A / 2",
+      "NOT A IN (1, 2) AND B IS NOT NULL",
+      "A NOT BETWEEN 1 AND 5 OR CIMSZO NOT LIKE 'a!_%' ESCAPE '!'",
+      "TIME '12:30' < TIME '13:00' AND DATE '1.2.2020' = 1.2.2020",
+      "CASE WHEN A = 1 THEN 'x' ELSE 'y' END = 'x'",
+      "(A = 1 OR B = 2) AND NOT (A = 2)",
+  };
+  for (const char* Text : Texts) {
+    SCOPED_TRACE(Text);
+    TSqlParser First;
+    First.SetStatementText(Text);
+    auto A = First.ParseCondition(nullptr);
+    First.ParseEnd();
+    const std::string Regenerated = A->GetSqlText();
+    TSqlParser Second;
+    Second.SetStatementText(Regenerated);
+    auto B = Second.ParseCondition(nullptr);
+    Second.ParseEnd();
+    EXPECT_TRUE(A->IsSyntacticallyEqual(*B)) << Regenerated;
+    EXPECT_EQ(B->GetSqlText(), Regenerated);
+    // Both evaluate alike.
+    A->Prepare(&FContext, 0);
+    B->Prepare(&FContext, 0);
+    TVdbRelationSet SA, SB;
+    EXPECT_EQ(A->EvaluateTruth(SA), B->EvaluateTruth(SB));
+  }
+}
+
 }  // namespace
 }  // namespace vdb

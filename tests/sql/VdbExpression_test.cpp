@@ -491,6 +491,28 @@ TEST_F(ExpressionTest, JokerOptionTurnsEqualityIntoLike) {
   EXPECT_EQ(Truth(*Plain), tvFalse);
 }
 
+TEST_F(ExpressionTest, CaseInsensitiveOptionIgnoresCaseOfCaseSensitiveColumns) {
+  FContext.AddTable("Codes", 3, {{"KOD", T::GetStringType(kVdbStringCode, true, 6, 20, "Hungarian_cs_as")}});
+  FContext.SetRow(2, {"Őzbak"});
+  const TVdbPrepareOptions CaseInsensitive = PrepareOption(tpoCaseInsensitive);
+  struct Case {
+    std::function<CondPtr()> Build;
+    TVdbTruthValue Plain, Insensitive;
+  } Cases[] = {
+      {[] { return Cond(Cmp(Col("KOD"), tcoEqual, Str("őzbak"))); }, tvFalse, tvTrue},
+      {[] { return Cond(Cmp(Col("KOD"), tcoEqual, Str("ozbak"))); }, tvFalse, tvFalse},
+      {[] { return Cond(Like(Col("KOD"), Str("ŐZ%"))); }, tvFalse, tvTrue},
+      {[] { return Cond(Cmp(Col("KOD"), tcoLess, Str("ŐZBAKA"))); }, tvTrue, tvTrue},
+  };
+  for (const auto& C : Cases) {
+    CondPtr Plain = C.Build();
+    SCOPED_TRACE(Plain->GetSqlText());
+    EXPECT_EQ(Truth(*Plain), C.Plain);
+    CondPtr Insensitive = C.Build();
+    EXPECT_EQ(Truth(*Insensitive, CaseInsensitive), C.Insensitive);
+  }
+}
+
 // --- Preparation errors ---
 
 TEST_F(ExpressionTest, PreparationErrors) {

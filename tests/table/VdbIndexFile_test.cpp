@@ -306,6 +306,9 @@ TEST_F(IndexFileTest, ItemsAndDefinitionSurviveReopen) {
   Index->Clear_Index();
   for (const TEntry& Entry : Model) ASSERT_EQ(Add(Entry), 0);
   ASSERT_EQ(Reopen(), 0) << Index->LastFailure();
+  Index->Preload();
+  Index->UpdateDir();
+  EXPECT_TRUE(Errors.empty());
   EXPECT_EQ(Index->ItemCount(), static_cast<std::int32_t>(Model.size()));
   EXPECT_EQ(Index->IndexDef().Levels, Def.Levels);
   EXPECT_EQ(Index->IndexDef().ItemSize, 160);
@@ -391,6 +394,26 @@ TEST_F(IndexFileTest, ASecondViewSeesTheItemsAfterUpdate) {
   EXPECT_EQ(View->Close(), 0);
 }
 
+TEST_F(IndexFileTest, AReadOnlyViewChangesNothing) {
+  Create(LexiconDef());
+  ASSERT_EQ(Add({"kept", 1}), 0);
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  Index = MakeIndex(6);
+  Index->SetReadOnly(true);
+  ASSERT_EQ(Index->Open(), 0);
+  EXPECT_EQ(Add({"new", 2}), -90);
+  EXPECT_EQ(Index->Loesche_Index(MakeItem({"kept", 1}).data()), -90);
+  Index->Clear_Index();
+  EXPECT_EQ(Index->BulkInsert(0, nullptr, [](std::uint8_t*, std::int32_t&) { return false; }), -90);
+  EXPECT_EQ(Index->Flush(), 0);
+  EXPECT_EQ(Index->ItemCount(), 1);
+  std::uint8_t* Key = Index->GetWorkInfo(0);
+  EXPECT_EQ(Index->Erster_Index(Key), 0);
+  EXPECT_EQ(EntryOf(Key), (TEntry{"kept", 1}));
+  EXPECT_EQ(Errors.size(), 3u);
+}
+
 TEST_F(IndexFileTest, NamesKindsAndBuffers) {
   Index = MakeIndex(6);
   EXPECT_TRUE(Index->IsSameName("cimszo.vdbi"));
@@ -408,6 +431,19 @@ TEST_F(IndexFileTest, NamesKindsAndBuffers) {
   EXPECT_EQ(Index->GetWorkInfo(4), Index->GetWorkInfo(4));
   EXPECT_NE(Index->GetWorkInfo(0), Index->GetWorkInfo(1));
   EXPECT_THROW(Index->GetWorkInfo(5), std::out_of_range);
+  // A larger item size read at open gets buffers of its own size.
+  Create(LexiconDef());
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  Index = MakeIndex(6);
+  TVdbIndexHeaderDef Small = LexiconDef();
+  Small.ItemSize = 8;
+  ASSERT_EQ(Index->SetIndexDefinition(Small), 0);
+  Index->GetWorkInfo(0);
+  ASSERT_EQ(Index->Open(), 0);
+  std::uint8_t* Work = Index->GetWorkInfo(0);
+  std::fill(Work, Work + 156, 0xAB);  // the sanitizer build checks the size
+  EXPECT_EQ(Index->Erster_Index(Work), 1);
   EXPECT_NE(Index->CreateLongIndexInfo(), nullptr);
 }
 

@@ -44,6 +44,7 @@ class TMemoryRelation : public TVdbRelation {
   // Test controls.
   std::int32_t CloseFilesCalls = 0;
   std::int16_t OpenFilesResult = 0;
+  bool OpenFilesThrows = false;
   bool IsReadOnly = false;
   std::unique_ptr<TVdbSortDef> NativeSortDef;
 
@@ -79,11 +80,15 @@ class TMemoryRelation : public TVdbRelation {
   std::int16_t Level() const override { return FLevel; }
   std::int32_t RecordSize() const override { return FColumnDefs->GetRecordSize(); }
   std::int32_t RecordCount() override { return static_cast<std::int32_t>(FRecords.size()); }
-  std::int32_t ConstraintCount() const override { return 0; }
-  TVdbCheckDef* GetConstraint(std::int32_t) const override { return nullptr; }
+  std::vector<std::unique_ptr<TVdbCheckDef>> Checks;
+  std::int32_t ConstraintCount() const override { return static_cast<std::int32_t>(Checks.size()); }
+  TVdbCheckDef* GetConstraint(std::int32_t Index) const override {
+    return Index >= 0 && Index < ConstraintCount() ? Checks[static_cast<std::size_t>(Index)].get() : nullptr;
+  }
   std::int32_t IntegrityRuleCount() const override { return 0; }
   TVdbForeignKeyDef* GetIntegrityRule(std::int32_t) const override { return nullptr; }
   std::int16_t OpenFiles(bool) override {
+    if (OpenFilesThrows) throw EVdbEngine(37, FFullName);
     if (OpenFilesResult < 0) return OpenFilesResult;
     RecalcColumnFlags();
     AllocRecBuffer();
@@ -218,6 +223,12 @@ class TMemoryRelation : public TVdbRelation {
     return 0;
   }
   using TVdbRelation::FindIndex;
+  // A derived relation's own check when an index is opened (RefuseOpen: refused with error 28).
+  bool RefuseOpen = false;
+  std::int16_t CheckIndexOpen(std::int16_t IndexNo) override {
+    if (RefuseOpen) return RecordError(28, {GetIndexFile(IndexNo) ? GetIndexFile(IndexNo)->Name() : "?"});
+    return TVdbRelation::CheckIndexOpen(IndexNo);
+  }
 
  private:
   struct TSlot {
@@ -487,6 +498,33 @@ TEST_F(RelationFieldTest, CloseClosesFilesClearsTheStructureAndFreesTheBuffer) {
   EXPECT_EQ(Relation.RecordIdFieldNo(), 0);
 }
 
+// Below level 6 a nullable field carries its null byte last.
+TEST(RelationFieldLevels, OlderLevelsKeepValuesAndNullsApart) {
+  TVdbServices services(1);
+  for (std::int16_t level : {4, 5, 6}) {
+    TVdbColumnDefs columns;
+    columns.Add(TVdbColumnDef::CreateColumnDef("N", TVdbDataType::GetDataType(kVdbIntegerCode, true, level),
+                                               kVdbColNullable));
+    columns.Add(TVdbColumnDef::CreateColumnDef(
+        "S", TVdbDataType::GetStringType(kVdbStringCode, true, level, 10, ""), kVdbColNullable));
+    TMemoryRelation relation(&services, std::move(columns), "T.dat", level);
+    ASSERT_EQ(relation.Open(false), 0);
+    auto record = relation.NewRecord();
+    relation.SetInt32(record.data(), 1, -1);
+    relation.SetAnsiString(record.data(), 2, "abc");
+    std::int32_t n = 0;
+    std::string text;
+    EXPECT_TRUE(relation.GetInt32(record.data(), 1, n)) << level;
+    EXPECT_EQ(n, -1) << level;
+    EXPECT_TRUE(relation.GetAnsiString(record.data(), 2, text)) << level;
+    EXPECT_EQ(text, "abc") << level;
+    relation.SetNull(record.data(), 1);
+    EXPECT_TRUE(relation.IsNull(record.data(), 1)) << level;
+    EXPECT_TRUE(relation.GetAnsiString(record.data(), 2, text)) << level;
+    EXPECT_EQ(text, "abc") << level;
+  }
+}
+
 TEST(RelationOpen, AFailedOpenClosesTheRelationAgainAndASuccessfulOneSetsTheStandardName) {
   TVdbServices services(1);
   TMemoryRelation failing(&services, test::LexiconColumns(), "/data/Lex.vdbt");
@@ -496,12 +534,49 @@ TEST(RelationOpen, AFailedOpenClosesTheRelationAgainAndASuccessfulOneSetsTheStan
   EXPECT_EQ(failing.GetColumnCount(), 0);
   EXPECT_EQ(failing.StdName(), "");
 
+  TMemoryRelation throwing(&services, test::LexiconColumns(), "/data/Lex.vdbt");
+  throwing.OpenFilesThrows = true;
+  EXPECT_EQ(throwing.Open(false), -37);
+  EXPECT_EQ(services.LastErrorMsg(), "File not found or access denied: \"/data/Lex.vdbt\"");
+  EXPECT_EQ(throwing.CloseFilesCalls, 1);
+
   TMemoryRelation relation(&services, test::LexiconColumns(), "/data/Lex.vdbt");
   EXPECT_EQ(relation.Open(false), 0);
   EXPECT_EQ(relation.StdName(), "Lex");
   EXPECT_TRUE(relation.IsSameTableName("lex"));
   EXPECT_TRUE(relation.IsSameTableName("C:\\other\\LEX.dat"));
   EXPECT_FALSE(relation.IsSameTableName("Lexicon"));
+}
+
+// A compiler that accepts every condition but "bad".
+class TFakeFactory : public TVdbExpressionFactory {
+ public:
+  std::unique_ptr<TVdbCompiledExpression> CompileExpression(const std::string& Source, bool,
+                                                            const TVdbColumnDefs&, std::int16_t) override {
+    throw EVdbEngine(98, Source);
+  }
+  std::unique_ptr<TVdbCompiledCondition> CompileCondition(const std::string& Source, bool,
+                                                          const TVdbColumnDefs&, std::int16_t) override {
+    struct TTrue : TVdbCompiledCondition {
+      int Evaluate(const std::uint8_t*) override { return 1; }
+    };
+    if (Source == "bad") throw EVdbEngine(98, Source);
+    return std::make_unique<TTrue>();
+  }
+};
+
+TEST(RelationSetup, PreparesTheCheckConstraintsAndSkipsThoseThatDoNotCompile) {
+  TVdbServices services(1);
+  TMemoryRelation relation(&services, test::LexiconColumns());
+  relation.Checks.push_back(std::make_unique<TVdbCheckDef>("bad_one", TVdbExpressionSource("bad", false)));
+  relation.Checks.push_back(std::make_unique<TVdbCheckDef>("good", TVdbExpressionSource("CIMSZO <> ''", false)));
+  EXPECT_EQ(relation.Setup(false), 0);  // no compiler yet: nothing prepared
+  EXPECT_FALSE(relation.Checks[1]->FCondition->IsCompiled());
+  TFakeFactory factory;
+  services.SetExpressionFactory(&factory);
+  EXPECT_EQ(relation.Setup(false), 0);
+  EXPECT_FALSE(relation.Checks[0]->FCondition->IsCompiled());
+  EXPECT_TRUE(relation.Checks[1]->FCondition->IsCompiled());
 }
 
 // =============================================================================================
@@ -752,6 +827,10 @@ TEST_F(RelationIndexTest, AccessIdsOfSpecialOrdersAndMissingIndexesAreRefused) {
   EXPECT_EQ(Services.LastErrorMsg(), "No suitable index found for \"Index#3\"");
   EXPECT_EQ(Relation.CheckIndexOpen(3), -6);
   EXPECT_EQ(Relation.GetNativeSortInfo(1, Info(found)), -6);
+  EXPECT_EQ(Services.LastErrorMsg(), "No suitable index found for \"Data\"");
+  Relation.IndexErrorHandler()(91, "CIMSZO");
+  EXPECT_EQ(Services.LastErrorCode(), 91);
+  EXPECT_EQ(Services.LastErrorMsg(), "Error while reading from index \"CIMSZO\"");
 }
 
 TEST_F(RelationIndexTest, ACorruptIndexFileIsError95) {
@@ -764,6 +843,20 @@ TEST_F(RelationIndexTest, ACorruptIndexFileIsError95) {
   auto found = Item();
   EXPECT_EQ(Relation.FindFirstIndexInfo(0, Info(found)), -95);
   EXPECT_EQ(Services.LastErrorMsg(), "Index \"CIMSZO\" is corrupt and must be deleted");
+}
+
+TEST_F(RelationIndexTest, OpeningAnIndexGoesThroughTheRelationsOwnCheck) {
+  Relation.CloseIndex(0);
+  Relation.RefuseOpen = true;
+  auto found = Item();
+  EXPECT_EQ(Relation.FindFirstIndexInfo(0, Info(found)), -28);
+  EXPECT_EQ(Services.LastErrorMsg(), "Inconsistent definition for index \"CIMSZO\"");
+  auto record = LexiconRecord(Relation, "vad");
+  EXPECT_EQ(Relation.LocateRecord(0, record.data()), -28);
+  bool reverse = false;
+  EXPECT_EQ(Relation.FindIndex(*Order("CIMSZO"), 0, reverse), -1);
+  Relation.RefuseOpen = false;
+  EXPECT_EQ(Relation.LocateRecord(0, record.data()), 3);
 }
 
 TEST_F(RelationIndexTest, FindIndexCoversReversesAndCreatesByTheFlags) {
@@ -826,6 +919,15 @@ TEST_F(RelationIndexTest, OlderLevelsNameTemporaryIndexesAfterTheTable) {
   EXPECT_EQ(old.GetIndexFile(0)->Name(), "Old.$01");
   EXPECT_EQ(old.GetIndexFile(0)->FileName(), "\\Old.$01");
   EXPECT_EQ(old.GetIndexFile(0)->Kind(), tikTemporary);
+  bool reverse = true;
+  EXPECT_EQ(old.FindIndex(*old.CalcIndexDefinition("CIMSZO", false), tifoExact, reverse), 0);
+  EXPECT_FALSE(reverse);
+  EXPECT_EQ(old.GetIndexSpecification(0), "CIMSZO");
+  old.CloseIndex(0);  // reopened, the definition comes from the stored vector form
+  EXPECT_EQ(old.FindIndex(*old.CalcIndexDefinition("CIMSZO", false), tifoExact, reverse), 0);
+  auto found = Item();
+  EXPECT_EQ(old.FindFirstIndexInfo(0, Info(found)), 0);
+  EXPECT_EQ(Info(found).DateiVerweis, 1);
 }
 
 TEST_F(RelationIndexTest, RecordsAreLocatedByKeyAndRangesTestTheKeyOnly) {
@@ -870,6 +972,60 @@ TEST_F(RelationIndexTest, BookmarksSortByKeyWithHolesLast) {
   EXPECT_EQ(bad, (std::vector<std::int32_t>{1, 9}));
 }
 
+TEST(RelationKeys, KeysOfSeveralLevelsReadBackAndMissingLevelsTakeTheirMinimum) {
+  treetest::TContainerEnv env;
+  TVdbServices services(1);
+  TVdbColumnDefs columns;
+  columns.Add(TVdbColumnDef::CreateColumnDef(
+      "Name", TVdbDataType::GetStringType(kVdbStringCode, true, 6, 30, "Hungarian_ci_as"), kVdbColNullable));
+  columns.Add(TVdbColumnDef::CreateColumnDef("Year", TVdbDataType::GetDataType(kVdbIntegerCode, true, 6),
+                                             kVdbColNullable));
+  TMemoryRelation relation(&services, std::move(columns), "\\Hunt.vdbt", 6, &env);
+  ASSERT_EQ(relation.Open(false), 0);
+  for (const auto& [name, year] : std::vector<std::pair<std::string, int>>{
+           {"szarvas", 2001}, {"őz", 1999}, {"szarvas", 1990}, {"vaddisznó", 2005}}) {
+    auto record = relation.NewRecord();
+    relation.SetAnsiString(record.data(), 1, name);
+    relation.SetInt32(record.data(), 2, year);
+    relation.Add(record);
+  }
+  ASSERT_EQ(relation.CreateIndex("ByName", "Name,-Year", false), 0);
+  const TVdbSortDef* def = relation.GetIndexDefinition(0);
+  ASSERT_NE(def, nullptr);
+  std::vector<std::uint8_t> item(512), lower(512);
+  auto& info = *reinterpret_cast<TVdbLongIndexInfo*>(item.data());
+  auto& bound = *reinterpret_cast<TVdbLongIndexInfo*>(lower.data());
+
+  // Name descending by year: őz 1999, szarvas 2001, szarvas 1990, vaddisznó 2005.
+  std::vector<std::string> keys;
+  for (std::int16_t r = relation.FindFirstIndexInfo(0, info); r == 0; r = relation.FindNextIndexInfo(0, info))
+    keys.push_back(relation.IndString(*def, info));
+  EXPECT_EQ(keys, (std::vector<std::string>{"őz,1999", "szarvas,2001", "szarvas,1990", "vaddisznó,2005"}));
+
+  TVdbDataValue value;
+  relation.StringToIndex(*def, {"szarvas", "1990"}, info, 3);
+  EXPECT_TRUE(relation.GetValueFromIndex(*def, info, 1, value));
+  EXPECT_EQ(relation.GetDataType(2)->GetInteger(value), 1990);
+  EXPECT_EQ(relation.LocateRecord(0, relation.NewRecord().data()), 0);
+
+  // Only the first level given: the bound lies before every szarvas entry.
+  relation.StringToIndex(*def, {"szarvas"}, bound, 1);
+  std::vector<std::uint8_t> found(512);
+  auto& hit = *reinterpret_cast<TVdbLongIndexInfo*>(found.data());
+  EXPECT_EQ(relation.FindSortInfo(0, bound, hit), 1);
+  EXPECT_EQ(relation.IndString(*def, hit), "szarvas,2001");
+  std::vector<std::uint8_t> upper(512);
+  auto& last = *reinterpret_cast<TVdbLongIndexInfo*>(upper.data());
+  relation.StringToIndex(*def, {"szarvas"}, last, 1, true);
+  std::vector<std::string> inside;
+  for (std::int16_t r = relation.FindFirstIndexInfo(0, info); r == 0; r = relation.FindNextIndexInfo(0, info))
+    if (relation.TestFilterRange(*def, info, &bound, &last)) inside.push_back(relation.IndString(*def, info));
+  EXPECT_EQ(inside, (std::vector<std::string>{"szarvas,2001", "szarvas,1990"}));
+  relation.StringToIndex(*def, {"őz", "1999"}, info, 2);
+  EXPECT_EQ(relation.FindSortKeyDiff(*def, item.data(), found.data()), 0);
+  EXPECT_EQ(relation.FindSortKeyDiff(*def, found.data(), found.data()), 2);
+}
+
 TEST(RelationRecordId, RecordsAreFoundByRecordIdWithoutAnIndex) {
   TVdbServices services(1);
   TVdbColumnDefs columns;
@@ -886,6 +1042,40 @@ TEST(RelationRecordId, RecordsAreFoundByRecordIdWithoutAnIndex) {
   TMemoryRelation none(&services, test::LexiconColumns());
   ASSERT_EQ(none.Open(false), 0);
   EXPECT_EQ(none.FindRecordId(1), -64);
+}
+
+// =============================================================================================
+// The relation table
+
+TEST(RelationList, HandlesJoinSessionAndRelationIndex) {
+  EXPECT_EQ(TRelationList::CalcRltnHdl(1, 1), 1);
+  EXPECT_EQ(TRelationList::CalcRltnHdl(3, 254), 2 * 256 + 254);
+  EXPECT_EQ(TRelationList::GetRltnIdx(2 * 256 + 254), 254);
+  EXPECT_EQ(TRelationList::GetSessionHandle(2 * 256 + 254), 3);
+  EXPECT_EQ(TRelationList::GetSessionHandle(1), 1);
+
+  // Session 97 is used by no other test of this program.
+  TRelationList& list = TRelationList::Instance();
+  TVdbServices services(97);
+  const std::int16_t first = TRelationList::CalcRltnHdl(97, 1);
+  EXPECT_EQ(list.GetTemporaryHandle(97), first);
+  {
+    TMemoryRelation relation(&services, test::LexiconColumns());
+    EXPECT_FALSE(list.SetRelation(TRelationList::CalcRltnHdl(97, 0), &relation));
+    EXPECT_FALSE(list.SetRelation(TRelationList::CalcRltnHdl(97, 255), &relation));
+    EXPECT_TRUE(list.SetRelation(first, &relation));
+    EXPECT_EQ(list.GetRelation(first), &relation);
+    EXPECT_EQ(list.GetSessionRelation(97, 1), &relation);
+    EXPECT_EQ(list.GetSessionRelation(97, 2), nullptr);
+    EXPECT_TRUE(list.IsValidRltnHdl(first));
+    EXPECT_TRUE(list.IsValidRelation(&relation));
+    EXPECT_EQ(list.GetTemporaryHandle(97), first + 1);
+    list.RemoveRelation(first);
+    EXPECT_FALSE(list.IsValidRelation(&relation));
+    EXPECT_TRUE(list.SetRelation(first, &relation));
+  }  // a destroyed relation leaves the table
+  EXPECT_EQ(list.GetRelation(first), nullptr);
+  EXPECT_EQ(list.GetTemporaryHandle(0), 0);
 }
 
 // =============================================================================================

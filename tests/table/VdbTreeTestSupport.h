@@ -20,6 +20,7 @@
 #include "storage/kxCompoundFile.h"
 #include "storage/kxMemory.h"
 #include "table/VdbTreeBase.h"
+#include "VdbTestItems.h"
 
 namespace vdb::treetest {
 
@@ -49,20 +50,6 @@ inline TEntry EntryOf(const std::uint8_t* Item) {
   Entry.RecNo = TkxMemory::ReadInt32(Item, 0);
   Entry.Key.assign(reinterpret_cast<const char*>(Item + 5), Item[4]);
   return Entry;
-}
-
-// The comparison as a real index order reads items: never beyond the item size, whatever a
-// damaged length byte says.
-inline bool BoundedLess(const std::uint8_t* X, const std::uint8_t* Y, bool& Unique,
-                        std::int32_t ItemSize) {
-  const int Limit = std::max(ItemSize - 5, 0);
-  const int LenX = std::min<int>(X[4], Limit);
-  const int LenY = std::min<int>(Y[4], Limit);
-  const int Order = std::memcmp(X + 5, Y + 5, static_cast<std::size_t>(std::min(LenX, LenY)));
-  if (Order != 0) return Order < 0;
-  if (LenX != LenY) return LenX < LenY;
-  Unique = true;
-  return TkxMemory::ReadInt32(X, 0) < TkxMemory::ReadInt32(Y, 0);
 }
 
 // The caller's comparison: key bytes, then the record number; Unique reports equal keys.
