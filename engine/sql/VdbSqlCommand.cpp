@@ -1711,34 +1711,8 @@ void TSqlCurrentRecordIdFunction::DoCalculate(TVdbDataValue&, TVdbRelationSet&) 
 // ---------------------------------------------------------------------------------------------
 // Data functions
 
-namespace {
-
-constexpr TVdbDataFuncEntry kDataFunctions[] = {
-    {"Sin", kVdbFloatCode, 1, 1}, {"Cos", kVdbFloatCode, 1, 1}, {"ArcTan", kVdbFloatCode, 1, 1},
-    {"Ascii", kVdbIntegerCode, 1, 1}, {"Pos", kVdbIntegerCode, 2, 2}, {"Scan", kVdbIntegerCode, 2, 2},
-    {"LeftStr", kVdbWideStringCode, 2, 2}, {"RightStr", kVdbWideStringCode, 2, 2},
-    {"FillStr", kVdbWideStringCode, 2, 2}, {"HexStr", kVdbWideStringCode, 1, 2},
-    {"Year", kVdbSmallIntCode, 1, 1}, {"Millisecond", kVdbSmallIntCode, 1, 1}, {"Month", kVdbByteCode, 1, 1},
-    {"Week", kVdbByteCode, 1, 1}, {"Day", kVdbByteCode, 1, 1}, {"WeekDayNo", kVdbByteCode, 1, 1},
-    {"Hour", kVdbByteCode, 1, 1}, {"Minute", kVdbByteCode, 1, 1}, {"Second", kVdbByteCode, 1, 1},
-    {"DayOfWeek", kVdbStringCode, 1, 1}, {"CombineDateTime", kVdbTimeStampCode, 2, 2},
-    {"MakeTime", kVdbTimeCode, 2, 4}, {"MakeDate", kVdbDateCode, 3, 3}, {"MakeDateTime", kVdbTimeStampCode, 5, 7},
-    {"TimeStr", kVdbStringCode, 1, 2}, {"DateTimeStr", kVdbStringCode, 1, 2}, {"DateStr", kVdbStringCode, 1, 1},
-    {"NewGuid", kVdbGuidCode, 0, 0},
-};
-
-}  // namespace
-
-int FindDataFunction(std::string_view Name) {
-  for (std::size_t I = 0; I < std::size(kDataFunctions); ++I)
-    if (CompareIdentifiers(Name, kDataFunctions[I].Name) == 0) return static_cast<int>(I);
-  return -1;
-}
-
-const TVdbDataFuncEntry& DataFunction(int Index) { return kDataFunctions[static_cast<std::size_t>(Index)]; }
-
 std::string TVeskorPlFunction::GetSqlText() const {
-  const std::string Name = DataFunction(FDataFunc).Name;
+  const std::string Name = GetDataFunc(FDataFunc).Name;
   return FArgumentList.empty() ? Name : Name + "(" + ArgumentsSqlText() + ")";
 }
 
@@ -1751,12 +1725,19 @@ std::unique_ptr<TVdbFunction> TVeskorPlFunction::CreateCopy() const {
 void TVeskorPlFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
                                 const TVdbOuterReferenceCallback& OuterReferenceCallback) {
   TVdbFunction::Prepare(Context, Options, OuterReferenceCallback);
-  FResultType = NullableType(DataFunction(FDataFunc).ResultType);
+  FResultType = DataFuncResultType(FDataFunc);
+  FArgValues.clear();
+  FArgValues.resize(FArgumentList.size());
 }
 
-void TVeskorPlFunction::DoCalculate(TVdbDataValue&, TVdbRelationSet&) {
-  // The data-function library of the procedural language is not part of this engine build.
-  throw EVdbEngine(52, "Not yet implemented");
+void TVeskorPlFunction::DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) {
+  std::vector<TVdbDataFuncArg> Args;
+  FArgValues.resize(FArgumentList.size());
+  for (std::size_t I = 0; I < FArgumentList.size(); ++I) {
+    FArgumentList[I]->Calculate(FArgValues[I], RltnIdxs);
+    Args.push_back({&FArgValues[I], FArgumentList[I]->DataType()});
+  }
+  CalculateDataFunc(FDataFunc, Args, Value, FResultType);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "session/VdbErrors.h"
+#include "sql/VdbDataFuncs.h"
 #include "sql/VdbExpression.h"
 #include "table/VdbDefinitions.h"
 
@@ -804,22 +805,11 @@ class TSqlCurrentRecordIdFunction : public TSqlStdFunction {
   std::string FTableName;
 };
 
-// An entry of the engine's data-function table: name, result column type, argument counts.
-struct TVdbDataFuncEntry {
-  const char* Name;
-  std::int16_t ResultType;
-  std::int16_t Min;
-  std::int16_t Max;
-};
-// The data functions (Sin, Pos, LeftStr, MakeDate, NewGuid, ...); -1 when Name is none of them.
-int FindDataFunction(std::string_view Name);
-const TVdbDataFuncEntry& DataFunction(int Index);
-
-// A function of the engine's data-function library, called from SQL.
+// A function of the engine's data-function library (sql/VdbDataFuncs.h), called from SQL.
 class TVeskorPlFunction : public TVdbFunction {
  public:
-  explicit TVeskorPlFunction(int DataFunc) : FDataFunc(DataFunc) {}
-  int DataFunc() const { return FDataFunc; }
+  explicit TVeskorPlFunction(TVdbDataFuncId DataFunc) : FDataFunc(DataFunc) {}
+  TVdbDataFuncId DataFunc() const { return FDataFunc; }
   void DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) override;
   std::string GetSqlText() const override;
   std::unique_ptr<TVdbFunction> CreateCopy() const override;
@@ -827,7 +817,8 @@ class TVeskorPlFunction : public TVdbFunction {
                const TVdbOuterReferenceCallback& OuterReferenceCallback) override;
 
  private:
-  int FDataFunc;
+  TVdbDataFuncId FDataFunc;
+  std::vector<TVdbDataValue> FArgValues;
 };
 
 // ---------------------------------------------------------------------------------------------

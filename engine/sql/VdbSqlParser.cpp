@@ -1607,9 +1607,8 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseFactor() {
         Factor = ParseStandardFunction(*Entry);
         break;
       }
-      const int DataFunc = FindDataFunction(LastTokenString());
-      if (DataFunc >= 0) {
-        Factor = ParseDataFunction(DataFunc);
+      if (const TVdbDataFunc* DataFunc = FindDataFunc(LastTokenString())) {
+        Factor = ParseDataFunction(*DataFunc);
         break;
       }
       Factor = ParseColumnReference();
@@ -1743,17 +1742,16 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseStandardFunction(const TSqlFunction
   return TVdbSimpleFactor::CreateFunction(std::move(Function));
 }
 
-std::unique_ptr<TVdbFactor> TSqlParser::ParseDataFunction(int DataFuncIndex) {
-  const TVdbDataFuncEntry& Entry = DataFunction(DataFuncIndex);
+std::unique_ptr<TVdbFactor> TSqlParser::ParseDataFunction(const TVdbDataFunc& Entry) {
   NextToken();
-  auto Function = std::make_unique<TVeskorPlFunction>(DataFuncIndex);
-  if (Entry.Max > 0) {
+  auto Function = std::make_unique<TVeskorPlFunction>(Entry.Id);
+  if (Entry.MaxArgs > 0) {
     Expect(sqltLeftParenthesis);
-    for (int I = 0; I < Entry.Min; ++I) {
+    for (int I = 0; I < Entry.MinArgs; ++I) {
       if (I > 0) Expect(sqltComma);
       Function->AddArgument(ParseExpr());
     }
-    for (int I = Entry.Min; I < Entry.Max && Accept(sqltComma); ++I) Function->AddArgument(ParseExpr());
+    for (int I = Entry.MinArgs; I < Entry.MaxArgs && Accept(sqltComma); ++I) Function->AddArgument(ParseExpr());
     Expect(sqltRightParenthesis);
   }
   return TVdbSimpleFactor::CreateFunction(std::move(Function));

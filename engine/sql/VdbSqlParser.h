@@ -188,7 +188,7 @@ class TSqlParser {
   std::unique_ptr<TVdbFactor> ParseFactor();
   std::unique_ptr<TVdbFactor> ParseCase();
   std::unique_ptr<TVdbFactor> ParseStandardFunction(const TSqlFunctionEntry& Entry);
-  std::unique_ptr<TVdbFactor> ParseDataFunction(int DataFuncIndex);
+  std::unique_ptr<TVdbFactor> ParseDataFunction(const TVdbDataFunc& Entry);
   std::unique_ptr<TVdbFactor> ParseNumberLiteral();
   std::unique_ptr<TVdbFactor> ParseColumnReference();
 

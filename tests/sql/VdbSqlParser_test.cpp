@@ -238,6 +238,7 @@ TEST(SqlParser, ScalarFunctionsCompute) {
       {"UPPER('abc')", "ABC"},                    {"EXCHANGE('abcab', 'ab', 'x')", "xcx"},
       {"NTIMES('ab', 3)", "ababab"},              {"FILLSTR('a', '-', 4)", "a---"},
       {"CAST(12 AS VARCHAR(5))", "12"},           {"STR(3.14159, 8, 2)", "    3.14"},
+      {"leftstr('abcdef', 2)", "ab"},             {"STR(pos('c', 'abc'))", "3"},
   };
   for (const Case& C : Cases) {
     auto Expression = ParseExpressionText(C.Text);
