@@ -1711,6 +1711,23 @@ void TSqlCurrentRecordIdFunction::DoCalculate(TVdbDataValue&, TVdbRelationSet&) 
 // ---------------------------------------------------------------------------------------------
 // Data functions
 
+int FindDataFunction(std::string_view Name) {
+  const TVdbDataFunc* Func = FindDataFunc(Name);
+  return Func ? static_cast<int>(Func->Id) : -1;
+}
+
+const TVdbDataFuncEntry& DataFunction(int Index) {
+  static const std::vector<TVdbDataFuncEntry> Entries = [] {
+    std::vector<TVdbDataFuncEntry> Table;
+    for (int I = 0; I < kVdbDataFuncCount; ++I) {
+      const TVdbDataFunc& F = GetDataFunc(static_cast<TVdbDataFuncId>(I));
+      Table.push_back({F.Name, F.ResultType, F.MinArgs, F.MaxArgs});
+    }
+    return Table;
+  }();
+  return Entries.at(static_cast<std::size_t>(Index));
+}
+
 std::string TVeskorPlFunction::GetSqlText() const {
   const std::string Name = GetDataFunc(FDataFunc).Name;
   return FArgumentList.empty() ? Name : Name + "(" + ArgumentsSqlText() + ")";

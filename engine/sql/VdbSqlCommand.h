@@ -805,6 +805,18 @@ class TSqlCurrentRecordIdFunction : public TSqlStdFunction {
   std::string FTableName;
 };
 
+// The data-function table as the parser sees it: name, result column type, argument counts
+// (the entries of the data-function library, by the same index).
+struct TVdbDataFuncEntry {
+  const char* Name;
+  std::int16_t ResultType;
+  std::int16_t Min;
+  std::int16_t Max;
+};
+// The index of a data function (any case); -1 when Name is none of them.
+int FindDataFunction(std::string_view Name);
+const TVdbDataFuncEntry& DataFunction(int Index);
+
 // A function of the engine's data-function library (sql/VdbDataFuncs.h), called from SQL.
 class TVeskorPlFunction : public TVdbFunction {
  public:
