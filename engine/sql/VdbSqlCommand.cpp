@@ -1009,11 +1009,25 @@ void TVdbSqlInsertCommand::AddColumn(std::unique_ptr<TVdbExpression> Column) { F
 void TVdbSqlInsertCommand::AddValue(std::unique_ptr<TVdbExpression> Value) { FValues.push_back(std::move(Value)); }
 void TVdbSqlInsertCommand::SetSourceQuery(std::unique_ptr<TVdbSqlQuery> Query) { FSourceQuery = std::move(Query); }
 
+std::unique_ptr<TVdbSqlQuery> MakeTableQuery(TVdbCatalog* Catalog, const std::string& Name) {
+  return std::make_unique<TVdbSqlQuery>(
+      Catalog, std::make_unique<TVdbSqlTableExpression>(
+                   std::make_unique<TVdbSqlTableTerm>(std::make_unique<TVdbSqlTableSimplePrimitive>(Name))));
+}
+
+std::unique_ptr<TVdbSqlQuery> ReplaceSubSelect(TVdbSqlSubQueryComparison& Comparison, const std::string& Name) {
+  auto* Query = dynamic_cast<TVdbSqlQuery*>(Comparison.SubQuery());
+  if (!Query) return nullptr;
+  std::unique_ptr<TVdbSqlQuery> Replacement = MakeTableQuery(Query->Catalog(), Name);
+  Replacement->SetParentCommand(Query->ParentCommand());
+  std::unique_ptr<TVdbSyntaxNode> Old = Comparison.ExtractSubQuery();
+  Comparison.SetSubQuery(std::move(Replacement));
+  return std::unique_ptr<TVdbSqlQuery>(static_cast<TVdbSqlQuery*>(Old.release()));
+}
+
 std::unique_ptr<TVdbSqlQuery> TVdbSqlInsertCommand::ReplaceSourceQuery(const std::string& Name) {
   auto Source = std::move(FSourceQuery);
-  FSourceQuery = std::make_unique<TVdbSqlQuery>(
-      FCatalog, std::make_unique<TVdbSqlTableExpression>(
-                    std::make_unique<TVdbSqlTableTerm>(std::make_unique<TVdbSqlTableSimplePrimitive>(Name))));
+  FSourceQuery = MakeTableQuery(FCatalog, Name);
   return Source;
 }
 
@@ -1047,6 +1061,13 @@ void TVdbSqlUpdateCommand::AddAssignment(std::unique_ptr<TVdbExpression> Column,
   FColumns.push_back(std::move(Column));
   FExpressions.push_back(std::move(Value));
   FSubQueries.push_back(std::move(SubQuery));
+}
+
+std::unique_ptr<TVdbSqlQuery> TVdbSqlUpdateCommand::ReplaceSubquery(int Index, const std::string& Name) {
+  std::unique_ptr<TVdbSqlQuery>& Slot = FSubQueries.at(static_cast<std::size_t>(Index));
+  auto Old = std::move(Slot);
+  Slot = MakeTableQuery(FCatalog, Name);
+  return Old;
 }
 
 void TVdbSqlUpdateCommand::SetSearchCondition(std::unique_ptr<TVdbSearchCondition> Condition) {
@@ -1765,6 +1786,213 @@ void TVdbFulltextVisitor::PerformOperation(TVdbSyntaxNode& Node) {
   const auto* Std = dynamic_cast<TSqlStdFunction*>(&Node);
   if (dynamic_cast<TVdbSqlFulltextPredicate*>(&Node) || (Std && Std->FunctionId() == sftFullTextRank))
     throw ESqlCommand(52, "Not yet implemented");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Preparation
+
+namespace {
+
+void PrepareSelectItem(TVdbExpression& Expression, TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  Expression.Prepare(Context, Options);
+  if (!Expression.DataType()) throw ESqlCommand(144, Expression.GetSqlText());
+}
+
+void PrepareOnConditions(TVdbSqlTableReference& Ref, TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  if (!Ref.IsJoinedTable()) return;
+  PrepareOnConditions(*Ref.Left(), Context, Options);
+  PrepareOnConditions(*Ref.Right(), Context, Options);
+  if (Ref.SearchCondition()) Ref.SearchCondition()->Prepare(Context, Options);
+}
+
+}  // namespace
+
+void TVdbSqlTableSimplePrimitive::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  if (FTableExpression) FTableExpression->PreparePhase1(Context, Options);
+}
+
+void TVdbSqlTableSimplePrimitive::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                                const TVdbOuterReferenceCallback& Callback) {
+  if (FTableExpression) FTableExpression->PreparePhase2(Context, Options, Callback);
+}
+
+void TVdbSqlSelectExpression::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  for (auto& Element : FSelectElements)
+    if (Element->ScalarExpression()) PrepareSelectItem(*Element->ScalarExpression(), Context, Options);
+}
+
+void TVdbSqlSelectExpression::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                            const TVdbOuterReferenceCallback& Callback) {
+  for (int I = 0; I < FTableReferences.Count(); ++I) PrepareOnConditions(FTableReferences[I], Context, Options);
+  if (FSearchCondition) FSearchCondition->Prepare(Context, Options, Callback);
+  if (FHavingCondition) FHavingCondition->Prepare(Context, Options, Callback);
+}
+
+void TVdbSqlTableTerm::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  FTablePrimitive->PreparePhase1(Context, Options);
+  if (FTableTerm) FTableTerm->PreparePhase1(Context, Options);
+}
+
+void TVdbSqlTableTerm::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                     const TVdbOuterReferenceCallback& Callback) {
+  FTablePrimitive->PreparePhase2(Context, Options, Callback);
+  if (FTableTerm) FTableTerm->PreparePhase2(Context, Options, Callback);
+}
+
+void TVdbSqlTableExpression::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  FTableTerm->PreparePhase1(Context, Options);
+  if (FTableExpression) FTableExpression->PreparePhase1(Context, Options);
+}
+
+void TVdbSqlTableExpression::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                           const TVdbOuterReferenceCallback& Callback) {
+  FTableTerm->PreparePhase2(Context, Options, Callback);
+  if (FTableExpression) FTableExpression->PreparePhase2(Context, Options, Callback);
+}
+
+void TVdbSqlCommand::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions) { FContext = Context; }
+
+void TVdbSqlCommand::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions, const TVdbOuterReferenceCallback&) {
+  FContext = Context;
+  FIsPrepared = true;
+}
+
+TVdbVariable* TVdbSqlCommand::CheckForOuterReference(TVdbSqlQuery& Source, const std::string& ColumnName) {
+  if (!FContext) return nullptr;
+  // A column referenced a second time by the same sub-query shares its variable.
+  for (std::size_t I = 0; I < FOuterReferences.size(); ++I)
+    if (FOuterReferences[I]->SubQuery() == &Source && FOuterReferences[I]->Variable()->Name() == ColumnName)
+      return FOuterReferences[I]->Variable();
+  TVdbColumnRef Column;
+  if (!FContext->FindColumn(ColumnName, Column)) return nullptr;
+  const TVdbDataType* Type = TVdbDataType::GetVariableType(FContext->ColumnType(Column));
+  auto Variable = std::make_unique<TVdbVariable>(ColumnName, Type);
+  TVdbVariable* Result = Variable.get();
+  FOuterReferences.push_back(std::make_unique<TSqlOuterReference>(&Source, Column.RltnIdx, Column.FieldNo, std::move(Variable)));
+  FOuterColumns.push_back(Column);
+  return Result;
+}
+
+TVdbOuterReferenceCallback TVdbSqlCommand::OuterReferenceCallback(TVdbSqlQuery& SubQuery) {
+  return [this, &SubQuery](const std::string& ColumnName) { return CheckForOuterReference(SubQuery, ColumnName); };
+}
+
+void TVdbSqlCommand::UpdateOuterReferences() {
+  for (std::size_t I = 0; I < FOuterReferences.size(); ++I) {
+    TVdbDataValue Value;
+    const TVdbDataType* Type = FContext->ColumnType(FOuterColumns[I]);
+    FContext->ReadColumn(FOuterColumns[I], Value);
+    if (FOuterReferences[I]->Update(Value, Type))
+      if (auto* Query = dynamic_cast<TVdbSqlQuery*>(FOuterReferences[I]->SubQuery())) Query->OuterReferenceModified();
+  }
+}
+
+void TVdbSqlQuery::Recalc() {
+  if (FOnRecalc) FOnRecalc(*this);
+  FMustRecalc = false;
+}
+
+void TVdbSqlQuery::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  TVdbSqlCommand::PreparePhase1(Context, Options);
+  ReplaceAliases();
+  FTableExpression->PreparePhase1(Context, Options);
+}
+
+void TVdbSqlQuery::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                 const TVdbOuterReferenceCallback& Callback) {
+  FContext = Context;
+  FTableExpression->PreparePhase2(Context, Options, Callback);
+  TVdbSqlCommand::PreparePhase2(Context, Options, Callback);
+  FMustRecalc = true;
+}
+
+void TVdbSqlDeleteCommand::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                         const TVdbOuterReferenceCallback& Callback) {
+  if (FSearchCondition) FSearchCondition->Prepare(Context, Options, Callback);
+  TVdbSqlCommand::PreparePhase2(Context, Options, Callback);
+}
+
+void TVdbSqlInsertCommand::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  TVdbSqlCommand::PreparePhase1(Context, Options);
+  if (FColumns.empty()) {
+    // Without a column list the values fill the table's first columns.
+    const std::size_t Count = FSourceQuery ? FTableColumnNames.size() : std::min(FValues.size(), FTableColumnNames.size());
+    for (std::size_t I = 0; I < Count; ++I)
+      FColumns.push_back(TVdbExpression::FromFactor(TVdbSimpleFactor::CreateColumn(FTableColumnNames[I])));
+  }
+  if (FSourceQuery) return;
+  if (FValues.size() > FColumns.size()) throw ESqlCommand(150, kxFormatArgs{});
+  for (std::size_t I = 0; I < FValues.size(); ++I) {
+    FColumns[I]->Prepare(Context, Options);
+    FValues[I]->SetReferenceExpression(FColumns[I].get());
+    FValues[I]->Prepare(Context, Options);
+  }
+}
+
+void TVdbSqlUpdateCommand::PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) {
+  TVdbSqlCommand::PreparePhase1(Context, Options);
+  for (std::size_t I = 0; I < FColumns.size(); ++I) {
+    FColumns[I]->Prepare(Context, Options);
+    if (!FExpressions[I]) continue;
+    FExpressions[I]->SetReferenceExpression(FColumns[I].get());
+    FExpressions[I]->Prepare(Context, Options);
+  }
+}
+
+void TVdbSqlUpdateCommand::PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                                         const TVdbOuterReferenceCallback& Callback) {
+  if (FSearchCondition) FSearchCondition->Prepare(Context, Options, Callback);
+  TVdbSqlCommand::PreparePhase2(Context, Options, Callback);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Definitions for the table layer
+
+std::unique_ptr<TVdbColumnDef> TVdbSqlColumnDefinition::CreateColumnDef() const {
+  const TVdbDataType* Type = GetDataType();
+  if (!Type) return nullptr;
+  std::uint32_t Options = 0;
+  if (FSqlType == sqlAutoInc) Options |= kVdbColUniqueId;
+  else if (FMayBeNull) Options |= kVdbColNullable;
+  if (FExpression && !FExpressionIsDefault) Options |= kVdbColCalculated;
+  std::unique_ptr<TVdbColumnDef> Column =
+      (Type->IsStringType() && !FStringParam.empty())
+          ? TVdbColumnDef::CreateStringColumnDef(FColumnName, Type, FStringParam, Options)
+          : TVdbColumnDef::CreateColumnDef(FColumnName, Type, Options);
+  if (!Column) return nullptr;
+  if (auto* RecordId = dynamic_cast<TVdbRecordIdColumnDef*>(Column.get())) {
+    std::string Indication = FStringParam;
+    for (char& C : Indication) C = C == '[' ? '{' : C == ']' ? '}' : C;
+    RecordId->IndexSpec = std::move(Indication);
+  } else if (auto* Link = dynamic_cast<TVdbAdlColumnDef*>(Column.get())) {
+    Link->LinkedTable = FStringParam;
+  }
+  if (FExpression) Column->SetCalculation(std::make_unique<TVdbCalculation>(TVdbExpressionSource(FExpression->GetSqlText(), false)));
+  return Column;
+}
+
+std::unique_ptr<TVdbCheckDef> CreateCheckDef(const TVdbSqlCheckConstraint& Check, std::int16_t TableLevel) {
+  const bool Procedural = TableLevel >= 1 && TableLevel <= 4;
+  const TVdbSearchCondition& Condition = *Check.SearchCondition();
+  return std::make_unique<TVdbCheckDef>(
+      Check.Name(), TVdbExpressionSource(Procedural ? Condition.GetEasyText() : Condition.GetSqlText(), Procedural));
+}
+
+std::unique_ptr<TVdbColumnDef> TVdbSqlCreateTableCommand::CreateColumnDef(int Index) const {
+  return FColumnDefinitions.at(static_cast<std::size_t>(Index))->CreateColumnDef();
+}
+
+std::unique_ptr<TVdbCheckDef> TVdbSqlCreateTableCommand::CreateCheckDef(int Index) const {
+  return vdb::CreateCheckDef(*FConstraints.FCheckConstraints.at(static_cast<std::size_t>(Index)), FOptions.FLevel);
+}
+
+std::unique_ptr<TVdbColumnDef> TVdbSqlAlterTableCommand::CreateColumnDef(int Index) const {
+  const auto& Def = FColumnDefinitions.at(static_cast<std::size_t>(Index));
+  return Def ? Def->CreateColumnDef() : nullptr;
+}
+
+std::unique_ptr<TVdbCheckDef> TVdbSqlAlterTableCommand::CreateCheckDef(int Index, std::int16_t TableLevel) const {
+  return vdb::CreateCheckDef(*FConstraints.FCheckConstraints.at(static_cast<std::size_t>(Index)), TableLevel);
 }
 
 }  // namespace vdb

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -123,6 +124,9 @@ class TVdbSqlColumnDefinition {
   std::string GetSqlText() const;
   // The data type the definition describes (table level 6); nullptr for sqlNone.
   const TVdbDataType* GetDataType() const;
+  // The table layer's column: type, nullability, the auto-increment indication or link target,
+  // and the formula as SQL text (compiled when the table is set up).
+  std::unique_ptr<TVdbColumnDef> CreateColumnDef() const;
 
   std::string FColumnName;
   TVdbSqlType FSqlType = sqlNone;
@@ -257,6 +261,11 @@ class TVdbSqlTablePrimitive : public TVdbSyntaxNode {
   virtual void Optimize() = 0;
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override = 0;
   virtual void ReplaceAliases() = 0;
+  // Types the select items of every SELECT block (error 144 for an item without type).
+  virtual void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) = 0;
+  // Prepares ON conditions, then WHERE and HAVING (these with the callback).
+  virtual void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                             const TVdbOuterReferenceCallback& Callback) = 0;
 
  protected:
   std::string FInternalName;
@@ -285,6 +294,9 @@ class TVdbSqlTableSimplePrimitive : public TVdbSqlTablePrimitive {
   void Optimize() override;
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void ReplaceAliases() override;
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) override;
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback) override;
 
  private:
   std::string FTableName;
@@ -334,6 +346,9 @@ class TVdbSqlSelectExpression : public TVdbSqlTablePrimitive {
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void ReplaceAliases() override;
   void ReplaceAlias(std::string_view Alias, std::string_view InternalName);
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) override;
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback) override;
 
  private:
   TVdbCatalog* FCatalog;
@@ -371,6 +386,9 @@ class TVdbSqlTableTerm : public TVdbSyntaxNode {
   void Optimize();
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void ReplaceAliases();
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options);
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback);
 
  private:
   friend class TVdbSqlTableExpression;
@@ -404,6 +422,9 @@ class TVdbSqlTableExpression : public TVdbSyntaxNode {
   void Optimize();
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void ReplaceAliases();
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options);
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback);
 
  private:
   std::unique_ptr<TVdbSqlTableTerm> FTableTerm;
@@ -438,10 +459,30 @@ class TVdbSqlCommand : public TVdbSyntaxNode {
   // Simplifications done once right after parsing.
   virtual void Optimize() {}
 
+  // Preparation against the relations in scope. Phase 1 types what the result is made of
+  // (select items, assigned values), phase 2 the conditions; Callback resolves names that are
+  // columns of an enclosing command.
+  virtual void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options);
+  virtual void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                             const TVdbOuterReferenceCallback& Callback = {});
+  TVdbExpressionContext* Context() const { return FContext; }
+
+  // A name that the sub-query Source cannot resolve: when it is a column of this command's
+  // relations, the variable that carries its value for the current row (owned here); else
+  // nullptr.
+  virtual TVdbVariable* CheckForOuterReference(TVdbSqlQuery& Source, const std::string& ColumnName);
+  // The callback that offers the names of SubQuery to this command.
+  TVdbOuterReferenceCallback OuterReferenceCallback(TVdbSqlQuery& SubQuery);
+  // For the current row: copies each referenced column into its variable and marks the
+  // sub-query for recalculation when the value changed.
+  void UpdateOuterReferences();
+
  protected:
   TVdbCatalog* FCatalog;
+  TVdbExpressionContext* FContext = nullptr;
   std::string FTableName;
   std::vector<std::unique_ptr<TSqlOuterReference>> FOuterReferences;
+  std::vector<TVdbColumnRef> FOuterColumns;   // the column each outer reference reads
   bool FIsPrepared = false;
 };
 
@@ -464,6 +505,14 @@ class TVdbSqlQuery : public TVdbSqlCommand {
   bool IsCorrelated();
   bool MustRecalc() const { return FMustRecalc; }
   void OuterReferenceModified() { FMustRecalc = true; }
+  // The owning execution command's re-execution of this query.
+  using TVdbQueryRecalcEvent = std::function<void(TVdbSqlQuery&)>;
+  void SetOnRecalc(TVdbQueryRecalcEvent OnRecalc) { FOnRecalc = std::move(OnRecalc); }
+  // Re-executes through the handler and clears the flag.
+  void Recalc();
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) override;
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback = {}) override;
 
   // Rewrites every alias of the table expression into its internal name, the ORDER BY included.
   void ReplaceAliases();
@@ -480,6 +529,7 @@ class TVdbSqlQuery : public TVdbSqlCommand {
   std::unique_ptr<TVdbSqlTableExpression> FTableExpression;
   TVdbSqlSortSpecificationList FSortSpecificationList;
   TVdbRelation* FResultSet = nullptr;
+  TVdbQueryRecalcEvent FOnRecalc;
   bool FMustRecalc = false;
 };
 
@@ -492,6 +542,8 @@ class TVdbSqlDeleteCommand : public TVdbSqlCommand {
   std::string GetSqlText() const override;
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void Optimize() override;
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback = {}) override;
 
  private:
   std::unique_ptr<TVdbSearchCondition> FSearchCondition;
@@ -509,6 +561,12 @@ class TVdbSqlInsertCommand : public TVdbSqlCommand {
   const TVdbExpressionList& Columns() const { return FColumns; }
   const TVdbExpressionList& Values() const { return FValues; }
   TVdbSqlQuery* SourceQuery() const { return FSourceQuery.get(); }
+  // The table's column names in field order, for an INSERT without a column list: the values
+  // go to the first columns.
+  void SetTableColumnNames(std::vector<std::string> Names) { FTableColumnNames = std::move(Names); }
+  // Types the columns, then each value with its column as reference (literals and parameters
+  // take the column's type). A source query is prepared against its own relations.
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) override;
   std::string GetSqlText() const override;
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void Optimize() override;
@@ -517,6 +575,7 @@ class TVdbSqlInsertCommand : public TVdbSqlCommand {
   TVdbExpressionList FColumns;
   TVdbExpressionList FValues;
   std::unique_ptr<TVdbSqlQuery> FSourceQuery;
+  std::vector<std::string> FTableColumnNames;
 };
 
 class TVdbSqlUpdateCommand : public TVdbSqlCommand {
@@ -530,10 +589,15 @@ class TVdbSqlUpdateCommand : public TVdbSqlCommand {
   const TVdbExpressionList& Columns() const { return FColumns; }
   const TVdbExpressionList& Expressions() const { return FExpressions; }
   TVdbSqlQuery* SubQuery(int Index) const { return FSubQueries.at(static_cast<std::size_t>(Index)).get(); }
+  // Hands the Index-th sub-query out; the assignment then reads TABLE Name.
+  std::unique_ptr<TVdbSqlQuery> ReplaceSubquery(int Index, const std::string& Name);
   TVdbSearchCondition* SearchCondition() const { return FSearchCondition.get(); }
   std::string GetSqlText() const override;
   void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor) override;
   void Optimize() override;
+  void PreparePhase1(TVdbExpressionContext* Context, TVdbPrepareOptions Options) override;
+  void PreparePhase2(TVdbExpressionContext* Context, TVdbPrepareOptions Options,
+                     const TVdbOuterReferenceCallback& Callback = {}) override;
 
  private:
   TVdbExpressionList FColumns;
@@ -571,7 +635,14 @@ class TVdbSqlCreateTableCommand : public TVdbSqlCommand {
   TVdbSqlTableOptions FOptions;       // level 6 unless given
   std::vector<std::unique_ptr<TVdbSqlColumnDefinition>> FColumnDefinitions;
   TVdbSqlConstraints FConstraints;
+
+  std::unique_ptr<TVdbColumnDef> CreateColumnDef(int Index) const;
+  std::unique_ptr<TVdbCheckDef> CreateCheckDef(int Index) const;
 };
+
+// A check constraint as the table layer keeps it: the condition's procedural text for tables
+// of level 1 to 4, its SQL text from level 5 on.
+std::unique_ptr<TVdbCheckDef> CreateCheckDef(const TVdbSqlCheckConstraint& Check, std::int16_t TableLevel);
 
 class TVdbSqlAlterTableCommand : public TVdbSqlCommand {
  public:
@@ -586,6 +657,10 @@ class TVdbSqlAlterTableCommand : public TVdbSqlCommand {
   std::vector<std::unique_ptr<TVdbSqlColumnDefinition>> FColumnDefinitions;
   std::vector<std::string> FDeletedConstraintNames;
   TVdbSqlConstraints FConstraints;
+
+  // The new definition of the Index-th column change (nullptr for DROP and RENAME).
+  std::unique_ptr<TVdbColumnDef> CreateColumnDef(int Index) const;
+  std::unique_ptr<TVdbCheckDef> CreateCheckDef(int Index, std::int16_t TableLevel) const;
 };
 
 class TVdbSqlCreateIndexCommand : public TVdbSqlCommand {
@@ -644,6 +719,11 @@ class TVdbSqlDropCommand : public TVdbSqlCommand {
   std::string FIndexName;
   bool FIsFulltext;
 };
+
+// The query TABLE Name.
+std::unique_ptr<TVdbSqlQuery> MakeTableQuery(TVdbCatalog* Catalog, const std::string& Name);
+// Hands the sub-query of a comparison out; the comparison then reads TABLE Name.
+std::unique_ptr<TVdbSqlQuery> ReplaceSubSelect(TVdbSqlSubQueryComparison& Comparison, const std::string& Name);
 
 // ---------------------------------------------------------------------------------------------
 // SQL functions

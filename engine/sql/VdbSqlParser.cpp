@@ -495,8 +495,9 @@ const TSqlFunctionEntry* FindFunctionByName(const std::string& Name) {
   return nullptr;
 }
 
-// Depth at which a text counts as nested too deeply to be parsed safely.
-constexpr int kMaxNesting = 200;
+// Depth of nested productions (conditions, expressions, terms, factors, table expressions) at
+// which a text counts as nested too deeply to be parsed safely; about 250 parentheses.
+constexpr int kMaxNesting = 768;
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sql/VdbExpression.h"
+#include "sql/VdbExpressionTestSupport.h"
 #include "sql/VdbSqlParser.h"
 #include "table/VdbData.h"
 
@@ -113,6 +114,34 @@ TEST(SqlCommand, SubQueriesOfConditions) {
     ASSERT_NE(dynamic_cast<TVdbSqlQuery*>(Comparison->SubQuery()), nullptr);
     EXPECT_EQ(dynamic_cast<TVdbSqlQuery*>(Comparison->SubQuery())->GetSqlText(), C.Query);
   }
+}
+
+TEST(SqlCommand, SubQueriesAreSplitOffAsTables) {
+  auto Command = Parse("UPDATE t SET a = (SELECT MAX(b) FROM u) WHERE c IN (SELECT d FROM w)");
+  auto& Update = dynamic_cast<TVdbSqlUpdateCommand&>(*Command);
+  auto Value = Update.ReplaceSubquery(0, "R7");
+  EXPECT_EQ(Value->GetSqlText(), "SELECT MAX(b) FROM u");
+  auto* In = dynamic_cast<TVdbSqlSubQueryComparison*>(Update.SearchCondition()->BooleanTerm()->BooleanFactor());
+  ASSERT_NE(In, nullptr);
+  auto Sub = ReplaceSubSelect(*In, "R8");
+  EXPECT_EQ(Sub->GetSqlText(), "SELECT d FROM w");
+  EXPECT_EQ(dynamic_cast<TVdbSqlQuery*>(In->SubQuery())->GetSqlText(), "TABLE R8");
+  EXPECT_EQ(Update.SubQuery(0)->GetSqlText(), "TABLE R7");
+
+  auto Insert = Parse("INSERT INTO t SELECT * FROM u WHERE x = 1");
+  auto Source = dynamic_cast<TVdbSqlInsertCommand&>(*Insert).ReplaceSourceQuery("R9");
+  EXPECT_EQ(Source->GetSqlText(), "SELECT * FROM u WHERE x = 1");
+  EXPECT_EQ(Insert->GetSqlText(), "INSERT INTO t TABLE R9");
+
+  auto Select = Parse("SELECT a FROM t WHERE b = 1 GROUP BY a");
+  auto& Block = *dynamic_cast<TVdbSqlQuery&>(*Select).TableExpression()->SingleSelectExpression();
+  Block.ReplaceUngroupedTable("R10");
+  EXPECT_EQ(Select->GetSqlText(), "SELECT a FROM R10 GROUP BY a");
+  auto Union = ParseOptimized("(SELECT a FROM t) UNION TABLE u");
+  auto* Simple = dynamic_cast<TVdbSqlTableSimplePrimitive*>(TopPrimitive(*Union));
+  ASSERT_NE(Simple, nullptr);
+  EXPECT_EQ(Simple->ReplaceTableExpression("R11")->GetSqlText(), "SELECT a FROM t");
+  EXPECT_EQ(Simple->GetSqlText(), "TABLE R11");
 }
 
 TEST(SqlCommand, StatementKindsBuildTheirNodes) {
@@ -344,6 +373,152 @@ TEST(SqlCommand, QuotedNameLists) {
   EXPECT_EQ(SqlName("order"), "\"order\"");
   EXPECT_EQ(SqlName("a \"b\""), "\"a \"\"b\"\"\"");
   EXPECT_EQ(SqlString("it's"), "'it''s'");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Preparation
+
+const TVdbDataType* Headword() {
+  return TVdbDataType::GetStringType(kVdbStringCode, true, kVdbCurrentLevel, 40, "Hungarian_ci_as");
+}
+const TVdbDataType* Memo() { return TVdbDataType::GetStringType(kVdbMemoCode, true, kVdbCurrentLevel, 0, "Hungarian_ci_as"); }
+const TVdbDataType* Integer() { return TVdbDataType::GetDataType(kVdbIntegerCode, true, kVdbCurrentLevel); }
+
+TEST(SqlCommand, PreparedSearchSelectsRowsWhoseHeadwordOrDescriptionMatches) {
+  test::TFakeContext Context;
+  Context.AddTable("Data", 1, {{"CIMSZO", Headword()}, {"LEIRAS", Memo()}});
+  auto Command = ParseOptimized("Select * FROM Data WHERE CIMSZO like '%róka%' or LEIRAS like '%róka%'ORDER By CIMSZO");
+  auto& Query = dynamic_cast<TVdbSqlQuery&>(*Command);
+  Query.PreparePhase1(&Context, 0);
+  Query.PreparePhase2(&Context, 0);
+  EXPECT_TRUE(Query.IsPrepared());
+  EXPECT_TRUE(Query.MustRecalc());
+  TVdbSearchCondition* Where = Query.TableExpression()->SingleSelectExpression()->SearchCondition();
+  struct Row {
+    std::optional<std::string> Headword, Description;
+    bool Selected;
+    int MemoReads;
+  };
+  const Row Rows[] = {{"Rókalyuk", "x", true, 0}, {"RÓKA", std::nullopt, true, 0}, {"Roka", "nincs", false, 1},
+                      {std::nullopt, "a róka odúja", true, 1}, {"vad", std::nullopt, false, 1}};
+  for (const Row& R : Rows) {
+    Context.SetRow(0, {R.Headword, R.Description});
+    Context.ResetReads();
+    EXPECT_EQ(Where->Evaluate(), R.Selected) << R.Headword.value_or("NULL");
+    EXPECT_EQ(Context.Reads("Data.LEIRAS"), R.MemoReads) << R.Headword.value_or("NULL");
+  }
+}
+
+TEST(SqlCommand, SelectItemWithoutTypeIsError144) {
+  test::TFakeContext Context;
+  TVdbVariables Parameters;
+  Context.SetParameters(&Parameters);
+  Context.AddTable("Data", 1, {{"CIMSZO", Headword()}});
+  auto Command = Parse("SELECT :p FROM Data");
+  try {
+    Command->PreparePhase1(&Context, 0);
+    FAIL();
+  } catch (const ESqlCommand& E) {
+    EXPECT_EQ(E.Code(), 144);
+    EXPECT_STREQ(E.what(), "Type of column, parameter or variable \":p\" is not known");
+  }
+}
+
+TEST(SqlCommand, ValuesTakeTheTypeOfTheirColumns) {
+  test::TFakeContext Context;
+  Context.AddTable("Data", 1, {{"CIMSZO", Headword()}, {"N", Integer()}});
+  auto Insert = Parse("INSERT INTO Data VALUES ('x', '12')");
+  auto& I = dynamic_cast<TVdbSqlInsertCommand&>(*Insert);
+  I.SetTableColumnNames({"CIMSZO", "N"});
+  I.PreparePhase1(&Context, 0);
+  ASSERT_EQ(I.Columns().size(), 2u);
+  EXPECT_EQ(I.Values()[1]->DataType()->ColumnType(), kVdbIntegerCode);
+  EXPECT_EQ(I.Values()[0]->DataType()->ColumnType(), kVdbStringCode);
+
+  auto Update = Parse("UPDATE Data SET N = '7' WHERE CIMSZO = 'x'");
+  Update->PreparePhase1(&Context, 0);
+  Update->PreparePhase2(&Context, 0);
+  EXPECT_EQ(dynamic_cast<TVdbSqlUpdateCommand&>(*Update).Expressions()[0]->DataType()->ColumnType(), kVdbIntegerCode);
+  EXPECT_TRUE(Update->IsPrepared());
+}
+
+TEST(SqlCommand, CorrelatedSubQueryReadsTheOuterRowThroughAVariable) {
+  test::TFakeContext Outer;
+  Outer.AddTable("t", 1, {{"a", Integer()}});
+  test::TFakeContext Inner;
+  Inner.AddTable("u", 2, {{"b", Integer()}});
+  auto Command = Parse("SELECT a FROM t WHERE EXISTS (SELECT b FROM u WHERE b = a)");
+  auto& Query = dynamic_cast<TVdbSqlQuery&>(*Command);
+  Query.PreparePhase1(&Outer, 0);
+  auto* Exists = dynamic_cast<TVdbSqlSubQueryComparison*>(
+      Query.TableExpression()->SingleSelectExpression()->SearchCondition()->BooleanTerm()->BooleanFactor());
+  auto& SubQuery = *dynamic_cast<TVdbSqlQuery*>(Exists->SubQuery());
+  SubQuery.SetParentCommand(&Query);
+  int Recalcs = 0;
+  SubQuery.SetOnRecalc([&](TVdbSqlQuery&) { ++Recalcs; });
+  SubQuery.PreparePhase1(&Inner, 0);
+  SubQuery.PreparePhase2(&Inner, 0, Query.OuterReferenceCallback(SubQuery));
+  EXPECT_TRUE(SubQuery.IsCorrelated());
+  ASSERT_EQ(Query.OuterReferences().size(), 1u);
+  const TSqlOuterReference& Ref = *Query.OuterReferences()[0];
+  EXPECT_EQ(Ref.RltnIdx(), 1);
+  EXPECT_EQ(Ref.FieldNo(), 1);
+  EXPECT_EQ(Ref.SubQuery(), &SubQuery);
+
+  SubQuery.Recalc();
+  EXPECT_EQ(Recalcs, 1);
+  EXPECT_FALSE(SubQuery.MustRecalc());
+  // A new outer row with another value marks the sub-query; the same value again does not.
+  Outer.SetRow(0, {"5"});
+  Query.UpdateOuterReferences();
+  EXPECT_TRUE(SubQuery.MustRecalc());
+  SubQuery.Recalc();
+  Query.UpdateOuterReferences();
+  EXPECT_FALSE(SubQuery.MustRecalc());
+  Outer.SetRow(0, {"6"});
+  Query.UpdateOuterReferences();
+  EXPECT_TRUE(SubQuery.MustRecalc());
+
+  // The inner condition reads the variable.
+  Inner.SetRow(0, {"6"});
+  EXPECT_TRUE(dynamic_cast<TVdbSqlQuery&>(SubQuery).TableExpression()->SingleSelectExpression()->SearchCondition()->Evaluate());
+  Inner.SetRow(0, {"5"});
+  EXPECT_FALSE(SubQuery.TableExpression()->SingleSelectExpression()->SearchCondition()->Evaluate());
+}
+
+TEST(SqlCommand, DefinitionsConvertToTableLayerDefinitions) {
+  auto Command = Parse("CREATE TABLE t (id AUTOINC('[a]; [b]'), n VARCHAR(20) COLLATE Hungarian_ci_as NOT NULL, "
+                       "l LINK(other), c INTEGER SET 1 + 2, d INTEGER DEFAULT 5, CONSTRAINT pos CHECK (d > 0))");
+  auto& Create = dynamic_cast<TVdbSqlCreateTableCommand&>(*Command);
+  auto Id = Create.CreateColumnDef(0);
+  auto* RecordId = dynamic_cast<TVdbRecordIdColumnDef*>(Id.get());
+  ASSERT_NE(RecordId, nullptr);
+  EXPECT_EQ(RecordId->IndexSpec, "{a}; {b}");
+  EXPECT_TRUE(Id->IsOptionSet(kVdbColUniqueId));
+  EXPECT_FALSE(Id->GetNullable());
+
+  auto Name = Create.CreateColumnDef(1);
+  EXPECT_EQ(Name->GetCollation(), "Hungarian_ci_as");
+  EXPECT_FALSE(Name->GetNullable());
+  auto Link = Create.CreateColumnDef(2);
+  ASSERT_NE(dynamic_cast<TVdbAdlColumnDef*>(Link.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<TVdbAdlColumnDef*>(Link.get())->LinkedTable, "other");
+
+  auto Calculated = Create.CreateColumnDef(3);
+  EXPECT_TRUE(Calculated->IsOptionSet(kVdbColCalculated));
+  ASSERT_NE(Calculated->Calculation(), nullptr);
+  EXPECT_EQ(Calculated->Calculation()->Source().Source(), "1 + 2");
+  EXPECT_FALSE(Calculated->Calculation()->Source().Procedural());
+  auto Default = Create.CreateColumnDef(4);
+  EXPECT_FALSE(Default->IsOptionSet(kVdbColCalculated));
+  EXPECT_TRUE(Default->GetNullable());
+  ASSERT_NE(Default->Calculation(), nullptr);
+
+  auto Check = Create.CreateCheckDef(0);
+  EXPECT_EQ(Check->Name(), "pos");
+  EXPECT_EQ(Check->FCondition->Source().Source(), "d > 0");
+  EXPECT_FALSE(Check->FCondition->Source().Procedural());
+  EXPECT_TRUE(CreateCheckDef(*Create.FConstraints.FCheckConstraints[0], 4)->FCondition->Source().Procedural());
 }
 
 }  // namespace

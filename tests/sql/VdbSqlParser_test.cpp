@@ -203,7 +203,7 @@ TEST(SqlParser, ExpressionChainsAfterMinusEvaluateFromLeftToRight) {
     std::int64_t Value;
   };
   const Case Cases[] = {{"10 - 5 + 2", 7}, {"10 - 5 - 2", 3}, {"10 - 5 - 2 + 1", 4}, {"1 - 2 + 3 - 4 + 5", 3},
-                        {"10 / 5 * 2", 4}, {"2 * 3 + 4", 10}, {"10 - (5 + 2)", 3}};
+                        {"10 / 5 * 2", 4}, {"2 * 3 + 4", 10}, {"10 - (5 + 2)", 3}, {"-3 + 5", 2}, {"-(2 - 7) - 1", 4}};
   for (const Case& C : Cases) {
     auto Expression = ParseExpressionText(C.Text);
     Expression->Prepare(nullptr, 0);
@@ -245,7 +245,7 @@ TEST(SqlParser, ScalarFunctionsCompute) {
     Expression->Calculate();
     EXPECT_EQ(Expression->DataType()->GetAnsiString(Expression->ResultValue), C.Result) << C.Text;
   }
-  for (const char* Null : {"SQRT(0 - 1)", "LOG(0)", "CEILING(1e10)", "UPPER(NULL)"}) {
+  for (const char* Null : {"SQRT(-1)", "LOG(0)", "CEILING(1e10)", "UPPER(NULL)"}) {
     auto Expression = ParseExpressionText(Null);
     Expression->Prepare(nullptr, 0);
     Expression->Calculate();
@@ -354,6 +354,14 @@ TEST(SqlParser, DeepNestingIsAnErrorNotACrash) {
   TSqlParser Parser;
   Parser.SetStatementText(Text);
   EXPECT_THROW(Parser.ParseFirstStatement(nullptr), ESqlParser);
+
+  // Parentheses that the condition attempt must give back at every level.
+  std::string Nested = "SELECT * FROM t WHERE ";
+  for (int I = 0; I < 150; ++I) Nested += "(";
+  Nested += "a";
+  for (int I = 0; I < 150; ++I) Nested += ")";
+  Parser.SetStatementText(Nested + " = 1");
+  EXPECT_EQ(Parser.ParseFirstStatement(nullptr)->GetTableList(), "\"t\"");
 
   std::string Where = "SELECT * FROM t WHERE ";
   for (int I = 0; I < 3000; ++I) Where += "NOT (";
