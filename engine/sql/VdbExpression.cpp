@@ -1215,26 +1215,26 @@ std::string TVdbBooleanFactor::GetSqlText() const {
   if (FSearchCondition) {
     R = "(" + FSearchCondition->GetSqlText() + ")";
   } else {
-    const std::string Left = FExpressionLeft ? FExpressionLeft->GetSqlText() : std::string();
+    auto Text = [](const std::unique_ptr<TVdbExpression>& E) { return E ? E->GetSqlText() : std::string(); };
+    const std::string Left = Text(FExpressionLeft);
     switch (FComparisonOperator) {
       case tcoIsNull:
       case tcoIsNotNull:
         R = Left + " " + ComparisonOperatorText(FComparisonOperator);
         break;
       case tcoBetween:
-        R = Left + " BETWEEN " + FExpressionRightEx->GetSqlText() + " AND " + FExpressionRight->GetSqlText();
+        R = Left + " BETWEEN " + Text(FExpressionRightEx) + " AND " + Text(FExpressionRight);
         break;
       case tcoIn:
         R = Left + " IN " + (FValueSet ? FValueSet->GetSqlText() : std::string("()"));
         break;
       case tcoEqualNull: {
-        const std::string Right = FExpressionRight->GetSqlText();
+        const std::string Right = Text(FExpressionRight);
         R = "(" + Left + " = " + Right + " OR (" + Left + " IS NULL AND " + Right + " IS NULL))";
         break;
       }
       default:
-        R = Left + " " + ComparisonOperatorText(FComparisonOperator) + " " +
-            (FExpressionRight ? FExpressionRight->GetSqlText() : std::string());
+        R = Left + " " + ComparisonOperatorText(FComparisonOperator) + " " + Text(FExpressionRight);
         if (FComparisonOperator == tcoLike && FLikeEscapeChar != 0)
           R += " ESCAPE " + QuoteString(TkxMemory::Utf16ToUtf8(std::u16string(1, FLikeEscapeChar)));
         break;
@@ -1451,7 +1451,12 @@ void TVdbBooleanFactor::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptio
     FSearchCondition->Prepare(Context, Options, OuterReferenceCallback);
     return;
   }
-  if (!FExpressionLeft) throw EVdbEngine(7, GetSqlText());
+  // A factor that lacks a side its operator needs is no valid condition.
+  const bool NeedsRight = FComparisonOperator != tcoIsNull && FComparisonOperator != tcoIsNotNull &&
+                          FComparisonOperator != tcoIn;
+  if (!FExpressionLeft || (NeedsRight && !FExpressionRight) || (FComparisonOperator == tcoBetween && !FExpressionRightEx) ||
+      FComparisonOperator == tcoNone || FComparisonOperator == tcoExists)
+    throw EVdbEngine(7, GetSqlText());
   PrepareSides(Context, Options, OuterReferenceCallback);
   CheckSideTypes();
   FCompareType = HasPrepareOption(Options, tpoCaseInsensitive) ? CaseInsensitiveVariant(FExpressionLeft->DataType())
@@ -1665,7 +1670,7 @@ void TVdbSearchCondition::MergeNullEqual() {
   if (typeid(*Equal) != typeid(TVdbBooleanFactor)) return;
   const bool IsEqual = (Equal->ComparisonOperator() == tcoEqual && !Equal->IsNot()) ||
                        (Equal->ComparisonOperator() == tcoUnequal && Equal->IsNot());
-  if (!IsEqual) return;
+  if (!IsEqual || !Equal->ExpressionLeft() || !Equal->ExpressionRight()) return;
   const TVdbSearchCondition* Rest = FSearchCondition.get();
   if (Rest->FSearchCondition) return;
   const TVdbBooleanTerm* Chain = Rest->FBooleanTerm.get();

@@ -341,6 +341,8 @@ class TVdbSimpleFactor : public TVdbFactor {
   // Column name, literal text or parameter name, as written.
   const std::string& ColumnNameOrLiteral() const { return FColumnNameOrLiteral; }
   const std::string& ParameterName() const { return FParameterName; }
+  // The characters of a literal as written.
+  std::int32_t LiteralSize() const { return FLiteralSize; }
   TVdbExpression* Expression() const { return FExpression.get(); }
   TVdbFunction* SqlFunction() const { return FSqlFunction.get(); }
   TVdbVariable* Variable() const { return FVariable; }
@@ -472,7 +474,6 @@ class TVdbTerm : public TVdbSyntaxNode {
   std::unique_ptr<TVdbTerm> FTerm;
   TVdbDataBinaryOperator FOperator = dboMultiply;
   const TVdbDataType* FDataType = nullptr;
-  TVdbDataValue FValue;
   // The type after each step of the chain, and the scratch value of each step's operand.
   std::vector<const TVdbDataType*> FStepTypes;
   std::vector<TVdbDataValue> FStepValues;
@@ -631,8 +632,6 @@ class TVdbBooleanFactor : public TVdbSyntaxNode {
   std::unique_ptr<TVdbExpression> FExpressionRightEx;
   std::unique_ptr<TVdbSqlValueSet> FValueSet;
   std::unique_ptr<TVdbSearchCondition> FSearchCondition;
-  TVdbDataValue FLeftValue;
-  TVdbDataValue FRightValue;
   TVdbPrepareOptions FOptions = 0;
   // The type the left side's values are compared and matched under: its own, or with
   // tpoCaseInsensitive the same string type under a case-insensitive collation.
@@ -807,8 +806,6 @@ class TVdbSqlFulltextPredicate : public TVdbBooleanFactor {
  private:
   std::string FFullTextTable;
   std::vector<std::string> FSearchColumnNames;
-  TVdbAccessor* FAccessor = nullptr;
-  std::vector<std::int16_t> FSearchColumns;
 };
 
 // A column of an enclosing query used inside a sub-query: its value is copied into the variable

@@ -123,9 +123,10 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
  public:
   explicit TRedoTarget(TVdbBaseTable& Table) : FTable(Table) {}
 
+  // An insert whose record never reached the file leaves nothing to undo.
   void UndoInsert(std::int32_t RecordNo) override {
     std::vector<std::uint8_t> Record(static_cast<std::size_t>(FTable.RecordSize()));
-    FTable.CheckResult(FTable.FDataFile->ReadRecord(RecordNo, Record.data()));
+    if (RecordNo < 1 || FTable.FDataFile->ReadRecord(RecordNo, Record.data()) < 0) return;
     FTable.DoDelete(Record.data(), RecordNo);
   }
   void UndoUpdate(std::int32_t RecordNo, const std::vector<std::uint8_t>& OldRecord,
@@ -328,7 +329,9 @@ void TVdbBaseTable::DoOpenFiles(bool Force) {
     CheckPlausibility();
     OpenMemoFiles(Force);
   }
-  UndoLeftLog();
+  // A log left by a dead session is rolled back once the indexes are known (Setup), so that
+  // the undone records take their keys along.
+  FLeftLogPending = true;
   FUnlockTime = VdbTickCount();
   FUnlockActive = true;
 }
@@ -494,13 +497,14 @@ void TVdbBaseTable::RollBack(TVdbRedoLog& Log) {
 
 // A log left by a session that died in a transaction is rolled back before anyone goes on.
 void TVdbBaseTable::UndoLeftLog() {
-  if (!HasLockFile() || ReadOnly() || FRollingBack || FRedoLog) return;
+  if (!Active() || !HasLockFile() || ReadOnly() || FRollingBack || FRedoLog) return;
   TVdbRedoLog Log(*FServices->LockFileSystem(), RecordSize(), IsRelFile, FLevel, LockName());
   if (Log.Open() != TVdbRedoOpenResult::rorOpened) return;
   RollBack(Log);
 }
 
 void TVdbBaseTable::OnHijack() {
+  if (FLeftLogPending) return;  // the set-up rolls it back
   try {
     UndoLeftLog();
   } catch (const EVdbEngine& Error) {
@@ -594,6 +598,7 @@ std::int16_t TVdbBaseTable::CloseFiles() {
     Result = Report(Error);
   }
   FUnlockActive = false;
+  FLeftLogPending = false;
   try {
     if (HasLockFile()) {
       if (FLockFile->GetLockedRecord() != 0) FLockFile->UnlockRecord();
@@ -615,8 +620,8 @@ std::int16_t TVdbBaseTable::CloseFiles() {
   }
   FMemo.reset();
   FBlob.reset();
-  for (TIndexSlot& Entry : FIndexFiles) {
-    if (Entry.File && Entry.File->IsOpen()) Entry.File->Close();
+  for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
+    if (Slot(I) != nullptr) RemoveIndexSlot(I, Slot(I)->File->Kind() == tikTemporary);
   }
   FIndexFiles.clear();
   FLastIndexNo = -1;
@@ -880,8 +885,8 @@ std::vector<std::string> TVdbBaseTable::IndexNameList() const {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     const TIndexSlot* Entry = Slot(I);
     if (Entry == nullptr) continue;
-    const TVdbIndexKind Kind = Entry->File->Kind();
-    if (Kind == tikUser || Kind == tikTemporary) Names.push_back(Entry->File->Name());
+    // Temporary indexes belong to the session that made them and are not listed.
+    if (Entry->File->Kind() == tikUser) Names.push_back(Entry->File->Name());
   }
   return Names;
 }
@@ -984,6 +989,10 @@ std::int16_t TVdbBaseTable::Setup(bool Force) {
       if (Slot(I) != nullptr) CheckIndexOpen(I);
     }
     InitSystemIndexes(Force);
+    if (FLeftLogPending) {
+      FLeftLogPending = false;
+      UndoLeftLog();
+    }
     return 0;
   });
 }
@@ -1483,7 +1492,10 @@ std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer, const std::ui
 void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuffer,
                               std::int32_t RecNo, const TBlobValues& Blobs) {
   TLockGuard Upgrade(*this, tltUpgrade);
-  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0) Raise(kErrRecordNotFound, "");
+  // The keys and values to replace are those of the stored record, whatever the caller's
+  // original image says: a stale image must not leave keys behind.
+  std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
+  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) Raise(kErrRecordNotFound, "");
   if (!FRollingBack) {
     UniqueCheck(Buffer, RecNo);
     CheckConstraints(Buffer);
@@ -1493,13 +1505,13 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
     }
   }
   TVdbRedoBlobs OldBlobs;
-  if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(OrigBuffer);
+  if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   TLockGuard Write(*this, tltWrite);
   WriteBlobs(Buffer, Blobs);
   CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
-  ReplaceKeys(OrigBuffer, Buffer, RecNo);
+  ReplaceKeys(Stored.data(), Buffer, RecNo);
   NotifyRecordChanged(RecNo);
-  if (LogsActions()) FRedoLog->LogUpdate(RecNo, OrigBuffer, OldBlobs);
+  if (LogsActions()) FRedoLog->LogUpdate(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteUpdateIntegrityRules) {
     CheckResult(FOnExecuteUpdateIntegrityRules(*this, false, Buffer, OrigBuffer));
   }
@@ -1516,7 +1528,9 @@ std::int16_t TVdbBaseTable::DeleteRecord(std::uint8_t* RecBuffer, std::int32_t R
 void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   TLockGuard Upgrade(*this, tltUpgrade);
   const bool Heap = !FDataFile->CanDelete();
-  if (RecNo < 1 || (Heap ? RecNo > RecordCount() : FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0)) {
+  // What goes is the stored record: its chains and keys, whatever the caller's image says.
+  std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
+  if (RecNo < 1 || (Heap && RecNo > RecordCount()) || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) {
     Raise(kErrRecordNotFound, "");
   }
   CheckResult(CheckEdit(RecNo, nullptr));
@@ -1526,11 +1540,11 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
     if (FOnExecuteDeleteIntegrityRules) {
       CheckResult(FOnExecuteDeleteIntegrityRules(*this, true, Buffer, nullptr));
     }
-    if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Buffer);
+    if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   }
   TLockGuard Write(*this, tltWrite);
-  FreeBlobs(Buffer);
-  RemoveKeys(Buffer, RecNo);
+  FreeBlobs(Stored.data());
+  RemoveKeys(Stored.data(), RecNo);
   std::int32_t Moved = 0;
   if (Heap) {
     // Only the last record can go: it moves into the gap first.
@@ -1547,7 +1561,7 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   } else {
     CheckResult(FDataFile->DeleteRecord(RecNo));
   }
-  if (LogsActions()) FRedoLog->LogDelete(RecNo, Buffer, OldBlobs);
+  if (LogsActions()) FRedoLog->LogDelete(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteDeleteIntegrityRules) {
     CheckResult(FOnExecuteDeleteIntegrityRules(*this, false, Buffer, nullptr));
   }
@@ -1919,11 +1933,13 @@ void TVdbBaseTable::LowerHeldLock(TVdbTableLockType Target) {
   FUnlockAction = Target;
 }
 
+// Runs on the catalog's unlock thread: the lock state is looked at only under the table's
+// locking mutex, which a busy session may hold (then the next pass tries again).
 void TVdbBaseTable::CheckUnlock(std::uint32_t Ticks) {
-  if (!FUnlockActive || FUnlockAction == tltNone || !VdbUnlockIdle(Ticks, FUnlockTime)) return;
   for (int Try = 0; Try < kUnlockTries; ++Try) {
     if (FLockingMutex.try_lock()) {
       std::lock_guard<std::recursive_mutex> Lock(FLockingMutex, std::adopt_lock);
+      if (!FUnlockActive || FUnlockAction == tltNone || !VdbUnlockIdle(Ticks, FUnlockTime)) return;
       try {
         LowerHeldLock(RequiredLock());
       } catch (const EVdbEngine& Error) {

@@ -550,6 +550,12 @@ TEST_F(ExpressionTest, PreparationErrors) {
       EXPECT_EQ(Message, C.Message);
     }
   }
+  // A factor without the side its operator needs.
+  for (auto Op : {tcoEqual, tcoLike, tcoBetween, tcoNone}) {
+    SCOPED_TRACE(static_cast<int>(Op));
+    CondPtr Incomplete = Cond(Cmp(Col("A"), Op, nullptr));
+    EXPECT_EQ(EngineError([&] { Incomplete->Prepare(&FContext, 0); }).first, 7);
+  }
   // A parameter without a parameter list.
   FContext.SetParameters(nullptr);
   CondPtr P = Cond(Cmp(Col("A"), tcoEqual, Param("p")));
