@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -138,6 +139,28 @@ class TVdbServices {
   TVdbExpressionFactory* FExpressionFactory = nullptr;
   TFindRltnIdxFunc FOnFindRltnIdx;
   TCalcRltnHdlFunc FOnCalcRltnHdl;
+
+  // ==============================================================================================
+  // The session's engine log.
+ public:
+  static constexpr std::int32_t kMaxLogLevel = 4;
+  static constexpr int kKeptLogs = 5;
+  std::int32_t LogLevel() const { return FLogLevel; }
+  // 0 means no log; values are clamped to 0..4. Going from 0 to a positive level opens the log
+  // file "VdbLog<station>_<nn>.txt" in the private directory, keeping the five most recent
+  // logs; answers 0, or -3 (recorded) when the log cannot be created. Going to 0 closes it.
+  std::int16_t SetLogLevel(std::int32_t Level);
+  // The name of log number Sequence (1 is the newest) in the private directory.
+  std::string LogFileName(int Sequence) const;
+  bool LogOpen() const { return FLogFile.is_open(); }
+  // Writes one line when Level is within the log level: time, level, subsystem, message.
+  void Log(std::int32_t Level, const std::string& Subsystem, const std::string& Message);
+
+ private:
+  void OpenLog();
+  void CloseLog();
+  std::int32_t FLogLevel = 0;
+  std::ofstream FLogFile;
 };
 
 }  // namespace vdb
