@@ -165,21 +165,52 @@ TEST_F(Catalog, LocksOverSeveralRelations) {
 }
 
 TEST_F(Catalog, FailedLockReleasesWhatWasTaken) {
+  CopyDataTable("Copy", 1);
   TVdbLocalSession& First = OpenSession();
   TVdbLocalSession& Second = OpenSession();
   ASSERT_EQ(OpenData(First), 1);
+  ASSERT_EQ(First.Catalog()->TryOpenTable("Copy1", "", false, false, kVdbWriteRights), 2)
+      << First.Services()->LastErrorMsg();
   ASSERT_EQ(OpenData(Second), 1);
   TVdbRelation& Mine = *First.Catalog()->GetRelation(1);
+  TVdbRelation& Copy = *First.Catalog()->GetRelation(2);
   TVdbRelation& Theirs = *Second.Catalog()->GetRelation(1);
-  // The other session holds the write lock (once the first one's idle read lock from the
-  // positioning of its default accessor is given up): a write lock over the list cannot be had.
+  // The other session holds the write lock on Data (once the first one's idle read lock from
+  // the positioning of its default accessor is given up).
   ASSERT_EQ(Theirs.BeginWrite(true), 0) << Second.Services()->LastErrorMsg();
   TVdbLockFile::SetLockTimeout(100);
-  const std::int16_t Result = First.Catalog()->AcquireWriteLocks({1, -1});
+  const std::int16_t Result = First.Catalog()->AcquireWriteLocks({2, 1, -1});
   TVdbLockFile::SetLockTimeout(20000);
   EXPECT_EQ(Result, -104);
   EXPECT_EQ(Mine.CountWriteLocks(), 0);
+  EXPECT_EQ(Copy.CountWriteLocks(), 0);  // taken first, given back after the failure
   Theirs.EndWrite();
+}
+
+TEST_F(Catalog, AtMost254Tables) {
+  CopyDataTable("T", 255);
+  TVdbLocalSession& Session = OpenSession();
+  TVdbCatalog& Cat = *Session.Catalog();
+  std::vector<std::unique_ptr<TVdbAccessor>> Cursors;
+  for (int I = 1; I <= TVdbCatalog::kMaxRelations; ++I) {
+    const std::int16_t RltnIdx =
+        Cat.TryOpenTable("T" + std::to_string(I), "", false, false, kVdbWriteRights);
+    ASSERT_EQ(RltnIdx, I) << Session.Services()->LastErrorMsg();
+    Cursors.push_back(std::make_unique<TVdbAccessor>(*Cat.GetRelation(RltnIdx), "Cursor"));
+  }
+  // Every table is in use: none can be closed to make room.
+  EXPECT_EQ(Cat.TryOpenTable("T255", "", false, false, kVdbWriteRights), -94);
+  EXPECT_EQ(Session.Services()->LastErrorMsg(), "Cannot open more than 255 tables per session");
+  EXPECT_EQ(Cat.GetRelationCount(), TVdbCatalog::kMaxRelations);
+  // Once one is unused, it makes room.
+  Cursors[9].reset();
+  EXPECT_EQ(Cat.TryOpenTable("T255", "", false, false, kVdbWriteRights), 10)
+      << Session.Services()->LastErrorMsg();
+  EXPECT_EQ(Cat.FindRltnIdx("T10"), 0);
+  Cursors.clear();
+  Session.CloseDb();
+  EXPECT_FALSE(Exists("L_Data!T1.vdbl"));
+  EXPECT_FALSE(Exists("L_Data!T255.vdbl"));
 }
 
 // Waits up to a second for Done to become true.

@@ -18,6 +18,7 @@
 #include "session/VdbCatalog.h"
 #include "session/VdbLocSess.h"
 #include "storage/VdbPageMan.h"
+#include "storage/kxCompoundFile.h"
 
 namespace vdb::test {
 
@@ -71,6 +72,18 @@ class SessionFixture : public ::testing::Test {
   }
   static std::int16_t OpenData(TVdbLocalSession& Session, std::uint16_t Rights = kVdbWriteRights) {
     return Session.Catalog()->TryOpenTable("Data", "", false, false, Rights);
+  }
+  // Copies table Data inside the (closed) container as tables Prefix1 .. Prefix<Count>.
+  void CopyDataTable(const std::string& Prefix, int Count) {
+    TkxCompoundFileIntf Container(FPath);
+    Container.Open();
+    for (int I = 1; I <= Count; ++I) {
+      const std::string Name = "\\" + Prefix + std::to_string(I);
+      ASSERT_TRUE(Container.CopyFile("\\Data.vdbt", Name + ".vdbt"));
+      ASSERT_TRUE(Container.CopyFile("\\Data.vdbm", Name + ".vdbm"));
+      ASSERT_TRUE(Container.CopyFile("\\Data!CIMSZO.vdbi", Name + "!CIMSZO.vdbi"));
+    }
+    Container.Close();
   }
   std::string Beside(const std::string& Name) const { return (FDir / Name).string(); }
   bool Exists(const std::string& Name) const { return std::filesystem::exists(FDir / Name); }
