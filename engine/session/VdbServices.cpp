@@ -1,15 +1,14 @@
 #include "session/VdbServices.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
-#include <iomanip>
-#include <sstream>
-#include <algorithm>
 #include <random>
 
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
+#include "storage/kxFormat.h"
 
 namespace vdb {
 
@@ -27,11 +26,72 @@ std::int32_t RandomStation() {
 TVdbServices::TVdbServices(std::int16_t SessionHdl) : FSessionHdl(SessionHdl) {
   SetStation(RandomStation());
   SetPrivateDir({});
+  FLastError.SetLogSink([this](int Level, const std::string& Subsystem, const std::string& Message) {
+    Log(Level, Subsystem, Message);
+  });
 }
 
 TVdbServices::~TVdbServices() {
+  SetLogLevel(0);
   ReleaseFileSystems();
-  CloseLog();
+}
+
+// --- The session log ---
+
+namespace {
+
+constexpr int kMaxLogLevel = 4;
+constexpr int kKeptLogs = 5;
+constexpr std::int16_t kErrWriting = 3;
+
+std::string TimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return kxFormat("%s.%.3d", {std::string(text), static_cast<std::int64_t>(millis)});
+}
+
+}  // namespace
+
+std::string TVdbServices::LogFileName(int SequenceNo) const {
+  return FPrivateDir + kxFormat("VdbLog%d_%.2d.txt", {FStation, SequenceNo});
+}
+
+std::int16_t TVdbServices::SetLogLevel(int Level) {
+  Level = std::clamp(Level, 0, kMaxLogLevel);
+  if (Level > 0 && !FLogFile) {
+    // The oldest log goes; the others move up one number; the new one is number 1.
+    std::error_code ignored;
+    std::filesystem::remove(LogFileName(kKeptLogs), ignored);
+    for (int no = kKeptLogs - 1; no >= 1; --no)
+      std::filesystem::rename(LogFileName(no), LogFileName(no + 1), ignored);
+    auto file = std::make_unique<std::ofstream>(LogFileName(1), std::ios::out | std::ios::trunc);
+    if (!*file) {
+      FLogLevel = 0;
+      return SetLastError(kErrWriting, LogFileName(1));
+    }
+    FLogFile = std::move(file);
+    FLogLevel = Level;
+    Log(1, "Services", "VeskorDB log file opened");
+    return 0;
+  }
+  if (Level == 0 && FLogFile) {
+    Log(1, "Services", "VeskorDB log file closed");
+    FLogFile.reset();
+  }
+  FLogLevel = Level;
+  return 0;
+}
+
+void TVdbServices::Log(int Level, const std::string& Subsystem, const std::string& Message) {
+  if (!FLogFile || Level > FLogLevel) return;
+  *FLogFile << kxFormat("%12s %2d %-20s %s", {TimeStamp(), Level, Subsystem, Message}) << '\n';
+  FLogFile->flush();
 }
 
 void TVdbServices::SetStation(std::int32_t Value) {
@@ -83,65 +143,6 @@ std::int16_t TVdbServices::FindRltnIdx(const std::string& Name) const {
 std::int16_t TVdbServices::CalcRltnHdl(std::int16_t RltnIdx) const {
   if (FOnCalcRltnHdl) return FOnCalcRltnHdl(RltnIdx);
   return static_cast<std::int16_t>((FSessionHdl - 1) * 256 + RltnIdx);
-}
-
-// =================================================================================================
-// The session's engine log.
-
-std::string TVdbServices::LogFileName(int Sequence) const {
-  return FPrivateDir + kxFormat("VdbLog%d_%.2d.txt", {FStation, Sequence});
-}
-
-std::int16_t TVdbServices::SetLogLevel(std::int32_t Level) {
-  Level = std::clamp(Level, 0, kMaxLogLevel);
-  if (Level == 0) {
-    CloseLog();
-    FLogLevel = 0;
-    return 0;
-  }
-  if (FLogLevel == 0) {
-    OpenLog();
-    if (!FLogFile.is_open()) return SetLastError(3, LogFileName(1));
-  }
-  FLogLevel = Level;
-  return 0;
-}
-
-void TVdbServices::OpenLog() {
-  std::error_code Ignored;
-  std::filesystem::remove(LogFileName(kKeptLogs), Ignored);
-  for (int Sequence = kKeptLogs - 1; Sequence >= 1; --Sequence)
-    std::filesystem::rename(LogFileName(Sequence), LogFileName(Sequence + 1), Ignored);
-  FLogFile.open(LogFileName(1), std::ios::out | std::ios::trunc);
-  if (!FLogFile.is_open()) return;
-  FLogLevel = 1;
-  Log(1, "Services", "VeskorDB log file opened");
-  FLastError.SetLogSink([this](int LineLevel, const std::string& Subsystem,
-                               const std::string& Message) { Log(LineLevel, Subsystem, Message); });
-}
-
-void TVdbServices::CloseLog() {
-  if (!FLogFile.is_open()) return;
-  FLogLevel = std::max(FLogLevel, 1);
-  Log(1, "Services", "VeskorDB log file closed");
-  FLastError.SetLogSink(nullptr);
-  FLogFile.close();
-}
-
-void TVdbServices::Log(std::int32_t Level, const std::string& Subsystem,
-                       const std::string& Message) {
-  if (!FLogFile.is_open() || Level > FLogLevel) return;
-  const auto Now = std::chrono::system_clock::now();
-  const std::time_t Seconds = std::chrono::system_clock::to_time_t(Now);
-  const auto Millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Now.time_since_epoch()).count() % 1000;
-  std::tm Local{};
-  localtime_r(&Seconds, &Local);
-  std::ostringstream Time;
-  Time << std::put_time(&Local, "%H:%M:%S") << '.' << std::setw(3) << std::setfill('0') << Millis;
-  FLogFile << std::left << std::setw(12) << Time.str() << ' ' << std::right << std::setw(2) << Level
-           << ' ' << std::left << std::setw(20) << Subsystem << ' ' << Message << '\n';
-  FLogFile.flush();
 }
 
 }  // namespace vdb

@@ -90,6 +90,17 @@ class TVdbServices {
   const std::string& PrivateDir() const { return FPrivateDir; }
   void SetPrivateDir(const std::string& Value);
 
+  // --- The session log ---
+  // Level 0 (no log) to 4, clamped. Going from 0 to a positive level opens a fresh log file in
+  // PrivateDir (the five most recent logs survive); going back to 0 closes it. Answers 0, or -3
+  // when the log file cannot be created (the level then stays 0).
+  std::int16_t SetLogLevel(int Level);
+  int LogLevel() const { return FLogLevel; }
+  // The file name of the log with a sequence number (1 = the current one).
+  std::string LogFileName(int SequenceNo) const;
+  // Writes a line when Level is not above the log level: time stamp, level, subsystem, message.
+  void Log(int Level, const std::string& Subsystem, const std::string& Message);
+
   // --- File systems ---
   TVdbDataBaseType DataBaseType() const { return FDataBaseType; }
   void SetDataBaseType(TVdbDataBaseType Value) { FDataBaseType = Value; }
@@ -137,30 +148,10 @@ class TVdbServices {
   std::unique_ptr<TkxFileSystem> FLockFileSystem;
   bool FFromRegistry = false;
   TVdbExpressionFactory* FExpressionFactory = nullptr;
+  int FLogLevel = 0;
+  std::unique_ptr<std::ofstream> FLogFile;
   TFindRltnIdxFunc FOnFindRltnIdx;
   TCalcRltnHdlFunc FOnCalcRltnHdl;
-
-  // ==============================================================================================
-  // The session's engine log.
- public:
-  static constexpr std::int32_t kMaxLogLevel = 4;
-  static constexpr int kKeptLogs = 5;
-  std::int32_t LogLevel() const { return FLogLevel; }
-  // 0 means no log; values are clamped to 0..4. Going from 0 to a positive level opens the log
-  // file "VdbLog<station>_<nn>.txt" in the private directory, keeping the five most recent
-  // logs; answers 0, or -3 (recorded) when the log cannot be created. Going to 0 closes it.
-  std::int16_t SetLogLevel(std::int32_t Level);
-  // The name of log number Sequence (1 is the newest) in the private directory.
-  std::string LogFileName(int Sequence) const;
-  bool LogOpen() const { return FLogFile.is_open(); }
-  // Writes one line when Level is within the log level: time, level, subsystem, message.
-  void Log(std::int32_t Level, const std::string& Subsystem, const std::string& Message);
-
- private:
-  void OpenLog();
-  void CloseLog();
-  std::int32_t FLogLevel = 0;
-  std::ofstream FLogFile;
 };
 
 }  // namespace vdb

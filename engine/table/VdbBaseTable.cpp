@@ -336,8 +336,18 @@ void TVdbBaseTable::DoOpenFiles(bool Force) {
   FUnlockActive = true;
 }
 
+// The lock files live in the table's physical directory: the one the catalog gives, else the
+// data file's own directory when it is an operating-system file, else the session's private
+// directory.
 std::string TVdbBaseTable::LockName() const {
   std::string Directory = FPhysicalDirectory;
+  if (Directory.empty()) {
+    if (dynamic_cast<const TkxOSFileSystem*>(FFileSystem) != nullptr) {
+      Directory = DirectoryOf(FFileName);
+    } else if (FServices != nullptr) {
+      Directory = FServices->PrivateDir();
+    }
+  }
   if (!Directory.empty() && Directory.back() != '/') Directory += '/';
   return Directory + (FContainerName.empty() ? Name() : FContainerName + "!" + Name());
 }
@@ -1492,7 +1502,10 @@ std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer, const std::ui
 void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuffer,
                               std::int32_t RecNo, const TBlobValues& Blobs) {
   TLockGuard Upgrade(*this, tltUpgrade);
-  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0) Raise(kErrRecordNotFound, "");
+  // The keys and values to replace are those of the stored record, whatever the caller's
+  // original image says: a stale image must not leave keys behind.
+  std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
+  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) Raise(kErrRecordNotFound, "");
   if (!FRollingBack) {
     UniqueCheck(Buffer, RecNo);
     CheckConstraints(Buffer);
@@ -1502,13 +1515,13 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
     }
   }
   TVdbRedoBlobs OldBlobs;
-  if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(OrigBuffer);
+  if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   TLockGuard Write(*this, tltWrite);
   WriteBlobs(Buffer, Blobs);
   CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
-  ReplaceKeys(OrigBuffer, Buffer, RecNo);
+  ReplaceKeys(Stored.data(), Buffer, RecNo);
   NotifyRecordChanged(RecNo);
-  if (LogsActions()) FRedoLog->LogUpdate(RecNo, OrigBuffer, OldBlobs);
+  if (LogsActions()) FRedoLog->LogUpdate(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteUpdateIntegrityRules) {
     CheckResult(FOnExecuteUpdateIntegrityRules(*this, false, Buffer, OrigBuffer));
   }
@@ -1525,7 +1538,9 @@ std::int16_t TVdbBaseTable::DeleteRecord(std::uint8_t* RecBuffer, std::int32_t R
 void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   TLockGuard Upgrade(*this, tltUpgrade);
   const bool Heap = !FDataFile->CanDelete();
-  if (RecNo < 1 || (Heap ? RecNo > RecordCount() : FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0)) {
+  // What goes is the stored record: its chains and keys, whatever the caller's image says.
+  std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
+  if (RecNo < 1 || (Heap && RecNo > RecordCount()) || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) {
     Raise(kErrRecordNotFound, "");
   }
   CheckResult(CheckEdit(RecNo, nullptr));
@@ -1535,11 +1550,11 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
     if (FOnExecuteDeleteIntegrityRules) {
       CheckResult(FOnExecuteDeleteIntegrityRules(*this, true, Buffer, nullptr));
     }
-    if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Buffer);
+    if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   }
   TLockGuard Write(*this, tltWrite);
-  FreeBlobs(Buffer);
-  RemoveKeys(Buffer, RecNo);
+  FreeBlobs(Stored.data());
+  RemoveKeys(Stored.data(), RecNo);
   std::int32_t Moved = 0;
   if (Heap) {
     // Only the last record can go: it moves into the gap first.
@@ -1556,7 +1571,7 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   } else {
     CheckResult(FDataFile->DeleteRecord(RecNo));
   }
-  if (LogsActions()) FRedoLog->LogDelete(RecNo, Buffer, OldBlobs);
+  if (LogsActions()) FRedoLog->LogDelete(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteDeleteIntegrityRules) {
     CheckResult(FOnExecuteDeleteIntegrityRules(*this, false, Buffer, nullptr));
   }

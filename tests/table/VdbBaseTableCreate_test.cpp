@@ -129,6 +129,54 @@ TEST_F(BaseTableCreate, CreatingOverAnExistingTableFailsAndLeavesItAlone) {
   EXPECT_EQ(IndexWalk(*Existing, 0).size(), 3u);
 }
 
+TEST_F(BaseTableCreate, ATableOfADirectoryDatabaseKeepsItsLockFileBesideIt) {
+  WriteDatabase(NumberedEntries(1));
+  const std::string Path = (FDir / "Konyvtar.vdbt").string();
+  {
+    auto Table = WithIdColumns(NewTable(0, 1, Path));
+    Table->SetFileSystem(&FOsFiles);
+    Table->SetPhysicalDirectory("");
+    Table->SetContainerName("");
+    ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
+    EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar.vdbm"));
+  }
+  auto Table = NewTable(kVdbWriteRights, 1, Path);
+  Table->SetFileSystem(&FOsFiles);
+  Table->SetPhysicalDirectory("");
+  Table->SetContainerName("");
+  ASSERT_EQ(Table->Open(false), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->Setup(false), 0) << Errors().LastErrorMsg();
+  EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar.vdbl"));
+  EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar!sys_Inr.vdbi"));
+  ASSERT_EQ(AppendNamed(*Table, "egy"), 1) << Errors().LastErrorMsg();
+  Table.reset();
+  EXPECT_FALSE(std::filesystem::exists(FDir / "Konyvtar.vdbl"));
+}
+
+TEST_F(BaseTableCreate, NewRecordsStartNullOrAtTheFirstDate) {
+  WriteDatabase(NumberedEntries(1));
+  auto Table = NewTable(0, 1, "\\Dates.vdbt");
+  Table->SetCollationName("Hungarian_ci_as");
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateColumnDef("NAP", TVdbDataType::GetDataType(6, false, 6), 0));
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateColumnDef("IDO", TVdbDataType::GetDataType(17, false, 6), 0));
+  Table->ColumnDefs().Add(
+      TVdbColumnDef::CreateColumnDef("VALAMIKOR", TVdbDataType::GetDataType(6, true, 6), kVdbColNullable));
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+  ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
+  std::vector<std::uint8_t> Buffer(static_cast<std::size_t>(Table->RecordSize()), 0xAB);
+  ASSERT_EQ(Table->InitRecord(Buffer.data(), false), 0);
+  TVdbTimeStamp Stamp;
+  ASSERT_TRUE(Table->GetTimeStamp(Buffer.data(), 1, Stamp));
+  EXPECT_EQ(Stamp.Date, 545);
+  ASSERT_TRUE(Table->GetTimeStamp(Buffer.data(), 2, Stamp));
+  EXPECT_EQ(Stamp.Date, 545);
+  EXPECT_EQ(Stamp.Time, 0);
+  EXPECT_TRUE(Table->IsNull(Buffer.data(), 3));
+  EXPECT_TRUE(Table->IsNull(Buffer.data(), 4));
+  // Without a record id column, presetting gives no id.
+  EXPECT_EQ(Table->InitRecord(Buffer.data(), true), 0);
+}
+
 TEST_F(BaseTableCreate, ARecordThatDoesNotFitTheDefinitionMeansWrongCredentials) {
   WriteDatabase(NumberedEntries(3));
   // Record 1 claims a headword longer than the column allows.

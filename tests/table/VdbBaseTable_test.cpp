@@ -152,6 +152,59 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
                                       "deleted 4 moved 0"}));
 }
 
+TEST_F(BaseTable, AStaleRecordImageDoesNotLeaveKeysBehind) {
+  WriteDatabase(NumberedEntries(4));
+  TVdbBaseTable* Table = OpenTable();
+  ASSERT_NE(Table, nullptr);
+  // The caller's original image says "other", the stored record is szo02.
+  std::vector<std::uint8_t> Stale = Record("other");
+  std::vector<std::uint8_t> New = Record("uj");
+  ASSERT_EQ(Table->ReplaceRecord(New.data(), Stale.data(), 2, nullptr), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo03", "szo04", "uj"}));
+  std::vector<std::uint8_t> Empty(156, 0);
+  ASSERT_EQ(Table->DeleteRecord(Empty.data(), 3), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo04", "uj"}));
+}
+
+TEST_F(BaseTable, IntegrityHandlersAreCalledAroundChanges) {
+  WriteDatabase(NumberedEntries(3));
+  TVdbBaseTable* Table = OpenTable();
+  ASSERT_NE(Table, nullptr);
+  auto Key = std::make_unique<TVdbForeignKeyDef>("FK_SZULO");
+  Key->FColumnNames = {"CIMSZO"};
+  Key->FParentTableName = "Szulo";
+  Table->ForeignKeyDefs().Add(std::move(Key));
+  std::vector<std::string> Calls;
+  bool Refuse = false;
+  Table->SetOnCheckReferentialIntegrity(
+      [&](TVdbRelation&, std::int32_t Index, const std::uint8_t* Record) -> std::int16_t {
+        Calls.push_back("check " + std::to_string(Index) + " " + Headword(Record));
+        return Refuse ? Session()->SetLastError(184, "Szulo") : 0;
+      });
+  const auto Rules = [&](const char* What) {
+    return [&, What](TVdbRelation&, bool Before, const std::uint8_t*, const std::uint8_t*) -> std::int16_t {
+      Calls.push_back(std::string(What) + (Before ? " before" : " after"));
+      return 0;
+    };
+  };
+  Table->SetOnExecuteUpdateIntegrityRules(Rules("update"));
+  Table->SetOnExecuteDeleteIntegrityRules(Rules("delete"));
+
+  std::vector<std::uint8_t> New = Record("alma");
+  ASSERT_EQ(Table->AppendRecord(New.data(), nullptr), 4) << Errors().LastErrorMsg();
+  Refuse = true;
+  std::vector<std::uint8_t> Orphan = Record("arva");
+  EXPECT_EQ(Table->AppendRecord(Orphan.data(), nullptr), -184);
+  EXPECT_EQ(Table->RecordCount(), 4);
+  Refuse = false;
+  std::vector<std::uint8_t> Changed = Record("korte");
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), New.data(), 4, nullptr), 0);
+  ASSERT_EQ(Table->DeleteRecord(Changed.data(), 4), 0);
+  EXPECT_EQ(Calls, (std::vector<std::string>{"check 0 alma", "check 0 arva", "check 0 korte",
+                                             "update before", "update after", "delete before",
+                                             "delete after"}));
+}
+
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
   WriteDatabase(NumberedEntries(2));
   TVdbBaseTable* Table = OpenTable(kVdbRightAppend);
