@@ -8,6 +8,7 @@
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
+#include "table/VdbAliasRelation.h"
 #include "table/VdbBaseTable.h"
 #include "table/kxStrUtils.h"
 
@@ -151,8 +152,9 @@ void TVdbCatalog::Close() {
     }
     if (!Closed) break;
   }
-  // What is still held by accessors of others goes too: the catalog owns its relations.
-  for (std::int16_t RltnIdx = 1; RltnIdx <= kMaxRelations; ++RltnIdx) {
+  // What is still held by accessors of others goes too: the catalog owns its relations. Later
+  // slots go first, so that a virtual relation leaves before the relation it is based on.
+  for (std::int16_t RltnIdx = kMaxRelations; RltnIdx >= 1; --RltnIdx) {
     if (!IsValidRltnIdx(RltnIdx)) continue;
     FRelations[RltnIdx - 1].Relation->Close();
     FreeRelation(RltnIdx);
@@ -393,6 +395,30 @@ std::int16_t TVdbCatalog::AddRelation(std::unique_ptr<TVdbRelation> Relation) {
     return Positioned < 0 ? Positioned : RltnIdx;
   } catch (const std::exception& Error) {
     FRelations[RltnIdx - 1].Reserved = false;
+    FreeRelation(RltnIdx);
+    return Fail(Error);
+  }
+}
+
+std::int16_t TVdbCatalog::OpenVirtualRelation(const std::string& Name, std::int16_t BaseRltnIdx) {
+  TVdbRelation* Base = GetRelation(static_cast<TVdbRelationIndex>(BaseRltnIdx));
+  if (Base == nullptr) return Fail(kErrNotFound, {Name});
+  const std::int16_t RltnIdx = FreeIndex();
+  if (RltnIdx == 0) return Fail(kErrTooManyTables, {});
+  if (FindRltnIdx(Name) != 0) return Fail(kErrAlreadyOpen, {Name});
+  try {
+    auto Relation = std::make_unique<TVdbVirtualRelation>(FServices, *Base, Name);
+    const std::int16_t Opened = Relation->Open(false);
+    if (Opened < 0) return Opened;
+    Install(RltnIdx, std::move(Relation));
+    const std::int16_t Positioned = AddDefaultAccessor(RltnIdx);
+    if (Positioned < 0) {
+      FreeRelation(RltnIdx);
+      return Positioned;
+    }
+    RecalcLinks();
+    return RltnIdx;
+  } catch (const std::exception& Error) {
     FreeRelation(RltnIdx);
     return Fail(Error);
   }

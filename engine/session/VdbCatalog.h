@@ -116,6 +116,9 @@ class TVdbCatalog : public TVdbAccessorCatalog {
                             bool MustBeWritable, bool WithRelTables, std::uint16_t Rights);
   std::int16_t AddTable(const std::string& TableName, const std::string& Key, bool Force,
                         std::uint16_t Rights);
+  // A virtual relation named Name over the open relation BaseRltnIdx, in the lowest free slot
+  // (94 when none is free; no table is closed to make room); answers its index.
+  std::int16_t OpenVirtualRelation(const std::string& Name, std::int16_t BaseRltnIdx);
   // Puts a relation built elsewhere into the lowest free slot; answers its index.
   std::int16_t AddRelation(std::unique_ptr<TVdbRelation> Relation);
   std::string CalcTemporaryTableName(const std::string& BaseName) const;

@@ -122,6 +122,26 @@ TEST_F(Catalog, ClosesOnlyTablesNothingUses) {
   EXPECT_EQ(Cat.TryOpenTable("Data", "", false, false, kVdbWriteRights), 1);
 }
 
+TEST_F(Catalog, VirtualRelationsKeepTheirBaseOpen) {
+  TVdbLocalSession& Session = OpenSession();
+  TVdbCatalog& Cat = *Session.Catalog();
+  ASSERT_EQ(OpenData(Session), 1);
+  const std::int16_t Alias = Cat.OpenVirtualRelation("Lexicon", 1);
+  ASSERT_EQ(Alias, 2) << Session.Services()->LastErrorMsg();
+  EXPECT_EQ(Cat.FindRltnIdx("Lexicon"), 2);
+  EXPECT_EQ(Cat.GetRelation(2)->RecordCount(), kEntries);
+  ASSERT_NE(Cat.GetDefaultAccessor(2), nullptr);
+  EXPECT_EQ(Cat.GetDefaultAccessor(2)->CurrentRecordNo(), 1);
+  EXPECT_TRUE(Cat.IsRelationInUse(1));
+  EXPECT_EQ(Cat.TryCloseRelation(1, false, true), -175);
+  EXPECT_EQ(Cat.OpenVirtualRelation("Lexicon", 1), -35);
+  EXPECT_EQ(Cat.OpenVirtualRelation("Other", 9), -37);
+  // Closing what nothing uses takes the virtual relation first, then its base.
+  Cat.CloseUnneededTables(false, false);
+  EXPECT_EQ(Cat.GetRelationCount(), 0);
+  EXPECT_FALSE(Exists("L_Data!Data.vdbl"));
+}
+
 TEST_F(Catalog, TemporaryNames) {
   TVdbLocalSession& Session = OpenSession();
   TVdbCatalog& Cat = *Session.Catalog();
