@@ -3,9 +3,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "session/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
+#include "storage/kxFormat.h"
 
 namespace vdb {
 
@@ -153,6 +155,40 @@ void TVdbLocalSession::CreateControlFile(const std::string& Directory) {
   if (fs::exists(Path, Error)) return;
   std::ofstream Out(Path, std::ios::binary);
   Out << kControlFileText;
+}
+
+std::int16_t TVdbLocalSession::CreateDatabase(TVdbDataBaseType DatabaseType,
+                                              const std::string& DatabaseName,
+                                              const std::string& Key, bool Managed) {
+  (void)Key;  // an empty database holds no table the key could protect
+  if (GetIsOpen()) throw std::runtime_error("Session must not be open to create a new database.");
+  if (Managed) return FServices->SetLastError(kErrNotSupported, "managed databases");
+  std::string Name = DatabaseName;
+  const auto CannotCreate = [&] {
+    return FServices->SetLastError(EVdbEngine::CreateMsg(
+        kErrCannotCreate,
+        kxFormat("File already exists, directory not found or no write access: \"%s\"", {Name})));
+  };
+  std::error_code Error;
+  if (DatabaseType == dbtDbDirectory) {
+    fs::create_directories(Name, Error);
+    return Error || !fs::is_directory(Name) ? CannotCreate() : 0;
+  }
+  if (!HasExtension(Name)) Name += ".vdbd";
+  if (fs::exists(fs::symlink_status(Name, Error))) return CannotCreate();
+  const std::string Directory = DirectoryOf(Name);
+  if (!Directory.empty()) {
+    fs::create_directories(Directory, Error);
+    if (Error || !fs::is_directory(Directory)) return CannotCreate();
+  }
+  try {
+    TkxCompoundFileIntf Container(Name);
+    Container.NewFile();
+    Container.Close();
+  } catch (const std::exception&) {
+    return CannotCreate();
+  }
+  return 0;
 }
 
 std::int16_t TVdbLocalSession::CloseDb() {

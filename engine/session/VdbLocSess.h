@@ -19,6 +19,8 @@ class TVdbLocalSession : public TVdbSession {
  public:
   static constexpr std::int16_t kErrNotFound = 37;
   static constexpr std::int16_t kErrInUse = 130;
+  static constexpr std::int16_t kErrNotSupported = 187;
+  static constexpr std::int16_t kErrCannotCreate = 202;
   // The text of a directory database's control file (stored without terminator).
   static inline const std::string kControlFileText =
       "VeskorDB database control file for directory-based database";
@@ -37,6 +39,12 @@ class TVdbLocalSession : public TVdbSession {
   std::int16_t OpenDb();
   // Closes the catalog and releases the file systems; harmless when nothing is open.
   std::int16_t CloseDb();
+
+  // Creates an empty database while the session is not open (else raises "Session must not be
+  // open to create a new database."): a container (".vdbd" added to a name without extension)
+  // or a directory. 0, or -202 when the name exists already or its directory cannot be made.
+  std::int16_t CreateDatabase(TVdbDataBaseType DatabaseType, const std::string& DatabaseName,
+                              const std::string& Key, bool Managed);
 
   std::int16_t Handle() const { return FHandle; }
   TVdbServices* Services() const { return FServices.get(); }

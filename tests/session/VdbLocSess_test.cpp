@@ -135,6 +135,33 @@ TEST_F(LocalSession, TwoSessionsShareTheContainer) {
   EXPECT_FALSE(Exists("L_Data!Data.vdbl"));  // an exclusive opening needs no lock file
 }
 
+TEST_F(LocalSession, CreatesEmptyDatabases) {
+  TVdbLocalSession& Session = NewSession("");
+  const std::string Single = (FDir / "a" / "b" / "neu").string();
+  ASSERT_EQ(Session.CreateDatabase(dbtSingleFile, Single, "", false), 0)
+      << Session.Services()->LastErrorMsg();
+  EXPECT_TRUE(TkxCompoundFileIntf::IsCompoundFile(Single + ".vdbd"));
+  // It opens as an empty single-file database.
+  Session.Catalog()->SetLocation(Single + ".vdbd");
+  ASSERT_EQ(Session.OpenDb(), 0) << Session.Services()->LastErrorMsg();
+  std::vector<std::string> Names;
+  Session.Catalog()->GetTableNames(Names);
+  EXPECT_TRUE(Names.empty());
+  EXPECT_THROW(Session.CreateDatabase(dbtSingleFile, Beside("other"), "", false), std::runtime_error);
+  Session.CloseDb();
+
+  // Existing names, and a directory that cannot be made (a file is in the way).
+  for (const std::string& Name : {Single, FPath, Beside("L_Data.vdbd/x.vdbd")}) {
+    SCOPED_TRACE(Name);
+    EXPECT_EQ(Session.CreateDatabase(dbtSingleFile, Name, "", false), -202);
+    EXPECT_NE(Session.Services()->LastErrorMsg().find(Name), std::string::npos);
+  }
+  ASSERT_EQ(Session.CreateDatabase(dbtDbDirectory, Beside("dir/sub"), "", false), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(FDir / "dir" / "sub"));
+  EXPECT_EQ(Session.CreateDatabase(dbtDbDirectory, Beside("L_Data.vdbd/sub"), "", false), -202);
+  EXPECT_EQ(Session.CreateDatabase(dbtSingleFile, Beside("m"), "", true), -187);
+}
+
 TEST_F(LocalSession, LogOnlyAboveLevelZero) {
   TVdbLocalSession& Session = OpenSession();
   TVdbServices& Services = *Session.Services();
