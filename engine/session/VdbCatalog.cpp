@@ -156,7 +156,11 @@ void TVdbCatalog::Close() {
   // slots go first, so that a virtual relation leaves before the relation it is based on.
   for (std::int16_t RltnIdx = kMaxRelations; RltnIdx >= 1; --RltnIdx) {
     if (!IsValidRltnIdx(RltnIdx)) continue;
-    FRelations[RltnIdx - 1].Relation->Close();
+    try {
+      FRelations[RltnIdx - 1].Relation->Close();
+    } catch (const std::exception& Error) {
+      Fail(Error);
+    }
     FreeRelation(RltnIdx);
   }
   if (FClientRegistered) TVdbPageManager::Instance().UnregisterClient(FServices->SessionHdl(), CacheSize);
@@ -460,12 +464,16 @@ std::int16_t TVdbCatalog::TryCloseRelation(std::int16_t RltnIdx, bool WithRelFie
   if (IsRelationInUse(RltnIdx)) CloseUnneededTables(true, false);
   if (IsRelationInUse(RltnIdx)) return Fail(kErrStillAccessed, {Relation->Name()});
   std::int16_t Result = 0;
-  try {
-    Result = Relation->Close();
-  } catch (const std::exception& Error) {
-    Result = Fail(Error);
+  {
+    // The unlock thread must not reach into files that are being closed.
+    std::lock_guard<std::recursive_mutex> Guard(FRelationListSync);
+    try {
+      Result = Relation->Close();
+    } catch (const std::exception& Error) {
+      Result = Fail(Error);
+    }
+    if (Remove) FreeRelation(RltnIdx);
   }
-  if (Remove) FreeRelation(RltnIdx);
   RecalcLinks();
   return Result < 0 ? Result : 0;
 }

@@ -66,6 +66,15 @@ TEST_F(Catalog, OpensTableDataByName) {
   EXPECT_FALSE(Exists("L_Data!Data.vdbv"));
 }
 
+TEST_F(Catalog, AnEmptyTableOpensWithItsAccessorOnNoRecord) {
+  lexicon::WriteLexiconDatabase({}, FPath);
+  TVdbLocalSession& Session = OpenSession();
+  ASSERT_EQ(OpenData(Session), 1) << Session.Services()->LastErrorMsg();
+  EXPECT_EQ(Session.Catalog()->GetRelation(1)->RecordCount(), 0);
+  ASSERT_NE(Session.Catalog()->GetDefaultAccessor(1), nullptr);
+  EXPECT_LT(Session.Catalog()->GetDefaultAccessor(1)->CurrentRecordNo(), 1);  // on no record
+}
+
 TEST_F(Catalog, TableNamesAndFileForms) {
   TVdbLocalSession& Session = OpenSession();
   TVdbCatalog& Cat = *Session.Catalog();
