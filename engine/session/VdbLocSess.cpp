@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "session/VdbErrors.h"
 #include "storage/VdbPageMan.h"
@@ -189,6 +190,60 @@ std::int16_t TVdbLocalSession::CreateDatabase(TVdbDataBaseType DatabaseType,
     return CannotCreate();
   }
   return 0;
+}
+
+std::int16_t TVdbLocalSession::DeleteDatabase(const std::string& DatabasePath,
+                                              const std::string& Key) {
+  if (GetIsOpen()) throw std::runtime_error("Session must not be open to delete a database.");
+  const std::string SavedLocation = FCatalog->Location();
+  const bool SavedExclusive = FCatalog->Exclusive;
+  try {
+    FCatalog->SetLocation(DatabasePath);
+  } catch (const EVdbEngine& Error) {
+    return FServices->SetLastError(Error);
+  }
+  FCatalog->SetKey(Key);
+  FCatalog->Exclusive = true;
+  std::int16_t Result = 0;
+  try {
+    Result = OpenDb();
+  } catch (const std::exception& Error) {
+    Result = FServices->SetLastError(Error);
+  }
+  std::vector<std::string> Tables;
+  const bool Single = Result >= 0 && FCatalog->GetIsSingleFile();
+  const std::string Location = FCatalog->Location();
+  if (Result >= 0) FCatalog->GetTableNames(Tables);
+  CloseDb();
+  FCatalog->Exclusive = SavedExclusive;
+  FCatalog->SetResolvedLocation(SavedLocation);
+  if (Result < 0) return Result;
+  std::error_code Error;
+  const bool Removed = Single ? fs::remove(Location, Error) : RemoveTableFiles(Location, Tables);
+  return Removed ? 0 : FServices->SetLastError(kErrCannotDelete, Location);
+}
+
+// The files of the tables (data, memo, blob and index files, "<name>.*" and "<name>!*"), the
+// control file, and the directory once it is empty.
+bool TVdbLocalSession::RemoveTableFiles(const std::string& Directory,
+                                        const std::vector<std::string>& Tables) {
+  std::error_code Error;
+  std::vector<fs::path> Doomed;
+  for (const auto& Entry : fs::directory_iterator(Directory, Error)) {
+    if (!Entry.is_regular_file(Error)) continue;
+    const std::string Name = Entry.path().filename().string();
+    for (const std::string& Table : Tables) {
+      if (Name.size() > Table.size() && Name.compare(0, Table.size(), Table) == 0 &&
+          (Name[Table.size()] == '.' || Name[Table.size()] == '!'))
+        Doomed.push_back(Entry.path());
+    }
+  }
+  bool Removed = true;
+  for (const fs::path& Path : Doomed) Removed = fs::remove(Path, Error) && Removed;
+  const std::string Trimmed = fs::path(Directory).filename().string();
+  if (!Trimmed.empty()) fs::remove(fs::path(Directory) / (Trimmed + ".vdbd"), Error);
+  if (fs::is_empty(Directory, Error)) fs::remove(Directory, Error);
+  return Removed;
 }
 
 std::int16_t TVdbLocalSession::CloseDb() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "session/VdbCatalog.h"
 #include "session/VdbServices.h"
@@ -21,6 +22,7 @@ class TVdbLocalSession : public TVdbSession {
   static constexpr std::int16_t kErrInUse = 130;
   static constexpr std::int16_t kErrNotSupported = 187;
   static constexpr std::int16_t kErrCannotCreate = 202;
+  static constexpr std::int16_t kErrCannotDelete = 155;
   // The text of a directory database's control file (stored without terminator).
   static inline const std::string kControlFileText =
       "VeskorDB database control file for directory-based database";
@@ -46,6 +48,11 @@ class TVdbLocalSession : public TVdbSession {
   std::int16_t CreateDatabase(TVdbDataBaseType DatabaseType, const std::string& DatabaseName,
                               const std::string& Key, bool Managed);
 
+  // Opens the database exclusively (so that no other user has it), closes it again and deletes
+  // it: the container file, or the table files, the control file and then the directory when
+  // nothing else is left in it. 0 or a negative error number; only while not open.
+  std::int16_t DeleteDatabase(const std::string& DatabasePath, const std::string& Key);
+
   std::int16_t Handle() const { return FHandle; }
   TVdbServices* Services() const { return FServices.get(); }
   TVdbCatalog* Catalog() const { return FCatalog.get(); }
@@ -60,6 +67,8 @@ class TVdbLocalSession : public TVdbSession {
   std::int16_t MountSingleFile(const std::string& Location);
   void MountDirectory(const std::string& Directory);
   static void CreateControlFile(const std::string& Directory);
+  // False when a file of a table could not be deleted.
+  static bool RemoveTableFiles(const std::string& Directory, const std::vector<std::string>& Tables);
 
   std::int16_t FHandle = 0;
   std::unique_ptr<TVdbServices> FServices;

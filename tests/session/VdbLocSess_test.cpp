@@ -162,6 +162,34 @@ TEST_F(LocalSession, CreatesEmptyDatabases) {
   EXPECT_EQ(Session.CreateDatabase(dbtSingleFile, Beside("m"), "", true), -187);
 }
 
+TEST_F(LocalSession, DeletesDatabases) {
+  TVdbLocalSession& User = OpenSession();
+  TVdbLocalSession& Session = NewSession("");
+  // In use by another session: refused, nothing deleted.
+  EXPECT_EQ(Session.DeleteDatabase(FPath, ""), -130);
+  EXPECT_TRUE(Exists("L_Data.vdbd"));
+  User.CloseDb();
+  ASSERT_EQ(Session.DeleteDatabase(FPath, ""), 0) << Session.Services()->LastErrorMsg();
+  EXPECT_FALSE(Exists("L_Data.vdbd"));
+  EXPECT_FALSE(Session.GetIsOpen());
+  EXPECT_EQ(Session.DeleteDatabase(FPath, ""), -37);
+  EXPECT_EQ(Session.DeleteDatabase("rel/L_Data.vdbd", ""), -191);
+
+  // A directory database: its table files and control file go, other files stay.
+  const std::filesystem::path Lex = FDir / "lex";
+  std::filesystem::create_directories(Lex);
+  for (const char* Name : {"Data.vdbt", "Data.vdbm", "Data!CIMSZO.vdbi", "Notes.txt"})
+    std::ofstream(Lex / Name) << "x";
+  ASSERT_EQ(Session.DeleteDatabase(Lex.string(), ""), 0) << Session.Services()->LastErrorMsg();
+  std::vector<std::string> Left;
+  for (const auto& Entry : std::filesystem::directory_iterator(Lex))
+    Left.push_back(Entry.path().filename().string());
+  EXPECT_EQ(Left, std::vector<std::string>{"Notes.txt"});
+  std::filesystem::remove(Lex / "Notes.txt");
+  ASSERT_EQ(Session.DeleteDatabase(Lex.string(), ""), 0);
+  EXPECT_FALSE(std::filesystem::exists(Lex));  // an empty directory goes too
+}
+
 TEST_F(LocalSession, LogOnlyAboveLevelZero) {
   TVdbLocalSession& Session = OpenSession();
   TVdbServices& Services = *Session.Services();
