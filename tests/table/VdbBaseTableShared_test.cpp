@@ -157,6 +157,26 @@ TEST_F(BaseTableShared, TheIdleUnlockThreadLetsSessionsTakeTurns) {
   EXPECT_EQ(IndexWalk(*B, 0).size(), 23u);
 }
 
+TEST_F(BaseTableShared, AnExclusiveLockNeedsTheTableAlone) {
+  WriteDatabase(NumberedEntries(2));
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwo(A, B);
+  ASSERT_NE(B, nullptr);
+  EXPECT_EQ(A->BeginExclusive(false), -104);
+  FTables.pop_back();  // B leaves
+  ASSERT_EQ(A->BeginExclusive(false), 0);
+  ASSERT_EQ(A->BeginExclusive(false), 0);  // counted
+  // Nobody else gets in meanwhile.
+  TVdbLockFile::SetLockTimeout(50);
+  auto Late = NewTable(kVdbWriteRights, 2);
+  EXPECT_LT(Late->Open(false), 0);
+  TVdbLockFile::SetLockTimeout(20000);
+  A->EndExclusive();
+  A->EndExclusive();
+  EXPECT_EQ(Late->Open(false), 0) << Errors(2).LastErrorMsg();
+}
+
 TEST_F(BaseTableShared, AReaderAskingForMoreIsRefusedRatherThanDeadlocked) {
   WriteDatabase(NumberedEntries(2));
   TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);
@@ -253,14 +273,16 @@ TEST_F(BaseTableTransaction, UndoPutsEveryRecordBack) {
   std::vector<std::uint8_t> Changed = Record("korte");
   TkxMemory::WriteInt32(Changed.data(), 152, Table->GetBlockIdx(Old.data(), 2));
   TVdbBlobDataList Other = Memo(2, "korte leiras");
-  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Old.data(), 2, &Other), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Old.data(), 2, &Other), 0)
+      << Errors().LastErrorMsg();
   ASSERT_EQ(Table->ReadRecord(1, Old.data()), 0);
   ASSERT_EQ(Table->DeleteRecord(Old.data(), 1), 0) << Errors().LastErrorMsg();
   EXPECT_NE(Headwords(*Table), Before);
 
   ASSERT_EQ(Table->UndoModifications(), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(Headwords(*Table), Before);
-  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04"}));
+  EXPECT_EQ(IndexHeadwords(*Table, 0),
+            (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04"}));
 }
 
 TEST_F(BaseTableTransaction, CommitKeepsTheChangesAndErasesTheLog) {
