@@ -75,6 +75,44 @@ TEST_F(Catalog, AnEmptyTableOpensWithItsAccessorOnNoRecord) {
   EXPECT_LT(Session.Catalog()->GetDefaultAccessor(1)->CurrentRecordNo(), 1);  // on no record
 }
 
+TEST_F(Catalog, TablesOfADirectoryDatabase) {
+  const std::filesystem::path Lex = FDir / "lex";
+  std::filesystem::create_directories(Lex);
+  {
+    TkxCompoundFileIntf Container(FPath);
+    Container.Open();
+    Container.ExportFiles("\\*", Lex.string() + "/", false);
+    Container.Close();
+  }
+  ASSERT_TRUE(std::filesystem::exists(Lex / "Data!CIMSZO.vdbi"));
+  TVdbLocalSession& Session = NewSession(Lex.string());
+  ASSERT_EQ(Session.OpenDb(), 0) << Session.Services()->LastErrorMsg();
+  ASSERT_EQ(OpenData(Session), 1) << Session.Services()->LastErrorMsg();
+  TVdbRelation& Relation = *Session.Catalog()->GetRelation(1);
+  EXPECT_EQ(Relation.RecordCount(), kEntries);
+  EXPECT_GE(Relation.FindIndex("CIMSZO"), 0);
+  // The lock file of a directory database's table lies beside its data file.
+  EXPECT_TRUE(std::filesystem::exists(Lex / "Data.vdbl"));
+  // A path with a directory part names the file itself: the same table is open already.
+  EXPECT_EQ(Session.Catalog()->OpenTable((Lex / "Data.vdbt").string(), "", false, false, false,
+                                         kVdbWriteRights),
+            -35);
+  Session.CloseDb();
+  EXPECT_FALSE(std::filesystem::exists(Lex / "Data.vdbl"));
+
+  // From the single-file database, the same path opens that file, locked beside it.
+  TVdbLocalSession& Single = OpenSession();
+  ASSERT_EQ(Single.Catalog()->OpenTable((Lex / "Data.vdbt").string(), "", false, false, false,
+                                        kVdbWriteRights),
+            1)
+      << Single.Services()->LastErrorMsg();
+  EXPECT_EQ(Single.Catalog()->GetRelation(1)->RecordCount(), kEntries);
+  EXPECT_TRUE(std::filesystem::exists(Lex / "Data.vdbl"));
+  EXPECT_FALSE(Exists("L_Data!Data.vdbl"));
+  Single.CloseDb();
+  EXPECT_FALSE(std::filesystem::exists(Lex / "Data.vdbl"));
+}
+
 TEST_F(Catalog, TableNamesAndFileForms) {
   TVdbLocalSession& Session = OpenSession();
   TVdbCatalog& Cat = *Session.Catalog();
