@@ -12,18 +12,12 @@
 
 #include "session/VdbLastError.h"
 #include "storage/kxFormat.h"
+#include "table/VdbLocks.h"  // the isolation levels
 
 namespace vdb {
 
 class TkxFileSystem;
 class TVdbExpressionFactory;
-
-enum TVdbIsolationLevel : std::uint8_t {
-  tilNone = 0,
-  tilDirtyRead = 1,
-  tilReadCommited = 2,
-  tilRepeatableRead = 3,
-};
 
 enum TVdbDataBaseType : std::uint8_t { dbtDbDirectory = 0, dbtSingleFile = 1 };
 

@@ -69,22 +69,6 @@ std::int64_t ReadLittle(const std::uint8_t* Data, std::int32_t Size) {
   return static_cast<std::int64_t>(Value);
 }
 
-// The lock a transaction keeps when the session's last lock of level Ending ends: with repeatable
-// read the last read or upgrade lock stays as a read lock; with dirty read the last write lock
-// becomes a read lock; read-committed and repeatable read keep the last write lock.
-TVdbTableLockType KeptLock(TVdbIsolationLevel Isolation, TVdbTableLockType Ending) {
-  switch (Isolation) {
-    case tilRepeatableRead:
-      return Ending == tltWrite ? tltWrite : tltRead;
-    case tilReadCommited:
-      return Ending == tltWrite ? tltWrite : tltNone;
-    case tilDirtyRead:
-      return Ending == tltWrite ? tltRead : tltNone;
-    default:
-      return tltNone;
-  }
-}
-
 }  // namespace
 
 // --- Lock guard and undo target ------------------------------------------------------------------
@@ -1944,7 +1928,7 @@ void TVdbBaseTable::LockEnded() {
 
 void TVdbBaseTable::KeepTransactionLock(TVdbTableLockType Ending) {
   if (Isolation() == tilNone) return;
-  FTransactionLock = std::max(FTransactionLock, KeptLock(Isolation(), Ending));
+  FTransactionLock = std::max(FTransactionLock, VdbTransactionKeptLock(Isolation(), Ending));
 }
 
 std::int16_t TVdbBaseTable::EndRead() {

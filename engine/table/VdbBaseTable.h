@@ -21,19 +21,7 @@
 #include <string>
 #include <vector>
 
-// The lock file declares the isolation levels the session's services declare too; it is read
-// under other names here, so that both can be used together.
-#define TVdbIsolationLevel TVdbLockFileIsolationLevel
-#define tilNone tilLockFileNone
-#define tilDirtyRead tilLockFileDirtyRead
-#define tilReadCommited tilLockFileReadCommited
-#define tilRepeatableRead tilLockFileRepeatableRead
 #include "table/VdbLocks.h"
-#undef TVdbIsolationLevel
-#undef tilNone
-#undef tilDirtyRead
-#undef tilReadCommited
-#undef tilRepeatableRead
 
 #include "session/VdbServices.h"
 #include "table/VdbDataFile.h"
