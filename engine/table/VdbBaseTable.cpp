@@ -123,9 +123,10 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
  public:
   explicit TRedoTarget(TVdbBaseTable& Table) : FTable(Table) {}
 
+  // An insert whose record never reached the file leaves nothing to undo.
   void UndoInsert(std::int32_t RecordNo) override {
     std::vector<std::uint8_t> Record(static_cast<std::size_t>(FTable.RecordSize()));
-    FTable.CheckResult(FTable.FDataFile->ReadRecord(RecordNo, Record.data()));
+    if (RecordNo < 1 || FTable.FDataFile->ReadRecord(RecordNo, Record.data()) < 0) return;
     FTable.DoDelete(Record.data(), RecordNo);
   }
   void UndoUpdate(std::int32_t RecordNo, const std::vector<std::uint8_t>& OldRecord,
@@ -328,7 +329,9 @@ void TVdbBaseTable::DoOpenFiles(bool Force) {
     CheckPlausibility();
     OpenMemoFiles(Force);
   }
-  UndoLeftLog();
+  // A log left by a dead session is rolled back once the indexes are known (Setup), so that
+  // the undone records take their keys along.
+  FLeftLogPending = true;
   FUnlockTime = VdbTickCount();
   FUnlockActive = true;
 }
@@ -494,13 +497,14 @@ void TVdbBaseTable::RollBack(TVdbRedoLog& Log) {
 
 // A log left by a session that died in a transaction is rolled back before anyone goes on.
 void TVdbBaseTable::UndoLeftLog() {
-  if (!HasLockFile() || ReadOnly() || FRollingBack || FRedoLog) return;
+  if (!Active() || !HasLockFile() || ReadOnly() || FRollingBack || FRedoLog) return;
   TVdbRedoLog Log(*FServices->LockFileSystem(), RecordSize(), IsRelFile, FLevel, LockName());
   if (Log.Open() != TVdbRedoOpenResult::rorOpened) return;
   RollBack(Log);
 }
 
 void TVdbBaseTable::OnHijack() {
+  if (FLeftLogPending) return;  // the set-up rolls it back
   try {
     UndoLeftLog();
   } catch (const EVdbEngine& Error) {
@@ -594,6 +598,7 @@ std::int16_t TVdbBaseTable::CloseFiles() {
     Result = Report(Error);
   }
   FUnlockActive = false;
+  FLeftLogPending = false;
   try {
     if (HasLockFile()) {
       if (FLockFile->GetLockedRecord() != 0) FLockFile->UnlockRecord();
@@ -615,8 +620,8 @@ std::int16_t TVdbBaseTable::CloseFiles() {
   }
   FMemo.reset();
   FBlob.reset();
-  for (TIndexSlot& Entry : FIndexFiles) {
-    if (Entry.File && Entry.File->IsOpen()) Entry.File->Close();
+  for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
+    if (Slot(I) != nullptr) RemoveIndexSlot(I, Slot(I)->File->Kind() == tikTemporary);
   }
   FIndexFiles.clear();
   FLastIndexNo = -1;
@@ -880,8 +885,8 @@ std::vector<std::string> TVdbBaseTable::IndexNameList() const {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     const TIndexSlot* Entry = Slot(I);
     if (Entry == nullptr) continue;
-    const TVdbIndexKind Kind = Entry->File->Kind();
-    if (Kind == tikUser || Kind == tikTemporary) Names.push_back(Entry->File->Name());
+    // Temporary indexes belong to the session that made them and are not listed.
+    if (Entry->File->Kind() == tikUser) Names.push_back(Entry->File->Name());
   }
   return Names;
 }
@@ -984,6 +989,10 @@ std::int16_t TVdbBaseTable::Setup(bool Force) {
       if (Slot(I) != nullptr) CheckIndexOpen(I);
     }
     InitSystemIndexes(Force);
+    if (FLeftLogPending) {
+      FLeftLogPending = false;
+      UndoLeftLog();
+    }
     return 0;
   });
 }
@@ -1919,11 +1928,13 @@ void TVdbBaseTable::LowerHeldLock(TVdbTableLockType Target) {
   FUnlockAction = Target;
 }
 
+// Runs on the catalog's unlock thread: the lock state is looked at only under the table's
+// locking mutex, which a busy session may hold (then the next pass tries again).
 void TVdbBaseTable::CheckUnlock(std::uint32_t Ticks) {
-  if (!FUnlockActive || FUnlockAction == tltNone || !VdbUnlockIdle(Ticks, FUnlockTime)) return;
   for (int Try = 0; Try < kUnlockTries; ++Try) {
     if (FLockingMutex.try_lock()) {
       std::lock_guard<std::recursive_mutex> Lock(FLockingMutex, std::adopt_lock);
+      if (!FUnlockActive || FUnlockAction == tltNone || !VdbUnlockIdle(Ticks, FUnlockTime)) return;
       try {
         LowerHeldLock(RequiredLock());
       } catch (const EVdbEngine& Error) {

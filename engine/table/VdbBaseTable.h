@@ -344,6 +344,7 @@ class TVdbBaseTable : public TVdbRelation {
   std::unique_ptr<TVdbDataFile> FDataFile;
   std::unique_ptr<TVdbRedoLog> FRedoLog;
   bool FRollingBack = false;
+  bool FLeftLogPending = false;  // an undo log of a dead session may wait for the set-up
   std::int32_t FFlushCounter = 0;
   std::unique_ptr<TVdbMemoFile> FMemo;
   std::unique_ptr<TVdbBlobFile> FBlob;

@@ -573,33 +573,38 @@ std::int32_t TVdbRelation::FindRecordId(std::int32_t RecordId) {
   });
 }
 
+// The keys are kept only as long as they are (variable-size string keys are mostly short), one
+// after the other in one pool.
 std::int16_t TVdbRelation::SortBookmarks(std::vector<std::int32_t>& RecordNos,
                                          const TVdbSortDef& Order) {
   return Guarded([&]() -> std::int16_t {
-    const auto itemSize = static_cast<std::size_t>(std::max<std::int32_t>(Order.KeySize(), 4)) + 8;
-    std::vector<std::uint8_t> items(itemSize * RecordNos.size());
-    std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(RecordSize(), 1)));
+    TItemBuffer item(Order);
+    std::vector<std::uint8_t> pool;
+    std::vector<std::size_t> offsets;  // by entry; the holes (0) have none
     std::vector<std::size_t> order;
-    std::vector<std::int32_t> holes;
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(RecordSize(), 1)));
+    std::size_t holes = 0;
     for (std::size_t i = 0; i < RecordNos.size(); ++i) {
+      offsets.push_back(pool.size());
       if (RecordNos[i] == 0) {
-        holes.push_back(0);
+        ++holes;
         continue;
       }
       const std::int16_t read = ReadRecord(RecordNos[i], record.data());
       if (read < 0) return read;
-      vdb::CalcIndexInfo(*FColumnDefs, Level(), record.data(), Order, items.data() + i * itemSize,
-                         itemSize, RecordNos[i]);
+      const std::int32_t key = vdb::CalcIndexInfo(*FColumnDefs, Level(), record.data(), Order,
+                                                  item.Data.data(), item.Data.size(), RecordNos[i]);
+      pool.insert(pool.end(), item.Data.begin(), item.Data.begin() + 4 + key);
       order.push_back(i);
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t A, std::size_t B) {
       bool notUnique = false;
-      return IndexLess(Order, items.data() + A * itemSize, items.data() + B * itemSize, notUnique);
+      return IndexLess(Order, pool.data() + offsets[A], pool.data() + offsets[B], notUnique);
     });
     std::vector<std::int32_t> sorted;
     sorted.reserve(RecordNos.size());
     for (std::size_t i : order) sorted.push_back(RecordNos[i]);
-    sorted.insert(sorted.end(), holes.begin(), holes.end());
+    sorted.insert(sorted.end(), holes, 0);
     RecordNos = std::move(sorted);
     return 0;
   });

@@ -115,6 +115,20 @@ TEST_F(BaseTableCreate, RecordIdsOfTheirOwnMoveTheCounter) {
   EXPECT_EQ(Table->ReadNextRecordId(), 41);
 }
 
+TEST_F(BaseTableCreate, CreatingOverAnExistingTableFailsAndLeavesItAlone) {
+  WriteDatabase(NumberedEntries(3));
+  auto Table = WithIdColumns(NewTable(0, 1, "\\Data.vdbt"));
+  const std::int16_t Result = Table->NewFile();
+  EXPECT_LT(Result, 0);
+  EXPECT_EQ(Errors().LastErrorCode(), -Result);
+  EXPECT_FALSE(Table->Active());
+  Table.reset();
+  TVdbBaseTable* Existing = OpenTable();
+  ASSERT_NE(Existing, nullptr);
+  EXPECT_EQ(Existing->RecordCount(), 3);
+  EXPECT_EQ(IndexWalk(*Existing, 0).size(), 3u);
+}
+
 TEST_F(BaseTableCreate, ARecordThatDoesNotFitTheDefinitionMeansWrongCredentials) {
   WriteDatabase(NumberedEntries(3));
   // Record 1 claims a headword longer than the column allows.
@@ -140,6 +154,48 @@ TEST_F(BaseTableCreate, AMissingMemoFileFailsUnlessForced) {
   ASSERT_EQ(Table->ReadRecord(1, Buffer.data()), 0);
   std::string Text;
   EXPECT_EQ(Table->ReadMemoString(Buffer.data(), 2, Text), -31);
+}
+
+TEST_F(BaseTableCreate, BlobAndWideMemoValuesLiveInTheBlobFile) {
+  WriteDatabase(NumberedEntries(1));
+  auto Table = NewTable(0, 1, "\\Blobs.vdbt");
+  Table->SetCollationName("Hungarian_ci_as");
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+  Table->ColumnDefs().Add(
+      TVdbColumnDef::CreateColumnDef("KEP", TVdbDataType::GetDataType(11, true, 6), kVdbColNullable));
+  Table->ColumnDefs().Add(
+      TVdbColumnDef::CreateColumnDef("SZOVEG", TVdbDataType::GetDataType(19, true, 6), kVdbColNullable));
+  ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
+  EXPECT_TRUE(Table->HasBlob());
+  EXPECT_FALSE(Table->HasMemo());
+  EXPECT_TRUE(FContainer->FileExists("\\Blobs.vdbb"));
+  ASSERT_EQ(Table->Setup(false), 0);
+
+  std::vector<std::uint8_t> Buffer(static_cast<std::size_t>(Table->RecordSize()));
+  ASSERT_EQ(Table->InitRecord(Buffer.data(), false), 0);
+  const std::string Picture = std::string("\x42\x4D") + std::string(1500, '\x07');
+  TVdbBlobDataList Blobs(2);
+  Blobs[0].FieldNo = 2;
+  Blobs[0].AnsiData = Picture;
+  Blobs[1].FieldNo = 3;
+  Blobs[1].WideData = u"sz\u00f6veg";
+  ASSERT_EQ(Table->AppendRecord(Buffer.data(), &Blobs), 1) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->ReadRecord(1, Buffer.data()), 0);
+  EXPECT_EQ(Table->GetBlobLength(Buffer.data(), 2), 1502);
+  EXPECT_EQ(Table->GetBlobType(Buffer.data(), 2), 0x4D42);
+  std::string Data;
+  std::int16_t BlobType = 0;
+  ASSERT_EQ(Table->ReadBlobData(Buffer.data(), 2, Data, BlobType), 0);
+  EXPECT_EQ(Data, Picture);
+  std::u16string Wide;
+  ASSERT_EQ(Table->ReadBlobDataWide(Buffer.data(), 3, Wide), 0);
+  EXPECT_EQ(Wide, u"sz\u00f6veg");
+  // A memo operation on a column that holds no memo is refused.
+  std::string Text;
+  EXPECT_EQ(Table->ReadMemoString(Buffer.data(), 1, Text), -44);
+
+  ASSERT_EQ(Table->DeleteRecord(Buffer.data(), 1), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Table->RecordCount(), 0);
 }
 
 // --- Calculated columns and checks through a small expression compiler --------------------------

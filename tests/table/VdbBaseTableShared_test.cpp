@@ -96,6 +96,26 @@ TEST_F(BaseTableShared, TwoSessionsTakeTurnsAndCatchUp) {
   EXPECT_FALSE(std::filesystem::exists(MoveFilePath()));
 }
 
+TEST_F(BaseTableShared, AnAppendThatCannotHaveItsLockKeepsTheLockError) {
+  WriteDatabase(NumberedEntries(3));
+  TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);
+  TVdbBaseTable* B = OpenTable(kVdbWriteRights, 2);
+  ASSERT_NE(A, nullptr);
+  ASSERT_NE(B, nullptr);
+  IdleUnlock(*B);
+  ASSERT_EQ(A->BeginUpgrade(true), 0);  // A holds the one upgrade lock
+  TVdbLockFile::SetLockTimeout(50);
+  std::vector<std::uint8_t> New = Record("alma");
+  const std::int32_t Result = B->AppendRecord(New.data(), nullptr);
+  TVdbLockFile::SetLockTimeout(20000);
+  EXPECT_EQ(Result, -9999);
+  EXPECT_EQ(Errors(2).LastErrorCode(), 104);
+  A->EndUpgrade();
+  IdleUnlock(*A);
+  EXPECT_EQ(B->AppendRecord(New.data(), nullptr), 4) << Errors(2).LastErrorMsg();
+  EXPECT_EQ(B->CountReadLocks() + B->CountWriteLocks() + B->CountUpgradeLocks(), 0);
+}
+
 TEST_F(BaseTableShared, AReaderAskingForMoreIsRefusedRatherThanDeadlocked) {
   WriteDatabase(NumberedEntries(2));
   TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);

@@ -102,6 +102,15 @@ TEST_F(BaseTable, MissingDataFileAndMissingStationAreRefused) {
   EXPECT_EQ(NoStation->Open(false), -107);
   EXPECT_FALSE(NoStation->Active());
   EXPECT_FALSE(std::filesystem::exists(LockFilePath()));
+
+  // A lock file that cannot be created: its directory is a file.
+  Session()->SetStation(1);
+  const std::filesystem::path NotADirectory = FDir / "plain";
+  std::ofstream(NotADirectory.string()) << "x";
+  auto NoLockFile = NewTable(kAllRights);
+  NoLockFile->SetPhysicalDirectory(NotADirectory.string());
+  EXPECT_EQ(NoLockFile->Open(false), -115);
+  EXPECT_FALSE(NoLockFile->Active());
 }
 
 TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
@@ -129,10 +138,18 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
   ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0);
   EXPECT_EQ(Memo, "mas");
 
+  const std::int32_t MemoBlocks = Table->MemoFile()->LastBlock();
   ASSERT_EQ(Table->DeleteRecord(Buffer.data(), 4), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03"}));
+  // The deleted record's memo blocks are free again: the next value takes them.
+  std::vector<std::uint8_t> Next = Record("korte");
+  ASSERT_EQ(Table->AppendRecord(Next.data(), MemoPtr("mas")), 4) << Errors().LastErrorMsg();
+  EXPECT_EQ(Table->MemoFile()->LastBlock(), MemoBlocks);
+  ASSERT_EQ(Table->ReadRecord(4, Next.data()), 0);
+  ASSERT_EQ(Table->DeleteRecord(Next.data(), 4), 0);
   EXPECT_EQ(Listener.Events,
-            (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0"}));
+            (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0", "changed",
+                                      "deleted 4 moved 0"}));
 }
 
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
@@ -344,6 +361,11 @@ TEST_F(BaseTable, FindIndexReversesOrCreatesTemporaryIndexes) {
             (std::vector<std::string>{"szo06", "szo05", "szo04", "szo03", "szo02", "szo01"}));
   // Found again rather than made twice.
   EXPECT_EQ(Table->FindIndex("-CIMSZO", tifoNoReverse | tifoCreate, Reverse), Temp);
+  // Temporary indexes are the session's own: not listed for others, gone with the table.
+  EXPECT_EQ(Table->DataFile()->IndexNames(), (std::vector<std::string>{"CIMSZO"}));
+  EXPECT_TRUE(FContainer->FileExists("\\Data!tmp002.vdbi"));
+  FTables.clear();
+  EXPECT_FALSE(FContainer->FileExists("\\Data!tmp002.vdbi"));
 }
 
 TEST_F(BaseTable, FindIndexOnTheLexiconAndTheFirstTemporaryName) {
