@@ -277,7 +277,7 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo,
     if (!LowerValues.empty())
       FRelation->StringToIndex(*Def, LowerValues, AsInfo(FRangeLowerBound), 1);
     if (!UpperValues.empty())
-      FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1);
+      FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1, true);
   } catch (const EVdbEngine& Error) {
     ClearRange();
     return Fail(Error);
@@ -886,6 +886,7 @@ void TVdbAccessor::TakeOver(TVdbAccessor& Accessor, int Mode) {
   const bool SameOrder = Accessor.FCurrentAccessType == FCurrentAccessType &&
                          Accessor.FCurrentIndexNo == FCurrentIndexNo;
   if (Mode != tomPosition) {
+    Cancel();  // an edit of this accessor's own would otherwise keep its lock
     FCurrentEditState = Accessor.FCurrentEditState;
     FWorkRecordNo = Accessor.FWorkRecordNo;
     FWorkRecordId = Accessor.FWorkRecordId;
@@ -902,6 +903,10 @@ void TVdbAccessor::TakeOver(TVdbAccessor& Accessor, int Mode) {
     } else {
       FBookmarks = std::move(Accessor.FBookmarks);
       Accessor.FBookmarks = std::make_unique<TVdbBookmarkList>(1000);
+      // The edit (and its record lock) moves along: only one accessor may end it.
+      Accessor.FCurrentEditState = esBrowse;
+      Accessor.FWorkRecordNo = -1;
+      Accessor.FWorkRecBuf.clear();
     }
   }
   FCurrentRecordNo = Accessor.FCurrentRecordNo;

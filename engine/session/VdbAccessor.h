@@ -24,7 +24,7 @@ class TVdbAccessor;
 enum TVdbAccessType : std::uint8_t { tatRecordNo, tatBookmarks, tatIndex, tatNone };
 enum TVdbEditState : std::uint8_t { esBrowse, esAppend, esEdit };
 // TakeOver modes: position and image only; also the edit state, order and range, taking the
-// other accessor's bookmarks themselves; the same with a copy of its bookmarks.
+// other accessor's bookmarks (and its edit) away from it; the same with a copy of its bookmarks.
 enum TVdbTakeOverMode : int { tomPosition = 0, tomMove = 1, tomCopy = 2 };
 
 inline constexpr std::int16_t kVdbAccessRecordNo = 100;   // SetAccess: physical order
@@ -91,7 +91,8 @@ class TVdbAccessor : public TVdbRelationListener {
   std::int16_t SetRange(std::uint8_t IndexNo, const std::uint8_t* LowerBound,
                         const std::uint8_t* UpperBound);
   // Bounds from the texts of the key levels (through the relation's key building); an empty
-  // list leaves that bound unset. Missing levels take their smallest value.
+  // list leaves that bound unset. With fewer texts than levels the range holds every key that
+  // begins with them.
   std::int16_t SetRange(std::uint8_t IndexNo, const std::vector<std::string>& LowerValues,
                         const std::vector<std::string>& UpperValues);
   void ClearRange();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -89,6 +90,17 @@ class TVdbServices {
   const std::string& PrivateDir() const { return FPrivateDir; }
   void SetPrivateDir(const std::string& Value);
 
+  // --- The session log ---
+  // Level 0 (no log) to 4, clamped. Going from 0 to a positive level opens a fresh log file in
+  // PrivateDir (the five most recent logs survive); going back to 0 closes it. Answers 0, or -3
+  // when the log file cannot be created (the level then stays 0).
+  std::int16_t SetLogLevel(int Level);
+  int LogLevel() const { return FLogLevel; }
+  // The file name of the log with a sequence number (1 = the current one).
+  std::string LogFileName(int SequenceNo) const;
+  // Writes a line when Level is not above the log level: time stamp, level, subsystem, message.
+  void Log(int Level, const std::string& Subsystem, const std::string& Message);
+
   // --- File systems ---
   TVdbDataBaseType DataBaseType() const { return FDataBaseType; }
   void SetDataBaseType(TVdbDataBaseType Value) { FDataBaseType = Value; }
@@ -136,6 +148,8 @@ class TVdbServices {
   std::unique_ptr<TkxFileSystem> FLockFileSystem;
   bool FFromRegistry = false;
   TVdbExpressionFactory* FExpressionFactory = nullptr;
+  int FLogLevel = 0;
+  std::unique_ptr<std::ofstream> FLogFile;
   TFindRltnIdxFunc FOnFindRltnIdx;
   TCalcRltnHdlFunc FOnCalcRltnHdl;
 };

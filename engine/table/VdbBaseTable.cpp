@@ -69,22 +69,25 @@ std::int64_t ReadLittle(const std::uint8_t* Data, std::int32_t Size) {
   return static_cast<std::int64_t>(Value);
 }
 
-
 // The lock a transaction keeps when the session's last lock of level Ending ends: with repeatable
 // read the last read or upgrade lock stays as a read lock; with dirty read the last write lock
 // becomes a read lock; read-committed and repeatable read keep the last write lock.
 TVdbTableLockType KeptLock(TVdbIsolationLevel Isolation, TVdbTableLockType Ending) {
   switch (Isolation) {
-    case tilRepeatableRead: return Ending == tltWrite ? tltWrite : tltRead;
-    case tilReadCommited: return Ending == tltWrite ? tltWrite : tltNone;
-    case tilDirtyRead: return Ending == tltWrite ? tltRead : tltNone;
-    default: return tltNone;
+    case tilRepeatableRead:
+      return Ending == tltWrite ? tltWrite : tltRead;
+    case tilReadCommited:
+      return Ending == tltWrite ? tltWrite : tltNone;
+    case tilDirtyRead:
+      return Ending == tltWrite ? tltRead : tltNone;
+    default:
+      return tltNone;
   }
 }
 
 }  // namespace
 
-// --- Lock guard and undo target -------------------------------------------------------------------
+// --- Lock guard and undo target ------------------------------------------------------------------
 
 // Holds one counted lock of the table for the life of a scope; raises the recorded error when
 // the lock cannot be had.
@@ -93,9 +96,15 @@ class TVdbBaseTable::TLockGuard {
   TLockGuard(TVdbBaseTable& Table, TVdbTableLockType Level) : FTable(Table), FLevel(Level) {
     std::int16_t Result = 0;
     switch (Level) {
-      case tltRead: Result = Table.BeginRead(true); break;
-      case tltUpgrade: Result = Table.BeginUpgrade(true); break;
-      default: Result = Table.BeginWrite(true); break;
+      case tltRead:
+        Result = Table.BeginRead(true);
+        break;
+      case tltUpgrade:
+        Result = Table.BeginUpgrade(true);
+        break;
+      default:
+        Result = Table.BeginWrite(true);
+        break;
     }
     if (Result < 0) {
       const TVdbLastError* Errors = Table.Errors();
@@ -105,9 +114,15 @@ class TVdbBaseTable::TLockGuard {
   }
   ~TLockGuard() {
     switch (FLevel) {
-      case tltRead: FTable.EndRead(); break;
-      case tltUpgrade: FTable.EndUpgrade(); break;
-      default: FTable.EndWrite(); break;
+      case tltRead:
+        FTable.EndRead();
+        break;
+      case tltUpgrade:
+        FTable.EndUpgrade();
+        break;
+      default:
+        FTable.EndWrite();
+        break;
     }
   }
   TLockGuard(const TLockGuard&) = delete;
@@ -136,7 +151,8 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
     std::vector<std::uint8_t> Old = OldRecord;
     // The current chains take the old values.
     for (std::int16_t I = 1; I <= FTable.GetColumnCount(); ++I) {
-      if (FTable.IsBlobColumn(I)) FTable.SetBlockIdx(Old.data(), I, FTable.GetBlockIdx(Current.data(), I));
+      if (FTable.IsBlobColumn(I))
+        FTable.SetBlockIdx(Old.data(), I, FTable.GetBlockIdx(Current.data(), I));
     }
     FTable.DoReplace(Old.data(), Current.data(), RecordNo, Values(OldBlobs));
   }
@@ -176,7 +192,7 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
   TVdbBaseTable& FTable;
 };
 
-// --- Construction and errors ----------------------------------------------------------------------
+// --- Construction and errors ---------------------------------------------------------------------
 
 TVdbBaseTable::TVdbBaseTable(TVdbServices* Services) : TVdbRelation(Services) {}
 
@@ -221,7 +237,7 @@ void TVdbBaseTable::CheckResult(std::int32_t Result) const {
                               Errors() != nullptr ? Errors()->LastErrorMsg() : std::string());
 }
 
-// --- Names and properties -------------------------------------------------------------------------
+// --- Names and properties ------------------------------------------------------------------------
 
 std::string TVdbBaseTable::Name() const { return WithoutDirectory(WithoutExtension(FFileName)); }
 
@@ -236,8 +252,9 @@ TVdbCheckDef* TVdbBaseTable::GetConstraint(std::int32_t Index) const {
 }
 
 TVdbForeignKeyDef* TVdbBaseTable::GetIntegrityRule(std::int32_t Index) const {
-  return Index >= 0 && Index < FForeignKeyDefs.Count() ? FForeignKeyDefs.Get<TVdbForeignKeyDef>(Index)
-                                                       : nullptr;
+  return Index >= 0 && Index < FForeignKeyDefs.Count()
+             ? FForeignKeyDefs.Get<TVdbForeignKeyDef>(Index)
+             : nullptr;
 }
 
 std::string TVdbBaseTable::GetIndexDirectory(TVdbIndexKind) const { return DirectoryOf(FFileName); }
@@ -272,13 +289,16 @@ void TVdbBaseTable::ClearStructure() {
 }
 
 // Checking, repairing and moving indexes are not part of this table's work.
-std::int16_t TVdbBaseTable::Check(bool) { return Report(EVdbEngine(kErrNotSupported, "Check")); }
-
-std::int16_t TVdbBaseTable::MoveIndex(std::int16_t, std::int16_t) {
-  return Report(EVdbEngine(kErrNotSupported, "MoveIndex"));
+std::int16_t TVdbBaseTable::Check(bool) {
+  return Report(EVdbEngine(kErrNotSupported, "checking a table"));
 }
 
-std::int16_t TVdbBaseTable::DoGetLinkString(const std::uint8_t*, std::int16_t, std::string& Result) {
+std::int16_t TVdbBaseTable::MoveIndex(std::int16_t, std::int16_t) {
+  return Report(EVdbEngine(kErrNotSupported, "moving an index"));
+}
+
+std::int16_t TVdbBaseTable::DoGetLinkString(const std::uint8_t*, std::int16_t,
+                                            std::string& Result) {
   Result.clear();
   return 0;
 }
@@ -297,7 +317,7 @@ std::int16_t TVdbBaseTable::Undo() {
   });
 }
 
-// --- Opening --------------------------------------------------------------------------------------
+// --- Opening -------------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::OpenFiles(bool Force) {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
@@ -336,8 +356,18 @@ void TVdbBaseTable::DoOpenFiles(bool Force) {
   FUnlockActive = true;
 }
 
+// The lock files live in the table's physical directory: the one the catalog gives, else the
+// data file's own directory when it is an operating-system file, else the session's private
+// directory.
 std::string TVdbBaseTable::LockName() const {
   std::string Directory = FPhysicalDirectory;
+  if (Directory.empty()) {
+    if (dynamic_cast<const TkxOSFileSystem*>(FFileSystem) != nullptr) {
+      Directory = DirectoryOf(FFileName);
+    } else if (FServices != nullptr) {
+      Directory = FServices->PrivateDir();
+    }
+  }
   if (!Directory.empty() && Directory.back() != '/') Directory += '/';
   return Directory + (FContainerName.empty() ? Name() : FContainerName + "!" + Name());
 }
@@ -413,9 +443,10 @@ bool TVdbBaseTable::FieldPlausible(const TVdbColumnDef& Column, const std::uint8
       const auto* Type = dynamic_cast<const TVdbStringType*>(Column.DataType);
       if (Type == nullptr) return true;
       const std::int32_t Prefix = std::min<std::int32_t>(Type->PrefixSize(), 4);
-      const std::int64_t Length = Prefix == 4 ? ReadLittle(Value, 4)
-                                              : static_cast<std::int64_t>(ReadLittle(Value, Prefix) &
-                                                                          ((1LL << (8 * Prefix)) - 1));
+      const std::int64_t Length =
+          Prefix == 4
+              ? ReadLittle(Value, 4)
+              : static_cast<std::int64_t>(ReadLittle(Value, Prefix) & ((1LL << (8 * Prefix)) - 1));
       return Length >= 0 && Length <= Type->MaxLength();
     }
     case kVdbEnumCode: {
@@ -426,11 +457,13 @@ bool TVdbBaseTable::FieldPlausible(const TVdbColumnDef& Column, const std::uint8
     }
     case kVdbRecordIdCode:
     case kVdbLinkCode:
-    case kVdbTimeCode: return ReadLittle(Value, ValueSize) >= 0;
+    case kVdbTimeCode:
+      return ReadLittle(Value, ValueSize) >= 0;
     case kVdbTimeStampCode:
       return Column.Size - (NullByte ? 1 : 0) < 8 ||
              (ReadLittle(Value, 4) >= 0 && ReadLittle(Value + 4, 4) >= 0);
-    default: return true;
+    default:
+      return true;
   }
 }
 
@@ -443,9 +476,10 @@ std::unique_ptr<TVdbMemoFile> TVdbBaseTable::MakeMemoFile() const {
 }
 
 std::unique_ptr<TVdbBlobFile> TVdbBaseTable::MakeBlobFile() const {
-  auto Blob = std::make_unique<TVdbBlobFile>(
-      NewStorage(CompanionFileName(".vdbb", ".blb")),
-      FServices != nullptr ? FServices->DefBlobBlockSize : TVdbBlockedBinaryFile::kDefaultBlobBlockSize);
+  auto Blob = std::make_unique<TVdbBlobFile>(NewStorage(CompanionFileName(".vdbb", ".blb")),
+                                             FServices != nullptr
+                                                 ? FServices->DefBlobBlockSize
+                                                 : TVdbBlockedBinaryFile::kDefaultBlobBlockSize);
   Blob->SetVersion(FLevel);
   Blob->SetTableName(Name());
   Blob->SetLastErrorTarget(Errors());
@@ -512,7 +546,7 @@ void TVdbBaseTable::OnHijack() {
   }
 }
 
-// --- Creating -------------------------------------------------------------------------------------
+// --- Creating ------------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::NewFile() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
@@ -583,7 +617,7 @@ void TVdbBaseTable::DropCreatedFiles() {
   if (BlobCreated) FFileSystem->DeleteFile(CompanionFileName(".vdbb", ".blb"));
 }
 
-// --- Closing --------------------------------------------------------------------------------------
+// --- Closing -------------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::CloseFiles() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
@@ -640,7 +674,7 @@ std::int16_t TVdbBaseTable::CloseFiles() {
   return Result;
 }
 
-// --- Flushing and emptying ------------------------------------------------------------------------
+// --- Flushing and emptying -----------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::Flush() {
   std::lock_guard<std::recursive_mutex> Lock(FLockingMutex);
@@ -697,7 +731,7 @@ std::int32_t TVdbBaseTable::ClearDat() {
   return Result < 0 ? Result : Count;
 }
 
-// --- Indexes --------------------------------------------------------------------------------------
+// --- Indexes -------------------------------------------------------------------------------------
 
 int TVdbBaseTable::MaxIndexSlots() const {
   return FLevel <= 3 ? kVdbMaxOldIndexSlots : kVdbMaxIndexSlots;
@@ -741,10 +775,10 @@ std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSo
     File->SetReadOnly((ReadOnly() || (FRights & kVdbRightSharedReadOnly) != 0) &&
                       Kind != tikTemporary);
     File->SetExclusive(Exclusive());
-    File->SetCompareFunction([this, IndexNo](const std::uint8_t* X, const std::uint8_t* Y,
-                                             bool& NotUnique) {
-      return IndexLess(*FIndexFiles[static_cast<std::size_t>(IndexNo)].Def, X, Y, NotUnique);
-    });
+    File->SetCompareFunction(
+        [this, IndexNo](const std::uint8_t* X, const std::uint8_t* Y, bool& NotUnique) {
+          return IndexLess(*FIndexFiles[static_cast<std::size_t>(IndexNo)].Def, X, Y, NotUnique);
+        });
     TVdbLastError* Target = Errors();
     File->SetOnError([Target](std::int16_t Code, const std::string& Argument) {
       if (Target != nullptr) Target->SetLastError(Code, Argument);
@@ -762,8 +796,9 @@ std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSo
 // null when the header names columns the table does not have.
 std::unique_ptr<TVdbSortDef> TVdbBaseTable::DefFromHeader(const TVdbIndexHeaderDef& Header) const {
   if (Header.Calculated) {
-    auto Def = VdbSortDefFromHeader(Header, *FColumnDefs, FLevel,
-                                    FServices != nullptr ? FServices->ExpressionFactory() : nullptr);
+    auto Def =
+        VdbSortDefFromHeader(Header, *FColumnDefs, FLevel,
+                             FServices != nullptr ? FServices->ExpressionFactory() : nullptr);
     return Def->FCalculation && Def->FCalculation->IsCompiled() ? std::move(Def) : nullptr;
   }
   std::string Spec;
@@ -788,7 +823,8 @@ bool TVdbBaseTable::DefinitionFits(const TVdbSortDef& Def) const {
   for (int I = 0; I < Def.LevelCount; ++I) {
     const TVdbSortLevel& Level = Def.Items[static_cast<std::size_t>(I)];
     if (Level.FieldNo < 1 || Level.FieldNo > GetColumnCount()) return false;
-    if (Level.ColumnType != static_cast<std::uint8_t>(GetColumnDef(Level.FieldNo).GetColumnType())) {
+    if (Level.ColumnType !=
+        static_cast<std::uint8_t>(GetColumnDef(Level.FieldNo).GetColumnType())) {
       return false;
     }
   }
@@ -855,13 +891,13 @@ void TVdbBaseTable::BuildIndexFile(std::int16_t IndexNo, std::int32_t Capacity,
   TIndexSlot& Entry = *Slot(IndexNo);
   TVdbIndexFile& File = *Entry.File;
   CheckResult(File.SetIndexDefinition(VdbIndexHeaderDef(*Entry.Def, FLevel)));
-  CheckResult(File.NewStorage(FLevel, File.CalcPageSizeForCapacity(Capacity > 0 ? Capacity
-                                                                                : std::max(FCapacity, 1))));
+  CheckResult(File.NewStorage(
+      FLevel, File.CalcPageSizeForCapacity(Capacity > 0 ? Capacity : std::max(FCapacity, 1))));
   std::vector<std::uint8_t> Record(static_cast<std::size_t>(RecordSize()));
   std::int32_t RecNo = 0;
   bool Started = false;
-  const std::int16_t Result = File.BulkInsert(
-      RecordCount(), Progress, [&](std::uint8_t* Item, std::int32_t& ItemSize) {
+  const std::int16_t Result =
+      File.BulkInsert(RecordCount(), Progress, [&](std::uint8_t* Item, std::int32_t& ItemSize) {
         RecNo = Started ? FDataFile->GetNextRecordNo(RecNo) : FDataFile->GetFirstRecordNo();
         Started = true;
         if (RecNo <= 0) return false;
@@ -918,8 +954,8 @@ std::int16_t TVdbBaseTable::NewIndex(const std::string& IndexName, const TVdbSor
 }
 
 void TVdbBaseTable::DoNewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
-                               const TVdbIndexFile::TProgressFunc& Progress,
-                               std::int32_t Capacity, std::int16_t& IndexNo) {
+                               const TVdbIndexFile::TProgressFunc& Progress, std::int32_t Capacity,
+                               std::int16_t& IndexNo) {
   if (!Active()) Raise(kErrNotFound, FFileName);
   const TVdbIndexKind Kind = GetIndexKind(IndexName);
   if (Kind != tikTemporary && (FRights & kVdbRightIndex) == 0) Raise(kErrNoIndexRight, "");
@@ -965,7 +1001,7 @@ void TVdbBaseTable::RemoveIndexSlot(std::int16_t IndexNo, bool DeleteFile) {
   while (FLastIndexNo >= 0 && Slot(FLastIndexNo) == nullptr) --FLastIndexNo;
 }
 
-// --- Setting up -----------------------------------------------------------------------------------
+// --- Setting up ----------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::Setup(bool Force) {
   TVdbRelation::Setup(Force);
@@ -1045,7 +1081,8 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
   }
   if (FRecordIdFieldNo != 0) {
     const TVdbColumnDef& Column = GetColumnDef(FRecordIdFieldNo);
-    FInrIndexNo = static_cast<std::uint8_t>(SystemIndex("sys_Inr", "${" + Column.Name + "}", true, false));
+    FInrIndexNo =
+        static_cast<std::uint8_t>(SystemIndex("sys_Inr", "${" + Column.Name + "}", true, false));
     const auto* IdColumn = dynamic_cast<const TVdbRecordIdColumnDef*>(&Column);
     if (IdColumn != nullptr && !IdColumn->IndexSpec.empty()) {
       try {
@@ -1080,7 +1117,7 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
   }
 }
 
-// --- Index order ----------------------------------------------------------------------------------
+// --- Index order ---------------------------------------------------------------------------------
 
 // Index stepping under a read lock, the index opened (and its definition checked) first.
 template <class F>
@@ -1115,10 +1152,11 @@ std::int16_t TVdbBaseTable::FindSortInfo(std::int16_t AccessId, const TVdbLongIn
   if (AccessId < 0 || AccessId >= kVdbFirstSpecialAccessId) {
     return TVdbRelation::FindSortInfo(AccessId, SearchInfo, FoundInfo);
   }
-  return IndexRead(AccessId, [&] { return TVdbRelation::FindSortInfo(AccessId, SearchInfo, FoundInfo); });
+  return IndexRead(AccessId,
+                   [&] { return TVdbRelation::FindSortInfo(AccessId, SearchInfo, FoundInfo); });
 }
 
-// --- Reading --------------------------------------------------------------------------------------
+// --- Reading -------------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::ReadRecord(std::int32_t RecNo, std::uint8_t* RecBuffer) {
   return Run([&]() -> std::int32_t {
@@ -1129,7 +1167,9 @@ std::int16_t TVdbBaseTable::ReadRecord(std::int32_t RecNo, std::uint8_t* RecBuff
   });
 }
 
-std::int32_t TVdbBaseTable::GetFirstRecordNo() { return Active() ? FDataFile->GetFirstRecordNo() : 0; }
+std::int32_t TVdbBaseTable::GetFirstRecordNo() {
+  return Active() ? FDataFile->GetFirstRecordNo() : 0;
+}
 
 std::int32_t TVdbBaseTable::GetNextRecordNo(std::int32_t RecNo) {
   return Active() ? FDataFile->GetNextRecordNo(RecNo) : 0;
@@ -1139,7 +1179,9 @@ std::int32_t TVdbBaseTable::GetPrevRecordNo(std::int32_t RecNo) {
   return Active() ? FDataFile->GetPrevRecordNo(RecNo) : 0;
 }
 
-std::int32_t TVdbBaseTable::GetLastRecordNo() { return Active() ? FDataFile->GetLastRecordNo() : 0; }
+std::int32_t TVdbBaseTable::GetLastRecordNo() {
+  return Active() ? FDataFile->GetLastRecordNo() : 0;
+}
 
 // Every nullable field reads NULL, every other 0; dates that cannot be NULL start at day 545.
 std::int16_t TVdbBaseTable::InitRecord(std::uint8_t* RecBuffer, bool Preset) {
@@ -1155,7 +1197,7 @@ std::int16_t TVdbBaseTable::InitRecord(std::uint8_t* RecBuffer, bool Preset) {
   return 0;
 }
 
-// --- Memo and blob values -------------------------------------------------------------------------
+// --- Memo and blob values ------------------------------------------------------------------------
 
 bool TVdbBaseTable::IsBlobColumn(std::int16_t FieldNo) const {
   if (FieldNo < 1 || FieldNo > GetColumnCount()) return false;
@@ -1330,7 +1372,7 @@ void TVdbBaseTable::FreeBlobs(const std::uint8_t* Buffer) {
   }
 }
 
-// --- Writing --------------------------------------------------------------------------------------
+// --- Writing -------------------------------------------------------------------------------------
 
 bool TVdbBaseTable::LogsActions() const {
   return !FRollingBack && Isolation() != tilNone && FRedoLog != nullptr;
@@ -1396,7 +1438,8 @@ void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
       if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
       std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
       const std::int32_t Size = 4 + KeyOf(I, Buffer, Item.data(), RecNo);
-      if (Entry->File->Add_Index(Item.data(), Size) < 0) Raise(kErrIndexInsert, Entry->File->Name());
+      if (Entry->File->Add_Index(Item.data(), Size) < 0)
+        Raise(kErrIndexInsert, Entry->File->Name());
       Done.push_back(I);
     }
   } catch (...) {
@@ -1479,8 +1522,9 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Bl
   return RecNo;
 }
 
-std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer, const std::uint8_t* OrigRecBuffer,
-                                          std::int32_t RecNo, const TVdbBlobDataList* Blobs) {
+std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer,
+                                          const std::uint8_t* OrigRecBuffer, std::int32_t RecNo,
+                                          const TVdbBlobDataList* Blobs) {
   return Run([&]() -> std::int32_t {
     if ((FRights & kVdbRightEdit) == 0) Raise(kErrNoWriteRight, FullName());
     if (!Active()) Raise(kErrNotFound, FFileName);
@@ -1492,7 +1536,10 @@ std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer, const std::ui
 void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuffer,
                               std::int32_t RecNo, const TBlobValues& Blobs) {
   TLockGuard Upgrade(*this, tltUpgrade);
-  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0) Raise(kErrRecordNotFound, "");
+  // The keys and values to replace are those of the stored record, whatever the caller's
+  // original image says: a stale image must not leave keys behind.
+  std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
+  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) Raise(kErrRecordNotFound, "");
   if (!FRollingBack) {
     UniqueCheck(Buffer, RecNo);
     CheckConstraints(Buffer);
@@ -1502,13 +1549,13 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
     }
   }
   TVdbRedoBlobs OldBlobs;
-  if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(OrigBuffer);
+  if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   TLockGuard Write(*this, tltWrite);
   WriteBlobs(Buffer, Blobs);
   CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
-  ReplaceKeys(OrigBuffer, Buffer, RecNo);
+  ReplaceKeys(Stored.data(), Buffer, RecNo);
   NotifyRecordChanged(RecNo);
-  if (LogsActions()) FRedoLog->LogUpdate(RecNo, OrigBuffer, OldBlobs);
+  if (LogsActions()) FRedoLog->LogUpdate(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteUpdateIntegrityRules) {
     CheckResult(FOnExecuteUpdateIntegrityRules(*this, false, Buffer, OrigBuffer));
   }
@@ -1525,7 +1572,10 @@ std::int16_t TVdbBaseTable::DeleteRecord(std::uint8_t* RecBuffer, std::int32_t R
 void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   TLockGuard Upgrade(*this, tltUpgrade);
   const bool Heap = !FDataFile->CanDelete();
-  if (RecNo < 1 || (Heap ? RecNo > RecordCount() : FDataFile->ReadRecord(RecNo, FRecBuffer.get()) < 0)) {
+  // What goes is the stored record: its chains and keys, whatever the caller's image says.
+  std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
+  if (RecNo < 1 || (Heap && RecNo > RecordCount()) ||
+      FDataFile->ReadRecord(RecNo, Stored.data()) < 0) {
     Raise(kErrRecordNotFound, "");
   }
   CheckResult(CheckEdit(RecNo, nullptr));
@@ -1535,11 +1585,11 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
     if (FOnExecuteDeleteIntegrityRules) {
       CheckResult(FOnExecuteDeleteIntegrityRules(*this, true, Buffer, nullptr));
     }
-    if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Buffer);
+    if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   }
   TLockGuard Write(*this, tltWrite);
-  FreeBlobs(Buffer);
-  RemoveKeys(Buffer, RecNo);
+  FreeBlobs(Stored.data());
+  RemoveKeys(Stored.data(), RecNo);
   std::int32_t Moved = 0;
   if (Heap) {
     // Only the last record can go: it moves into the gap first.
@@ -1556,7 +1606,7 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   } else {
     CheckResult(FDataFile->DeleteRecord(RecNo));
   }
-  if (LogsActions()) FRedoLog->LogDelete(RecNo, Buffer, OldBlobs);
+  if (LogsActions()) FRedoLog->LogDelete(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteDeleteIntegrityRules) {
     CheckResult(FOnExecuteDeleteIntegrityRules(*this, false, Buffer, nullptr));
   }
@@ -1567,7 +1617,7 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   }
 }
 
-// --- Calculated columns ---------------------------------------------------------------------------
+// --- Calculated columns --------------------------------------------------------------------------
 
 void TVdbBaseTable::CheckCalculationType(const TVdbColumnDef& Column,
                                          const TVdbCalculation& Calculation) const {
@@ -1580,7 +1630,8 @@ void TVdbBaseTable::CheckCalculationType(const TVdbColumnDef& Column,
   }
 }
 
-std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer, TVdbCalculationPurposes Purposes) {
+std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer,
+                                            TVdbCalculationPurposes Purposes) {
   return Run([&]() -> std::int32_t {
     std::vector<std::int16_t> Columns;
     for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
@@ -1590,7 +1641,8 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer, TVdbCalcula
       }
     }
     if (Columns.empty()) return 0;
-    TVdbExpressionFactory* Factory = FServices != nullptr ? FServices->ExpressionFactory() : nullptr;
+    TVdbExpressionFactory* Factory =
+        FServices != nullptr ? FServices->ExpressionFactory() : nullptr;
     for (std::int16_t I : Columns) {
       const TVdbColumnDef& Column = GetColumnDef(I);
       TVdbCalculation& Calculation = *Column.Calculation();
@@ -1607,7 +1659,8 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer, TVdbCalcula
         const TVdbColumnDef& Column = GetColumnDef(I);
         TVdbCalculation& Calculation = *Column.Calculation();
         const TVdbDataType* ResultType = Calculation.ResultType();
-        std::vector<std::uint8_t> Image(static_cast<std::size_t>(std::max(ResultType->DataSize(), 1)), 0);
+        std::vector<std::uint8_t> Image(
+            static_cast<std::size_t>(std::max(ResultType->DataSize(), 1)), 0);
         Calculation.Compiled()->EvaluateToField(RecBuffer, Image.data());
         TVdbDataValue Value;
         ResultType->SetReference(Value, Image.data());
@@ -1631,7 +1684,7 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer, TVdbCalcula
   });
 }
 
-// --- Record ids -----------------------------------------------------------------------------------
+// --- Record ids ----------------------------------------------------------------------------------
 
 std::int16_t TVdbBaseTable::SetAutoNum(std::uint8_t* RecBuffer) {
   return Run([&]() -> std::int32_t {
@@ -1699,7 +1752,7 @@ std::int32_t TVdbBaseTable::ReadNextRecordId() {
   return Result < 0 ? Result : Next;
 }
 
-// --- Locks ----------------------------------------------------------------------------------------
+// --- Locks ---------------------------------------------------------------------------------------
 
 void TVdbBaseTable::RaiseLocked() const { throw EVdbEngine(kErrLocked, ""); }
 
@@ -1709,7 +1762,8 @@ TVdbTableLockType TVdbBaseTable::RequiredLock() const {
 
 void TVdbBaseTable::CatchUpIfChanged() {
   const bool MoreIndexes =
-      FDataFile && FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(FDataFile->IndexNames().size());
+      FDataFile &&
+      FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(FDataFile->IndexNames().size());
   if (FLockFile->CheckUpdate() || MoreIndexes) DoUpdateTable();
 }
 
@@ -1742,7 +1796,8 @@ void TVdbBaseTable::DoUpdateTable() {
   } Done{FUpdating};
   if (FDataFile) {
     CheckResult(FDataFile->Invalidate());
-    if (FLockFile && FLockFile->GetTableIndexCount() > static_cast<std::int32_t>(FDataFile->IndexNames().size())) {
+    if (FLockFile && FLockFile->GetTableIndexCount() >
+                         static_cast<std::int32_t>(FDataFile->IndexNames().size())) {
       CheckResult(FDataFile->ReadIndexNames());
       for (const std::string& IndexName : FDataFile->IndexNames()) {
         if (!IsFullTextIndexName(IndexName) && GetIndexNo(IndexName) < 0) {

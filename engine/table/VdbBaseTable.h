@@ -204,8 +204,8 @@ class TVdbBaseTable : public TVdbRelation {
   std::int32_t ReadNextRecordId() override;
   std::int16_t WriteMemoString(std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                const std::string& Value) override;
-  std::int16_t WriteBlobData(std::uint8_t* RecBuffer, std::int16_t FieldNo,
-                             const std::string& Data, std::int16_t BlobType) override;
+  std::int16_t WriteBlobData(std::uint8_t* RecBuffer, std::int16_t FieldNo, const std::string& Data,
+                             std::int16_t BlobType) override;
   std::int16_t WriteBlobDataWide(std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                  const std::u16string& Value) override;
   std::int16_t DoGetLinkString(const std::uint8_t* RecBuffer, std::int16_t FieldNo,

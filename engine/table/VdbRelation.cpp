@@ -447,6 +447,11 @@ void TVdbRelation::NotifyIndexNamesChanged() {
   if (Notifying()) Broadcast([](TVdbRelationListener& L) { L.IndexNamesChanged(); });
 }
 
+void TVdbRelation::NotifyCaughtUp(const std::vector<std::pair<std::int32_t, std::int32_t>>& Moves) {
+  NotifyRelationChanged();
+  for (const auto& [deleted, moved] : Moves) NotifyRecordDeleted(deleted, moved);
+}
+
 // Index removal changes index numbers: every listener must hear it even while notifications
 // are suspended, or it would keep walking a number that now names another index.
 void TVdbRelation::NotifyIndexRemoved(std::int16_t IndexNo) {

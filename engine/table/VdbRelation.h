@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "session/VdbErrors.h"
@@ -483,6 +484,9 @@ class TVdbRelation {
   void NotifyRecordDeleted(std::int32_t RecNo, std::int32_t MovedRecNo);
   void NotifyRelationEmptied();
   void NotifyIndexNamesChanged();
+  // Catching up with other sessions: a relation change, then per announced move (deleted record,
+  // record moved into its place) a deletion notice.
+  void NotifyCaughtUp(const std::vector<std::pair<std::int32_t, std::int32_t>>& Moves);
   void NotifyIndexRemoved(std::int16_t IndexNo);
   // False when a listener vetoes deleting the index.
   bool MayDeleteIndex(std::int16_t IndexNo);

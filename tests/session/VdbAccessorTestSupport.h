@@ -67,7 +67,13 @@ class TMemoryRelation : public TVdbRelation {
     std::vector<std::uint8_t> Record = FRecords.at(static_cast<std::size_t>(RecNo - 1));
     return DeleteRecord(Record.data(), RecNo);
   }
-  treetest::TContainerEnv& Env() { return FEnv; }
+  // Another session took the index away: the slot is empty when the names are read again.
+  void DropIndexElsewhere() {
+    FIndex->Close();
+    FIndex.reset();
+    FLastIndexNo = -1;
+    NotifyIndexNamesChanged();
+  }
 
   // --- Own operations ---
   bool Active() const override { return FOpen; }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "session/VdbAccessorTestSupport.h"
@@ -536,6 +537,35 @@ TEST_F(AccessorTest, IndexRemovalAndTheVetoWhileAnAccessorWalksIt) {
   EXPECT_TRUE(Relation->MayDeleteIndex(0));
 }
 
+TEST_F(AccessorTest, AnIndexGoneFromTheNamesLeavesItsAccessorsInRecordNumberOrder) {
+  FillFive();
+  TVdbAccessor OnIndex(*Relation, "A"), Physical(*Relation, "B");
+  ASSERT_EQ(OnIndex.SetAccess(0, false), 0);
+  ASSERT_EQ(OnIndex.GotoRecord(2), 0);
+  Relation->DropIndexElsewhere();
+  EXPECT_EQ(OnIndex.CurrentAccessType(), tatRecordNo);
+  EXPECT_EQ(OnIndex.CurrentRecordNo(), 2);
+  EXPECT_EQ(WalkIds(OnIndex, *Relation), (TIds{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Physical.CurrentAccessType(), tatRecordNo);
+}
+
+TEST_F(AccessorTest, ResetReturnsToRecordNumberOrderBeforeTheFirstRecord) {
+  FillFive();
+  TVdbAccessor A(*Relation, "A");
+  ASSERT_EQ(A.SetAccess(0, true), 0);
+  A.SetFilter(std::make_unique<TIdFilter>(*Relation, [](std::int32_t Id) { return Id > 2; }));
+  A.Bookmarks().Append(3);
+  ASSERT_EQ(A.First(), 0);
+  ASSERT_EQ(A.Append(), 0);
+  A.Reset();
+  EXPECT_EQ(A.CurrentAccessType(), tatRecordNo);
+  EXPECT_EQ(A.CurrentRecordNo(), -1);
+  EXPECT_EQ(A.Filter(), nullptr);
+  EXPECT_EQ(A.Bookmarks().Count(), 0);
+  EXPECT_EQ(A.EditState(), esBrowse);
+  EXPECT_EQ(WalkIds(A, *Relation), (TIds{1, 2, 3, 4, 5}));
+}
+
 // --- Memos ---
 
 TEST_F(AccessorTest, MemosAreReadOnRequestInChunks) {
@@ -591,6 +621,20 @@ TEST_F(AccessorTest, EditPostAndTheEditLockAgainstAnotherAccessor) {
   EXPECT_EQ(A.Edit(), -160);
   EXPECT_EQ(Services.LastErrorMsg(), "Write permission for table Data is missing");
   EXPECT_EQ(A.Append(), -34);
+}
+
+TEST_F(AccessorTest, EditRetriesUntilTheLockingTimeoutHasPassed) {
+  FillFive();
+  Relation->SetUseEditLocks(true);
+  Services.SetLockingTimeout(250);
+  TVdbAccessor A(*Relation, "A"), B(*Relation, "B");
+  ASSERT_EQ(A.GotoRecord(1), 0);
+  ASSERT_EQ(B.GotoRecord(1), 0);
+  ASSERT_EQ(A.Edit(), 0);
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_EQ(B.Edit(), -105);
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(250));
+  EXPECT_EQ(B.EditState(), esBrowse);
 }
 
 TEST_F(AccessorTest, AppendPostAndCancel) {
@@ -674,6 +718,15 @@ TEST_F(AccessorTest, TakeOverCopiesThePositionAndWithAModeTheOrder) {
   B.TakeOver(A, tomMove);
   EXPECT_EQ(B.Bookmarks().Count(), 1);
   EXPECT_EQ(A.Bookmarks().Count(), 0);
+  // Moving takes an edit along: the record stays locked once, by the new owner.
+  ASSERT_EQ(A.GotoRecord(3), 0);
+  ASSERT_EQ(A.Edit(), 0);
+  B.TakeOver(A, tomMove);
+  EXPECT_EQ(B.EditState(), esEdit);
+  EXPECT_EQ(A.EditState(), esBrowse);
+  EXPECT_TRUE(B.IsRecordEdited(3));
+  EXPECT_FALSE(A.IsRecordEdited(3));
+  ASSERT_EQ(B.Post(), 0);
   auto Clone = TVdbAccessor::CreateClone(A);
   EXPECT_EQ(Clone->GetTag(), "A");
   EXPECT_EQ(Clone->CurrentRecordNo(), -1);

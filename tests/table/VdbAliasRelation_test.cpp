@@ -8,6 +8,7 @@
 
 #include "session/VdbAccessorTestSupport.h"
 #include "table/VdbBaseTableTestSupport.h"
+#include "table/VdbLocks.h"
 
 namespace vdb::accesstest {
 namespace {
@@ -309,6 +310,30 @@ TEST_F(BaseTableAccessTest, AnAliasShowsTheTableAndADeletionThroughItMovesEveryP
   EXPECT_EQ(Alias.Close(), 0);
   EXPECT_FALSE(Alias.Active());
   EXPECT_TRUE(Table->Active());
+}
+
+TEST_F(BaseTableAccessTest, ARecordEditedThroughAnAliasIsLockedForOtherAccessorsAndSessions) {
+  TVdbBaseTable* Other = OpenTable(kVdbWriteRights, 2);
+  ASSERT_NE(Other, nullptr);
+  Table->SetUseEditLocks(true);
+  Other->SetUseEditLocks(true);
+  TVdbVirtualRelation Alias(Session(), *Table, "AliasForData_1");
+  ASSERT_EQ(Alias.Open(false), 0) << Errors().LastErrorMsg();
+  TVdbAccessor Editor(Alias, "Cursor"), Direct(*Table, "Session_Default"), Remote(*Other, "B");
+  for (TVdbAccessor* A : {&Editor, &Direct, &Remote}) ASSERT_EQ(A->GotoRecord(2), 0);
+  ASSERT_EQ(Editor.Edit(), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Direct.Edit(), -105);  // asked through the alias
+  EXPECT_EQ(Remote.Edit(), -105);  // refused by the lock file
+  EXPECT_EQ(Errors(2).LastErrorMsg(), "Record is being edited by another user");
+  // The other session's lingering read lock goes when it is idle (the catalog's unlock pass).
+  Other->CheckUnlock(VdbTickCount() + 100);
+  Table->SetAnsiString(Editor.GetWorkRecordPtr(), 1, "borzas");
+  ASSERT_EQ(Editor.Post(), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Word(Direct), "borzas");
+  Table->CheckUnlock(VdbTickCount() + 100);
+  ASSERT_EQ(Remote.Edit(), 0) << Errors(2).LastErrorMsg();
+  EXPECT_EQ(Word(Remote), "borzas");
+  EXPECT_EQ(Remote.Cancel(), 0);
 }
 
 }  // namespace

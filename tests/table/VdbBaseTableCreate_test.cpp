@@ -24,9 +24,10 @@ std::unique_ptr<TVdbBaseTable> WithIdColumns(std::unique_ptr<TVdbBaseTable> Tabl
   auto Id = TVdbColumnDef::CreateColumnDef("_XXX", TVdbDataType::GetDataType(9, false, 6), 0);
   dynamic_cast<TVdbRecordIdColumnDef&>(*Id).IndexSpec = "_XXX";
   Table->ColumnDefs().Add(std::move(Id));
-  Table->ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
   Table->ColumnDefs().Add(
-      TVdbColumnDef::CreateColumnDef("MEGJ", TVdbDataType::GetDataType(7, true, 6), kVdbColNullable));
+      TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateColumnDef(
+      "MEGJ", TVdbDataType::GetDataType(7, true, 6), kVdbColNullable));
   return Table;
 }
 
@@ -129,6 +130,57 @@ TEST_F(BaseTableCreate, CreatingOverAnExistingTableFailsAndLeavesItAlone) {
   EXPECT_EQ(IndexWalk(*Existing, 0).size(), 3u);
 }
 
+TEST_F(BaseTableCreate, ATableOfADirectoryDatabaseKeepsItsLockFileBesideIt) {
+  WriteDatabase(NumberedEntries(1));
+  const std::string Path = (FDir / "Konyvtar.vdbt").string();
+  {
+    auto Table = WithIdColumns(NewTable(0, 1, Path));
+    Table->SetFileSystem(&FOsFiles);
+    Table->SetPhysicalDirectory("");
+    Table->SetContainerName("");
+    ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
+    EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar.vdbm"));
+  }
+  auto Table = NewTable(kVdbWriteRights, 1, Path);
+  Table->SetFileSystem(&FOsFiles);
+  Table->SetPhysicalDirectory("");
+  Table->SetContainerName("");
+  ASSERT_EQ(Table->Open(false), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->Setup(false), 0) << Errors().LastErrorMsg();
+  EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar.vdbl"));
+  EXPECT_TRUE(std::filesystem::exists(FDir / "Konyvtar!sys_Inr.vdbi"));
+  ASSERT_EQ(AppendNamed(*Table, "egy"), 1) << Errors().LastErrorMsg();
+  Table.reset();
+  EXPECT_FALSE(std::filesystem::exists(FDir / "Konyvtar.vdbl"));
+}
+
+TEST_F(BaseTableCreate, NewRecordsStartNullOrAtTheFirstDate) {
+  WriteDatabase(NumberedEntries(1));
+  auto Table = NewTable(0, 1, "\\Dates.vdbt");
+  Table->SetCollationName("Hungarian_ci_as");
+  Table->ColumnDefs().Add(
+      TVdbColumnDef::CreateColumnDef("NAP", TVdbDataType::GetDataType(6, false, 6), 0));
+  Table->ColumnDefs().Add(
+      TVdbColumnDef::CreateColumnDef("IDO", TVdbDataType::GetDataType(17, false, 6), 0));
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateColumnDef(
+      "VALAMIKOR", TVdbDataType::GetDataType(6, true, 6), kVdbColNullable));
+  Table->ColumnDefs().Add(
+      TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+  ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
+  std::vector<std::uint8_t> Buffer(static_cast<std::size_t>(Table->RecordSize()), 0xAB);
+  ASSERT_EQ(Table->InitRecord(Buffer.data(), false), 0);
+  TVdbTimeStamp Stamp;
+  ASSERT_TRUE(Table->GetTimeStamp(Buffer.data(), 1, Stamp));
+  EXPECT_EQ(Stamp.Date, 545);
+  ASSERT_TRUE(Table->GetTimeStamp(Buffer.data(), 2, Stamp));
+  EXPECT_EQ(Stamp.Date, 545);
+  EXPECT_EQ(Stamp.Time, 0);
+  EXPECT_TRUE(Table->IsNull(Buffer.data(), 3));
+  EXPECT_TRUE(Table->IsNull(Buffer.data(), 4));
+  // Without a record id column, presetting gives no id.
+  EXPECT_EQ(Table->InitRecord(Buffer.data(), true), 0);
+}
+
 TEST_F(BaseTableCreate, ARecordThatDoesNotFitTheDefinitionMeansWrongCredentials) {
   WriteDatabase(NumberedEntries(3));
   // Record 1 claims a headword longer than the column allows.
@@ -148,7 +200,8 @@ TEST_F(BaseTableCreate, AMissingMemoFileFailsUnlessForced) {
   ASSERT_TRUE(FContainer->DeleteFile("\\Data.vdbm"));
   auto Table = NewTable(kVdbWriteRights);
   EXPECT_EQ(Table->Open(false), -31);
-  EXPECT_NE(Errors().LastErrorMsg().find("Data.vdbm"), std::string::npos) << Errors().LastErrorMsg();
+  EXPECT_NE(Errors().LastErrorMsg().find("Data.vdbm"), std::string::npos)
+      << Errors().LastErrorMsg();
   ASSERT_EQ(Table->Open(true), 0) << Errors().LastErrorMsg();
   std::vector<std::uint8_t> Buffer(156);
   ASSERT_EQ(Table->ReadRecord(1, Buffer.data()), 0);
@@ -160,11 +213,12 @@ TEST_F(BaseTableCreate, BlobAndWideMemoValuesLiveInTheBlobFile) {
   WriteDatabase(NumberedEntries(1));
   auto Table = NewTable(0, 1, "\\Blobs.vdbt");
   Table->SetCollationName("Hungarian_ci_as");
-  Table->ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
   Table->ColumnDefs().Add(
-      TVdbColumnDef::CreateColumnDef("KEP", TVdbDataType::GetDataType(11, true, 6), kVdbColNullable));
-  Table->ColumnDefs().Add(
-      TVdbColumnDef::CreateColumnDef("SZOVEG", TVdbDataType::GetDataType(19, true, 6), kVdbColNullable));
+      TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateColumnDef(
+      "KEP", TVdbDataType::GetDataType(11, true, 6), kVdbColNullable));
+  Table->ColumnDefs().Add(TVdbColumnDef::CreateColumnDef(
+      "SZOVEG", TVdbDataType::GetDataType(19, true, 6), kVdbColNullable));
   ASSERT_EQ(Table->NewFile(), 0) << Errors().LastErrorMsg();
   EXPECT_TRUE(Table->HasBlob());
   EXPECT_FALSE(Table->HasMemo());
@@ -230,12 +284,14 @@ class TFakeFactory : public TVdbExpressionFactory {
     }
   };
   std::unique_ptr<TVdbCompiledExpression> CompileExpression(const std::string& Source, bool,
-                                                            const TVdbColumnDefs&, std::int16_t) override {
+                                                            const TVdbColumnDefs&,
+                                                            std::int16_t) override {
     ++Compiled;
     return std::make_unique<TUpper>(Source);
   }
   std::unique_ptr<TVdbCompiledCondition> CompileCondition(const std::string&, bool,
-                                                          const TVdbColumnDefs&, std::int16_t) override {
+                                                          const TVdbColumnDefs&,
+                                                          std::int16_t) override {
     return std::make_unique<TNotX>();
   }
   int Compiled = 0;
@@ -249,7 +305,8 @@ class BaseTableExpressions : public BaseTableFixture {
     Session()->SetExpressionFactory(&FFactory);
     auto Table = NewTable(0, 1, "\\Calc.vdbt");
     Table->SetCollationName("Hungarian_ci_as");
-    Table->ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+    Table->ColumnDefs().Add(
+        TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
     const TVdbDataType* Type = Nullable ? NameType() : NameType()->GetNullableType(false);
     auto Upper = TVdbColumnDef::CreateStringColumnDef(
         "NAGY", Type, "", (Nullable ? kVdbColNullable : 0) | kVdbColCalculated);
@@ -292,7 +349,8 @@ TEST_F(BaseTableExpressions, AResultOfAnotherTypeOrANullIsRefused) {
   ASSERT_TRUE(FContainer->DeleteFile("\\Calc.vdbt"));
   auto Blob = NewTable(0, 1, "\\Calc.vdbt");
   Session()->SetExpressionFactory(&FFactory);
-  Blob->ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
+  Blob->ColumnDefs().Add(
+      TVdbColumnDef::CreateStringColumnDef("NEV", NameType(), "", kVdbColNullable));
   auto Data = TVdbColumnDef::CreateColumnDef("ADAT", TVdbDataType::GetDataType(11, true, 6),
                                              kVdbColNullable | kVdbColCalculated);
   Data->SetCalculation(std::make_unique<TVdbCalculation>(TVdbExpressionSource("1", false)));
@@ -311,7 +369,8 @@ TEST_F(BaseTableExpressions, ARecordThatViolatesACheckIsRefused) {
   ASSERT_EQ(Table->InitRecord(Buffer.data(), false), 0);
   Table->SetAnsiString(Buffer.data(), 1, "x");
   EXPECT_EQ(Table->AppendRecord(Buffer.data(), nullptr), -167);
-  EXPECT_NE(Errors().LastErrorMsg().find("NEV <> 'x'"), std::string::npos) << Errors().LastErrorMsg();
+  EXPECT_NE(Errors().LastErrorMsg().find("NEV <> 'x'"), std::string::npos)
+      << Errors().LastErrorMsg();
   EXPECT_EQ(Table->RecordCount(), 0);
   Table->SetAnsiString(Buffer.data(), 1, "y");
   ASSERT_EQ(Table->AppendRecord(Buffer.data(), nullptr), 1) << Errors().LastErrorMsg();

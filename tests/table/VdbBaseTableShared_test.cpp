@@ -3,6 +3,10 @@
 // transaction.
 #include "VdbBaseTableTestSupport.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "table/VdbLocks.h"
 
 namespace vdb::test {
@@ -10,16 +14,17 @@ namespace {
 
 class BaseTableShared : public BaseTableFixture {
  protected:
-  // Two sessions on table Data with record edit locks, no table lock held.
-  void OpenTwoWithEditLocks(TVdbBaseTable*& A, TVdbBaseTable*& B) {
+  // Two sessions on table Data (with record edit locks when asked), no table lock held; B is
+  // null when either could not be opened.
+  void OpenTwo(TVdbBaseTable*& A, TVdbBaseTable*& B, bool EditLocks = false) {
     A = OpenTable(kVdbWriteRights, 1);
     B = OpenTable(kVdbWriteRights, 2);
     if (A == nullptr || B == nullptr) {
       B = nullptr;
       return;
     }
-    A->SetUseEditLocks(true);
-    B->SetUseEditLocks(true);
+    A->SetUseEditLocks(EditLocks);
+    B->SetUseEditLocks(EditLocks);
     A->CheckUnlock(VdbTickCount() + 100);
     B->CheckUnlock(VdbTickCount() + 100);
   }
@@ -98,11 +103,10 @@ TEST_F(BaseTableShared, TwoSessionsTakeTurnsAndCatchUp) {
 
 TEST_F(BaseTableShared, AnAppendThatCannotHaveItsLockKeepsTheLockError) {
   WriteDatabase(NumberedEntries(3));
-  TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);
-  TVdbBaseTable* B = OpenTable(kVdbWriteRights, 2);
-  ASSERT_NE(A, nullptr);
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwo(A, B);
   ASSERT_NE(B, nullptr);
-  IdleUnlock(*B);
   ASSERT_EQ(A->BeginUpgrade(true), 0);  // A holds the one upgrade lock
   TVdbLockFile::SetLockTimeout(50);
   std::vector<std::uint8_t> New = Record("alma");
@@ -114,6 +118,43 @@ TEST_F(BaseTableShared, AnAppendThatCannotHaveItsLockKeepsTheLockError) {
   IdleUnlock(*A);
   EXPECT_EQ(B->AppendRecord(New.data(), nullptr), 4) << Errors(2).LastErrorMsg();
   EXPECT_EQ(B->CountReadLocks() + B->CountWriteLocks() + B->CountUpgradeLocks(), 0);
+}
+
+// The catalog's unlock thread gives lingering locks up, so that sessions take turns without
+// anyone releasing by hand.
+TEST_F(BaseTableShared, TheIdleUnlockThreadLetsSessionsTakeTurns) {
+  WriteDatabase(NumberedEntries(3));
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwo(A, B);
+  ASSERT_NE(B, nullptr);
+  std::atomic<bool> Stop{false};
+  std::thread Unlocker([&] {
+    while (!Stop) {
+      const std::uint32_t Now = VdbTickCount();
+      A->CheckUnlock(Now);
+      B->CheckUnlock(Now);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  TVdbLockFile::SetLockTimeout(5000);
+  std::vector<std::uint8_t> Buffer(156);
+  int Appended = 0;
+  for (int I = 0; I < 20; ++I) {
+    std::vector<std::uint8_t> New = Record("uj" + std::to_string(I));
+    if (A->AppendRecord(New.data(), nullptr) > 0) ++Appended;
+    if (B->ReadRecord(3 + Appended, Buffer.data()) != 0) {
+      ADD_FAILURE() << Errors(2).LastErrorMsg();  // the unlock thread must be joined below
+      break;
+    }
+    EXPECT_EQ(Headword(Buffer.data()), "uj" + std::to_string(I));
+  }
+  Stop = true;
+  Unlocker.join();
+  TVdbLockFile::SetLockTimeout(20000);
+  EXPECT_EQ(Appended, 20) << Errors(1).LastErrorMsg();
+  EXPECT_EQ(B->RecordCount(), 23);
+  EXPECT_EQ(IndexWalk(*B, 0).size(), 23u);
 }
 
 TEST_F(BaseTableShared, AReaderAskingForMoreIsRefusedRatherThanDeadlocked) {
@@ -141,7 +182,7 @@ TEST_F(BaseTableShared, RecordEditLocksKeepSessionsApart) {
   WriteDatabase(NumberedEntries(5));
   TVdbBaseTable* A = nullptr;
   TVdbBaseTable* B = nullptr;
-  OpenTwoWithEditLocks(A, B);
+  OpenTwo(A, B, true);
   ASSERT_NE(B, nullptr);
 
   ASSERT_EQ(A->CheckEdit(3, nullptr), 0);
@@ -169,7 +210,7 @@ TEST_F(BaseTableShared, MovedRecordsTakeTheirEditLocksAlong) {
   WriteDatabase(NumberedEntries(6));
   TVdbBaseTable* A = nullptr;
   TVdbBaseTable* B = nullptr;
-  OpenTwoWithEditLocks(A, B);
+  OpenTwo(A, B, true);
   ASSERT_NE(B, nullptr);
   ASSERT_EQ(A->CheckEdit(6, nullptr), 0);  // A edits the last record
   std::vector<std::uint8_t> Buffer(156);
@@ -212,14 +253,16 @@ TEST_F(BaseTableTransaction, UndoPutsEveryRecordBack) {
   std::vector<std::uint8_t> Changed = Record("korte");
   TkxMemory::WriteInt32(Changed.data(), 152, Table->GetBlockIdx(Old.data(), 2));
   TVdbBlobDataList Other = Memo(2, "korte leiras");
-  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Old.data(), 2, &Other), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Old.data(), 2, &Other), 0)
+      << Errors().LastErrorMsg();
   ASSERT_EQ(Table->ReadRecord(1, Old.data()), 0);
   ASSERT_EQ(Table->DeleteRecord(Old.data(), 1), 0) << Errors().LastErrorMsg();
   EXPECT_NE(Headwords(*Table), Before);
 
   ASSERT_EQ(Table->UndoModifications(), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(Headwords(*Table), Before);
-  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04"}));
+  EXPECT_EQ(IndexHeadwords(*Table, 0),
+            (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04"}));
 }
 
 TEST_F(BaseTableTransaction, CommitKeepsTheChangesAndErasesTheLog) {

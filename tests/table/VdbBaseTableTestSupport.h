@@ -131,12 +131,15 @@ class BaseTableFixture : public ::testing::Test {
       auto Services = std::make_unique<TVdbServices>(Hdl);
       Services->SetStation(Hdl);
       Services->SetIDName("Test" + std::to_string(Hdl));
-      Services->SetFileSystems(&FOsFiles, FContainer.get(), std::make_unique<TkxOSFileSystem>(), false);
+      Services->SetFileSystems(&FOsFiles, FContainer.get(), std::make_unique<TkxOSFileSystem>(),
+                               false);
       FSessions.push_back(std::move(Services));
     }
     return FSessions[static_cast<std::size_t>(SessionHdl - 1)].get();
   }
-  const TVdbLastError& Errors(std::int16_t SessionHdl = 1) { return Session(SessionHdl)->LastError(); }
+  const TVdbLastError& Errors(std::int16_t SessionHdl = 1) {
+    return Session(SessionHdl)->LastError();
+  }
 
   std::unique_ptr<TVdbBaseTable> NewTable(std::uint16_t Rights, std::int16_t SessionHdl = 1,
                                           const std::string& FileName = "\\Data.vdbt") {

@@ -55,7 +55,8 @@ TEST_F(BaseTable, OpensTheLexiconAsTheBuildWritesIt) {
   std::string Memo;
   ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0) << Errors().LastErrorMsg();
   std::string Expected;
-  for (char C : Entries[Pick].description) Expected += C == '\n' ? std::string("\r\n") : std::string(1, C);
+  for (char C : Entries[Pick].description)
+    Expected += C == '\n' ? std::string("\r\n") : std::string(1, C);
   EXPECT_EQ(AnsiToUtf8(Memo, 1250), Expected);
   EXPECT_EQ(Table->GetMemoLength(Buffer.data(), 2), static_cast<std::int32_t>(Memo.size()));
 
@@ -81,7 +82,8 @@ TEST_F(BaseTable, RecordNumberWalksFollowTheDataFile) {
   TVdbBaseTable* Table = OpenTable(kVdbRightSharedReadOnly);
   ASSERT_NE(Table, nullptr);
   std::vector<std::int32_t> Forward;
-  for (std::int32_t RecNo = Table->GetFirstRecordNo(); RecNo > 0; RecNo = Table->GetNextRecordNo(RecNo)) {
+  for (std::int32_t RecNo = Table->GetFirstRecordNo(); RecNo > 0;
+       RecNo = Table->GetNextRecordNo(RecNo)) {
     Forward.push_back(RecNo);
   }
   EXPECT_EQ(Forward, (std::vector<std::int32_t>{1, 2, 3, 4}));
@@ -123,7 +125,8 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
   std::vector<std::uint8_t> New = Record("alma");
   ASSERT_EQ(Table->AppendRecord(New.data(), MemoPtr("uj leiras")), 4) << Errors().LastErrorMsg();
   EXPECT_EQ(Table->RecordCount(), 4);
-  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"alma", "szo01", "szo02", "szo03"}));
+  EXPECT_EQ(IndexHeadwords(*Table, 0),
+            (std::vector<std::string>{"alma", "szo01", "szo02", "szo03"}));
   std::vector<std::uint8_t> Buffer(156);
   ASSERT_EQ(Table->ReadRecord(4, Buffer.data()), 0);
   std::string Memo;
@@ -132,8 +135,10 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
 
   std::vector<std::uint8_t> Changed = Record("zab");
   TkxMemory::WriteInt32(Changed.data(), 152, Table->GetBlockIdx(Buffer.data(), 2));
-  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Buffer.data(), 4, MemoPtr("mas")), 0) << Errors().LastErrorMsg();
-  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo02", "szo03", "zab"}));
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), Buffer.data(), 4, MemoPtr("mas")), 0)
+      << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0),
+            (std::vector<std::string>{"szo01", "szo02", "szo03", "zab"}));
   ASSERT_EQ(Table->ReadRecord(4, Buffer.data()), 0);
   ASSERT_EQ(Table->ReadMemoString(Buffer.data(), 2, Memo), 0);
   EXPECT_EQ(Memo, "mas");
@@ -147,9 +152,63 @@ TEST_F(BaseTable, AppendReplaceAndDeleteKeepTheIndexInStep) {
   EXPECT_EQ(Table->MemoFile()->LastBlock(), MemoBlocks);
   ASSERT_EQ(Table->ReadRecord(4, Next.data()), 0);
   ASSERT_EQ(Table->DeleteRecord(Next.data(), 4), 0);
-  EXPECT_EQ(Listener.Events,
-            (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0", "changed",
-                                      "deleted 4 moved 0"}));
+  EXPECT_EQ(Listener.Events, (std::vector<std::string>{"changed", "record 4", "deleted 4 moved 0",
+                                                       "changed", "deleted 4 moved 0"}));
+}
+
+TEST_F(BaseTable, AStaleRecordImageDoesNotLeaveKeysBehind) {
+  WriteDatabase(NumberedEntries(4));
+  TVdbBaseTable* Table = OpenTable();
+  ASSERT_NE(Table, nullptr);
+  // The caller's original image says "other", the stored record is szo02.
+  std::vector<std::uint8_t> Stale = Record("other");
+  std::vector<std::uint8_t> New = Record("uj");
+  ASSERT_EQ(Table->ReplaceRecord(New.data(), Stale.data(), 2, nullptr), 0)
+      << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo03", "szo04", "uj"}));
+  std::vector<std::uint8_t> Empty(156, 0);
+  ASSERT_EQ(Table->DeleteRecord(Empty.data(), 3), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(IndexHeadwords(*Table, 0), (std::vector<std::string>{"szo01", "szo04", "uj"}));
+}
+
+TEST_F(BaseTable, IntegrityHandlersAreCalledAroundChanges) {
+  WriteDatabase(NumberedEntries(3));
+  TVdbBaseTable* Table = OpenTable();
+  ASSERT_NE(Table, nullptr);
+  auto Key = std::make_unique<TVdbForeignKeyDef>("FK_SZULO");
+  Key->FColumnNames = {"CIMSZO"};
+  Key->FParentTableName = "Szulo";
+  Table->ForeignKeyDefs().Add(std::move(Key));
+  std::vector<std::string> Calls;
+  bool Refuse = false;
+  Table->SetOnCheckReferentialIntegrity(
+      [&](TVdbRelation&, std::int32_t Index, const std::uint8_t* Record) -> std::int16_t {
+        Calls.push_back("check " + std::to_string(Index) + " " + Headword(Record));
+        return Refuse ? Session()->SetLastError(184, "Szulo") : 0;
+      });
+  const auto Rules = [&](const char* What) {
+    return [&, What](TVdbRelation&, bool Before, const std::uint8_t*,
+                     const std::uint8_t*) -> std::int16_t {
+      Calls.push_back(std::string(What) + (Before ? " before" : " after"));
+      return 0;
+    };
+  };
+  Table->SetOnExecuteUpdateIntegrityRules(Rules("update"));
+  Table->SetOnExecuteDeleteIntegrityRules(Rules("delete"));
+
+  std::vector<std::uint8_t> New = Record("alma");
+  ASSERT_EQ(Table->AppendRecord(New.data(), nullptr), 4) << Errors().LastErrorMsg();
+  Refuse = true;
+  std::vector<std::uint8_t> Orphan = Record("arva");
+  EXPECT_EQ(Table->AppendRecord(Orphan.data(), nullptr), -184);
+  EXPECT_EQ(Table->RecordCount(), 4);
+  Refuse = false;
+  std::vector<std::uint8_t> Changed = Record("korte");
+  ASSERT_EQ(Table->ReplaceRecord(Changed.data(), New.data(), 4, nullptr), 0);
+  ASSERT_EQ(Table->DeleteRecord(Changed.data(), 4), 0);
+  EXPECT_EQ(Calls, (std::vector<std::string>{"check 0 alma", "check 0 arva", "check 0 korte",
+                                             "update before", "update after", "delete before",
+                                             "delete after"}));
 }
 
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
@@ -171,9 +230,10 @@ TEST_F(BaseTable, AppendBeyondTheCapacityFailsAndChangesNothing) {
   Table.SetCapacity(2);
   Table.SetCollationName("Hungarian_ci_as");
   Table.ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef(
-      "CIMSZO", TVdbDataType::GetStringType(1, true, 6, 150, "Hungarian_ci_as"), "", kVdbColNullable));
-  Table.ColumnDefs().Add(
-      TVdbColumnDef::CreateColumnDef("LEIRAS", TVdbDataType::GetDataType(7, true, 6), kVdbColNullable));
+      "CIMSZO", TVdbDataType::GetStringType(1, true, 6, 150, "Hungarian_ci_as"), "",
+      kVdbColNullable));
+  Table.ColumnDefs().Add(TVdbColumnDef::CreateColumnDef(
+      "LEIRAS", TVdbDataType::GetDataType(7, true, 6), kVdbColNullable));
   ASSERT_EQ(Table.NewFile(), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(Table.Rights(), kVdbNewTableRights);
   EXPECT_TRUE(Table.HasMemo());
@@ -187,7 +247,8 @@ TEST_F(BaseTable, AppendBeyondTheCapacityFailsAndChangesNothing) {
   std::vector<std::uint8_t> Third = Record("c");
   EXPECT_EQ(Table.AppendRecord(Third.data(), MemoPtr("text")), -171);
   EXPECT_EQ(Errors().LastErrorCode(), 171);
-  EXPECT_NE(Errors().LastErrorMsg().find("Small.vdbt"), std::string::npos) << Errors().LastErrorMsg();
+  EXPECT_NE(Errors().LastErrorMsg().find("Small.vdbt"), std::string::npos)
+      << Errors().LastErrorMsg();
   EXPECT_EQ(Table.RecordCount(), 2);
   EXPECT_EQ(IndexHeadwords(Table, 0), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Table.MemoFile()->LastBlock(), MemoBlocks);
@@ -215,7 +276,8 @@ TEST_F(BaseTable, UniqueIndexViolationLeavesNoKeyBehind) {
   std::vector<std::uint8_t> Taken = Record("szo04");
   TkxMemory::WriteInt32(Taken.data(), 152, Table->GetBlockIdx(Old.data(), 2));
   EXPECT_EQ(Table->ReplaceRecord(Taken.data(), Old.data(), 3, nullptr), -30);
-  EXPECT_EQ(IndexHeadwords(*Table, 1), (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04", "szo05"}));
+  EXPECT_EQ(IndexHeadwords(*Table, 1),
+            (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04", "szo05"}));
 
   // The new index is listed in the index-name area: a new opening finds it.
   FTables.clear();
@@ -241,7 +303,8 @@ struct DeleteCase {
   std::int32_t Moved;  // 0: nothing moves
 };
 
-class BaseTableDelete : public BaseTableFixture, public ::testing::WithParamInterface<DeleteCase> {};
+class BaseTableDelete : public BaseTableFixture,
+                        public ::testing::WithParamInterface<DeleteCase> {};
 
 TEST_P(BaseTableDelete, TheLastRecordMovesIntoTheGap) {
   const DeleteCase Case = GetParam();
@@ -277,14 +340,16 @@ TEST_P(BaseTableDelete, TheLastRecordMovesIntoTheGap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BaseTableDelete,
-                         ::testing::Values(DeleteCase{5, 10}, DeleteCase{10, 0}, DeleteCase{1, 10}));
+                         ::testing::Values(DeleteCase{5, 10}, DeleteCase{10, 0},
+                                           DeleteCase{1, 10}));
 
 TEST_F(BaseTable, AnIndexWhoseDefinitionDoesNotFitIsCorruptFromThenOn) {
   WriteDatabase(NumberedEntries(3));
   {
     // An index file over column 1 as if it were an integer column.
     TVdbLastError Errors;
-    auto Storage = std::make_unique<TVdbClientStorage>(TVdbPageManager::Instance(), FContainer.get(), 1);
+    auto Storage =
+        std::make_unique<TVdbClientStorage>(TVdbPageManager::Instance(), FContainer.get(), 1);
     TVdbIndexFile File(&Errors, std::move(Storage), 6);
     File.SetName("ROSSZ");
     File.SetFileName("\\Data!ROSSZ.vdbi");

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <string>
@@ -450,6 +452,17 @@ TEST_F(RelationFieldTest, TextFormsAndValuesConvertThroughTheColumnTypes) {
   EXPECT_EQ(i, 42);
 }
 
+TEST_F(RelationFieldTest, AMemoValueRefersToItsFieldAndAPlainRelationRefusesReplacing) {
+  std::uint8_t* r = Record.data();
+  Relation.SetBlockIdx(r, No("C_Memo"), 12);
+  TVdbDataValue memo;
+  EXPECT_TRUE(Relation.GetValue(r, No("C_Memo"), memo));
+  EXPECT_TRUE(memo.IsReference());
+  EXPECT_EQ(memo.DataPtr, Relation.GetRecordField(r, No("C_Memo")));
+  EXPECT_EQ(Relation.ReplaceRecord(r, r, 1, nullptr), -160);
+  EXPECT_EQ(Services.LastErrorMsg(), "Write permission for table Data.vdbt is missing");
+}
+
 TEST_F(RelationFieldTest, WrongColumnsAreEngineErrors) {
   std::uint8_t* r = Record.data();
   EXPECT_EQ(ErrorOf([&] { Relation.GetColumnDef(0); }), 83);
@@ -628,6 +641,11 @@ TEST(RelationIndexFileName, IndexFilesAreNamedAfterTheTableAndTheLevel) {
     TMemoryRelation relation(&services, test::LexiconColumns(), c.Table, c.Level);
     EXPECT_EQ(relation.CalcIndexFileName(c.Index), c.FileName) << c.Table << " " << c.Index;
   }
+  TMemoryRelation current(&services, test::LexiconColumns(), "/db/Data.vdbt", 6);
+  EXPECT_EQ(current.CalcRelTableFileName(2), "/db/Data!rel_LEIRAS.vdbt");
+  EXPECT_EQ(current.GetPhysicalColumnName(1), "CIMSZO");
+  TMemoryRelation old(&services, test::LexiconColumns(), "/db/Data.dat", 2);
+  EXPECT_EQ(old.CalcRelTableFileName(2), "/db/Data.rel");
 }
 
 // =============================================================================================
@@ -660,6 +678,13 @@ TEST_F(RelationNotificationTest, AccessorsHearEveryChangeInRegistrationOrder) {
   EXPECT_EQ(Relation.AccessorCount(), 2);
   EXPECT_EQ(Relation.GetAccessor(1), &Second);
   EXPECT_EQ(Relation.GetAccessor(2), nullptr);
+}
+
+TEST_F(RelationNotificationTest, CatchingUpTellsAChangeAndEveryMove) {
+  Relation.NotifyCaughtUp({{5, 10}, {7, 7}});
+  EXPECT_EQ(Log, (std::vector<std::string>{"first: relation changed", "second: relation changed",
+                                           "first: deleted 5,10", "second: deleted 5,10",
+                                           "first: deleted 7,7", "second: deleted 7,7"}));
 }
 
 TEST_F(RelationNotificationTest, SuspendedNotificationsEndWithOneRelationChange) {
@@ -1101,6 +1126,68 @@ TEST(Services, StartValuesAndTheLastError) {
   EXPECT_EQ(services.FindRltnIdx("Data"), 7);
   EXPECT_EQ(services.SetLastError(94, kxFormatArgs{}), -94);
   EXPECT_EQ(services.LastErrorMsg(), "Cannot open more than 255 tables per session");
+}
+
+std::string ReadAll(const std::filesystem::path& Path) {
+  std::ifstream in(Path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class ServicesLogTest : public ::testing::Test {
+ protected:
+  ServicesLogTest()
+      : Dir(std::filesystem::temp_directory_path() /
+            ("vdb_rel_log_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    std::filesystem::remove_all(Dir);
+    std::filesystem::create_directories(Dir);
+    Services.SetStation(4711);
+    Services.SetPrivateDir(Dir.string());
+  }
+  ~ServicesLogTest() override {
+    Services.SetLogLevel(0);
+    std::error_code ignored;
+    std::filesystem::remove_all(Dir, ignored);
+  }
+  std::filesystem::path Dir;
+  TVdbServices Services{1};
+};
+
+TEST_F(ServicesLogTest, ErrorsAreLoggedAtLevelTwoExceptRecordNotFound) {
+  EXPECT_EQ(Services.LogFileName(1), Dir.string() + "/VdbLog4711_01.txt");
+  EXPECT_EQ(Services.SetLogLevel(7), 0);
+  EXPECT_EQ(Services.LogLevel(), 4);
+  Services.SetLogLevel(2);  // the log stays open, only the level changes
+  Services.SetLastError(94, kxFormatArgs{});
+  Services.SetLastError(19, kxFormatArgs{});
+  Services.Log(3, "Tables", "too detailed");
+  Services.Log(2, "Tables", "shown");
+  Services.SetLogLevel(0);
+  const std::string log = ReadAll(Dir / "VdbLog4711_01.txt");
+  EXPECT_NE(log.find("Services             VeskorDB log file opened"), std::string::npos) << log;
+  EXPECT_NE(log.find(" 2 Error 94             Cannot open more than 255 tables per session"),
+            std::string::npos) << log;
+  EXPECT_EQ(log.find("Record not found"), std::string::npos);
+  EXPECT_EQ(log.find("too detailed"), std::string::npos);
+  EXPECT_NE(log.find("shown"), std::string::npos);
+  EXPECT_NE(log.find("VeskorDB log file closed"), std::string::npos);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4);
+}
+
+TEST_F(ServicesLogTest, TheFiveMostRecentLogsSurvive) {
+  for (int no = 1; no <= 5; ++no) std::ofstream(Services.LogFileName(no)) << "old " << no;
+  ASSERT_EQ(Services.SetLogLevel(1), 0);
+  EXPECT_EQ(ReadAll(Services.LogFileName(5)), "old 4");
+  EXPECT_EQ(ReadAll(Services.LogFileName(2)), "old 1");
+  EXPECT_NE(ReadAll(Services.LogFileName(1)).find("VeskorDB log file opened"), std::string::npos);
+}
+
+TEST_F(ServicesLogTest, ALogThatCannotBeCreatedIsError3) {
+  std::ofstream(Dir / "blocker") << "a file where the directory should be";
+  Services.SetPrivateDir((Dir / "blocker").string());
+  EXPECT_EQ(Services.SetLogLevel(2), -3);
+  EXPECT_EQ(Services.LogLevel(), 0);
+  EXPECT_EQ(Services.LastErrorCode(), 3);
 }
 
 TEST(Services, FileSystemsFromTheRegistryAreGivenBack) {
