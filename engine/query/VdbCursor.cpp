@@ -133,7 +133,10 @@ std::int16_t TVdbCursor::Close() {
 
 std::int16_t TVdbCursor::Refresh(bool CheckNet) {
   if (CheckNet) Relation().CheckUpdate();
-  FAccessor->RelationChanged();  // the record image is read again
+  // The record image is read again; that notice is the cursor's own doing, not a change.
+  const bool Dirty = FDirtyFlag;
+  FAccessor->RelationChanged();
+  FDirtyFlag = Dirty;
   if (!FDirtyFlag) return 0;
   try {
     if (FActiveFilterKind == tfkStatic || FUserFilterKind == tfkStatic) BuildAccessPath();

@@ -796,7 +796,8 @@ std::int16_t TVdbResultSet::NotSupported() const {
 std::int16_t TVdbResultSet::InitIndex(const std::string&, const TVdbSortDef*) {
   return NotSupported();
 }
-TVdbIndexFile* TVdbResultSet::GetIndexFile(std::int16_t) const {
+TVdbIndexFile* TVdbResultSet::GetIndexFile(std::int16_t IndexNo) const {
+  if (IndexNo == kResultIndexNo) return nullptr;
   throw std::out_of_range("Index number out of range");
 }
 std::int16_t TVdbResultSet::NewIndex(const std::string&, const TVdbSortDef&,

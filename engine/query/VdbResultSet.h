@@ -107,10 +107,10 @@ class TVdbResultSet : public TVdbRelation {
   std::int16_t CloseFiles() override;
   std::int16_t Setup(bool Force) override;
   std::int16_t InitIndex(const std::string& IndexName, const TVdbSortDef* IndexDef) override;
-  std::int16_t FirstIndexNo() const override { return kResultIndexNo; }
-  std::int16_t LastIndexNo() const override { return kResultIndexNo; }
+  // No index slots: the virtual index is reached through FindIndex and its number only.
   std::int16_t IndexCount() const override { return 0; }
-  // Raises "Index number out of range": a result has no index files.
+  // Null for the virtual index, which has no file; any other number raises "Index number out of
+  // range".
   TVdbIndexFile* GetIndexFile(std::int16_t IndexNo) const override;
   std::int16_t BeginRead(bool Wait) override;
   std::int16_t BeginUpgrade(bool Wait) override;

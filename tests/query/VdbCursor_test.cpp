@@ -88,6 +88,18 @@ TEST_F(CursorTest, WalksTheSearchResultInRowOrderBothWays) {
   EXPECT_FALSE(Memo.empty());
 }
 
+TEST_F(CursorTest, ASortedResultIsWalkedBackwardsForTheReversedOrder) {
+  OpenLexicon(test::NumberedEntries(4));
+  TVdbResultSet& Result = NewResult([](const std::string&) { return true; }, "CIMSZO");
+  Result.SetRltnIdx(2);
+  TVdbCursor& Cursor = NewCursor(Result);
+  ASSERT_EQ(Cursor.SetSortOrder("-CIMSZO"), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Walk(Cursor), (TWords{"szo04", "szo03", "szo02", "szo01"}));
+  ASSERT_EQ(Cursor.SetSortOrder(""), 0);
+  EXPECT_EQ(Walk(Cursor), (TWords{"szo01", "szo02", "szo03", "szo04"}));
+  EXPECT_EQ(Cursor.SetIndex("CIMSZO", false), TVdbCursor::kUnknownIndex);
+}
+
 TEST_F(CursorTest, AnEmptyResultEndsAtOnce) {
   OpenLexicon(test::NumberedEntries(3));
   TVdbResultSet& Result = NewResult([](const std::string&) { return false; });
