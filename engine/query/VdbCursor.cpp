@@ -278,6 +278,49 @@ std::int16_t TVdbCursor::SetSortOrder(const std::string& SortOrder) {
   }
 }
 
+// --- Key range -----------------------------------------------------------------------------------
+
+std::vector<std::uint8_t> TVdbCursor::RangeBound(const TVdbSortDef& Def, const std::uint8_t* Record,
+                                                 int FieldCount, bool Upper) const {
+  if (Record == nullptr) return {};
+  const int Levels = FieldCount <= 0 ? Def.LevelCount : std::min<int>(FieldCount, Def.LevelCount);
+  std::vector<std::string> Texts;
+  for (int Level = 0; Level < Levels; ++Level) {
+    std::string Text;
+    Relation().GetAsStringA(Record, Def.Items[static_cast<std::size_t>(Level)].FieldNo, Text);
+    Texts.push_back(std::move(Text));
+  }
+  auto Item = std::make_unique<TVdbLongIndexInfo>();
+  Relation().StringToIndex(Def, Texts, *Item, Upper ? 2147483647 : 1, Upper);
+  const auto* Bytes = reinterpret_cast<const std::uint8_t*>(Item.get());
+  return std::vector<std::uint8_t>(Bytes, Bytes + std::max<std::int32_t>(Def.FSize, 4));
+}
+
+std::int16_t TVdbCursor::SetUserRange(const std::uint8_t* RangeLower,
+                                      const std::uint8_t* RangeUpper, int FieldCountEnd,
+                                      int FieldCountStart) {
+  if (FAccessor->CurrentAccessType() != tatIndex) return kInvalidAccess;
+  try {
+    const std::uint8_t IndexNo = FAccessor->CurrentIndexNo();
+    const TVdbSortDef* Def = Relation().GetIndexDefinition(IndexNo);
+    if (Def == nullptr) return kInvalidAccess;
+    const auto Lower = RangeBound(*Def, RangeLower, FieldCountStart, false);
+    const auto Upper = RangeBound(*Def, RangeUpper, FieldCountEnd, true);
+    const std::int16_t Result = FAccessor->SetRange(IndexNo, Lower.empty() ? nullptr : Lower.data(),
+                                                    Upper.empty() ? nullptr : Upper.data());
+    if (Result < 0) return Result;
+    if (FAccessor->First() < 0) FAccessor->ToBoT();
+    return 0;
+  } catch (const EVdbEngine& Error) {
+    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
+  }
+}
+
+std::int16_t TVdbCursor::ClearUserRange() {
+  FAccessor->ClearRange();
+  return 0;
+}
+
 // --- Filters ----------------------------------------------------------------------------------------
 
 void TVdbCursor::ApplyMarkFilter(int Mode, TVdbAccessorFilter& Condition) {

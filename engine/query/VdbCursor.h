@@ -104,6 +104,14 @@ class TVdbCursor {
   // An index for the order text, made when there is none (-18 when it cannot be).
   std::int16_t SetSortOrder(const std::string& SortOrder);
 
+  // --- Key range on the current index ---
+  // Bounds from two record images (null: unset) over the first FieldCountStart (lower) and
+  // FieldCountEnd (upper) levels of the index, all levels when 0 or less; the other levels
+  // take their first / last value. -15 without index access.
+  std::int16_t SetUserRange(const std::uint8_t* RangeLower, const std::uint8_t* RangeUpper,
+                            int FieldCountEnd, int FieldCountStart);
+  std::int16_t ClearUserRange();
+
   // --- Filters (the condition is shared with the accessor while it is in force) ---
   std::int16_t SetUserFilter(std::shared_ptr<TVdbAccessorFilter> Condition, int Mode,
                              bool Background);
@@ -145,6 +153,8 @@ class TVdbCursor {
   void InstallIncremental(const std::shared_ptr<TVdbAccessorFilter>& Condition);
   void SetOrderAccess(TVdbAccessor& Accessor);
   std::int16_t Failed(const std::exception& Error, std::int16_t Code);
+  std::vector<std::uint8_t> RangeBound(const TVdbSortDef& Def, const std::uint8_t* Record,
+                                       int FieldCount, bool Upper) const;
 
   TVdbServices* FServices;
   TVdbRelationIndex FRltnIdx;

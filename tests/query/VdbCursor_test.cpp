@@ -140,6 +140,20 @@ TEST_F(CursorTest, IndexAndSortOrdersOfATable) {
   EXPECT_EQ(Walk(Cursor), (TWords{"c", "b", "a"}));  // the order stays
 }
 
+TEST_F(CursorTest, AUserRangeBoundsTheIndexWalk) {
+  OpenLexicon(test::NumberedEntries(6));
+  TVdbCursor& Cursor = NewCursor(*Table, "Table");
+  const std::vector<std::uint8_t> Lower = test::Record("szo02"), Upper = test::Record("szo04");
+  EXPECT_EQ(Cursor.SetUserRange(Lower.data(), Upper.data(), 0, 0), TVdbCursor::kInvalidAccess);
+  ASSERT_EQ(Cursor.SetIndex("CIMSZO", false), 0);
+  ASSERT_EQ(Cursor.SetUserRange(Lower.data(), Upper.data(), 0, 0), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Walk(Cursor), (TWords{"szo02", "szo03", "szo04"}));
+  ASSERT_EQ(Cursor.SetUserRange(Lower.data(), nullptr, 0, 0), 0);
+  EXPECT_EQ(Walk(Cursor), (TWords{"szo02", "szo03", "szo04", "szo05", "szo06"}));
+  ASSERT_EQ(Cursor.ClearUserRange(), 0);
+  EXPECT_EQ(Walk(Cursor).size(), 6u);
+}
+
 TEST_F(CursorTest, StaticAndIncrementalFiltersRestrictTheWalk) {
   OpenLexicon(test::NumberedEntries(6));
   TVdbCursor& Cursor = NewCursor(*Table, "Table");
