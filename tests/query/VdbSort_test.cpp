@@ -1,5 +1,5 @@
 // The sorter: order, stability of equal keys, descending keys through a key order, nesting,
-// text keys, reading past the end; and the row list container it feeds.
+// text keys, reading past the end; the row list container it feeds and the value stack.
 #include "query/VdbSort.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "query/VdbStack.h"
 #include "storage/kxClasses.h"
 
 namespace vdb {
@@ -167,6 +168,42 @@ TEST(DoubleLinkedListTest, PositionsInsertDeleteAndSort) {
   List.Clear();
   EXPECT_EQ(List.Count(), 0);
   EXPECT_FALSE(List.First());
+}
+
+}  // namespace
+}  // namespace vdb
+
+
+namespace vdb {
+namespace {
+
+TEST(ValueStackTest, PushPopTextsAndUnwinding) {
+  TVdbStack Stack;
+  EXPECT_EQ(Stack.StackGetTopSize(), -1);
+  EXPECT_FALSE(Stack.Pop());
+  const std::int32_t Value = 1234;
+  Stack.Push(&Value, sizeof(Value));
+  const std::int32_t Mark = Stack.GetStackPosition();
+  Stack.PushAnsiStr("róka");
+  Stack.PushStringW(u"Rókavár");
+  EXPECT_EQ(Stack.StackGetTopSize(), 4 + 7 * 2);
+  std::string Narrow;
+  EXPECT_FALSE(Stack.PopString(Narrow));  // the top is a wide text
+  std::u16string Wide;
+  ASSERT_TRUE(Stack.PopString(Wide));
+  EXPECT_EQ(Wide, u"Rókavár");
+  ASSERT_TRUE(Stack.PopString(Narrow));
+  EXPECT_EQ(Narrow, "róka");
+  Stack.PushAnsiStr("a");
+  Stack.PushAnsiStr("b");
+  Stack.UnwindStack(Mark);
+  EXPECT_EQ(Stack.GetStackPosition(), Mark);
+  char Small[2];
+  EXPECT_EQ(Stack.Pop(Small, 2), -1);  // does not fit: stays
+  std::int32_t Back = 0;
+  EXPECT_EQ(Stack.Pop(&Back, sizeof(Back)), 4);
+  EXPECT_EQ(Back, 1234);
+  EXPECT_TRUE(Stack.Empty());
 }
 
 }  // namespace
