@@ -1814,12 +1814,14 @@ void TVdbBaseTable::DoUpdateTable() {
   }
   if (!FLockFile) return;
   FLockFile->SetChangeCount(FLockFile->GetTableChangeCount());
+  // A pair (n, n) announces that the last record n went: nothing moved into its place.
   std::vector<std::pair<std::int32_t, std::int32_t>> Moves;
   std::int32_t NewRecNo = 0;
   std::int32_t OldRecNo = 0;
-  while (FLockFile->ReadRecordMove(NewRecNo, OldRecNo)) Moves.emplace_back(NewRecNo, OldRecNo);
-  NotifyRelationChanged();
-  for (const auto& [To, From] : Moves) NotifyRecordDeleted(To, From == To ? 0 : From);
+  while (FLockFile->ReadRecordMove(NewRecNo, OldRecNo)) {
+    Moves.emplace_back(NewRecNo, OldRecNo == NewRecNo ? 0 : OldRecNo);
+  }
+  NotifyCaughtUp(Moves);
 }
 
 // Raises the level held in the lock file to ToLock. A lingering read lock is converted without

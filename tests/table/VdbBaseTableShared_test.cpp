@@ -157,6 +157,26 @@ TEST_F(BaseTableShared, TheIdleUnlockThreadLetsSessionsTakeTurns) {
   EXPECT_EQ(IndexWalk(*B, 0).size(), 23u);
 }
 
+TEST_F(BaseTableShared, AnExclusiveLockNeedsTheTableAlone) {
+  WriteDatabase(NumberedEntries(2));
+  TVdbBaseTable* A = nullptr;
+  TVdbBaseTable* B = nullptr;
+  OpenTwo(A, B);
+  ASSERT_NE(B, nullptr);
+  EXPECT_EQ(A->BeginExclusive(false), -104);
+  FTables.pop_back();  // B leaves
+  ASSERT_EQ(A->BeginExclusive(false), 0);
+  ASSERT_EQ(A->BeginExclusive(false), 0);  // counted
+  // Nobody else gets in meanwhile.
+  TVdbLockFile::SetLockTimeout(50);
+  auto Late = NewTable(kVdbWriteRights, 2);
+  EXPECT_LT(Late->Open(false), 0);
+  TVdbLockFile::SetLockTimeout(20000);
+  A->EndExclusive();
+  A->EndExclusive();
+  EXPECT_EQ(Late->Open(false), 0) << Errors(2).LastErrorMsg();
+}
+
 TEST_F(BaseTableShared, AReaderAskingForMoreIsRefusedRatherThanDeadlocked) {
   WriteDatabase(NumberedEntries(2));
   TVdbBaseTable* A = OpenTable(kVdbWriteRights, 1);

@@ -211,6 +211,18 @@ TEST_F(BaseTable, IntegrityHandlersAreCalledAroundChanges) {
                                              "delete after"}));
 }
 
+TEST_F(BaseTable, AMemoThatCannotBeWrittenStopsTheAppend) {
+  WriteDatabase(NumberedEntries(2));
+  TVdbBaseTable* Table = OpenTable();
+  ASSERT_NE(Table, nullptr);
+  std::vector<std::uint8_t> New = Record("alma");
+  // The memo file refuses the end-of-text character inside a text.
+  EXPECT_EQ(Table->AppendRecord(New.data(), MemoPtr(std::string("a\0b", 3))), -9999);
+  EXPECT_EQ(Errors().LastErrorCode(), 45);
+  EXPECT_EQ(Table->RecordCount(), 2);
+  EXPECT_EQ(IndexWalk(*Table, 0).size(), 2u);
+}
+
 TEST_F(BaseTable, ReplaceNeedsTheEditRight) {
   WriteDatabase(NumberedEntries(2));
   TVdbBaseTable* Table = OpenTable(kVdbRightAppend);
