@@ -163,6 +163,25 @@ TEST_F(ResultSetTest, ABaseDeletionRemovesItsRowAndRenumbersTheMovedRecord) {
   EXPECT_EQ(BaseNumbers(Result), (TNumbers{3, 1, 4, 2}));
 }
 
+TEST_F(ResultSetTest, AnEditThroughTheResultChangesTheBaseRowWhichKeepsItsPlace) {
+  OpenLexicon(test::NumberedEntries(3));
+  TVdbResultSet& Result = NewResult([](const std::string&) { return true; }, "CIMSZO");
+  std::vector<std::uint8_t> Record(static_cast<std::size_t>(Result.RecordSize()));
+  ASSERT_EQ(Result.ReadRecord(1, Record.data()), 0);
+  const auto Original = Record;
+  Result.SetAnsiString(Record.data(), kCimszo, "zzz");
+  ASSERT_EQ(Result.ReplaceRecord(Record.data(), Original.data(), 1, nullptr), 0)
+      << Errors().LastErrorMsg();
+  std::vector<std::uint8_t> Base(static_cast<std::size_t>(Table->RecordSize()));
+  ASSERT_EQ(Table->ReadRecord(1, Base.data()), 0);
+  EXPECT_EQ(HeadwordOf(*Table, Base.data()), "zzz");
+  std::string Memo;
+  ASSERT_EQ(Table->ReadMemoString(Base.data(), kLeiras, Memo), 0);
+  EXPECT_NE(Memo.find("leiras 01"), std::string::npos);  // the memo is left as it was
+  EXPECT_EQ(BaseNumbers(Result), (TNumbers{1, 2, 3}));
+  EXPECT_EQ(Result.ReplaceRecord(Record.data(), Original.data(), 9, nullptr), -19);
+}
+
 TEST_F(ResultSetTest, AppendingThroughTheResultAddsTheRowAtTheEnd) {
   OpenLexicon(test::NumberedEntries(3));
   TVdbResultSet& Result = NewResult([](const std::string&) { return true; }, "-CIMSZO");
