@@ -7,6 +7,7 @@
 
 #include "session/VdbErrors.h"
 #include "session/VdbServices.h"
+#include "sql/VdbExpression.h"
 #include "table/VdbIndexKeys.h"
 #include "table/kxStrUtils.h"
 
@@ -59,7 +60,24 @@ TVdbResultSet::~TVdbResultSet() {
   HookDeletions(false);
   FRowList.Clear();
   FQEP.reset();
+  FVariables.reset();
   FAccessors.reset();
+}
+
+void TVdbResultSet::SetVariables(std::unique_ptr<TVdbVariables> Variables) {
+  FVariables = std::move(Variables);
+}
+
+void TVdbResultSet::UpdateVariableValues(const TVdbVariables& Variables) {
+  if (!FVariables) return;
+  for (std::size_t I = 0; I < Variables.Count(); ++I) {
+    const TVdbVariable* Given = Variables.Item(I);
+    TVdbVariable* Own = FVariables->Find(Given->Name());
+    if (Own == nullptr || Own == Given) continue;
+    if (Own->DataType() == nullptr && Given->DataType() != nullptr)
+      Own->SetDataType(Given->DataType());
+    if (Given->HasValue()) Own->SetValue(Given->Value(), Given->DataType());
+  }
 }
 
 // --- Preparation ------------------------------------------------------------------------------

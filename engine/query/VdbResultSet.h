@@ -49,6 +49,8 @@ class TVdbResultPlan {
   virtual TVdbRelationIndex RelationIndex(int Position) const = 0;
 };
 
+class TVdbVariables;
+
 class TVdbResultSet : public TVdbRelation {
  public:
   using TRow = std::vector<std::int32_t>;
@@ -65,6 +67,12 @@ class TVdbResultSet : public TVdbRelation {
   // The query's accessors, one per base relation (owned).
   void SetAccessors(std::unique_ptr<TVdbAccessorSet> Accessors);
   TVdbAccessorSet* Accessors() const { return FAccessors.get(); }
+  // A copy of the statement's parameters, for calculated columns (owned).
+  void SetVariables(std::unique_ptr<TVdbVariables> Variables);
+  TVdbVariables* Variables() const { return FVariables.get(); }
+  // Every variable of Variables that the result holds under the same name gets its value (and
+  // its type, when the result's variable has none yet).
+  void UpdateVariableValues(const TVdbVariables& Variables);
   void SetTopCount(std::int32_t TopCount) { FTopCount = TopCount; }
   std::int32_t TopCount() const { return FTopCount; }
   // The plan (owned); its relations must have accessors in the accessor set. Hooks the deletion
@@ -229,6 +237,7 @@ class TVdbResultSet : public TVdbRelation {
   std::int32_t FTopCount = 0;
   TVdbColumnOrigins FColumnOrigins;
   std::unique_ptr<TVdbAccessorSet> FAccessors;
+  std::unique_ptr<TVdbVariables> FVariables;
   std::unique_ptr<TVdbResultPlan> FQEP;
   TVdbSortDef FIndexDef;
   std::vector<std::uint8_t> FKeyItem;  // key work area of the sort order

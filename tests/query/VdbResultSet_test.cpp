@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "query/VdbQueryTestSupport.h"
+#include "sql/VdbExpression.h"
 
 namespace vdb::querytest {
 namespace {
@@ -253,6 +254,36 @@ TEST_F(ResultSetTest, TheVirtualIndexIsTheSortOrder) {
   EXPECT_NE(Errors().LastErrorMsg().find("SimpleResultSet"), std::string::npos);
   EXPECT_EQ(Unsorted.GetIndexFile(100), nullptr);
   EXPECT_THROW(Unsorted.GetIndexFile(3), std::out_of_range);
+}
+
+TEST_F(ResultSetTest, ParameterValuesReachTheVariablesOfTheSameName) {
+  TVdbResultSet Result(Session(), "SimpleResultSet");
+  auto Own = std::make_unique<TVdbVariables>();
+  Own->Add("p");
+  Own->Add("Q", TVdbDataType::GetDataType(16, true, 6));
+  Result.SetVariables(std::move(Own));
+  const TVdbDataType* IntType = TVdbDataType::GetDataType(16, true, 6);
+  TVdbVariables Given;
+  // An Integer value 42 read from a record image of an Integer column (null byte first).
+  const std::uint8_t Field[5] = {1, 42, 0, 0, 0};
+  TVdbDataValue Value;
+  Value.ColumnType = static_cast<std::int16_t>(16 | TVdbDataValue::kVdbReferenceBit);
+  Value.DataPtr = const_cast<std::uint8_t*>(Field);
+  Given.Add("P", IntType)->SetValue(Value, IntType);
+  Given.Add("q", IntType)->SetValue(Value, IntType);
+  Given.Add("other", IntType)->SetValue(Value, IntType);
+  Result.UpdateVariableValues(Given);
+  const TVdbVariable* P = Result.Variables()->Find("p");
+  ASSERT_NE(P, nullptr);
+  EXPECT_EQ(P->DataType(), IntType);  // the untyped variable takes the given type
+  ASSERT_TRUE(P->HasValue());
+  std::string Text;
+  IntType->ConvertToString(P->Value(), Text);
+  EXPECT_EQ(Text, "42");
+  IntType->ConvertToString(Result.Variables()->Find("Q")->Value(), Text);
+  EXPECT_EQ(Text, "42");
+  EXPECT_EQ(Result.Variables()->Find("other"), nullptr);
+  EXPECT_EQ(Result.Variables()->Count(), 2u);
 }
 
 TEST_F(ResultSetTest, ACalculatedLongColumnIsRefused) {
