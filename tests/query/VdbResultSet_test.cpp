@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "query/VdbQueryTestSupport.h"
 #include "sql/VdbExpression.h"
 
@@ -254,6 +256,58 @@ TEST_F(ResultSetTest, TheVirtualIndexIsTheSortOrder) {
   EXPECT_NE(Errors().LastErrorMsg().find("SimpleResultSet"), std::string::npos);
   EXPECT_EQ(Unsorted.GetIndexFile(100), nullptr);
   EXPECT_THROW(Unsorted.GetIndexFile(3), std::out_of_range);
+}
+
+// The length of the current base row's headword; an engine error for headwords of length 5.
+class THeadwordLength : public TVdbCompiledExpression {
+ public:
+  explicit THeadwordLength(TVdbAccessor& Accessor) : FAccessor(Accessor) {}
+  const TVdbDataType* ResultType() const override { return TVdbDataType::GetDataType(16, true, 6); }
+  TVdbRelationSet UsedRelations() const override { return {}; }
+  void EvaluateToField(const std::uint8_t*, std::uint8_t* Result) override {
+    const std::string Word = HeadwordOf(FAccessor.Relation(), FAccessor.GetRecordPtr());
+    if (Word.size() == 5) throw EVdbEngine(44, kxFormatArgs{});
+    const auto Length = static_cast<std::int32_t>(Word.size());
+    Result[0] = 1;
+    std::memcpy(Result + 1, &Length, sizeof(Length));
+  }
+
+ private:
+  TVdbAccessor& FAccessor;
+};
+
+TEST_F(ResultSetTest, CalculatedColumnsAreComputedOnTheBaseRowsAndAnErrorLeavesThemNull) {
+  OpenLexicon({{"abc", "1", 2}, {"szo05", "2", 3}, {"a", "3", 4}});
+  TVdbResultSet Result(Session(), "SimpleResultSet");
+  auto Columns = std::make_unique<TVdbColumnDefs>();
+  TVdbColumnDef& Word = Columns->Add(Table->GetColumnDef(kCimszo).Clone());
+  Word.BaseRltnIdx = 1;
+  Word.BaseFieldNo = kCimszo;
+  Columns->Add(TVdbColumnDef::CreateColumnDef("LEN", TVdbDataType::GetDataType(16, true, 6),
+                                              kVdbColNullable));
+  auto Accessors = std::make_unique<TVdbAccessorSet>(nullptr, false);
+  TVdbAccessor& Scan = Accessors->AddAccessor(std::make_unique<TVdbAccessor>(*Table, "Query"));
+  TVdbColumnOrigins Origins(2);
+  Origins[1].Kind = qckCalculated;
+  Origins[1].Calculation = std::make_unique<THeadwordLength>(Scan);
+  Result.SetSchema(std::move(Columns), std::move(Origins));
+  Result.SetAccessors(std::move(Accessors));
+  Result.SetQueryExecutionPlan(
+      std::make_unique<TScanPlan>(Scan, [](const std::string&) { return true; }));
+  ASSERT_EQ(Result.Open(false), 0);
+  ASSERT_EQ(Result.SetSortOrder("-LEN"), 0) << Errors().LastErrorMsg();
+  ASSERT_EQ(Result.Recalc(), 0) << Errors().LastErrorMsg();
+  // Longest first; the row whose calculation failed has NULL, which sorts last descending.
+  EXPECT_EQ(BaseNumbers(Result), (TNumbers{1, 3, 2}));
+  std::vector<std::uint8_t> Record(static_cast<std::size_t>(Result.RecordSize()));
+  std::int32_t Length = 0;
+  ASSERT_EQ(Result.ReadRecord(1, Record.data()), 0);
+  ASSERT_TRUE(Result.GetInt32(Record.data(), 2, Length));
+  EXPECT_EQ(Length, 3);
+  ASSERT_EQ(Result.ReadRecord(3, Record.data()), 0);
+  EXPECT_EQ(HeadwordOf(Result, Record.data()), "szo05");
+  EXPECT_FALSE(Result.GetInt32(Record.data(), 2, Length));
+  EXPECT_EQ(Errors().LastErrorCode(), 44);
 }
 
 TEST_F(ResultSetTest, ParameterValuesReachTheVariablesOfTheSameName) {
