@@ -1352,7 +1352,7 @@ void TVdbBaseTable::FreeBlobs(const std::uint8_t* Buffer) {
   std::vector<std::uint8_t> Copy(Buffer, Buffer + RecordSize());
   for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
     if (!IsBlobColumn(I) || GetBlockIdx(Copy.data(), I) == 0) continue;
-    CheckResult(BlobFileOf(I)->WriteString(GetBlockIdx(Copy.data(), I), ""));
+    CheckResult(BlobFileOf(I)->DeleteValue(GetBlockIdx(Copy.data(), I)));
   }
 }
 

@@ -468,6 +468,10 @@ std::int32_t TVdbBlockedBinaryFile::ReplaceValue(std::int32_t OldFirst, std::int
 
 // --- Values ---
 
+std::int32_t TVdbBlockedBinaryFile::DeleteValue(std::int32_t BlockIdx) {
+  return Guarded([&] { return ReplaceValue(BlockIdx, 0, [](std::int64_t) {}); });
+}
+
 std::int32_t TVdbBlockedBinaryFile::CopyFrom(TVdbBlockedBinaryFile& Source, std::int32_t BlockIdx) {
   std::string Value;
   const std::int32_t Result = Source.ReadString(BlockIdx, Value);

@@ -121,6 +121,10 @@ class TVdbBlockedBinaryFile {
   std::int32_t CreateBlockList(std::vector<std::int32_t>& BlockList, std::int32_t& CountBlocks,
                                std::int32_t& FirstFreeBlock);
 
+  // Frees every block of the value starting at BlockIdx (nothing for 0), after the same checks
+  // as a write; answers 0 or a negated engine error. Unlike writing an empty value, a blob keeps
+  // no block for it.
+  std::int32_t DeleteValue(std::int32_t BlockIdx);
   // S receives the value of the chain starting at BlockIdx (empty for 0); answers 0.
   virtual std::int32_t ReadString(std::int32_t BlockIdx, std::string& S) = 0;
   // Frees the chain at BlockIdx (0: none), writes S and answers its first block (0 when empty).

@@ -250,6 +250,12 @@ TEST_F(BaseTableCreate, BlobAndWideMemoValuesLiveInTheBlobFile) {
 
   ASSERT_EQ(Table->DeleteRecord(Buffer.data(), 1), 0) << Errors().LastErrorMsg();
   EXPECT_EQ(Table->RecordCount(), 0);
+  // Both chains went back to the free list whole: the next record's values reuse every block.
+  const std::int32_t Used = Table->BlobFile()->LastBlock();
+  ASSERT_EQ(Table->InitRecord(Buffer.data(), false), 0);
+  ASSERT_EQ(Table->AppendRecord(Buffer.data(), &Blobs), 1) << Errors().LastErrorMsg();
+  EXPECT_EQ(Table->BlobFile()->LastBlock(), Used);
+  EXPECT_EQ(Table->BlobFile()->Check(), 0);
 }
 
 // --- Calculated columns and checks through a small expression compiler --------------------------

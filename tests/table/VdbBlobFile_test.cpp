@@ -679,6 +679,35 @@ TEST_P(BlobFileTest, BlobRewriteReusesBlocksAndSurvivesReopening) {
   EXPECT_EQ(Blob.Check(), 0);
 }
 
+TEST_P(BlobFileTest, DeletingAValueFreesEveryBlockOfIt) {
+  auto& Blob = NewBlob(1024);
+  const std::int32_t First = Blob.WriteString(0, Bytes(5000));  // blocks 1-5
+  const std::int32_t Grown = Blob.LastBlock();
+  EXPECT_EQ(Blob.DeleteValue(First), 0);
+  EXPECT_EQ(Blob.NextBlock(), First);  // the whole chain heads the free list
+  EXPECT_EQ(Blob.DeleteValue(0), 0);   // no value: nothing to do
+  // The same value again fits into the freed blocks: nothing was kept back.
+  const std::int32_t Again = Blob.WriteString(0, Bytes(5000, 1));
+  EXPECT_EQ(Blob.LastBlock(), Grown);
+  EXPECT_EQ(Read(Blob, Again), Bytes(5000, 1));
+  EXPECT_EQ(Blob.Check(), 0);
+
+  auto& Memo = NewMemo();
+  const std::int32_t Text = Memo.WriteString(0, Article(600));
+  EXPECT_EQ(Memo.DeleteValue(Text), 0);
+  EXPECT_EQ(Memo.WriteString(0, Article(600, 1)), Text);
+  EXPECT_EQ(Memo.LastBlock(), 3);
+}
+
+TEST_P(BlobFileTest, DeletingADamagedChainChangesNothing) {
+  auto& Memo = NewMemo();
+  const std::int32_t First = Memo.WriteString(0, Article(700));  // 1-3
+  Poke("Data.vdbm", Block(3), 1);                               // a circle
+  EXPECT_EQ(Memo.DeleteValue(First), -112);
+  EXPECT_EQ(Memo.LastBlock(), 3);
+  EXPECT_EQ(Peek("Data.vdbm", 0), 4);
+}
+
 // --- Damaged files -------------------------------------------------------------------------------
 
 TEST_P(BlobFileTest, MemoChainsThatLeaveTheFileOrLoopAreDamage) {
