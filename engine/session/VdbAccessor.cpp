@@ -1054,14 +1054,16 @@ void TVdbAccessor::DoneGetBlob() {
   FBlobTransferWriting = false;
 }
 
-std::int32_t TVdbAccessor::GetMemo(std::int16_t FieldNo, std::string& Value,
-                                   std::int32_t MaxLength) {
+// A memo read whole: the transfer buffer holds it, cut to MaxLength characters when that is set.
+template <class TText>
+std::int32_t TVdbAccessor::GetWholeText(std::int16_t FieldNo, TText& Value, std::int32_t MaxLength,
+                                        TText TVdbBlobData::*Text) {
   Value.clear();
   std::int16_t BlobType = 0;
   const std::int32_t Size = InitGetBlob(FieldNo, MaxLength, BlobType);
   if (Size <= 0) return Size;
   if (const TVdbBlobData* Blob = FindPendingBlob(FieldNo)) {
-    Value = Blob->AnsiData;
+    Value = Blob->*Text;
     if (MaxLength >= 0 && Value.size() > static_cast<std::size_t>(MaxLength))
       Value.resize(static_cast<std::size_t>(MaxLength));
   }
@@ -1069,19 +1071,14 @@ std::int32_t TVdbAccessor::GetMemo(std::int16_t FieldNo, std::string& Value,
   return static_cast<std::int32_t>(Value.size());
 }
 
+std::int32_t TVdbAccessor::GetMemo(std::int16_t FieldNo, std::string& Value,
+                                   std::int32_t MaxLength) {
+  return GetWholeText(FieldNo, Value, MaxLength, &TVdbBlobData::AnsiData);
+}
+
 std::int32_t TVdbAccessor::GetWideMemo(std::int16_t FieldNo, std::u16string& Value,
                                        std::int32_t MaxLength) {
-  Value.clear();
-  std::int16_t BlobType = 0;
-  const std::int32_t Size = InitGetBlob(FieldNo, MaxLength, BlobType);
-  if (Size <= 0) return Size;
-  if (const TVdbBlobData* Blob = FindPendingBlob(FieldNo)) {
-    Value = Blob->WideData;
-    if (MaxLength >= 0 && Value.size() > static_cast<std::size_t>(MaxLength))
-      Value.resize(static_cast<std::size_t>(MaxLength));
-  }
-  DoneGetBlob();
-  return static_cast<std::int32_t>(Value.size());
+  return GetWholeText(FieldNo, Value, MaxLength, &TVdbBlobData::WideData);
 }
 
 std::int32_t TVdbAccessor::GetBlobSize(std::int16_t FieldNo) {

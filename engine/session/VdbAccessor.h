@@ -228,6 +228,9 @@ class TVdbAccessor : public TVdbRelationListener {
   std::int16_t Fail(std::int16_t Code, const kxFormatArgs& Args = {});
   std::int16_t Fail(const std::exception& Error);
   TVdbBlobData* FindPendingBlob(std::int16_t FieldNo);
+  template <class TText>
+  std::int32_t GetWholeText(std::int16_t FieldNo, TText& Value, std::int32_t MaxLength,
+                            TText TVdbBlobData::*Text);
   TVdbBlobData& ReservePendingBlob(std::int16_t FieldNo);
   static std::int32_t PendingBlobSize(const TVdbBlobData& Blob, std::int16_t ColumnType);
   void ClearPendingBlobs();

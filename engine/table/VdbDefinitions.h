@@ -388,7 +388,7 @@ class TVdbSortDef : public TVdbNamedDef {
   // Whether this index serves the order Requested; Reverse tells that it must be walked
   // backwards for it.
   bool Covers(const TVdbSortDef& Requested, bool AllowReverse, bool& Reverse) const;
-  // The specification text of the definition.
+  // The index specification text that gives this definition.
   std::string CalcSpecification(const TVdbColumnDefs& ColumnDefs, bool Readable, bool Reverse,
                                 bool WithSize, bool FieldNumbers,
                                 std::int16_t TableLevel = kVdbEngineLevel) const;

@@ -388,7 +388,7 @@ class TVdbRelation {
   std::unique_ptr<TVdbSortDef> CalcIndexDefinition(const std::string& IndexSpecification,
                                                    bool Unique) const;
   std::string CalcIndexSpecification(const TVdbSortDef& IndexDef, bool Readable = true) const;
-  // The specification of index IndexNo (empty when its definition is not known).
+  // The index specification text of index IndexNo (empty when its definition is not known).
   std::string GetIndexSpecification(std::int16_t IndexNo);
   // Builds the index item of a record; answers the key length.
   std::int32_t CalcIndexInfo(const std::uint8_t* RecBuffer, const TVdbSortDef& IndexDef,
