@@ -23,6 +23,7 @@
 
 #include <exception>
 
+#include "AdBanner.h"
 #include "BuiltInTexts.h"
 #include "Controls.h"
 #include "MainLoop.h"
@@ -91,6 +92,10 @@ TForm1::TForm1(TMessageDialogs& dialogs, TMainLoop& mainLoop, const TResourceSou
   MakeFixedDialogFrame(this, kClientWidth, kClientHeight + menuBar()->sizeHint().height());
   CentreOnScreen();
   FormCreate();
+  adverts_ = std::make_unique<TAdvertBanner>(
+      TAdvertControls{this, GroupBox1, Label13, Label14, Label17, Label3, Label4, Label5, v_conn,
+                      v_hird, savedPopupTime_},
+      dialogs_, LoadAdConfig());
 }
 
 TForm1::~TForm1() = default;
@@ -98,6 +103,7 @@ TForm1::~TForm1() = default;
 void TForm1::AttachWindows(TForm2* detailWindow, TForm3* advertPopup) {
   detailWindow_ = detailWindow;
   advertPopup_ = advertPopup;
+  adverts_->AttachPopup(advertPopup);
 }
 
 QString TForm1::DatabaseFileName() const { return v_prdir + "/" + kDatabaseFileName; }
@@ -329,7 +335,7 @@ void TForm1::FormShow() {
   stream.reset();
   FillBuiltInAdverts();
   OpenLexicon();
-  savedPopupTime_ = TimeOfDayToText(QTime::currentTime());
+  savedPopupTime_ = TimeOfDayToText(adverts_->Clock().Now().time());
   RefreshAdServerLink();
   ShowBannerAdvert();
   Edit1->clear();
@@ -366,7 +372,9 @@ void TForm1::Kilps1Click() {
 
 void TForm1::Timer1Timer() {}
 
-void TForm1::Timer2Timer() {}
+void TForm1::Timer2Timer() {
+  ReportingErrors([this] { ShowBannerAdvert(); });
+}
 
 // --- Steps ---------------------------------------------------------------------------------------
 
@@ -407,8 +415,8 @@ void TForm1::OpenLexicon() {
 
 void TForm1::CloseLexicon() { lexiconFile_.Close(); }
 
-void TForm1::RefreshAdServerLink() {}
+void TForm1::RefreshAdServerLink() { adverts_->RefreshLink(); }
 
-void TForm1::ShowBannerAdvert() {}
+void TForm1::ShowBannerAdvert() { adverts_->Rotate(); }
 
-void TForm1::CloseAdServerLink() {}
+void TForm1::CloseAdServerLink() { adverts_->CloseLink(); }

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <array>
+#include <memory>
 
 #include "DatabaseFile.h"
 #include "IdleSqlite.h"
@@ -27,6 +28,7 @@ class QPushButton;
 class QTabWidget;
 class QTableView;
 class QTimer;
+class TAdvertBanner;
 class TForm2;
 class TForm3;
 class TMainLoop;
@@ -55,6 +57,8 @@ class TForm1 : public QMainWindow {
   QString StatusPanelText(int panel) const;
   // True while the lexicon holds the database file open.
   bool LexiconOpen() const { return lexiconFile_.Valid(); }
+  // The adverts: the ad server link, the rotation and the popup.
+  TAdvertBanner& Adverts() { return *adverts_; }
 
   // --- Window state -------------------------------------------------------------------------
   QString v_prdir;  // the process's current directory when the window was shown
@@ -166,4 +170,5 @@ class TForm1 : public QMainWindow {
   TIdleSqliteConnection idleSqliteConnection_;
   TIdleSqliteQuery idleSqliteQuery_;
   QString savedPopupTime_;
+  std::unique_ptr<TAdvertBanner> adverts_;
 };

@@ -1,6 +1,11 @@
 #include "Unit3.h"
 
+#include <QEvent>
+#include <QEventLoop>
+#include <QImage>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QPixmap>
 #include <QPushButton>
 
 #include "Controls.h"
@@ -28,4 +33,37 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent) {
 
   BitBtn1 = PlaceChild<QPushButton>(this, QStringLiteral("BitBtn1"), kMargin, kImageHeight + 44,
                                     kImageWidth, 28, QStringLiteral("Következő hirdetés"));
+  connect(BitBtn1, &QPushButton::clicked, this, &TForm3::NextAdvertClicked);
+  Image1->installEventFilter(this);
+  Label1->installEventFilter(this);
+}
+
+void TForm3::ShowModal() {
+  setWindowModality(Qt::ApplicationModal);
+  QEventLoop loop;
+  connect(this, &TForm3::Closed, &loop, &QEventLoop::quit);
+  show();
+  if (isVisible()) loop.exec();
+}
+
+bool TForm3::ShowAdvert(const QString& link, const QByteArray& jpeg) {
+  Label1->setText(link);
+  QImage picture;
+  if (jpeg.isEmpty() || !picture.loadFromData(jpeg, "JPEG")) return false;
+  Image1->setPixmap(QPixmap::fromImage(picture));
+  return true;
+}
+
+bool TForm3::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == Image1 || watched == Label1) && event->type() == QEvent::MouseButtonRelease &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    emit AdvertClicked();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm3::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  emit Closed();
 }

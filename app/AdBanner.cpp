@@ -1,0 +1,173 @@
+#include "AdBanner.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QRandomGenerator>
+
+#include <cstdlib>
+
+#include "AdSelection.h"
+#include "MessageDialogs.h"
+#include "TimeOfDayText.h"
+#include "Unit1.h"
+#include "Unit3.h"
+
+namespace {
+
+// A popup comes when more than this many whole minutes have passed since the last one.
+constexpr int kPopupPauseMinutes = 2;
+const QString kPictureError = QStringLiteral("A hirdetés képe nem olvasható JPEG kép.");
+
+}  // namespace
+
+TAdvertBanner::TAdvertBanner(const TAdvertControls& controls, TMessageDialogs& dialogs,
+                             TAdConfig config)
+    : controls_(controls), dialogs_(dialogs), link_(std::move(config)) {
+  for (QLabel* label : {controls_.title, controls_.text, controls_.link})
+    label->installEventFilter(this);
+}
+
+TAdvertBanner::~TAdvertBanner() = default;
+
+void TAdvertBanner::Configure(TAdConfig config) { link_.Reconfigure(std::move(config)); }
+
+void TAdvertBanner::AttachPopup(TForm3* popup) {
+  popup_ = popup;
+  if (!popup_) return;
+  connect(popup_, &TForm3::NextAdvertClicked, this, &TAdvertBanner::NextAdvert);
+  connect(popup_, &TForm3::AdvertClicked, this, &TAdvertBanner::PopupClick);
+}
+
+bool TAdvertBanner::Busy() const { return closed_ || link_.Waiting(); }
+
+QStringList TAdvertBanner::Journal() {
+  return link_.Run([](TAdServerLink& link) { return link.Journal(); });
+}
+
+void TAdvertBanner::RefreshLink(bool boxForm) {
+  if (closed_) return;
+  const TLinkRefresh refresh = link_.Run([](TAdServerLink& link) { return link.Refresh(); });
+  lastRefreshProbes_ = refresh.probes;
+  controls_.conn = refresh.conn;
+  if (boxForm) controls_.box->setVisible(controls_.conn);
+}
+
+bool TAdvertBanner::Failed(const TAdOutcome& outcome) {
+  if (!outcome.failed) return false;
+  if (!outcome.connectionLost) dialogs_.ShowMessage(controls_.window, outcome.error);
+  return true;
+}
+
+bool TAdvertBanner::PopupDue() {
+  const QTime saved = TimeOfDayFromText(controls_.savedPopupTime);
+  // An unreadable saved time is as good as a long time ago.
+  if (!saved.isValid()) return true;
+  const int seconds = std::abs(saved.secsTo(clock_->Now().time()));
+  return seconds / 60 > kPopupPauseMinutes;
+}
+
+void TAdvertBanner::Rotate() {
+  if (Busy()) return;
+  RefreshLink();
+  if (closed_) return;
+  if (PopupDue()) {
+    controls_.savedPopupTime = TimeOfDayToText(clock_->Now().time());
+    if (controls_.conn && popup_ && !popup_->isVisible()) ShowPopup();
+  }
+  controls_.title->clear();
+  controls_.text->clear();
+  controls_.link->clear();
+  RefreshLink();
+  if (closed_) return;
+  if (!controls_.conn) {
+    ShowBuiltInAdvert();
+    return;
+  }
+  controls_.box->setVisible(true);
+  const QDateTime now = clock_->Now();
+  const TAdSelection selection = link_.Run([now](TAdServerLink& link) {
+    return link.Select(kBannerAdvert, now, UserTimeSeparator());
+  });
+  if (closed_ || Failed(selection) || !selection.selected) return;
+  const TAdvertRow& row = selection.row;
+  controls_.address->setVisible(row.amegjelen);
+  controls_.phone->setVisible(row.bmegjelen);
+  controls_.email->setVisible(row.cmegjelen);
+  controls_.title->setText(row.cim);
+  controls_.text->setText(row.sora + " " + row.sorb + " " + row.sorc);
+  controls_.link->setText(row.link);
+  Failed(link_.Run([](TAdServerLink& link) { return link.CountDisplay(); }));
+}
+
+void TAdvertBanner::ShowBuiltInAdvert() {
+  const auto& advert =
+      controls_.builtIn[static_cast<std::size_t>(QRandomGenerator::global()->bounded(8))];
+  controls_.title->setText(advert[TForm1::kHirdTitle]);
+  controls_.text->setText(advert[TForm1::kHirdDescription]);
+  controls_.link->setText(advert[TForm1::kHirdLink]);
+}
+
+void TAdvertBanner::ShowPopup() {
+  RefreshLink();
+  if (SelectPopupAdvert()) popup_->ShowModal();
+}
+
+bool TAdvertBanner::SelectPopupAdvert() {
+  if (closed_ || !controls_.conn) return false;
+  const QDateTime now = clock_->Now();
+  const TAdSelection selection = link_.Run([now](TAdServerLink& link) {
+    return link.Select(kPopupAdvert, now, UserTimeSeparator());
+  });
+  if (closed_ || Failed(selection) || !selection.selected) return false;
+  if (Failed(link_.Run([](TAdServerLink& link) { return link.CountDisplay(); }))) return false;
+  ShowInPopup(selection);
+  return true;
+}
+
+void TAdvertBanner::ShowInPopup(const TAdSelection& selection) {
+  if (!popup_->ShowAdvert(selection.row.link, selection.row.kep))
+    dialogs_.ShowMessage(popup_, kPictureError);
+}
+
+void TAdvertBanner::NextAdvert() {
+  if (Busy() || !popup_) return;
+  RefreshLink(true);
+  // Without a new advert the window keeps showing the previous picture and link.
+  SelectPopupAdvert();
+}
+
+void TAdvertBanner::PopupClick() {
+  if (Busy() || !popup_) return;
+  const TAdOutcome counted = link_.Run([](TAdServerLink& link) { return link.CountClick(); });
+  // A statement the server refused ends the click; a lost connection does not keep the reader
+  // from the advertiser's page.
+  if (counted.failed && !counted.connectionLost) {
+    Failed(counted);
+    return;
+  }
+  opener_->Open(popup_->Label1->text());
+}
+
+void TAdvertBanner::BannerClick() {
+  const QString target = controls_.link->text();
+  if (!target.isEmpty()) opener_->Open(target);
+}
+
+void TAdvertBanner::CloseLink() {
+  if (closed_) return;
+  // Also while a request is under way: the link's jobs run in order, the close after it.
+  closed_ = true;
+  link_.Run([](TAdServerLink& link) { link.Close(); });
+}
+
+bool TAdvertBanner::eventFilter(QObject* watched, QEvent* event) {
+  const bool bannerLabel =
+      watched == controls_.title || watched == controls_.text || watched == controls_.link;
+  if (bannerLabel && event->type() == QEvent::MouseButtonRelease &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    BannerClick();
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
+}
