@@ -89,7 +89,14 @@ void TAdvertBanner::Rotate() {
   const TAdSelection selection = link_.Run([now](TAdServerLink& link) {
     return link.Select(kBannerAdvert, now, UserTimeSeparator());
   });
-  if (closed_ || Failed(selection) || !selection.selected) return;
+  if (closed_) return;
+  if (selection.connectionLost) {
+    // The server went away since the refresh: the link is down, as the next refresh will find.
+    controls_.conn = false;
+    ShowBuiltInAdvert();
+    return;
+  }
+  if (Failed(selection) || !selection.selected) return;
   const TAdvertRow& row = selection.row;
   controls_.address->setVisible(row.amegjelen);
   controls_.phone->setVisible(row.bmegjelen);
@@ -97,7 +104,12 @@ void TAdvertBanner::Rotate() {
   controls_.title->setText(row.cim);
   controls_.text->setText(row.sora + " " + row.sorb + " " + row.sorc);
   controls_.link->setText(row.link);
-  Failed(link_.Run([](TAdServerLink& link) { return link.CountDisplay(); }));
+  CountDisplay(selection);
+}
+
+bool TAdvertBanner::CountDisplay(const TAdSelection& selection) {
+  const QVariant azon = selection.azon;
+  return !Failed(link_.Run([azon](TAdServerLink& link) { return link.CountDisplay(azon); }));
 }
 
 void TAdvertBanner::ShowBuiltInAdvert() {
@@ -120,7 +132,8 @@ bool TAdvertBanner::SelectPopupAdvert() {
     return link.Select(kPopupAdvert, now, UserTimeSeparator());
   });
   if (closed_ || Failed(selection) || !selection.selected) return false;
-  if (Failed(link_.Run([](TAdServerLink& link) { return link.CountDisplay(); }))) return false;
+  if (!CountDisplay(selection)) return false;
+  popupAdvert_ = selection.azon;
   ShowInPopup(selection);
   return true;
 }
@@ -139,7 +152,11 @@ void TAdvertBanner::NextAdvert() {
 
 void TAdvertBanner::PopupClick() {
   if (Busy() || !popup_) return;
-  const TAdOutcome counted = link_.Run([](TAdServerLink& link) { return link.CountClick(); });
+  // The click counts for the advert the popup shows, even when a rotation under the popup has
+  // moved the ad tables to a banner since.
+  const QVariant azon = popupAdvert_;
+  const TAdOutcome counted =
+      link_.Run([azon](TAdServerLink& link) { return link.CountClick(azon); });
   // A statement the server refused ends the click; a lost connection does not keep the reader
   // from the advertiser's page.
   if (counted.failed && !counted.connectionLost) {

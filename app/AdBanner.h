@@ -9,6 +9,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariant>
 
 #include <array>
 #include <memory>
@@ -81,6 +82,8 @@ class TAdvertBanner : public QObject {
   // Selects a popup advert, counts its display and puts it into the popup window; false when
   // the link is down or no advert was selected.
   bool SelectPopupAdvert();
+  // Counts the display of the selected advert; false when that failed.
+  bool CountDisplay(const TAdSelection& selection);
   void ShowBuiltInAdvert();
   void ShowInPopup(const TAdSelection& selection);
   // A failure the ad server reported: a lost connection is dropped silently (the next refresh
@@ -95,6 +98,7 @@ class TAdvertBanner : public QObject {
   TShellOpener* opener_ = &desktopOpener_;
   TForm3* popup_ = nullptr;
   TAdLinkThread link_;
+  QVariant popupAdvert_;  // AZON of the advert the popup window shows
   bool closed_ = false;
   int lastRefreshProbes_ = 0;
 };

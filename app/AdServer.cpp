@@ -148,9 +148,9 @@ void TAdTable::MasterMoved(const QVariant& key) {
   First();
 }
 
-void TAdTable::AddToCounters(const std::vector<std::pair<QString, int>>& deltas) {
-  const QVariant key = Field(kKey);
-  // Without a current row (no advert passed the latest filter) there is nothing to count.
+void TAdTable::AddToCounters(const QVariant& key,
+                             const std::vector<std::pair<QString, int>>& deltas) {
+  // No advert selected: nothing to count.
   if (key.isNull()) return;
   QStringList assignments;
   for (const auto& [column, delta] : deltas)
@@ -166,7 +166,8 @@ void TAdTable::AddToCounters(const std::vector<std::pair<QString, int>>& deltas)
   reread.prepare(QStringLiteral("SELECT * FROM %1 WHERE AZON = ?").arg(tableName_));
   reread.addBindValue(key);
   if (!reread.exec()) throw ErrorOf(reread.lastError(), QStringLiteral("Reading ") + tableName_);
-  if (reread.next()) rows_[static_cast<std::size_t>(current_)] = reread.record();
+  if (reread.next() && Field(kKey) == key)
+    rows_[static_cast<std::size_t>(current_)] = reread.record();
 }
 
 // --- TAdServerLink -------------------------------------------------------------------------------
@@ -270,6 +271,7 @@ TAdSelection TAdServerLink::Select(int kind, const QDateTime& now, QChar timeSep
     const int position = DrawPosition(count, lastDraw_, ClockSeededUniform());
     if (position > 1) tbl_Hdetes_sum.MoveBy(position - 1);
     selection.selected = true;
+    selection.azon = tbl_Hdetes_sum.Field(kKey);
     selection.position = position;
     selection.row = DetailRow();
   } catch (const EAdServer& error) {
@@ -278,21 +280,23 @@ TAdSelection TAdServerLink::Select(int kind, const QDateTime& now, QChar timeSep
   return selection;
 }
 
-TAdOutcome TAdServerLink::Counting(const std::vector<std::pair<QString, int>>& deltas) {
+TAdOutcome TAdServerLink::Counting(const QVariant& azon,
+                                   const std::vector<std::pair<QString, int>>& deltas) {
   try {
-    tbl_Hdetes_sum.AddToCounters(deltas);
+    tbl_Hdetes_sum.AddToCounters(azon, deltas);
     return {};
   } catch (const EAdServer& error) {
     return Failure(error);
   }
 }
 
-TAdOutcome TAdServerLink::CountDisplay() {
-  return Counting({{QStringLiteral("MEGJELENITVE"), 1}});
+TAdOutcome TAdServerLink::CountDisplay(const QVariant& azon) {
+  return Counting(azon, {{QStringLiteral("MEGJELENITVE"), 1}});
 }
 
-TAdOutcome TAdServerLink::CountClick() {
-  return Counting({{QStringLiteral("KLIKKELVE"), 1}, {QStringLiteral("HATRALEVOKLIKK"), -1}});
+TAdOutcome TAdServerLink::CountClick(const QVariant& azon) {
+  return Counting(azon,
+                  {{QStringLiteral("KLIKKELVE"), 1}, {QStringLiteral("HATRALEVOKLIKK"), -1}});
 }
 
 void TAdServerLink::Close() {

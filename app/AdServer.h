@@ -81,10 +81,10 @@ class TAdTable {
   // The current row's value of Column; a null QVariant without a current row or for NULL.
   QVariant Field(const QString& column) const;
 
-  // Adds each Delta to its column of the current row in one UPDATE by the key, so that windows
-  // counting at once lose no count (a NULL counts as 0), then reads the row back. Nothing
-  // without a current row. EAdServer.
-  void AddToCounters(const std::vector<std::pair<QString, int>>& deltas);
+  // Adds each Delta to its column of the row with the key Azon in one UPDATE, so that windows
+  // counting at once lose no count (a NULL counts as 0), then reads the current row back when it
+  // is that row. Nothing for a null key. EAdServer.
+  void AddToCounters(const QVariant& azon, const std::vector<std::pair<QString, int>>& deltas);
 
  private:
   friend class TAdServerLink;
@@ -125,6 +125,7 @@ struct TAdOutcome {
 
 struct TAdSelection : TAdOutcome {
   bool selected = false;
+  QVariant azon;       // key of the selected summary row
   int candidates = 0;  // rows that passed the filter
   int position = 0;    // 1-based, among them
   TAdvertRow row;
@@ -150,10 +151,10 @@ class TAdServerLink {
   // follows. Never raises: a failure is in the outcome, and a lost connection is closed so that
   // the next refresh connects again.
   TAdSelection Select(int kind, const QDateTime& now, QChar timeSeparator);
-  // MEGJELENITVE + 1 on the selected summary row.
-  TAdOutcome CountDisplay();
-  // KLIKKELVE + 1 and HATRALEVOKLIKK - 1 on the selected summary row.
-  TAdOutcome CountClick();
+  // MEGJELENITVE + 1 on the summary row Azon (a selection's azon).
+  TAdOutcome CountDisplay(const QVariant& azon);
+  // KLIKKELVE + 1 and HATRALEVOKLIKK - 1 on the summary row Azon.
+  TAdOutcome CountClick(const QVariant& azon);
   // Closes tbl_Hdetes, then tbl_Hdetes_sum, then the connection.
   void Close();
 
@@ -164,7 +165,7 @@ class TAdServerLink {
  private:
   bool Probe(TLinkRefresh& refresh);
   void BringUp();
-  TAdOutcome Counting(const std::vector<std::pair<QString, int>>& deltas);
+  TAdOutcome Counting(const QVariant& azon, const std::vector<std::pair<QString, int>>& deltas);
   TAdOutcome Failure(const EAdServer& error);
   TAdvertRow DetailRow() const;
 

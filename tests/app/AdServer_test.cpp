@@ -155,21 +155,23 @@ TEST_F(AdServerTest, CountersAreWrittenToTheServer) {
   ASSERT_TRUE(link.Refresh().conn);
   const QDateTime now(kFriday, QTime(12, 0));
 
-  ASSERT_TRUE(link.Select(kPopupAdvert, now, QLatin1Char(':')).selected);
-  EXPECT_FALSE(link.CountDisplay().failed);
-  EXPECT_FALSE(link.CountDisplay().failed);
-  EXPECT_FALSE(link.CountClick().failed);
+  const TAdSelection selection = link.Select(kPopupAdvert, now, QLatin1Char(':'));
+  ASSERT_TRUE(selection.selected);
+  EXPECT_EQ(selection.azon.toInt(), azon);
+  EXPECT_FALSE(link.CountDisplay(selection.azon).failed);
+  EXPECT_FALSE(link.CountDisplay(selection.azon).failed);
+  EXPECT_FALSE(link.CountClick(selection.azon).failed);
   // Read back through the test's own connection.
   EXPECT_EQ(server.Counters(azon), (std::array<int, 3>{9, 1, 1}));
 
   // The last click left: afterwards the advert no longer passes the filter.
-  EXPECT_FALSE(link.CountClick().failed);
+  EXPECT_FALSE(link.CountClick(selection.azon).failed);
   EXPECT_EQ(server.Counters(azon), (std::array<int, 3>{9, 2, 0}));
   const TAdSelection after = link.Select(kPopupAdvert, now, QLatin1Char(':'));
   EXPECT_FALSE(after.failed);
   EXPECT_FALSE(after.selected);
   // Nothing selected: nothing is counted.
-  EXPECT_FALSE(link.CountDisplay().failed);
+  EXPECT_FALSE(link.CountDisplay(after.azon).failed);
   EXPECT_EQ(server.Counters(azon), (std::array<int, 3>{9, 2, 0}));
 }
 
@@ -184,13 +186,15 @@ TEST_F(AdServerTest, TwoWindowsCountingAtOnceLoseNoCount) {
   ASSERT_TRUE(second.Refresh().conn);
   const QDateTime now(kFriday, QTime(12, 0));
   // Both read the row, then both count: each starts from the value it read.
-  ASSERT_TRUE(first.Select(kBannerAdvert, now, QLatin1Char(':')).selected);
-  ASSERT_TRUE(second.Select(kBannerAdvert, now, QLatin1Char(':')).selected);
+  const TAdSelection a = first.Select(kBannerAdvert, now, QLatin1Char(':'));
+  const TAdSelection b = second.Select(kBannerAdvert, now, QLatin1Char(':'));
+  ASSERT_TRUE(a.selected);
+  ASSERT_TRUE(b.selected);
   for (int round = 0; round < 10; ++round) {
-    ASSERT_FALSE(first.CountDisplay().failed);
-    ASSERT_FALSE(second.CountDisplay().failed);
-    ASSERT_FALSE(second.CountClick().failed);
-    ASSERT_FALSE(first.CountClick().failed);
+    ASSERT_FALSE(first.CountDisplay(a.azon).failed);
+    ASSERT_FALSE(second.CountDisplay(b.azon).failed);
+    ASSERT_FALSE(second.CountClick(b.azon).failed);
+    ASSERT_FALSE(first.CountClick(a.azon).failed);
   }
   EXPECT_EQ(server.Counters(azon), (std::array<int, 3>{25, 20, 80}));
 }
@@ -212,8 +216,8 @@ TEST_F(AdServerTest, NullsInAnyColumnReadAsEmptyAndCountFromZero) {
   EXPECT_TRUE(selection.row.link.isEmpty());
   EXPECT_TRUE(selection.row.kep.isEmpty());
   EXPECT_FALSE(selection.row.amegjelen);
-  EXPECT_FALSE(link.CountDisplay().failed);
-  EXPECT_FALSE(link.CountClick().failed);
+  EXPECT_FALSE(link.CountDisplay(selection.azon).failed);
+  EXPECT_FALSE(link.CountClick(selection.azon).failed);
   EXPECT_EQ(server.Counters(azon), (std::array<int, 3>{1, 1, 9}));
 }
 
@@ -326,8 +330,9 @@ TEST_F(AdServerTest, AServerThatStopsAndComesBackIsConnectedAgain) {
 
   server.Start();
   ASSERT_TRUE(link.Refresh().conn);
-  ASSERT_TRUE(link.Select(kBannerAdvert, now, QLatin1Char(':')).selected);
-  EXPECT_FALSE(link.CountDisplay().failed);
+  const TAdSelection again = link.Select(kBannerAdvert, now, QLatin1Char(':'));
+  ASSERT_TRUE(again.selected);
+  EXPECT_FALSE(link.CountDisplay(again.azon).failed);
   EXPECT_EQ(server.Counters(azon)[0], 1);
 }
 

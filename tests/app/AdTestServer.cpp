@@ -135,6 +135,17 @@ int TAdTestServer::AddAdvert(const TTestAdvert& advert) {
 
 TProbeHost::TProbeHost() {
   if (!server_.listen(QHostAddress::LocalHost)) throw std::runtime_error("probe host: no port");
+  // Connections are taken as they come (the window's event loop turns while a probe waits), so
+  // that the server's queue of pending connections never fills.
+  QObject::connect(&server_, &QTcpServer::newConnection, [this] { Drain(); });
+}
+
+void TProbeHost::Drain() {
+  while (QTcpSocket* connection = server_.nextPendingConnection()) {
+    ++connections_;
+    connection->abort();
+    connection->deleteLater();
+  }
 }
 
 TProbeTarget TProbeHost::Target() const {
@@ -143,11 +154,7 @@ TProbeTarget TProbeHost::Target() const {
 
 int TProbeHost::Connections() {
   QCoreApplication::processEvents();
-  while (QTcpSocket* connection = server_.nextPendingConnection()) {
-    ++connections_;
-    connection->abort();
-    connection->deleteLater();
-  }
+  Drain();
   return connections_;
 }
 

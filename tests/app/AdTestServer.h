@@ -79,6 +79,8 @@ class TProbeHost {
   int Connections();  // handles pending connections first
 
  private:
+  void Drain();
+
   QTcpServer server_;
   int connections_ = 0;
 };
