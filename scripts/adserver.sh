@@ -8,6 +8,7 @@
 #   scripts/adserver.sh stop     stops it; the data stay for the next start
 #   scripts/adserver.sh status   prints the LOMBKALAUZ_ADSERVER value and exits 0 while it runs
 #   scripts/adserver.sh url      prints the LOMBKALAUZ_ADSERVER value (the server may be down)
+#   scripts/adserver.sh port     prints the server's port
 #
 # LOMBKALAUZ_ADSERVER_DIR chooses the directory (default: build/adserver). The sample adverts'
 # pictures are the JPEG files the build makes (target advert_pictures); LOMBKALAUZ_ADVERT_PICTURES
@@ -50,11 +51,18 @@ running() {
     mariadb-admin --no-defaults --socket="$socket" -u "$(id -un)" ping >/dev/null 2>&1
 }
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+# Something answers on 127.0.0.1:PORT (bash's own /dev/tcp, so no further tool is needed).
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-port_in_use() { ss -ltnH "sport = :$1" 2>/dev/null | grep -q .; }
+free_port() {
+  local port
+  for _ in $(seq 1 200); do
+    port=$((20000 + RANDOM % 40000))
+    port_in_use "$port" || { echo "$port"; return 0; }
+  done
+  say "no free port found"
+  exit 1
+}
 
 url() {
   printf 'mysql://%s:%s@127.0.0.1:%s/%s\n' "$account" "$(cat "$dir/password")" "$(cat "$dir/port")" \
@@ -71,30 +79,42 @@ initialise() {
 }
 
 start_server() {
-  local port
-  # The same port as before when it is free, so that a running window finds its server again.
-  if [ -f "$dir/port" ] && ! port_in_use "$(cat "$dir/port")"; then
-    port="$(cat "$dir/port")"
-  else
-    port="$(free_port)"
-    echo "$port" >"$dir/port"
-  fi
-  say "starting mariadbd on 127.0.0.1:$port"
-  setsid "$(mariadbd_path)" --no-defaults --datadir="$datadir" "$(user_option)" \
-    --bind-address=127.0.0.1 --port="$port" --socket="$socket" --pid-file="$pidfile" \
-    --log-error="$dir/error.log" --skip-log-bin --character-set-server=utf8mb4 \
-    --collation-server=utf8mb4_unicode_ci --innodb-buffer-pool-size=16M \
-    --innodb-log-file-size=8M --performance-schema=OFF </dev/null >/dev/null 2>&1 &
-  local waited=0
-  until running; do
-    sleep 0.5
-    waited=$((waited + 1))
-    if [ $waited -gt $((wait_seconds * 2)) ]; then
-      say "the server did not come up; see $dir/error.log"
-      tail -20 "$dir/error.log" >&2 || true
-      exit 1
+  local port attempt pid waited
+  for attempt in 1 2 3; do
+    # The same port as before when it is free, so that a running window finds its server again.
+    if [ -f "$dir/port" ] && ! port_in_use "$(cat "$dir/port")"; then
+      port="$(cat "$dir/port")"
+    else
+      port="$(free_port)"
+      echo "$port" >"$dir/port"
     fi
+    say "starting mariadbd on 127.0.0.1:$port"
+    setsid "$(mariadbd_path)" --no-defaults --datadir="$datadir" "$(user_option)" \
+      --bind-address=127.0.0.1 --port="$port" --socket="$socket" --pid-file="$pidfile" \
+      --log-error="$dir/error.log" --skip-log-bin --character-set-server=utf8mb4 \
+      --collation-server=utf8mb4_unicode_ci --innodb-buffer-pool-size=16M \
+      --innodb-log-file-size=8M --performance-schema=OFF </dev/null >/dev/null 2>&1 &
+    pid=$!
+    waited=0
+    until running; do
+      if ! kill -0 "$pid" 2>/dev/null; then
+        # Someone took the port in the meantime: another one next time round.
+        say "mariadbd ended at start (attempt $attempt); see $dir/error.log"
+        rm -f "$dir/port"
+        continue 2
+      fi
+      sleep 0.5
+      waited=$((waited + 1))
+      if [ $waited -gt $((wait_seconds * 2)) ]; then
+        say "the server did not come up in ${wait_seconds}s; see $dir/error.log"
+        kill "$pid" 2>/dev/null || true
+        exit 1
+      fi
+    done
+    return 0
   done
+  tail -20 "$dir/error.log" >&2 || true
+  exit 1
 }
 
 hex_of() { od -An -tx1 -v "$1" | tr -d ' \n'; }
@@ -224,8 +244,12 @@ case "${1:-}" in
     [ -f "$dir/password" ] && [ -f "$dir/port" ] || { say "never started"; exit 1; }
     url
     ;;
+  port)
+    [ -f "$dir/port" ] || { say "never started"; exit 1; }
+    cat "$dir/port"
+    ;;
   *)
-    echo "usage: $0 start|stop|status|url" >&2
+    echo "usage: $0 start|stop|status|url|port" >&2
     exit 2
     ;;
 esac

@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev
+  mariadb-server mariadb-client libqt6sql6-mysql
   clang libclang-rt-14-dev
 )
 

@@ -10,6 +10,16 @@ quick=0
 
 scripts/deps.sh
 export QT_QPA_PLATFORM=offscreen
+
+# The advert tests start a local ad server in each build folder (scripts/adserver.sh); however the
+# run ends, none is left running.
+stop_ad_servers() {
+  local preset
+  for preset in default asan; do
+    LOMBKALAUZ_ADSERVER_DIR="$root/build/$preset/adserver" scripts/adserver.sh stop || true
+  done
+}
+trap stop_ad_servers EXIT
 export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"
 
 status=0
