@@ -85,10 +85,7 @@ void TAdvertBanner::Rotate() {
     return;
   }
   controls_.box->setVisible(true);
-  const QDateTime now = clock_->Now();
-  const TAdSelection selection = link_.Run([now](TAdServerLink& link) {
-    return link.Select(kBannerAdvert, now, UserTimeSeparator());
-  });
+  const TAdSelection selection = Select(kBannerAdvert);
   if (closed_) return;
   if (selection.connectionLost) {
     // The server went away since the refresh: the link is down, as the next refresh will find.
@@ -105,6 +102,14 @@ void TAdvertBanner::Rotate() {
   controls_.text->setText(row.sora + " " + row.sorb + " " + row.sorc);
   controls_.link->setText(row.link);
   CountDisplay(selection);
+}
+
+TAdSelection TAdvertBanner::Select(int kind) {
+  // The clock and the user's settings are read here, on the window's thread.
+  const QDateTime now = clock_->Now();
+  const QChar separator = UserTimeSeparator();
+  return link_.Run(
+      [=](TAdServerLink& link) { return link.Select(kind, now, separator); });
 }
 
 bool TAdvertBanner::CountDisplay(const TAdSelection& selection) {
@@ -127,10 +132,7 @@ void TAdvertBanner::ShowPopup() {
 
 bool TAdvertBanner::SelectPopupAdvert() {
   if (closed_ || !controls_.conn) return false;
-  const QDateTime now = clock_->Now();
-  const TAdSelection selection = link_.Run([now](TAdServerLink& link) {
-    return link.Select(kPopupAdvert, now, UserTimeSeparator());
-  });
+  const TAdSelection selection = Select(kPopupAdvert);
   if (closed_ || Failed(selection) || !selection.selected) return false;
   if (!CountDisplay(selection)) return false;
   popupAdvert_ = selection.azon;

@@ -82,6 +82,8 @@ class TAdvertBanner : public QObject {
   // Selects a popup advert, counts its display and puts it into the popup window; false when
   // the link is down or no advert was selected.
   bool SelectPopupAdvert();
+  // The selection for advert kind Kind at the clock's time.
+  TAdSelection Select(int kind);
   // Counts the display of the selected advert; false when that failed.
   bool CountDisplay(const TAdSelection& selection);
   void ShowBuiltInAdvert();

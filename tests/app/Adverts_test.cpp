@@ -169,14 +169,14 @@ TEST_F(AdvertsTest, BannersRotateWithoutShowingTheSameTwiceRunning) {
   UseServer();
   form.show();
   std::set<QString> seen{form.Label13->text()};
-  for (int tick = 0; tick < 25; ++tick) {
+  for (int tick = 0; tick < 40; ++tick) {
     const QString previous = form.Label13->text();
     form.Timer2Timer();
     ASSERT_NE(form.Label13->text(), previous) << "tick " << tick;
     seen.insert(form.Label13->text());
   }
   EXPECT_EQ(seen.size(), 4u);
-  EXPECT_EQ(server.Value("SELECT SUM(MEGJELENITVE) FROM tbl_Hdetes_sum").toInt(), 26);
+  EXPECT_EQ(server.Value("SELECT SUM(MEGJELENITVE) FROM tbl_Hdetes_sum").toInt(), 41);
 }
 
 TEST_F(AdvertsTest, NoScheduledBannerLeavesTheBoxEmptyAndCountsNothing) {
