@@ -88,8 +88,6 @@ void TAdvertBanner::Rotate() {
   const TAdSelection selection = Select(kBannerAdvert);
   if (closed_) return;
   if (selection.connectionLost) {
-    // The server went away since the refresh: the link is down, as the next refresh will find.
-    controls_.conn = false;
     ShowBuiltInAdvert();
     return;
   }
@@ -108,8 +106,11 @@ TAdSelection TAdvertBanner::Select(int kind) {
   // The clock and the user's settings are read here, on the window's thread.
   const QDateTime now = clock_->Now();
   const QChar separator = UserTimeSeparator();
-  return link_.Run(
-      [=](TAdServerLink& link) { return link.Select(kind, now, separator); });
+  const TAdSelection selection =
+      link_.Run([=](TAdServerLink& link) { return link.Select(kind, now, separator); });
+  // The server went away since the refresh: the link is down, as the next refresh will find.
+  if (selection.connectionLost) controls_.conn = false;
+  return selection;
 }
 
 bool TAdvertBanner::CountDisplay(const TAdSelection& selection) {
@@ -150,6 +151,8 @@ void TAdvertBanner::NextAdvert() {
   RefreshLink(true);
   // Without a new advert the window keeps showing the previous picture and link.
   SelectPopupAdvert();
+  // A server found gone only by the selection hides the box as the refresh would have.
+  controls_.box->setVisible(controls_.conn);
 }
 
 void TAdvertBanner::PopupClick() {

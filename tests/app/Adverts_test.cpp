@@ -298,6 +298,33 @@ TEST_F(AdvertsTest, APictureThatIsNotAJpegKeepsThePreviousPicture) {
   EXPECT_EQ(dialogs.Messages().size(), 4);
 }
 
+TEST_F(AdvertsTest, NextAdvertWithTheServerGoneHidesTheBoxAndKeepsThePopupsAdvert) {
+  TTestAdvert advert;
+  advert.tip = 3;
+  advert.link = QStringLiteral("https://felugro.example.org/");
+  advert.kep = apptest::JpegPicture(321, 441, Qt::red);
+  const int azon = server.AddAdvert(advert);
+  UseServer();
+  form.show();
+  clock.Advance(5 * 60);
+  WhileThePopupShows([&] { form.Timer2Timer(); }, [&] {
+    server.Stop();
+    popup.BitBtn1->click();
+    EXPECT_TRUE(form.GroupBox1->isHidden());
+    EXPECT_FALSE(form.v_conn);
+    EXPECT_EQ(popup.Label1->text(), QStringLiteral("https://felugro.example.org/"));
+    EXPECT_TRUE(IsReddish(PictureColour(popup)));
+    EXPECT_TRUE(popup.isVisible());
+
+    server.Start();
+    popup.BitBtn1->click();
+    EXPECT_FALSE(form.GroupBox1->isHidden());
+    EXPECT_TRUE(form.v_conn);
+  });
+  EXPECT_EQ(server.Counters(azon)[0], 2);  // the popup, and the next advert once back
+  EXPECT_TRUE(dialogs.Messages().isEmpty()) << dialogs.Messages().join("; ").toStdString();
+}
+
 TEST_F(AdvertsTest, ABannerClickOpensTheLinkWithoutCounting) {
   TTestAdvert advert;
   advert.link = QStringLiteral("https://banner.example.org/");
