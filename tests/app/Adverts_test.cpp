@@ -73,6 +73,15 @@ class AdvertsTest : public ::testing::Test {
 
   void UseServer() { form.Adverts().Configure({probe.Target(), server.Settings()}); }
 
+  // A popup advert for the whole day with a picture of one colour; its AZON.
+  int AddPopup(const QString& link, Qt::GlobalColor colour) {
+    TTestAdvert advert;
+    advert.tip = 3;
+    advert.link = link;
+    advert.kep = apptest::JpegPicture(321, 441, colour);
+    return server.AddAdvert(advert);
+  }
+
   // Runs Inside while the popup window shows modally during Tick, then closes the popup. A
   // popup that never shows fails the test instead of waiting.
   void WhileThePopupShows(const std::function<void()>& tick, const std::function<void()>& inside) {
@@ -204,11 +213,7 @@ TEST_F(AdvertsTest, NoScheduledBannerLeavesTheBoxEmptyAndCountsNothing) {
 TEST_F(AdvertsTest, ThePopupComesAfterThreeWholeMinutesWithItsPictureAndLinkAndCountsAClick) {
   TTestAdvert banner;
   const int bannerAzon = server.AddAdvert(banner);
-  TTestAdvert advert;
-  advert.tip = 3;
-  advert.link = QStringLiteral("https://felugro.example.org/");
-  advert.kep = apptest::JpegPicture(321, 441, Qt::red);
-  const int popupAzon = server.AddAdvert(advert);
+  const int popupAzon = AddPopup(QStringLiteral("https://felugro.example.org/"), Qt::red);
   UseServer();
   form.show();
 
@@ -246,13 +251,8 @@ TEST_F(AdvertsTest, ThePopupComesAfterThreeWholeMinutesWithItsPictureAndLinkAndC
 
 TEST_F(AdvertsTest, NextAdvertShowsAnotherPopupAndCountsIt) {
   const Qt::GlobalColor colours[] = {Qt::red, Qt::blue, Qt::green};
-  for (int n = 0; n < 3; ++n) {
-    TTestAdvert advert;
-    advert.tip = 3;
-    advert.link = QStringLiteral("https://felugro%1.example.org/").arg(n);
-    advert.kep = apptest::JpegPicture(321, 441, colours[n]);
-    server.AddAdvert(advert);
-  }
+  for (int n = 0; n < 3; ++n)
+    AddPopup(QStringLiteral("https://felugro%1.example.org/").arg(n), colours[n]);
   UseServer();
   form.show();
   clock.Advance(5 * 60);
@@ -271,11 +271,7 @@ TEST_F(AdvertsTest, NextAdvertShowsAnotherPopupAndCountsIt) {
 }
 
 TEST_F(AdvertsTest, APictureThatIsNotAJpegKeepsThePreviousPicture) {
-  TTestAdvert advert;
-  advert.tip = 3;
-  advert.link = QStringLiteral("https://elso.example.org/");
-  advert.kep = apptest::JpegPicture(321, 441, Qt::red);
-  server.AddAdvert(advert);
+  AddPopup(QStringLiteral("https://elso.example.org/"), Qt::red);
   UseServer();
   form.show();
   clock.Advance(5 * 60);
@@ -299,11 +295,7 @@ TEST_F(AdvertsTest, APictureThatIsNotAJpegKeepsThePreviousPicture) {
 }
 
 TEST_F(AdvertsTest, NextAdvertWithTheServerGoneHidesTheBoxAndKeepsThePopupsAdvert) {
-  TTestAdvert advert;
-  advert.tip = 3;
-  advert.link = QStringLiteral("https://felugro.example.org/");
-  advert.kep = apptest::JpegPicture(321, 441, Qt::red);
-  const int azon = server.AddAdvert(advert);
+  const int azon = AddPopup(QStringLiteral("https://felugro.example.org/"), Qt::red);
   UseServer();
   form.show();
   clock.Advance(5 * 60);
