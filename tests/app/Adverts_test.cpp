@@ -23,6 +23,7 @@
 #include "MainLoop.h"
 #include "MessageDialogs.h"
 #include "Resources.h"
+#include "TimeOfDayText.h"
 #include "Unit1.h"
 #include "Unit3.h"
 
@@ -137,6 +138,28 @@ TEST_F(AdvertsTest, WithoutALinkTheBoxShowsABuiltInAdvertDrawnAnewEachTickAndNoP
   EXPECT_GT(titles.size(), 1u);
   EXPECT_FALSE(popup.isVisible());
   EXPECT_TRUE(dialogs.Messages().isEmpty());
+}
+
+TEST_F(AdvertsTest, TheSavedPopupTimeMovesOnlyWhenMoreThanTwoWholeMinutesHavePassed) {
+  clock.Set(QDateTime(kNoon.date(), QTime(23, 58, 0)));
+  form.show();
+  EXPECT_EQ(form.SavedPopupTime(), TimeOfDayToText(QTime(23, 58, 0)));
+  struct Tick {
+    QTime now;
+    QTime savedAfter;
+  };
+  const Tick ticks[] = {
+      {QTime(23, 59, 0), QTime(23, 58, 0)},   // one whole minute
+      {QTime(0, 0, 30), QTime(0, 0, 30)},     // times of day: almost a whole day apart
+      {QTime(0, 3, 29), QTime(0, 0, 30)},     // two whole minutes
+      {QTime(0, 3, 30), QTime(0, 3, 30)},     // three
+  };
+  for (const Tick& tick : ticks) {
+    SCOPED_TRACE(tick.now.toString().toStdString());
+    clock.Set(QDateTime(tick.now < QTime(12, 0) ? kNoon.date().addDays(1) : kNoon.date(), tick.now));
+    form.Timer2Timer();
+    EXPECT_EQ(form.SavedPopupTime(), TimeOfDayToText(tick.savedAfter));
+  }
 }
 
 TEST_F(AdvertsTest, AScheduledBannerIsShownCountedAndSwitchesTheAboutLabels) {
