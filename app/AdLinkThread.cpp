@@ -1,6 +1,22 @@
 #include "AdLinkThread.h"
 
+#include <QSqlDatabase>
+
+namespace {
+
+// The database client library initialises itself, and the TLS library under it, when its first
+// driver object is made, keeping state for the thread that did it. Made here, on the window's
+// thread, that state lasts as long as the program and is released with the library at exit.
+void InitialiseClientLibrary() {
+  const QString name = QStringLiteral("lombkalauz-client-library");
+  QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+  QSqlDatabase::removeDatabase(name);
+}
+
+}  // namespace
+
 TAdLinkThread::TAdLinkThread(TAdConfig config) : context_(std::make_unique<QObject>()) {
+  InitialiseClientLibrary();
   thread_.setObjectName(QStringLiteral("AdServerLink"));
   context_->moveToThread(&thread_);
   thread_.start();
