@@ -152,6 +152,8 @@ void TAdTable::AddToCounters(const QVariant& key,
                              const std::vector<std::pair<QString, int>>& deltas) {
   // No advert selected: nothing to count.
   if (key.isNull()) return;
+  if (!connection_.Connected())
+    throw EAdServer(QStringLiteral("No connection to the ad server"), true);
   QStringList assignments;
   for (const auto& [column, delta] : deltas)
     assignments << QStringLiteral("%1 = COALESCE(%1, 0) + ?").arg(column);

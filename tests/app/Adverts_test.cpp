@@ -330,13 +330,17 @@ TEST_F(AdvertsTest, NextAdvertWithTheServerGoneHidesTheBoxAndKeepsThePopupsAdver
     EXPECT_EQ(popup.Label1->text(), QStringLiteral("https://felugro.example.org/"));
     EXPECT_TRUE(IsReddish(PictureColour(popup)));
     EXPECT_TRUE(popup.isVisible());
+    // A click with the link down still leads to the advertiser; it cannot be counted.
+    Click(popup.Image1);
+    EXPECT_THAT(opener.opened, ElementsAre("https://felugro.example.org/"));
 
     server.Start();
     popup.BitBtn1->click();
     EXPECT_FALSE(form.GroupBox1->isHidden());
     EXPECT_TRUE(form.v_conn);
   });
-  EXPECT_EQ(server.Counters(azon)[0], 2);  // the popup, and the next advert once back
+  // The popup, and the next advert once back; the click went uncounted.
+  EXPECT_EQ(server.Counters(azon), (std::array<int, 3>{2, 0, 10}));
   EXPECT_TRUE(dialogs.Messages().isEmpty()) << dialogs.Messages().join("; ").toStdString();
 }
 
