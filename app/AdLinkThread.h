@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "AdConfig.h"
 #include "AdServer.h"
