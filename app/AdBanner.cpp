@@ -2,7 +2,6 @@
 
 #include <QGroupBox>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QRandomGenerator>
 
 #include <cstdlib>
@@ -25,7 +24,7 @@ TAdvertBanner::TAdvertBanner(const TAdvertControls& controls, TMessageDialogs& d
                              TAdConfig config)
     : controls_(controls), dialogs_(dialogs), link_(std::move(config)) {
   for (QLabel* label : {controls_.title, controls_.text, controls_.link})
-    label->installEventFilter(this);
+    OnLabelClick(label, [this] { BannerClick(); });
 }
 
 TAdvertBanner::~TAdvertBanner() = default;
@@ -168,12 +167,12 @@ void TAdvertBanner::PopupClick() {
     Failed(counted);
     return;
   }
-  opener_->Open(popup_->Label1->text());
+  shellOpen_(popup_->Label1->text());
 }
 
 void TAdvertBanner::BannerClick() {
   const QString target = controls_.link->text();
-  if (!target.isEmpty()) opener_->Open(target);
+  if (!target.isEmpty()) shellOpen_(target);
 }
 
 void TAdvertBanner::CloseLink() {
@@ -181,15 +180,4 @@ void TAdvertBanner::CloseLink() {
   // Also while a request is under way: the link's jobs run in order, the close after it.
   closed_ = true;
   link_.Run([](TAdServerLink& link) { link.Close(); });
-}
-
-bool TAdvertBanner::eventFilter(QObject* watched, QEvent* event) {
-  const bool bannerLabel =
-      watched == controls_.title || watched == controls_.text || watched == controls_.link;
-  if (bannerLabel && event->type() == QEvent::MouseButtonRelease &&
-      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-    BannerClick();
-    return true;
-  }
-  return QObject::eventFilter(watched, event);
 }

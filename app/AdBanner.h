@@ -13,6 +13,7 @@
 
 #include <array>
 #include <memory>
+#include <utility>
 
 #include "AdClock.h"
 #include "AdConfig.h"
@@ -47,10 +48,10 @@ class TAdvertBanner : public QObject {
   TAdvertBanner(const TAdvertControls& controls, TMessageDialogs& dialogs, TAdConfig config);
   ~TAdvertBanner() override;
 
-  // Seams: the clock and the shell's "open" verb (both must outlive the banner).
+  // Seams: the clock (it must outlive the banner) and the shell's "open" verb.
   void SetClock(const TAdClock& clock) { clock_ = &clock; }
   const TAdClock& Clock() const { return *clock_; }
-  void SetShellOpener(TShellOpener& opener) { opener_ = &opener; }
+  void SetShellOpen(TShellOpen open) { shellOpen_ = std::move(open); }
   // Points the link at another probe host and ad server.
   void Configure(TAdConfig config);
   void AttachPopup(TForm3* popup);
@@ -72,9 +73,6 @@ class TAdvertBanner : public QObject {
   void PopupClick();   // TForm3 picture or link
   void BannerClick();  // Label13, Label14, Label17
 
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
  private:
   bool Busy() const;
   bool PopupDue();
@@ -95,9 +93,8 @@ class TAdvertBanner : public QObject {
   TAdvertControls controls_;
   TMessageDialogs& dialogs_;
   TSystemClock systemClock_;
-  TDesktopShellOpener desktopOpener_;
   const TAdClock* clock_ = &systemClock_;
-  TShellOpener* opener_ = &desktopOpener_;
+  TShellOpen shellOpen_ = DesktopShellOpen();
   TForm3* popup_ = nullptr;
   TAdLinkThread link_;
   QVariant popupAdvert_;  // AZON of the advert the popup window shows

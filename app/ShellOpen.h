@@ -1,17 +1,17 @@
-// The platform shell's "open" verb: a web address opens in the browser, a mailto: address in the
-// mail program. Behind an interface so that the window can be driven without a desktop.
+// Handing a target (a web address, a "mailto:" address) to the desktop's "open" action, behind
+// one replaceable call so that tests can see the target without a browser or mail program.
 #pragma once
 
 #include <QString>
 
-class TShellOpener {
- public:
-  virtual ~TShellOpener() = default;
-  virtual void Open(const QString& target) = 0;
-};
+#include <functional>
 
-// Hands the target to the desktop; a failure to open is not reported (nothing can be done).
-class TDesktopShellOpener final : public TShellOpener {
- public:
-  void Open(const QString& target) override;
-};
+class QLabel;
+
+using TShellOpen = std::function<void(const QString& target)>;
+
+// Opens Target with the desktop's default program for it.
+TShellOpen DesktopShellOpen();
+
+// Runs Action when Label is clicked with the left mouse button.
+void OnLabelClick(QLabel* label, std::function<void()> action);

@@ -1,14 +1,13 @@
 #include "Unit3.h"
 
-#include <QEvent>
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
 
 #include "Controls.h"
+#include "ShellOpen.h"
 
 namespace {
 constexpr int kImageWidth = 321;
@@ -34,8 +33,8 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent) {
   BitBtn1 = PlaceChild<QPushButton>(this, QStringLiteral("BitBtn1"), kMargin, kImageHeight + 44,
                                     kImageWidth, 28, QStringLiteral("Következő hirdetés"));
   connect(BitBtn1, &QPushButton::clicked, this, &TForm3::NextAdvertClicked);
-  Image1->installEventFilter(this);
-  Label1->installEventFilter(this);
+  OnLabelClick(Image1, [this] { emit AdvertClicked(); });
+  OnLabelClick(Label1, [this] { emit AdvertClicked(); });
 }
 
 void TForm3::ShowModal() {
@@ -52,15 +51,6 @@ bool TForm3::ShowAdvert(const QString& link, const QByteArray& jpeg) {
   if (jpeg.isEmpty() || !picture.loadFromData(jpeg, "JPEG")) return false;
   Image1->setPixmap(QPixmap::fromImage(picture));
   return true;
-}
-
-bool TForm3::eventFilter(QObject* watched, QEvent* event) {
-  if ((watched == Image1 || watched == Label1) && event->type() == QEvent::MouseButtonRelease &&
-      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-    emit AdvertClicked();
-    return true;
-  }
-  return QWidget::eventFilter(watched, event);
 }
 
 void TForm3::hideEvent(QHideEvent* event) {

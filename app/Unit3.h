@@ -31,6 +31,5 @@ class TForm3 : public QWidget {
   void Closed();
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
   void hideEvent(QHideEvent* event) override;
 };

@@ -39,10 +39,12 @@ namespace {
 const QDateTime kNoon(QDate(2026, 12, 11), QTime(12, 0, 0));
 const QString kPictureError = QStringLiteral("A hirdetés képe nem olvasható JPEG kép.");
 
-class TRecordingOpener final : public TShellOpener {
- public:
-  void Open(const QString& target) override { opened.push_back(target); }
+// The shell's "open" verb, recording its targets.
+struct TRecordingOpener {
   QStringList opened;
+  TShellOpen Open() {
+    return [this](const QString& target) { opened.push_back(target); };
+  }
 };
 
 void Click(QWidget* control) {
@@ -67,7 +69,7 @@ class AdvertsTest : public ::testing::Test {
     form.Timer2->stop();  // the test makes the ticks
     form.AttachWindows(nullptr, &popup);
     form.Adverts().SetClock(clock);
-    form.Adverts().SetShellOpener(opener);
+    form.Adverts().SetShellOpen(opener.Open());
   }
 
   void SetUp() override { server.ClearAdverts(); }
