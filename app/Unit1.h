@@ -28,12 +28,12 @@ class QPushButton;
 class QTabWidget;
 class QTableView;
 class QTimer;
-class TAdvertBanner;
 class TForm2;
 class TForm3;
 class TMainLoop;
 class TMessageDialogs;
 class TResourceSource;
+class TAdvertBanner;  // the adverts (AdBanner.h)
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -49,6 +49,8 @@ class TForm1 : public QMainWindow {
 
   // The detail window and the advert popup, created after this window (not owned).
   void AttachWindows(TForm2* detailWindow, TForm3* advertPopup);
+  // The adverts: the ad server link, the rotation and the popup.
+  TAdvertBanner& Adverts() { return *adverts_; }
 
   // The database file: v_prdir followed by "/L_Data.vdbd".
   QString DatabaseFileName() const;
@@ -57,8 +59,6 @@ class TForm1 : public QMainWindow {
   QString StatusPanelText(int panel) const;
   // True while the lexicon holds the database file open.
   bool LexiconOpen() const { return lexiconFile_.Valid(); }
-  // The adverts: the ad server link, the rotation and the popup.
-  TAdvertBanner& Adverts() { return *adverts_; }
 
   // --- Window state -------------------------------------------------------------------------
   QString v_prdir;  // the process's current directory when the window was shown

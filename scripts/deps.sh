@@ -6,9 +6,9 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config ccache git
   libicu-dev
   qt6-base-dev libgl-dev fonts-dejavu-core
+  libqt6sql6-mysql mariadb-server mariadb-client
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsqlite3-dev
-  mariadb-server mariadb-client libqt6sql6-mysql
   clang libclang-rt-14-dev
 )
 
