@@ -46,6 +46,8 @@ QStringList TAdvertBanner::Journal() {
 
 void TAdvertBanner::RefreshLink(bool boxForm) {
   if (closed_) return;
+  // Down until the refresh finds it up.
+  controls_.conn = false;
   const TLinkRefresh refresh = link_.Run([](TAdServerLink& link) { return link.Refresh(); });
   lastRefreshProbes_ = refresh.probes;
   controls_.conn = refresh.conn;

@@ -17,6 +17,7 @@ constexpr int kProbeTimeoutMs = 2000;
 const QString kConnectOptions =
     QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_READ_TIMEOUT=10;MYSQL_OPT_WRITE_TIMEOUT=10");
 const QString kKey = QStringLiteral("AZON");
+constexpr qsizetype kJournalLength = 100;
 
 // Client error numbers that mean the server is gone rather than that it refused a statement:
 // cannot connect (2002, 2003, 2005), server gone away (2006), connection lost (2013, 2055).
@@ -189,6 +190,12 @@ TAdServerLink::~TAdServerLink() {
   UniConnection1.Disconnect();
 }
 
+void TAdServerLink::Note(const QString& event) {
+  // A link that fails for days keeps trying: only the latest events are kept.
+  if (journal_.size() >= kJournalLength) journal_.removeFirst();
+  journal_ << event;
+}
+
 bool TAdServerLink::LinkTest() const {
   return UniConnection1.Connected() && tbl_Hdetes_sum.Active() && tbl_Hdetes.Active();
 }
@@ -208,16 +215,16 @@ TLinkRefresh TAdServerLink::Refresh() {
 void TAdServerLink::BringUp() {
   try {
     if (!UniConnection1.Connected()) {
-      journal_ << QStringLiteral("connect");
+      Note(QStringLiteral("connect"));
       UniConnection1.Connect();
     }
     if (!UniConnection1.Connected()) return;
     if (!tbl_Hdetes_sum.Active()) {
-      journal_ << QStringLiteral("open tbl_Hdetes_sum");
+      Note(QStringLiteral("open tbl_Hdetes_sum"));
       tbl_Hdetes_sum.Open();
     }
     if (!tbl_Hdetes.Active()) {
-      journal_ << QStringLiteral("open tbl_Hdetes");
+      Note(QStringLiteral("open tbl_Hdetes"));
       try {
         tbl_Hdetes.Open();
       } catch (const EAdServer&) {
@@ -234,7 +241,7 @@ TAdOutcome TAdServerLink::Failure(const EAdServer& error) {
   if (error.ConnectionLost()) {
     // The connection no longer answers: closed, so that the link test fails and the next
     // refresh connects again.
-    journal_ << QStringLiteral("connection lost");
+    Note(QStringLiteral("connection lost"));
     tbl_Hdetes.Close();
     tbl_Hdetes_sum.Close();
     UniConnection1.Disconnect();
@@ -302,10 +309,10 @@ TAdOutcome TAdServerLink::CountClick(const QVariant& azon) {
 }
 
 void TAdServerLink::Close() {
-  journal_ << QStringLiteral("close tbl_Hdetes");
+  Note(QStringLiteral("close tbl_Hdetes"));
   tbl_Hdetes.Close();
-  journal_ << QStringLiteral("close tbl_Hdetes_sum");
+  Note(QStringLiteral("close tbl_Hdetes_sum"));
   tbl_Hdetes_sum.Close();
-  journal_ << QStringLiteral("disconnect");
+  Note(QStringLiteral("disconnect"));
   UniConnection1.Disconnect();
 }

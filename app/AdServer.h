@@ -158,11 +158,13 @@ class TAdServerLink {
   // Closes tbl_Hdetes, then tbl_Hdetes_sum, then the connection.
   void Close();
 
-  // What the link opened and closed, in order ("connect", "open tbl_Hdetes_sum", ...).
+  // What the link opened and closed, in order ("connect", "open tbl_Hdetes_sum", ...); the
+  // latest hundred events.
   const QStringList& Journal() const { return journal_; }
   int LastDraw() const { return lastDraw_; }
 
  private:
+  void Note(const QString& event);
   bool Probe(TLinkRefresh& refresh);
   void BringUp();
   TAdOutcome Counting(const QVariant& azon, const std::vector<std::pair<QString, int>>& deltas);

@@ -281,6 +281,18 @@ TEST_F(AdServerTest, AServerThatCannotBeUsedLeavesTheLinkDownAndIsTriedAgain) {
   }
 }
 
+TEST_F(AdServerTest, ALinkThatFailsForLongKeepsOnlyItsLatestEvents) {
+  TAdServerSettings refusing = server.Settings();
+  refusing.port = apptest::ClosedPort().port;
+  TAdServerLink link({probe.Target(), refusing});
+  for (int refresh = 0; refresh < 150; ++refresh) {
+    ASSERT_FALSE(link.Refresh().conn);
+    probe.Connections();  // takes the probes' connections: no event loop turns here
+  }
+  EXPECT_EQ(link.Journal().size(), 100);
+  EXPECT_EQ(link.Journal().count(QStringLiteral("connect")), 100);
+}
+
 TEST_F(AdServerTest, AMissingSummaryTableKeepsTheLinkDown) {
   TMissingTable missing(server, QStringLiteral("tbl_Hdetes_sum"));
   TAdServerLink link(Config());
