@@ -4,8 +4,8 @@
 #include <array>
 #include <mutex>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 

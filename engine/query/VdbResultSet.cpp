@@ -5,8 +5,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 #include "sql/VdbExpression.h"
 #include "table/VdbIndexKeys.h"
 #include "table/kxStrUtils.h"

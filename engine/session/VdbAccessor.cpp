@@ -7,8 +7,8 @@
 #include <limits>
 #include <thread>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <random>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbRelation.h"
 
 namespace vdb {

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"

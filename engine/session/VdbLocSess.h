@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "session/VdbCatalog.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbSession.h"
 
 namespace vdb {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <random>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb {

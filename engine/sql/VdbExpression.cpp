@@ -5,8 +5,8 @@
 #include <stdexcept>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 #include "storage/kxMemory.h"
 #include "table/kxStrUtils.h"
 

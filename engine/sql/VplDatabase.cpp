@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "sql/VdbSqlParser.h"
 #include "table/kxStrUtils.h"
 

@@ -1,6 +1,6 @@
 #include "table/VdbAliasRelation.h"
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 

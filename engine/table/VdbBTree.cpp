@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFormat.h"
 #include "storage/kxMemory.h"

@@ -23,7 +23,7 @@
 
 #include "table/VdbLocks.h"
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbDataFile.h"
 #include "table/VdbDefinitions.h"
 #include "table/VdbIndexFile.h"

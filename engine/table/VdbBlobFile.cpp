@@ -6,8 +6,8 @@
 #include <limits>
 #include <unordered_set>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/kxMemory.h"
 
 namespace vdb {

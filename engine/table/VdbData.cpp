@@ -7,7 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 namespace vdb {
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <new>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"

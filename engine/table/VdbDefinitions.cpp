@@ -7,7 +7,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/VdbData.h"
 #include "table/kxStrUtils.h"

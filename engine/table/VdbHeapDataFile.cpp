@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "table/VdbDefinitions.h"
 

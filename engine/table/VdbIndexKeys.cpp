@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/VdbRelation.h"
 

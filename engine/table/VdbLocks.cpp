@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/kxStrUtils.h"
 

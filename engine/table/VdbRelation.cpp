@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/VdbDefinitions.h"
 #include "table/VdbIndexFile.h"

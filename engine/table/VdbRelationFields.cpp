@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/VdbRelation.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 #include "storage/kxFormat.h"
 #include "table/VdbIndexKeys.h"
 #include "table/VdbRelation.h"

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageManTestSupport.h"
 #include "table/VdbHeapDataFile.h"
 #include "VdbDataFileTestSupport.h"

@@ -1,10 +1,10 @@
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 #include "support/RunProcess.h"
 
 namespace vdb {

@@ -1,4 +1,4 @@
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,6 @@
 // Message formats of the engine error numbers and texts of the API result codes.
 // Both tables are data only; VdbErrors.cpp looks them up.
-#include "session/VdbErrorTables.h"
+#include "base/VdbErrorTables.h"
 
 namespace vdb {
 

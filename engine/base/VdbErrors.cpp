@@ -1,9 +1,9 @@
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "session/VdbErrorTables.h"
+#include "base/VdbErrorTables.h"
 
 namespace vdb {
 

@@ -1,8 +1,8 @@
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 
 #include <algorithm>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 namespace vdb {
 
