@@ -50,7 +50,7 @@ std::int16_t VdbGetErrorMsg(std::int16_t VdbError, char* ErrorMsg, int MaxLen) {
 }
 
 std::string VdbExceptionMessage(std::int16_t Code, const kxFormatArgs& Args) {
-  if (Code == kVdbInternalSignal) return kInternalSignalText;
+  if (Code == kVdbErrInternalSignal) return kInternalSignalText;
   return kxFormatOrBare(VdbErrorFormat(Code), Args);
 }
 

@@ -7,15 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/VdbErrorTables.h"
 #include "storage/kxFormat.h"
 
 namespace vdb {
-
-// The engine's non-critical internal signal: raised and caught inside the engine to leave an
-// operation early; never recorded as a last error and never shown to a user.
-inline constexpr std::int16_t kVdbInternalSignal = 9999;
-// "Record not found": recorded like any error, but not written to the session log.
-inline constexpr std::int16_t kVdbRecordNotFound = 19;
 
 // The message format of an engine error number; empty when the number has none.
 std::string_view VdbErrorFormat(int code);

@@ -18,11 +18,6 @@ namespace vdb {
 
 class TVdbLocalSession : public TVdbSession {
  public:
-  static constexpr std::int16_t kErrNotFound = 37;
-  static constexpr std::int16_t kErrInUse = 130;
-  static constexpr std::int16_t kErrNotSupported = 187;
-  static constexpr std::int16_t kErrCannotCreate = 202;
-  static constexpr std::int16_t kErrCannotDelete = 155;
   // The text of a directory database's control file (stored without terminator).
   static inline const std::string kControlFileText =
       "VeskorDB database control file for directory-based database";

@@ -159,14 +159,6 @@ bool TVdbRelation::RecordFieldsEqual(const std::uint8_t* Value1, const std::uint
 
 namespace vdb {
 
-namespace {
-
-constexpr std::int16_t kErrNoSuitableIndex = 6;
-constexpr std::int16_t kErrRecordEdited = 105;
-constexpr std::int16_t kErrWritePermission = 160;
-
-}  // namespace
-
 TVdbRelation::TVdbRelation(TVdbServices* Services)
     : FServices(Services), FColumnDefs(std::make_unique<TVdbColumnDefs>()) {}
 
@@ -296,7 +288,7 @@ std::string TVdbRelation::GetPhysicalColumnName(std::int16_t FieldNo) const {
 
 std::int16_t TVdbRelation::ReplaceRecord(std::uint8_t*, const std::uint8_t*, std::int32_t,
                                          const TVdbBlobDataList*) {
-  return RecordError(kErrWritePermission, {FullName()});
+  return RecordError(kVdbErrNoWritePermission, {FullName()});
 }
 
 std::int16_t TVdbRelation::FindFtIndexNo(const std::string&) const { return -1; }
@@ -310,7 +302,7 @@ std::int16_t TVdbRelation::GetFullTextIndexNo(std::int16_t) const { return -1; }
 std::int16_t TVdbRelation::SearchFullText(std::int16_t FtIndexNo, const std::string&,
                                           std::vector<std::int32_t>& RecordNos) {
   RecordNos.clear();
-  return RecordError(kErrNoSuitableIndex, {IndexLabel(FtIndexNo)});
+  return RecordError(kVdbErrNoSuitableIndex, {IndexLabel(FtIndexNo)});
 }
 
 std::int16_t TVdbRelation::NetUsers(std::vector<std::string>& Users) {
@@ -328,7 +320,7 @@ std::int16_t TVdbRelation::EndExclusive() { return 0; }
 
 std::int16_t TVdbRelation::CheckEdit(std::int32_t RecNo, TVdbRelationListener* Excluded) {
   if (FUseEditLocks && IsRecordEdited(RecNo, Excluded))
-    return RecordError(kErrRecordEdited, {});
+    return RecordError(kVdbErrRecordEdited, {});
   return 0;
 }
 

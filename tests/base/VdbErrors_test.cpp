@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 #include "base/VdbLastError.h"
@@ -45,7 +46,7 @@ TEST(VdbErrors, ExceptionsFillOrFallBackToTheBareFormat) {
   EXPECT_STREQ(misfit.what(), "Cannot open file \"%s\"");
 
   EXPECT_STREQ(EVdbEngine::CreateMsg(5, "as given").what(), "as given");
-  EXPECT_STRNE(EVdbEngine(kVdbInternalSignal, "").what(), "");
+  EXPECT_STRNE(EVdbEngine(kVdbErrInternalSignal, "").what(), "");
 
   EVdbCompilerError compiler(1, {"x"}, 4, 2, "select\t*", "SQL command");
   EXPECT_STREQ(compiler.what(), "Cannot open file \"x\"");
@@ -82,19 +83,19 @@ TEST_F(LastErrorTest, MisfitArgumentsGiveInvalidErrorMessage) {
 }
 
 TEST_F(LastErrorTest, InternalSignalKeepsTheEarlierError) {
-  EXPECT_EQ(last.SetLastError(kVdbInternalSignal, "x"), 0);  // nothing recorded before
+  EXPECT_EQ(last.SetLastError(kVdbErrInternalSignal, "x"), 0);  // nothing recorded before
   EXPECT_EQ(last.LastErrorCode(), 0);
   last.SetLastError(2, "f");
   log.clear();
-  EXPECT_EQ(last.SetLastError(EVdbEngine(kVdbInternalSignal, "")), -2);
-  EXPECT_EQ(last.SetLastErrorPos(kVdbInternalSignal, "", "line", 3), -2);
+  EXPECT_EQ(last.SetLastError(EVdbEngine(kVdbErrInternalSignal, "")), -2);
+  EXPECT_EQ(last.SetLastErrorPos(kVdbErrInternalSignal, "", "line", 3), -2);
   EXPECT_EQ(last.LastErrorMsg(), "Error while reading from file \"f\"");
   EXPECT_EQ(last.LastErrorLine(), "");
   EXPECT_TRUE(log.empty());
 }
 
 TEST_F(LastErrorTest, RecordNotFoundIsRecordedButNotLogged) {
-  EXPECT_EQ(last.SetLastError(kVdbRecordNotFound, kxFormatArgs{}), -19);
+  EXPECT_EQ(last.SetLastError(kVdbErrRecordNotFound, kxFormatArgs{}), -19);
   EXPECT_EQ(last.LastErrorCode(), 19);
   EXPECT_TRUE(log.empty());
 }
@@ -116,6 +117,21 @@ TEST_F(LastErrorTest, ExceptionsAndPositions) {
 
   EXPECT_EQ(last.SetLastErrorMsgPos(5, "own text", "e", 1), -5);
   EXPECT_EQ(last.LastErrorMsg(), "own text");
+}
+
+// The vocabulary and the message table agree: every named number is distinct and has its
+// message (the internal signal has a fixed text of its own), and every message has its name.
+TEST(VdbErrors, VocabularyMatchesTheMessageTable) {
+  std::set<int> named;
+  for (TVdbError Error : kVdbEngineErrors) {
+    EXPECT_TRUE(named.insert(Error).second) << "number named twice: " << Error;
+    if (Error == kVdbErrInternalSignal) continue;
+    EXPECT_NE(VdbErrorFormat(Error), "") << "named number without a message: " << Error;
+  }
+  EXPECT_STRNE(EVdbEngine(kVdbErrInternalSignal, "").what(), "");
+  for (std::size_t I = 0; I < kVdbMessageTableSize; ++I)
+    EXPECT_EQ(named.count(kVdbMessageTable[I].code), 1u)
+        << "message without a name: " << kVdbMessageTable[I].code;
 }
 
 TEST(VdbErrorsTool, PrintsFormatsAndResultTexts) {
