@@ -251,8 +251,7 @@ std::uint8_t* TVdbResultSet::KeyItem() {
 std::int16_t TVdbResultSet::Recalc() {
   if (!FQEP || !FAccessors) return RecordError(kVdbErrNotSupported, {FStdName});
   std::vector<TVdbRelation*> Locked;
-  std::int16_t Result = 0;
-  try {
+  const std::int16_t Result = Guarded([&]() -> std::int16_t {
     ClearRows();
     for (int I = 0; I < FQEP->RelationCount(); ++I) {
       TVdbAccessor* Accessor = BaseAccessor(FQEP->RelationIndex(I));
@@ -262,13 +261,9 @@ std::int16_t TVdbResultSet::Recalc() {
       Locked.push_back(&Accessor->Relation());
     }
     DoRecalc();
-  } catch (const EVdbEngine& Error) {
-    ClearRows();
-    Result = RecordError(Error);
-  } catch (const std::bad_alloc&) {
-    ClearRows();
-    Result = RecordError(kVdbErrOutOfMemory, {});
-  }
+    return 0;
+  });
+  if (Result < 0) ClearRows();
   FSorter.ExitSort();
   for (auto It = Locked.rbegin(); It != Locked.rend(); ++It) (*It)->EndRead();
   for (int I = 0; I < FAccessors->Count(); ++I) {

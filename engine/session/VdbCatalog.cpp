@@ -95,8 +95,8 @@ void TVdbCatalog::SetLocation(const std::string& Value) {
 
 bool TVdbCatalog::GetIsSingleFile() const { return FServices->DataBaseType() == dbtSingleFile; }
 
-std::int16_t TVdbCatalog::Fail(const std::exception& Error) const {
-  return FServices->SetLastError(Error);
+std::int16_t TVdbCatalog::FailCurrent() const {
+  return VdbGuarded(&FServices->LastError(), []() -> std::int16_t { throw; });
 }
 
 std::int16_t TVdbCatalog::Fail(std::int16_t Code, const kxFormatArgs& Args) const {
@@ -158,8 +158,8 @@ void TVdbCatalog::Close() {
     if (!IsValidRltnIdx(RltnIdx)) continue;
     try {
       FRelations[RltnIdx - 1].Relation->Close();
-    } catch (const std::exception& Error) {
-      Fail(Error);
+    } catch (const std::exception&) {
+      FailCurrent();
     }
     FreeRelation(RltnIdx);
   }
@@ -362,8 +362,8 @@ std::int16_t TVdbCatalog::OpenTable(const std::string& StoragePath, const std::s
     }
     RecalcLinks();
     return RltnIdx;
-  } catch (const std::exception& Error) {
-    return Fail(Error);
+  } catch (const std::exception&) {
+    return FailCurrent();
   }
 }
 
@@ -397,10 +397,10 @@ std::int16_t TVdbCatalog::AddRelation(std::unique_ptr<TVdbRelation> Relation) {
     RecalcLinks();
     const std::int16_t Positioned = AddDefaultAccessor(RltnIdx);
     return Positioned < 0 ? Positioned : RltnIdx;
-  } catch (const std::exception& Error) {
+  } catch (const std::exception&) {
     FRelations[RltnIdx - 1].Reserved = false;
     FreeRelation(RltnIdx);
-    return Fail(Error);
+    return FailCurrent();
   }
 }
 
@@ -422,9 +422,9 @@ std::int16_t TVdbCatalog::OpenVirtualRelation(const std::string& Name, std::int1
     }
     RecalcLinks();
     return RltnIdx;
-  } catch (const std::exception& Error) {
+  } catch (const std::exception&) {
     FreeRelation(RltnIdx);
-    return Fail(Error);
+    return FailCurrent();
   }
 }
 
@@ -469,8 +469,8 @@ std::int16_t TVdbCatalog::TryCloseRelation(std::int16_t RltnIdx, bool WithRelFie
     std::lock_guard<std::recursive_mutex> Guard(FRelationListSync);
     try {
       Result = Relation->Close();
-    } catch (const std::exception& Error) {
-      Result = Fail(Error);
+    } catch (const std::exception&) {
+      Result = FailCurrent();
     }
     if (Remove) FreeRelation(RltnIdx);
   }

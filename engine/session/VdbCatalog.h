@@ -140,7 +140,9 @@ class TVdbCatalog : public TVdbAccessorCatalog {
   };
   std::int16_t FreeIndex() const;
   std::int16_t TakeFreeIndex();
-  std::int16_t Fail(const std::exception& Error) const;
+  // Inside a catch handler: records the exception being handled by the engine's one rule
+  // (VdbGuarded) and answers its result code.
+  std::int16_t FailCurrent() const;
   std::int16_t Fail(std::int16_t Code, const kxFormatArgs& Args) const;
   TkxFileSystem* FileSystemFor(const std::string& Path) const;
   bool FindTableFile(const std::string& StoragePath, TkxFileSystem*& FileSystem,

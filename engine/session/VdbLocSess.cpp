@@ -204,12 +204,7 @@ std::int16_t TVdbLocalSession::DeleteDatabase(const std::string& DatabasePath,
   }
   FCatalog->SetKey(Key);
   FCatalog->Exclusive = true;
-  std::int16_t Result = 0;
-  try {
-    Result = OpenDb();
-  } catch (const std::exception& Error) {
-    Result = FServices->SetLastError(Error);
-  }
+  const std::int16_t Result = VdbGuarded(&FServices->LastError(), [this] { return OpenDb(); });
   std::vector<std::string> Tables;
   const bool Single = Result >= 0 && FCatalog->GetIsSingleFile();
   const std::string Location = FCatalog->Location();

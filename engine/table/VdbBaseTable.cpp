@@ -91,7 +91,7 @@ class TVdbBaseTable::TLockGuard {
         break;
     }
     if (Result < 0) {
-      const TVdbLastError* Errors = Table.Errors();
+      const TVdbLastError* Errors = Table.LastErrorRecord();
       throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result),
                                   Errors != nullptr ? Errors->LastErrorMsg() : std::string());
     }
@@ -191,23 +191,15 @@ TVdbIsolationLevel TVdbBaseTable::Isolation() const {
   return FServices != nullptr ? FServices->IsolationLevel() : tilNone;
 }
 
-TVdbLastError* TVdbBaseTable::Errors() const {
-  return FServices != nullptr ? &FServices->LastError() : nullptr;
-}
-
 std::int16_t TVdbBaseTable::Report(const EVdbEngine& Error) {
   if (Error.Code() == kVdbErrInternalSignal) return -kVdbErrInternalSignal;
-  if (Errors() != nullptr) Errors()->SetLastError(Error);
+  if (LastErrorRecord() != nullptr) LastErrorRecord()->SetLastError(Error);
   return static_cast<std::int16_t>(-Error.Code());
 }
 
 template <class F>
 std::int16_t TVdbBaseTable::Run(F&& Body) {
-  try {
-    return static_cast<std::int16_t>(Body());
-  } catch (const EVdbEngine& Error) {
-    return Report(Error);
-  }
+  return VdbGuarded(LastErrorRecord(), [&Body] { return static_cast<std::int16_t>(Body()); });
 }
 
 void TVdbBaseTable::Raise(std::int16_t Code, const std::string& Argument) const {
@@ -218,7 +210,7 @@ void TVdbBaseTable::Raise(std::int16_t Code, const std::string& Argument) const 
 void TVdbBaseTable::CheckResult(std::int32_t Result) const {
   if (Result >= 0) return;
   throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result),
-                              Errors() != nullptr ? Errors()->LastErrorMsg() : std::string());
+                              LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string());
 }
 
 // --- Names and properties ------------------------------------------------------------------------
@@ -378,7 +370,7 @@ void TVdbBaseTable::OpenDataFile() {
   std::int32_t Result = 0;
   const bool OpenReadOnly = ReadOnly() || (FRights & kVdbRightSharedReadOnly) != 0;
   try {
-    FDataFile = VdbOpenDataFile(Errors(), NewStorage(FFileName), OpenReadOnly, Exclusive(),
+    FDataFile = VdbOpenDataFile(LastErrorRecord(), NewStorage(FFileName), OpenReadOnly, Exclusive(),
                                 FCryptor, Def, Result);
   } catch (const EVdbPMStorageAccessDenied&) {
     Raise(kVdbErrNoWriteAccess, FFileName);
@@ -455,7 +447,7 @@ std::unique_ptr<TVdbMemoFile> TVdbBaseTable::MakeMemoFile() const {
   auto Memo = std::make_unique<TVdbMemoFile>(NewStorage(CompanionFileName(".vdbm", ".mmo")));
   Memo->SetVersion(FLevel);
   Memo->SetTableName(Name());
-  Memo->SetLastErrorTarget(Errors());
+  Memo->SetLastErrorTarget(LastErrorRecord());
   return Memo;
 }
 
@@ -466,7 +458,7 @@ std::unique_ptr<TVdbBlobFile> TVdbBaseTable::MakeBlobFile() const {
                                                  : TVdbBlockedBinaryFile::kDefaultBlobBlockSize);
   Blob->SetVersion(FLevel);
   Blob->SetTableName(Name());
-  Blob->SetLastErrorTarget(Errors());
+  Blob->SetLastErrorTarget(LastErrorRecord());
   return Blob;
 }
 
@@ -557,7 +549,7 @@ void TVdbBaseTable::DoNewFile() {
   Def.KeyDefs = FKeyDefs;
   Def.ForeignKeyDefs = FForeignKeyDefs;
   std::int32_t Result = 0;
-  FDataFile = VdbCreateDataFile(Errors(), NewStorage(FFileName), FLevel, FCryptor, Def, {}, Result);
+  FDataFile = VdbCreateDataFile(LastErrorRecord(), NewStorage(FFileName), FLevel, FCryptor, Def, {}, Result);
   if (!FDataFile) CheckResult(Result < 0 ? Result : -kVdbErrCannotOpenFile);
   if (FNextRecordIdOfNewFile > 1) CheckResult(FDataFile->WriteNextRecordId(FNextRecordIdOfNewFile));
   FRights = kVdbNewTableRights;
@@ -752,7 +744,7 @@ std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSo
     const std::string FileName = CalcIndexFileName(IndexName);
     auto Storage = std::make_unique<TVdbClientStorage>(TVdbPageManager::Instance(),
                                                        GetIndexFileSystem(Kind), 1);
-    auto File = std::make_unique<TVdbIndexFile>(Errors(), std::move(Storage), FLevel);
+    auto File = std::make_unique<TVdbIndexFile>(LastErrorRecord(), std::move(Storage), FLevel);
     File->SetName(IndexName);
     File->SetKind(Kind);
     File->SetFileName(FileName);
@@ -763,7 +755,7 @@ std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSo
         [this, IndexNo](const std::uint8_t* X, const std::uint8_t* Y, bool& NotUnique) {
           return IndexLess(*FIndexFiles[static_cast<std::size_t>(IndexNo)].Def, X, Y, NotUnique);
         });
-    TVdbLastError* Target = Errors();
+    TVdbLastError* Target = LastErrorRecord();
     File->SetOnError([Target](std::int16_t Code, const std::string& Argument) {
       if (Target != nullptr) Target->SetLastError(Code, Argument);
     });
@@ -1497,7 +1489,7 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Bl
   AddKeys(Buffer, NewRecNo);
   const std::int32_t RecNo = FDataFile->InsertRecord(Buffer);
   if (RecNo < 0) {
-    const std::string Message = Errors() != nullptr ? Errors()->LastErrorMsg() : std::string();
+    const std::string Message = LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string();
     RemoveKeys(Buffer, NewRecNo);
     throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
   }

@@ -207,11 +207,11 @@ class TVdbBaseTable : public TVdbRelation {
 
   // Errors: recorded, negated result; the internal signal keeps the error recorded before.
   std::int16_t Report(const EVdbEngine& Error);
+  // Runs Body behind the engine's exception boundary (VdbGuarded).
   template <class F>
   std::int16_t Run(F&& Body);
   [[noreturn]] void Raise(std::int16_t Code, const std::string& Argument) const;
   void CheckResult(std::int32_t Result) const;  // a negative file result becomes EVdbEngine
-  TVdbLastError* Errors() const;
   TVdbIsolationLevel Isolation() const;
 
   // Opening and creating.

@@ -259,7 +259,9 @@ void TVdbBlockedBinaryFile::RecordFailure(std::int16_t Code, std::string Message
 
 template <class F>
 std::int32_t TVdbBlockedBinaryFile::Guarded(F&& Operation) {
-  try {
+  // The failure is the file's own last error first, and then the session's.
+  TVdbLastError Failure;
+  const std::int32_t Result = VdbGuarded(&Failure, [&]() -> std::int32_t {
     try {
       // Another client of the same storage may have written since this object last looked.
       ReadHeader(false);
@@ -268,10 +270,9 @@ std::int32_t TVdbBlockedBinaryFile::Guarded(F&& Operation) {
     }
     if (!FBlockSizeUsable) Fail(kVdbErrBlobDamaged);
     return Operation();
-  } catch (const EVdbEngine& Error) {
-    RecordFailure(Error.Code(), Error.what());
-    return -Error.Code();
-  }
+  });
+  if (Failure.LastErrorCode() != 0) RecordFailure(Failure.LastErrorCode(), Failure.LastErrorMsg());
+  return Result;
 }
 
 // --- Blocks ---

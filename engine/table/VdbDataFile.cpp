@@ -103,23 +103,14 @@ TkxFileSystem* TVdbDataFile::FileSystem() const { return FStorage->FileSystem();
 
 const std::string& TVdbDataFile::Name() const { return FStorage->GetName(); }
 
-std::int32_t TVdbDataFile::Report(const EVdbEngine& Error) {
-  if (FServices != nullptr) return FServices->SetLastError(Error);
-  return -Error.Code();
-}
-
 std::int32_t TVdbDataFile::Guarded(const std::function<std::int32_t()>& Body) {
-  try {
-    return Body();
-  } catch (const EVdbEngine& Error) {
-    return Report(Error);
-  } catch (const std::bad_alloc&) {
-    return Report(Plain(kVdbErrOutOfMemory));
-  } catch (const EkxMemoryError&) {
-    return Report(Plain(kVdbErrTableCorrupt));
-  } catch (const std::exception& Error) {
-    return Report(EVdbEngine(kVdbErrForeignException, Error.what()));
-  }
+  return VdbGuarded(FServices, [&Body] {
+    try {
+      return Body();
+    } catch (const EkxMemoryError&) {
+      throw Plain(kVdbErrTableCorrupt);
+    }
+  });
 }
 
 void TVdbDataFile::RaiseRead() const { throw EVdbEngine(kVdbErrFileRead, Name()); }

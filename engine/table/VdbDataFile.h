@@ -227,9 +227,9 @@ class TVdbDataFile {
   void RequireOpen() const;
   void RequireWritable() const;
 
-  // Runs Body and turns every exception into a recorded, negated engine error number.
+  // Runs Body behind the engine's exception boundary (VdbGuarded); a memory error of the page
+  // layer means a damaged table.
   std::int32_t Guarded(const std::function<std::int32_t()>& Body);
-  std::int32_t Report(const EVdbEngine& Error);
   std::int32_t StorageStep(void (TVdbClientStorage::*Step)(), std::int16_t Error, bool Reread);
 
   TVdbLastError* FServices;

@@ -171,6 +171,10 @@ std::int16_t TVdbRelation::RecordError(const std::exception& Error) const {
   return static_cast<std::int16_t>(-(engine ? engine->Code() : 1));
 }
 
+TVdbLastError* TVdbRelation::LastErrorRecord() const {
+  return FServices != nullptr ? &FServices->LastError() : nullptr;
+}
+
 std::int16_t TVdbRelation::RecordError(std::int16_t Code, const kxFormatArgs& Args) const {
   return RecordError(EVdbEngine(Code, Args));
 }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "base/VdbLastError.h"
@@ -132,6 +135,57 @@ TEST(VdbErrors, VocabularyMatchesTheMessageTable) {
   for (std::size_t I = 0; I < kVdbMessageTableSize; ++I)
     EXPECT_EQ(named.count(kVdbMessageTable[I].code), 1u)
         << "message without a name: " << kVdbMessageTable[I].code;
+}
+
+// The one boundary from exceptions to result codes, for every kind of failure, with and without
+// a last-error record, inside the engine and at the handle API.
+TEST(VdbGuarded, AnswersTheBodysResultOrTheRecordedFailure) {
+  struct Case {
+    const char* name;
+    std::function<std::int32_t()> body;
+    TVdbBoundary boundary;
+    std::int32_t result;
+    std::int16_t recorded;  // 0: the last error stays as it was
+    const char* message;
+  };
+  const Case cases[] = {
+      {"result", [] { return 7; }, TVdbBoundary::Engine, 7, 0, ""},
+      {"engine error", []() -> std::int32_t { throw EVdbEngine(kVdbErrTableLocked, kxFormatArgs{}); },
+       TVdbBoundary::Engine, -104, 104, "Table is locked by another session"},
+      {"engine error at the API",
+       []() -> std::int32_t { throw EVdbEngine(kVdbErrFileRead, "t.vdbt"); }, TVdbBoundary::Api,
+       -2, 2, "Error while reading from file \"t.vdbt\""},
+      {"internal signal", []() -> std::int32_t { throw EVdbEngine(kVdbErrInternalSignal, ""); },
+       TVdbBoundary::Engine, -9999, 0, ""},
+      {"out of memory", []() -> std::int32_t { throw std::bad_alloc(); }, TVdbBoundary::Engine,
+       -99, 99, "Not enough memory"},
+      {"foreign", []() -> std::int32_t { throw std::runtime_error("boom"); },
+       TVdbBoundary::Engine, -123, 123, "Exception: boom"},
+      {"foreign at the API", []() -> std::int32_t { throw std::logic_error("bad"); },
+       TVdbBoundary::Api, -102, 123, "Exception: bad"},
+  };
+  for (const Case& C : cases) {
+    TVdbLastError Last;
+    EXPECT_EQ(VdbGuarded(&Last, C.body, C.boundary), C.result) << C.name;
+    EXPECT_EQ(Last.LastErrorCode(), C.recorded) << C.name;
+    EXPECT_EQ(Last.LastErrorMsg(), C.message) << C.name;
+    EXPECT_EQ(VdbGuarded(nullptr, C.body, C.boundary), C.result) << C.name << " without a record";
+  }
+}
+
+TEST(VdbGuarded, CompilerErrorsKeepTheirPlaceAndOtherThrowsPassThrough) {
+  TVdbLastError Last;
+  EXPECT_EQ(VdbGuarded(&Last,
+                       []() -> std::int16_t {
+                         throw EVdbCompilerError(kVdbErrExpressionSyntax, {"x"}, 4, 2, "a b",
+                                                 "SQL command");
+                       }),
+            -25);
+  EXPECT_EQ(Last.LastErrorLineNo(), 2);
+  EXPECT_EQ(Last.LastErrorPos(), 4);
+  EXPECT_EQ(Last.LastErrorUnitName(), "SQL command");
+  EXPECT_THROW(VdbGuarded(&Last, []() -> int { throw 5; }), int);
+  EXPECT_EQ(Last.LastErrorCode(), 25);
 }
 
 TEST(VdbErrorsTool, PrintsFormatsAndResultTexts) {
