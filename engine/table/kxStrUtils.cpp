@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "storage/kxFormat.h"
+#include "table/kxByteCollation.h"
+#include "table/kxLikePattern.h"
 
 namespace vdb {
 
@@ -533,6 +535,9 @@ struct TLocaleCollation {
   TCollatorPtr WordSort;
   TCollatorPtr Plain;
   const TCodePage* CodePage = nullptr;  // of the locale's 8-bit text
+  // The word sort's byte tables for a single-byte code page, made on first use.
+  mutable std::once_flag ByteTablesMade;
+  mutable std::unique_ptr<TkxByteCollation> ByteTables;
 };
 
 void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
@@ -596,6 +601,18 @@ const TLocaleCollation& GetCollation(std::uint32_t LocaleId, TStrCmpOptions Opti
   if (!slot) slot = std::move(fresh);
   lastKey = key;
   return *(last = slot.get());
+}
+
+// The byte tables of a locale collation; null when its code page has several bytes per
+// character or its sorting is beyond the tables.
+const TkxByteCollation* ByteCollation(const TLocaleCollation& Coll) {
+  const TLocaleCollation& coll = Coll;
+  std::call_once(coll.ByteTablesMade, [&coll] {
+    if (!coll.CodePage->SingleByte) return;
+    auto tables = std::make_unique<TkxByteCollation>(coll.WordSort.get(), coll.CodePage->ToUnicode);
+    if (tables->Usable()) coll.ByteTables = std::move(tables);
+  });
+  return coll.ByteTables.get();
 }
 
 int FromCollationResult(UCollationResult R) { return R == UCOL_LESS ? -1 : (R == UCOL_GREATER ? 1 : 0); }
@@ -686,6 +703,11 @@ int CompareWithoutMarker(const char* S1, std::int32_t Len1, const char* S2, std:
                          TStrCmpOptions Options, std::uint32_t LocaleId) {
   if (LocaleId == kVdbEngineLocale) return EngineCompare(S1, Len1, S2, Len2, Options);
   const TLocaleCollation& coll = GetCollation(LocaleId, Options);
+  // Most pairs differ in a letter before anything the tables cannot tell: no conversion then.
+  if (const TkxByteCollation* tables = ByteCollation(coll)) {
+    const int quick = tables->Compare(S1, Len1, S2, Len2);
+    if (quick != TkxByteCollation::kUndecided) return quick;
+  }
   TSmallBuffer<char16_t> u1(static_cast<std::size_t>(Len1)), u2(static_cast<std::size_t>(Len2));
   DecodeInto(*coll.CodePage, S1, Len1, u1);
   DecodeInto(*coll.CodePage, S2, Len2, u2);
@@ -953,9 +975,20 @@ int ComparePrefix(const char16_t* Data, std::int32_t DataLen, const char16_t* Pa
 bool MatchesPattern(const char* Value, std::int32_t ValueLen, const char* Pattern,
                     std::int32_t PatternLen, int EscapeChar, char MultiJoker, char SingleJoker,
                     TStrCmpOptions Options, std::uint32_t LocaleId) {
-  return TPatternMatcher<char>(Value, ValueLen, Pattern, PatternLen, EscapeChar, MultiJoker,
-                               SingleJoker, Options, LocaleId)
-      .Match();
+  const std::string_view pattern(Pattern, static_cast<std::size_t>(ClampLength(PatternLen)));
+  const TkxByteCollation* tables = nullptr;
+  if (LocaleId != kVdbEngineLocale) {
+    try {
+      tables = ByteCollation(GetCollation(LocaleId, Options & ~scoLigatureSensitive));
+    } catch (const EkxLocaleError&) {
+      // The comparison of the first literal run reports it, as it always has.
+    }
+  }
+  // A scan matches one pattern against many values: it is taken apart once per thread.
+  thread_local std::unique_ptr<TkxLikePattern> last;
+  if (!last || !last->IsFor(pattern, EscapeChar, MultiJoker, SingleJoker, Options, LocaleId, tables))
+    last = std::make_unique<TkxLikePattern>(pattern, EscapeChar, MultiJoker, SingleJoker, Options, LocaleId, tables);
+  return last->Matches(Value, ValueLen);
 }
 
 bool MatchesPattern(const char16_t* Value, std::int32_t ValueLen, const char16_t* Pattern,
