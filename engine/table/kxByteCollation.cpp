@@ -66,6 +66,11 @@ TkxByteCollation::TkxByteCollation(const UCollator* Collator, const std::array<c
   // A trailing character 0 makes a comparison a prefix comparison.
   kind_[0] = TKind::Unknown;
   ReadContractions(Collator, ToUnicode);
+  for (int b = 0; b < 256; ++b) {
+    primary_[b] = own_[b].FirstPrimary;
+    if (own_[b].Primaries == 1 && kind_[b] != TKind::Unknown)
+      simple_[b] = kind_[b] == TKind::Plain ? TSimple::Always : TSimple::Alone;
+  }
   usable_ = true;
 }
 
@@ -123,10 +128,16 @@ void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::ar
     if (s.size() < 2 || !Encode(s.data(), static_cast<std::int32_t>(s.size()), ToUnicode, bytes)) continue;
     const auto first = static_cast<unsigned char>(bytes[0]);
     const std::optional<TWeights> weights = WeightsOf(Collator, s.data(), static_cast<std::int32_t>(s.size()));
-    if (!weights) kind_[first] = TKind::Unknown;
+    if (!weights || bytes.size() > kLongestContraction) kind_[first] = TKind::Unknown;
     if (kind_[first] == TKind::Unknown) continue;
-    contractions_[first].push_back({bytes, *weights});
+    TContraction contraction;
+    std::copy(bytes.begin(), bytes.end(), contraction.Bytes.begin());
+    contraction.Length = static_cast<std::int32_t>(bytes.size());
+    contraction.Weights = *weights;
+    contractions_[first].push_back(contraction);
     kind_[first] = TKind::Start;
+    pairs_[first * 256u + static_cast<unsigned char>(bytes[1])] = 1;
+    for (std::size_t i = 1; i < bytes.size(); ++i) inside_[static_cast<unsigned char>(bytes[i])] = true;
   }
   uset_removeAll(withPrefixes.get(), contractions.get());
   for (const std::u16string& s : SetStrings(withPrefixes.get())) {
@@ -136,7 +147,7 @@ void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::ar
   }
   for (auto& list : contractions_) {
     std::stable_sort(list.begin(), list.end(),
-                     [](const TContraction& A, const TContraction& B) { return A.Bytes.size() > B.Bytes.size(); });
+                     [](const TContraction& A, const TContraction& B) { return A.Length > B.Length; });
   }
 }
 
@@ -144,11 +155,12 @@ void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::ar
 // character alone.
 TkxByteCollation::TUnit TkxByteCollation::UnitAt(const unsigned char* S, std::int32_t Len, std::int32_t Pos) const {
   const unsigned char b = S[Pos];
-  if (kind_[b] == TKind::Start) {
+  if (kind_[b] == TKind::Start && Pos + 1 < Len && pairs_[b * 256u + S[Pos + 1]] != 0) {
     for (const TContraction& c : contractions_[b]) {
-      const auto size = static_cast<std::int32_t>(c.Bytes.size());
-      if (Pos + size <= Len && std::memcmp(S + Pos, c.Bytes.data(), c.Bytes.size()) == 0)
-        return {Pos, size, c.Weights};
+      if (c.Length > Len - Pos || c.Bytes[1] != S[Pos + 1]) continue;
+      std::int32_t k = 2;
+      while (k < c.Length && c.Bytes[k] == S[Pos + k]) ++k;
+      if (k == c.Length) return {Pos, c.Length, c.Weights};
     }
   }
   return {Pos, 1, own_[b]};
@@ -167,11 +179,27 @@ bool TkxByteCollation::NextPrimaryUnit(const unsigned char* S, std::int32_t Len,
 }
 
 int TkxByteCollation::Compare(const char* S1, std::int32_t Len1, const char* S2, std::int32_t Len2) const {
-  if (Len1 == Len2 && std::memcmp(S1, S2, static_cast<std::size_t>(Len1)) == 0) return 0;
   const auto* s1 = reinterpret_cast<const unsigned char*>(S1);
   const auto* s2 = reinterpret_cast<const unsigned char*>(S2);
-  std::int32_t pos1 = 0, pos2 = 0;
+  const std::int32_t common = std::min(Len1, Len2);
+  std::int32_t same = 0;
+  while (same < common && s1[same] == s2[same]) ++same;
+  if (same == common && Len1 == Len2) return 0;
+  // The same bytes weigh the same, except where a contraction reaches from them into the first
+  // difference: the walk starts at a place no contraction crosses.
+  while (same > 0 && ((same < Len1 && inside_[s1[same]]) || (same < Len2 && inside_[s2[same]]))) --same;
+  std::int32_t pos1 = same, pos2 = same;
   while (true) {
+    // Most steps: one letter against one letter.
+    if (pos1 < Len1 && pos2 < Len2) {
+      const std::uint32_t p1 = SimplePrimary(s1, Len1, pos1), p2 = SimplePrimary(s2, Len2, pos2);
+      if (p1 != 0 && p2 != 0) {
+        if (p1 != p2) return p1 < p2 ? -1 : 1;
+        ++pos1;
+        ++pos2;
+        continue;
+      }
+    }
     TUnit u1, u2;
     if (!NextPrimaryUnit(s1, Len1, pos1, u1) || !NextPrimaryUnit(s2, Len2, pos2, u2)) return kUndecided;
     // Equal letters all through: accents, case or ignored characters decide.

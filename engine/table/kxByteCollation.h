@@ -47,8 +47,10 @@ class TkxByteCollation {
     std::uint32_t FirstPrimary = 0;  // 0 when the unit has no primary weight
     std::uint8_t Primaries = 0;      // number of primary weights (capped)
   };
+  static constexpr std::size_t kLongestContraction = 8;
   struct TContraction {
-    std::string Bytes;  // the contraction in the code page, at least two bytes
+    std::array<unsigned char, kLongestContraction> Bytes{};  // in the code page
+    std::int32_t Length = 0;                                // two or more
     TWeights Weights;
   };
   enum class TKind : std::uint8_t { Plain, Start, Unknown };
@@ -66,9 +68,26 @@ class TkxByteCollation {
   // first. Length 0 when the string ends before one.
   bool NextPrimaryUnit(const unsigned char* S, std::int32_t Len, std::int32_t& Pos, TUnit& Unit) const;
   TUnit UnitAt(const unsigned char* S, std::int32_t Len, std::int32_t Pos) const;
+  // The primary weight of the unit at Pos when it is one byte with one primary weight, else 0.
+  std::uint32_t SimplePrimary(const unsigned char* S, std::int32_t Len, std::int32_t Pos) const {
+    const unsigned char b = S[Pos];
+    if (simple_[b] == TSimple::Always) return primary_[b];
+    if (simple_[b] == TSimple::Alone && (Pos + 1 >= Len || pairs_[b * 256u + S[Pos + 1]] == 0)) return primary_[b];
+    return 0;
+  }
 
   bool usable_ = false;
   std::array<TKind, 256> kind_{};
+  // Bytes with exactly one primary weight (the common case): always a unit by themselves, or
+  // when no contraction starts with them and the byte after them.
+  enum class TSimple : std::uint8_t { Never, Always, Alone };
+  std::array<TSimple, 256> simple_{};
+  std::array<std::uint32_t, 256> primary_{};
+  // Bytes that occur inside a contraction after its first character: a contraction may reach
+  // back over them.
+  std::array<bool, 256> inside_{};
+  // [first * 256 + second]: whether a contraction starts with these two bytes.
+  std::vector<std::uint8_t> pairs_ = std::vector<std::uint8_t>(65536);
   std::array<TWeights, 256> own_{};
   std::array<std::vector<TContraction>, 256> contractions_;  // longest first
   std::vector<std::pair<char16_t, std::uint8_t>> fromUnicode_;  // sorted, for Encode

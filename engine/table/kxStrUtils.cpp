@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -536,7 +537,8 @@ struct TLocaleCollation {
   TCollatorPtr Plain;
   const TCodePage* CodePage = nullptr;  // of the locale's 8-bit text
   // The word sort's byte tables for a single-byte code page, made on first use.
-  mutable std::once_flag ByteTablesMade;
+  mutable std::mutex ByteTablesMutex;
+  mutable std::atomic<bool> ByteTablesMade{false};
   mutable std::unique_ptr<TkxByteCollation> ByteTables;
 };
 
@@ -606,13 +608,17 @@ const TLocaleCollation& GetCollation(std::uint32_t LocaleId, TStrCmpOptions Opti
 // The byte tables of a locale collation; null when its code page has several bytes per
 // character or its sorting is beyond the tables.
 const TkxByteCollation* ByteCollation(const TLocaleCollation& Coll) {
-  const TLocaleCollation& coll = Coll;
-  std::call_once(coll.ByteTablesMade, [&coll] {
-    if (!coll.CodePage->SingleByte) return;
-    auto tables = std::make_unique<TkxByteCollation>(coll.WordSort.get(), coll.CodePage->ToUnicode);
-    if (tables->Usable()) coll.ByteTables = std::move(tables);
-  });
-  return coll.ByteTables.get();
+  // Checked on every comparison: a flag read when the tables are there already.
+  if (Coll.ByteTablesMade.load(std::memory_order_acquire)) return Coll.ByteTables.get();
+  std::lock_guard lock(Coll.ByteTablesMutex);
+  if (!Coll.ByteTablesMade.load(std::memory_order_relaxed)) {
+    if (Coll.CodePage->SingleByte) {
+      auto tables = std::make_unique<TkxByteCollation>(Coll.WordSort.get(), Coll.CodePage->ToUnicode);
+      if (tables->Usable()) Coll.ByteTables = std::move(tables);
+    }
+    Coll.ByteTablesMade.store(true, std::memory_order_release);
+  }
+  return Coll.ByteTables.get();
 }
 
 int FromCollationResult(UCollationResult R) { return R == UCOL_LESS ? -1 : (R == UCOL_GREATER ? 1 : 0); }
