@@ -216,8 +216,8 @@ int TkxByteCollation::Compare(const char* S1, std::int32_t Len1, const char* S2,
   }
 }
 
-void TkxByteCollation::StartBytes(const char* Literal, std::int32_t Len, std::array<bool, 256>& Out) const {
-  Out.fill(true);
+void TkxByteCollation::StartBytes(const char* Literal, std::int32_t Len, std::array<std::uint8_t, 256>& Out) const {
+  Out.fill(1);
   std::int32_t pos = 0;
   TUnit first;
   if (!NextPrimaryUnit(reinterpret_cast<const unsigned char*>(Literal), Len, pos, first) || first.Length == 0)
@@ -230,7 +230,7 @@ void TkxByteCollation::StartBytes(const char* Literal, std::int32_t Len, std::ar
     if (kind_[b] == TKind::Start) {
       for (const TContraction& c : contractions_[b]) can = can || canStart(c.Weights);
     }
-    Out[b] = can;
+    Out[b] = can ? 1 : 0;
   }
 }
 

@@ -37,9 +37,9 @@ class TkxByteCollation {
   // strings are the same bytes, kUndecided otherwise.
   int Compare(const char* S1, std::int32_t Len1, const char* S2, std::int32_t Len2) const;
 
-  // Marks the bytes that can start text equal to Literal under the collator (at any strength);
+  // Marks (1) the bytes that can start text equal to Literal under the collator (at any strength);
   // text starting with an unmarked byte never equals it.
-  void StartBytes(const char* Literal, std::int32_t Len, std::array<bool, 256>& Out) const;
+  void StartBytes(const char* Literal, std::int32_t Len, std::array<std::uint8_t, 256>& Out) const;
 
  private:
   // The collation elements of one unit, reduced to what the walk needs.

@@ -40,7 +40,7 @@ class TkxLikePattern {
   struct TElement {
     TKind Kind = TKind::Literal;
     std::int32_t Start = 0, Length = 0;  // the literal run in the pattern
-    std::array<bool, 256> StartBytes{};  // bytes at which the run can match
+    std::array<std::uint8_t, 256> StartBytes{};  // 1 for the bytes at which the run can match
   };
 
   void Parse();
