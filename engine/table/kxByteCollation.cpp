@@ -113,22 +113,26 @@ bool TkxByteCollation::Encode(const char16_t* Text, std::int32_t Len, const std:
 }
 
 // The contractions the code page can spell, and the characters whose weight depends on the
-// one before them (prefix rules, such as the Catalan middle dot after l).
+// one before them (prefix rules, such as the Catalan middle dot after l). ICU lists both as
+// strings; a contraction yields its first collation element only after reading all of itself.
 void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::array<char16_t, 256>& ToUnicode) {
   UErrorCode status = U_ZERO_ERROR;
-  TSetPtr contractions(uset_openEmpty()), withPrefixes(uset_openEmpty());
-  ucol_getContractionsAndExpansions(Collator, contractions.get(), nullptr, false, &status);
-  ucol_getContractionsAndExpansions(Collator, withPrefixes.get(), nullptr, true, &status);
+  TSetPtr strings(uset_openEmpty());
+  ucol_getContractionsAndExpansions(Collator, strings.get(), nullptr, true, &status);
   if (U_FAILURE(status)) {
     kind_.fill(TKind::Unknown);
     return;
   }
   std::string bytes;
-  for (const std::u16string& s : SetStrings(contractions.get())) {
+  for (const std::u16string& s : SetStrings(strings.get())) {
     if (s.size() < 2 || !Encode(s.data(), static_cast<std::int32_t>(s.size()), ToUnicode, bytes)) continue;
     const auto first = static_cast<unsigned char>(bytes[0]);
     const std::optional<TWeights> weights = WeightsOf(Collator, s.data(), static_cast<std::int32_t>(s.size()));
-    if (!weights || bytes.size() > kLongestContraction) kind_[first] = TKind::Unknown;
+    if (!weights || !IsContraction(Collator, s) || bytes.size() > kLongestContraction) {
+      // A character weighed by what comes before it, or a contraction too long for the tables.
+      for (std::size_t i = 0; i < bytes.size(); ++i) kind_[static_cast<unsigned char>(bytes[i])] = TKind::Unknown;
+      continue;
+    }
     if (kind_[first] == TKind::Unknown) continue;
     TContraction contraction;
     std::copy(bytes.begin(), bytes.end(), contraction.Bytes.begin());
@@ -139,16 +143,18 @@ void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::ar
     pairs_[first * 256u + static_cast<unsigned char>(bytes[1])] = 1;
     for (std::size_t i = 1; i < bytes.size(); ++i) inside_[static_cast<unsigned char>(bytes[i])] = true;
   }
-  uset_removeAll(withPrefixes.get(), contractions.get());
-  for (const std::u16string& s : SetStrings(withPrefixes.get())) {
-    for (std::size_t i = 1; i < s.size(); ++i) {
-      if (Encode(&s[i], 1, ToUnicode, bytes)) kind_[static_cast<unsigned char>(bytes[0])] = TKind::Unknown;
-    }
-  }
   for (auto& list : contractions_) {
     std::stable_sort(list.begin(), list.end(),
                      [](const TContraction& A, const TContraction& B) { return A.Length > B.Length; });
   }
+}
+
+bool TkxByteCollation::IsContraction(const UCollator* Collator, const std::u16string& Text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const auto len = static_cast<std::int32_t>(Text.size());
+  TElementsPtr elements(ucol_openElements(Collator, reinterpret_cast<const UChar*>(Text.data()), len, &status));
+  if (U_FAILURE(status) || ucol_next(elements.get(), &status) == UCOL_NULLORDER || U_FAILURE(status)) return false;
+  return ucol_getOffset(elements.get()) == len;
 }
 
 // The collator forms the longest contraction that the text spells from here, else takes the

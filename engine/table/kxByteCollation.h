@@ -61,6 +61,7 @@ class TkxByteCollation {
   };
 
   static std::optional<TWeights> WeightsOf(const UCollator* Collator, const char16_t* Text, std::int32_t Len);
+  static bool IsContraction(const UCollator* Collator, const std::u16string& Text);
   void ReadContractions(const UCollator* Collator, const std::array<char16_t, 256>& ToUnicode);
   bool Encode(const char16_t* Text, std::int32_t Len, const std::array<char16_t, 256>& ToUnicode,
               std::string& Bytes) const;

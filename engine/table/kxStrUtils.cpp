@@ -536,10 +536,12 @@ struct TLocaleCollation {
   TCollatorPtr WordSort;
   TCollatorPtr Plain;
   const TCodePage* CodePage = nullptr;  // of the locale's 8-bit text
-  // The word sort's byte tables for a single-byte code page, made on first use.
-  mutable std::mutex ByteTablesMutex;
-  mutable std::atomic<bool> ByteTablesMade{false};
-  mutable std::unique_ptr<TkxByteCollation> ByteTables;
+  std::uint32_t LocaleId = 0;
+  // The locale's byte tables (null for a code page they do not serve) once known here, and the
+  // number of 8-bit comparisons made without them.
+  mutable std::atomic<bool> ByteTablesKnown{false};
+  mutable std::atomic<const TkxByteCollation*> ByteTables{nullptr};
+  mutable std::atomic<std::uint32_t> ComparisonsWithoutTables{0};
 };
 
 void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
@@ -558,6 +560,7 @@ void SetStrength(UCollator* Coll, TStrCmpOptions Options, UErrorCode& Status) {
 std::unique_ptr<TLocaleCollation> OpenCollation(std::uint32_t LocaleId, TStrCmpOptions Options) {
   const TLocaleInfo& info = KnownLocale(LocaleId);
   auto result = std::make_unique<TLocaleCollation>();
+  result->LocaleId = LocaleId;
   result->CodePage = &GetCodePage(info.CodePage);
   UErrorCode status = U_ZERO_ERROR;
   result->Plain.reset(ucol_open(info.IcuName.c_str(), &status));
@@ -605,20 +608,55 @@ const TLocaleCollation& GetCollation(std::uint32_t LocaleId, TStrCmpOptions Opti
   return *(last = slot.get());
 }
 
-// The byte tables of a locale collation; null when its code page has several bytes per
-// character or its sorting is beyond the tables.
+// Byte tables are made once per locale and shared by all its strength options: the collation
+// elements they are read from do not depend on the strength. Null when the locale's code page has
+// several bytes per character or its sorting is beyond the tables.
+struct TLocaleByteTables {
+  bool Made = false;
+  std::unique_ptr<TkxByteCollation> Tables;
+};
+
+std::mutex& ByteTablesMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::map<std::uint32_t, TLocaleByteTables>& LocaleByteTables() {
+  static std::map<std::uint32_t, TLocaleByteTables> tables;
+  return tables;
+}
+
+// The tables of the collation's locale, made now when they are not yet.
 const TkxByteCollation* ByteCollation(const TLocaleCollation& Coll) {
-  // Checked on every comparison: a flag read when the tables are there already.
-  if (Coll.ByteTablesMade.load(std::memory_order_acquire)) return Coll.ByteTables.get();
-  std::lock_guard lock(Coll.ByteTablesMutex);
-  if (!Coll.ByteTablesMade.load(std::memory_order_relaxed)) {
+  if (Coll.ByteTablesKnown.load(std::memory_order_acquire)) return Coll.ByteTables.load(std::memory_order_relaxed);
+  std::lock_guard lock(ByteTablesMutex());
+  TLocaleByteTables& slot = LocaleByteTables()[Coll.LocaleId];
+  if (!slot.Made) {
     if (Coll.CodePage->SingleByte) {
       auto tables = std::make_unique<TkxByteCollation>(Coll.WordSort.get(), Coll.CodePage->ToUnicode);
-      if (tables->Usable()) Coll.ByteTables = std::move(tables);
+      if (tables->Usable()) slot.Tables = std::move(tables);
     }
-    Coll.ByteTablesMade.store(true, std::memory_order_release);
+    slot.Made = true;
   }
-  return Coll.ByteTables.get();
+  Coll.ByteTables.store(slot.Tables.get(), std::memory_order_relaxed);
+  Coll.ByteTablesKnown.store(true, std::memory_order_release);
+  return slot.Tables.get();
+}
+
+// Making the tables costs about as much as opening the collator, and a comparison gains a few
+// tens of nanoseconds from them: comparisons use the tables once a LIKE has made them for the
+// locale, or once the collation has been used for many comparisons (a sort, an index build).
+const TkxByteCollation* ComparisonByteCollation(const TLocaleCollation& Coll) {
+  constexpr std::uint32_t kComparisonsBeforeTables = 20000;
+  if (Coll.ByteTablesKnown.load(std::memory_order_acquire)) return Coll.ByteTables.load(std::memory_order_relaxed);
+  if (Coll.ComparisonsWithoutTables.fetch_add(1, std::memory_order_relaxed) >= kComparisonsBeforeTables)
+    return ByteCollation(Coll);
+  {
+    std::lock_guard lock(ByteTablesMutex());
+    auto it = LocaleByteTables().find(Coll.LocaleId);
+    if (it == LocaleByteTables().end() || !it->second.Made) return nullptr;
+  }
+  return ByteCollation(Coll);
 }
 
 int FromCollationResult(UCollationResult R) { return R == UCOL_LESS ? -1 : (R == UCOL_GREATER ? 1 : 0); }
@@ -710,7 +748,7 @@ int CompareWithoutMarker(const char* S1, std::int32_t Len1, const char* S2, std:
   if (LocaleId == kVdbEngineLocale) return EngineCompare(S1, Len1, S2, Len2, Options);
   const TLocaleCollation& coll = GetCollation(LocaleId, Options);
   // Most pairs differ in a letter before anything the tables cannot tell: no conversion then.
-  if (const TkxByteCollation* tables = ByteCollation(coll)) {
+  if (const TkxByteCollation* tables = ComparisonByteCollation(coll)) {
     const int quick = tables->Compare(S1, Len1, S2, Len2);
     if (quick != TkxByteCollation::kUndecided) return quick;
   }

@@ -109,6 +109,8 @@ TEST_F(LexiconLike, DescriptionPatternsMatchAsTheReference) {
 }
 
 TEST_F(LexiconLike, HeadwordsCompareAsTheReference) {
+  // A LIKE makes the byte tables that comparisons otherwise use only after many of them.
+  Like("", "%x%", -1);
   for (std::size_t i = 0; i < headwords_.size(); ++i) {
     const std::string& a = headwords_[i];
     for (std::size_t j = i % 3; j < headwords_.size(); j += 3) {
