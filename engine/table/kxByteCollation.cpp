@@ -128,9 +128,13 @@ void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::ar
     if (s.size() < 2 || !Encode(s.data(), static_cast<std::int32_t>(s.size()), ToUnicode, bytes)) continue;
     const auto first = static_cast<unsigned char>(bytes[0]);
     const std::optional<TWeights> weights = WeightsOf(Collator, s.data(), static_cast<std::int32_t>(s.size()));
-    if (!weights || !IsContraction(Collator, s) || bytes.size() > kLongestContraction) {
-      // A character weighed by what comes before it, or a contraction too long for the tables.
-      for (std::size_t i = 0; i < bytes.size(); ++i) kind_[static_cast<unsigned char>(bytes[i])] = TKind::Unknown;
+    if (!weights || bytes.size() > kLongestContraction) {
+      kind_[first] = TKind::Unknown;
+      continue;
+    }
+    if (!IsContraction(Collator, s)) {
+      // A prefix rule: the last character is weighed by those before it, which keep their own weight.
+      for (std::size_t i = 1; i < bytes.size(); ++i) kind_[static_cast<unsigned char>(bytes[i])] = TKind::Unknown;
       continue;
     }
     if (kind_[first] == TKind::Unknown) continue;
