@@ -33,6 +33,10 @@ class TkxByteCollation {
   // False when the collator sorts in a way the tables do not model; nothing else may be used then.
   bool Usable() const { return usable_; }
 
+  // Whether the byte is always a unit of its own with one primary weight (no contraction, no
+  // expansion, not ignorable).
+  bool IsSingleLetter(unsigned char Byte) const { return simple_[Byte] == TSimple::Always; }
+
   // -1 or 1 when the primary weights differ (the collator would answer the same), 0 when the
   // strings are the same bytes, kUndecided otherwise.
   int Compare(const char* S1, std::int32_t Len1, const char* S2, std::int32_t Len2) const;

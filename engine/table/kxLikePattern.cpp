@@ -46,6 +46,11 @@ void TkxLikePattern::Parse() {
       element.StartBytes.fill(1);
       if (collation_ != nullptr && element.Length > 0)
         collation_->StartBytes(pattern_.data() + start, element.Length, element.StartBytes);
+      if (collation_ != nullptr && element.Length > 1 &&
+          collation_->IsSingleLetter(static_cast<unsigned char>(pattern_[start]))) {
+        element.HasSecondBytes = true;
+        collation_->StartBytes(pattern_.data() + start + 1, element.Length - 1, element.SecondBytes);
+      }
       r = end;
     }
     elements_.push_back(element);
@@ -70,14 +75,23 @@ std::int32_t TkxLikePattern::Candidate(const TElement& Next, const char* Value, 
   if (Next.Kind != TKind::Literal) return Pos;
   const auto* v = reinterpret_cast<const unsigned char*>(Value);
   const std::uint8_t* can = Next.StartBytes.data();
-  // Eight bytes at a time: most stretches of text hold no byte that can start the run.
-  while (Pos + 8 <= ValueLen) {
-    const unsigned char* p = v + Pos;
-    if ((can[p[0]] | can[p[1]] | can[p[2]] | can[p[3]] | can[p[4]] | can[p[5]] | can[p[6]] | can[p[7]]) != 0) break;
-    Pos += 8;
+  while (true) {
+    // Eight bytes at a time: most stretches of text hold no byte that can start the run.
+    while (Pos + 8 <= ValueLen) {
+      const unsigned char* p = v + Pos;
+      if ((can[p[0]] | can[p[1]] | can[p[2]] | can[p[3]] | can[p[4]] | can[p[5]] | can[p[6]] | can[p[7]]) != 0)
+        break;
+      Pos += 8;
+    }
+    while (Pos < ValueLen && can[v[Pos]] == 0) ++Pos;
+    // A single letter that can start the run, followed by one that cannot go on with it.
+    if (Next.HasSecondBytes && Pos + 1 < ValueLen && collation_->IsSingleLetter(v[Pos]) &&
+        Next.SecondBytes[v[Pos + 1]] == 0) {
+      ++Pos;
+      continue;
+    }
+    return Pos;
   }
-  while (Pos < ValueLen && can[v[Pos]] == 0) ++Pos;
-  return Pos;
 }
 
 // Every literal run and single joker consumes a fixed number of value characters, so after a

@@ -41,6 +41,10 @@ class TkxLikePattern {
     TKind Kind = TKind::Literal;
     std::int32_t Start = 0, Length = 0;  // the literal run in the pattern
     std::array<std::uint8_t, 256> StartBytes{};  // 1 for the bytes at which the run can match
+    // When the run starts with a single letter: 1 for the bytes that can follow a single letter
+    // at a place where the run matches.
+    bool HasSecondBytes = false;
+    std::array<std::uint8_t, 256> SecondBytes{};
   };
 
   void Parse();
