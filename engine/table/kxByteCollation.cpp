@@ -144,12 +144,19 @@ void TkxByteCollation::ReadContractions(const UCollator* Collator, const std::ar
     contraction.Weights = *weights;
     contractions_[first].push_back(contraction);
     kind_[first] = TKind::Start;
-    pairs_[first * 256u + static_cast<unsigned char>(bytes[1])] = 1;
     for (std::size_t i = 1; i < bytes.size(); ++i) inside_[static_cast<unsigned char>(bytes[i])] = true;
   }
   for (auto& list : contractions_) {
     std::stable_sort(list.begin(), list.end(),
                      [](const TContraction& A, const TContraction& B) { return A.Length > B.Length; });
+    for (const TContraction& c : list) {
+      std::uint16_t& pair = pairs_[c.Bytes[0] * 256u + c.Bytes[1]];
+      if (pair == 0) {
+        pairLists_.emplace_back();
+        pair = static_cast<std::uint16_t>(pairLists_.size());
+      }
+      pairLists_[pair - 1u].push_back(c);
+    }
   }
 }
 
@@ -165,9 +172,10 @@ bool TkxByteCollation::IsContraction(const UCollator* Collator, const std::u16st
 // character alone.
 TkxByteCollation::TUnit TkxByteCollation::UnitAt(const unsigned char* S, std::int32_t Len, std::int32_t Pos) const {
   const unsigned char b = S[Pos];
-  if (kind_[b] == TKind::Start && Pos + 1 < Len && pairs_[b * 256u + S[Pos + 1]] != 0) {
-    for (const TContraction& c : contractions_[b]) {
-      if (c.Length > Len - Pos || c.Bytes[1] != S[Pos + 1]) continue;
+  const std::uint16_t pair = kind_[b] == TKind::Start && Pos + 1 < Len ? pairs_[b * 256u + S[Pos + 1]] : 0;
+  if (pair != 0) {
+    for (const TContraction& c : pairLists_[pair - 1u]) {
+      if (c.Length > Len - Pos) continue;
       std::int32_t k = 2;
       while (k < c.Length && c.Bytes[k] == S[Pos + k]) ++k;
       if (k == c.Length) return {Pos, c.Length, c.Weights};

@@ -91,8 +91,10 @@ class TkxByteCollation {
   // Bytes that occur inside a contraction after its first character: a contraction may reach
   // back over them.
   std::array<bool, 256> inside_{};
-  // [first * 256 + second]: whether a contraction starts with these two bytes.
-  std::vector<std::uint8_t> pairs_ = std::vector<std::uint8_t>(65536);
+  // [first * 256 + second]: 1 + the index in pairLists_ of the contractions that start with
+  // these two bytes (longest first), 0 for none.
+  std::vector<std::uint16_t> pairs_ = std::vector<std::uint16_t>(65536);
+  std::vector<std::vector<TContraction>> pairLists_;
   std::array<TWeights, 256> own_{};
   std::array<std::vector<TContraction>, 256> contractions_;  // longest first
   std::vector<std::pair<char16_t, std::uint8_t>> fromUnicode_;  // sorted, for Encode
