@@ -4,6 +4,8 @@
 // - BM_Like_Engine: the engine's MatchesPattern under "Hungarian_ci_as" over the texts in memory;
 // - BM_Scan_Engine: the same condition over table Data of the lexicon's database, walked by an
 //   accessor (records, headword field, memo read only where the headword does not match);
+// - BM_Like_IcuSearch: ICU's collation-aware string search (usearch, Hungarian at secondary
+//   strength) over the same texts already in UTF-16, a peer for the matching alone;
 // - BM_Like_Reference: the reference matcher (the text converted to UTF-16, every literal run
 //   compared with the collator at every position), where the engine came from.
 // Searched: "róka" (124 entries) and a text that matches nothing.
@@ -12,6 +14,8 @@
 // faster).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
+#include <unicode/ucol.h>
+#include <unicode/usearch.h>
 
 #include <unistd.h>
 
@@ -150,6 +154,52 @@ void BM_Scan_Engine(benchmark::State& State) {
   State.counters["hits"] = static_cast<double>(hits);
 }
 
+struct TSearchCloser {
+  void operator()(UStringSearch* S) const { usearch_close(S); }
+};
+struct TCollatorCloser {
+  void operator()(UCollator* C) const { ucol_close(C); }
+};
+
+void BM_Like_IcuSearch(benchmark::State& State) {
+  const TLexicon& l = Lexicon();
+  std::vector<std::u16string> headwords, descriptions;
+  for (std::size_t i = 0; i < l.Headwords.size(); ++i) {
+    headwords.push_back(vdb::AnsiToUtf16(l.Headwords[i], 1250));
+    descriptions.push_back(vdb::AnsiToUtf16(l.Descriptions[i], 1250));
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCollator, TCollatorCloser> coll(ucol_open("hu_HU", &status));
+  if (U_FAILURE(status)) {
+    State.SkipWithError("no Hungarian collator");
+    return;
+  }
+  ucol_setStrength(coll.get(), UCOL_SECONDARY);
+  const std::u16string pattern = vdb::AnsiToUtf16(Pattern(State.range(0)), 1250).substr(1);
+  const std::u16string word = pattern.substr(0, pattern.size() - 1);  // without the multi-jokers
+  const std::u16string start = u" ";
+  std::unique_ptr<UStringSearch, TSearchCloser> search(
+      usearch_openFromCollator(reinterpret_cast<const UChar*>(word.data()), static_cast<std::int32_t>(word.size()),
+                               reinterpret_cast<const UChar*>(start.data()), 1, coll.get(), nullptr, &status));
+  if (U_FAILURE(status)) {
+    State.SkipWithError("no string search");
+    return;
+  }
+  auto found = [&search](const std::u16string& Text) {
+    UErrorCode s = U_ZERO_ERROR;
+    usearch_setText(search.get(), reinterpret_cast<const UChar*>(Text.data()), static_cast<std::int32_t>(Text.size()), &s);
+    return U_SUCCESS(s) && usearch_first(search.get(), &s) != USEARCH_DONE;
+  };
+  std::int64_t hits = 0;
+  for (auto _ : State) {
+    hits = 0;
+    for (std::size_t i = 0; i < headwords.size(); ++i)
+      hits += !headwords[i].empty() && (found(headwords[i]) || found(descriptions[i])) ? 1 : 0;
+    benchmark::DoNotOptimize(hits);
+  }
+  State.counters["hits"] = static_cast<double>(hits);
+}
+
 struct TSqliteCloser {
   void operator()(sqlite3* Db) const { sqlite3_close(Db); }
 };
@@ -197,6 +247,7 @@ void BM_Like_Sqlite(benchmark::State& State) {
 
 BENCHMARK(BM_Like_Engine)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scan_Engine)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Like_IcuSearch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Like_Reference)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Like_Sqlite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -210,6 +261,8 @@ int main(int argc, char** argv) {
   std::printf("\n");
   reporter.PrintRatio("LIKE search \"róka\" / SQLite", "BM_Like_Engine/0", "BM_Like_Sqlite/0");
   reporter.PrintRatio("LIKE search, no match / SQLite", "BM_Like_Engine/1", "BM_Like_Sqlite/1");
+  reporter.PrintRatio("LIKE search \"róka\" / ICU string search", "BM_Like_Engine/0", "BM_Like_IcuSearch/0");
+  reporter.PrintRatio("LIKE search, no match / ICU string search", "BM_Like_Engine/1", "BM_Like_IcuSearch/1");
   reporter.PrintRatio("scan and condition \"róka\" / SQLite", "BM_Scan_Engine/0", "BM_Like_Sqlite/0");
   reporter.PrintRatio("scan and condition, no match / SQLite", "BM_Scan_Engine/1", "BM_Like_Sqlite/1");
   reporter.PrintRatio("reference matcher \"róka\" / SQLite", "BM_Like_Reference/0", "BM_Like_Sqlite/0");
