@@ -626,6 +626,9 @@ std::map<std::uint32_t, TLocaleByteTables>& LocaleByteTables() {
   return tables;
 }
 
+// How many locales have had their tables made (so that comparisons need not look before).
+std::atomic<int> LocalesWithByteTables{0};
+
 // The tables of the collation's locale, made now when they are not yet.
 const TkxByteCollation* ByteCollation(const TLocaleCollation& Coll) {
   if (Coll.ByteTablesKnown.load(std::memory_order_acquire)) return Coll.ByteTables.load(std::memory_order_relaxed);
@@ -637,6 +640,7 @@ const TkxByteCollation* ByteCollation(const TLocaleCollation& Coll) {
       if (tables->Usable()) slot.Tables = std::move(tables);
     }
     slot.Made = true;
+    LocalesWithByteTables.fetch_add(1, std::memory_order_release);
   }
   Coll.ByteTables.store(slot.Tables.get(), std::memory_order_relaxed);
   Coll.ByteTablesKnown.store(true, std::memory_order_release);
@@ -651,6 +655,7 @@ const TkxByteCollation* ComparisonByteCollation(const TLocaleCollation& Coll) {
   if (Coll.ByteTablesKnown.load(std::memory_order_acquire)) return Coll.ByteTables.load(std::memory_order_relaxed);
   if (Coll.ComparisonsWithoutTables.fetch_add(1, std::memory_order_relaxed) >= kComparisonsBeforeTables)
     return ByteCollation(Coll);
+  if (LocalesWithByteTables.load(std::memory_order_acquire) == 0) return nullptr;
   {
     std::lock_guard lock(ByteTablesMutex());
     auto it = LocaleByteTables().find(Coll.LocaleId);
