@@ -45,12 +45,20 @@ class TkxLikePattern {
     // at a place where the run matches.
     bool HasSecondBytes = false;
     std::array<std::uint8_t, 256> SecondBytes{};
+    // StartBytes as two 16-byte rows by low nibble: bit h of Low[l] (High[l]) says whether the
+    // byte with high nibble h (h + 8) and low nibble l can start the run; for scanning sixteen
+    // bytes at a time.
+    alignas(16) std::array<std::uint8_t, 16> Low{}, High{};
   };
 
   void Parse();
   bool IsEscape(char C) const { return escape_ >= 0 && static_cast<unsigned char>(C) == escape_; }
   bool IsSpecial(char C) const { return C == multi_ || C == single_ || IsEscape(C); }
   bool LiteralAt(const TElement& Run, const char* Value, std::int32_t ValueLen, std::int32_t Pos) const;
+  static void MakeNibbleRows(TElement& Run);
+  // The first position from Pos whose byte can start the run.
+  static std::int32_t ScanForStart(const TElement& Run, const unsigned char* Value, std::int32_t ValueLen,
+                                   std::int32_t Pos);
   // The first position from Pos at which the element after a multi-joker may match.
   std::int32_t Candidate(const TElement& Next, const char* Value, std::int32_t ValueLen, std::int32_t Pos) const;
 
