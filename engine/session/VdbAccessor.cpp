@@ -7,18 +7,13 @@
 #include <limits>
 #include <thread>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrRecordNotFound = 19;
-constexpr std::int16_t kErrNotGranted = 34;
-constexpr std::int16_t kErrNoSuitableIndex = 6;
-constexpr std::int16_t kErrWriteMissing = 160;
-constexpr std::int16_t kErrBlobExpected = 168;
 // Between two tries to lock a record for editing (20 times the lock retry delay).
 constexpr auto kEditRetryPause = std::chrono::milliseconds(100);
 
@@ -99,11 +94,13 @@ std::int16_t TVdbAccessor::Fail(std::int16_t Code, const kxFormatArgs& Args) {
   return Services->SetLastError(Code, Args);
 }
 
-std::int16_t TVdbAccessor::Fail(const std::exception& Error) {
-  TVdbServices* Services = FRelation->Services();
-  if (Services != nullptr) return Services->SetLastError(Error);
-  const auto* Engine = dynamic_cast<const EVdbEngine*>(&Error);
-  return static_cast<std::int16_t>(Engine != nullptr ? -Engine->Code() : -kVdbInternalSignal);
+// Runs Body behind the engine's exception boundary (VdbGuarded), recording failures as the
+// session's last error when the relation has services.
+template <class TBody>
+static std::int16_t Guarded(TVdbRelation& Relation, TBody&& Body) {
+  TVdbServices* Services = Relation.Services();
+  return VdbGuarded(Services != nullptr ? &Services->LastError() : nullptr,
+                    std::forward<TBody>(Body));
 }
 
 // An engine exception carrying the error the relation recorded last (for operations that
@@ -219,7 +216,7 @@ std::int16_t TVdbAccessor::GetRecord(std::uint8_t* Buffer) {
 const TVdbDataValue& TVdbAccessor::GetField(std::int16_t FieldNo) {
   GetRecordPtr();
   if (FieldNo < 1 || static_cast<std::size_t>(FieldNo) > FFields.size())
-    throw EVdbEngine(83, std::to_string(FieldNo));
+    throw EVdbEngine(kVdbErrFieldNotFound, std::to_string(FieldNo));
   return FFields[static_cast<std::size_t>(FieldNo - 1)];
 }
 
@@ -247,12 +244,9 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo, const std::uint8_t* Lo
   if (Physical ? FCurrentAccessType != tatRecordNo
                : FCurrentAccessType != tatIndex || FCurrentIndexNo != IndexNo) {
     // An index that cannot be opened is this call's error.
-    std::int16_t Result;
-    try {
-      Result = SetAccess(Physical ? kVdbAccessRecordNo : IndexNo, FReverse);
-    } catch (const EVdbEngine& Error) {
-      return Fail(Error);
-    }
+    const std::int16_t Result = Guarded(*FRelation, [&]() -> std::int16_t {
+      return SetAccess(Physical ? kVdbAccessRecordNo : IndexNo, FReverse);
+    });
     if (Result < 0) return Result;
   }
   ClearRange();
@@ -271,18 +265,17 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo,
   if (Result < 0) return Result;
   const TVdbSortDef* Def = FRelation->GetIndexDefinition(FCurrentIndexNo);
   if (FCurrentAccessType != tatIndex || Def == nullptr)
-    return Fail(kErrNoSuitableIndex, {"Index#" + std::to_string(IndexNo)});
-  try {
+    return Fail(kVdbErrNoSuitableIndex, {"Index#" + std::to_string(IndexNo)});
+  Result = Guarded(*FRelation, [&]() -> std::int16_t {
     // Record reference 1 marks a bound as set; keys are compared without it.
     if (!LowerValues.empty())
       FRelation->StringToIndex(*Def, LowerValues, AsInfo(FRangeLowerBound), 1);
     if (!UpperValues.empty())
       FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1, true);
-  } catch (const EVdbEngine& Error) {
-    ClearRange();
-    return Fail(Error);
-  }
-  return 0;
+    return 0;
+  });
+  if (Result < 0) ClearRange();
+  return Result;
 }
 
 bool TVdbAccessor::InRange(const std::vector<std::uint8_t>& Item) const {
@@ -311,12 +304,8 @@ void TVdbAccessor::SetBookmarks(std::unique_ptr<TVdbBookmarkList> List) {
 
 int TVdbAccessor::TestFilter() {
   if (!FFilter) return 1;
-  try {
-    return FFilter->IsSatisfied(*this) ? 1 : 0;
-  } catch (const EVdbEngine& Error) {
-    const std::int16_t Result = Fail(Error);
-    return Result < 0 ? Result : -kVdbInternalSignal;
-  }
+  return Guarded(*FRelation,
+                 [&]() -> std::int16_t { return FFilter->IsSatisfied(*this) ? 1 : 0; });
 }
 
 // =============================================================================================
@@ -355,7 +344,7 @@ std::int16_t TVdbAccessor::SetAccess(std::int16_t AccessId, bool Reverse) {
     return 0;
   }
   if (AccessId < 0 || AccessId >= kVdbFirstSpecialAccessId)
-    return Fail(kErrNoSuitableIndex, {"Index#" + std::to_string(AccessId)});
+    return Fail(kVdbErrNoSuitableIndex, {"Index#" + std::to_string(AccessId)});
   // The index must be usable before anything changes; its failure is raised.
   const std::int16_t Opened = FRelation->CheckIndexOpen(AccessId);
   if (Opened < 0) throw LastErrorException(*FRelation, Opened);
@@ -560,7 +549,7 @@ std::int16_t TVdbAccessor::WalkToEnd(bool Front) {
   std::int16_t Result = GoToEnd(Front);
   if (Result < 0) {
     ToBoT();
-    return Result == kVdbEndOfWalk ? Fail(kErrRecordNotFound) : Result;
+    return Result == kVdbEndOfWalk ? Fail(kVdbErrRecordNotFound) : Result;
   }
   std::int32_t SequenceNo = Front ? 1 : WalkLength();
   // Records the filter rejects, or on which it fails, are skipped.
@@ -568,7 +557,7 @@ std::int16_t TVdbAccessor::WalkToEnd(bool Front) {
     Result = StepTo(Front);
     if (Result < 0) {
       ToBoT();
-      return Result == kVdbEndOfWalk ? Fail(kErrRecordNotFound) : Result;
+      return Result == kVdbEndOfWalk ? Fail(kVdbErrRecordNotFound) : Result;
     }
     if (SequenceNo > 0) SequenceNo += Front ? 1 : -1;
   }
@@ -583,7 +572,7 @@ std::int16_t TVdbAccessor::Last() { return WalkToEnd(false); }
 
 std::int16_t TVdbAccessor::WalkStep(bool Forward) {
   if (Forward && FCurrentRecordNo == -1) return First();
-  if (!Forward && FCurrentRecordNo == -1) return Fail(kErrRecordNotFound);
+  if (!Forward && FCurrentRecordNo == -1) return Fail(kVdbErrRecordNotFound);
   Push();
   try {
     return WalkStepFromSaved(Forward);
@@ -606,7 +595,7 @@ std::int16_t TVdbAccessor::WalkStepFromSaved(bool Forward) {
         FCurrentSequenceNo = -2;
         return 0;
       }
-      return Fail(kErrRecordNotFound);
+      return Fail(kVdbErrRecordNotFound);
     }
     if (SequenceNo > 0) SequenceNo += Forward ? 1 : -1;
     const int Passed = TestFilter();
@@ -629,7 +618,7 @@ std::int16_t TVdbAccessor::Prior() { return WalkStep(false); }
 std::int16_t TVdbAccessor::MoveBy(std::int32_t Delta) {
   if (Delta == 0) {
     if (FCurrentRecordNo > FRelation->RecordCount()) ToBoT();
-    if (FCurrentRecordNo == -1) return Fail(kErrRecordNotFound);
+    if (FCurrentRecordNo == -1) return Fail(kVdbErrRecordNotFound);
     FCurrentRecBufUpdated = false;
     if (IsValidRecord()) return 0;
     if (WalkStep(true) == 0) return 0;
@@ -713,14 +702,14 @@ std::int32_t TVdbAccessor::GetRecordCount() {
 }
 
 std::int16_t TVdbAccessor::GotoRecord(std::int32_t RecordNo) {
-  if (RecordNo < -1 || RecordNo > FRelation->RecordCount()) return Fail(kErrRecordNotFound);
+  if (RecordNo < -1 || RecordNo > FRelation->RecordCount()) return Fail(kVdbErrRecordNotFound);
   if (RecordNo == -1) {
     ToBoT();
     FRecordDeleted = false;
     return 0;
   }
   if (RecordNo == 0) {
-    if (FCurrentEditState != esAppend || FWorkRecordNo != 0) return Fail(kErrRecordNotFound);
+    if (FCurrentEditState != esAppend || FWorkRecordNo != 0) return Fail(kVdbErrRecordNotFound);
     SetCurrent(0);
     FCurrentSequenceNo = -2;
     FRecordDeleted = false;
@@ -728,11 +717,13 @@ std::int16_t TVdbAccessor::GotoRecord(std::int32_t RecordNo) {
   }
   const std::int32_t Previous = FCurrentRecordNo;
   SetCurrent(RecordNo);
-  try {
+  const std::int16_t Keyed = Guarded(*FRelation, [&]() -> std::int16_t {
     ComputeCurrentKey();
-  } catch (const EVdbEngine& Error) {
+    return 0;
+  });
+  if (Keyed < 0) {
     SetCurrent(Previous);
-    return Fail(Error);
+    return Keyed;
   }
   FCurrentSequenceNo = -1;
   FRecordDeleted = false;
@@ -744,14 +735,14 @@ std::int32_t TVdbAccessor::GotoSequenceNo(std::int32_t SequenceNo) {
     case tatRecordNo: {
       const std::int32_t RecNo = FReverse ? FRelation->RecordCount() - SequenceNo + 1 : SequenceNo;
       if (SequenceNo < 1 || SequenceNo > FRelation->RecordCount() || GotoRecord(RecNo) < 0)
-        return Fail(kErrRecordNotFound);
+        return Fail(kVdbErrRecordNotFound);
       FCurrentSequenceNo = SequenceNo;
       return FCurrentRecordNo;
     }
     case tatBookmarks: {
       const std::int32_t Ordinal = FReverse ? FBookmarks->Count() - SequenceNo : SequenceNo - 1;
       const std::int32_t Slot = FBookmarks->FindSlotOfSequence(Ordinal);
-      if (Slot < 0) return Fail(kErrRecordNotFound);
+      if (Slot < 0) return Fail(kVdbErrRecordNotFound);
       SetCurrent(FBookmarks->GetItem(Slot));
       FCurrentSequenceNo = SequenceNo;
       FRecordDeleted = false;
@@ -760,7 +751,7 @@ std::int32_t TVdbAccessor::GotoSequenceNo(std::int32_t SequenceNo) {
     case tatIndex:
       break;
     case tatNone:
-      return Fail(kErrRecordNotFound);
+      return Fail(kVdbErrRecordNotFound);
   }
   std::int16_t Result;
   if (SequenceNo <= 1) {
@@ -979,10 +970,10 @@ std::int32_t TVdbAccessor::PendingBlobSize(const TVdbBlobData& Blob, std::int16_
 
 std::int32_t TVdbAccessor::InitGetBlob(std::int16_t FieldNo, std::int32_t /*MaxSize*/,
                                        std::int16_t& BlobType) {
-  if (FieldNo < 1 || FieldNo > FRelation->GetColumnCount()) return Fail(kErrBlobExpected);
+  if (FieldNo < 1 || FieldNo > FRelation->GetColumnCount()) return Fail(kVdbErrBlobFieldExpected);
   const std::int16_t ColumnType = FRelation->GetColumnDef(FieldNo).GetColumnType();
   if (ColumnType != kTypeMemo && ColumnType != kTypeBlob && ColumnType != kTypeWideMemo)
-    return Fail(kErrBlobExpected);
+    return Fail(kVdbErrBlobFieldExpected);
   if (TVdbBlobData* Pending = FindPendingBlob(FieldNo)) {
     BlobType = Pending->BlobType;
     FBlobTransferFieldNo = FieldNo;
@@ -994,11 +985,13 @@ std::int32_t TVdbAccessor::InitGetBlob(std::int16_t FieldNo, std::int32_t /*MaxS
   if (Result < 0) return Result;
   FCurrentRecBufUpdated = false;
   const std::uint8_t* Record = nullptr;
-  try {
+  Result = Guarded(*FRelation, [&]() -> std::int16_t {
     Record = GetRecordPtr();
-  } catch (const EVdbEngine& Error) {
+    return 0;
+  });
+  if (Result < 0) {
     FRelation->EndRead();
-    return Fail(Error);
+    return Result;
   }
   TVdbBlobData& Blob = ReservePendingBlob(FieldNo);
   switch (ColumnType) {
@@ -1106,9 +1099,9 @@ void TVdbAccessor::SetPendingBlob(std::int16_t FieldNo, std::string Data, std::i
 // Write path
 
 std::int16_t TVdbAccessor::Edit() {
-  if (!FRelation->HasRight(tarEdit)) return Fail(kErrWriteMissing, {FRelation->Name()});
+  if (!FRelation->HasRight(tarEdit)) return Fail(kVdbErrNoWritePermission, {FRelation->Name()});
   Cancel();
-  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kErrRecordNotFound);
+  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kVdbErrRecordNotFound);
   const TVdbServices* Services = FRelation->Services();
   const auto Timeout = std::chrono::milliseconds(Services ? Services->LockingTimeout() : 0);
   const auto Start = std::chrono::steady_clock::now();
@@ -1135,7 +1128,7 @@ std::int16_t TVdbAccessor::Edit() {
 }
 
 std::int16_t TVdbAccessor::Append() {
-  if (!FRelation->HasRight(tarAppend)) return Fail(kErrNotGranted);
+  if (!FRelation->HasRight(tarAppend)) return Fail(kVdbErrPermissionNotGranted);
   Cancel();
   FSavedRecordNo = FCurrentRecordNo;
   FWorkRecBuf.assign(static_cast<std::size_t>(std::max(FRelation->RecordSize(), 0)), 0);
@@ -1158,7 +1151,7 @@ std::int16_t TVdbAccessor::Post() {
   if (FCurrentEditState == esEdit) {
     if (FWorkRecordNo < 1 || FWorkRecordNo != FCurrentRecordNo ||
         FWorkRecordNo > FRelation->RecordCount())
-      return Fail(kErrRecordNotFound);
+      return Fail(kVdbErrRecordNotFound);
     std::int16_t Result = FRelation->BeginUpgrade(true);
     if (Result < 0) return Result;
     std::vector<std::uint8_t> Original(FWorkRecBuf.size(), 0);
@@ -1193,12 +1186,10 @@ std::int16_t TVdbAccessor::Post() {
 }
 
 std::int16_t TVdbAccessor::RefreshKey() {
-  try {
+  return Guarded(*FRelation, [&]() -> std::int16_t {
     ComputeCurrentKey();
-  } catch (const EVdbEngine& Error) {
-    return Fail(Error);
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void TVdbAccessor::FinishEdit() {
@@ -1228,7 +1219,7 @@ std::int16_t TVdbAccessor::Cancel() {
 }
 
 std::int16_t TVdbAccessor::DeleteRecord() {
-  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kErrRecordNotFound);
+  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kVdbErrRecordNotFound);
   Cancel();
   std::int16_t Result = FRelation->BeginUpgrade(true);
   if (Result < 0) return Result;
@@ -1404,7 +1395,7 @@ TVdbAccessorSet::~TVdbAccessorSet() { Clear(); }
 
 TVdbAccessor& TVdbAccessorSet::Put(TVdbAccessor* Accessor, std::unique_ptr<TVdbAccessor> Owned) {
   const TVdbRelationIndex RltnIdx = Accessor->Relation().RltnIdx();
-  if (!ValidIndex(RltnIdx)) throw EVdbEngine(94, kxFormatArgs{});
+  if (!ValidIndex(RltnIdx)) throw EVdbEngine(kVdbErrTooManyTables, kxFormatArgs{});
   TSlot& Slot = FAccessors[static_cast<std::size_t>(RltnIdx - 1)];
   if (Slot.Accessor == nullptr) FRltnIdxVector.push_back(RltnIdx);
   Slot.Owned = std::move(Owned);
