@@ -969,7 +969,7 @@ void TkxCompoundFileImpl::FindFileClose(std::int32_t /*ClientHdl*/, TkxFindFileR
 }
 
 std::string TkxCompoundFileImpl::ExpandFileName(const std::string& FileName) {
-  if (FileName.find_first_of("\\:") == std::string::npos) return "\\" + FileName;
+  if (!kxHasDirectory(FileName, kBox)) return "\\" + FileName;
   return FileName;
 }
 

@@ -217,12 +217,8 @@ TEST_F(BPlusTreeTest, RandomInsertsAndDeletesMatchTheModelOnLargePages) {
 
 TEST_F(BPlusTreeTest, DeletingEverythingInRandomOrderShrinksTheTreeToNothing) {
   Make(512);
-  std::set<TEntry> Model;
   std::mt19937 Random(5);
-  for (std::int32_t RecNo = 1; RecNo <= 1500; ++RecNo) {
-    const TEntry Entry{RandomKey(Random, 12), RecNo};
-    Insert(Entry, Model);
-  }
+  const std::set<TEntry> Model = InsertRandom(1500, 12, Random);
   ASSERT_NO_FATAL_FAILURE(DeleteAllShuffled(Model, Random));
   EXPECT_EQ(Tree->GetHeight(), 0);
   EXPECT_EQ(Tree->GetItemCount(), 0);

@@ -173,12 +173,8 @@ TEST_F(BTreeTest, MergedPagesGoOnTheFreeListAndSplitsTakeThemBack) {
 
 TEST_F(BTreeTest, DeletingEverythingEmptiesTheTree) {
   Make(512);
-  std::set<TEntry> Model;
   std::mt19937 Random(8);
-  for (std::int32_t RecNo = 1; RecNo <= 1000; ++RecNo) {
-    const TEntry Entry{RandomKey(Random, 10), RecNo};
-    Insert(Entry, Model);
-  }
+  const std::set<TEntry> Model = InsertRandom(1000, 10, Random);
   ASSERT_NO_FATAL_FAILURE(DeleteAllShuffled(Model, Random));
   EXPECT_EQ(Tree->GetHeight(), 0);
   EXPECT_EQ(Tree->TreePageCount(), 0);

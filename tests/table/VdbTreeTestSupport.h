@@ -226,6 +226,15 @@ class TTreeFixture : public ::testing::Test {
     Insert(Entry);
     Model.insert(Entry);
   }
+  // Inserts Count entries with random keys of up to MaxKeyLen letters and the record numbers 1
+  // to Count; the model of what was inserted.
+  std::set<TEntry> InsertRandom(std::int32_t Count, int MaxKeyLen, std::mt19937& Random) {
+    std::set<TEntry> Model;
+    for (std::int32_t RecNo = 1; RecNo <= Count; ++RecNo) {
+      Insert({RandomKey(Random, MaxKeyLen), RecNo}, Model);
+    }
+    return Model;
+  }
   // Deletes every entry of the model from the tree in a random order; each must be there.
   void DeleteAllShuffled(const std::set<TEntry>& Model, std::mt19937& Random) {
     std::vector<TEntry> Order(Model.begin(), Model.end());
