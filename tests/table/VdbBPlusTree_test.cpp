@@ -168,11 +168,7 @@ TEST_F(BPlusTreeTest, DeletingTheLastItemFreesTheRootLeafAndCutsTheFile) {
 
 TEST_F(BPlusTreeTest, AMergedPageInTheMiddleGoesOnTheFreeListAndNewPagesComeFromTheEnd) {
   Make(512);
-  std::set<TEntry> Model;
-  for (std::int32_t RecNo = 1; RecNo <= 200; ++RecNo) {
-    const TEntry Entry{"key" + std::to_string(1000 + RecNo), RecNo};
-    Insert(Entry, Model);
-  }
+  std::set<TEntry> Model = InsertNumbered("key", 200, 1000);
   const std::int32_t PagesBefore = Tree->PageCount();
   ASSERT_GE(Tree->LeafPages().size(), 6u);
   // Empty the first leaves: merges free pages that lie before the end of the file.
@@ -255,7 +251,7 @@ TEST_F(BPlusTreeTest, UndoDropsTheChangesSinceTheLastFlush) {
 
 TEST_F(BPlusTreeTest, ClearEmptiesTheTreeAndKeepsTheFile) {
   Make(512);
-  for (std::int32_t RecNo = 1; RecNo <= 100; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+  InsertNumbered("k", 100);
   Tree->Clear();
   EXPECT_EQ(HeaderInt16(4), 0);
   EXPECT_EQ(HeaderInt(6), 1);
@@ -280,7 +276,7 @@ class BPlusTreeDamageTest : public BPlusTreeTest {
  protected:
   void SetUp() override {
     Make(512);
-    for (std::int32_t RecNo = 1; RecNo <= 300; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+    InsertNumbered("k", 300);
     ASSERT_EQ(Tree->GetHeight(), 2);
     Leaves = Tree->LeafPages();
     Tree->Flush();

@@ -77,7 +77,7 @@ TEST_F(BTreeTest, UnusablePageSizesAreRefused) {
 
 TEST_F(BTreeTest, RootStaysPageOneWhenItSplits) {
   Make(512);
-  for (std::int32_t RecNo = 1; RecNo <= 24; ++RecNo) Insert({"k" + std::to_string(100 + RecNo), RecNo});
+  InsertNumbered("k", 24, 100);
   EXPECT_EQ(Tree->GetHeight(), 1);
   EXPECT_EQ(PageInt16(1, 4), 24);
   Insert({"k200", 25});
@@ -141,11 +141,7 @@ TEST_F(BTreeTest, SixteenBitLayoutOfOldVersions) {
 
 TEST_F(BTreeTest, MergedPagesGoOnTheFreeListAndSplitsTakeThemBack) {
   Make(512);
-  std::set<TEntry> Model;
-  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) {
-    const TEntry Entry{"k" + std::to_string(1000 + RecNo), RecNo};
-    Insert(Entry, Model);
-  }
+  std::set<TEntry> Model = InsertNumbered("k", 400, 1000);
   const std::int32_t Pages = Tree->TreePageCount();
   auto It = Model.begin();
   for (int I = 0; I < 300; ++I) {
@@ -210,7 +206,7 @@ TEST_F(BTreeTest, SequenceNumbersAboveAThousandPagesAreEstimatedFromTheRoot) {
 
 TEST_F(BTreeTest, APageThatCannotBeReadEndsTheOperationWithItsMessage) {
   Make(8192);
-  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+  InsertNumbered("k", 400);
   ASSERT_EQ(Tree->GetHeight(), 2);
   Tree->Flush();
   // The file keeps page 0 and the root only; the root still names its children.
@@ -240,7 +236,7 @@ class BTreeDamageTest : public BTreeTest {
  protected:
   void SetUp() override {
     Make(512);
-    for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+    InsertNumbered("k", 400);
     ASSERT_EQ(Tree->GetHeight(), 3);
     Tree->Flush();
   }

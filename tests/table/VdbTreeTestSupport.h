@@ -226,6 +226,16 @@ class TTreeFixture : public ::testing::Test {
     Insert(Entry);
     Model.insert(Entry);
   }
+  // Inserts the entries Prefix + (KeyBase + n) with record number n, for n from 1 to Count; the
+  // model of what was inserted.
+  std::set<TEntry> InsertNumbered(const std::string& Prefix, std::int32_t Count,
+                                  std::int32_t KeyBase = 0) {
+    std::set<TEntry> Model;
+    for (std::int32_t RecNo = 1; RecNo <= Count; ++RecNo) {
+      Insert({Prefix + std::to_string(KeyBase + RecNo), RecNo}, Model);
+    }
+    return Model;
+  }
   // Inserts Count entries with random keys of up to MaxKeyLen letters and the record numbers 1
   // to Count; the model of what was inserted.
   std::set<TEntry> InsertRandom(std::int32_t Count, int MaxKeyLen, std::mt19937& Random) {
