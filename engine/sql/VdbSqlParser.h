@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "sql/VdbSqlCommand.h"
 
 namespace vdb {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "support/VdbMemoryRelation.h"
 #include "table/VdbIndexKeys.h"
 #include "table/VdbRelation.h"

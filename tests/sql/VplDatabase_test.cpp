@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "support/VdbMemoryRelation.h"
 #include "table/VdbDefinitionsTestSupport.h"
 
