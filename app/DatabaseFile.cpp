@@ -37,23 +37,6 @@ void CopyStream(QIODevice& stream, vdb::TkxFileSystem& fileSystem, std::int32_t 
 
 }  // namespace
 
-TOSFileHandle& TOSFileHandle::operator=(TOSFileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fileSystem_ = other.fileSystem_;
-    handle_ = other.handle_;
-    other.fileSystem_ = nullptr;
-    other.handle_ = vdb::kxInvalidHandle;
-  }
-  return *this;
-}
-
-void TOSFileHandle::Close() {
-  if (Valid()) fileSystem_->CloseFile(handle_);
-  fileSystem_ = nullptr;
-  handle_ = vdb::kxInvalidHandle;
-}
-
 void SaveStreamToFile(QIODevice& stream, vdb::TkxFileSystem& fileSystem,
                       const std::string& fileName) {
   TOSFileHandle file(fileSystem, fileSystem.CreateFile(fileName));

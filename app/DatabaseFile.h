@@ -23,24 +23,8 @@ class EDatabaseFileError : public std::runtime_error {
   std::int32_t errorCode_;
 };
 
-// An open file of a file system, closed when it goes.
-class TOSFileHandle {
- public:
-  TOSFileHandle() = default;
-  TOSFileHandle(vdb::TkxFileSystem& fileSystem, std::int32_t handle)
-      : fileSystem_(&fileSystem), handle_(handle) {}
-  TOSFileHandle(TOSFileHandle&& other) noexcept { *this = std::move(other); }
-  TOSFileHandle& operator=(TOSFileHandle&& other) noexcept;
-  ~TOSFileHandle() { Close(); }
-
-  bool Valid() const { return fileSystem_ && vdb::TkxFileSystem::IsValidHandle(handle_); }
-  std::int32_t Get() const { return handle_; }
-  void Close();
-
- private:
-  vdb::TkxFileSystem* fileSystem_ = nullptr;
-  std::int32_t handle_ = vdb::kxInvalidHandle;
-};
+// The lexicon file held open, closed when it goes.
+using TOSFileHandle = vdb::TkxFileHandle;
 
 // Writes Stream from its start to FileName, creating the file or overwriting an older one.
 // Throws EDatabaseFileError when the file cannot be created or written in full. A file that

@@ -8,6 +8,7 @@
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
+#include "storage/kxPath.h"
 #include "table/VdbAliasRelation.h"
 #include "table/VdbBaseTable.h"
 #include "table/kxStrUtils.h"
@@ -16,29 +17,12 @@ namespace vdb {
 
 namespace {
 
-bool IsDelimiter(char C) { return C == '/' || C == '\\'; }
-
-bool HasDirectoryPart(const std::string& Path) {
-  return std::any_of(Path.begin(), Path.end(), IsDelimiter);
-}
-
-// The extension of the last path component (with its dot), or empty.
-std::string ExtensionOf(const std::string& Path) {
-  const auto Slash = Path.find_last_of("/\\");
-  const auto Dot = Path.find_last_of('.');
-  if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash)) return {};
-  return Path.substr(Dot);
-}
+// Names of tables come in either form: an OS path or a name inside the container.
+constexpr TkxPathForm kEither = TkxPathForm::Any;
 
 std::string Lower(std::string Text) {
   for (char& C : Text) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
   return Text;
-}
-
-std::string DirectoryOf(const std::string& Path) {
-  const auto Slash = Path.find_last_of('/');
-  if (Slash == std::string::npos) return {};
-  return Slash == 0 ? std::string("/") : Path.substr(0, Slash);
 }
 
 bool IsBlank(const std::string& Text) {
@@ -88,7 +72,8 @@ TVdbCatalog::TVdbCatalog(TVdbServices* Services)
 TVdbCatalog::~TVdbCatalog() { Close(); }
 
 void TVdbCatalog::SetLocation(const std::string& Value) {
-  if (!IsBlank(Value) && HasDirectoryPart(Value) && !IsDelimiter(Value.front()))
+  if (!IsBlank(Value) && kxHasDirectory(Value, kEither) &&
+      !kxIsPathDelimiter(Value.front(), kEither))
     throw EVdbEngine(kVdbErrRelativeDatabasePath, Value);
   FLocation = IsBlank(Value) ? std::string() : Value;
 }
@@ -267,7 +252,7 @@ void TVdbCatalog::RecalcLinks() {}
 // --- Opening tables ------------------------------------------------------------------------------
 
 TkxFileSystem* TVdbCatalog::FileSystemFor(const std::string& Path) const {
-  return HasDirectoryPart(Path) ? FServices->OSFileSystem() : FServices->DataFileSystem();
+  return kxHasDirectory(Path, kEither) ? FServices->OSFileSystem() : FServices->DataFileSystem();
 }
 
 bool TVdbCatalog::FindTableFile(const std::string& StoragePath, TkxFileSystem*& FileSystem,
@@ -275,8 +260,8 @@ bool TVdbCatalog::FindTableFile(const std::string& StoragePath, TkxFileSystem*& 
   FileSystem = FileSystemFor(StoragePath);
   if (FileSystem == nullptr) return false;
   std::string Path = StoragePath;
-  if (!HasDirectoryPart(Path) && GetIsSingleFile()) Path = "\\" + Path;
-  if (!ExtensionOf(StoragePath).empty()) {
+  if (!kxHasDirectory(Path, kEither) && GetIsSingleFile()) Path = "\\" + Path;
+  if (!kxExtractFileExt(StoragePath, kEither).empty()) {
     FileName = Path;
     return FileSystem->FileExists(Path);
   }
@@ -308,10 +293,10 @@ std::int16_t TVdbCatalog::OpenBaseTable(std::int16_t RltnIdx, TkxFileSystem* Fil
   Table->SetKey(Key.empty() ? FKey : Key);
   if (InDatabase) {
     const bool Single = GetIsSingleFile();
-    Table->SetPhysicalDirectory(Single ? DirectoryOf(FLocation) : FLocation);
+    Table->SetPhysicalDirectory(Single ? kxExtractFileDir(FLocation, TkxPathForm::OS) : FLocation);
     if (Single) Table->SetContainerName(TVdbRelation::CalcStdName(FLocation));
   } else {
-    Table->SetPhysicalDirectory(DirectoryOf(FileName));
+    Table->SetPhysicalDirectory(kxExtractFileDir(FileName, TkxPathForm::OS));
   }
   Table->SetRights(Rights);
   std::int16_t Result = Table->Open(Force);
@@ -352,7 +337,7 @@ std::int16_t TVdbCatalog::OpenTable(const std::string& StoragePath, const std::s
     if (!FindTableFile(StoragePath, FileSystem, FileName)) return Fail(kVdbErrFileNotFoundOrDenied, {StoragePath});
     if (!ExplicitRights) Rights = EffectiveRights(Rights);
     const std::int16_t Opened = OpenBaseTable(RltnIdx, FileSystem, FileName, Key, Rights, Force,
-                                                 !HasDirectoryPart(StoragePath));
+                                                 !kxHasDirectory(StoragePath, kEither));
     if (Opened < 0) return Opened;
     std::int16_t Result = AddDefaultAccessor(RltnIdx);
     if (Result >= 0) Result = FRelations[RltnIdx - 1].Relation->Setup(Force);
@@ -559,7 +544,7 @@ void TVdbCatalog::GetTableNames(std::vector<std::string>& List) const {
   const std::string Pattern = GetIsSingleFile() ? "\\*" : "*";
   for (bool Found = Data->FindFirstFile(Pattern, faAnyFile & ~faDirectory, Rec); Found;
        Found = Data->FindNextFile(Rec)) {
-    const std::string Ext = Lower(ExtensionOf(Rec.Name));
+    const std::string Ext = Lower(kxExtractFileExt(Rec.Name, kEither));
     if (Ext != ".dat" && Ext != ".vdbt" && Ext != ".rel") continue;
     const std::string Name = TVdbRelation::CalcStdName(Rec.Name);
     if (!IsSystemName(Name)) List.push_back(Name);

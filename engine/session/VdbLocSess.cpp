@@ -9,6 +9,7 @@
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
 
@@ -16,18 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The path up to its last "/", without that delimiter unless it is the root.
-std::string DirectoryOf(const std::string& Path) {
-  const auto Slash = Path.find_last_of('/');
-  if (Slash == std::string::npos) return {};
-  return Slash == 0 ? std::string("/") : Path.substr(0, Slash);
-}
-
-bool HasExtension(const std::string& Path) {
-  const auto Slash = Path.find_last_of('/');
-  const auto Dot = Path.find_last_of('.');
-  return Dot != std::string::npos && (Slash == std::string::npos || Dot > Slash);
-}
+constexpr TkxPathForm kOS = TkxPathForm::OS;
 
 // The registered file system of Name with a new reference, or Make's object registered under
 // Name (made only when none is there). Make may raise; nothing is registered then.
@@ -91,9 +81,10 @@ std::int16_t TVdbLocalSession::DoOpenDb() {
   if (fs::exists(Status) && !fs::is_directory(Status)) {
     SingleFile = TkxCompoundFileIntf::IsCompoundFile(Location);
     // A table file of a directory database opens the whole directory.
-    if (!SingleFile) Location = DirectoryOf(Location);
+    if (!SingleFile) Location = kxExtractFileDir(Location, kOS);
   } else if (!Location.empty() && !fs::exists(Status)) {
-    if (HasExtension(Location)) return FServices->SetLastError(kVdbErrFileNotFoundOrDenied, Location);
+    if (!kxExtractFileExt(Location, kOS).empty())
+      return FServices->SetLastError(kVdbErrFileNotFoundOrDenied, Location);
     Location += ".vdbd";
     SingleFile = true;
   }
@@ -131,7 +122,7 @@ std::int16_t TVdbLocalSession::MountSingleFile(const std::string& Location) {
     }
   }
   FServices->SetFileSystems(OSFiles, Container,
-                            std::make_unique<TkxOSFileSystem>(DirectoryOf(Location)));
+                            std::make_unique<TkxOSFileSystem>(kxExtractFileDir(Location, kOS)));
   FServices->SetDataBaseType(dbtSingleFile);
   return 0;
 }
@@ -175,9 +166,9 @@ std::int16_t TVdbLocalSession::CreateDatabase(TVdbDataBaseType DatabaseType,
     fs::create_directories(Name, Error);
     return Error || !fs::is_directory(Name) ? CannotCreate() : 0;
   }
-  if (!HasExtension(Name)) Name += ".vdbd";
+  if (kxExtractFileExt(Name, kOS).empty()) Name += ".vdbd";
   if (fs::exists(fs::symlink_status(Name, Error))) return CannotCreate();
-  const std::string Directory = DirectoryOf(Name);
+  const std::string Directory = kxExtractFileDir(Name, kOS);
   if (!Directory.empty()) {
     fs::create_directories(Directory, Error);
     if (Error || !fs::is_directory(Directory)) return CannotCreate();

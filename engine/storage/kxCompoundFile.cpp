@@ -3,22 +3,9 @@
 #include <typeinfo>
 
 #include "storage/kxCompoundFileImpl.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
-
-namespace {
-
-// "dir/name.ext" -> "dir/name" + Insert + ".ext"; a name without extension gets it appended.
-std::string InsertBeforeExtension(const std::string& FileName, const std::string& Insert) {
-  const std::string::size_type Slash = FileName.find_last_of('/');
-  const std::string::size_type Dot = FileName.find_last_of('.');
-  if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash) ||
-      Dot == (Slash == std::string::npos ? 0 : Slash + 1))
-    return FileName + Insert;
-  return FileName.substr(0, Dot) + Insert + FileName.substr(Dot);
-}
-
-}  // namespace
 
 // A logical lock of this client for the time of one operation.
 class TkxCompoundFileIntf::TLockGuard {
@@ -448,8 +435,10 @@ void TkxCompoundFileIntf::Compress() {
   TkxCompoundFileImpl& Impl = CheckOpenForWriting();
   if (Impl.HasOpenFiles() || Impl.ClientCount() > 1)
     throw EkxCompoundFileError(0, "Cannot compress with open files.");
-  const std::string TmpName = InsertBeforeExtension(FFileName, ".tmp");
-  const std::string BakName = InsertBeforeExtension(FFileName, ".bak");
+  // "dir/name.vdbd" works as "dir/name.tmp.vdbd" and keeps "dir/name.bak.vdbd" meanwhile.
+  const std::string Ext = kxExtractFileExt(FFileName, TkxPathForm::OS);
+  const std::string TmpName = kxChangeFileExt(FFileName, ".tmp" + Ext, TkxPathForm::OS);
+  const std::string BakName = kxChangeFileExt(FFileName, ".bak" + Ext, TkxPathForm::OS);
   TkxOSFileSystem OS;
   try {
     TkxCompoundFileImpl::NewFile(TmpName);

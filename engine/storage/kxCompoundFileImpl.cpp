@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "storage/kxCompoundFileCheck.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
 
@@ -14,17 +15,7 @@ namespace {
 constexpr int kLockRetries = 100;
 constexpr std::int32_t kLockBytesEnd = kxLockBytesStart + kxLockBytesCount;  // 778, exclusive
 constexpr std::int32_t kExportChunk = kxTileSize;
-
-// The directory part of a container path, up to and including its last "\" (or drive colon).
-std::string ExtractFilePath(const std::string& Path) {
-  const std::string::size_type Pos = Path.find_last_of("\\:");
-  return Pos == std::string::npos ? std::string() : Path.substr(0, Pos + 1);
-}
-
-std::string ExtractFileName(const std::string& Path) {
-  const std::string::size_type Pos = Path.find_last_of("\\:");
-  return Pos == std::string::npos ? Path : Path.substr(Pos + 1);
-}
+constexpr TkxPathForm kBox = TkxPathForm::Container;
 
 // A name for a new or renamed entry: not empty, representable in the code page, at most 79
 // characters and without the characters that no file name may hold. Error 0 when it is fine.
@@ -745,7 +736,7 @@ TkxVirtualDirectory* TkxCompoundFileImpl::DirectoryOf(const std::string& DirPath
   if (DirPath.empty() || DirPath == FDelimiter) return FRootDir;
   std::string Path = DirPath;
   if (Path.back() == '\\') Path.pop_back();
-  const std::string Parent = ExtractFilePath(Path);
+  const std::string Parent = kxExtractFilePath(Path, kBox);
   if (Parent == Path)
     throw EkxInOutError(kxFormatOrBare("\"%s\" is an invalid directory name", {DirPath}));
   TkxVirtualDirectory* ParentDir = DirectoryOf(Parent);
@@ -770,8 +761,8 @@ bool TkxCompoundFileImpl::IsLiveDirectory(const TkxVirtualDirectory* Dir) const 
 
 TkxCompoundFileImpl::TPathLookup TkxCompoundFileImpl::Lookup(const std::string& FilePath) {
   TPathLookup Result;
-  Result.Dir = DirectoryOf(ExtractFilePath(FilePath));
-  Result.Name = ExtractFileName(FilePath);
+  Result.Dir = DirectoryOf(kxExtractFilePath(FilePath, kBox));
+  Result.Name = kxExtractFileName(FilePath, kBox);
   if (!Result.Dir || Result.Name.empty() || !kxEntryNameFromUtf8(Result.Name, Result.RawName))
     return Result;
   Result.Index = Result.Dir->FindEntry(Result.RawName);
@@ -892,14 +883,15 @@ std::int32_t TkxCompoundFileImpl::DeleteFile(std::int32_t /*ClientHdl*/, const s
 std::int32_t TkxCompoundFileImpl::RenameFile(std::int32_t /*ClientHdl*/, const std::string& OldName,
                                              const std::string& NewName) {
   std::lock_guard Section(FCriticalSection);
-  if (!kxSameEntryName(ExtractFilePath(OldName), ExtractFilePath(NewName)))
+  if (!kxSameEntryName(kxExtractFilePath(OldName, kBox), kxExtractFilePath(NewName, kBox)))
     return kxErrorInvalidFunction;
   TPathLookup Path = Lookup(OldName);
   if (!Path.Found()) return kxErrorFileNotFound;
   TkxVirtualFile* File = ExistingObject(Path.Dir, Path.Index);
   if (File && File->GetRefCount() > 0) return kxErrorSharingViolation;
   std::string RawName;
-  if (const std::int32_t Error = CheckNewName(ExtractFileName(NewName), RawName)) return Error;
+  const std::int32_t Error = CheckNewName(kxExtractFileName(NewName, kBox), RawName);
+  if (Error != 0) return Error;
   // Two entries of one name would hide one of the files for good.
   const std::int32_t Other = Path.Dir->FindEntry(RawName);
   if (Other >= 0 && Other != Path.Index) return kxErrorAlreadyExists;
@@ -943,12 +935,12 @@ bool TkxCompoundFileImpl::FindFirstFile(std::int32_t /*ClientHdl*/, const std::s
     FindFileRec.FindHandle = 0;
     return true;
   }
-  TkxVirtualDirectory* Dir = DirectoryOf(ExtractFilePath(Path));
+  TkxVirtualDirectory* Dir = DirectoryOf(kxExtractFilePath(Path, kBox));
   if (!Dir) {
     Error = kxErrorPathNotFound;
     return false;
   }
-  FindFileRec.PathPattern = ExtractFileName(Path);
+  FindFileRec.PathPattern = kxExtractFileName(Path, kBox);
   FindFileRec.VirtDir = Dir;
   FindFileRec.DirIndex = -1;
   return FindNextFile(0, FindFileRec, Error);
@@ -977,7 +969,7 @@ void TkxCompoundFileImpl::FindFileClose(std::int32_t /*ClientHdl*/, TkxFindFileR
 }
 
 std::string TkxCompoundFileImpl::ExpandFileName(const std::string& FileName) {
-  if (FileName.find_first_of("\\:") == std::string::npos) return "\\" + FileName;
+  if (!kxHasDirectory(FileName, kBox)) return "\\" + FileName;
   return FileName;
 }
 
@@ -1019,13 +1011,13 @@ void TkxCompoundFileImpl::ExportFile(std::int32_t /*ClientHdl*/, const std::stri
 void TkxCompoundFileImpl::ExportFiles(std::int32_t ClientHdl, const std::string& Mask,
                                       const std::string& DirName, bool /*Recurse*/) {
   std::lock_guard Section(FCriticalSection);
-  const std::string DirPart = ExtractFilePath(Mask);
+  const std::string DirPart = kxExtractFilePath(Mask, kBox);
   TkxVirtualDirectory* Dir = DirectoryOf(DirPart);
   if (!Dir)
     throw EkxInOutError(kxFormatOrBare("Directory \"%s\" not found.", {DirPart}),
                         kxErrorPathNotFound);
   std::string RawPattern;
-  if (!kxEntryNameFromUtf8(ExtractFileName(Mask), RawPattern)) return;
+  if (!kxEntryNameFromUtf8(kxExtractFileName(Mask, kBox), RawPattern)) return;
   for (std::int32_t Index = Dir->FindMatching(RawPattern, 0); Index >= 0;
        Index = Dir->FindMatching(RawPattern, Index + 1)) {
     const TkxDirEntry Entry = Dir->ReadEntry(Index);

@@ -15,6 +15,7 @@
 
 #include "storage/kxFormat.h"
 #include "storage/kxOSFiles.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
 
@@ -62,31 +63,6 @@ constexpr TErrorText kErrorTexts[] = {
     {kxErrorFilenameTooLong, "The filename or extension is too long."},
     {kxErrorFileTooLarge, "The file size exceeds the limit allowed and cannot be saved."},
     {kxErrorDirectory, "The directory name is invalid."},
-};
-
-// Joins a directory and a name with Delimiter, without doubling a delimiter already there; an
-// empty directory leaves the name relative.
-std::string JoinPath(const std::string& Dir, const std::string& Name, char Delimiter) {
-  if (Dir.empty()) return Name;
-  if (Dir.back() == Delimiter) return Dir + Name;
-  return Dir + Delimiter + Name;
-}
-
-// A handle of a file system closed when it goes out of scope.
-class THandleGuard {
- public:
-  THandleGuard(TkxFileSystem& FileSystem, std::int32_t Handle)
-      : FFileSystem(FileSystem), FHandle(Handle) {}
-  THandleGuard(const THandleGuard&) = delete;
-  THandleGuard& operator=(const THandleGuard&) = delete;
-  ~THandleGuard() {
-    if (TkxFileSystem::IsValidHandle(FHandle)) FFileSystem.CloseFile(FHandle);
-  }
-  std::int32_t Get() const { return FHandle; }
-
- private:
-  TkxFileSystem& FFileSystem;
-  std::int32_t FHandle;
 };
 
 // A running enumeration ended when it goes out of scope.
@@ -166,32 +142,28 @@ bool TkxFileSystem::DirectoryExists(const std::string& DirName) {
 }
 
 bool TkxFileSystem::CopyFile(const std::string& Source, const std::string& Target) {
-  const char delimiter = GetPathDelimiter();
+  const TkxPathForm form = kxPathFormOf(GetPathDelimiter());
   std::string target = Target;
-  if (DirectoryExists(Target)) {
-    std::string::size_type slash = Source.find_last_of(delimiter);
-    target = JoinPath(Target, slash == std::string::npos ? Source : Source.substr(slash + 1),
-                      delimiter);
-  }
-  THandleGuard source(*this, OpenFile(Source, fmOpenRead));
+  if (DirectoryExists(Target)) target = kxJoinPath(Target, kxExtractFileName(Source, form), form);
+  TkxFileHandle source(*this, OpenFile(Source, fmOpenRead));
   if (!IsValidHandle(source.Get())) return false;
-  THandleGuard created(*this, CreateFile(target));
+  TkxFileHandle created(*this, CreateFile(target));
   if (!IsValidHandle(created.Get())) return false;
   return CopyData(*this, source.Get(), *this, created.Get(), -1, kCopyFileChunk);
 }
 
 void TkxFileSystem::CopyFrom(TkxFileSystem& FileSystem, const std::string& SrcDirName,
                              const std::string& DstDirName) {
-  const char srcDelimiter = FileSystem.GetPathDelimiter();
-  const char dstDelimiter = GetPathDelimiter();
+  const TkxPathForm srcForm = kxPathFormOf(FileSystem.GetPathDelimiter());
+  const TkxPathForm dstForm = kxPathFormOf(GetPathDelimiter());
   TFindGuard find(FileSystem);
-  bool found = FileSystem.FindFirstFile(JoinPath(SrcDirName, "*.*", srcDelimiter), faAnyFile,
+  bool found = FileSystem.FindFirstFile(kxJoinPath(SrcDirName, "*.*", srcForm), faAnyFile,
                                         find.Rec);
   for (; found; found = FileSystem.FindNextFile(find.Rec)) {
     const std::string& name = find.Rec.Name;
     if (name.empty() || name == "." || name == "..") continue;  // never climb out of the tree
-    std::string source = JoinPath(SrcDirName, name, srcDelimiter);
-    std::string target = JoinPath(DstDirName, name, dstDelimiter);
+    std::string source = kxJoinPath(SrcDirName, name, srcForm);
+    std::string target = kxJoinPath(DstDirName, name, dstForm);
     if (find.Rec.Attr & faDirectory) {
       if (!CreateDir(target)) {
         throw EkxInOutError(kxFormat("Cannot create directory \"%s\".", {target}), GetLastError());
@@ -199,12 +171,12 @@ void TkxFileSystem::CopyFrom(TkxFileSystem& FileSystem, const std::string& SrcDi
       CopyFrom(FileSystem, source, target);
       continue;
     }
-    THandleGuard from(FileSystem, FileSystem.OpenFile(source, fmOpenRead));
+    TkxFileHandle from(FileSystem, FileSystem.OpenFile(source, fmOpenRead));
     if (!IsValidHandle(from.Get())) {
       throw EkxInOutError(kxFormat("Cannot open source file \"%s\".", {source}),
                           FileSystem.GetLastError());
     }
-    THandleGuard to(*this, CreateFile(target));
+    TkxFileHandle to(*this, CreateFile(target));
     if (!IsValidHandle(to.Get())) {
       throw EkxInOutError(kxFormat("Cannot create file \"%s\".", {target}), GetLastError());
     }
@@ -218,24 +190,28 @@ void TkxFileSystem::CopyFrom(TkxFileSystem& FileSystem, const std::string& SrcDi
   }
 }
 
+// --- TkxFileHandle -------------------------------------------------------------------------------
+
+TkxFileHandle& TkxFileHandle::operator=(TkxFileHandle&& Other) noexcept {
+  if (this != &Other) {
+    Close();
+    FFileSystem = std::exchange(Other.FFileSystem, nullptr);
+    FHandle = std::exchange(Other.FHandle, kxInvalidHandle);
+  }
+  return *this;
+}
+
+void TkxFileHandle::Close() {
+  if (Valid()) FFileSystem->CloseFile(FHandle);
+  FFileSystem = nullptr;
+  FHandle = kxInvalidHandle;
+}
+
 // --- TkxOSFileSystem: paths ----------------------------------------------------------------------
 
 namespace {
 
 bool HasWildcards(const std::string& Name) { return Name.find_first_of("*?") != std::string::npos; }
-
-// The directory above Dir: "/a/b" -> "/a", "/a" -> "/", "/" -> "/"; a relative directory
-// without a parent of its own climbs with "..".
-std::string ParentDirectory(const std::string& Dir) {
-  if (Dir == "/") return Dir;
-  std::string::size_type slash = Dir.find_last_of('/');
-  std::string last = slash == std::string::npos ? Dir : Dir.substr(slash + 1);
-  if (last == "..") return Dir + "/..";
-  if (last == ".") return slash == std::string::npos ? ".." : ParentDirectory(Dir.substr(0, slash));
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return Dir.substr(0, slash);
-}
 
 }  // namespace
 
@@ -250,16 +226,16 @@ void TkxOSFileSystem::SetBaseDirectory(const std::string& Value) {
 
 std::string TkxOSFileSystem::ExpandFileName(const std::string& FileName) {
   if (FBaseDirectory.empty()) return FileName;
-  if (FileName.empty()) return JoinPath(FBaseDirectory, "", '/');
+  if (FileName.empty()) return kxJoinPath(FBaseDirectory, "", TkxPathForm::OS);
   if (FileName.front() == '/') return FileName;
   std::string base = FBaseDirectory;
   std::string rest = FileName;
   while (rest.compare(0, 2, "./") == 0) rest.erase(0, 2);
   while (rest.compare(0, 3, "../") == 0 || rest == "..") {
-    base = ParentDirectory(base);
+    base = kxParentDirectory(base);
     rest.erase(0, rest.size() == 2 ? 2 : 3);
   }
-  return rest.empty() ? base : JoinPath(base, rest, '/');
+  return rest.empty() ? base : kxJoinPath(base, rest, TkxPathForm::OS);
 }
 
 std::string TkxOSFileSystem::GetBaseDirectory() { return FBaseDirectory; }
@@ -590,9 +566,9 @@ bool TkxOSFileSystem::FindFirstFile(const std::string& Path, std::int32_t Attr,
   std::string full = ExpandFileName(Path);
   while (full.size() > 1 && full.back() == '/') full.pop_back();  // "dir/" names "dir"
   auto data = std::make_shared<TkxOSFindData>();
-  std::string::size_type slash = full.find_last_of('/');
-  data->Directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
-  data->Pattern = slash == std::string::npos ? full : full.substr(slash + 1);
+  data->Directory =
+      kxHasDirectory(full, TkxPathForm::OS) ? kxExtractFileDir(full, TkxPathForm::OS) : ".";
+  data->Pattern = kxExtractFileName(full, TkxPathForm::OS);
   FindFileRec.ExcludeAttr = ~Attr & (faHidden | faSysFile | faVolumeID | faDirectory);
 
   if (!HasWildcards(data->Pattern)) {
@@ -639,7 +615,8 @@ bool TkxOSFileSystem::FindNextFile(TkxFindFileRec& FindFileRec) {
     std::string name = entry->d_name;
     if (name == "." || name == ".." || !NameMatches(data->Pattern, name)) continue;
     struct stat st {};
-    if (!EntryStatus(JoinPath(data->Directory, name, '/'), st)) continue;  // vanished meanwhile
+    // An entry may vanish between listing and looking.
+    if (!EntryStatus(kxJoinPath(data->Directory, name, TkxPathForm::OS), st)) continue;
     if (FillEntry(FindFileRec, name, st)) return true;
   }
   kxos::SetLastError(kxErrorNoMoreFiles);

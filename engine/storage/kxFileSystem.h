@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace vdb {
 
@@ -211,6 +212,32 @@ class TkxFileSystem {
 
  protected:
   bool FPhysicallyExclusive = false;
+};
+
+// --- TkxFileHandle -------------------------------------------------------------------------------
+// An open file of a file-system object, closed when its owner goes: no early return or exception
+// leaves a handle open behind it. It takes whatever OpenFile or CreateFile answered, so a failed
+// open gives an invalid handle that is never closed. Moving hands the file on; the file system
+// must outlive the handle.
+class TkxFileHandle {
+ public:
+  TkxFileHandle() = default;
+  TkxFileHandle(TkxFileSystem& FileSystem, std::int32_t Handle)
+      : FFileSystem(&FileSystem), FHandle(Handle) {}
+  TkxFileHandle(TkxFileHandle&& Other) noexcept { *this = std::move(Other); }
+  TkxFileHandle& operator=(TkxFileHandle&& Other) noexcept;
+  TkxFileHandle(const TkxFileHandle&) = delete;
+  TkxFileHandle& operator=(const TkxFileHandle&) = delete;
+  ~TkxFileHandle() { Close(); }
+
+  bool Valid() const { return FFileSystem != nullptr && TkxFileSystem::IsValidHandle(FHandle); }
+  std::int32_t Get() const { return FHandle; }
+  // Closes a valid handle now; afterwards the guard holds none.
+  void Close();
+
+ private:
+  TkxFileSystem* FFileSystem = nullptr;
+  std::int32_t FHandle = kxInvalidHandle;
 };
 
 // --- TkxOSFileSystem -----------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "storage/kxFileSystem.h"
+#include "storage/kxPath.h"
 
 namespace vdb::kxos {
 
@@ -355,9 +356,9 @@ std::int32_t ErrnoToError(int Errno, TkxErrnoContext Context) {
 }
 
 std::int32_t MissingPathError(const std::string& Path) {
-  std::string::size_type slash = Path.find_last_of('/');
-  if (slash == std::string::npos) return kxErrorFileNotFound;  // the current directory exists
-  std::string parent = slash == 0 ? "/" : Path.substr(0, slash);
+  // A bare name lies in the current directory, which exists.
+  if (!kxHasDirectory(Path, TkxPathForm::OS)) return kxErrorFileNotFound;
+  const std::string parent = kxExtractFileDir(Path, TkxPathForm::OS);
   struct stat st {};
   return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? kxErrorFileNotFound
                                                                   : kxErrorPathNotFound;

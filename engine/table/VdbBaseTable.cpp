@@ -13,6 +13,7 @@
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
 #include "storage/kxMemory.h"
+#include "storage/kxPath.h"
 #include "table/VdbBlobFile.h"
 #include "table/VdbData.h"
 #include "table/VdbIndexKeys.h"
@@ -36,21 +37,8 @@ bool EndsWithNoCase(const std::string& Text, const std::string& Tail) {
          std::equal(Tail.rbegin(), Tail.rend(), Text.rbegin(), SameLetters);
 }
 
-std::string WithoutDirectory(const std::string& Path) {
-  const auto Pos = Path.find_last_of("\\/");
-  return Pos == std::string::npos ? Path : Path.substr(Pos + 1);
-}
-
-std::string DirectoryOf(const std::string& Path) {
-  const auto Pos = Path.find_last_of("\\/");
-  return Pos == std::string::npos ? std::string() : Path.substr(0, Pos + 1);
-}
-
-std::string WithoutExtension(const std::string& Path) {
-  const std::string Name = WithoutDirectory(Path);
-  const auto Dot = Name.find_last_of('.');
-  return Path.substr(0, Path.size() - (Dot == std::string::npos ? 0 : Name.size() - Dot));
-}
+// The table's files lie in the OS or in the container: either form of path.
+constexpr TkxPathForm kEither = TkxPathForm::Any;
 
 bool IsFullTextIndexName(const std::string& Name) {
   return EndsWithNoCase(Name, ".ift") || EndsWithNoCase(Name, ".vdbf");
@@ -215,7 +203,7 @@ void TVdbBaseTable::CheckResult(std::int32_t Result) const {
 
 // --- Names and properties ------------------------------------------------------------------------
 
-std::string TVdbBaseTable::Name() const { return WithoutDirectory(WithoutExtension(FFileName)); }
+std::string TVdbBaseTable::Name() const { return kxExtractFileName(kxChangeFileExt(FFileName, "", kEither), kEither); }
 
 bool TVdbBaseTable::Active() const { return FDataFile != nullptr && FDataFile->IsOpen(); }
 
@@ -233,11 +221,11 @@ TVdbForeignKeyDef* TVdbBaseTable::GetIntegrityRule(std::int32_t Index) const {
              : nullptr;
 }
 
-std::string TVdbBaseTable::GetIndexDirectory(TVdbIndexKind) const { return DirectoryOf(FFileName); }
+std::string TVdbBaseTable::GetIndexDirectory(TVdbIndexKind) const { return kxExtractFilePath(FFileName, kEither); }
 
 TkxFileSystem* TVdbBaseTable::GetIndexFileSystem(TVdbIndexKind) const { return FFileSystem; }
 
-std::string TVdbBaseTable::GetBlobBaseDir() const { return DirectoryOf(FFileName); }
+std::string TVdbBaseTable::GetBlobBaseDir() const { return kxExtractFilePath(FFileName, kEither); }
 
 std::int16_t TVdbBaseTable::GetBaseField(std::int16_t FieldNo, TVdbRelationIndex& BaseRltnIdx,
                                          std::int16_t& BaseFieldNo) const {
@@ -247,7 +235,7 @@ std::int16_t TVdbBaseTable::GetBaseField(std::int16_t FieldNo, TVdbRelationIndex
 }
 
 std::string TVdbBaseTable::CompanionFileName(const char* Level6Ext, const char* OldExt) const {
-  return WithoutExtension(FFileName) + (FLevel >= 6 ? Level6Ext : OldExt);
+  return kxChangeFileExt(FFileName, FLevel >= 6 ? Level6Ext : OldExt, kEither);
 }
 
 std::unique_ptr<TVdbClientStorage> TVdbBaseTable::NewStorage(const std::string& Name) const {
@@ -339,7 +327,7 @@ std::string TVdbBaseTable::LockName() const {
   std::string Directory = FPhysicalDirectory;
   if (Directory.empty()) {
     if (dynamic_cast<const TkxOSFileSystem*>(FFileSystem) != nullptr) {
-      Directory = DirectoryOf(FFileName);
+      Directory = kxExtractFilePath(FFileName, kEither);
     } else if (FServices != nullptr) {
       Directory = FServices->PrivateDir();
     }

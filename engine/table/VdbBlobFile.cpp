@@ -9,6 +9,7 @@
 #include "base/VdbErrors.h"
 #include "base/VdbLastError.h"
 #include "storage/kxMemory.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
 
@@ -16,15 +17,6 @@ namespace {
 
 constexpr std::int32_t kMinBlobBlockSize = 9;  // the size field and at least one data byte
 constexpr std::int32_t kBlockNoMask = 0x0FFFFFFF;
-
-// "Data" for "\dir\Data.vdbm" or "dir/Data.vdbm".
-std::string TableNameOf(const std::string& FileName) {
-  const std::size_t Slash = FileName.find_last_of("\\/");
-  std::string Name = Slash == std::string::npos ? FileName : FileName.substr(Slash + 1);
-  const std::size_t Dot = Name.rfind('.');
-  if (Dot != std::string::npos && Dot > 0) Name.erase(Dot);
-  return Name;
-}
 
 // The blocks a chain has passed: a block met twice means the chain runs in a circle.
 class TChainGuard {
@@ -49,7 +41,9 @@ TVdbBlockedBinaryFile::TVdbBlockedBinaryFile(std::unique_ptr<TVdbClientStorage> 
       FBlockSize(FixedBlockSize ? kMemoBlockSize : kDefaultBlobBlockSize),
       FFixedBlockSize(FixedBlockSize) {
   if (!FStorage) throw EVdbPageManager("Creating blob file", "No client storage given");
-  FTableName = TableNameOf(FStorage->GetName());
+  // The table's name: "Data" for "\dir\Data.vdbm" or "dir/Data.vdbm".
+  const std::string FileName = kxExtractFileName(FStorage->GetName(), TkxPathForm::Any);
+  FTableName = kxChangeFileExt(FileName, "", TkxPathForm::Any);
   ResizeBuffers();
 }
 

@@ -13,6 +13,7 @@
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
+#include "storage/kxPath.h"
 #include "table/VdbBPlusTree.h"
 #include "table/VdbBTree.h"
 
@@ -574,12 +575,8 @@ std::unique_ptr<std::uint8_t[]> TVdbIndexFile::CreateLongIndexInfo() const {
 }
 
 bool TVdbIndexFile::IsSameName(std::string_view Name) const {
-  const std::size_t Dot = Name.find_last_of('.');
-  const std::size_t Delimiter = Name.find_last_of("\\/");
-  if (Dot != std::string_view::npos && (Delimiter == std::string_view::npos || Dot > Delimiter)) {
-    Name = Name.substr(0, Dot);
-  }
-  const icu::UnicodeString A = icu::UnicodeString::fromUTF8(icu::StringPiece(Name.data(), static_cast<std::int32_t>(Name.size())));
+  const std::string Bare = kxChangeFileExt(Name, "", TkxPathForm::Any);
+  const icu::UnicodeString A = icu::UnicodeString::fromUTF8(Bare);
   const icu::UnicodeString B = icu::UnicodeString::fromUTF8(FName);
   return A.caseCompare(B, U_FOLD_CASE_DEFAULT) == 0;
 }

@@ -11,6 +11,7 @@
 
 #include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
+#include "storage/kxPath.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb {
@@ -38,12 +39,6 @@ std::string Utf8ToStationName(const std::string& Utf8) {
 }
 
 std::string StationNameToUtf8(const std::string& Ansi) { return AnsiToUtf8(Ansi, kStationNameCodePage); }
-
-// The directory part of a path ("" when it has none).
-std::string DirectoryOf(const std::string& Path) {
-  const std::size_t Slash = Path.find_last_of('/');
-  return Slash == std::string::npos || Slash == 0 ? std::string() : Path.substr(0, Slash);
-}
 
 // Creates the directories of Path level by level.
 void ForceDirectories(TkxFileSystem& FileSystem, const std::string& Path) {
@@ -407,7 +402,7 @@ std::string TVdbLockFile::MoveFileName(const std::string& LockName, std::int16_t
 }
 
 void TVdbLockFile::CreateLockFile() {
-  const std::string Dir = DirectoryOf(FFileName);
+  const std::string Dir = kxExtractFileDir(FFileName, TkxPathForm::OS);
   if (!Dir.empty() && !FFileSystem->DirectoryExists(Dir)) ForceDirectories(*FFileSystem, Dir);
   const std::int32_t Handle = FFileSystem->CreateFile(FFileName);
   if (Handle < 0) {
@@ -931,7 +926,7 @@ bool TVdbRedoLog::NewFile() {
   if (!Existed) {
     const std::int32_t Error = FFileSystem->GetLastError();
     if (Error == kxErrorSharingViolation) throw EVdbEngine(kVdbErrTableLocked, kxFormatArgs{});
-    const std::string Dir = DirectoryOf(FFileName);
+    const std::string Dir = kxExtractFileDir(FFileName, TkxPathForm::OS);
     if (Error == kxErrorPathNotFound && !Dir.empty()) ForceDirectories(*FFileSystem, Dir);
     const std::int32_t Created = FFileSystem->CreateFile(FFileName);
     if (Created < 0) RaiseWriteError();

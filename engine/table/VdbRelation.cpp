@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/VdbServices.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
 
@@ -353,11 +354,10 @@ std::int16_t TVdbRelation::Open(bool Force) {
 }
 
 std::string TVdbRelation::CalcStdName(std::string_view TableName) {
-  const std::size_t slash = TableName.find_last_of("/\\:");
-  std::string_view name = slash == std::string_view::npos ? TableName : TableName.substr(slash + 1);
-  const std::size_t dot = name.find_last_of('.');
-  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
-  return std::string(name);
+  // Either form of path, and a drive ("C:Data.dat") too.
+  const std::string FileName = kxExtractFileName(kxExtractFileName(TableName, TkxPathForm::Any),
+                                                 TkxPathForm::Container);
+  return kxChangeFileExt(FileName, "", TkxPathForm::Any);
 }
 
 void TVdbRelation::SetRltnIdx(TVdbRelationIndex Value) {

@@ -10,6 +10,7 @@
 #include "base/VdbErrors.h"
 #include "base/VdbServices.h"
 #include "storage/kxFormat.h"
+#include "storage/kxPath.h"
 #include "table/VdbIndexKeys.h"
 #include "table/VdbRelation.h"
 
@@ -34,22 +35,8 @@ bool StartsWithNoCase(std::string_view Text, std::string_view Prefix) {
   return Text.size() >= Prefix.size() && EqualsNoCase(Text.substr(0, Prefix.size()), Prefix);
 }
 
-// The extension of a name, dot included; empty when it has none.
-std::string_view Extension(std::string_view Name) {
-  const std::size_t dot = Name.find_last_of('.');
-  const std::size_t slash = Name.find_last_of("/\\");
-  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
-  return Name.substr(dot);
-}
-
-std::string_view WithoutExtension(std::string_view Name) {
-  return Name.substr(0, Name.size() - Extension(Name).size());
-}
-
-std::string_view DirectoryPart(std::string_view Path) {
-  const std::size_t slash = Path.find_last_of("/\\");
-  return slash == std::string_view::npos ? std::string_view{} : Path.substr(0, slash + 1);
-}
+// Relation and index names come in either form: an OS path or a name inside the container.
+constexpr TkxPathForm kEither = TkxPathForm::Any;
 
 bool AllDigits(std::string_view Text) {
   return !Text.empty() && std::all_of(Text.begin(), Text.end(), [](char C) {
@@ -66,7 +53,7 @@ bool IsLinkNumber(std::string_view Rest) {
 }
 
 TVdbIndexKind KindFromName(std::string_view Name) {
-  if (!Extension(Name).empty()) return tikUser;
+  if (!kxExtractFileExt(Name, kEither).empty()) return tikUser;
   if (StartsWithNoCase(Name, "sys_")) {
     const std::string_view rest = Name.substr(4);
     if (EqualsNoCase(rest, "Id") || EqualsNoCase(rest, "Inr") || IsLinkNumber(rest))
@@ -78,7 +65,7 @@ TVdbIndexKind KindFromName(std::string_view Name) {
 }
 
 TVdbIndexKind KindFromExtension(std::string_view Name) {
-  const std::string_view ext = Extension(Name);
+  const std::string ext = kxExtractFileExt(Name, kEither);
   if (ext.empty() || EqualsNoCase(ext, ".ind") || EqualsNoCase(ext, ".$$i")) return tikUser;
   if (ext.size() == 4 && ext[1] == '$') return tikTemporary;
   if (EqualsNoCase(ext, ".inr") || EqualsNoCase(ext, ".id")) return tikAdl;
@@ -116,17 +103,17 @@ std::string TVdbRelation::CalcIndexFileName(const std::string& IndexName) const 
   const std::string table = FullName();
   const std::int16_t level = Level();
   if (level >= 4) {
-    const std::string base(WithoutExtension(table));
-    return base + "!" + IndexName + (level >= 6 ? ".vdbi" : ".ind");
+    return kxChangeFileExt(table, "", kEither) + "!" + IndexName + (level >= 6 ? ".vdbi" : ".ind");
   }
-  std::string name(DirectoryPart(table));
+  std::string name = kxExtractFilePath(table, kEither);
   name += IndexName;
-  if (Extension(IndexName).empty()) name += CalcStdName(table).starts_with("~") ? ".$$i" : ".ind";
+  if (kxExtractFileExt(IndexName, kEither).empty())
+    name += CalcStdName(table).starts_with("~") ? ".$$i" : ".ind";
   return name;
 }
 
 std::string TVdbRelation::CalcRelTableFileName(std::int16_t FieldNo) const {
-  const std::string base(WithoutExtension(FullName()));
+  const std::string base = kxChangeFileExt(FullName(), "", kEither);
   if (Level() >= 6) return base + "!rel_" + GetFieldName(FieldNo) + ".vdbt";
   return base + ".rel";
 }

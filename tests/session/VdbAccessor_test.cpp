@@ -166,7 +166,7 @@ TEST_F(AccessorTest, RangesFromTextsAndFromTheBestAccessOfACondition) {
   // A condition that names the index and its bounds.
   class TBest : public TIdFilter {
    public:
-    TBest(TMemoryRelation& R, std::vector<std::uint8_t> L, std::vector<std::uint8_t> U)
+    TBest(TAccessorTestRelation& R, std::vector<std::uint8_t> L, std::vector<std::uint8_t> U)
         : TIdFilter(R, [](std::int32_t) { return true; }), Lower(std::move(L)), Upper(std::move(U)) {}
     bool FindBestAccess(const TVdbAccessor&, std::uint8_t& IndexNo, std::vector<std::uint8_t>& L,
                         std::vector<std::uint8_t>& U) override {
@@ -843,14 +843,14 @@ class AccessorSetTest : public TAccessorFixture {
   void SetUp() override {
     OpenRelation();
     Fill(3, {"c", "a", "b"});
-    Other = std::make_unique<TMemoryRelation>(&Services, "Other", false);
+    Other = std::make_unique<TAccessorTestRelation>(&Services, "Other", false);
     ASSERT_EQ(Other->Open(false), 0);
     ASSERT_EQ(Other->Add(10, "x"), 1);
     Catalog.Register(*Relation, 1);
     Catalog.Register(*Other, 2);
   }
   void TearDown() override { Catalog.Unregister(); }
-  std::unique_ptr<TMemoryRelation> Other;
+  std::unique_ptr<TAccessorTestRelation> Other;
   TTestCatalog Catalog;
 };
 

@@ -11,12 +11,12 @@
 #include "base/VdbServices.h"
 #include "sql/VdbExpression.h"
 #include "table/VdbDefinitionsTestSupport.h"
-#include "VdbSqlTestRelation.h"
+#include "support/VdbMemoryRelation.h"
 
 namespace vdb {
 namespace {
 
-using test::TMemoRelation;
+using test::TMemoryRelation;
 
 class AccessorConditionTest : public ::testing::Test {
  protected:
@@ -50,7 +50,7 @@ class AccessorConditionTest : public ::testing::Test {
   }
 
   TVdbServices Services{1};
-  TMemoRelation Relation;
+  TMemoryRelation Relation;
 };
 
 TEST_F(AccessorConditionTest, SearchReadsTheMemoOnlyWhereTheHeadwordDoesNotMatch) {
@@ -116,9 +116,9 @@ TEST_F(AccessorConditionTest, ColumnTypesAreTheVariableFormOfTheColumns) {
 
 // A sub-query's result: one integer column A with an index on it (index 0). The index lookup
 // scans the records, which is all the comparison needs of it.
-class TIndexedResult : public TMemoRelation {
+class TIndexedResult : public TMemoryRelation {
  public:
-  explicit TIndexedResult(TVdbServices* Services) : TMemoRelation(Services, Columns(), "Result.vdbt") {
+  explicit TIndexedResult(TVdbServices* Services) : TMemoryRelation(Services, Columns(), "Result.vdbt") {
     EXPECT_EQ(Open(false), 0);
     FDef = CalcIndexDefinition("{A}", false);
   }

@@ -6,15 +6,15 @@
 
 #include <functional>
 
-#include "VdbSqlTestRelation.h"
 #include "base/VdbErrors.h"
+#include "support/VdbMemoryRelation.h"
 #include "table/VdbDefinitionsTestSupport.h"
 
 namespace vdb {
 namespace {
 
 using test::ErrorOf;
-using test::TMemoRelation;
+using test::TMemoryRelation;
 using T = TVdbDataType;
 
 TVdbColumnDefs NumberColumns() {
@@ -40,7 +40,7 @@ class FormulaTest : public ::testing::Test {
   }
 
   TVdbServices Services{1};
-  TMemoRelation Relation;
+  TMemoryRelation Relation;
   TVdbSqlExpressionFactory Factory;
 };
 
@@ -103,7 +103,7 @@ class FilterTest : public ::testing::Test {
     Relation.AddRow({"Tölés", "Az őz üzekedése."});
   }
   TVdbServices Services{1};
-  TMemoRelation Relation;
+  TMemoryRelation Relation;
 };
 
 TEST_F(FilterTest, ConditionAsAccessorFilter) {

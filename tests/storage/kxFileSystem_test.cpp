@@ -820,5 +820,67 @@ TEST_F(kxOSFileSystemTest, StreamConstructorErrors) {
   EXPECT_THROW(orphan->GetSize(), EkxInOutError);
 }
 
+// --- Handle guard --------------------------------------------------------------------------------
+
+// Counts the handles it is asked to close.
+class ClosingCountFileSystem : public TkxOSFileSystem {
+ public:
+  using TkxOSFileSystem::TkxOSFileSystem;
+  void CloseFile(std::int32_t Handle) override {
+    Closed.push_back(Handle);
+    TkxOSFileSystem::CloseFile(Handle);
+  }
+  std::vector<std::int32_t> Closed;
+};
+
+TEST_F(kxOSFileSystemTest, FileHandleClosesOnceWhenItsLastOwnerGoes) {
+  WriteFile("held", "keep");
+  ClosingCountFileSystem fs(FDir.string());
+  constexpr std::int32_t exclusive = fmOpenReadWrite | fmShareExclusive;
+  std::int32_t raw = -1;
+  {
+    TkxFileHandle outer;
+    EXPECT_FALSE(outer.Valid());
+    {
+      TkxFileHandle inner(fs, fs.OpenFile("held", exclusive));
+      ASSERT_TRUE(inner.Valid());
+      raw = inner.Get();
+      outer = std::move(inner);
+      EXPECT_FALSE(inner.Valid());  // NOLINT(bugprone-use-after-move): moved-from is empty
+    }
+    EXPECT_TRUE(fs.Closed.empty()) << "the moved-from guard must not close the file";
+    EXPECT_EQ(fs.OpenFile("held", 64), -1) << "still held exclusively";
+    EXPECT_EQ(fs.GetLastError(), kxErrorSharingViolation);
+    TkxFileHandle taken(std::move(outer));
+    EXPECT_EQ(taken.Get(), raw);
+  }
+  EXPECT_EQ(fs.Closed, std::vector<std::int32_t>{raw});
+  const TkxFileHandle again(fs, fs.OpenFile("held", exclusive));
+  EXPECT_TRUE(again.Valid()) << "free once the guard has gone";
+}
+
+TEST_F(kxOSFileSystemTest, FileHandleOfAFailedOpenIsNeverClosed) {
+  ClosingCountFileSystem fs(FDir.string());
+  {
+    TkxFileHandle missing(fs, fs.OpenFile("missing", 64));
+    EXPECT_FALSE(missing.Valid());
+    EXPECT_EQ(missing.Get(), kxInvalidHandle);
+    missing.Close();
+  }
+  EXPECT_TRUE(fs.Closed.empty());
+  TkxFileHandle created(fs, fs.CreateFile("new"));
+  ASSERT_TRUE(created.Valid());
+  const std::int32_t raw = created.Get();
+  created.Close();  // closing early leaves nothing for the destructor
+  EXPECT_FALSE(created.Valid());
+  created.Close();
+  EXPECT_EQ(fs.Closed, std::vector<std::int32_t>{raw});
+  // Assigning over a guard that holds a file closes that file first.
+  TkxFileHandle first(fs, fs.OpenFile("new", 64));
+  const std::int32_t firstRaw = first.Get();
+  first = TkxFileHandle(fs, fs.OpenFile("new", 64));
+  EXPECT_EQ(fs.Closed, (std::vector<std::int32_t>{raw, firstRaw}));
+}
+
 }  // namespace
 }  // namespace vdb

@@ -13,47 +13,14 @@ namespace {
 
 constexpr std::int32_t kOffset = 6;
 
-class BPlusTreeTest : public ::testing::Test {
+class BPlusTreeTest : public TTreeFixture<TVdbBPlusTree> {
  protected:
-  void Make(std::int32_t PageSize) {
-    PageSizeUsed = PageSize;
-    Storage = Env.Client("\\T.vdbi", PageSize);
-    Storage->NewStorage();
-    Tree = std::make_unique<TVdbBPlusTree>(*Storage, kOffset);
-    Tree->New(PageSize, Less());
+  std::unique_ptr<TVdbBPlusTree> MakeTree(bool) override {
+    return std::make_unique<TVdbBPlusTree>(*Storage, kOffset);
   }
 
-  void Reopen() {
-    Tree->Flush();
-    Tree->Close();
-    Storage->Close();
-    Storage->Open(false, false);
-    Storage->SetPageSize(PageSizeUsed);
-    Tree = std::make_unique<TVdbBPlusTree>(*Storage, kOffset);
-    Tree->Open(Less());
-  }
-
-  void Insert(const TEntry& Entry) {
-    const auto Item = MakeItem(Entry);
-    Tree->Insert(Item.data(), static_cast<std::int32_t>(Item.size()));
-  }
-
-  std::int32_t HeaderInt(std::int32_t Field) { return Storage->ReadPage(0)->ReadInt32(kOffset + Field); }
-  std::int16_t HeaderInt16(std::int32_t Field) {
-    return Storage->ReadPage(0)->ReadInt16(kOffset + Field);
-  }
-  std::int32_t PageInt(std::int32_t PageNo, std::int32_t Offset) {
-    return Storage->ReadPage(PageNo)->ReadInt32(Offset);
-  }
-  std::int16_t PageInt16(std::int32_t PageNo, std::int32_t Offset) {
-    return Storage->ReadPage(PageNo)->ReadInt16(Offset);
-  }
-
-  TContainerEnv Env;
-  std::unique_ptr<TVdbClientStorage> Storage;
-  std::unique_ptr<TVdbBPlusTree> Tree;
-  std::int32_t PageSizeUsed = 0;
-  std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(512);
+  std::int32_t HeaderInt(std::int32_t Field) { return PageInt(0, kOffset + Field); }
+  std::int16_t HeaderInt16(std::int32_t Field) { return PageInt16(0, kOffset + Field); }
 };
 
 TEST_F(BPlusTreeTest, NewTreeWritesItsHeaderAndAnswersEmpty) {
@@ -201,12 +168,7 @@ TEST_F(BPlusTreeTest, DeletingTheLastItemFreesTheRootLeafAndCutsTheFile) {
 
 TEST_F(BPlusTreeTest, AMergedPageInTheMiddleGoesOnTheFreeListAndNewPagesComeFromTheEnd) {
   Make(512);
-  std::set<TEntry> Model;
-  for (std::int32_t RecNo = 1; RecNo <= 200; ++RecNo) {
-    const TEntry Entry{"key" + std::to_string(1000 + RecNo), RecNo};
-    Insert(Entry);
-    Model.insert(Entry);
-  }
+  std::set<TEntry> Model = InsertNumbered("key", 200, 1000);
   const std::int32_t PagesBefore = Tree->PageCount();
   ASSERT_GE(Tree->LeafPages().size(), 6u);
   // Empty the first leaves: merges free pages that lie before the end of the file.
@@ -251,16 +213,9 @@ TEST_F(BPlusTreeTest, RandomInsertsAndDeletesMatchTheModelOnLargePages) {
 
 TEST_F(BPlusTreeTest, DeletingEverythingInRandomOrderShrinksTheTreeToNothing) {
   Make(512);
-  std::set<TEntry> Model;
   std::mt19937 Random(5);
-  for (std::int32_t RecNo = 1; RecNo <= 1500; ++RecNo) {
-    const TEntry Entry{RandomKey(Random, 12), RecNo};
-    Insert(Entry);
-    Model.insert(Entry);
-  }
-  std::vector<TEntry> Order(Model.begin(), Model.end());
-  std::shuffle(Order.begin(), Order.end(), Random);
-  for (const TEntry& Entry : Order) ASSERT_TRUE(Tree->Delete(MakeItem(Entry).data()));
+  const std::set<TEntry> Model = InsertRandom(1500, 12, Random);
+  ASSERT_NO_FATAL_FAILURE(DeleteAllShuffled(Model, Random));
   EXPECT_EQ(Tree->GetHeight(), 0);
   EXPECT_EQ(Tree->GetItemCount(), 0);
   EXPECT_EQ(Tree->FindFirst(Buffer.data(), 512), 1);
@@ -296,7 +251,7 @@ TEST_F(BPlusTreeTest, UndoDropsTheChangesSinceTheLastFlush) {
 
 TEST_F(BPlusTreeTest, ClearEmptiesTheTreeAndKeepsTheFile) {
   Make(512);
-  for (std::int32_t RecNo = 1; RecNo <= 100; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+  InsertNumbered("k", 100);
   Tree->Clear();
   EXPECT_EQ(HeaderInt16(4), 0);
   EXPECT_EQ(HeaderInt(6), 1);
@@ -321,22 +276,10 @@ class BPlusTreeDamageTest : public BPlusTreeTest {
  protected:
   void SetUp() override {
     Make(512);
-    for (std::int32_t RecNo = 1; RecNo <= 300; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+    InsertNumbered("k", 300);
     ASSERT_EQ(Tree->GetHeight(), 2);
     Leaves = Tree->LeafPages();
     Tree->Flush();
-  }
-
-  void Damage(std::int32_t PageNo, std::int32_t Offset, std::int32_t Value, bool Wide) {
-    auto Page = Storage->ReadPage(PageNo);
-    if (Wide) {
-      Page->WriteInt32(Offset, Value);
-    } else {
-      Page->WriteInt16(Offset, static_cast<std::int16_t>(Value));
-    }
-    Page.reset();
-    Storage->Flush();
-    Tree->Update();
   }
 
   // Every reading operation either works or raises the tree error; none hangs or crashes.
@@ -344,25 +287,13 @@ class BPlusTreeDamageTest : public BPlusTreeTest {
     const auto Item = MakeItem({"k150", 150});
     std::int32_t Count = 0;
     std::int32_t Wrong = 0;
-    bool Raised = false;
-    const auto Try = [&](auto&& Action) {
-      try {
-        Action();
-      } catch (const EVdbTreeError&) {
-        Raised = true;
-      }
-    };
-    Try([&] { Tree->Find(Item.data(), Buffer.data(), 512); });
-    Try([&] { Tree->CalcItemSequenceNo(Item.data()); });
-    Try([&] { Tree->Check(Count, Wrong); });
-    Try([&] {
-      std::int16_t Result = Tree->FindFirst(Buffer.data(), 512);
-      for (int Steps = 0; Result == 0 && Steps < 10000; ++Steps) {
-        Result = Tree->FindNext(Buffer.data(), Buffer.data(), 512);
-      }
+    TTreeFixture::ExpectOnlyTreeErrors({
+        [&] { Tree->Find(Item.data(), Buffer.data(), 512); },
+        [&] { Tree->CalcItemSequenceNo(Item.data()); },
+        [&] { Tree->Check(Count, Wrong); },
+        [&] { Walk(); },
+        [&] { Tree->Insert(Item.data(), static_cast<std::int32_t>(Item.size())); },
     });
-    Try([&] { Tree->Insert(Item.data(), static_cast<std::int32_t>(Item.size())); });
-    EXPECT_TRUE(Raised);
   }
 
   std::vector<std::int32_t> Leaves;

@@ -20,47 +20,23 @@ struct TLayout {
   std::int32_t Offset;
 };
 
-class BTreeTest : public ::testing::Test {
+class BTreeTest : public TTreeFixture<TVdbBTree> {
  protected:
+  BTreeTest() { FixedItemSize = kKeySize; }
+
   void Make(std::int32_t PageSize, std::int16_t Version = 6, std::int32_t Offset = 6) {
-    PageSizeUsed = PageSize;
     VersionUsed = Version;
     OffsetUsed = Offset;
-    Storage = Env.Client("\\T.vdbi", PageSize);
-    Storage->NewStorage();
-    Tree = std::make_unique<TVdbBTree>(*Storage, Offset, Version, kKeySize);
-    Tree->New(PageSize, Less());
+    TTreeFixture::Make(PageSize);
   }
 
-  void Reopen() {
-    Tree->Flush();
-    Tree->Close();
-    Storage->Close();
-    Storage->Open(false, false);
-    Storage->SetPageSize(PageSizeUsed);
-    Tree = std::make_unique<TVdbBTree>(*Storage, OffsetUsed, VersionUsed, 0);
-    Tree->Open(Less());
+  // An opened tree reads its key size from the header.
+  std::unique_ptr<TVdbBTree> MakeTree(bool New) override {
+    return std::make_unique<TVdbBTree>(*Storage, OffsetUsed, VersionUsed, New ? kKeySize : 0);
   }
 
-  void Insert(const TEntry& Entry) {
-    const auto Item = MakeItem(Entry, kKeySize);
-    Tree->Insert(Item.data(), kKeySize);
-  }
-
-  std::int32_t PageInt(std::int32_t PageNo, std::int32_t Offset) {
-    return Storage->ReadPage(PageNo)->ReadInt32(Offset);
-  }
-  std::int16_t PageInt16(std::int32_t PageNo, std::int32_t Offset) {
-    return Storage->ReadPage(PageNo)->ReadInt16(Offset);
-  }
-
-  TContainerEnv Env;
-  std::unique_ptr<TVdbClientStorage> Storage;
-  std::unique_ptr<TVdbBTree> Tree;
-  std::int32_t PageSizeUsed = 0;
   std::int16_t VersionUsed = 6;
   std::int32_t OffsetUsed = 6;
-  std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(512);
 };
 
 TEST_F(BTreeTest, NewTreeWritesItsHeader) {
@@ -101,7 +77,7 @@ TEST_F(BTreeTest, UnusablePageSizesAreRefused) {
 
 TEST_F(BTreeTest, RootStaysPageOneWhenItSplits) {
   Make(512);
-  for (std::int32_t RecNo = 1; RecNo <= 24; ++RecNo) Insert({"k" + std::to_string(100 + RecNo), RecNo});
+  InsertNumbered("k", 24, 100);
   EXPECT_EQ(Tree->GetHeight(), 1);
   EXPECT_EQ(PageInt16(1, 4), 24);
   Insert({"k200", 25});
@@ -165,12 +141,7 @@ TEST_F(BTreeTest, SixteenBitLayoutOfOldVersions) {
 
 TEST_F(BTreeTest, MergedPagesGoOnTheFreeListAndSplitsTakeThemBack) {
   Make(512);
-  std::set<TEntry> Model;
-  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) {
-    const TEntry Entry{"k" + std::to_string(1000 + RecNo), RecNo};
-    Insert(Entry);
-    Model.insert(Entry);
-  }
+  std::set<TEntry> Model = InsertNumbered("k", 400, 1000);
   const std::int32_t Pages = Tree->TreePageCount();
   auto It = Model.begin();
   for (int I = 0; I < 300; ++I) {
@@ -187,8 +158,7 @@ TEST_F(BTreeTest, MergedPagesGoOnTheFreeListAndSplitsTakeThemBack) {
   std::int32_t RecNo = 2000;
   while (Tree->FreeListHead() == Head) {
     const TEntry Entry{"z" + std::to_string(RecNo), RecNo};
-    Insert(Entry);
-    Model.insert(Entry);
+    Insert(Entry, Model);
     ++RecNo;
   }
   EXPECT_EQ(Tree->FreeListHead(), Next);
@@ -199,16 +169,9 @@ TEST_F(BTreeTest, MergedPagesGoOnTheFreeListAndSplitsTakeThemBack) {
 
 TEST_F(BTreeTest, DeletingEverythingEmptiesTheTree) {
   Make(512);
-  std::set<TEntry> Model;
   std::mt19937 Random(8);
-  for (std::int32_t RecNo = 1; RecNo <= 1000; ++RecNo) {
-    const TEntry Entry{RandomKey(Random, 10), RecNo};
-    Insert(Entry);
-    Model.insert(Entry);
-  }
-  std::vector<TEntry> Order(Model.begin(), Model.end());
-  std::shuffle(Order.begin(), Order.end(), Random);
-  for (const TEntry& Entry : Order) ASSERT_TRUE(Tree->Delete(MakeItem(Entry, kKeySize).data()));
+  const std::set<TEntry> Model = InsertRandom(1000, 10, Random);
+  ASSERT_NO_FATAL_FAILURE(DeleteAllShuffled(Model, Random));
   EXPECT_EQ(Tree->GetHeight(), 0);
   EXPECT_EQ(Tree->TreePageCount(), 0);
   Tree->Flush();
@@ -224,8 +187,7 @@ TEST_F(BTreeTest, SequenceNumbersAboveAThousandPagesAreEstimatedFromTheRoot) {
   std::int32_t RecNo = 1;
   while (Tree->TreePageCount() <= 1000) {
     const TEntry Entry{RandomKey(Random, 12), RecNo++};
-    Insert(Entry);
-    Model.insert(Entry);
+    Insert(Entry, Model);
   }
   const std::vector<TEntry> Sorted(Model.begin(), Model.end());
   const TEntry& Probe = Sorted[Sorted.size() / 3];
@@ -244,7 +206,7 @@ TEST_F(BTreeTest, SequenceNumbersAboveAThousandPagesAreEstimatedFromTheRoot) {
 
 TEST_F(BTreeTest, APageThatCannotBeReadEndsTheOperationWithItsMessage) {
   Make(8192);
-  for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+  InsertNumbered("k", 400);
   ASSERT_EQ(Tree->GetHeight(), 2);
   Tree->Flush();
   // The file keeps page 0 and the root only; the root still names its children.
@@ -274,50 +236,25 @@ class BTreeDamageTest : public BTreeTest {
  protected:
   void SetUp() override {
     Make(512);
-    for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) Insert({"k" + std::to_string(RecNo), RecNo});
+    InsertNumbered("k", 400);
     ASSERT_EQ(Tree->GetHeight(), 3);
     Tree->Flush();
-  }
-
-  void Damage(std::int32_t PageNo, std::int32_t Offset, std::int32_t Value, bool Wide) {
-    {
-      auto Page = Storage->ReadPage(PageNo);
-      if (Wide) {
-        Page->WriteInt32(Offset, Value);
-      } else {
-        Page->WriteInt16(Offset, static_cast<std::int16_t>(Value));
-      }
-    }
-    Storage->Flush();
-    Tree->Update();
   }
 
   void ExpectOnlyTreeErrors() {
     const auto Item = MakeItem({"k150", 150}, kKeySize);
     std::int32_t Count = 0;
     std::int32_t Wrong = 0;
-    bool Raised = false;
-    const auto Try = [&](auto&& Action) {
-      try {
-        Action();
-      } catch (const EVdbTreeError&) {
-        Raised = true;
-      }
-    };
-    Try([&] { Tree->Check(Count, Wrong); });
-    Try([&] { Tree->CalcItemSequenceNo(Item.data()); });
-    Try([&] {
-      std::int16_t Result = Tree->FindFirst(Buffer.data(), 512);
-      for (int Steps = 0; Result == 0 && Steps < 10000; ++Steps) {
-        Result = Tree->FindNext(Buffer.data(), Buffer.data(), 512);
-      }
+    TTreeFixture::ExpectOnlyTreeErrors({
+        [&] { Tree->Check(Count, Wrong); },
+        [&] { Tree->CalcItemSequenceNo(Item.data()); },
+        [&] { Walk(); },
+        [&] {
+          for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) {
+            Tree->Delete(MakeItem({"k" + std::to_string(RecNo), RecNo}, kKeySize).data());
+          }
+        },
     });
-    Try([&] {
-      for (std::int32_t RecNo = 1; RecNo <= 400; ++RecNo) {
-        Tree->Delete(MakeItem({"k" + std::to_string(RecNo), RecNo}, kKeySize).data());
-      }
-    });
-    EXPECT_TRUE(Raised);
   }
 };
 

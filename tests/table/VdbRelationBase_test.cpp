@@ -23,6 +23,7 @@
 #include "table/VdbIndexFile.h"
 #include "table/VdbIndexKeys.h"
 #include "table/VdbRelation.h"
+#include "support/VdbMemoryRelation.h"
 #include "VdbDefinitionsTestSupport.h"
 #include "VdbTreeTestSupport.h"
 
@@ -31,71 +32,29 @@ namespace {
 
 using test::ErrorOf;
 
-// A relation over records kept in memory, with real index files in a container: it plays the
-// part the stored tables play, as far as the base class needs it.
-class TMemoryRelation : public TVdbRelation {
+// The memory relation with real index files in a container: it plays the part the stored tables
+// play, as far as the base class needs it.
+class TMemoryRelation : public test::TMemoryRelation {
  public:
-  TMemoryRelation(TVdbServices* Services, TVdbColumnDefs Columns, std::string FullName = "Data.vdbt",
-                  std::int16_t Level = 6, treetest::TContainerEnv* Env = nullptr)
-      : TVdbRelation(Services), FFullName(std::move(FullName)), FLevel(Level), FEnv(Env) {
-    *FColumnDefs = std::move(Columns);
-    FRights = kVdbWriteRights;
-  }
+  TMemoryRelation(TVdbServices* Services, TVdbColumnDefs Columns,
+                  std::string FullName = "Data.vdbt", std::int16_t Level = 6,
+                  treetest::TContainerEnv* Env = nullptr)
+      : test::TMemoryRelation(Services, std::move(Columns), std::move(FullName), Level),
+        FEnv(Env) {}
   ~TMemoryRelation() override { Close(); }
 
   // Test controls.
   std::int32_t CloseFilesCalls = 0;
-  std::int16_t OpenFilesResult = 0;
-  bool OpenFilesThrows = false;
-  bool IsReadOnly = false;
-  std::unique_ptr<TVdbSortDef> NativeSortDef;
+  std::vector<std::string> NewIndexNames;
+  bool RefuseOpen = false;  // a derived relation's own check refuses opening an index (error 28)
 
-  std::vector<std::uint8_t> NewRecord() const {
-    return std::vector<std::uint8_t>(static_cast<std::size_t>(RecordSize()), 0);
-  }
-  std::int32_t Add(const std::vector<std::uint8_t>& Record) {
-    FRecords.push_back(Record);
-    const auto recNo = static_cast<std::int32_t>(FRecords.size());
-    for (std::size_t no = 0; no < FIndexes.size(); ++no) {
-      if (!FIndexes[no].File) continue;
-      std::vector<std::uint8_t> item(static_cast<std::size_t>(FIndexes[no].Def->KeySize()));
-      const std::int32_t key = vdb::CalcIndexInfo(*FColumnDefs, FLevel, Record.data(), *FIndexes[no].Def,
-                                                  item.data(), item.size(), recNo);
-      EXPECT_EQ(FIndexes[no].File->Add_Index(item.data(), key + 4), 0);
-    }
-    NotifyRelationChanged();
-    return recNo;
-  }
   void CloseIndex(std::int16_t No) {
     TVdbIndexFile& file = *FIndexes[static_cast<std::size_t>(No)].File;
     EXPECT_EQ(file.Flush(), 0);
     EXPECT_EQ(file.Close(), 0);
   }
-  std::vector<std::string> NewIndexNames;
 
   // --- The relation interface ---
-  bool Active() const override { return FRecBuffer != nullptr; }
-  bool ReadOnly() const override { return IsReadOnly; }
-  bool Exclusive() const override { return true; }
-  std::string FullName() const override { return FFullName; }
-  std::string Name() const override { return CalcStdName(FFullName); }
-  std::int16_t Level() const override { return FLevel; }
-  std::int32_t RecordSize() const override { return FColumnDefs->GetRecordSize(); }
-  std::int32_t RecordCount() override { return static_cast<std::int32_t>(FRecords.size()); }
-  std::vector<std::unique_ptr<TVdbCheckDef>> Checks;
-  std::int32_t ConstraintCount() const override { return static_cast<std::int32_t>(Checks.size()); }
-  TVdbCheckDef* GetConstraint(std::int32_t Index) const override {
-    return Index >= 0 && Index < ConstraintCount() ? Checks[static_cast<std::size_t>(Index)].get() : nullptr;
-  }
-  std::int32_t IntegrityRuleCount() const override { return 0; }
-  TVdbForeignKeyDef* GetIntegrityRule(std::int32_t) const override { return nullptr; }
-  std::int16_t OpenFiles(bool) override {
-    if (OpenFilesThrows) throw EVdbEngine(37, FFullName);
-    if (OpenFilesResult < 0) return OpenFilesResult;
-    RecalcColumnFlags();
-    AllocRecBuffer();
-    return 0;
-  }
   std::int16_t CloseFiles() override {
     ++CloseFilesCalls;
     FIndexes.clear();
@@ -111,14 +70,16 @@ class TMemoryRelation : public TVdbRelation {
     index.Def = IndexDef->Clone();
     index.Def->SetName(IndexName);
     const std::string fileName = CalcIndexFileName(IndexName);
-    index.File = std::make_unique<TVdbIndexFile>(&FServices->LastError(), FEnv->Client(fileName), FLevel);
+    index.File =
+        std::make_unique<TVdbIndexFile>(&FServices->LastError(), FEnv->Client(fileName), Level());
     index.File->SetName(IndexName);
     index.File->SetFileName(fileName);
     index.File->SetKind(GetIndexKind(IndexName));
     const TVdbSortDef* def = index.Def.get();
-    index.File->SetCompareFunction([this, def](const std::uint8_t* X, const std::uint8_t* Y, bool& NotUnique) {
-      return vdb::IndexLess(*FColumnDefs, *def, FLevel, X, Y, NotUnique);
-    });
+    index.File->SetCompareFunction(
+        [this, def](const std::uint8_t* X, const std::uint8_t* Y, bool& NotUnique) {
+          return vdb::IndexLess(*FColumnDefs, *def, Level(), X, Y, NotUnique);
+        });
     FLastIndexNo = std::max<std::int16_t>(FLastIndexNo, static_cast<std::int16_t>(slot));
     return static_cast<std::int16_t>(slot);
   }
@@ -126,10 +87,6 @@ class TMemoryRelation : public TVdbRelation {
     if (IndexNo < 0 || static_cast<std::size_t>(IndexNo) >= FIndexes.size()) return nullptr;
     return FIndexes[static_cast<std::size_t>(IndexNo)].File.get();
   }
-  std::int16_t BeginRead(bool) override { return 0; }
-  std::int16_t BeginUpgrade(bool) override { return 0; }
-  std::int16_t BeginWrite(bool) override { return 0; }
-  std::int16_t BeginExclusive(bool) override { return 0; }
   std::int16_t NewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
                         const TVdbIndexFile::TProgressFunc&, std::int32_t) override {
     NewIndexNames.push_back(IndexName);
@@ -140,96 +97,25 @@ class TMemoryRelation : public TVdbRelation {
     if (no < 0) return no;
     TVdbIndexFile& file = *FIndexes[static_cast<std::size_t>(no)].File;
     const TVdbSortDef& def = *FIndexes[static_cast<std::size_t>(no)].Def;
-    EXPECT_EQ(file.SetIndexDefinition(VdbIndexHeaderDef(def, FLevel)), 0);
-    EXPECT_EQ(file.NewStorage(FLevel, file.CalcPageSizeForCapacity(1000)), 0);
-    for (std::size_t i = 0; i < FRecords.size(); ++i) {
-      std::vector<std::uint8_t> item(static_cast<std::size_t>(def.KeySize()));
-      const std::int32_t key = vdb::CalcIndexInfo(*FColumnDefs, FLevel, FRecords[i].data(), def,
-                                                  item.data(), item.size(), static_cast<std::int32_t>(i + 1));
-      EXPECT_EQ(file.Add_Index(item.data(), key + 4), 0);
-    }
+    EXPECT_EQ(file.SetIndexDefinition(VdbIndexHeaderDef(def, Level())), 0);
+    EXPECT_EQ(file.NewStorage(Level(), file.CalcPageSizeForCapacity(1000)), 0);
+    TSlot& slot = FIndexes[static_cast<std::size_t>(no)];
+    for (std::int32_t recNo = 1; recNo <= RecordCount(); ++recNo) AddKey(slot, recNo);
     return no;
   }
-  std::int16_t RemoveInd(std::int16_t) override { return 0; }
-  std::int32_t GetBlobLength(const std::uint8_t*, std::int16_t) override { return 0; }
-  std::int32_t GetMemoLength(const std::uint8_t*, std::int16_t) override { return 0; }
-  std::int16_t ReadMemoString(const std::uint8_t*, std::int16_t, std::string& Value) override {
-    Value.clear();
-    return 0;
-  }
-  std::int16_t GetBlobType(const std::uint8_t*, std::int16_t) override { return 0; }
-  std::int16_t ReadBlobData(const std::uint8_t*, std::int16_t, std::string& Data,
-                            std::int16_t& BlobType) override {
-    Data.clear();
-    BlobType = 0;
-    return 0;
-  }
-  std::int16_t ReadBlobDataWide(const std::uint8_t*, std::int16_t, std::u16string& Value) override {
-    Value.clear();
-    return 0;
-  }
-  const TVdbSortDef* GetNativeSortDef() const override { return NativeSortDef.get(); }
-  std::int16_t Check(bool) override { return 0; }
-  bool CanRealDelete() const override { return true; }
-  std::int32_t ClearDat() override {
-    const auto count = static_cast<std::int32_t>(FRecords.size());
-    FRecords.clear();
-    NotifyRelationEmptied();
-    return count;
-  }
-  std::int16_t Flush() override { return 0; }
-  std::int16_t Undo() override { return 0; }
-  std::string GetBlobBaseDir() const override { return {}; }
-  std::int16_t GetBaseField(std::int16_t FieldNo, TVdbRelationIndex& BaseRltnIdx,
-                            std::int16_t& BaseFieldNo) const override {
-    BaseRltnIdx = FRltnIdx;
-    BaseFieldNo = FieldNo;
-    return 0;
-  }
-  std::int32_t GetCapacity() const override { return 1000; }
-  std::int16_t MoveIndex(std::int16_t, std::int16_t) override { return 0; }
-  std::int32_t GetFirstRecordNo() override { return FRecords.empty() ? 0 : 1; }
-  std::int32_t GetNextRecordNo(std::int32_t RecNo) override {
-    return RecNo < RecordCount() ? RecNo + 1 : 0;
-  }
-  std::int32_t GetPrevRecordNo(std::int32_t RecNo) override { return RecNo > 1 ? RecNo - 1 : 0; }
-  std::int32_t GetLastRecordNo() override { return RecordCount(); }
-  std::int16_t SetAutoNum(std::uint8_t*) override { return 0; }
-  std::int16_t AdjustRecordId(const std::uint8_t*) override { return 0; }
-  std::int16_t CancelAutoNum(std::int32_t) override { return 0; }
-  std::int16_t ReadRecord(std::int32_t RecNo, std::uint8_t* RecBuffer) override {
-    if (RecNo < 1 || RecNo > RecordCount()) return RecordError(19, {});
-    const auto& record = FRecords[static_cast<std::size_t>(RecNo - 1)];
-    std::copy(record.begin(), record.end(), RecBuffer);
-    return 0;
-  }
-  std::int16_t InitRecord(std::uint8_t* RecBuffer, bool) override {
-    std::fill(RecBuffer, RecBuffer + RecordSize(), 0);
-    return 0;
-  }
-  std::int32_t AppendRecord(std::uint8_t* RecBuffer, const TVdbBlobDataList*) override {
-    return Add(std::vector<std::uint8_t>(RecBuffer, RecBuffer + RecordSize()));
-  }
-  std::int16_t DeleteRecord(std::uint8_t*, std::int32_t) override { return 0; }
-  std::int16_t BerechneFormeln(std::uint8_t*, TVdbCalculationPurposes) override { return 0; }
-  std::int32_t ReadNextRecordId() override { return 1; }
-  std::int16_t WriteMemoString(std::uint8_t*, std::int16_t, const std::string&) override { return 0; }
-  std::int16_t WriteBlobData(std::uint8_t*, std::int16_t, const std::string&, std::int16_t) override {
-    return 0;
-  }
-  std::int16_t WriteBlobDataWide(std::uint8_t*, std::int16_t, const std::u16string&) override {
-    return 0;
-  }
-  std::int16_t DoGetLinkString(const std::uint8_t*, std::int16_t, std::string& Result) override {
-    Result.clear();
-    return 0;
-  }
   using TVdbRelation::FindIndex;
-  // A derived relation's own check when an index is opened (RefuseOpen: refused with error 28).
-  bool RefuseOpen = false;
   std::int16_t CheckIndexOpen(std::int16_t IndexNo) override {
-    if (RefuseOpen) return RecordError(28, {GetIndexFile(IndexNo) ? GetIndexFile(IndexNo)->Name() : "?"});
+    if (RefuseOpen) {
+      const TVdbIndexFile* file = GetIndexFile(IndexNo);
+      return RecordError(28, {file ? file->Name() : "?"});
+    }
     return TVdbRelation::CheckIndexOpen(IndexNo);
+  }
+
+ protected:
+  void RecordAdded(std::int32_t RecNo) override {
+    for (TSlot& index : FIndexes)
+      if (index.File) AddKey(index, RecNo);
   }
 
  private:
@@ -237,10 +123,14 @@ class TMemoryRelation : public TVdbRelation {
     std::unique_ptr<TVdbSortDef> Def;
     std::unique_ptr<TVdbIndexFile> File;
   };
-  std::string FFullName;
-  std::int16_t FLevel;
+  void AddKey(TSlot& Index, std::int32_t RecNo) {
+    std::vector<std::uint8_t> item(static_cast<std::size_t>(Index.Def->KeySize()));
+    const std::int32_t key = vdb::CalcIndexInfo(*FColumnDefs, Level(), RecordAt(RecNo).data(),
+                                                *Index.Def, item.data(), item.size(), RecNo);
+    EXPECT_EQ(Index.File->Add_Index(item.data(), key + 4), 0);
+  }
+
   treetest::TContainerEnv* FEnv;
-  std::vector<std::vector<std::uint8_t>> FRecords;
   std::vector<TSlot> FIndexes;
 };
 

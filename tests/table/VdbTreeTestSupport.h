@@ -1,15 +1,19 @@
 // Shared pieces of the tree and index file tests: a container in a scratch directory with a
 // page manager, test items (a 4-byte record number, a length byte and the key characters) with
-// their order, and a model check of a tree against a std::set.
+// their order, a model check of a tree against a std::set, and one fixture for both tree
+// formats.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <random>
 #include <set>
@@ -185,5 +189,120 @@ inline void RunModel(TVdbTreeBase& Tree, std::set<TEntry>& Model, int Operations
   }
   ExpectTreeMatches(Tree, Model, FixedSize, Random);
 }
+
+// A tree of type TTree on the contained file "\T.vdbi": made new, reopened after a flush,
+// filled, read and damaged page by page. A derived fixture says how its tree is constructed
+// (MakeTree) and whether its items have a fixed size (FixedItemSize, 0 = as long as the key).
+template <class TTree>
+class TTreeFixture : public ::testing::Test {
+ protected:
+  // The tree object over Storage; New tells a tree about to be made from one about to be opened.
+  virtual std::unique_ptr<TTree> MakeTree(bool New) = 0;
+
+  void Make(std::int32_t PageSize) {
+    PageSizeUsed = PageSize;
+    Storage = Env.Client("\\T.vdbi", PageSize);
+    Storage->NewStorage();
+    Tree = MakeTree(true);
+    Tree->New(PageSize, Less());
+  }
+
+  void Reopen() {
+    Tree->Flush();
+    Tree->Close();
+    Storage->Close();
+    Storage->Open(false, false);
+    Storage->SetPageSize(PageSizeUsed);
+    Tree = MakeTree(false);
+    Tree->Open(Less());
+  }
+
+  void Insert(const TEntry& Entry) {
+    const auto Item = MakeItem(Entry, FixedItemSize);
+    Tree->Insert(Item.data(), static_cast<std::int32_t>(Item.size()));
+  }
+  // Inserts Entry into the tree and into the model.
+  void Insert(const TEntry& Entry, std::set<TEntry>& Model) {
+    Insert(Entry);
+    Model.insert(Entry);
+  }
+  // Inserts the entries Prefix + (KeyBase + n) with record number n, for n from 1 to Count; the
+  // model of what was inserted.
+  std::set<TEntry> InsertNumbered(const std::string& Prefix, std::int32_t Count,
+                                  std::int32_t KeyBase = 0) {
+    std::set<TEntry> Model;
+    for (std::int32_t RecNo = 1; RecNo <= Count; ++RecNo) {
+      Insert({Prefix + std::to_string(KeyBase + RecNo), RecNo}, Model);
+    }
+    return Model;
+  }
+  // Inserts Count entries with random keys of up to MaxKeyLen letters and the record numbers 1
+  // to Count; the model of what was inserted.
+  std::set<TEntry> InsertRandom(std::int32_t Count, int MaxKeyLen, std::mt19937& Random) {
+    std::set<TEntry> Model;
+    for (std::int32_t RecNo = 1; RecNo <= Count; ++RecNo) {
+      Insert({RandomKey(Random, MaxKeyLen), RecNo}, Model);
+    }
+    return Model;
+  }
+  // Deletes every entry of the model from the tree in a random order; each must be there.
+  void DeleteAllShuffled(const std::set<TEntry>& Model, std::mt19937& Random) {
+    std::vector<TEntry> Order(Model.begin(), Model.end());
+    std::shuffle(Order.begin(), Order.end(), Random);
+    for (const TEntry& Entry : Order) {
+      ASSERT_TRUE(Tree->Delete(MakeItem(Entry, FixedItemSize).data()));
+    }
+  }
+
+  std::int32_t PageInt(std::int32_t PageNo, std::int32_t Offset) {
+    return Storage->ReadPage(PageNo)->ReadInt32(Offset);
+  }
+  std::int16_t PageInt16(std::int32_t PageNo, std::int32_t Offset) {
+    return Storage->ReadPage(PageNo)->ReadInt16(Offset);
+  }
+
+  // Writes Value into a page on disk and lets the tree read its header again.
+  void Damage(std::int32_t PageNo, std::int32_t Offset, std::int32_t Value, bool Wide) {
+    {
+      auto Page = Storage->ReadPage(PageNo);
+      if (Wide) {
+        Page->WriteInt32(Offset, Value);
+      } else {
+        Page->WriteInt16(Offset, static_cast<std::int16_t>(Value));
+      }
+    }
+    Storage->Flush();
+    Tree->Update();
+  }
+
+  // Walks the tree from its first item for at most 10000 steps.
+  void Walk() {
+    std::int16_t Result = Tree->FindFirst(Buffer.data(), 512);
+    for (int Steps = 0; Result == 0 && Steps < 10000; ++Steps) {
+      Result = Tree->FindNext(Buffer.data(), Buffer.data(), 512);
+    }
+  }
+
+  // Runs every action on a damaged tree: each either works or raises the tree error (none
+  // hangs, crashes or raises anything else), and at least one of them notices the damage.
+  void ExpectOnlyTreeErrors(std::initializer_list<std::function<void()>> Actions) {
+    bool Raised = false;
+    for (const auto& Action : Actions) {
+      try {
+        Action();
+      } catch (const EVdbTreeError&) {
+        Raised = true;
+      }
+    }
+    EXPECT_TRUE(Raised);
+  }
+
+  TContainerEnv Env;
+  std::unique_ptr<TVdbClientStorage> Storage;
+  std::unique_ptr<TTree> Tree;
+  std::int32_t PageSizeUsed = 0;
+  std::int32_t FixedItemSize = 0;
+  std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(512);
+};
 
 }  // namespace vdb::treetest

@@ -9,6 +9,7 @@
 
 #include "VdbCommand.h"
 #include "storage/kxCompoundFile.h"
+#include "storage/kxPath.h"
 
 namespace vdbtool {
 namespace {
@@ -27,11 +28,6 @@ std::string ContainerPath(std::string Path) {
     if (C == '/') C = '\\';
   if (Path.empty() || Path.front() != '\\') Path.insert(Path.begin(), '\\');
   return Path;
-}
-
-std::string DirectoryPart(const std::string& Path) {
-  const std::string::size_type Pos = Path.find_last_of('\\');
-  return Pos == std::string::npos ? std::string() : Path.substr(0, Pos + 1);
 }
 
 bool Exists(const std::string& FileName) {
@@ -107,47 +103,41 @@ int RunCat(const Args& A, std::ostream& Out, std::ostream& Err) {
   TkxCompoundFileIntf Container;
   OpenContainer(Container, A[1], true);
   const std::string Path = ContainerPath(A[2]);
-  const std::int32_t Handle = Container.OpenFile(Path, vdb::fmOpenRead);
-  if (Handle < 0) return Failed(Err, "cannot open " + Path, Container.GetLastError());
+  const vdb::TkxFileHandle File(Container, Container.OpenFile(Path, vdb::fmOpenRead));
+  if (!File.Valid()) return Failed(Err, "cannot open " + Path, Container.GetLastError());
   std::vector<char> Buffer(65536);
   for (std::int64_t Pos = 0;;) {
-    const std::int32_t Got =
-        Container.FileRead(Handle, Buffer.data(), static_cast<std::int32_t>(Buffer.size()), Pos);
+    const auto Wanted = static_cast<std::int32_t>(Buffer.size());
+    const std::int32_t Got = Container.FileRead(File.Get(), Buffer.data(), Wanted, Pos);
     if (Got <= 0) break;
     Out.write(Buffer.data(), Got);
     Pos += Got;
   }
-  Container.CloseFile(Handle);
   return kExitOk;
 }
 
 int RunPut(const Args& A, std::ostream& Out, std::ostream& Err) {
   if (WrongCount(A, 4, 4, Err)) return kExitUsage;
   vdb::TkxOSFileSystem OS;
-  const std::int32_t Source = OS.OpenFile(A[3], vdb::fmOpenRead | vdb::fmShareDenyWrite);
-  if (Source < 0) return Failed(Err, "cannot open " + A[3], OS.GetLastError());
-  struct TClose {
-    vdb::TkxOSFileSystem& OS;
-    std::int32_t Handle;
-    ~TClose() { OS.CloseFile(Handle); }
-  } CloseSource{OS, Source};
+  const vdb::TkxFileHandle Source(OS, OS.OpenFile(A[3], vdb::fmOpenRead | vdb::fmShareDenyWrite));
+  if (!Source.Valid()) return Failed(Err, "cannot open " + A[3], OS.GetLastError());
   TkxCompoundFileIntf Container;
   OpenContainer(Container, A[1], false);
   const std::string Path = ContainerPath(A[2]);
-  const std::int32_t Target = Container.CreateFile(Path);
-  if (Target < 0) return Failed(Err, "cannot create " + Path, Container.GetLastError());
+  vdb::TkxFileHandle Target(Container, Container.CreateFile(Path));
+  if (!Target.Valid()) return Failed(Err, "cannot create " + Path, Container.GetLastError());
   std::vector<char> Buffer(65536);
   std::int64_t Pos = 0;
   for (;;) {
     const std::int32_t Got =
-        OS.FileRead(Source, Buffer.data(), static_cast<std::int32_t>(Buffer.size()), Pos);
+        OS.FileRead(Source.Get(), Buffer.data(), static_cast<std::int32_t>(Buffer.size()), Pos);
     if (Got < 0) return Failed(Err, "cannot read " + A[3], OS.GetLastError());
     if (Got == 0) break;
-    if (Container.FileWrite(Target, Buffer.data(), Got, Pos) != Got)
+    if (Container.FileWrite(Target.Get(), Buffer.data(), Got, Pos) != Got)
       return Failed(Err, "cannot write " + Path, Container.GetLastError());
     Pos += Got;
   }
-  Container.CloseFile(Target);
+  Target.Close();
   Container.Close();
   Out << "stored " << Pos << " bytes as " << Path << "\n";
   return kExitOk;
@@ -185,8 +175,9 @@ int RunMv(const Args& A, std::ostream& Out, std::ostream& Err) {
   OpenContainer(Container, A[1], false);
   const std::string Old = ContainerPath(A[2]);
   // A new name without a directory stays in the old one's directory.
-  const bool NameOnly = A[3].find_first_of("\\/") == std::string::npos;
-  const std::string New = NameOnly ? DirectoryPart(Old) + A[3] : ContainerPath(A[3]);
+  const bool NameOnly = !vdb::kxHasDirectory(A[3], vdb::TkxPathForm::Any);
+  const std::string New = NameOnly ? vdb::kxExtractFilePath(Old, vdb::TkxPathForm::Container) + A[3]
+                                   : ContainerPath(A[3]);
   if (!Container.RenameFile(Old, New)) {
     const std::int32_t Error = Container.GetLastError();
     if (Error == vdb::kxErrorInvalidFunction) {
