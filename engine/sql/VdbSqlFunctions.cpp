@@ -430,6 +430,16 @@ void TSqlStdFunction::CalcString(TVdbDataValue& Value) {
       if (Text.size() > 40) Text.resize(40);
       return FResultType->SetAnsiString(Value, Text);
     }
+    case sftLikeLower:
+    case sftLikeUpper: {
+      // The literal prefix of a LIKE pattern (second argument: the escape character); the upper
+      // form is followed by the highest character, so that it sorts after the texts with that
+      // prefix under a collation without multi-letter letters.
+      const std::u16string Escape = FArgumentList.size() > 1 ? Wide(1) : std::u16string();
+      std::u16string Prefix = LikePatternPrefix(Wide(0), Escape.empty() ? u'\0' : Escape[0]);
+      if (FSqlFunction == sftLikeUpper) Prefix += u'\uFFFF';
+      return Set(Prefix);
+    }
     case sftDigitStr: {
       // The decimal digits of the integer part, without sign.
       const double D = std::fabs(std::trunc(T0->GetDouble(FArgValues[0])));
@@ -598,6 +608,20 @@ void TVeskorPlFunction::DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnI
     Args.push_back({&FArgValues[I], FArgumentList[I]->DataType()});
   }
   CalculateDataFunc(FDataFunc, Args, Value, FResultType);
+}
+
+std::u16string LikePatternPrefix(std::u16string_view Pattern, char16_t Escape) {
+  std::u16string Prefix;
+  for (std::size_t I = 0; I < Pattern.size(); ++I) {
+    const char16_t C = Pattern[I];
+    if (Escape != 0 && C == Escape && I + 1 < Pattern.size()) {
+      Prefix += Pattern[++I];
+      continue;
+    }
+    if (C == u'%' || C == u'_') break;
+    Prefix += C;
+  }
+  return Prefix;
 }
 
 }  // namespace vdb
