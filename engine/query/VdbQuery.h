@@ -79,8 +79,9 @@ class TVdbQuery : public TVdbCommand {
   // Execution of the kinds.
   void ExecuteGrouping();
   void ExecuteSetOperation();
-  void WriteGroupRow(TVdbAccessor& Target, TVdbSqlSelectExpression& Select);
-  void RecalcSubQuery(TVdbSqlQuery& Query);
+  bool WriteGroupRow(TVdbSqlSelectExpression& Select);
+  void KeepFirstRows(std::int32_t Count);
+  void VisitAggregates(TVdbSqlSelectExpression& Select, TVdbSyntaxNodeVisitor& Visitor);
 
   TVdbQueryType FQueryType = tqtSimple;
   TVdbCursorType FRequestedCursorType = tctLiveResult;
@@ -103,6 +104,12 @@ class TVdbQuery : public TVdbCommand {
   std::unique_ptr<TVdbAccessor> FResultAccessor;     // keeps the result in use while prepared
   std::int16_t FLiveResultIndexNo = kNoLiveIndex;
   std::vector<std::int16_t> FSetOperands;            // result relations of set-operation operands
+  // Grouping: the plan over the query's tables, the expressions that make a group (GROUP BY,
+  // or every item for DISTINCT), and the writer of the group rows.
+  std::unique_ptr<TVdbQueryExecutionPlan> FGroupPlan;
+  std::vector<TVdbExpression*> FGroupKeys;
+  std::unique_ptr<TVdbAccessor> FGroupWriter;
+  bool FAggregated = false;
 };
 
 }  // namespace vdb

@@ -146,6 +146,28 @@ TEST_P(StatementSqliteTest, JoinsOfEveryKind) {
   Compare("SELECT T1.a, T3.b FROM T1 LEFT JOIN T3 ON T1.a = T3.a ORDER BY 1, 2");
 }
 
+TEST_P(StatementSqliteTest, GroupingHavingDistinct) {
+  for (const std::string Sql : {
+           "SELECT a, COUNT(*) AS n FROM T1 GROUP BY a ORDER BY 1",
+           "SELECT a, b, COUNT(*) AS n, SUM(b) AS s, MIN(c) AS lo, MAX(c) AS hi FROM T1 GROUP BY a, b ORDER BY 1, 2",
+           "SELECT c, COUNT(a) AS n, SUM(a) AS s FROM T1 GROUP BY c ORDER BY 1",
+           "SELECT a, COUNT(*) AS n FROM T1 GROUP BY a HAVING COUNT(*) > 1 ORDER BY 1",
+           "SELECT a, SUM(b) AS s FROM T1 WHERE c IS NOT NULL GROUP BY a HAVING SUM(b) > 3 OR a = 0 ORDER BY 1",
+           "SELECT COUNT(*) AS n, SUM(a) AS s, MIN(a) AS lo, MAX(b) AS hi, COUNT(c) AS nc FROM T1",
+           "SELECT COUNT(*) AS n, SUM(a) AS s, MAX(c) AS hi FROM T3",
+           "SELECT a, COUNT(*) AS n FROM T3 GROUP BY a ORDER BY 1",
+           "SELECT DISTINCT a FROM T1 ORDER BY 1",
+           "SELECT DISTINCT a, c FROM T1 ORDER BY 1, 2",
+           "SELECT DISTINCT c FROM T1 WHERE a > 2 ORDER BY 1 DESC",
+           "SELECT T1.a AS a, COUNT(T2.b) AS n FROM T1 LEFT JOIN T2 ON T1.a = T2.a GROUP BY T1.a ORDER BY 1",
+           "SELECT a, COUNT(*) AS n FROM T1 GROUP BY a ORDER BY 2 DESC, 1"}) {
+    Compare(Sql);
+  }
+  Compare("SELECT TOP 3 a, COUNT(*) AS n FROM T1 GROUP BY a ORDER BY 2 DESC, 1",
+          "SELECT a, COUNT(*) AS n FROM T1 GROUP BY a ORDER BY 2 DESC, 1 LIMIT 3");
+  Compare("SELECT TOP 2 DISTINCT b FROM T1 ORDER BY 1 DESC", "SELECT DISTINCT b FROM T1 ORDER BY 1 DESC LIMIT 2");
+}
+
 TEST_P(StatementSqliteTest, WritesChangeTheSameRows) {
   Both("UPDATE T1 SET b = b + 1 WHERE a > 2");
   Both("UPDATE T2 SET c = 'zz', b = NULL WHERE c LIKE 'b%' OR a IS NULL");

@@ -3,6 +3,8 @@
 // names.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "VdbStatementTestSupport.h"
 
 namespace vdb::test {
@@ -118,6 +120,31 @@ TEST_F(StatementWriteTest, DropTableRemovesItAndUnknownTablesAreError88) {
   // The name is free again.
   EXPECT_EQ(Change("CREATE TABLE People (Id INTEGER)"), 0) << LastErrorMsg();
   EXPECT_EQ(FailingChange("CREATE TABLE People (Id INTEGER)"), 35);
+}
+
+// Group results are temporary tables in the session's private directory, gone once nothing
+// uses them; an item that is neither grouped nor aggregated is error 172.
+TEST_F(StatementWriteTest, GroupResultsAreTemporaryTablesAndItemsMustBeGrouped) {
+  CreatePeople();
+  const std::filesystem::path Private = FDir / "private";
+  std::filesystem::create_directories(Private);
+  FSession->Services()->SetPrivateDir(Private.string());
+  auto Files = [&] {
+    std::size_t Count = 0;
+    for (const auto& Entry : std::filesystem::recursive_directory_iterator(Private)) Count += Entry.is_regular_file();
+    return Count;
+  };
+  {
+    TVdbStatement& Statement = Run("SELECT Id - Id AS Zero, COUNT(Note) AS N FROM People GROUP BY Id - Id ORDER BY 1");
+    EXPECT_EQ(Rows(Statement), (TRows{{"0", "3"}}));
+    EXPECT_GT(Files(), 0u);
+    Statement.Unprepare();
+    EXPECT_EQ(Files(), 0u);
+  }
+  EXPECT_EQ(PrepareError("SELECT Id, Name, COUNT(*) FROM People GROUP BY Id"), 172) << LastErrorMsg();
+  EXPECT_EQ(PrepareError("SELECT Name, COUNT(*) FROM People"), 172) << LastErrorMsg();
+  EXPECT_EQ(PrepareError("SELECT Id, COUNT(*) FROM People GROUP BY Id ORDER BY Nincs"), 50) << LastErrorMsg();
+  EXPECT_EQ(Files(), 0u);
 }
 
 // Columns named like functions that take arguments are read as columns (they used to become calls
