@@ -149,6 +149,7 @@ bool TVdbQuery::IsIntersect() const {
 // Preparation
 
 void TVdbQuery::Split() {
+  if (!IsPrimitiveSet() && FSetOperandQueries.empty()) SplitSetOperands();
   TVdbCommand::Split();
   FCorrelated = SqlQuery().IsCorrelated();
 }
@@ -497,12 +498,6 @@ std::string TVdbQuery::PlanText() const {
   return Text;
 }
 
-void TVdbQuery::CreateSetOpResult() {
-  // Set operations are built in a later step; until then they are refused clearly.
-  throw EVdbEngine(kErrUnsupported, "Set operations");
-}
-
-void TVdbQuery::ExecuteSetOperation() {}
 
 
 // ---------------------------------------------------------------------------------------------
@@ -585,29 +580,7 @@ void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression& Select) {
   TVdbRelation& Result = *Table;
   FResultRltnIdx = RegisterResult(std::move(Table));
   FGroupWriter = std::make_unique<TVdbAccessor>(Result, "Grouping");
-  // The ORDER BY names result columns (by name or number); an index over them gives the order.
-  const TVdbSqlSortSpecificationList& Order = SqlQuery().SortSpecificationList();
-  if (Order.Count() == 0) return;
-  std::string Specification;
-  for (int I = 0; I < Order.Count(); ++I) {
-    std::string Item = Order[I].ColumnNameOrIdx();
-    std::int16_t FieldNo = Result.FindColumn(Item, false);
-    if (FieldNo <= 0 && Item.find('.') != std::string::npos) FieldNo = Result.FindColumn(Item.substr(Item.rfind('.') + 1), false);
-    if (FieldNo <= 0) {
-      char* End = nullptr;
-      const long Number = std::strtol(Item.c_str(), &End, 10);
-      if (Item.empty() || *End != 0 || Number < 1 || Number > Result.GetColumnCount())
-        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
-      FieldNo = static_cast<std::int16_t>(Number);
-    }
-    if (IsLongColumn(Result.GetColumnDef(FieldNo).GetColumnType())) throw EVdbEngine(162, kxFormatArgs{Item});
-    if (!Specification.empty()) Specification += ",";
-    Specification += (Order[I].Asc() ? "" : "-") + std::string("${") + Result.GetColumnDef(FieldNo).Name + "}";
-  }
-  bool Reverse = false;
-  const std::int16_t IndexNo = Result.FindIndex(Specification, tifoCreate | tifoNoReverse, Reverse);
-  if (IndexNo < 0) throw EVdbEngine(kErrNoSuitableIndex, kxFormatArgs{Specification});
-  FLiveResultIndexNo = IndexNo;
+  OrderResultBy(Result);
 }
 
 void TVdbQuery::VisitAggregates(TVdbSqlSelectExpression& Select, TVdbSyntaxNodeVisitor& Visitor) {
@@ -722,6 +695,213 @@ void TVdbQuery::ExecuteGrouping() {
     First = Next;
   }
   if (Top > 0 && Ordered && Result.RecordCount() > Top) KeepFirstRows(Top);
+}
+
+
+// The ORDER BY of a result table names its columns (by name or number); an index over them is
+// the live result index.
+void TVdbQuery::OrderResultBy(TVdbRelation& Result) {
+  const TVdbSqlSortSpecificationList& Order = SqlQuery().SortSpecificationList();
+  if (Order.Count() == 0) return;
+  std::string Specification;
+  for (int I = 0; I < Order.Count(); ++I) {
+    std::string Item = Order[I].ColumnNameOrIdx();
+    std::int16_t FieldNo = Result.FindColumn(Item, false);
+    if (FieldNo <= 0 && Item.find('.') != std::string::npos) FieldNo = Result.FindColumn(Item.substr(Item.rfind('.') + 1), false);
+    if (FieldNo <= 0) {
+      char* End = nullptr;
+      const long Number = std::strtol(Item.c_str(), &End, 10);
+      if (Item.empty() || *End != 0 || Number < 1 || Number > Result.GetColumnCount())
+        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+      FieldNo = static_cast<std::int16_t>(Number);
+    }
+    if (IsLongColumn(Result.GetColumnDef(FieldNo).GetColumnType())) throw EVdbEngine(162, kxFormatArgs{Item});
+    if (!Specification.empty()) Specification += ",";
+    Specification += (Order[I].Asc() ? "" : "-") + std::string("${") + Result.GetColumnDef(FieldNo).Name + "}";
+  }
+  bool Reverse = false;
+  const std::int16_t IndexNo = Result.FindIndex(Specification, tifoCreate | tifoNoReverse, Reverse);
+  if (IndexNo < 0) throw EVdbEngine(kErrNoSuitableIndex, kxFormatArgs{Specification});
+  FLiveResultIndexNo = IndexNo;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Set operations: UNION [ALL], EXCEPT [ALL], INTERSECT [ALL]
+
+namespace {
+
+using TSetRows = std::vector<TGroupKey>;
+
+void SortRows(TSetRows& Rows) {
+  std::stable_sort(Rows.begin(), Rows.end(), [](const TGroupKey& A, const TGroupKey& B) { return CompareKeys(A, B) < 0; });
+}
+
+void RemoveDuplicates(TSetRows& Rows) {
+  SortRows(Rows);
+  Rows.erase(std::unique(Rows.begin(), Rows.end(), [](const TGroupKey& A, const TGroupKey& B) { return CompareKeys(A, B) == 0; }),
+             Rows.end());
+}
+
+// Left op Right over multisets: UNION adds, EXCEPT takes away, INTERSECT keeps the common rows
+// (with ALL as many times as both have them; without ALL every row once).
+TSetRows Combine(TSetRows Left, TSetRows Right, char Operator, bool All) {
+  if (Operator == 'U') {
+    for (TGroupKey& Row : Right) Left.push_back(std::move(Row));
+    if (!All) RemoveDuplicates(Left);
+    return Left;
+  }
+  if (!All) {
+    RemoveDuplicates(Left);
+    RemoveDuplicates(Right);
+  }
+  SortRows(Left);
+  SortRows(Right);
+  TSetRows Result;
+  std::size_t J = 0;
+  for (TGroupKey& Row : Left) {
+    while (J < Right.size() && CompareKeys(Right[J], Row) < 0) ++J;
+    const bool Matched = J < Right.size() && CompareKeys(Right[J], Row) == 0;
+    if (Matched) ++J;  // each row of the right side answers one row of the left side
+    if (Matched == (Operator == 'I')) Result.push_back(std::move(Row));
+  }
+  return Result;
+}
+
+// The operand primitives of a set expression, left to right, with the operator before each
+// (U, E, I) and its ALL flag.
+struct TSetOperand {
+  TVdbSqlTablePrimitive* Primitive;
+  char Operator;
+  bool All;
+};
+
+void CollectTerm(TVdbSqlTableTerm& Term, char Operator, bool All, std::vector<TSetOperand>& Operands) {
+  Operands.push_back({Term.TablePrimitive(), Operator, All});
+  if (Term.TableTerm() != nullptr) CollectTerm(*Term.TableTerm(), 'I', Term.All(), Operands);
+}
+
+void CollectExpression(TVdbSqlTableExpression& Expression, char Operator, bool All, std::vector<TSetOperand>& Operands) {
+  CollectTerm(*Expression.TableTerm(), Operator, All, Operands);
+  if (Expression.TableExpression() != nullptr)
+    CollectExpression(*Expression.TableExpression(), Expression.IsUnion() ? 'U' : 'E', Expression.All(), Operands);
+}
+
+bool HasCorresponding(const TVdbSqlTableExpression& Expression) {
+  for (const TVdbSqlTableTerm* Term = Expression.TableTerm(); Term != nullptr; Term = Term->TableTerm())
+    if (Term->CorrespondingFields() != nullptr) return true;
+  return Expression.CorrespondingFields() != nullptr ||
+         (Expression.TableExpression() != nullptr && HasCorresponding(*Expression.TableExpression()));
+}
+
+// An operand as a query of its own.
+std::unique_ptr<TVdbSqlQuery> OperandQuery(TVdbCatalog* Catalog, const TVdbSqlTablePrimitive& Primitive) {
+  auto Term = std::make_unique<TVdbSqlTableTerm>(Primitive.Clone());
+  return std::make_unique<TVdbSqlQuery>(Catalog, std::make_unique<TVdbSqlTableExpression>(std::move(Term)));
+}
+
+}  // namespace
+
+void TVdbQuery::SplitSetOperands() {
+  TVdbSqlTableExpression& Expression = *SqlQuery().TableExpression();
+  if (HasCorresponding(Expression)) throw EVdbEngine(kErrUnsupported, "CORRESPONDING");
+  std::vector<TSetOperand> Operands;
+  CollectExpression(Expression, 'U', false, Operands);
+  for (const TSetOperand& Operand : Operands) {
+    auto Query = std::make_unique<TVdbQuery>(FCatalog, OperandQuery(FCatalog, *Operand.Primitive));
+    Query->SetRequestedCursorType(tctStatic);
+    Query->FSetOperator = Operand.Operator;
+    Query->FSetAll = Operand.All;
+    FSetOperandQueries.push_back(Query.get());
+    EnsureSubCommands().Add(std::move(Query));
+  }
+}
+
+void TVdbQuery::CreateSetOpResult() {
+  FQueryType = IsIntersect() && !IsUnion() && !IsExcept() ? tqtIntersect : tqtUnion;
+  TVdbRelation* First = FSetOperandQueries.front()->ResultRelation();
+  TVdbColumnDefs Columns;
+  for (TVdbQuery* Operand : FSetOperandQueries) {
+    TVdbRelation* Result = Operand->ResultRelation();
+    if (Result->GetColumnCount() != First->GetColumnCount()) throw EVdbEngine(57, kxFormatArgs{});
+    for (std::int16_t FieldNo = 1; FieldNo <= Result->GetColumnCount(); ++FieldNo) {
+      const TVdbDataType* Mine = First->GetDataType(FieldNo);
+      const TVdbDataType* Theirs = Result->GetDataType(FieldNo);
+      if (IsLongColumn(Mine->ColumnType()) || IsLongColumn(Theirs->ColumnType()))
+        throw EVdbEngine(kErrUnsupported, "Set operations over memo and blob columns");
+      if (!TVdbDataType::CanConvert(Theirs, Mine, false))
+        throw EVdbEngine(44, kxFormatArgs{Theirs->SqlName() + "<->" + Mine->SqlName()});
+    }
+  }
+  for (std::int16_t FieldNo = 1; FieldNo <= First->GetColumnCount(); ++FieldNo) {
+    const TVdbColumnDef& Base = First->GetColumnDef(FieldNo);
+    auto Column = TVdbColumnDef::CreateColumnDef(UniqueColumnName(Columns, Base.Name),
+                                                 Base.DataType->GetNullableType(true), kVdbColNullable);
+    Column->SetTableLevel(kVdbCurrentLevel);
+    Columns.Add(std::move(Column));
+  }
+  auto Table = TVdbTempTable::Create(FCatalog->Services(), FCatalog->CalcTemporaryTableName("SetOpResult"), Columns);
+  TVdbRelation& Result = *Table;
+  FResultRltnIdx = RegisterResult(std::move(Table));
+  FGroupWriter = std::make_unique<TVdbAccessor>(Result, "SetOpResult");
+  OrderResultBy(Result);
+}
+
+void TVdbQuery::ExecuteSetOperation() {
+  auto ReadAll = [](TVdbRelation& Relation) {
+    TSetRows Rows;
+    TVdbAccessor Reader(Relation, "IntermediateResult");
+    for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
+      const std::uint8_t* Record = Reader.GetRecordPtr();
+      TGroupKey Row;
+      for (std::int16_t FieldNo = 1; FieldNo <= Relation.GetColumnCount(); ++FieldNo) {
+        TKeyValue Value;
+        Value.Type = Relation.GetDataType(FieldNo);
+        Value.Null = !Relation.GetValue(Record, FieldNo, Value.Value) || Value.Type->IsNull(Value.Value);
+        Row.push_back(std::move(Value));
+      }
+      Rows.push_back(std::move(Row));
+    }
+    return Rows;
+  };
+  // INTERSECT binds closer than UNION and EXCEPT, which go from left to right.
+  TSetRows Total, Term;
+  char PendingOperator = 0;
+  bool PendingAll = false;
+  for (std::size_t I = 0; I < FSetOperandQueries.size(); ++I) {
+    TVdbQuery& Operand = *FSetOperandQueries[I];
+    TSetRows Rows = ReadAll(*Operand.ResultRelation());
+    if (I == 0) {
+      Term = std::move(Rows);
+      continue;
+    }
+    if (Operand.FSetOperator == 'I') {
+      Term = Combine(std::move(Term), std::move(Rows), 'I', Operand.FSetAll);
+      continue;
+    }
+    Total = PendingOperator == 0 ? std::move(Term) : Combine(std::move(Total), std::move(Term), PendingOperator, PendingAll);
+    PendingOperator = Operand.FSetOperator;
+    PendingAll = Operand.FSetAll;
+    Term = std::move(Rows);
+  }
+  Total = PendingOperator == 0 ? std::move(Term) : Combine(std::move(Total), std::move(Term), PendingOperator, PendingAll);
+
+  TVdbAccessor& Writer = *FGroupWriter;
+  TVdbRelation& Result = Writer.Relation();
+  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kErrUnknownName);
+  for (const TGroupKey& Row : Total) {
+    if (Writer.Append() < 0) RaiseLastError(kErrUnknownName);
+    try {
+      for (std::size_t I = 0; I < Row.size(); ++I) {
+        const auto FieldNo = static_cast<std::int16_t>(I + 1);
+        if (Row[I].Null) Result.SetNull(Writer.GetWorkRecordPtr(), FieldNo);
+        else Result.SetValue(Writer.GetWorkRecordPtr(), FieldNo, Row[I].Value, Row[I].Type);
+      }
+      if (Writer.Post() < 0) RaiseLastError(kErrUnknownName);
+    } catch (...) {
+      Writer.Cancel();
+      throw;
+    }
+  }
 }
 
 }  // namespace vdb

@@ -168,6 +168,28 @@ TEST_P(StatementSqliteTest, GroupingHavingDistinct) {
   Compare("SELECT TOP 2 DISTINCT b FROM T1 ORDER BY 1 DESC", "SELECT DISTINCT b FROM T1 ORDER BY 1 DESC LIMIT 2");
 }
 
+TEST_P(StatementSqliteTest, SetOperations) {
+  for (const std::string Sql : {
+           "SELECT a, c FROM T1 UNION SELECT a, c FROM T2 ORDER BY 1, 2",
+           "SELECT a, c FROM T1 UNION ALL SELECT a, c FROM T2 ORDER BY 1, 2",
+           "SELECT a FROM T1 EXCEPT SELECT a FROM T2 ORDER BY 1",
+           "SELECT a, b FROM T1 INTERSECT SELECT a, b FROM T2 ORDER BY 1, 2",
+           "SELECT a FROM T1 WHERE b > 2 UNION SELECT b FROM T2 EXCEPT SELECT a FROM T2 WHERE c = 'a' ORDER BY 1",
+           "SELECT a FROM T1 UNION SELECT a FROM T2 INTERSECT SELECT b FROM T2 ORDER BY 1",
+           "SELECT a, b, c FROM T1 UNION SELECT a, b, c FROM T3 ORDER BY 1, 2, 3",
+           "SELECT c FROM T2 EXCEPT SELECT c FROM T3 ORDER BY 1 DESC"}) {
+    Compare(Sql);
+  }
+  // ALL keeps duplicates: the multiset forms (SQLite has UNION ALL only).
+  Compare("SELECT a FROM T1 INTERSECT ALL SELECT a FROM T2 ORDER BY 1",
+          "SELECT a FROM (SELECT a, ROW_NUMBER() OVER (PARTITION BY a) AS n FROM T1 INTERSECT "
+          "SELECT a, ROW_NUMBER() OVER (PARTITION BY a) AS n FROM T2) ORDER BY 1");
+  Compare("SELECT a FROM T1 EXCEPT ALL SELECT a FROM T2 ORDER BY 1",
+          "SELECT a FROM (SELECT a, ROW_NUMBER() OVER (PARTITION BY a) AS n FROM T1 EXCEPT "
+          "SELECT a, ROW_NUMBER() OVER (PARTITION BY a) AS n FROM T2) ORDER BY 1");
+  EXPECT_EQ(PrepareError("SELECT a, b FROM T1 UNION SELECT a FROM T2"), 57);
+}
+
 TEST_P(StatementSqliteTest, WritesChangeTheSameRows) {
   Both("UPDATE T1 SET b = b + 1 WHERE a > 2");
   Both("UPDATE T2 SET c = 'zz', b = NULL WHERE c LIKE 'b%' OR a IS NULL");
