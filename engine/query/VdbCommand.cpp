@@ -12,7 +12,6 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrTableNotFound = 88;  // "Table \"%s\" not found"
 
 void AddOnce(std::vector<std::int16_t>& List, std::int16_t RltnIdx) {
   if (RltnIdx > 0 && std::find(List.begin(), List.end(), RltnIdx) == List.end()) List.push_back(RltnIdx);
@@ -72,7 +71,7 @@ std::int16_t TVdbCommand::OpenTable(const std::string& TableName, bool ForWritin
   // Read access, plus the write rights the session allows (a read-only table still reads).
   const std::int16_t RltnIdx = FCatalog->TryOpenTable(TableName, FCatalog->Key(), ForWriting, true, kVdbWriteRights);
   if (RltnIdx > 0) return RltnIdx;
-  if (RltnIdx == -TVdbCatalog::kErrNotFound) throw EVdbEngine(kErrTableNotFound, kxFormatArgs{TableName});
+  if (RltnIdx == -kVdbErrFileNotFoundOrDenied) throw EVdbEngine(kVdbErrTableNotFound, kxFormatArgs{TableName});
   RaiseLastError(static_cast<std::int16_t>(-RltnIdx));
 }
 

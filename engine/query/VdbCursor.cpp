@@ -4,15 +4,12 @@
 #include <array>
 #include <mutex>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrNoIndex = 6;
-constexpr std::int16_t kErrRecordNotFound = 19;
 
 struct TCursorTable {
   std::mutex Lock;
@@ -189,7 +186,7 @@ void TVdbCursor::SetOrderAccess(TVdbAccessor& Accessor) {
   bool Reverse = false;
   std::int16_t IndexNo = Relation().FindIndex(FSorting, tifoExact, Reverse);
   if (IndexNo < 0) IndexNo = Relation().FindIndex(FSorting, tifoCreate, Reverse);
-  if (IndexNo < 0) throw EVdbEngine(kErrNoIndex, kxFormatArgs{FSorting});
+  if (IndexNo < 0) throw EVdbEngine(kVdbErrNoSuitableIndex, kxFormatArgs{FSorting});
   const std::int16_t Set = Accessor.SetAccess(IndexNo, Reverse);
   if (Set < 0)
     throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Set), FServices->LastErrorMsg());
@@ -426,7 +423,7 @@ std::int16_t TVdbCursor::DeactivateFilter() {
 
 void TVdbCursor::AddMark(std::int32_t RecNo) {
   if (RecNo < 1 || RecNo > Relation().RecordCount())
-    throw EVdbEngine(kErrRecordNotFound, kxFormatArgs{});
+    throw EVdbEngine(kVdbErrRecordNotFound, kxFormatArgs{});
   FUserBookmarks->Append(RecNo);
   FUserFilterKind = tfkBookmarks;
 }

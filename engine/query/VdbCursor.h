@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "query/VdbBookmarks.h"
+#include "base/VdbBookmarks.h"
 #include "session/VdbAccessor.h"
 #include "table/VdbRelation.h"
 

@@ -13,11 +13,6 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrUnsupported = 187;
-constexpr std::int16_t kErrTableExists = 35;
-constexpr std::int16_t kErrNoIndex = 6;
-constexpr std::int16_t kErrStillAccessed = 175;
-constexpr std::int16_t kErrCannotDelete = 36;
 
 void Check(std::int32_t Result, TVdbCatalog& Catalog) {
   if (Result >= 0) return;
@@ -53,7 +48,7 @@ void CloseTable(TVdbCatalog& Catalog, const std::string& TableName) {
   Catalog.CloseUnneededTables(true, false);
   const std::int16_t RltnIdx = Catalog.FindRltnIdx(TableName);
   if (RltnIdx <= 0) return;
-  if (Catalog.IsRelationInUse(RltnIdx)) throw EVdbEngine(kErrStillAccessed, kxFormatArgs{TableName});
+  if (Catalog.IsRelationInUse(RltnIdx)) throw EVdbEngine(kVdbErrTableStillAccessed, kxFormatArgs{TableName});
   Check(Catalog.TryCloseRelation(RltnIdx, true, true), Catalog);
 }
 
@@ -70,7 +65,7 @@ std::int32_t TVdbDdlCommand::Execute() {
 void TVdbCreateCommand::DoExecute() {
   if (auto* Table = dynamic_cast<TVdbSqlCreateTableCommand*>(&SqlCommand())) return CreateTable(*Table);
   if (auto* Index = dynamic_cast<TVdbSqlCreateIndexCommand*>(&SqlCommand())) return CreateIndex(*Index);
-  throw EVdbEngine(kErrUnsupported, "Full-text indexes");
+  throw EVdbEngine(kVdbErrNotSupported, "Full-text indexes");
 }
 
 void TVdbCreateCommand::CreateTable(TVdbSqlCreateTableCommand& Create) {
@@ -79,7 +74,7 @@ void TVdbCreateCommand::CreateTable(TVdbSqlCreateTableCommand& Create) {
   TkxFileSystem* FileSystem = Services->DataFileSystem();
   const std::string FileName = DataFileName(*FCatalog, Name);
   if (FCatalog->FindRltnIdx(Name) > 0 || (FileSystem != nullptr && FileSystem->FileExists(FileName)))
-    throw EVdbEngine(kErrTableExists, kxFormatArgs{Name});
+    throw EVdbEngine(kVdbErrAlreadyExists, kxFormatArgs{Name});
   auto Table = std::make_unique<TVdbBaseTable>(Services);
   Table->SetFileSystem(FileSystem);
   Table->SetFileName(FileName);
@@ -93,7 +88,7 @@ void TVdbCreateCommand::CreateTable(TVdbSqlCreateTableCommand& Create) {
   if (Create.FOptions.FHasPassword) Table->SetKey(Create.FOptions.FKey);
   for (int I = 0; I < static_cast<int>(Create.FColumnDefinitions.size()); ++I) {
     auto Column = Create.CreateColumnDef(I);
-    if (!Column) throw EVdbEngine(44, kxFormatArgs{Create.FColumnDefinitions[static_cast<std::size_t>(I)]->FColumnName});
+    if (!Column) throw EVdbEngine(kVdbErrTypeMismatch, kxFormatArgs{Create.FColumnDefinitions[static_cast<std::size_t>(I)]->FColumnName});
     Table->ColumnDefs().Add(std::move(Column));
   }
   for (int I = 0; I < static_cast<int>(Create.FConstraints.FCheckConstraints.size()); ++I)
@@ -117,12 +112,12 @@ void TVdbCreateCommand::CreateIndex(TVdbSqlCreateIndexCommand& Create) {
 
 void TVdbDropCommand::DoExecute() {
   auto& Drop = static_cast<TVdbSqlDropCommand&>(SqlCommand());
-  if (Drop.IsFulltext()) throw EVdbEngine(kErrUnsupported, "Full-text indexes");
+  if (Drop.IsFulltext()) throw EVdbEngine(kVdbErrNotSupported, "Full-text indexes");
   const std::string& Name = Drop.TableName();
   if (!Drop.IndexName().empty()) {
     TVdbRelation& Table = *FCatalog->GetRelation(OpenTable(Name, true));
     const std::int16_t IndexNo = Table.GetIndexNo(Drop.IndexName());
-    if (IndexNo < 0) throw EVdbEngine(kErrNoIndex, kxFormatArgs{Drop.IndexName()});
+    if (IndexNo < 0) throw EVdbEngine(kVdbErrIndexNotFound, kxFormatArgs{Drop.IndexName()});
     Check(Table.RemoveInd(IndexNo), *FCatalog);
     return;
   }
@@ -130,12 +125,12 @@ void TVdbDropCommand::DoExecute() {
   CloseTable(*FCatalog, Name);
   TkxFileSystem& FileSystem = *FCatalog->Services()->DataFileSystem();
   for (const std::string& File : TableFiles(FileSystem, *FCatalog, Name))
-    if (!FileSystem.DeleteFile(File)) throw EVdbEngine(kErrCannotDelete, kxFormatArgs{File});
+    if (!FileSystem.DeleteFile(File)) throw EVdbEngine(kVdbErrCannotDelete, kxFormatArgs{File});
 }
 
 void TVdbUpdateIndexCommand::DoExecute() {
   auto& Update = static_cast<TVdbSqlUpdateIndexCommand&>(SqlCommand());
-  if (Update.IsFulltext()) throw EVdbEngine(kErrUnsupported, "Full-text indexes");
+  if (Update.IsFulltext()) throw EVdbEngine(kVdbErrNotSupported, "Full-text indexes");
   TVdbRelation& Table = *FCatalog->GetRelation(OpenTable(Update.TableName(), true));
   // An index is brought up to date by building it again from its definition.
   std::vector<std::int16_t> Indexes;
@@ -144,7 +139,7 @@ void TVdbUpdateIndexCommand::DoExecute() {
       if (Table.GetIndexFile(IndexNo) != nullptr) Indexes.push_back(IndexNo);
   } else {
     const std::int16_t IndexNo = Table.GetIndexNo(Update.IndexName());
-    if (IndexNo < 0) throw EVdbEngine(kErrNoIndex, kxFormatArgs{Update.IndexName()});
+    if (IndexNo < 0) throw EVdbEngine(kVdbErrIndexNotFound, kxFormatArgs{Update.IndexName()});
     Indexes.push_back(IndexNo);
   }
   for (const std::int16_t IndexNo : Indexes) {
@@ -160,7 +155,7 @@ void TVdbUpdateIndexCommand::DoExecute() {
 }
 
 void TVdbAlterTableCommand::DoExecute() {
-  throw EVdbEngine(kErrUnsupported, "ALTER TABLE");
+  throw EVdbEngine(kVdbErrNotSupported, "ALTER TABLE");
 }
 
 }  // namespace vdb

@@ -17,10 +17,6 @@ namespace vdb {
 namespace {
 
 // Engine errors raised while preparing and executing queries.
-constexpr std::int16_t kErrUnknownName = 50;       // unknown column, table or ORDER BY item
-constexpr std::int16_t kErrNoSuitableIndex = 6;    // "No suitable index found for \"%s\""
-constexpr std::int16_t kErrUnsupported = 187;      // a feature this engine does not offer
-constexpr std::int16_t kErrNoType = 144;           // a select item without type
 constexpr std::size_t kMaxLabelLength = 40;
 constexpr std::int32_t kMaxComputedTextLength = 2000;
 
@@ -171,7 +167,7 @@ void TVdbQuery::SetupTables(TVdbVariables* Parameters) {
   } else {
     TVdbSqlTablePrimitive* Primitive = Expression->TableTerm()->TablePrimitive();
     if (auto* Simple = dynamic_cast<TVdbSqlTableSimplePrimitive*>(Primitive)) {
-      if (Simple->TableExpression() != nullptr) throw EVdbEngine(kErrUnsupported, "Stand-alone table expression");
+      if (Simple->TableExpression() != nullptr) throw EVdbEngine(kVdbErrNotSupported, "Stand-alone table expression");
       CreateTableResult(*Simple);
     } else {
       auto& Select = dynamic_cast<TVdbSqlSelectExpression&>(*Primitive);
@@ -255,7 +251,7 @@ void TVdbQuery::ExpandSelectList(TVdbSqlSelectExpression& Select) {
     for (int A = 0; A < FAccessors->Count() && Named == nullptr; ++A)
       if (SameIdentifier(FAccessors->GetAccessorAt(A)->Relation().Name(), Element.TableName()))
         Named = FAccessors->GetAccessorAt(A);
-    if (Named == nullptr) throw EVdbEngine(kErrUnknownName, kxFormatArgs{Element.TableName()});
+    if (Named == nullptr) throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Element.TableName()});
     AddColumnsOf(Named->Relation());
   }
   if (!Expanded) return;
@@ -291,9 +287,9 @@ std::unique_ptr<TVdbColumnDefs> TVdbQuery::ResultColumns(TVdbSqlSelectExpression
       Origin.Kind = qckData;
     } else {
       const TVdbDataType* Type = ComputedColumnType(Item.DataType());
-      if (Type == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+      if (Type == nullptr) throw EVdbEngine(kVdbErrUnknownType, kxFormatArgs{Item.GetSqlText()});
       auto Column = TVdbColumnDef::CreateColumnDef(Label.empty() ? ComputedLabel(Item) : Label, Type, 0);
-      if (Column == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+      if (Column == nullptr) throw EVdbEngine(kVdbErrUnknownType, kxFormatArgs{Item.GetSqlText()});
       Columns->Add(std::move(Column));
       Origin.Kind = qckCalculated;
     }
@@ -317,8 +313,8 @@ void TVdbQuery::CreateSimpleResult(TVdbSqlSelectExpression& Select, const std::s
   Result->SetAccessors(std::move(FPendingAccessors));
   Result->SetTopCount(TopCount);
   TVdbResultSet* Raw = Result.get();
-  if (Raw->Open(false) < 0) RaiseLastError(kErrUnknownName);
-  if (!SortOrder.empty() && Raw->SetSortOrder(SortOrder) < 0) RaiseLastError(kErrUnknownName);
+  if (Raw->Open(false) < 0) RaiseLastError(kVdbErrUnknownIdentifier);
+  if (!SortOrder.empty() && Raw->SetSortOrder(SortOrder) < 0) RaiseLastError(kVdbErrUnknownIdentifier);
   RegisterResult(std::move(Result));
   FSimpleResult = Raw;
 }
@@ -384,7 +380,7 @@ void TVdbQuery::CreateTableResult(TVdbSqlTableSimplePrimitive& Table) {
       const std::string Prefix = Item.substr(0, Dot);
       if (!SameIdentifier(Prefix, Qualifier) && !SameIdentifier(Prefix, Table.TableName()) &&
           !SameIdentifier(Prefix, Relation->Name()))
-        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+        throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Item});
       Item = Item.substr(Dot + 1);
     }
     std::int16_t FieldNo = Relation->FindColumn(Item, false);
@@ -392,7 +388,7 @@ void TVdbQuery::CreateTableResult(TVdbSqlTableSimplePrimitive& Table) {
       char* End = nullptr;
       const long Number = std::strtol(Item.c_str(), &End, 10);
       if (Item.empty() || *End != 0 || Number < 1 || Number > Relation->GetColumnCount())
-        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+        throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Item});
       FieldNo = static_cast<std::int16_t>(Number);
     }
     if (!Specification.empty()) Specification += ",";
@@ -400,7 +396,7 @@ void TVdbQuery::CreateTableResult(TVdbSqlTableSimplePrimitive& Table) {
   }
   bool Reverse = false;
   const std::int16_t IndexNo = Relation->FindIndex(Specification, tifoCreate | tifoNoReverse, Reverse);
-  if (IndexNo < 0) throw EVdbEngine(kErrNoSuitableIndex, kxFormatArgs{Specification});
+  if (IndexNo < 0) throw EVdbEngine(kVdbErrNoSuitableIndex, kxFormatArgs{Specification});
   FLiveResultIndexNo = IndexNo;
 }
 
@@ -453,7 +449,7 @@ std::int32_t TVdbQuery::Execute() {
   }
   switch (FQueryType) {
     case tqtSimple:
-      if (FSimpleResult->Recalc() < 0) RaiseLastError(kErrUnknownName);
+      if (FSimpleResult->Recalc() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
       break;
     case tqtGrouping:
       ExecuteGrouping();
@@ -464,7 +460,7 @@ std::int32_t TVdbQuery::Execute() {
       break;
     case tqtDirect:
       if (FSimpleResult != nullptr && (FKeySetNeedsRecalc || !FSimpleResult->Active())) {
-        if (FSimpleResult->Recalc() < 0) RaiseLastError(kErrUnknownName);
+        if (FSimpleResult->Recalc() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
         FKeySetNeedsRecalc = false;
       }
       break;
@@ -527,7 +523,6 @@ std::string TVdbQuery::PlanText() const {
 
 namespace {
 
-constexpr std::int16_t kErrGrouping = 172;  // an item that is neither aggregated nor grouped
 
 // One value of a group key; NULL keys form a group of their own, before every other value.
 struct TKeyValue {
@@ -576,7 +571,7 @@ void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression& Select) {
       const bool Grouped = std::any_of(FGroupKeys.begin(), FGroupKeys.end(), [&](const TVdbExpression* Key) {
         return SameIdentifier(Key->GetSqlText(), Item.GetSqlText());
       });
-      if (!Grouped) throw EVdbEngine(kErrGrouping, kxFormatArgs{Item.GetSqlText()});
+      if (!Grouped) throw EVdbEngine(kVdbErrGroupByMismatch, kxFormatArgs{Item.GetSqlText()});
     }
     for (TVdbExpression* Key : FGroupKeys) Key->Prepare(FContext.get(), 0);
   } else {
@@ -586,7 +581,7 @@ void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression& Select) {
   for (int I = 0; I < Select.SelectElementCount(); ++I) {
     TVdbExpression& Item = *Select.SelectElement(I).ScalarExpression();
     const TVdbDataType* Type = ComputedColumnType(Item.DataType());
-    if (Type == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+    if (Type == nullptr) throw EVdbEngine(kVdbErrUnknownType, kxFormatArgs{Item.GetSqlText()});
     std::string Name = Select.Label(I);
     const auto* Factor = dynamic_cast<const TVdbSimpleFactor*>(Item.SingleFactor());
     if (Name.empty() && Factor != nullptr && Factor->GetIsColumnName() && Factor->Accessor() != nullptr)
@@ -594,7 +589,7 @@ void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression& Select) {
     if (Name.empty()) Name = ComputedLabel(Item);
     auto Column = TVdbColumnDef::CreateColumnDef(UniqueColumnName(Columns, Name), Type->GetNullableType(true),
                                                  kVdbColNullable);
-    if (Column == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+    if (Column == nullptr) throw EVdbEngine(kVdbErrUnknownType, kxFormatArgs{Item.GetSqlText()});
     Column->SetTableLevel(kVdbCurrentLevel);
     Columns.Add(std::move(Column));
   }
@@ -619,7 +614,7 @@ bool TVdbQuery::WriteGroupRow(TVdbSqlSelectExpression& Select) {
   }
   TVdbAccessor& Writer = *FGroupWriter;
   TVdbRelation& Result = Writer.Relation();
-  if (Writer.Append() < 0) RaiseLastError(kErrUnknownName);
+  if (Writer.Append() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
   try {
     for (int I = 0; I < Select.SelectElementCount(); ++I) {
       const auto FieldNo = static_cast<std::int16_t>(I + 1);
@@ -631,7 +626,7 @@ bool TVdbQuery::WriteGroupRow(TVdbSqlSelectExpression& Select) {
       else
         Result.SetValue(Writer.GetWorkRecordPtr(), FieldNo, Item.ResultValue, Item.DataType());
     }
-    if (Writer.Post() < 0) RaiseLastError(kErrUnknownName);
+    if (Writer.Post() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
   } catch (...) {
     Writer.Cancel();
     throw;
@@ -642,7 +637,7 @@ bool TVdbQuery::WriteGroupRow(TVdbSqlSelectExpression& Select) {
 // TOP n with ORDER BY: the rows after the first n in the order's index go.
 void TVdbQuery::KeepFirstRows(std::int32_t Count) {
   TVdbAccessor Walker(FGroupWriter->Relation(), "Grouping");
-  if (Walker.SetAccess(FLiveResultIndexNo, false) < 0) RaiseLastError(kErrNoSuitableIndex);
+  if (Walker.SetAccess(FLiveResultIndexNo, false) < 0) RaiseLastError(kVdbErrNoSuitableIndex);
   std::vector<std::int32_t> Surplus;
   std::int32_t Seen = 0;
   for (std::int16_t Moved = Walker.First(); Moved == 0; Moved = Walker.Next())
@@ -650,7 +645,7 @@ void TVdbQuery::KeepFirstRows(std::int32_t Count) {
   // From the highest record number down: a deletion moves the last record into the gap.
   std::sort(Surplus.begin(), Surplus.end(), std::greater<>());
   for (const std::int32_t RecNo : Surplus) {
-    if (FGroupWriter->GotoRecord(RecNo) < 0 || FGroupWriter->DeleteRecord() < 0) RaiseLastError(kErrUnknownName);
+    if (FGroupWriter->GotoRecord(RecNo) < 0 || FGroupWriter->DeleteRecord() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
   }
 }
 
@@ -683,12 +678,12 @@ void TVdbQuery::ExecuteGrouping() {
   std::stable_sort(Order.begin(), Order.end(), [&](std::size_t A, std::size_t B) { return CompareKeys(Keys[A], Keys[B]) < 0; });
 
   TVdbRelation& Result = FGroupWriter->Relation();
-  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kErrUnknownName);
+  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
   auto Position = [&](const std::vector<std::int32_t>& Tuple) {
     for (int I = 0; I < Plan.RelationCount(); ++I) {
       TVdbAccessor& Accessor = *FAccessors->GetAccessor(Plan.RelationIndex(I));
       if (Tuple[static_cast<std::size_t>(I)] > 0) {
-        if (Accessor.GotoRecord(Tuple[static_cast<std::size_t>(I)]) < 0) RaiseLastError(kErrUnknownName);
+        if (Accessor.GotoRecord(Tuple[static_cast<std::size_t>(I)]) < 0) RaiseLastError(kVdbErrUnknownIdentifier);
       } else {
         Accessor.ToBoT();
       }
@@ -734,16 +729,16 @@ void TVdbQuery::OrderResultBy(TVdbRelation& Result) {
       char* End = nullptr;
       const long Number = std::strtol(Item.c_str(), &End, 10);
       if (Item.empty() || *End != 0 || Number < 1 || Number > Result.GetColumnCount())
-        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+        throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Item});
       FieldNo = static_cast<std::int16_t>(Number);
     }
-    if (IsLongColumn(Result.GetColumnDef(FieldNo).GetColumnType())) throw EVdbEngine(162, kxFormatArgs{Item});
+    if (IsLongColumn(Result.GetColumnDef(FieldNo).GetColumnType())) throw EVdbEngine(kVdbErrWrongFieldType, kxFormatArgs{Item});
     if (!Specification.empty()) Specification += ",";
     Specification += (Order[I].Asc() ? "" : "-") + std::string("${") + Result.GetColumnDef(FieldNo).Name + "}";
   }
   bool Reverse = false;
   const std::int16_t IndexNo = Result.FindIndex(Specification, tifoCreate | tifoNoReverse, Reverse);
-  if (IndexNo < 0) throw EVdbEngine(kErrNoSuitableIndex, kxFormatArgs{Specification});
+  if (IndexNo < 0) throw EVdbEngine(kVdbErrNoSuitableIndex, kxFormatArgs{Specification});
   FLiveResultIndexNo = IndexNo;
 }
 
@@ -825,7 +820,7 @@ std::unique_ptr<TVdbSqlQuery> OperandQuery(TVdbCatalog* Catalog, const TVdbSqlTa
 
 void TVdbQuery::SplitSetOperands() {
   TVdbSqlTableExpression& Expression = *SqlQuery().TableExpression();
-  if (HasCorresponding(Expression)) throw EVdbEngine(kErrUnsupported, "CORRESPONDING");
+  if (HasCorresponding(Expression)) throw EVdbEngine(kVdbErrNotSupported, "CORRESPONDING");
   std::vector<TSetOperand> Operands;
   CollectExpression(Expression, 'U', false, Operands);
   for (const TSetOperand& Operand : Operands) {
@@ -844,14 +839,14 @@ void TVdbQuery::CreateSetOpResult() {
   TVdbColumnDefs Columns;
   for (TVdbQuery* Operand : FSetOperandQueries) {
     TVdbRelation* Result = Operand->ResultRelation();
-    if (Result->GetColumnCount() != First->GetColumnCount()) throw EVdbEngine(57, kxFormatArgs{});
+    if (Result->GetColumnCount() != First->GetColumnCount()) throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
     for (std::int16_t FieldNo = 1; FieldNo <= Result->GetColumnCount(); ++FieldNo) {
       const TVdbDataType* Mine = First->GetDataType(FieldNo);
       const TVdbDataType* Theirs = Result->GetDataType(FieldNo);
       if (IsLongColumn(Mine->ColumnType()) || IsLongColumn(Theirs->ColumnType()))
-        throw EVdbEngine(kErrUnsupported, "Set operations over memo and blob columns");
+        throw EVdbEngine(kVdbErrNotSupported, "Set operations over memo and blob columns");
       if (!TVdbDataType::CanConvert(Theirs, Mine, false))
-        throw EVdbEngine(44, kxFormatArgs{Theirs->SqlName() + "<->" + Mine->SqlName()});
+        throw EVdbEngine(kVdbErrTypeMismatch, kxFormatArgs{Theirs->SqlName() + "<->" + Mine->SqlName()});
     }
   }
   for (std::int16_t FieldNo = 1; FieldNo <= First->GetColumnCount(); ++FieldNo) {
@@ -909,16 +904,16 @@ void TVdbQuery::ExecuteSetOperation() {
 
   TVdbAccessor& Writer = *FGroupWriter;
   TVdbRelation& Result = Writer.Relation();
-  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kErrUnknownName);
+  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
   for (const TGroupKey& Row : Total) {
-    if (Writer.Append() < 0) RaiseLastError(kErrUnknownName);
+    if (Writer.Append() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
     try {
       for (std::size_t I = 0; I < Row.size(); ++I) {
         const auto FieldNo = static_cast<std::int16_t>(I + 1);
         if (Row[I].Null) Result.SetNull(Writer.GetWorkRecordPtr(), FieldNo);
         else Result.SetValue(Writer.GetWorkRecordPtr(), FieldNo, Row[I].Value, Row[I].Type);
       }
-      if (Writer.Post() < 0) RaiseLastError(kErrUnknownName);
+      if (Writer.Post() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
     } catch (...) {
       Writer.Cancel();
       throw;
@@ -951,7 +946,7 @@ bool Satisfies(int Order, TVdbComparisonOperator Operator) {
     case tcoLessOrEqual: return Order != kVdbCmpGreater;
     case tcoGreater: return Order == kVdbCmpGreater;
     case tcoGreaterOrEqual: return Order != kVdbCmpLess;
-    default: throw EVdbEngine(kErrUnsupported, ComparisonOperatorText(Operator) + " with a sub-query");
+    default: throw EVdbEngine(kVdbErrNotSupported, ComparisonOperatorText(Operator) + " with a sub-query");
   }
 }
 
@@ -977,9 +972,9 @@ void TVdbQuery::LinkSubQueries() {
   for (const TSubQueryLink& Link : FSubQueryLinks) {
     TVdbQuery* Query = Link.Query;
     TVdbRelation* Result = Query->ResultRelation();
-    if (Result == nullptr) throw EVdbEngine(kErrUnsupported, "A sub-query without result");
+    if (Result == nullptr) throw EVdbEngine(kVdbErrNotSupported, "A sub-query without result");
     if (Link.Comparison->ComparisonOperator() != tcoExists && Result->GetColumnCount() != 1)
-      throw EVdbEngine(57, kxFormatArgs{});
+      throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
     Link.Comparison->SetSubResultSet(
         Result, -1, [Query](const TVdbDataValue& Value, const TVdbDataType* Type) { return Query->FindInFirstColumn(Value, Type); },
         [Query]() -> std::int64_t { return Query->ResultRelation()->RecordCount(); });

@@ -218,7 +218,7 @@ TVdbAccessor& TVdbQueryPlanner::AccessorOf(const TVdbSqlTableReference& Referenc
     TVdbAccessor* Accessor = FAccessors.GetAccessorAt(I);
     if (CompareIdentifiers(Accessor->Relation().Name(), Reference.InternalName()) == 0) return *Accessor;
   }
-  throw EVdbEngine(50, kxFormatArgs{Reference.TableName()});
+  throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Reference.TableName()});
 }
 
 namespace {

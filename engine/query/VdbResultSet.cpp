@@ -5,8 +5,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 #include "sql/VdbExpression.h"
 #include "table/VdbIndexKeys.h"
 #include "table/kxStrUtils.h"
@@ -14,14 +14,6 @@
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrNoIndex = 6;
-constexpr std::int16_t kErrRecordNotFound = 19;
-constexpr std::int16_t kErrUnknownIdentifier = 50;
-constexpr std::int16_t kErrNoMemory = 99;
-constexpr std::int16_t kErrLevelFeature = 117;
-constexpr std::int16_t kErrNoWriteRight = 160;
-constexpr std::int16_t kErrNotSupported = 187;
 
 bool IsLongType(std::int16_t ColumnType) {
   return ColumnType == 7 || ColumnType == 11 || ColumnType == 19;
@@ -91,7 +83,7 @@ void TVdbResultSet::SetSchema(std::unique_ptr<TVdbColumnDefs> ColumnDefs,
     const TVdbColumnDef& Column = ColumnDefs->GetColumnDef(I);
     if (ColumnOrigins[static_cast<std::size_t>(I)].Kind == qckCalculated &&
         IsLongType(Column.GetColumnType()))
-      throw EVdbEngine(kErrLevelFeature, kxFormatArgs{FName, std::string("Calculated long column")});
+      throw EVdbEngine(kVdbErrFeatureNotInLevel, kxFormatArgs{FName, std::string("Calculated long column")});
   }
   FColumnDefs = std::move(ColumnDefs);
   FColumnOrigins = std::move(ColumnOrigins);
@@ -171,7 +163,7 @@ std::int16_t TVdbResultSet::SetSortOrder(const std::string& SortOrder) {
           End == SortOrder.size() && !Specification.empty())
         break;  // a trailing ","
       const std::int16_t FieldNo = ResolveSortItem(Item);
-      if (FieldNo <= 0) throw EVdbEngine(kErrUnknownIdentifier, kxFormatArgs{Item});
+      if (FieldNo <= 0) throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Item});
       TVdbSortLevel Level;
       Level.FieldNo = FieldNo;
       Level.Descending = Descending;
@@ -257,10 +249,9 @@ std::uint8_t* TVdbResultSet::KeyItem() {
 }
 
 std::int16_t TVdbResultSet::Recalc() {
-  if (!FQEP || !FAccessors) return RecordError(kErrNotSupported, {FStdName});
+  if (!FQEP || !FAccessors) return RecordError(kVdbErrNotSupported, {FStdName});
   std::vector<TVdbRelation*> Locked;
-  std::int16_t Result = 0;
-  try {
+  const std::int16_t Result = Guarded([&]() -> std::int16_t {
     ClearRows();
     for (int I = 0; I < FQEP->RelationCount(); ++I) {
       TVdbAccessor* Accessor = BaseAccessor(FQEP->RelationIndex(I));
@@ -270,13 +261,9 @@ std::int16_t TVdbResultSet::Recalc() {
       Locked.push_back(&Accessor->Relation());
     }
     DoRecalc();
-  } catch (const EVdbEngine& Error) {
-    ClearRows();
-    Result = RecordError(Error);
-  } catch (const std::bad_alloc&) {
-    ClearRows();
-    Result = RecordError(kErrNoMemory, {});
-  }
+    return 0;
+  });
+  if (Result < 0) ClearRows();
   FSorter.ExitSort();
   for (auto It = Locked.rbegin(); It != Locked.rend(); ++It) (*It)->EndRead();
   for (int I = 0; I < FAccessors->Count(); ++I) {
@@ -313,7 +300,7 @@ void TVdbResultSet::DoRecalc() {
                            static_cast<std::int32_t>(Pending.size()));
     const std::int32_t ItemLength = KeyLength + static_cast<std::int32_t>(kVdbIndexItemHeader);
     if (ItemLength > 0xFFFF || !FSorter.ToSort(Item, static_cast<std::uint16_t>(ItemLength)))
-      throw EVdbEngine(kErrNoMemory, kxFormatArgs{});
+      throw EVdbEngine(kVdbErrOutOfMemory, kxFormatArgs{});
   }
   if (Sorted) {
     FSorter.SortStart([this](const std::uint8_t* X, std::int32_t, const std::uint8_t* Y,
@@ -324,11 +311,11 @@ void TVdbResultSet::DoRecalc() {
     std::vector<std::uint8_t> Key;
     while (!FSorter.SortEmpty() && (FTopCount <= 0 || FRowList.Count() < FTopCount)) {
       if (!FSorter.FromSort(Key) || Key.size() < kVdbIndexItemHeader)
-        throw EVdbEngine(kErrNoMemory, kxFormatArgs{});
+        throw EVdbEngine(kVdbErrOutOfMemory, kxFormatArgs{});
       std::int32_t Position = 0;
       std::memcpy(&Position, Key.data(), sizeof(Position));
       if (Position < 1 || Position > static_cast<std::int32_t>(Pending.size()))
-        throw EVdbEngine(kErrNoMemory, kxFormatArgs{});
+        throw EVdbEngine(kVdbErrOutOfMemory, kxFormatArgs{});
       FRowList.Append(std::move(Pending[static_cast<std::size_t>(Position - 1)]));
     }
   }
@@ -441,7 +428,7 @@ void TVdbResultSet::CalculateColumn(std::int16_t FieldNo, std::uint8_t* RecBuffe
 
 std::int16_t TVdbResultSet::ReadRecord(std::int32_t RecNo, std::uint8_t* RecBuffer) {
   return Guarded([&]() -> std::int16_t {
-    if (!PositionBase(RecNo)) throw EVdbEngine(kErrRecordNotFound, kxFormatArgs{});
+    if (!PositionBase(RecNo)) throw EVdbEngine(kVdbErrRecordNotFound, kxFormatArgs{});
     BuildRecord(RecBuffer);
     return 0;
   });
@@ -485,13 +472,13 @@ std::int16_t TVdbResultSet::Setup(bool) { return 0; }
 
 TVdbAccessor& TVdbResultSet::PrimaryAccessor() const {
   TVdbAccessor* Primary = FAccessors ? FAccessors->GetPrimaryAccessor() : nullptr;
-  if (Primary == nullptr) throw EVdbEngine(kErrNoWriteRight, kxFormatArgs{});
+  if (Primary == nullptr) throw EVdbEngine(kVdbErrNoWritePermission, kxFormatArgs{});
   return *Primary;
 }
 
 std::int32_t TVdbResultSet::PrimaryRecordNo(std::int32_t RecNo) {
   const TRow* Row = GetRow(RecNo);
-  if (Row == nullptr || Row->empty()) throw EVdbEngine(kErrRecordNotFound, kxFormatArgs{});
+  if (Row == nullptr || Row->empty()) throw EVdbEngine(kVdbErrRecordNotFound, kxFormatArgs{});
   return (*Row)[0];
 }
 
@@ -533,7 +520,7 @@ void TVdbResultSet::RemapBlobs(const TVdbBlobDataList* Blobs, TVdbBlobDataList& 
 std::int16_t TVdbResultSet::ReplaceRecord(std::uint8_t* RecBuffer, const std::uint8_t*,
                                           std::int32_t RecNo, const TVdbBlobDataList* Blobs) {
   return Guarded([&]() -> std::int16_t {
-    if (!IsLive()) throw EVdbEngine(kErrNoWriteRight, kxFormatArgs{});
+    if (!IsLive()) throw EVdbEngine(kVdbErrNoWritePermission, kxFormatArgs{});
     const std::int32_t BaseRecNo = PrimaryRecordNo(RecNo);
     TVdbRelation& Base = PrimaryAccessor().Relation();
     std::vector<std::uint8_t> Original(static_cast<std::size_t>(Base.RecordSize()));
@@ -551,7 +538,7 @@ std::int16_t TVdbResultSet::ReplaceRecord(std::uint8_t* RecBuffer, const std::ui
 
 std::int16_t TVdbResultSet::DeleteRecord(std::uint8_t*, std::int32_t RecNo) {
   return Guarded([&]() -> std::int16_t {
-    if (!IsLive()) throw EVdbEngine(kErrNoWriteRight, kxFormatArgs{});
+    if (!IsLive()) throw EVdbEngine(kVdbErrNoWritePermission, kxFormatArgs{});
     const std::int32_t BaseRecNo = PrimaryRecordNo(RecNo);
     TVdbRelation& Base = PrimaryAccessor().Relation();
     std::vector<std::uint8_t> Record(static_cast<std::size_t>(Base.RecordSize()));
@@ -564,7 +551,7 @@ std::int16_t TVdbResultSet::DeleteRecord(std::uint8_t*, std::int32_t RecNo) {
 
 std::int32_t TVdbResultSet::AppendRecord(std::uint8_t* RecBuffer, const TVdbBlobDataList* Blobs) {
   return Guarded([&]() -> std::int32_t {
-    if (!IsLive()) throw EVdbEngine(kErrNoWriteRight, kxFormatArgs{});
+    if (!IsLive()) throw EVdbEngine(kVdbErrNoWritePermission, kxFormatArgs{});
     TVdbRelation& Base = PrimaryAccessor().Relation();
     std::vector<std::uint8_t> Record(static_cast<std::size_t>(Base.RecordSize()));
     std::int16_t Result = Base.InitRecord(Record.data(), true);
@@ -586,7 +573,7 @@ std::int32_t TVdbResultSet::AppendRecord(std::uint8_t* RecBuffer, const TVdbBlob
 
 std::int32_t TVdbResultSet::ClearDat() {
   return Guarded([&]() -> std::int32_t {
-    if (!IsLive()) throw EVdbEngine(kErrNoWriteRight, kxFormatArgs{});
+    if (!IsLive()) throw EVdbEngine(kVdbErrNoWritePermission, kxFormatArgs{});
     HookDeletions(false);
     FRowList.Sort([](const TRow& A, const TRow& B) { return A[0] < B[0]; });
     TVdbRelation& Base = PrimaryAccessor().Relation();
@@ -617,7 +604,7 @@ TVdbRelation& TVdbResultSet::BaseRelationOf(std::int16_t FieldNo) const {
   const TVdbColumnDef& Column = GetColumnDef(FieldNo);
   TVdbAccessor* Accessor = BaseAccessor(Column.BaseRltnIdx);
   if (Accessor == nullptr || FColumnOrigins[static_cast<std::size_t>(FieldNo - 1)].Kind != qckData)
-    throw EVdbEngine(168, kxFormatArgs{Column.Name});
+    throw EVdbEngine(kVdbErrBlobFieldExpected, kxFormatArgs{Column.Name});
   return Accessor->Relation();
 }
 
@@ -747,7 +734,7 @@ std::int16_t TVdbResultSet::GetBaseField(std::int16_t FieldNo, TVdbRelationIndex
                                          std::int16_t& BaseFieldNo) const {
   BaseRltnIdx = 0;
   BaseFieldNo = 0;
-  if (FieldNo < 1 || FieldNo > GetColumnCount()) return RecordError(83, {});
+  if (FieldNo < 1 || FieldNo > GetColumnCount()) return RecordError(kVdbErrFieldNotFound, {});
   if (FColumnOrigins[static_cast<std::size_t>(FieldNo - 1)].Kind != qckData) return 0;
   const TVdbColumnDef& Column = GetColumnDef(FieldNo);
   BaseRltnIdx = Column.BaseRltnIdx;
@@ -808,7 +795,7 @@ std::int16_t TVdbResultSet::EndEdit(std::int32_t RecNo) {
 // --- The virtual index ---------------------------------------------------------------------------
 
 std::int16_t TVdbResultSet::NotSupported() const {
-  return RecordError(kErrNotSupported, {FStdName});
+  return RecordError(kVdbErrNotSupported, {FStdName});
 }
 
 std::int16_t TVdbResultSet::InitIndex(const std::string&, const TVdbSortDef*) {
@@ -837,7 +824,7 @@ std::int16_t TVdbResultSet::FindPrevIndexInfo(std::int16_t, TVdbLongIndexInfo&) 
   return NotSupported();
 }
 std::int16_t TVdbResultSet::GetNativeSortInfo(std::int32_t, TVdbLongIndexInfo&) {
-  return RecordError(kErrNotSupported, {FStdName});
+  return RecordError(kVdbErrNotSupported, {FStdName});
 }
 std::int16_t TVdbResultSet::SetAutoNum(std::uint8_t*) { return NotSupported(); }
 std::int16_t TVdbResultSet::AdjustRecordId(const std::uint8_t*) { return NotSupported(); }
@@ -849,7 +836,7 @@ std::int16_t TVdbResultSet::SearchFullText(std::int16_t, const std::string&,
 }
 std::int16_t TVdbResultSet::CheckIndexOpen(std::int16_t IndexNo) {
   if (IndexNo == kResultIndexNo && FIndexDef.LevelCount > 0) return 0;
-  return RecordError(kErrNoIndex, {IndexLabel(IndexNo)});
+  return RecordError(kVdbErrNoSuitableIndex, {IndexLabel(IndexNo)});
 }
 const TVdbSortDef* TVdbResultSet::GetIndexDefinition(std::int16_t IndexNo) {
   return IndexNo == kResultIndexNo && FIndexDef.LevelCount > 0 ? &FIndexDef : nullptr;
@@ -873,7 +860,7 @@ std::int16_t TVdbResultSet::FindSortInfo(std::int16_t AccessId, const TVdbLongIn
                                          TVdbLongIndexInfo& FoundInfo) {
   return Guarded([&]() -> std::int16_t {
     if (AccessId != kResultIndexNo || FIndexDef.LevelCount == 0)
-      throw EVdbEngine(kErrNoIndex, kxFormatArgs{IndexLabel(AccessId)});
+      throw EVdbEngine(kVdbErrNoSuitableIndex, kxFormatArgs{IndexLabel(AccessId)});
     const std::int32_t Count = FRowList.Count();
     if (Count == 0) return 0;
     std::vector<std::uint8_t> Record(static_cast<std::size_t>(std::max(RecordSize(), 1)));

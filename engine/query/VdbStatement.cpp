@@ -8,15 +8,13 @@
 #include "query/VdbQuery.h"
 #include "session/VdbCatalog.h"
 #include "sql/VdbSqlParser.h"
+#include "sql/VplDatabase.h"
 
 namespace vdb {
 
 namespace {
 
 // Engine errors a statement records as the session's last error.
-constexpr std::int16_t kErrUnknownName = 50;    // an unknown parameter
-constexpr std::int16_t kErrUnknown = 52;        // "Unknown error: %s"
-constexpr std::int16_t kErrParamExists = 71;    // a parameter declared twice
 
 // The longest 8-bit and wide strings a parameter holds before it becomes a memo.
 constexpr std::int32_t kMaxAnsiParamLength = 32764;
@@ -41,7 +39,16 @@ const TVdbDataType* ParameterType(std::int16_t ParamType, std::int32_t ParamSpec
 }  // namespace
 
 TVdbStatement::TVdbStatement(TVdbCatalog* Catalog)
-    : FCatalog(Catalog), FParameters(std::make_unique<TVdbVariables>()), FCommands(std::make_unique<TVdbCommandList>()) {}
+    : FCatalog(Catalog), FParameters(std::make_unique<TVdbVariables>()), FCommands(std::make_unique<TVdbCommandList>()) {
+  InstallSqlFormulaCompiler(*Catalog->Services());
+}
+
+void TVdbStatement::InstallSqlFormulaCompiler(TVdbServices& Services) {
+  // Without a compiler the tables' check constraints would be skipped and their calculated
+  // columns refused. The compiler keeps no state: one serves every session.
+  static TVdbSqlExpressionFactory Compiler;
+  if (Services.ExpressionFactory() == nullptr) Services.SetExpressionFactory(&Compiler);
+}
 
 TVdbStatement::~TVdbStatement() {
   Unprepare();
@@ -51,7 +58,7 @@ TVdbStatement::~TVdbStatement() {
 std::int16_t TVdbStatement::RecordFailure(const std::exception& Error, std::int16_t Code) {
   TVdbServices* Services = FCatalog->Services();
   if (dynamic_cast<const EVdbEngine*>(&Error) != nullptr) Services->SetLastError(Error);
-  else Services->SetLastError(kErrUnknown, kxFormatArgs{std::string(Error.what())});
+  else Services->SetLastError(kVdbErrUnknown, kxFormatArgs{std::string(Error.what())});
   return Code;
 }
 
@@ -105,7 +112,7 @@ int TVdbStatement::CommandCount() const { return FCommands->Count(); }
 
 std::int16_t TVdbStatement::AddParameter(const std::string& ParamName, std::int16_t ParamType, std::int32_t ParamSpec) {
   if (FParameters->Find(ParamName) != nullptr) {
-    FCatalog->Services()->SetLastError(kErrParamExists, kxFormatArgs{ParamName});
+    FCatalog->Services()->SetLastError(kVdbErrDuplicateIdentifier, kxFormatArgs{ParamName});
     return kResultParamExists;
   }
   try {
@@ -118,7 +125,7 @@ std::int16_t TVdbStatement::AddParameter(const std::string& ParamName, std::int1
 
 std::int16_t TVdbStatement::SetParamValue(const std::string& Name, const char* Value, std::int32_t Size) {
   TVdbVariable* Variable = FParameters->Find(Name);
-  if (Variable == nullptr) return FCatalog->Services()->SetLastError(kErrUnknownName, kxFormatArgs{Name});
+  if (Variable == nullptr) return FCatalog->Services()->SetLastError(kVdbErrUnknownIdentifier, kxFormatArgs{Name});
   if (Size == -1 || Value == nullptr) {
     Variable->SetNull();
     return 0;
@@ -138,7 +145,7 @@ std::int16_t TVdbStatement::SetParamValue(const std::string& Name, const char* V
 
 std::int16_t TVdbStatement::SetParamValue(const std::string& Name, const TVdbDataValue& Value, const TVdbDataType* Type) {
   TVdbVariable* Variable = FParameters->Find(Name);
-  if (Variable == nullptr) return FCatalog->Services()->SetLastError(kErrUnknownName, kxFormatArgs{Name});
+  if (Variable == nullptr) return FCatalog->Services()->SetLastError(kVdbErrUnknownIdentifier, kxFormatArgs{Name});
   try {
     Variable->SetValue(Value, Type);
   } catch (const std::exception& Error) {

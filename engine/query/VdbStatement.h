@@ -20,6 +20,7 @@ namespace vdb {
 
 class TVdbCatalog;
 class TVdbCommandList;
+class TVdbServices;
 class TVdbSqlCommand;
 class TVdbSqlQuery;
 class TVdbVariables;
@@ -47,6 +48,10 @@ class TVdbStatement {
   TVdbStatement& operator=(const TVdbStatement&) = delete;
 
   TVdbCatalog* Catalog() const { return FCatalog; }
+  // Gives the session the compiler of the tables' SQL formulas (checks, calculated columns and
+  // indexes, defaults) unless it has one. A statement does so when it is made; a session whose
+  // tables are opened before any statement exists calls it when it opens the database.
+  static void InstallSqlFormulaCompiler(TVdbServices& Services);
 
   // --- Text and commands ---
   // Discards the old commands (unpreparing first), parses every statement of Text (UTF-8; ";"

@@ -29,7 +29,7 @@ std::unique_ptr<TVdbTempTable> TVdbTempTable::Create(TVdbServices* Services, con
       Base / ("vdbtmp_" + std::to_string(::getpid()) + "_" + std::to_string(NextDirectory++));
   std::error_code Error;
   fs::create_directories(Directory, Error);
-  if (Error) throw EVdbEngine(1, kxFormatArgs{Directory.string()});
+  if (Error) throw EVdbEngine(kVdbErrCannotOpenFile, kxFormatArgs{Directory.string()});
   std::unique_ptr<TVdbTempTable> Table(new TVdbTempTable(Services));
   Table->FDirectory = Directory.string();
   Table->SetFileSystem(Services->OSFileSystem());

@@ -15,10 +15,6 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrUnsupported = 187;
-constexpr std::int16_t kErrUnknownName = 50;
-constexpr std::int16_t kErrValueCount = 150;  // more values than columns
-constexpr std::int16_t kErrNotNull = 47;       // a column that must have a value
 const std::string kWriteTag = "Statement_Write";
 
 // The value of one column as a statement writes or restores it; long columns as their text or
@@ -117,7 +113,7 @@ void WriteColumn(TVdbAccessor& Accessor, std::int16_t FieldNo, const TColumnValu
   std::uint8_t* Record = Accessor.GetWorkRecordPtr();
   const std::int16_t Code = Relation.GetDataType(FieldNo)->ColumnType();
   if (Column.IsNull && !Relation.GetColumnDef(FieldNo).GetNullable())
-    throw EVdbEngine(kErrNotNull, kxFormatArgs{Relation.GetColumnDef(FieldNo).Name});
+    throw EVdbEngine(kVdbErrNullNotAllowed, kxFormatArgs{Relation.GetColumnDef(FieldNo).Name});
   if (Code == kVdbMemoCode) {
     Accessor.SetPendingMemo(FieldNo, Column.IsNull ? std::string() : Column.Long);
     if (Column.IsNull) Relation.SetNull(Record, FieldNo);
@@ -175,14 +171,14 @@ void CheckRequiredColumns(const TVdbRelation& Table, const std::vector<std::int1
     if (Column.GetNullable() || Column.Calculation() != nullptr || Column.GetColumnType() == kVdbRecordIdCode ||
         FieldNo == Table.RecordIdFieldNo() || std::find(Given.begin(), Given.end(), FieldNo) != Given.end())
       continue;
-    throw EVdbEngine(kErrNotNull, kxFormatArgs{Column.Name});
+    throw EVdbEngine(kVdbErrNullNotAllowed, kxFormatArgs{Column.Name});
   }
 }
 
 // The value a sub-query gives: its first row's first column, NULL when it has no row.
 TColumnValue FirstValueOf(TVdbQuery& Query, const TVdbRelation& Table, std::int16_t FieldNo) {
   TVdbRelation* Result = Query.ResultRelation();
-  if (Result == nullptr || Result->GetColumnCount() != 1) throw EVdbEngine(57, kxFormatArgs{});
+  if (Result == nullptr || Result->GetColumnCount() != 1) throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
   TVdbAccessor Reader(*Result, "IntermediateResult");
   if (Reader.First() != 0) return TColumnValue();
   TColumnValue Value = ReadColumn(Reader, 1);
@@ -207,7 +203,7 @@ TRowValues Pick(const TRowValues& Row, const std::vector<std::int16_t>& Fields) 
 std::int16_t FieldOf(const TVdbExpression& Column) {
   const auto* Factor = dynamic_cast<const TVdbSimpleFactor*>(Column.SingleFactor());
   if (Factor == nullptr || !Factor->GetIsColumnName() || Factor->FieldNo() <= 0)
-    throw EVdbEngine(kErrUnknownName, kxFormatArgs{Column.GetSqlText()});
+    throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Column.GetSqlText()});
   return Factor->FieldNo();
 }
 
@@ -283,7 +279,7 @@ void TVdbInsertCommand::SetupTables(TVdbVariables* Parameters) {
   if (FSource != nullptr) {
     TVdbRelation* Result = FSource->ResultRelation();
     if (Result == nullptr || Result->GetColumnCount() != static_cast<std::int16_t>(FTargetFields.size()))
-      throw EVdbEngine(57, kxFormatArgs{});
+      throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
   }
 }
 
@@ -315,7 +311,7 @@ std::int32_t TVdbInsertCommand::Execute() {
   } else {
     TRowValues Row;
     const auto& Values = Insert().Values();
-    if (Values.size() > FTargetFields.size()) throw EVdbEngine(kErrValueCount, kxFormatArgs{});
+    if (Values.size() > FTargetFields.size()) throw EVdbEngine(kVdbErrTooManyValues, kxFormatArgs{});
     for (std::size_t I = 0; I < Values.size(); ++I) {
       Values[I]->Calculate();
       Row.push_back(FromValue(Table, FTargetFields[I], Values[I]->ResultValue, Values[I]->DataType()));
@@ -388,7 +384,7 @@ std::int32_t TVdbUpdateCommand::Execute() {
   if (FRows != nullptr) {
     FRows->Execute();
     auto* Result = dynamic_cast<TVdbResultSet*>(FRows->ResultRelation());
-    if (Result == nullptr) throw EVdbEngine(kErrUnsupported, "UPDATE");
+    if (Result == nullptr) throw EVdbEngine(kVdbErrNotSupported, "UPDATE");
     for (std::int32_t Row = 1; Row <= Result->GetRecordCount(); ++Row) RecNos.push_back(Result->GetRow(Row)->at(0));
   } else {
     const std::int32_t Count = FTarget->Relation().RecordCount();

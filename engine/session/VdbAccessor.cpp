@@ -7,18 +7,13 @@
 #include <limits>
 #include <thread>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrRecordNotFound = 19;
-constexpr std::int16_t kErrNotGranted = 34;
-constexpr std::int16_t kErrNoSuitableIndex = 6;
-constexpr std::int16_t kErrWriteMissing = 160;
-constexpr std::int16_t kErrBlobExpected = 168;
 // Between two tries to lock a record for editing (20 times the lock retry delay).
 constexpr auto kEditRetryPause = std::chrono::milliseconds(100);
 
@@ -103,7 +98,7 @@ std::int16_t TVdbAccessor::Fail(const std::exception& Error) {
   TVdbServices* Services = FRelation->Services();
   if (Services != nullptr) return Services->SetLastError(Error);
   const auto* Engine = dynamic_cast<const EVdbEngine*>(&Error);
-  return static_cast<std::int16_t>(Engine != nullptr ? -Engine->Code() : -kVdbInternalSignal);
+  return static_cast<std::int16_t>(Engine != nullptr ? -Engine->Code() : -kVdbErrInternalSignal);
 }
 
 // An engine exception carrying the error the relation recorded last (for operations that
@@ -219,7 +214,7 @@ std::int16_t TVdbAccessor::GetRecord(std::uint8_t* Buffer) {
 const TVdbDataValue& TVdbAccessor::GetField(std::int16_t FieldNo) {
   GetRecordPtr();
   if (FieldNo < 1 || static_cast<std::size_t>(FieldNo) > FFields.size())
-    throw EVdbEngine(83, std::to_string(FieldNo));
+    throw EVdbEngine(kVdbErrFieldNotFound, std::to_string(FieldNo));
   return FFields[static_cast<std::size_t>(FieldNo - 1)];
 }
 
@@ -271,7 +266,7 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo,
   if (Result < 0) return Result;
   const TVdbSortDef* Def = FRelation->GetIndexDefinition(FCurrentIndexNo);
   if (FCurrentAccessType != tatIndex || Def == nullptr)
-    return Fail(kErrNoSuitableIndex, {"Index#" + std::to_string(IndexNo)});
+    return Fail(kVdbErrNoSuitableIndex, {"Index#" + std::to_string(IndexNo)});
   try {
     // Record reference 1 marks a bound as set; keys are compared without it.
     if (!LowerValues.empty())
@@ -315,7 +310,7 @@ int TVdbAccessor::TestFilter() {
     return FFilter->IsSatisfied(*this) ? 1 : 0;
   } catch (const EVdbEngine& Error) {
     const std::int16_t Result = Fail(Error);
-    return Result < 0 ? Result : -kVdbInternalSignal;
+    return Result < 0 ? Result : -kVdbErrInternalSignal;
   }
 }
 
@@ -355,7 +350,7 @@ std::int16_t TVdbAccessor::SetAccess(std::int16_t AccessId, bool Reverse) {
     return 0;
   }
   if (AccessId < 0 || AccessId >= kVdbFirstSpecialAccessId)
-    return Fail(kErrNoSuitableIndex, {"Index#" + std::to_string(AccessId)});
+    return Fail(kVdbErrNoSuitableIndex, {"Index#" + std::to_string(AccessId)});
   // The index must be usable before anything changes; its failure is raised.
   const std::int16_t Opened = FRelation->CheckIndexOpen(AccessId);
   if (Opened < 0) throw LastErrorException(*FRelation, Opened);
@@ -560,7 +555,7 @@ std::int16_t TVdbAccessor::WalkToEnd(bool Front) {
   std::int16_t Result = GoToEnd(Front);
   if (Result < 0) {
     ToBoT();
-    return Result == kVdbEndOfWalk ? Fail(kErrRecordNotFound) : Result;
+    return Result == kVdbEndOfWalk ? Fail(kVdbErrRecordNotFound) : Result;
   }
   std::int32_t SequenceNo = Front ? 1 : WalkLength();
   // Records the filter rejects, or on which it fails, are skipped.
@@ -568,7 +563,7 @@ std::int16_t TVdbAccessor::WalkToEnd(bool Front) {
     Result = StepTo(Front);
     if (Result < 0) {
       ToBoT();
-      return Result == kVdbEndOfWalk ? Fail(kErrRecordNotFound) : Result;
+      return Result == kVdbEndOfWalk ? Fail(kVdbErrRecordNotFound) : Result;
     }
     if (SequenceNo > 0) SequenceNo += Front ? 1 : -1;
   }
@@ -583,7 +578,7 @@ std::int16_t TVdbAccessor::Last() { return WalkToEnd(false); }
 
 std::int16_t TVdbAccessor::WalkStep(bool Forward) {
   if (Forward && FCurrentRecordNo == -1) return First();
-  if (!Forward && FCurrentRecordNo == -1) return Fail(kErrRecordNotFound);
+  if (!Forward && FCurrentRecordNo == -1) return Fail(kVdbErrRecordNotFound);
   Push();
   try {
     return WalkStepFromSaved(Forward);
@@ -606,7 +601,7 @@ std::int16_t TVdbAccessor::WalkStepFromSaved(bool Forward) {
         FCurrentSequenceNo = -2;
         return 0;
       }
-      return Fail(kErrRecordNotFound);
+      return Fail(kVdbErrRecordNotFound);
     }
     if (SequenceNo > 0) SequenceNo += Forward ? 1 : -1;
     const int Passed = TestFilter();
@@ -629,7 +624,7 @@ std::int16_t TVdbAccessor::Prior() { return WalkStep(false); }
 std::int16_t TVdbAccessor::MoveBy(std::int32_t Delta) {
   if (Delta == 0) {
     if (FCurrentRecordNo > FRelation->RecordCount()) ToBoT();
-    if (FCurrentRecordNo == -1) return Fail(kErrRecordNotFound);
+    if (FCurrentRecordNo == -1) return Fail(kVdbErrRecordNotFound);
     FCurrentRecBufUpdated = false;
     if (IsValidRecord()) return 0;
     if (WalkStep(true) == 0) return 0;
@@ -713,14 +708,14 @@ std::int32_t TVdbAccessor::GetRecordCount() {
 }
 
 std::int16_t TVdbAccessor::GotoRecord(std::int32_t RecordNo) {
-  if (RecordNo < -1 || RecordNo > FRelation->RecordCount()) return Fail(kErrRecordNotFound);
+  if (RecordNo < -1 || RecordNo > FRelation->RecordCount()) return Fail(kVdbErrRecordNotFound);
   if (RecordNo == -1) {
     ToBoT();
     FRecordDeleted = false;
     return 0;
   }
   if (RecordNo == 0) {
-    if (FCurrentEditState != esAppend || FWorkRecordNo != 0) return Fail(kErrRecordNotFound);
+    if (FCurrentEditState != esAppend || FWorkRecordNo != 0) return Fail(kVdbErrRecordNotFound);
     SetCurrent(0);
     FCurrentSequenceNo = -2;
     FRecordDeleted = false;
@@ -744,14 +739,14 @@ std::int32_t TVdbAccessor::GotoSequenceNo(std::int32_t SequenceNo) {
     case tatRecordNo: {
       const std::int32_t RecNo = FReverse ? FRelation->RecordCount() - SequenceNo + 1 : SequenceNo;
       if (SequenceNo < 1 || SequenceNo > FRelation->RecordCount() || GotoRecord(RecNo) < 0)
-        return Fail(kErrRecordNotFound);
+        return Fail(kVdbErrRecordNotFound);
       FCurrentSequenceNo = SequenceNo;
       return FCurrentRecordNo;
     }
     case tatBookmarks: {
       const std::int32_t Ordinal = FReverse ? FBookmarks->Count() - SequenceNo : SequenceNo - 1;
       const std::int32_t Slot = FBookmarks->FindSlotOfSequence(Ordinal);
-      if (Slot < 0) return Fail(kErrRecordNotFound);
+      if (Slot < 0) return Fail(kVdbErrRecordNotFound);
       SetCurrent(FBookmarks->GetItem(Slot));
       FCurrentSequenceNo = SequenceNo;
       FRecordDeleted = false;
@@ -760,7 +755,7 @@ std::int32_t TVdbAccessor::GotoSequenceNo(std::int32_t SequenceNo) {
     case tatIndex:
       break;
     case tatNone:
-      return Fail(kErrRecordNotFound);
+      return Fail(kVdbErrRecordNotFound);
   }
   std::int16_t Result;
   if (SequenceNo <= 1) {
@@ -979,10 +974,10 @@ std::int32_t TVdbAccessor::PendingBlobSize(const TVdbBlobData& Blob, std::int16_
 
 std::int32_t TVdbAccessor::InitGetBlob(std::int16_t FieldNo, std::int32_t /*MaxSize*/,
                                        std::int16_t& BlobType) {
-  if (FieldNo < 1 || FieldNo > FRelation->GetColumnCount()) return Fail(kErrBlobExpected);
+  if (FieldNo < 1 || FieldNo > FRelation->GetColumnCount()) return Fail(kVdbErrBlobFieldExpected);
   const std::int16_t ColumnType = FRelation->GetColumnDef(FieldNo).GetColumnType();
   if (ColumnType != kTypeMemo && ColumnType != kTypeBlob && ColumnType != kTypeWideMemo)
-    return Fail(kErrBlobExpected);
+    return Fail(kVdbErrBlobFieldExpected);
   if (TVdbBlobData* Pending = FindPendingBlob(FieldNo)) {
     BlobType = Pending->BlobType;
     FBlobTransferFieldNo = FieldNo;
@@ -1106,9 +1101,9 @@ void TVdbAccessor::SetPendingBlob(std::int16_t FieldNo, std::string Data, std::i
 // Write path
 
 std::int16_t TVdbAccessor::Edit() {
-  if (!FRelation->HasRight(tarEdit)) return Fail(kErrWriteMissing, {FRelation->Name()});
+  if (!FRelation->HasRight(tarEdit)) return Fail(kVdbErrNoWritePermission, {FRelation->Name()});
   Cancel();
-  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kErrRecordNotFound);
+  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kVdbErrRecordNotFound);
   const TVdbServices* Services = FRelation->Services();
   const auto Timeout = std::chrono::milliseconds(Services ? Services->LockingTimeout() : 0);
   const auto Start = std::chrono::steady_clock::now();
@@ -1135,7 +1130,7 @@ std::int16_t TVdbAccessor::Edit() {
 }
 
 std::int16_t TVdbAccessor::Append() {
-  if (!FRelation->HasRight(tarAppend)) return Fail(kErrNotGranted);
+  if (!FRelation->HasRight(tarAppend)) return Fail(kVdbErrPermissionNotGranted);
   Cancel();
   FSavedRecordNo = FCurrentRecordNo;
   FWorkRecBuf.assign(static_cast<std::size_t>(std::max(FRelation->RecordSize(), 0)), 0);
@@ -1158,7 +1153,7 @@ std::int16_t TVdbAccessor::Post() {
   if (FCurrentEditState == esEdit) {
     if (FWorkRecordNo < 1 || FWorkRecordNo != FCurrentRecordNo ||
         FWorkRecordNo > FRelation->RecordCount())
-      return Fail(kErrRecordNotFound);
+      return Fail(kVdbErrRecordNotFound);
     std::int16_t Result = FRelation->BeginUpgrade(true);
     if (Result < 0) return Result;
     std::vector<std::uint8_t> Original(FWorkRecBuf.size(), 0);
@@ -1228,7 +1223,7 @@ std::int16_t TVdbAccessor::Cancel() {
 }
 
 std::int16_t TVdbAccessor::DeleteRecord() {
-  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kErrRecordNotFound);
+  if (FCurrentRecordNo < 1 || FRecordDeleted) return Fail(kVdbErrRecordNotFound);
   Cancel();
   std::int16_t Result = FRelation->BeginUpgrade(true);
   if (Result < 0) return Result;
@@ -1404,7 +1399,7 @@ TVdbAccessorSet::~TVdbAccessorSet() { Clear(); }
 
 TVdbAccessor& TVdbAccessorSet::Put(TVdbAccessor* Accessor, std::unique_ptr<TVdbAccessor> Owned) {
   const TVdbRelationIndex RltnIdx = Accessor->Relation().RltnIdx();
-  if (!ValidIndex(RltnIdx)) throw EVdbEngine(94, kxFormatArgs{});
+  if (!ValidIndex(RltnIdx)) throw EVdbEngine(kVdbErrTooManyTables, kxFormatArgs{});
   TSlot& Slot = FAccessors[static_cast<std::size_t>(RltnIdx - 1)];
   if (Slot.Accessor == nullptr) FRltnIdxVector.push_back(RltnIdx);
   Slot.Owned = std::move(Owned);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "query/VdbBookmarks.h"
+#include "base/VdbBookmarks.h"
 #include "table/VdbData.h"
 #include "table/VdbRelation.h"
 

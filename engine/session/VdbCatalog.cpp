@@ -4,7 +4,7 @@
 #include <cctype>
 #include <random>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
@@ -46,7 +46,7 @@ bool IsBlank(const std::string& Text) {
                      [](char C) { return std::isspace(static_cast<unsigned char>(C)) != 0; });
 }
 
-constexpr std::int16_t kTableNotFound = -TVdbCatalog::kErrNotFound;
+constexpr std::int16_t kTableNotFound = -kVdbErrFileNotFoundOrDenied;
 
 }  // namespace
 
@@ -89,14 +89,14 @@ TVdbCatalog::~TVdbCatalog() { Close(); }
 
 void TVdbCatalog::SetLocation(const std::string& Value) {
   if (!IsBlank(Value) && HasDirectoryPart(Value) && !IsDelimiter(Value.front()))
-    throw EVdbEngine(kErrRelativePath, Value);
+    throw EVdbEngine(kVdbErrRelativeDatabasePath, Value);
   FLocation = IsBlank(Value) ? std::string() : Value;
 }
 
 bool TVdbCatalog::GetIsSingleFile() const { return FServices->DataBaseType() == dbtSingleFile; }
 
-std::int16_t TVdbCatalog::Fail(const std::exception& Error) const {
-  return FServices->SetLastError(Error);
+std::int16_t TVdbCatalog::FailCurrent() const {
+  return VdbGuarded(&FServices->LastError(), []() -> std::int16_t { throw; });
 }
 
 std::int16_t TVdbCatalog::Fail(std::int16_t Code, const kxFormatArgs& Args) const {
@@ -133,7 +133,7 @@ void TVdbCatalog::OpenSystemTables() {
       continue;
     if (TryOpenTable("sys_UserTables", FKey, false, false, kVdbWriteRights) <= 0 ||
         TryOpenTable("sys_UserColumns", FKey, false, false, kVdbWriteRights) <= 0)
-      throw EVdbEngine::CreateMsg(kErrInternal, "Internal error");
+      throw EVdbEngine::CreateMsg(kVdbErrInternalSignal, "Internal error");
     FManagementLevel = tmlManaged;
     return;
   }
@@ -158,8 +158,8 @@ void TVdbCatalog::Close() {
     if (!IsValidRltnIdx(RltnIdx)) continue;
     try {
       FRelations[RltnIdx - 1].Relation->Close();
-    } catch (const std::exception& Error) {
-      Fail(Error);
+    } catch (const std::exception&) {
+      FailCurrent();
     }
     FreeRelation(RltnIdx);
   }
@@ -241,7 +241,7 @@ std::int16_t TVdbCatalog::AddDefaultAccessor(std::int16_t RltnIdx) {
       FAccessorSet->AddAccessor(std::make_unique<TVdbAccessor>(*Relation, kDefaultAccessorTag));
   const std::int16_t Moved = Accessor.First();
   // An empty table has no first record; that is no failure.
-  return Moved < 0 && Moved != -TVdbBaseTable::kErrRecordNotFound ? Moved : 0;
+  return Moved < 0 && Moved != -kVdbErrRecordNotFound ? Moved : 0;
 }
 
 void TVdbCatalog::FreeRelation(std::int16_t RltnIdx) {
@@ -315,7 +315,7 @@ std::int16_t TVdbCatalog::OpenBaseTable(std::int16_t RltnIdx, TkxFileSystem* Fil
   }
   Table->SetRights(Rights);
   std::int16_t Result = Table->Open(Force);
-  if (Result == -kErrNoWriteAccess && (Rights & kVdbWriteRights) != 0) {
+  if (Result == -kVdbErrNoWriteAccess && (Rights & kVdbWriteRights) != 0) {
     Table->SetRights(static_cast<std::uint16_t>(Rights & ~kVdbWriteRights));
     Result = Table->Open(Force);
   }
@@ -340,16 +340,16 @@ std::int16_t TVdbCatalog::OpenTable(const std::string& StoragePath, const std::s
     std::vector<bool> WasOpen(kMaxRelations);
     for (std::int16_t I = 1; I <= kMaxRelations; ++I) WasOpen[I - 1] = IsValidRltnIdx(I);
     const std::int16_t RltnIdx = TakeFreeIndex();
-    if (RltnIdx == 0) return Fail(kErrTooManyTables, {});
+    if (RltnIdx == 0) return Fail(kVdbErrTooManyTables, {});
     struct TRelease {
       TSlot& Slot;
       ~TRelease() { Slot.Reserved = false; }
     } Release{FRelations[RltnIdx - 1]};
     const std::string Name = TVdbRelation::CalcStdName(StoragePath);
-    if (FindRltnIdx(Name) != 0) return Fail(kErrAlreadyOpen, {Name});
+    if (FindRltnIdx(Name) != 0) return Fail(kVdbErrTableAlreadyOpen, {Name});
     TkxFileSystem* FileSystem = nullptr;
     std::string FileName;
-    if (!FindTableFile(StoragePath, FileSystem, FileName)) return Fail(kErrNotFound, {StoragePath});
+    if (!FindTableFile(StoragePath, FileSystem, FileName)) return Fail(kVdbErrFileNotFoundOrDenied, {StoragePath});
     if (!ExplicitRights) Rights = EffectiveRights(Rights);
     const std::int16_t Opened = OpenBaseTable(RltnIdx, FileSystem, FileName, Key, Rights, Force,
                                                  !HasDirectoryPart(StoragePath));
@@ -362,8 +362,8 @@ std::int16_t TVdbCatalog::OpenTable(const std::string& StoragePath, const std::s
     }
     RecalcLinks();
     return RltnIdx;
-  } catch (const std::exception& Error) {
-    return Fail(Error);
+  } catch (const std::exception&) {
+    return FailCurrent();
   }
 }
 
@@ -378,7 +378,7 @@ std::int16_t TVdbCatalog::TryOpenTable(const std::string& TableName, const std::
     Result = OpenTable(TableName, Key, true, false, WithRelTables,
                        static_cast<std::uint16_t>(Rights & ~kVdbWriteRights));
   std::string TableKey = Key;
-  while (Result == -kErrCredentials && FPasswordCallback && FPasswordCallback(TableName, TableKey))
+  while (Result == -kVdbErrInvalidCredentials && FPasswordCallback && FPasswordCallback(TableName, TableKey))
     Result = OpenTable(TableName, TableKey, true, false, WithRelTables, Rights);
   return Result;
 }
@@ -391,25 +391,25 @@ std::int16_t TVdbCatalog::AddTable(const std::string& TableName, const std::stri
 std::int16_t TVdbCatalog::AddRelation(std::unique_ptr<TVdbRelation> Relation) {
   if (Relation == nullptr) return 0;
   const std::int16_t RltnIdx = TakeFreeIndex();
-  if (RltnIdx == 0) return Fail(kErrTooManyTables, {});
+  if (RltnIdx == 0) return Fail(kVdbErrTooManyTables, {});
   try {
     Install(RltnIdx, std::move(Relation));
     RecalcLinks();
     const std::int16_t Positioned = AddDefaultAccessor(RltnIdx);
     return Positioned < 0 ? Positioned : RltnIdx;
-  } catch (const std::exception& Error) {
+  } catch (const std::exception&) {
     FRelations[RltnIdx - 1].Reserved = false;
     FreeRelation(RltnIdx);
-    return Fail(Error);
+    return FailCurrent();
   }
 }
 
 std::int16_t TVdbCatalog::OpenVirtualRelation(const std::string& Name, std::int16_t BaseRltnIdx) {
   TVdbRelation* Base = GetRelation(static_cast<TVdbRelationIndex>(BaseRltnIdx));
-  if (Base == nullptr) return Fail(kErrNotFound, {Name});
+  if (Base == nullptr) return Fail(kVdbErrFileNotFoundOrDenied, {Name});
   const std::int16_t RltnIdx = FreeIndex();
-  if (RltnIdx == 0) return Fail(kErrTooManyTables, {});
-  if (FindRltnIdx(Name) != 0) return Fail(kErrAlreadyOpen, {Name});
+  if (RltnIdx == 0) return Fail(kVdbErrTooManyTables, {});
+  if (FindRltnIdx(Name) != 0) return Fail(kVdbErrTableAlreadyOpen, {Name});
   try {
     auto Relation = std::make_unique<TVdbVirtualRelation>(FServices, *Base, Name);
     const std::int16_t Opened = Relation->Open(false);
@@ -422,9 +422,9 @@ std::int16_t TVdbCatalog::OpenVirtualRelation(const std::string& Name, std::int1
     }
     RecalcLinks();
     return RltnIdx;
-  } catch (const std::exception& Error) {
+  } catch (const std::exception&) {
     FreeRelation(RltnIdx);
-    return Fail(Error);
+    return FailCurrent();
   }
 }
 
@@ -462,15 +462,15 @@ std::int16_t TVdbCatalog::TryCloseRelation(std::int16_t RltnIdx, bool WithRelFie
   TVdbRelation* Relation = GetRelation(static_cast<TVdbRelationIndex>(RltnIdx));
   if (Relation == nullptr) return 0;
   if (IsRelationInUse(RltnIdx)) CloseUnneededTables(true, false);
-  if (IsRelationInUse(RltnIdx)) return Fail(kErrStillAccessed, {Relation->Name()});
+  if (IsRelationInUse(RltnIdx)) return Fail(kVdbErrTableStillAccessed, {Relation->Name()});
   std::int16_t Result = 0;
   {
     // The unlock thread must not reach into files that are being closed.
     std::lock_guard<std::recursive_mutex> Guard(FRelationListSync);
     try {
       Result = Relation->Close();
-    } catch (const std::exception& Error) {
-      Result = Fail(Error);
+    } catch (const std::exception&) {
+      Result = FailCurrent();
     }
     if (Remove) FreeRelation(RltnIdx);
   }

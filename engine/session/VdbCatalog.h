@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbRelation.h"
 
 namespace vdb {
@@ -55,15 +55,6 @@ class TVdbCatalog : public TVdbAccessorCatalog {
   static constexpr int kMaxRelations = 254;
   static constexpr std::int32_t kDefaultCacheSize = 40960;  // KiB
   static inline const std::string kDefaultAccessorTag = "Session_Default";
-  // Error numbers of this unit.
-  static constexpr std::int16_t kErrAlreadyOpen = 35;
-  static constexpr std::int16_t kErrNotFound = 37;
-  static constexpr std::int16_t kErrCredentials = 38;
-  static constexpr std::int16_t kErrTooManyTables = 94;
-  static constexpr std::int16_t kErrNoWriteAccess = 115;
-  static constexpr std::int16_t kErrStillAccessed = 175;
-  static constexpr std::int16_t kErrRelativePath = 191;
-  static constexpr std::int16_t kErrInternal = 9999;
 
   // Asked for a table's key when its credentials were refused; false gives up.
   using TPasswordCallback = std::function<bool(const std::string& TableName, std::string& Key)>;
@@ -150,7 +141,9 @@ class TVdbCatalog : public TVdbAccessorCatalog {
   };
   std::int16_t FreeIndex() const;
   std::int16_t TakeFreeIndex();
-  std::int16_t Fail(const std::exception& Error) const;
+  // Inside a catch handler: records the exception being handled by the engine's one rule
+  // (VdbGuarded) and answers its result code.
+  std::int16_t FailCurrent() const;
   std::int16_t Fail(std::int16_t Code, const kxFormatArgs& Args) const;
   TkxFileSystem* FileSystemFor(const std::string& Path) const;
   bool FindTableFile(const std::string& StoragePath, TkxFileSystem*& FileSystem,

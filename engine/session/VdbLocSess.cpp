@@ -4,8 +4,7 @@
 #include <fstream>
 #include <vector>
 
-#include "session/VdbErrors.h"
-#include "sql/VplDatabase.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
@@ -56,9 +55,6 @@ std::int16_t TVdbLocalSession::Initialize(std::int16_t SessionHdl) {
   FHandle = SessionHdl;
   FServices = std::make_unique<TVdbServices>(SessionHdl);
   FServices->SetLogLevel(0);
-  // Without a compiler, check constraints would be skipped and calculated columns refused.
-  FExpressionFactory = std::make_unique<TVdbSqlExpressionFactory>();
-  FServices->SetExpressionFactory(FExpressionFactory.get());
   FConnectionId = FServices->Station();
   FCatalog = std::make_unique<TVdbCatalog>(FServices.get());
   return 0;
@@ -97,7 +93,7 @@ std::int16_t TVdbLocalSession::DoOpenDb() {
     // A table file of a directory database opens the whole directory.
     if (!SingleFile) Location = DirectoryOf(Location);
   } else if (!Location.empty() && !fs::exists(Status)) {
-    if (HasExtension(Location)) return FServices->SetLastError(kErrNotFound, Location);
+    if (HasExtension(Location)) return FServices->SetLastError(kVdbErrFileNotFoundOrDenied, Location);
     Location += ".vdbd";
     SingleFile = true;
   }
@@ -119,7 +115,7 @@ std::int16_t TVdbLocalSession::MountSingleFile(const std::string& Location) {
   if (Container != nullptr && FCatalog->Exclusive) {
     Registry.ReleaseFileSystem(Container);
     Registry.ReleaseFileSystem(OSFiles);
-    return FServices->SetLastError(kErrInUse, std::string_view());
+    return FServices->SetLastError(kVdbErrFileInUse, std::string_view());
   }
   if (Container == nullptr) {
     try {
@@ -167,11 +163,11 @@ std::int16_t TVdbLocalSession::CreateDatabase(TVdbDataBaseType DatabaseType,
                                               const std::string& Key, bool Managed) {
   (void)Key;  // an empty database holds no table the key could protect
   if (GetIsOpen()) throw std::runtime_error("Session must not be open to create a new database.");
-  if (Managed) return FServices->SetLastError(kErrNotSupported, "managed databases");
+  if (Managed) return FServices->SetLastError(kVdbErrNotSupported, "managed databases");
   std::string Name = DatabaseName;
   const auto CannotCreate = [&] {
     return FServices->SetLastError(EVdbEngine::CreateMsg(
-        kErrCannotCreate,
+        kVdbErrCannotCreateDatabase,
         kxFormat("File already exists, directory not found or no write access: \"%s\"", {Name})));
   };
   std::error_code Error;
@@ -208,12 +204,7 @@ std::int16_t TVdbLocalSession::DeleteDatabase(const std::string& DatabasePath,
   }
   FCatalog->SetKey(Key);
   FCatalog->Exclusive = true;
-  std::int16_t Result = 0;
-  try {
-    Result = OpenDb();
-  } catch (const std::exception& Error) {
-    Result = FServices->SetLastError(Error);
-  }
+  const std::int16_t Result = VdbGuarded(&FServices->LastError(), [this] { return OpenDb(); });
   std::vector<std::string> Tables;
   const bool Single = Result >= 0 && FCatalog->GetIsSingleFile();
   const std::string Location = FCatalog->Location();
@@ -224,7 +215,7 @@ std::int16_t TVdbLocalSession::DeleteDatabase(const std::string& DatabasePath,
   if (Result < 0) return Result;
   std::error_code Error;
   const bool Removed = Single ? fs::remove(Location, Error) : RemoveTableFiles(Location, Tables);
-  return Removed ? 0 : FServices->SetLastError(kErrCannotDelete, Location);
+  return Removed ? 0 : FServices->SetLastError(kVdbErrCannotDelete, Location);
 }
 
 // The files of the tables (data, memo, blob and index files, "<name>.*" and "<name>!*"), the

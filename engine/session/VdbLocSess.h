@@ -11,18 +11,13 @@
 #include <vector>
 
 #include "session/VdbCatalog.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbSession.h"
 
 namespace vdb {
 
 class TVdbLocalSession : public TVdbSession {
  public:
-  static constexpr std::int16_t kErrNotFound = 37;
-  static constexpr std::int16_t kErrInUse = 130;
-  static constexpr std::int16_t kErrNotSupported = 187;
-  static constexpr std::int16_t kErrCannotCreate = 202;
-  static constexpr std::int16_t kErrCannotDelete = 155;
   // The text of a directory database's control file (stored without terminator).
   static inline const std::string kControlFileText =
       "VeskorDB database control file for directory-based database";
@@ -71,8 +66,6 @@ class TVdbLocalSession : public TVdbSession {
   static bool RemoveTableFiles(const std::string& Directory, const std::vector<std::string>& Tables);
 
   std::int16_t FHandle = 0;
-  // The compiler of the tables' SQL formulas (checks, calculated columns and indexes, defaults).
-  std::unique_ptr<TVdbExpressionFactory> FExpressionFactory;
   std::unique_ptr<TVdbServices> FServices;
   std::unique_ptr<TVdbCatalog> FCatalog;
 };

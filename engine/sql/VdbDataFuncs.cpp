@@ -4,7 +4,7 @@
 #include <cmath>
 #include <random>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb {
@@ -47,7 +47,7 @@ constexpr TVdbDataFunc kFuncs[kVdbDataFuncCount] = {
 const char* const kDayNames[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 
 [[noreturn]] void Mismatch(const TVdbDataFunc& F, const std::string& What) {
-  throw EVdbEngine(44, std::string(F.Name) + ": " + What);
+  throw EVdbEngine(kVdbErrTypeMismatch, std::string(F.Name) + ": " + What);
 }
 
 bool IsDateTimeCode(std::int16_t Code) {
@@ -119,7 +119,7 @@ std::u16string HexText(std::int64_t Value, std::int64_t Digits) {
 std::int32_t Date(std::int64_t Y, std::int64_t M, std::int64_t D) {
   if (Y < 1 || Y > 9999 || M < 1 || M > 12 || D < 1 || D > 31 ||
       !DT::IsValidDate(static_cast<std::int32_t>(Y), static_cast<std::int32_t>(M), static_cast<std::int32_t>(D)))
-    throw EVdbEngine(81, kxFormatArgs{std::to_string(Y) + "-" + std::to_string(M) + "-" + std::to_string(D), "DATE",
+    throw EVdbEngine(kVdbErrValueOutOfTypeRange, kxFormatArgs{std::to_string(Y) + "-" + std::to_string(M) + "-" + std::to_string(D), "DATE",
                                       "1-1-1", "9999-12-31"});
   return DT::EncodeDate(static_cast<std::int32_t>(Y), static_cast<std::int32_t>(M), static_cast<std::int32_t>(D));
 }
@@ -127,7 +127,7 @@ std::int32_t Date(std::int64_t Y, std::int64_t M, std::int64_t D) {
 // Milliseconds since midnight.
 std::int32_t TimeOfDay(std::int64_t H, std::int64_t M, std::int64_t S, std::int64_t Ms) {
   if (H < 0 || H > 23 || M < 0 || M > 59 || S < 0 || S > 59 || Ms < 0 || Ms > 999)
-    throw EVdbEngine(81, kxFormatArgs{std::to_string(H) + ":" + std::to_string(M) + ":" + std::to_string(S) + "." +
+    throw EVdbEngine(kVdbErrValueOutOfTypeRange, kxFormatArgs{std::to_string(H) + ":" + std::to_string(M) + ":" + std::to_string(S) + "." +
                                           std::to_string(Ms),
                                       "TIME", "0:0:0.0", "23:59:59.999"});
   return static_cast<std::int32_t>(((H * 60 + M) * 60 + S) * 1000 + Ms);

@@ -5,23 +5,14 @@
 #include <stdexcept>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 #include "storage/kxMemory.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrUnknownIdentifier = 50;
-constexpr std::int16_t kErrTypeUnknown = 144;
-constexpr std::int16_t kErrTypeMismatch = 44;
-constexpr std::int16_t kErrOutOfRange = 43;
-constexpr std::int16_t kErrNoValue = 161;
-constexpr std::int16_t kErrRangeOfType = 81;
-constexpr std::int16_t kErrUnknown = 52;
-constexpr std::int16_t kErrNotSupported = 187;
 
 // A floating-point result beyond the finite range; reported by the expression with its text.
 struct EVdbFloatOverflow {};
@@ -346,7 +337,7 @@ void TVdbFactor::SetBaseType(const TVdbDataType* BaseType) {
   FDataType = BaseType;
   if (BaseType != nullptr && FSign == sfsMinus && !IsNullType(BaseType)) {
     FDataType = BaseType->GetResultDataType(duoMinus);
-    if (FDataType == nullptr) throw EVdbEngine(kErrTypeMismatch, "-" + BaseType->SqlName());
+    if (FDataType == nullptr) throw EVdbEngine(kVdbErrTypeMismatch, "-" + BaseType->SqlName());
   }
 }
 
@@ -551,7 +542,7 @@ void TVdbSimpleFactor::GetInvolvedTables(TVdbRelationSet& RltnIdxs) const {
 void TVdbSimpleFactor::CalculateBase(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) {
   switch (FType) {
     case sftColumn:
-      if (FContext == nullptr) throw EVdbEngine(kErrUnknownIdentifier, FColumnNameOrLiteral);
+      if (FContext == nullptr) throw EVdbEngine(kVdbErrUnknownIdentifier, FColumnNameOrLiteral);
       AddRelation(RltnIdxs, FColumn.RltnIdx);
       if (FColumnType == FBaseType) {
         FContext->ReadColumn(FColumn, Value);
@@ -567,7 +558,7 @@ void TVdbSimpleFactor::CalculateBase(TVdbDataValue& Value, TVdbRelationSet& Rltn
     case sftParameter:
     case sftOuterReference:
       if (FVariable == nullptr || !FVariable->HasValue() || FVariable->DataType() == nullptr)
-        throw EVdbEngine(kErrNoValue, ":" + (FType == sftParameter ? FParameterName : FColumnNameOrLiteral));
+        throw EVdbEngine(kVdbErrNoValue, ":" + (FType == sftParameter ? FParameterName : FColumnNameOrLiteral));
       AssignConverted(Value, FBaseType, FVariable->Value(), FVariable->DataType());
       return;
     case sftExpression:
@@ -579,7 +570,7 @@ void TVdbSimpleFactor::CalculateBase(TVdbDataValue& Value, TVdbRelationSet& Rltn
     case sftUnknown:
       break;
   }
-  throw EVdbEngine(kErrNoValue, GetSqlText());
+  throw EVdbEngine(kVdbErrNoValue, GetSqlText());
 }
 
 std::string TVdbSimpleFactor::GetSqlText() const {
@@ -689,12 +680,12 @@ void TVdbSimpleFactor::PrepareColumn(TVdbExpressionContext* Context,
       return;
     }
   }
-  throw EVdbEngine(kErrUnknownIdentifier, FColumnNameOrLiteral);
+  throw EVdbEngine(kVdbErrUnknownIdentifier, FColumnNameOrLiteral);
 }
 
 void TVdbSimpleFactor::PrepareParameter(TVdbExpressionContext* Context) {
   TVdbVariables* Variables = FVariables != nullptr ? FVariables : Context != nullptr ? Context->Parameters() : nullptr;
-  if (Variables == nullptr) throw EVdbEngine(kErrUnknownIdentifier, FParameterName);
+  if (Variables == nullptr) throw EVdbEngine(kVdbErrUnknownIdentifier, FParameterName);
   FVariable = Variables->Add(FParameterName);
   if (FVariable->DataType() == nullptr) {
     if (const TVdbDataType* Ref = ReferenceColumnType()) FVariable->SetDataType(Ref->GetNullableType(true));
@@ -834,13 +825,13 @@ void TVdbSqlCaseOperation::Prepare(TVdbExpressionContext* Context, TVdbPrepareOp
   const TVdbDataType* Type = nullptr;
   for (auto& E : FThenExpressions) {
     E->Prepare(Context, Options, OuterReferenceCallback);
-    if (E->DataType() == nullptr) throw EVdbEngine(kErrTypeUnknown, E->GetSqlText());
+    if (E->DataType() == nullptr) throw EVdbEngine(kVdbErrUnknownType, E->GetSqlText());
     if (Type == nullptr) {
       Type = E->DataType();
     } else {
       const TVdbDataType* Super = TVdbDataType::GetSuperType(Type, E->DataType());
       if (Super == nullptr)
-        throw EVdbEngine(kErrTypeMismatch, E->DataType()->SqlName() + "->" + Type->SqlName());
+        throw EVdbEngine(kVdbErrTypeMismatch, E->DataType()->SqlName() + "->" + Type->SqlName());
       Type = Super;
     }
   }
@@ -900,7 +891,7 @@ void TVdbTerm::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions Option
     } else {
       const TVdbDataType* Result = BinaryResultType(Left->FOperator, Type, Right);
       if (Result == nullptr)
-        throw EVdbEngine(kErrTypeMismatch, Type->SqlName() + " " + OperatorText(Left->FOperator) + " " + Right->SqlName());
+        throw EVdbEngine(kVdbErrTypeMismatch, Type->SqlName() + " " + OperatorText(Left->FOperator) + " " + Right->SqlName());
       Type = Result;
     }
     FStepTypes.push_back(Type);
@@ -1043,16 +1034,16 @@ void TVdbExpression::Calculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) 
 }
 
 void TVdbExpression::CalcResult(TVdbRelationSet& RltnIdxs) {
-  if (FDataType == nullptr) throw EVdbEngine(kErrNoValue, GetSqlText());
+  if (FDataType == nullptr) throw EVdbEngine(kVdbErrNoValue, GetSqlText());
   try {
     Calculate(ResultValue, RltnIdxs);
   } catch (const EVdbFloatOverflow&) {
-    throw EVdbEngine(kErrOutOfRange, GetSqlText());
+    throw EVdbEngine(kVdbErrOutOfRange, GetSqlText());
   } catch (const EVdbEngine& E) {
-    if (E.Code() == kErrRangeOfType) throw EVdbEngine(kErrOutOfRange, GetSqlText());
+    if (E.Code() == kVdbErrValueOutOfTypeRange) throw EVdbEngine(kVdbErrOutOfRange, GetSqlText());
     throw;
   }
-  if (ResultValue.IsEmpty()) throw EVdbEngine(kErrNoValue, GetSqlText());
+  if (ResultValue.IsEmpty()) throw EVdbEngine(kVdbErrNoValue, GetSqlText());
 }
 
 std::string TVdbExpression::ChainSqlText(bool Inverted) const {
@@ -1100,7 +1091,7 @@ void TVdbExpression::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions 
   }
   FDataType = BinaryResultType(FOperator, Left, Right);
   if (FDataType == nullptr)
-    throw EVdbEngine(kErrTypeMismatch, Left->SqlName() + " " + OperatorText(FOperator) + " " + Right->SqlName());
+    throw EVdbEngine(kVdbErrTypeMismatch, Left->SqlName() + " " + OperatorText(FOperator) + " " + Right->SqlName());
 }
 
 void TVdbExpression::ResetAggregations() {
@@ -1290,11 +1281,11 @@ TVdbTruthValue TVdbBooleanFactor::EvaluateOperator(TVdbRelationSet& RltnIdxs) {
       return CompareValues(*FExpressionLeft, *FExpressionRight, FComparisonOperator);
     case tcoContains:
     case tcoFullTextRank:
-      throw EVdbEngine(kErrUnknown, "Not yet implemented");
+      throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
     default:
       break;
   }
-  throw EVdbEngine(7, GetSqlText());
+  throw EVdbEngine(kVdbErrInvalidSearchCondition, GetSqlText());
 }
 
 TVdbTruthValue TVdbBooleanFactor::CompareValues(const TVdbExpression& Left, const TVdbExpression& Right,
@@ -1311,7 +1302,7 @@ TVdbTruthValue TVdbBooleanFactor::CompareValues(const TVdbExpression& Left, cons
   try {
     R = TVdbDataType::Compare(Left.ResultValue, Right.ResultValue, 0, LT, RT);
   } catch (const EVdbDataError& E) {
-    throw EVdbEngine(kVdbInternalSignal, E.what());
+    throw EVdbEngine(kVdbErrInternalSignal, E.what());
   }
   if (R == kVdbCmpNull) return Operator == tcoEqualNull ? tvFalse : tvUnknown;
   switch (Operator) {
@@ -1324,7 +1315,7 @@ TVdbTruthValue TVdbBooleanFactor::CompareValues(const TVdbExpression& Left, cons
     case tcoGreaterOrEqual: return TruthOf(R != kVdbCmpLess);
     default: break;
   }
-  throw EVdbEngine(kVdbInternalSignal, "comparison");
+  throw EVdbEngine(kVdbErrInternalSignal, "comparison");
 }
 
 TVdbTruthValue TVdbBooleanFactor::EvaluateLike() {
@@ -1426,13 +1417,13 @@ void TVdbBooleanFactor::CheckSideTypes() const {
   if (FValueSet)
     for (const auto& E : FValueSet->FExpressions) Sides.push_back(E.get());
   for (const TVdbExpression* S : Sides)
-    if (S->DataType() == nullptr) throw EVdbEngine(kErrTypeUnknown, S->GetSqlText());
+    if (S->DataType() == nullptr) throw EVdbEngine(kVdbErrUnknownType, S->GetSqlText());
 
   const TVdbDataType* LT = FExpressionLeft->DataType();
   if (FComparisonOperator == tcoLike || FComparisonOperator == tcoHas || FComparisonOperator == tcoContains) {
     for (const TVdbExpression* S : Sides) {
       const TVdbDataType* T = S->DataType();
-      if (!T->IsStringType() && !IsNullType(T)) throw EVdbEngine(kErrTypeMismatch, T->SqlName() + "-> String");
+      if (!T->IsStringType() && !IsNullType(T)) throw EVdbEngine(kVdbErrTypeMismatch, T->SqlName() + "-> String");
     }
     return;
   }
@@ -1440,7 +1431,7 @@ void TVdbBooleanFactor::CheckSideTypes() const {
   for (std::size_t I = 1; I < Sides.size(); ++I) {
     const TVdbDataType* RT = Sides[I]->DataType();
     if (!IsNullType(LT) && !IsNullType(RT) && !TVdbDataType::CanCompare(LT, RT))
-      throw EVdbEngine(kErrTypeMismatch, RT->SqlName() + "->" + LT->SqlName());
+      throw EVdbEngine(kVdbErrTypeMismatch, RT->SqlName() + "->" + LT->SqlName());
   }
 }
 
@@ -1456,7 +1447,7 @@ void TVdbBooleanFactor::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptio
                           FComparisonOperator != tcoIn;
   if (!FExpressionLeft || (NeedsRight && !FExpressionRight) || (FComparisonOperator == tcoBetween && !FExpressionRightEx) ||
       FComparisonOperator == tcoNone || FComparisonOperator == tcoExists)
-    throw EVdbEngine(7, GetSqlText());
+    throw EVdbEngine(kVdbErrInvalidSearchCondition, GetSqlText());
   PrepareSides(Context, Options, OuterReferenceCallback);
   CheckSideTypes();
   FCompareType = HasPrepareOption(Options, tpoCaseInsensitive) ? CaseInsensitiveVariant(FExpressionLeft->DataType())
@@ -1739,7 +1730,7 @@ bool TVdbSqlSubQueryComparison::LookupInResult(TVdbRelation& ResultSet, std::int
   if (Def == nullptr) {
     CheckRelationResult(ResultSet, ResultSet.CheckIndexOpen(IndexNo));
     Def = ResultSet.GetIndexDefinition(IndexNo);
-    if (Def == nullptr) throw EVdbEngine(95, std::to_string(IndexNo));
+    if (Def == nullptr) throw EVdbEngine(kVdbErrIndexCorrupt, std::to_string(IndexNo));
   }
   auto Search = std::make_unique<TVdbLongIndexInfo>();
   auto Found = std::make_unique<TVdbLongIndexInfo>();
@@ -1766,15 +1757,15 @@ TVdbTruthValue TVdbSqlSubQueryComparison::EvaluateTruth(TVdbRelationSet& RltnIdx
   if (FRecalc) FRecalc();
   TVdbTruthValue Result;
   if (FComparisonOperator == tcoExists) {
-    if (!FRowCount) throw EVdbEngine(7, GetSqlText());
+    if (!FRowCount) throw EVdbEngine(kVdbErrInvalidSearchCondition, GetSqlText());
     Result = TruthOf(FRowCount() > 0);
   } else if (FComparisonOperator == tcoIn) {
-    if (!FLookup) throw EVdbEngine(7, GetSqlText());
+    if (!FLookup) throw EVdbEngine(kVdbErrInvalidSearchCondition, GetSqlText());
     CalcSide(*FExpressionLeft, RltnIdxs);
     if (IsNullValue(FExpressionLeft->ResultValue, FExpressionLeft->DataType())) return tvUnknown;
     Result = TruthOf(FLookup(FExpressionLeft->ResultValue, FExpressionLeft->DataType()));
   } else {
-    if (!FQuantified) throw EVdbEngine(kErrNotSupported, "ALL, ANY or SOME with a sub-query");
+    if (!FQuantified) throw EVdbEngine(kVdbErrNotSupported, "ALL, ANY or SOME with a sub-query");
     CalcSide(*FExpressionLeft, RltnIdxs);
     Result = FQuantified(FExpressionLeft->ResultValue, FExpressionLeft->DataType(), FComparisonOperator, FIsAll);
   }
@@ -1801,7 +1792,7 @@ void TVdbSqlSubQueryComparison::Prepare(TVdbExpressionContext* Context, TVdbPrep
   FOptions = Options;
   if (FExpressionLeft) {
     FExpressionLeft->Prepare(Context, Options, OuterReferenceCallback);
-    if (FExpressionLeft->DataType() == nullptr) throw EVdbEngine(kErrTypeUnknown, FExpressionLeft->GetSqlText());
+    if (FExpressionLeft->DataType() == nullptr) throw EVdbEngine(kVdbErrUnknownType, FExpressionLeft->GetSqlText());
   }
 }
 
@@ -1844,7 +1835,7 @@ std::string TVdbSqlFulltextPredicate::GetSqlText() const {
 
 TVdbTruthValue TVdbSqlFulltextPredicate::EvaluateTruth(TVdbRelationSet& RltnIdxs) {
   RltnIdxs.reset();
-  throw EVdbEngine(kErrUnknown, "Not yet implemented");
+  throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
 }
 
 std::unique_ptr<TVdbBooleanFactor> TVdbSqlFulltextPredicate::CreateCopy() const {

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "sql/VdbDataFuncs.h"
 #include "sql/VdbExpression.h"
 #include "table/VdbDefinitions.h"

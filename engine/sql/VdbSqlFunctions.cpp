@@ -141,7 +141,7 @@ void TSqlStdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions
   TVdbFunction::Prepare(Context, Options, OuterReferenceCallback);
   const TVdbDataType* Arg = FArgumentList.empty() || !FArgumentList[0] ? nullptr : FArgumentList[0]->DataType();
   auto Require = [&]() {
-    if (!Arg) throw EVdbEngine(144, FArgumentList.empty() ? GetSqlText() : FArgumentList[0]->GetSqlText());
+    if (!Arg) throw EVdbEngine(kVdbErrUnknownType, FArgumentList.empty() ? GetSqlText() : FArgumentList[0]->GetSqlText());
   };
   const TVdbDataType* Result = nullptr;
   if (Arg && Arg->ColumnType() == kVdbNullCode && !GetIsAggregation()) {
@@ -158,7 +158,7 @@ void TSqlStdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions
       Require();
       if (Arg->IsIntegerType()) Result = NullableType(kVdbBigIntCode);
       else if (Arg->ColumnType() == kVdbFloatCode) Result = NullableType(kVdbFloatCode);
-      else throw EVdbEngine(44, "SUM");
+      else throw EVdbEngine(kVdbErrTypeMismatch, "SUM");
       break;
     case sftAvg: case sftCeiling: case sftFloor: case sftLog: case sftSqrt: case sftExp: case sftFrac:
     case sftAbs: case sftRound: case sftRealVal:
@@ -191,7 +191,7 @@ void TSqlStdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions
     case sftUpper: case sftLower: case sftSubString: case sftTrimBoth: case sftTrimLeading:
     case sftTrimTrailing: case sftExchange: case sftFillStr: case sftLikeLower: case sftLikeUpper:
       Require();
-      if (!Arg->IsStringType()) throw EVdbEngine(44, Arg->SqlName() + "-> String");
+      if (!Arg->IsStringType()) throw EVdbEngine(kVdbErrTypeMismatch, Arg->SqlName() + "-> String");
       Result = StringResultType(Arg);
       break;
     default:
@@ -199,7 +199,7 @@ void TSqlStdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions
         Result = NullableType(kVdbIntegerCode);
         break;
       }
-      throw EVdbEngine(52, "Not yet implemented");
+      throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
   }
   FResultType = Result;
   FResultDataType = Result;
@@ -255,7 +255,7 @@ void TSqlStdFunction::CalcAggregations() {
       } else {
         const std::int64_t Sum = Empty ? 0 : FResultType->GetInteger(FValue1);
         std::int64_t Next;
-        if (__builtin_add_overflow(Sum, ArgType->GetInteger(FArgValues[0]), &Next)) throw EVdbEngine(43, GetSqlText());
+        if (__builtin_add_overflow(Sum, ArgType->GetInteger(FArgValues[0]), &Next)) throw EVdbEngine(kVdbErrOutOfRange, GetSqlText());
         FResultType->SetInteger(FValue1, Next);
       }
       break;
@@ -309,7 +309,7 @@ void TSqlStdFunction::CalcScalar(TVdbDataValue& Value) {
     case sftInt: {
       if (T0->IsIntegerType()) return FResultType->SetInteger(Value, T0->GetInteger(FArgValues[0]));
       const double D = std::trunc(T0->GetDouble(FArgValues[0]));
-      if (!(D >= -9223372036854775808.0 && D < 9223372036854775808.0)) throw EVdbEngine(43, "function Int");
+      if (!(D >= -9223372036854775808.0 && D < 9223372036854775808.0)) throw EVdbEngine(kVdbErrOutOfRange, "function Int");
       return FResultType->SetInteger(Value, static_cast<std::int64_t>(D));
     }
     case sftRandom: {
@@ -323,11 +323,11 @@ void TSqlStdFunction::CalcScalar(TVdbDataValue& Value) {
       T0->ConvertToString(FArgValues[0], Text);
       char* End = nullptr;
       const double D = std::strtod(Text.c_str(), &End);
-      if (Text.empty() || End != Text.c_str() + Text.size()) throw EVdbEngine(46, Text);
+      if (Text.empty() || End != Text.c_str() + Text.size()) throw EVdbEngine(kVdbErrInvalidNumber, Text);
       return FResultType->SetDouble(Value, D);
     }
     default:
-      throw EVdbEngine(52, "Not yet implemented");
+      throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
   }
 }
 
@@ -450,7 +450,7 @@ void TSqlStdFunction::CalcString(TVdbDataValue& Value) {
       return FResultType->SetAnsiString(Value, Text);
     }
     default:
-      throw EVdbEngine(52, "Not yet implemented");
+      throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
   }
 }
 
@@ -468,7 +468,7 @@ void TSqlStdFunction::CalcExtract(TVdbDataValue& Value) {
       break;
     }
     default:
-      throw EVdbEngine(44, T->SqlName() + "->" + "TIMESTAMP");
+      throw EVdbEngine(kVdbErrTypeMismatch, T->SqlName() + "->" + "TIMESTAMP");
   }
   std::int32_t Year = 0, Month = 0, Day = 0;
   if (Date != 0) TVdbDateTimeType::DecodeDate(Date, Year, Month, Day);
@@ -520,7 +520,7 @@ void TSqlCastFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOption
   TVdbFunction::Prepare(Context, Options, OuterReferenceCallback);
   FResultType = FTargetType->GetDataType();
   FResultDataType = FResultType;
-  if (!FResultType) throw EVdbEngine(144, GetSqlText());
+  if (!FResultType) throw EVdbEngine(kVdbErrUnknownType, GetSqlText());
 }
 
 void TSqlCastFunction::DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) {
@@ -558,7 +558,7 @@ void TSqlCurrentRecordIdFunction::Prepare(TVdbExpressionContext*, TVdbPrepareOpt
 
 void TSqlCurrentRecordIdFunction::DoCalculate(TVdbDataValue&, TVdbRelationSet&) {
   // Reading a relation's record id needs the accessor set of the statement layer.
-  throw EVdbEngine(52, "Not yet implemented");
+  throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
 }
 
 // ---------------------------------------------------------------------------------------------

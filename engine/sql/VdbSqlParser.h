@@ -10,7 +10,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "sql/VdbSqlCommand.h"
 
 namespace vdb {

@@ -153,7 +153,7 @@ class TSqlParser::TDepthGuard {
   explicit TDepthGuard(TSqlParser& Parser) : FParser(Parser) {
     if (++FParser.FDepth > kMaxNesting) {
       --FParser.FDepth;
-      FParser.Error(25, FParser.LastTokenString());
+      FParser.Error(kVdbErrExpressionSyntax, FParser.LastTokenString());
     }
   }
   ~TDepthGuard() { --FParser.FDepth; }
@@ -219,7 +219,7 @@ std::int32_t TSqlParser::ParseInteger() {
     }
     Value = Value * 10 + (C - '0');
   }
-  if (!Ok || Value > INT32_MAX) Error(25, Text);
+  if (!Ok || Value > INT32_MAX) Error(kVdbErrExpressionSyntax, Text);
   NextToken();
   return static_cast<std::int32_t>(Value);
 }
@@ -516,7 +516,7 @@ std::unique_ptr<TVdbSqlCommand> TSqlParser::ParseInsert() {
       auto Value = ParseExpr();
       if (HasColumns && Insert->Values().size() >= Insert->Columns().size()) {
         RestoreState(Start);
-        Error(150);
+        Error(kVdbErrTooManyValues);
       }
       Insert->AddValue(std::move(Value));
     } while (Accept(sqltComma));
@@ -606,7 +606,7 @@ void TSqlParser::ParseTableOptions(TVdbSqlTableOptions& Options) {
           Options.FEncryption = Row.Encryption;
           Found = true;
         }
-      if (!Found) Error(50, LastTokenString());
+      if (!Found) Error(kVdbErrUnknownIdentifier, LastTokenString());
       Options.FHasEncryption = true;
       NextToken();
     } else if (Accept(sqltPassword)) {
@@ -1010,7 +1010,7 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseComparison(bool IsNot) {
       Factor = TVdbBooleanFactor::CreateComparison(std::move(Left), Operator, ParseExpr());
       if (Operator == tcoLike && Accept(sqltEscape)) {
         if (FLastTokenType != sqltString) Unexpected(sqltString);
-        if (FLastTokenString.size() != 1) Error(25, LastTokenString());
+        if (FLastTokenString.size() != 1) Error(kVdbErrExpressionSyntax, LastTokenString());
         Factor->SetLikeEscapeChar(FLastTokenString[0]);
         NextToken();
       }
@@ -1061,7 +1061,7 @@ std::unique_ptr<TVdbExpression> TSqlParser::ParseExpr() {
   while (FLastTokenType == sqltPlus || FLastTokenType == sqltMinus) {
     // The chain is read in a loop but prepared, computed and freed link by link: a chain longer
     // than the nesting the parser allows is refused like such a nesting.
-    if (FDepth + static_cast<int>(Terms.size()) > kMaxNesting) Error(25, LastTokenString());
+    if (FDepth + static_cast<int>(Terms.size()) > kMaxNesting) Error(kVdbErrExpressionSyntax, LastTokenString());
     Operators.push_back(FLastTokenType == sqltMinus ? dboMinus : dboPlus);
     NextToken();
     Terms.push_back(ParseTerm());
@@ -1100,17 +1100,17 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseNumberLiteral() {
   std::int16_t Code;
   if (Underscores > 0) {
     TVdbTimeStamp Stamp;
-    if (!TVdbDateTimeType::TryStringToTimeStamp(Text, Stamp)) Error(158, Text);
+    if (!TVdbDateTimeType::TryStringToTimeStamp(Text, Stamp)) Error(kVdbErrInvalidTimestamp, Text);
     Code = kVdbTimeStampCode;
   } else if (Dots > 2) {
-    Error(41);
+    Error(kVdbErrExpressionIncomplete);
   } else if (Dots == 2) {
     std::int32_t Date;
-    if (!TVdbDateTimeType::TryStringToDate(Text, Date)) Error(158, Text);
+    if (!TVdbDateTimeType::TryStringToDate(Text, Date)) Error(kVdbErrInvalidTimestamp, Text);
     Code = kVdbDateCode;
   } else if (Colons > 0) {
     std::int64_t Ticks;
-    if (!TVdbDateTimeType::TryStringToTime(Text, Ticks)) Error(158, Text);
+    if (!TVdbDateTimeType::TryStringToTime(Text, Ticks)) Error(kVdbErrInvalidTimestamp, Text);
     Code = kVdbTimeCode;
   } else {
     std::int64_t Integer;
@@ -1120,7 +1120,7 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseNumberLiteral() {
     } else {
       double Float;
       const auto [FEnd, FEc] = std::from_chars(Text.data(), Text.data() + Text.size(), Float);
-      if (FEc != std::errc() || FEnd != Text.data() + Text.size()) Error(46, Text);
+      if (FEc != std::errc() || FEnd != Text.data() + Text.size()) Error(kVdbErrInvalidNumber, Text);
       Code = kVdbFloatCode;
     }
   }
@@ -1212,7 +1212,7 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseFactor() {
             Ok = TVdbDateTimeType::TryStringToTimeStamp(Text, Stamp);
             Code = kVdbTimeStampCode;
           }
-          if (!Ok) Error(158, Text);
+          if (!Ok) Error(kVdbErrInvalidTimestamp, Text);
           Factor = TVdbSimpleFactor::CreateLiteral(Text, TVdbDataType::GetDataType(Code, false, kVdbLiteralLevel));
           NextToken();
           break;
@@ -1297,7 +1297,7 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseStandardFunction(const TSqlFunction
       TFunctionId Id = sftNone;
       for (const TExtractField& Row : kExtractFields)
         if (Field == Row.Name) Id = Row.Id;
-      if (Id == sftNone) Error(50, LastTokenString());
+      if (Id == sftNone) Error(kVdbErrUnknownIdentifier, LastTokenString());
       NextToken();
       Expect(sqltFrom);
       Function = std::make_unique<TSqlStdFunction>(Id);

@@ -208,7 +208,7 @@ void TSqlParser::RestoreState(const TScanState& State) {
 
 void TSqlParser::Unexpected(const std::string& Expected) {
   const std::string Found = FLastTokenType == sqltEndOfStatement ? std::string("<end of statement>") : LastTokenString();
-  FErrorMessage = VdbExceptionMessage(56, {Expected, Found});
+  FErrorMessage = VdbExceptionMessage(kVdbErrExpected, {Expected, Found});
   throw EVdbSqlUnexpectedToken(Expected, Found, LastTokenColumn(), LastTokenRow(), CurrentStatementLine());
 }
 
@@ -231,7 +231,7 @@ void TSqlParser::PlainError(const std::string& Text) {
 
 void TSqlParser::CharacterError(char16_t C, std::int32_t Pos) {
   FLastTokenPos = Pos;
-  Error(45, ToUtf8(std::u16string(1, C)));
+  Error(kVdbErrCharacterNotAllowed, ToUtf8(std::u16string(1, C)));
 }
 
 // ---------------------------------------------------------------------------------------------

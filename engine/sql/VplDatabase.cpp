@@ -3,18 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "sql/VdbSqlParser.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrInvalidCondition = 7;
-constexpr std::int16_t kErrUnknown = 52;
-constexpr std::int16_t kErrNoValue = 161;
-constexpr std::int16_t kErrNotSupported = 187;
 
 std::unique_ptr<TVdbSearchCondition> ParseConditionText(const std::string& Text) {
   TSqlParser Parser;
@@ -39,7 +34,7 @@ bool HasRecordValue(std::int16_t Code) {
 }
 
 void RejectProcedural(bool Procedural) {
-  if (Procedural) throw EVdbEngine(kErrUnknown, "Not yet implemented");
+  if (Procedural) throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
 }
 
 int TruthResult(TVdbTruthValue Truth) { return Truth == tvTrue ? 1 : Truth == tvFalse ? 0 : -1; }
@@ -50,9 +45,9 @@ class TCompiledSqlExpression : public TVdbCompiledExpression {
   TCompiledSqlExpression(const std::string& Source, const TVdbColumnDefs& Columns, std::int16_t TableLevel)
       : FContext(Columns, TableLevel), FExpression(ParseExpressionText(Source)) {
     FExpression->Prepare(&FContext, 0);
-    if (FExpression->DataType() == nullptr) throw EVdbEngine(144, FExpression->GetSqlText());
+    if (FExpression->DataType() == nullptr) throw EVdbEngine(kVdbErrUnknownType, FExpression->GetSqlText());
     if (!HasRecordValue(FExpression->DataType()->ColumnType()))
-      throw EVdbEngine(kErrNotSupported, "Memo, blob and relation values of a table formula");
+      throw EVdbEngine(kVdbErrNotSupported, "Memo, blob and relation values of a table formula");
     FExpression->GetInvolvedTables(FUsed);
   }
   const TVdbDataType* ResultType() const override { return FExpression->DataType(); }
@@ -119,8 +114,8 @@ const TVdbDataType* TVdbRecordContext::ColumnType(const TVdbColumnRef& Column) {
 void TVdbRecordContext::ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& Value) {
   const TColumn& C = FColumns.at(static_cast<std::size_t>(Column.FieldNo - 1));
   if (!HasRecordValue(C.Type->ColumnType()))
-    throw EVdbEngine(kErrNotSupported, "Memo, blob and relation columns in a table formula");
-  if (FRecBuffer == nullptr) throw EVdbEngine(kErrNoValue, C.Name);
+    throw EVdbEngine(kVdbErrNotSupported, "Memo, blob and relation columns in a table formula");
+  if (FRecBuffer == nullptr) throw EVdbEngine(kVdbErrNoValue, C.Name);
   TVdbDataValue Field;
   C.Type->SetReference(Field, const_cast<std::uint8_t*>(FRecBuffer) + C.Position);
   C.Type->DoneValue(Value);
@@ -153,7 +148,7 @@ void TVdbSqlCondition::Compile(TVdbExpressionContext& Context, TVdbPrepareOption
 TVdbTruthValue TVdbSqlCondition::EvaluateTruth(TVdbRelationSet& RltnIdxs) {
   RltnIdxs.reset();
   if (FText.find_first_not_of(" \t\r\n") == std::string::npos) return tvTrue;
-  if (!FCondition) throw EVdbEngine(kErrInvalidCondition, FText);
+  if (!FCondition) throw EVdbEngine(kVdbErrInvalidSearchCondition, FText);
   return FCondition->EvaluateTruth(RltnIdxs);
 }
 
@@ -172,7 +167,7 @@ bool TVdbSqlCondition::IsSatisfied(TVdbAccessor&) { return Evaluate(); }
 TVdbSqlCalculation::TVdbSqlCalculation(std::string Text, TVdbExpressionContext& Context, TVdbPrepareOptions Options)
     : FText(std::move(Text)), FExpression(ParseExpressionText(FText)) {
   FExpression->Prepare(&Context, Options);
-  if (FExpression->DataType() == nullptr) throw EVdbEngine(144, FExpression->GetSqlText());
+  if (FExpression->DataType() == nullptr) throw EVdbEngine(kVdbErrUnknownType, FExpression->GetSqlText());
 }
 
 TVdbSqlCalculation::~TVdbSqlCalculation() = default;

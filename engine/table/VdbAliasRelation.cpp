@@ -1,11 +1,10 @@
 #include "table/VdbAliasRelation.h"
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 
 namespace {
-constexpr std::int16_t kErrCommandNotAllowedHere = 82;
 }
 
 TVdbVirtualRelation::TVdbVirtualRelation(TVdbServices* Services, TVdbRelation& BaseRelation,
@@ -40,7 +39,7 @@ std::int16_t TVdbVirtualRelation::OpenFiles(bool /*Force*/) {
 
 std::int16_t TVdbVirtualRelation::InitIndex(const std::string& /*IndexName*/,
                                             const TVdbSortDef* /*IndexDef*/) {
-  return -kErrCommandNotAllowedHere;
+  return -kVdbErrCommandNotAllowedHere;
 }
 
 std::int16_t TVdbVirtualRelation::Setup(bool /*Force*/) { return 0; }

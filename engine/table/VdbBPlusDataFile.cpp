@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFormat.h"
 #include "storage/kxMemory.h"
@@ -15,7 +15,7 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int32_t kNoRecord = -kVdbRecordNotFound;
+constexpr std::int32_t kNoRecord = -kVdbErrRecordNotFound;
 // Where the tree header keeps its page size.
 constexpr std::int64_t kTreePageSizeField = 14;
 constexpr std::int64_t kTilePageSize = 8192;
@@ -59,7 +59,7 @@ auto TVdbBPlusDataFile::TreeStep(std::int16_t Code, F&& Step) -> decltype(Step()
 }
 
 void TVdbBPlusDataFile::RequireTree() const {
-  if (!FTree || !GetIsOpen()) throw EVdbEngine(kErrRead, Name());
+  if (!FTree || !GetIsOpen()) throw EVdbEngine(kVdbErrFileRead, Name());
 }
 
 std::int64_t TVdbBPlusDataFile::GetStorageSize() const {
@@ -77,14 +77,14 @@ bool TVdbBPlusDataFile::CanAppend() const {
 void TVdbBPlusDataFile::CheckNewDefinition(const TVdbTableDefinition& Def) {
   const TVdbColumnDef& First = Def.ColumnDefs.GetColumnDef(0);
   if (First.GetColumnType() != kRecordIdType || First.Position != 0 || First.Size != 4) {
-    throw EVdbEngine(kErrLevelFeature, {Name(), "First column must be a record id"});
+    throw EVdbEngine(kVdbErrFeatureNotInLevel, {Name(), "First column must be a record id"});
   }
   // The tree orders records by their stored first bytes: a cipher would scramble the order.
   if (VdbEncryptionHasCipher(FCryptor.Method)) {
-    throw EVdbEngine(kErrNotSupported, "Encrypted B+ data files");
+    throw EVdbEngine(kVdbErrNotSupported, "Encrypted B+ data files");
   }
   if (PageSizeForRecords(FRecordSize) > kMaxTreePageSize) {
-    throw EVdbEngine(kErrNotSupported,
+    throw EVdbEngine(kVdbErrNotSupported,
                      kxFormat("B+ data files with records of %d bytes", {FRecordSize}));
   }
 }
@@ -98,7 +98,7 @@ std::int32_t TVdbBPlusDataFile::NewDefinitionLength(std::size_t UsedSize) const 
   const std::int64_t Needed = std::max(RecordStart, PageSizeForRecords(FRecordSize));
   for (RecordStart = kTilePageSize; RecordStart < Needed;) RecordStart *= 2;
   if (RecordStart > kMaxTreePageSize) {
-    throw EVdbEngine(kErrNotSupported, kxFormat("B+ data files with a definition of %d bytes",
+    throw EVdbEngine(kVdbErrNotSupported, kxFormat("B+ data files with a definition of %d bytes",
                                                 {static_cast<std::int64_t>(UsedSize)}));
   }
   return static_cast<std::int32_t>(RecordStart - Block);
@@ -115,7 +115,7 @@ void TVdbBPlusDataFile::CreateRecords(const TVdbTableDefinition& Def) {
 
 void TVdbBPlusDataFile::OpenRecords(const TVdbTableDefinition& Def) {
   if (VdbEncryptionHasCipher(FCryptor.Method)) {
-    throw EVdbEngine(kErrNotSupported, "Encrypted B+ data files");
+    throw EVdbEngine(kVdbErrNotSupported, "Encrypted B+ data files");
   }
   const TVdbColumnDef& First = Def.ColumnDefs.GetColumnDef(0);
   if (First.GetColumnType() != kRecordIdType || First.Position != 0 || First.Size != 4) {
@@ -165,7 +165,7 @@ void TVdbBPlusDataFile::CloseRecords() {
 
 // After Undo or Invalidate the tree's header is read again.
 void TVdbBPlusDataFile::RereadState() {
-  TreeStep(kErrRead, [&] {
+  TreeStep(kVdbErrFileRead, [&] {
     FTree->Close();
     FTree->Open(RecordIdLess);
     return 0;
@@ -179,14 +179,14 @@ std::int32_t TVdbBPlusDataFile::TempId() const { return IdOf(FTempItem.data()); 
 bool TVdbBPlusDataFile::FindFrom(std::int32_t Id) {
   RequireTree();
   TkxMemory::WriteInt32(FTempItemPtr.data(), 0, Id);
-  return TreeStep(kErrRead, [&] {
+  return TreeStep(kVdbErrFileRead, [&] {
     return FTree->Find(FTempItemPtr.data(), FTempItem.data(), FRecordSize) == TVdbTreeBase::kFound;
   });
 }
 
 std::int32_t TVdbBPlusDataFile::GetFirstRecordNo() {
   return Guarded([&] {
-    const bool Found = TreeStep(kErrRead, [&] {
+    const bool Found = TreeStep(kVdbErrFileRead, [&] {
       return FTree->FindFirst(FTempItem.data(), FRecordSize) == TVdbTreeBase::kFound;
     });
     return Found ? TempId() : kNoRecord;
@@ -195,7 +195,7 @@ std::int32_t TVdbBPlusDataFile::GetFirstRecordNo() {
 
 std::int32_t TVdbBPlusDataFile::GetLastRecordNo() {
   return Guarded([&] {
-    const bool Found = TreeStep(kErrRead, [&] {
+    const bool Found = TreeStep(kVdbErrFileRead, [&] {
       return FTree->FindLast(FTempItem.data(), FRecordSize) == TVdbTreeBase::kFound;
     });
     return Found ? TempId() : kNoRecord;
@@ -222,7 +222,7 @@ std::int32_t TVdbBPlusDataFile::GetPrevRecordNo(std::int32_t RecNo) {
       if (Last >= RecNo) RaiseCorrupt();
       return Last;
     }
-    const bool Found = TreeStep(kErrRead, [&] {
+    const bool Found = TreeStep(kVdbErrFileRead, [&] {
       std::copy(FTempItem.begin(), FTempItem.end(), FTempItemPtr.begin());
       return FTree->FindPrev(FTempItemPtr.data(), FTempItem.data(), FRecordSize) ==
              TVdbTreeBase::kFound;
@@ -245,19 +245,19 @@ std::int32_t TVdbBPlusDataFile::WriteRecord(std::int32_t RecNo, const std::uint8
   return Guarded([&] {
     RequireWritable();
     RequireTree();
-    if (IdOf(Buffer) != RecNo) throw EVdbEngine(kErrAutoIncModified, kxFormatArgs{});
+    if (IdOf(Buffer) != RecNo) throw EVdbEngine(kVdbErrAutoIncModified, kxFormatArgs{});
     if (RecNo < 1 || !FindFrom(RecNo) || TempId() != RecNo) RaiseNoRecord();
     // Items of a B+ tree are replaced by deleting and inserting; the old record is put back
     // when the new one cannot be inserted.
     const std::vector<std::uint8_t> Old = FTempItem;
-    TreeStep(kErrWrite, [&] { return FTree->Delete(Old.data()); });
+    TreeStep(kVdbErrFileWrite, [&] { return FTree->Delete(Old.data()); });
     try {
-      TreeStep(kErrWrite, [&] {
+      TreeStep(kVdbErrFileWrite, [&] {
         FTree->Insert(Buffer, FRecordSize);
         return 0;
       });
     } catch (const EVdbEngine&) {
-      TreeStep(kErrWrite, [&] {
+      TreeStep(kVdbErrFileWrite, [&] {
         FTree->Insert(Old.data(), FRecordSize);
         return 0;
       });
@@ -272,9 +272,9 @@ std::int32_t TVdbBPlusDataFile::InsertRecord(const std::uint8_t* RecBuffer) {
     RequireWritable();
     RequireTree();
     const std::int32_t Id = IdOf(RecBuffer);
-    if (Id < 1) throw EVdbEngine(kErrOutOfRange, kxFormat("%d", {Id}));
-    if (FindFrom(Id) && TempId() == Id) throw EVdbEngine(kErrNotUnique, FRecordIdName);
-    TreeStep(kErrWrite, [&] {
+    if (Id < 1) throw EVdbEngine(kVdbErrOutOfRange, kxFormat("%d", {Id}));
+    if (FindFrom(Id) && TempId() == Id) throw EVdbEngine(kVdbErrNotUnique, FRecordIdName);
+    TreeStep(kVdbErrFileWrite, [&] {
       FTree->Insert(RecBuffer, FRecordSize);
       return 0;
     });
@@ -287,7 +287,7 @@ std::int32_t TVdbBPlusDataFile::DeleteRecord(std::int32_t RecNo) {
     RequireWritable();
     RequireTree();
     TkxMemory::WriteInt32(FTempItemPtr.data(), 0, RecNo);
-    if (RecNo < 1 || !TreeStep(kErrWrite, [&] { return FTree->Delete(FTempItemPtr.data()); })) {
+    if (RecNo < 1 || !TreeStep(kVdbErrFileWrite, [&] { return FTree->Delete(FTempItemPtr.data()); })) {
       RaiseNoRecord();
     }
     return 0;
@@ -297,7 +297,7 @@ std::int32_t TVdbBPlusDataFile::DeleteRecord(std::int32_t RecNo) {
 std::int32_t TVdbBPlusDataFile::Clear() {
   return Guarded([&] {
     RequireWritable();
-    TreeStep(kErrWrite, [&] {
+    TreeStep(kVdbErrFileWrite, [&] {
       FTree->Clear();
       return 0;
     });
@@ -310,7 +310,7 @@ std::int32_t TVdbBPlusDataFile::Flush() {
   return Guarded([&] {
     RequireTree();
     if (!FReadOnly && FStorage->GetPageCount() != FTree->PageCount()) {
-      TreeStep(kErrWrite, [&] {
+      TreeStep(kVdbErrFileWrite, [&] {
         FPage->UnloadPage();
         FStorage->SetPageCount(FTree->PageCount());
         return 0;

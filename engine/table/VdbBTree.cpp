@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFormat.h"
 #include "storage/kxMemory.h"
@@ -17,7 +17,6 @@ namespace {
 constexpr std::int32_t kMinPageSize = 256;
 // Sequence numbers of larger trees are estimated from the root.
 constexpr std::int32_t kExactSequencePages = 1000;
-constexpr std::int16_t kErrCapacityReached = 171;
 
 }  // namespace
 
@@ -492,7 +491,7 @@ std::int32_t TVdbBTree::AllocatePage() {
     WriteHeader();
     return Head;
   }
-  if (FPageCount >= MaxPageNo()) throw EVdbEngine(kErrCapacityReached, FStorage->GetName());
+  if (FPageCount >= MaxPageNo()) throw EVdbEngine(kVdbErrCapacityReached, FStorage->GetName());
   ++FPageCount;
   WriteHeader();
   return FPageCount;

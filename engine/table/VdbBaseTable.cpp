@@ -7,8 +7,8 @@
 #include <random>
 #include <thread>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
@@ -91,7 +91,7 @@ class TVdbBaseTable::TLockGuard {
         break;
     }
     if (Result < 0) {
-      const TVdbLastError* Errors = Table.Errors();
+      const TVdbLastError* Errors = Table.LastErrorRecord();
       throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result),
                                   Errors != nullptr ? Errors->LastErrorMsg() : std::string());
     }
@@ -187,27 +187,19 @@ TVdbBaseTable::~TVdbBaseTable() {
   }
 }
 
-TVdbLastError* TVdbBaseTable::Errors() const {
-  return FServices != nullptr ? &FServices->LastError() : nullptr;
-}
-
 TVdbIsolationLevel TVdbBaseTable::Isolation() const {
   return FServices != nullptr ? FServices->IsolationLevel() : tilNone;
 }
 
 std::int16_t TVdbBaseTable::Report(const EVdbEngine& Error) {
-  if (Error.Code() == kVdbInternalSignal) return -kVdbInternalSignal;
-  if (Errors() != nullptr) Errors()->SetLastError(Error);
+  if (Error.Code() == kVdbErrInternalSignal) return -kVdbErrInternalSignal;
+  if (LastErrorRecord() != nullptr) LastErrorRecord()->SetLastError(Error);
   return static_cast<std::int16_t>(-Error.Code());
 }
 
 template <class F>
 std::int16_t TVdbBaseTable::Run(F&& Body) {
-  try {
-    return static_cast<std::int16_t>(Body());
-  } catch (const EVdbEngine& Error) {
-    return Report(Error);
-  }
+  return VdbGuarded(LastErrorRecord(), [&Body] { return static_cast<std::int16_t>(Body()); });
 }
 
 void TVdbBaseTable::Raise(std::int16_t Code, const std::string& Argument) const {
@@ -218,7 +210,7 @@ void TVdbBaseTable::Raise(std::int16_t Code, const std::string& Argument) const 
 void TVdbBaseTable::CheckResult(std::int32_t Result) const {
   if (Result >= 0) return;
   throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-Result),
-                              Errors() != nullptr ? Errors()->LastErrorMsg() : std::string());
+                              LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string());
 }
 
 // --- Names and properties ------------------------------------------------------------------------
@@ -274,11 +266,11 @@ void TVdbBaseTable::ClearStructure() {
 
 // Checking, repairing and moving indexes are not part of this table's work.
 std::int16_t TVdbBaseTable::Check(bool) {
-  return Report(EVdbEngine(kErrNotSupported, "checking a table"));
+  return Report(EVdbEngine(kVdbErrNotSupported, "checking a table"));
 }
 
 std::int16_t TVdbBaseTable::MoveIndex(std::int16_t, std::int16_t) {
-  return Report(EVdbEngine(kErrNotSupported, "moving an index"));
+  return Report(EVdbEngine(kVdbErrNotSupported, "moving an index"));
 }
 
 std::int16_t TVdbBaseTable::DoGetLinkString(const std::uint8_t*, std::int16_t,
@@ -317,7 +309,7 @@ std::int16_t TVdbBaseTable::OpenFiles(bool Force) {
 
 void TVdbBaseTable::DoOpenFiles(bool Force) {
   if (FFileSystem == nullptr && FServices != nullptr) FFileSystem = FServices->DataFileSystem();
-  if (FFileSystem == nullptr || !FFileSystem->FileExists(FFileName)) Raise(kErrNotFound, FFileName);
+  if (FFileSystem == nullptr || !FFileSystem->FileExists(FFileName)) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
   FLevel = EndsWithNoCase(FFileName, ".vdbt") ? kVdbEngineLevel : kLevelOfOldTables;
   IsRelFile = FLevel >= 6 ? FFileName.find("!rel_") != std::string::npos
                           : EndsWithNoCase(FFileName, ".rel");
@@ -357,8 +349,8 @@ std::string TVdbBaseTable::LockName() const {
 }
 
 void TVdbBaseTable::LogInToLockFile() {
-  if (FServices == nullptr || FServices->Station() == 0) Raise(kErrNoConnection, "");
-  if (FServices->LockFileSystem() == nullptr) Raise(kErrNoWriteAccess, LockName());
+  if (FServices == nullptr || FServices->Station() == 0) Raise(kVdbErrInvalidConnectionId, "");
+  if (FServices->LockFileSystem() == nullptr) Raise(kVdbErrNoWriteAccess, LockName());
   const std::string SessionName =
       FServices->IDName().empty() ? VdbDefaultIdentificationName() : FServices->IDName();
   FLockFile = std::make_unique<TVdbLockFile>(
@@ -368,7 +360,7 @@ void TVdbBaseTable::LogInToLockFile() {
     FLockFile->LogIn(LockName(), FLevel, IsRelFile);
   } catch (const EVdbEngine& Error) {
     FLockFile.reset();
-    if (Error.Code() == kErrWrite) Raise(kErrNoWriteAccess, LockName());
+    if (Error.Code() == kVdbErrFileWrite) Raise(kVdbErrNoWriteAccess, LockName());
     throw;
   }
 }
@@ -378,16 +370,16 @@ void TVdbBaseTable::OpenDataFile() {
   std::int32_t Result = 0;
   const bool OpenReadOnly = ReadOnly() || (FRights & kVdbRightSharedReadOnly) != 0;
   try {
-    FDataFile = VdbOpenDataFile(Errors(), NewStorage(FFileName), OpenReadOnly, Exclusive(),
+    FDataFile = VdbOpenDataFile(LastErrorRecord(), NewStorage(FFileName), OpenReadOnly, Exclusive(),
                                 FCryptor, Def, Result);
   } catch (const EVdbPMStorageAccessDenied&) {
-    Raise(kErrNoWriteAccess, FFileName);
+    Raise(kVdbErrNoWriteAccess, FFileName);
   } catch (const EVdbPMStorageNotFound&) {
-    Raise(kErrNotFound, FFileName);
+    Raise(kVdbErrFileNotFoundOrDenied, FFileName);
   } catch (const EVdbPageManager&) {
-    Raise(kErrOpenFile, FFileName);
+    Raise(kVdbErrCannotOpenFile, FFileName);
   }
-  if (!FDataFile) CheckResult(Result < 0 ? Result : -kErrOpenFile);
+  if (!FDataFile) CheckResult(Result < 0 ? Result : -kVdbErrCannotOpenFile);
   FLevel = FDataFile->Version();
   TakeDefinition(Def);
 }
@@ -407,10 +399,10 @@ void TVdbBaseTable::TakeDefinition(TVdbTableDefinition& Def) {
 void TVdbBaseTable::CheckPlausibility() {
   if (FDataFile->RecordCount() < 1) return;
   const std::int32_t First = FDataFile->GetFirstRecordNo();
-  if (First <= 0 || FDataFile->ReadRecord(First, FRecBuffer.get()) < 0) Raise(kErrCredentials, "");
+  if (First <= 0 || FDataFile->ReadRecord(First, FRecBuffer.get()) < 0) Raise(kVdbErrInvalidCredentials, "");
   for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
     const TVdbColumnDef& Column = GetColumnDef(I);
-    if (!FieldPlausible(Column, FRecBuffer.get() + Column.Position)) Raise(kErrCredentials, "");
+    if (!FieldPlausible(Column, FRecBuffer.get() + Column.Position)) Raise(kVdbErrInvalidCredentials, "");
   }
 }
 
@@ -455,7 +447,7 @@ std::unique_ptr<TVdbMemoFile> TVdbBaseTable::MakeMemoFile() const {
   auto Memo = std::make_unique<TVdbMemoFile>(NewStorage(CompanionFileName(".vdbm", ".mmo")));
   Memo->SetVersion(FLevel);
   Memo->SetTableName(Name());
-  Memo->SetLastErrorTarget(Errors());
+  Memo->SetLastErrorTarget(LastErrorRecord());
   return Memo;
 }
 
@@ -466,7 +458,7 @@ std::unique_ptr<TVdbBlobFile> TVdbBaseTable::MakeBlobFile() const {
                                                  : TVdbBlockedBinaryFile::kDefaultBlobBlockSize);
   Blob->SetVersion(FLevel);
   Blob->SetTableName(Name());
-  Blob->SetLastErrorTarget(Errors());
+  Blob->SetLastErrorTarget(LastErrorRecord());
   return Blob;
 }
 
@@ -478,7 +470,7 @@ void TVdbBaseTable::OpenMemoFiles(bool Force) {
       Memo->Open(OpenReadOnly, Exclusive());
       FMemo = std::move(Memo);
     } catch (const std::exception&) {
-      if (!Force) Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
+      if (!Force) Raise(kVdbErrCannotOpenMemoFile, CompanionFileName(".vdbm", ".mmo"));
     }
   }
   if (FHasBlob) {
@@ -490,7 +482,7 @@ void TVdbBaseTable::OpenMemoFiles(bool Force) {
       if (!Force) {
         if (FMemo) FMemo->Close();
         FMemo.reset();
-        Raise(kErrBlobOpen, Name());
+        Raise(kVdbErrCannotOpenBlobStorage, Name());
       }
     }
   }
@@ -546,7 +538,7 @@ std::int16_t TVdbBaseTable::NewFile() {
 
 void TVdbBaseTable::DoNewFile() {
   if (FFileSystem == nullptr && FServices != nullptr) FFileSystem = FServices->DataFileSystem();
-  if (FFileSystem == nullptr) Raise(kErrNotFound, FFileName);
+  if (FFileSystem == nullptr) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
   TVdbTableDefinition Def;
   Def.CollationName = FCollationName;
   Def.Capacity = FCapacity;
@@ -557,8 +549,8 @@ void TVdbBaseTable::DoNewFile() {
   Def.KeyDefs = FKeyDefs;
   Def.ForeignKeyDefs = FForeignKeyDefs;
   std::int32_t Result = 0;
-  FDataFile = VdbCreateDataFile(Errors(), NewStorage(FFileName), FLevel, FCryptor, Def, {}, Result);
-  if (!FDataFile) CheckResult(Result < 0 ? Result : -kErrOpenFile);
+  FDataFile = VdbCreateDataFile(LastErrorRecord(), NewStorage(FFileName), FLevel, FCryptor, Def, {}, Result);
+  if (!FDataFile) CheckResult(Result < 0 ? Result : -kVdbErrCannotOpenFile);
   if (FNextRecordIdOfNewFile > 1) CheckResult(FDataFile->WriteNextRecordId(FNextRecordIdOfNewFile));
   FRights = kVdbNewTableRights;
   IsRelFile = FLevel >= 6 ? FFileName.find("!rel_") != std::string::npos
@@ -572,7 +564,7 @@ void TVdbBaseTable::DoNewFile() {
       Memo->NewFile();
       FMemo = std::move(Memo);
     } catch (const std::exception&) {
-      Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
+      Raise(kVdbErrCannotOpenMemoFile, CompanionFileName(".vdbm", ".mmo"));
     }
   }
   if (FHasBlob) {
@@ -581,7 +573,7 @@ void TVdbBaseTable::DoNewFile() {
       Blob->NewFile();
       FBlob = std::move(Blob);
     } catch (const std::exception&) {
-      Raise(kErrBlobOpen, Name());
+      Raise(kVdbErrCannotOpenBlobStorage, Name());
     }
   }
   FUnlockTime = VdbTickCount();
@@ -685,7 +677,7 @@ std::int16_t TVdbBaseTable::Flush() {
   if (!Written) {
     // Remembered, so that the next writer hears of it.
     FWriteError = true;
-    return Report(EVdbEngine(kErrWrite, Name()));
+    return Report(EVdbEngine(kVdbErrFileWrite, Name()));
   }
   if (UpdateDir) {
     FFlushCounter = 0;
@@ -746,13 +738,13 @@ std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSo
     for (std::int16_t I = 0; I < MaxIndexSlots() && IndexNo < 0; ++I) {
       if (!FIndexFiles[static_cast<std::size_t>(I)].File) IndexNo = I;
     }
-    if (IndexNo < 0) Raise(kErrTooManyIndexes, "");
+    if (IndexNo < 0) Raise(kVdbErrTooManyIndexes, "");
     TIndexSlot& Entry = FIndexFiles[static_cast<std::size_t>(IndexNo)];
     const TVdbIndexKind Kind = GetIndexKind(IndexName);
     const std::string FileName = CalcIndexFileName(IndexName);
     auto Storage = std::make_unique<TVdbClientStorage>(TVdbPageManager::Instance(),
                                                        GetIndexFileSystem(Kind), 1);
-    auto File = std::make_unique<TVdbIndexFile>(Errors(), std::move(Storage), FLevel);
+    auto File = std::make_unique<TVdbIndexFile>(LastErrorRecord(), std::move(Storage), FLevel);
     File->SetName(IndexName);
     File->SetKind(Kind);
     File->SetFileName(FileName);
@@ -763,7 +755,7 @@ std::int16_t TVdbBaseTable::InitIndex(const std::string& IndexName, const TVdbSo
         [this, IndexNo](const std::uint8_t* X, const std::uint8_t* Y, bool& NotUnique) {
           return IndexLess(*FIndexFiles[static_cast<std::size_t>(IndexNo)].Def, X, Y, NotUnique);
         });
-    TVdbLastError* Target = Errors();
+    TVdbLastError* Target = LastErrorRecord();
     File->SetOnError([Target](std::int16_t Code, const std::string& Argument) {
       if (Target != nullptr) Target->SetLastError(Code, Argument);
     });
@@ -824,10 +816,10 @@ std::int16_t TVdbBaseTable::CheckIndexOpen(std::int16_t IndexNo) {
 
 void TVdbBaseTable::DoCheckIndexOpen(std::int16_t IndexNo) {
   TIndexSlot* Entry = Slot(IndexNo);
-  if (Entry == nullptr) Raise(kErrNoIndex, IndexLabel(IndexNo));
+  if (Entry == nullptr) Raise(kVdbErrNoSuitableIndex, IndexLabel(IndexNo));
   TVdbIndexFile& File = *Entry->File;
   if (File.IsOpen()) return;
-  if (Entry->Lost) Raise(kErrIndexLost, File.Name());
+  if (Entry->Lost) Raise(kVdbErrIndexCorrupt, File.Name());
   TLockGuard Read(*this, tltRead);
   const std::int16_t Opened = File.Open();
   if (Opened < 0) {
@@ -855,7 +847,7 @@ void TVdbBaseTable::DoCheckIndexOpen(std::int16_t IndexNo) {
     File.Close();
     Entry->Def.reset();
     Entry->Lost = true;
-    Raise(kErrIndexDefinition, File.Name());
+    Raise(kVdbErrIndexDefinitionInconsistent, File.Name());
   }
   const bool Unique = Entry->Def ? Entry->Def->IsUnique : false;
   Derived->SetName(File.Name());
@@ -940,14 +932,14 @@ std::int16_t TVdbBaseTable::NewIndex(const std::string& IndexName, const TVdbSor
 void TVdbBaseTable::DoNewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
                                const TVdbIndexFile::TProgressFunc& Progress, std::int32_t Capacity,
                                std::int16_t& IndexNo) {
-  if (!Active()) Raise(kErrNotFound, FFileName);
+  if (!Active()) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
   const TVdbIndexKind Kind = GetIndexKind(IndexName);
-  if (Kind != tikTemporary && (FRights & kVdbRightIndex) == 0) Raise(kErrNoIndexRight, "");
-  if (IndexCount() >= MaxIndexSlots()) Raise(kErrTooManyIndexes, "");
-  if (!DefinitionFits(IndexDef)) Raise(kErrIndexDefinition, IndexName);
-  if (GetIndexNo(IndexName) >= 0 || FindFtIndexNo(IndexName) >= 0) Raise(kErrIndexOpen, IndexName);
+  if (Kind != tikTemporary && (FRights & kVdbRightIndex) == 0) Raise(kVdbErrNoIndexRight, "");
+  if (IndexCount() >= MaxIndexSlots()) Raise(kVdbErrTooManyIndexes, "");
+  if (!DefinitionFits(IndexDef)) Raise(kVdbErrIndexDefinitionInconsistent, IndexName);
+  if (GetIndexNo(IndexName) >= 0 || FindFtIndexNo(IndexName) >= 0) Raise(kVdbErrIndexAlreadyOpen, IndexName);
   const std::string FileName = CalcIndexFileName(IndexName);
-  if (GetIndexFileSystem(Kind)->FileExists(FileName)) Raise(kErrIndexFileExists, FileName);
+  if (GetIndexFileSystem(Kind)->FileExists(FileName)) Raise(kVdbErrIndexFileExists, FileName);
   TLockGuard Upgrade(*this, tltUpgrade);
   TLockGuard Write(*this, tltWrite);
   IndexNo = InitIndex(IndexName, &IndexDef);
@@ -963,7 +955,7 @@ void TVdbBaseTable::DoNewIndex(const std::string& IndexName, const TVdbSortDef& 
 
 std::int16_t TVdbBaseTable::RemoveInd(std::int16_t IndexNo) {
   return Run([&]() -> std::int32_t {
-    if (Slot(IndexNo) == nullptr) Raise(kErrNoIndex, IndexLabel(IndexNo));
+    if (Slot(IndexNo) == nullptr) Raise(kVdbErrNoSuitableIndex, IndexLabel(IndexNo));
     TLockGuard Upgrade(*this, tltUpgrade);
     TLockGuard Write(*this, tltWrite);
     RemoveIndexSlot(IndexNo, false);
@@ -1040,7 +1032,7 @@ std::int16_t TVdbBaseTable::SystemIndex(const std::string& Name, const std::stri
       CheckIndexOpen(IndexNo);
     }
     if (!Entry.File->IsOpen()) {
-      if (ReadOnly()) Raise(kErrIndexLost, Name);
+      if (ReadOnly()) Raise(kVdbErrIndexCorrupt, Name);
       Entry.Def = Def->Clone();
       Entry.Lost = false;
       TLockGuard Upgrade(*this, tltUpgrade);
@@ -1144,7 +1136,7 @@ std::int16_t TVdbBaseTable::FindSortInfo(std::int16_t AccessId, const TVdbLongIn
 
 std::int16_t TVdbBaseTable::ReadRecord(std::int32_t RecNo, std::uint8_t* RecBuffer) {
   return Run([&]() -> std::int32_t {
-    if (!Active()) Raise(kErrNotFound, FFileName);
+    if (!Active()) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
     TLockGuard Read(*this, tltRead);
     CheckResult(FDataFile->ReadRecord(RecNo, RecBuffer));
     return 0;
@@ -1192,15 +1184,15 @@ bool TVdbBaseTable::IsBlobColumn(std::int16_t FieldNo) const {
 // The memo file for memo columns, the blob file for blob and wide-memo columns.
 TVdbBlockedBinaryFile* TVdbBaseTable::BlobFileOf(std::int16_t FieldNo) {
   if (!IsBlobColumn(FieldNo)) {
-    Raise(kErrTypeMismatch, FieldNo >= 1 && FieldNo <= GetColumnCount()
+    Raise(kVdbErrTypeMismatch, FieldNo >= 1 && FieldNo <= GetColumnCount()
                                 ? GetColumnDef(FieldNo).DataType->SqlName()
                                 : std::to_string(FieldNo));
   }
   if (GetColumnDef(FieldNo).GetColumnType() == kVdbMemoCode) {
-    if (!FMemo) Raise(kErrMemoOpen, CompanionFileName(".vdbm", ".mmo"));
+    if (!FMemo) Raise(kVdbErrCannotOpenMemoFile, CompanionFileName(".vdbm", ".mmo"));
     return FMemo.get();
   }
-  if (!FBlob) Raise(kErrBlobOpen, Name());
+  if (!FBlob) Raise(kVdbErrCannotOpenBlobStorage, Name());
   return FBlob.get();
 }
 
@@ -1208,7 +1200,7 @@ std::int32_t TVdbBaseTable::GetMemoLength(const std::uint8_t* RecBuffer, std::in
   std::int32_t Length = 0;
   const std::int16_t Result = Run([&]() -> std::int32_t {
     auto* Memo = dynamic_cast<TVdbMemoFile*>(BlobFileOf(FieldNo));
-    if (Memo == nullptr) Raise(kErrTypeMismatch, GetColumnDef(FieldNo).DataType->SqlName());
+    if (Memo == nullptr) Raise(kVdbErrTypeMismatch, GetColumnDef(FieldNo).DataType->SqlName());
     TLockGuard Read(*this, tltRead);
     Length = Memo->CalcMemoLength(GetBlockIdx(RecBuffer, FieldNo));
     CheckResult(Length);
@@ -1384,7 +1376,7 @@ void TVdbBaseTable::UniqueCheck(const std::uint8_t* Buffer, std::int32_t RecNo) 
          More && FindSortKeyDiff(Def, Key.data(), Found.data()) == Def.LevelCount;
          More = Step(Entry->File->Naechster_Index(Found.data()))) {
       if (TkxMemory::ReadInt32(Found.data(), 0) != RecNo) {
-        Raise(kErrNotUnique, CalcIndexSpecification(Def));
+        Raise(kVdbErrNotUnique, CalcIndexSpecification(Def));
       }
     }
   }
@@ -1401,7 +1393,7 @@ void TVdbBaseTable::CheckConstraints(const std::uint8_t* Buffer) {
       Check->FCondition->Compile(*Factory, *FColumnDefs, FLevel);
     }
     if (Check->FCondition->Compiled()->Evaluate(Buffer) == 0) {
-      Raise(kErrConstraint, Check->FCondition->Source().Source());
+      Raise(kVdbErrConstraintViolated, Check->FCondition->Source().Source());
     }
   }
 }
@@ -1423,7 +1415,7 @@ void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
       std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
       const std::int32_t Size = 4 + KeyOf(I, Buffer, Item.data(), RecNo);
       if (Entry->File->Add_Index(Item.data(), Size) < 0)
-        Raise(kErrIndexInsert, Entry->File->Name());
+        Raise(kVdbErrIndexInsert, Entry->File->Name());
       Done.push_back(I);
     }
   } catch (...) {
@@ -1460,7 +1452,7 @@ void TVdbBaseTable::ReplaceKeys(const std::uint8_t* Old, const std::uint8_t* New
 std::int32_t TVdbBaseTable::AppendRecord(std::uint8_t* RecBuffer, const TVdbBlobDataList* Blobs) {
   std::int32_t RecNo = 0;
   const std::int16_t Result = Run([&]() -> std::int32_t {
-    if (!Active()) Raise(kErrNotFound, FFileName);
+    if (!Active()) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
     RecNo = DoAppend(RecBuffer, BlobValues(Blobs));
     return 0;
   });
@@ -1473,10 +1465,10 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Bl
   try {
     Upgrade.emplace(*this, tltUpgrade);
   } catch (const EVdbEngine&) {
-    throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
+    throw EVdbEngine::CreateMsg(kVdbErrInternalSignal, "");
   }
   if (!FDataFile->CanAppend() || (FCapacity > 0 && RecordCount() >= FCapacity)) {
-    Raise(kErrCapacity, FullName());
+    Raise(kVdbErrCapacityReached, FullName());
   }
   const bool Heap = !FDataFile->CanDelete();
   const std::int32_t NewRecNo =
@@ -1492,12 +1484,12 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Bl
     WriteBlobs(Buffer, Blobs);
   } catch (const EVdbEngine& Error) {
     if (Write) Report(Error);
-    throw EVdbEngine::CreateMsg(kVdbInternalSignal, "");
+    throw EVdbEngine::CreateMsg(kVdbErrInternalSignal, "");
   }
   AddKeys(Buffer, NewRecNo);
   const std::int32_t RecNo = FDataFile->InsertRecord(Buffer);
   if (RecNo < 0) {
-    const std::string Message = Errors() != nullptr ? Errors()->LastErrorMsg() : std::string();
+    const std::string Message = LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string();
     RemoveKeys(Buffer, NewRecNo);
     throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
   }
@@ -1510,8 +1502,8 @@ std::int16_t TVdbBaseTable::ReplaceRecord(std::uint8_t* RecBuffer,
                                           const std::uint8_t* OrigRecBuffer, std::int32_t RecNo,
                                           const TVdbBlobDataList* Blobs) {
   return Run([&]() -> std::int32_t {
-    if ((FRights & kVdbRightEdit) == 0) Raise(kErrNoWriteRight, FullName());
-    if (!Active()) Raise(kErrNotFound, FFileName);
+    if ((FRights & kVdbRightEdit) == 0) Raise(kVdbErrNoWritePermission, FullName());
+    if (!Active()) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
     DoReplace(RecBuffer, OrigRecBuffer, RecNo, BlobValues(Blobs));
     return 0;
   });
@@ -1523,7 +1515,7 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
   // The keys and values to replace are those of the stored record, whatever the caller's
   // original image says: a stale image must not leave keys behind.
   std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
-  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) Raise(kErrRecordNotFound, "");
+  if (RecNo < 1 || FDataFile->ReadRecord(RecNo, Stored.data()) < 0) Raise(kVdbErrRecordNotFound, "");
   if (!FRollingBack) {
     UniqueCheck(Buffer, RecNo);
     CheckConstraints(Buffer);
@@ -1547,7 +1539,7 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
 
 std::int16_t TVdbBaseTable::DeleteRecord(std::uint8_t* RecBuffer, std::int32_t RecNo) {
   return Run([&]() -> std::int32_t {
-    if (!Active()) Raise(kErrNotFound, FFileName);
+    if (!Active()) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
     DoDelete(RecBuffer, RecNo);
     return 0;
   });
@@ -1560,7 +1552,7 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   std::vector<std::uint8_t> Stored(static_cast<std::size_t>(RecordSize()));
   if (RecNo < 1 || (Heap && RecNo > RecordCount()) ||
       FDataFile->ReadRecord(RecNo, Stored.data()) < 0) {
-    Raise(kErrRecordNotFound, "");
+    Raise(kVdbErrRecordNotFound, "");
   }
   CheckResult(CheckEdit(RecNo, nullptr));
   EndEdit(RecNo);
@@ -1609,7 +1601,7 @@ void TVdbBaseTable::CheckCalculationType(const TVdbColumnDef& Column,
   const TVdbDataType* Target = Column.DataType;
   const bool Fits = Result != nullptr && TVdbDataType::CanConvert(Result, Target, true);
   if (!Fits) {
-    Raise(kErrTypeMismatch,
+    Raise(kVdbErrTypeMismatch,
           (Result != nullptr ? Result->SqlName() : std::string("?")) + "->" + Target->SqlName());
   }
 }
@@ -1631,7 +1623,7 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer,
       const TVdbColumnDef& Column = GetColumnDef(I);
       TVdbCalculation& Calculation = *Column.Calculation();
       if (!Calculation.IsCompiled()) {
-        if (Factory == nullptr) Raise(kErrTypeMismatch, "?->" + Column.DataType->SqlName());
+        if (Factory == nullptr) Raise(kVdbErrTypeMismatch, "?->" + Column.DataType->SqlName());
         Calculation.Compile(*Factory, *FColumnDefs, FLevel);
       }
       CheckCalculationType(Column, Calculation);
@@ -1649,7 +1641,7 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer,
         TVdbDataValue Value;
         ResultType->SetReference(Value, Image.data());
         if (ResultType->IsNull(Value) && !Column.GetNullable()) {
-          Raise(kErrNotNull, Column.Name);
+          Raise(kVdbErrNullNotAllowed, Column.Name);
         }
         SetValue(RecBuffer, I, Value, ResultType);
       }
@@ -1672,8 +1664,8 @@ std::int16_t TVdbBaseTable::BerechneFormeln(std::uint8_t* RecBuffer,
 
 std::int16_t TVdbBaseTable::SetAutoNum(std::uint8_t* RecBuffer) {
   return Run([&]() -> std::int32_t {
-    if (FRecordIdFieldNo == 0) Raise(kErrNoRecordId, Name());
-    if ((FRights & kVdbRightAppend) == 0) Raise(kErrNoWriteRight, FullName());
+    if (FRecordIdFieldNo == 0) Raise(kVdbErrNoRecordIdColumn, Name());
+    if ((FRights & kVdbRightAppend) == 0) Raise(kVdbErrNoWritePermission, FullName());
     TLockGuard Upgrade(*this, tltUpgrade);
     TLockGuard Write(*this, tltWrite);
     std::int32_t RecordId = 0;
@@ -1707,7 +1699,7 @@ std::int16_t TVdbBaseTable::CancelAutoNum(std::int32_t RecordId) {
 // The next record id follows the largest one the RecordId index holds.
 std::int16_t TVdbBaseTable::RecalcAutoInc() {
   return Run([&]() -> std::int32_t {
-    if (FRecordIdFieldNo == 0 || FInrIndexNo == kVdbNoIndex) Raise(kErrNoRecordId, Name());
+    if (FRecordIdFieldNo == 0 || FInrIndexNo == kVdbNoIndex) Raise(kVdbErrNoRecordIdColumn, Name());
     TLockGuard Upgrade(*this, tltUpgrade);
     TLockGuard Write(*this, tltWrite);
     DoCheckIndexOpen(FInrIndexNo);
@@ -1729,7 +1721,7 @@ std::int16_t TVdbBaseTable::RecalcAutoInc() {
 std::int32_t TVdbBaseTable::ReadNextRecordId() {
   std::int32_t Next = 0;
   const std::int16_t Result = Run([&]() -> std::int32_t {
-    if (!Active()) Raise(kErrNotFound, FFileName);
+    if (!Active()) Raise(kVdbErrFileNotFoundOrDenied, FFileName);
     CheckResult(FDataFile->ReadNextRecordId(Next));
     return 0;
   });
@@ -1738,7 +1730,7 @@ std::int32_t TVdbBaseTable::ReadNextRecordId() {
 
 // --- Locks ---------------------------------------------------------------------------------------
 
-void TVdbBaseTable::RaiseLocked() const { throw EVdbEngine(kErrLocked, ""); }
+void TVdbBaseTable::RaiseLocked() const { throw EVdbEngine(kVdbErrTableLocked, ""); }
 
 TVdbTableLockType TVdbBaseTable::RequiredLock() const {
   return std::max(VdbRequiredTableLock(FReadLocks, FUpgradeLocks, FWriteLocks), FTransactionLock);
@@ -1859,7 +1851,7 @@ std::int16_t TVdbBaseTable::BeginWrite(bool Wait) {
   return Run([&]() -> std::int32_t {
     if (FWriteError) {
       FWriteError = false;
-      Raise(kErrWrite, Name());
+      Raise(kVdbErrFileWrite, Name());
     }
     if (FReadLocks > 0 && FUpgradeLocks == 0 && FWriteLocks == 0) RaiseLocked();
     if (HasLockFile() && FWriteLocks == 0 && FUnlockAction != tltWrite) {
@@ -2027,11 +2019,11 @@ std::int16_t TVdbBaseTable::CheckEdit(std::int32_t RecNo, TVdbRelationListener* 
       ++FEditLocks;
       return 0;
     }
-    if (IsRecordEdited(RecNo, Excluded)) Raise(kErrEdited, "");
+    if (IsRecordEdited(RecNo, Excluded)) Raise(kVdbErrRecordEdited, "");
     if (HasLockFile()) {
       const std::int32_t Held = FLockFile->GetLockedRecord();
-      if (Held != 0 && Held != RecNo) Raise(kErrEdited, "");
-      if (Held != RecNo && !FLockFile->LockRecord(RecNo)) Raise(kErrEdited, "");
+      if (Held != 0 && Held != RecNo) Raise(kVdbErrRecordEdited, "");
+      if (Held != RecNo && !FLockFile->LockRecord(RecNo)) Raise(kVdbErrRecordEdited, "");
     }
     ++FEditLocks;
     return 0;

@@ -23,7 +23,7 @@
 
 #include "table/VdbLocks.h"
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbDataFile.h"
 #include "table/VdbDefinitions.h"
 #include "table/VdbIndexFile.h"
@@ -42,35 +42,6 @@ inline constexpr int kVdbMaxOldIndexSlots = 15;  // tables up to level 3
 
 class TVdbBaseTable : public TVdbRelation {
  public:
-  // Error numbers of this unit.
-  static constexpr std::int16_t kErrOpenFile = 1;
-  static constexpr std::int16_t kErrWrite = 3;
-  static constexpr std::int16_t kErrIndexInsert = 4;
-  static constexpr std::int16_t kErrNoIndex = 6;
-  static constexpr std::int16_t kErrRecordNotFound = 19;
-  static constexpr std::int16_t kErrIndexFileExists = 22;
-  static constexpr std::int16_t kErrIndexOpen = 23;
-  static constexpr std::int16_t kErrIndexDefinition = 28;
-  static constexpr std::int16_t kErrNotUnique = 30;
-  static constexpr std::int16_t kErrMemoOpen = 31;
-  static constexpr std::int16_t kErrNotFound = 37;
-  static constexpr std::int16_t kErrCredentials = 38;
-  static constexpr std::int16_t kErrTypeMismatch = 44;
-  static constexpr std::int16_t kErrNotNull = 47;
-  static constexpr std::int16_t kErrNoRecordId = 64;
-  static constexpr std::int16_t kErrTooManyIndexes = 67;
-  static constexpr std::int16_t kErrIndexLost = 95;
-  static constexpr std::int16_t kErrLocked = 104;
-  static constexpr std::int16_t kErrEdited = 105;
-  static constexpr std::int16_t kErrNoConnection = 107;
-  static constexpr std::int16_t kErrBlobOpen = 111;
-  static constexpr std::int16_t kErrNoWriteAccess = 115;
-  static constexpr std::int16_t kErrNoIndexRight = 149;
-  static constexpr std::int16_t kErrNoWriteRight = 160;
-  static constexpr std::int16_t kErrConstraint = 167;
-  static constexpr std::int16_t kErrCapacity = 171;
-  static constexpr std::int16_t kErrNotSupported = 187;
-
   explicit TVdbBaseTable(TVdbServices* Services);
   ~TVdbBaseTable() override;
 
@@ -236,11 +207,11 @@ class TVdbBaseTable : public TVdbRelation {
 
   // Errors: recorded, negated result; the internal signal keeps the error recorded before.
   std::int16_t Report(const EVdbEngine& Error);
+  // Runs Body behind the engine's exception boundary (VdbGuarded).
   template <class F>
   std::int16_t Run(F&& Body);
   [[noreturn]] void Raise(std::int16_t Code, const std::string& Argument) const;
   void CheckResult(std::int32_t Result) const;  // a negative file result becomes EVdbEngine
-  TVdbLastError* Errors() const;
   TVdbIsolationLevel Isolation() const;
 
   // Opening and creating.

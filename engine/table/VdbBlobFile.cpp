@@ -6,8 +6,8 @@
 #include <limits>
 #include <unordered_set>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/kxMemory.h"
 
 namespace vdb {
@@ -103,7 +103,7 @@ void TVdbBlockedBinaryFile::Open(bool ReadOnly, bool Exclusive) {
     ReadHeader(true);
   } catch (const EVdbPageManager&) {
     Close();
-    Fail(kErrRead);
+    Fail(kVdbErrFileRead);
   } catch (...) {
     Close();
     throw;
@@ -133,8 +133,8 @@ void TVdbBlockedBinaryFile::Update() {
 void TVdbBlockedBinaryFile::UpdateDir() { FStorage->UpdateDir(); }
 
 void TVdbBlockedBinaryFile::Empty() {
-  if (!IsOpen()) Fail(kErrWrite);
-  if (FStorage->GetReadOnly()) Fail(kErrNoWriteAccess);
+  if (!IsOpen()) Fail(kVdbErrFileWrite);
+  if (FStorage->GetReadOnly()) Fail(kVdbErrNoWriteAccess);
   if (!FBlockSizeUsable) {
     // A fresh file takes the size the pages are cut with.
     FBlockSize = FStorage->GetPageSize();
@@ -162,10 +162,10 @@ void TVdbBlockedBinaryFile::SetBlockSize(std::int32_t Value) {
   if (FFixedBlockSize) return;
   if (Value < kMinBlobBlockSize || Value > kMaxBlockSize ||
       VdbTilesPerUnit(Value, FStorage->TileSize()) == 0) {
-    throw EVdbEngine(43, std::to_string(Value));
+    throw EVdbEngine(kVdbErrOutOfRange, std::to_string(Value));
   }
   if (IsOpen()) {
-    throw EVdbEngine::CreateMsg(kErrWrite, "The block size of an open blob file cannot change");
+    throw EVdbEngine::CreateMsg(kVdbErrFileWrite, "The block size of an open blob file cannot change");
   }
   FBlockSize = Value;
   ResizeBuffers();
@@ -189,7 +189,7 @@ void TVdbBlockedBinaryFile::Assign(const TVdbBlockedBinaryFile& Other) {
 // At opening the header also gives the block size of a blob file. The file is damaged when it
 // does not hold its last block in use or when the stored block size cannot be used.
 void TVdbBlockedBinaryFile::ReadHeader(bool AtOpen) {
-  if (!IsOpen()) Fail(kErrRead);
+  if (!IsOpen()) Fail(kVdbErrFileRead);
   if (FStorage->GetPageCount() < 1) {
     FNextBlock = 1;
     FLastBlock = 0;
@@ -227,7 +227,7 @@ void TVdbBlockedBinaryFile::WriteHeader() {
     FPage->WriteInt32(4, FLastBlock);
     FPage->WriteInt32(8, FBlockSize);
   } catch (const EVdbPageManager&) {
-    Fail(kErrWrite);
+    Fail(kVdbErrFileWrite);
   }
 }
 
@@ -235,9 +235,9 @@ void TVdbBlockedBinaryFile::WriteHeader() {
 
 void TVdbBlockedBinaryFile::Fail(std::int16_t Code) const {
   switch (Code) {
-    case kErrMemoDamaged:
-    case kErrBlobDamaged:
-    case kErrTooLarge:
+    case kVdbErrMemoDamaged:
+    case kVdbErrBlobDamaged:
+    case kVdbErrMemoBlobTooLarge:
       throw EVdbEngine(Code, FTableName);
     default:
       throw EVdbEngine(Code, FStorage->GetName());
@@ -259,19 +259,20 @@ void TVdbBlockedBinaryFile::RecordFailure(std::int16_t Code, std::string Message
 
 template <class F>
 std::int32_t TVdbBlockedBinaryFile::Guarded(F&& Operation) {
-  try {
+  // The failure is the file's own last error first, and then the session's.
+  TVdbLastError Failure;
+  const std::int32_t Result = VdbGuarded(&Failure, [&]() -> std::int32_t {
     try {
       // Another client of the same storage may have written since this object last looked.
       ReadHeader(false);
     } catch (const EVdbPageManager&) {
-      Fail(kErrRead);
+      Fail(kVdbErrFileRead);
     }
-    if (!FBlockSizeUsable) Fail(kErrBlobDamaged);
+    if (!FBlockSizeUsable) Fail(kVdbErrBlobDamaged);
     return Operation();
-  } catch (const EVdbEngine& Error) {
-    RecordFailure(Error.Code(), Error.what());
-    return -Error.Code();
-  }
+  });
+  if (Failure.LastErrorCode() != 0) RecordFailure(Failure.LastErrorCode(), Failure.LastErrorMsg());
+  return Result;
 }
 
 // --- Blocks ---
@@ -289,7 +290,7 @@ void TVdbBlockedBinaryFile::ReadBlock(std::int32_t BlockNo, std::uint8_t* Buffer
     FPage->LoadPage(BlockNo);
     FPage->CopyTo(0, Buffer, FBlockSize, 0);
   } catch (const EVdbPageManager&) {
-    Fail(kErrRead);
+    Fail(kVdbErrFileRead);
   }
   if (BlockNo != 0 && FEncryption) {
     FEncryption->DecryptBlock(Buffer, static_cast<std::size_t>(FBlockSize));
@@ -312,7 +313,7 @@ void TVdbBlockedBinaryFile::WriteBlock(std::int32_t BlockNo, std::uint8_t* Buffe
     Failed = true;
   }
   if (Encrypt) FEncryption->DecryptBlock(Buffer, static_cast<std::size_t>(FBlockSize));
-  if (Failed) Fail(kErrWrite);
+  if (Failed) Fail(kVdbErrFileWrite);
 }
 
 std::int32_t TVdbBlockedBinaryFile::LastBlockInFile() const {
@@ -344,7 +345,7 @@ std::int64_t TVdbBlockedBinaryFile::FreeBlockCount() {
     if (Current != FLastBlock + 1) {
       FFreeSet.clear();
       FNextBlock = FLastBlock + 1;
-      Damage(kErrBlobDamaged);
+      Damage(kVdbErrBlobDamaged);
     }
   }
   FFreeListValid = true;
@@ -371,11 +372,11 @@ void TVdbBlockedBinaryFile::FreeChain(const std::vector<std::int32_t>& Chain) {
 }
 
 std::int32_t TVdbBlockedBinaryFile::AllocateBlock(bool Last) {
-  if (FNextBlock > kMaxBlockNo) Fail(kErrTooLarge);
+  if (FNextBlock > kMaxBlockNo) Fail(kVdbErrMemoBlobTooLarge);
   std::int32_t Block;
   if (FNextBlock < 0 || FNextBlock > FLastBlock) {
     Block = FLastBlock + 1;
-    if (Block > kMaxBlockNo) Fail(kErrTooLarge);
+    if (Block > kMaxBlockNo) Fail(kVdbErrMemoBlobTooLarge);
     // Pre-linked to the block the next allocation takes.
     SetNext(WorkBlock(), Last ? kEndOfChain : Block + 1);
     WriteBlock(Block, WorkBlock());
@@ -393,7 +394,7 @@ std::int32_t TVdbBlockedBinaryFile::AllocateBlock(bool Last) {
     if (Successor <= 0 || Successor > FLastBlock + 1 || !Listed) {
       FNextBlock = FLastBlock + 1;
       ForgetFreeList();
-      Damage(kErrBlobDamaged);
+      Damage(kVdbErrBlobDamaged);
     }
     SetNext(WorkBlock(), Last ? kEndOfChain : Successor);
     WriteBlock(Block, WorkBlock());
@@ -408,9 +409,9 @@ std::int32_t TVdbBlockedBinaryFile::AllocateBlock(bool Last) {
 // --- Chains ---
 
 void TVdbBlockedBinaryFile::RequireWritable() {
-  if (!IsOpen()) Fail(kErrWrite);
-  if (FStorage->GetReadOnly()) Fail(kErrNoWriteAccess);
-  if (FDamaged) Fail(kErrBlobDamaged);
+  if (!IsOpen()) Fail(kVdbErrFileWrite);
+  if (FStorage->GetReadOnly()) Fail(kVdbErrNoWriteAccess);
+  if (FDamaged) Fail(kVdbErrBlobDamaged);
 }
 
 std::vector<std::int32_t> TVdbBlockedBinaryFile::ChainToEnd(std::int32_t First,
@@ -451,7 +452,7 @@ std::int32_t TVdbBlockedBinaryFile::ReplaceValue(std::int32_t OldFirst, std::int
     // A first free block beyond 28 bits says that the file is full.
     const std::int64_t Terminal =
         (Reusable > 0 && FNextBlock <= kMaxBlockNo) ? FLastBlock + 1 : FNextBlock;
-    if (Terminal > kMaxBlockNo || FLastBlock + Appended > kMaxBlockNo) Fail(kErrTooLarge);
+    if (Terminal > kMaxBlockNo || FLastBlock + Appended > kMaxBlockNo) Fail(kVdbErrMemoBlobTooLarge);
   }
 
   FreeChain(Old);
@@ -513,7 +514,7 @@ void TVdbMemoFile::ForEachStoredChar(std::int32_t BlockIdx, F&& Take) {
   TChainGuard Guard;
   std::int32_t Current = BlockIdx;
   while (true) {
-    if (!IsUsedBlock(Current) || !Guard.Visit(Current)) Damage(kErrMemoDamaged);
+    if (!IsUsedBlock(Current) || !Guard.Visit(Current)) Damage(kVdbErrMemoDamaged);
     ReadBlock(Current, WorkBlock());
     const std::uint8_t* Block = WorkBlock();
     for (std::int32_t Pos = 4; Pos < kMemoBlockSize; ++Pos) {
@@ -562,7 +563,7 @@ std::int32_t TVdbMemoFile::CalcMemoLength(std::int32_t BlockIdx) {
       Length += Char == kCR ? 2 : 1;
       return true;
     });
-    if (Length > std::numeric_limits<std::int32_t>::max()) Fail(kErrTooLarge);
+    if (Length > std::numeric_limits<std::int32_t>::max()) Fail(kVdbErrMemoBlobTooLarge);
     return static_cast<std::int32_t>(Length);
   });
 }
@@ -573,7 +574,7 @@ std::int32_t TVdbMemoFile::WriteString(std::int32_t BlockIdx, std::string_view S
     Stored.reserve(S.size() + 1);
     for (std::size_t I = 0; I < S.size(); ++I) {
       const auto Char = static_cast<std::uint8_t>(S[I]);
-      if (EndsText(Char)) throw EVdbEngine(kErrBadCharacter, "#" + std::to_string(Char));
+      if (EndsText(Char)) throw EVdbEngine(kVdbErrCharacterNotAllowed, "#" + std::to_string(Char));
       if (Char == kCR && I + 1 < S.size() && static_cast<std::uint8_t>(S[I + 1]) == kLF) ++I;
       Stored += static_cast<char>(Char == kLF ? kCR : Char);
     }
@@ -596,7 +597,7 @@ std::vector<std::int32_t> TVdbMemoFile::OldLevelChain(std::int32_t First) {
   std::int32_t Current = First;
   while (true) {
     if (!IsUsedBlock(Current) || IsFreeBlock(Current) || !Guard.Visit(Current)) {
-      Damage(kErrMemoDamaged);
+      Damage(kVdbErrMemoDamaged);
     }
     Chain.push_back(Current);
     ReadBlock(Current, TempBlock());
@@ -671,10 +672,10 @@ std::int64_t TVdbBlobFile::BlocksFor(std::int64_t Size) const {
 // The size in the first block (read into the work buffer); a size the used blocks cannot hold
 // disagrees with the file.
 std::int32_t TVdbBlobFile::StoredSize(std::int32_t First) {
-  if (!IsUsedBlock(First)) Damage(kErrBlobDamaged);
+  if (!IsUsedBlock(First)) Damage(kVdbErrBlobDamaged);
   ReadBlock(First, WorkBlock());
   const std::int32_t Size = TkxMemory::ReadInt32(WorkBlock(), 4);
-  if (Size < 0 || BlocksFor(Size) > LastBlockInFile()) Damage(kErrBlobDamaged);
+  if (Size < 0 || BlocksFor(Size) > LastBlockInFile()) Damage(kVdbErrBlobDamaged);
   return Size;
 }
 
@@ -691,14 +692,14 @@ std::int32_t TVdbBlobFile::ReadString(std::int32_t BlockIdx, std::string& S) {
     std::memcpy(S.data(), WorkBlock() + 8, static_cast<std::size_t>(Done));
     for (std::int64_t Block = 1; Block < Blocks; ++Block) {
       const std::int32_t Next = NextOf(WorkBlock());
-      if (!IsUsedBlock(Next) || !Guard.Visit(Next)) Damage(kErrBlobDamaged);
+      if (!IsUsedBlock(Next) || !Guard.Visit(Next)) Damage(kVdbErrBlobDamaged);
       ReadBlock(Next, WorkBlock());
       const std::int64_t Count = std::min<std::int64_t>(Size - Done, DataBytes());
       std::memcpy(S.data() + Done, WorkBlock() + 4, static_cast<std::size_t>(Count));
       Done += Count;
     }
     // From level 5 on the block with the final byte ends the chain.
-    if (Version() >= 5 && NextOf(WorkBlock()) != kEndOfChain) Damage(kErrBlobDamaged);
+    if (Version() >= 5 && NextOf(WorkBlock()) != kEndOfChain) Damage(kVdbErrBlobDamaged);
     return 0;
   });
   if (Result < 0) S.clear();
@@ -707,7 +708,7 @@ std::int32_t TVdbBlobFile::ReadString(std::int32_t BlockIdx, std::string& S) {
 
 std::int32_t TVdbBlobFile::WriteData(std::int32_t BlockIdx, const void* Data, std::int32_t Size) {
   return Guarded([&] {
-    if (Size < 0 || (Size > 0 && Data == nullptr)) throw EVdbEngine(43, std::to_string(Size));
+    if (Size < 0 || (Size > 0 && Data == nullptr)) throw EVdbEngine(kVdbErrOutOfRange, std::to_string(Size));
     const auto* Bytes = static_cast<const std::uint8_t*>(Data);
     const std::int64_t First = BlockSize() - 8;
     return ReplaceValue(BlockIdx, BlocksFor(Size), [&](std::int64_t Chunk) {
@@ -726,8 +727,8 @@ std::int32_t TVdbBlobFile::WriteData(std::int32_t BlockIdx, const void* Data, st
 
 std::int32_t TVdbBlobFile::WriteString(std::int32_t BlockIdx, std::string_view S) {
   if (S.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    RecordFailure(kErrTooLarge, EVdbEngine(kErrTooLarge, TableName()).what());
-    return -kErrTooLarge;
+    RecordFailure(kVdbErrMemoBlobTooLarge, EVdbEngine(kVdbErrMemoBlobTooLarge, TableName()).what());
+    return -kVdbErrMemoBlobTooLarge;
   }
   return WriteData(BlockIdx, S.data(), static_cast<std::int32_t>(S.size()));
 }
@@ -761,7 +762,7 @@ std::vector<std::int32_t> TVdbBlobFile::OldLevelChain(std::int32_t First) {
   std::int32_t Current = First;
   for (std::int64_t Block = 0; Block < Blocks; ++Block) {
     if (!IsUsedBlock(Current) || IsFreeBlock(Current) || !Guard.Visit(Current)) {
-      Damage(kErrBlobDamaged);
+      Damage(kVdbErrBlobDamaged);
     }
     Chain.push_back(Current);
     ReadBlock(Current, TempBlock());

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/VdbErrorTables.h"
 #include "storage/VdbPageMan.h"
 
 namespace vdb {
@@ -48,15 +49,6 @@ class TVdbBlockedBinaryFile {
   static constexpr std::int32_t kZeroBlockSizeMeans = 4096;  // a stored block size of 0
   static constexpr std::int32_t kMaxBlockSize = 65768;
   static constexpr std::int16_t kCurrentLevel = 6;
-
-  // Engine error numbers of these files.
-  static constexpr std::int16_t kErrRead = 2;
-  static constexpr std::int16_t kErrWrite = 3;
-  static constexpr std::int16_t kErrBadCharacter = 45;
-  static constexpr std::int16_t kErrMemoDamaged = 112;
-  static constexpr std::int16_t kErrBlobDamaged = 113;
-  static constexpr std::int16_t kErrNoWriteAccess = 115;
-  static constexpr std::int16_t kErrTooLarge = 156;
 
   // Takes the client storage (its name set, not open).
   explicit TVdbBlockedBinaryFile(std::unique_ptr<TVdbClientStorage> Storage, bool FixedBlockSize);
@@ -248,7 +240,7 @@ class TVdbMemoFile : public TVdbBlockedBinaryFile {
   static constexpr std::int32_t kCheckLeavesFile = 4;
 
  protected:
-  std::int16_t ChainDamageError() const override { return kErrMemoDamaged; }
+  std::int16_t ChainDamageError() const override { return kVdbErrMemoDamaged; }
   std::vector<std::int32_t> OldLevelChain(std::int32_t First) override;
 
  private:
@@ -279,7 +271,7 @@ class TVdbBlobFile : public TVdbBlockedBinaryFile {
   std::int64_t BlocksFor(std::int64_t Size) const;
 
  protected:
-  std::int16_t ChainDamageError() const override { return kErrBlobDamaged; }
+  std::int16_t ChainDamageError() const override { return kVdbErrBlobDamaged; }
   std::vector<std::int32_t> OldLevelChain(std::int32_t First) override;
 
  private:

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 namespace vdb {
 
@@ -65,11 +65,11 @@ namespace data_internal {
 
 [[noreturn]] void RaisePlain(const std::string& Message) { throw EVdbDataError(Message); }
 
-[[noreturn]] void RaiseTypeMismatch(const std::string& Argument) { throw EVdbEngine(44, Argument); }
+[[noreturn]] void RaiseTypeMismatch(const std::string& Argument) { throw EVdbEngine(kVdbErrTypeMismatch, Argument); }
 
 [[noreturn]] void RaiseRange(const std::string& Value, const std::string& TypeName,
                              const std::string& Min, const std::string& Max) {
-  throw EVdbEngine(81, kxFormatArgs{Value, TypeName, Min, Max});
+  throw EVdbEngine(kVdbErrValueOutOfTypeRange, kxFormatArgs{Value, TypeName, Min, Max});
 }
 
 [[noreturn]] void RaiseConvert(const char* Format, std::string_view Text) {
@@ -195,7 +195,7 @@ const TVdbStringType* TVdbDataType::GetStringType(std::int16_t ColumnType, bool 
   if (Memo) {
     MaxLength = Wide ? 0x3FFFFFFF : 0x7FFFFFFF;
   } else if (MaxLength < 1 || MaxLength > Limit) {
-    throw EVdbEngine(189, kxFormatArgs{MaxLength, 1, Limit});
+    throw EVdbEngine(kVdbErrStringLengthOutOfRange, kxFormatArgs{MaxLength, 1, Limit});
   }
   const bool N = EffectiveNullable(ColumnType, Nullable, Level);
   // The engine collation is kept under the empty name, whichever way it was spelt.
@@ -204,7 +204,7 @@ const TVdbStringType* TVdbDataType::GetStringType(std::int16_t ColumnType, bool 
   return TVdbTypeRegistry::Instance().Find<TVdbStringType>(Key, [&]() -> std::unique_ptr<TVdbStringType> {
     std::uint32_t LocaleId = 0;
     TStrCmpOptions Options = 0;
-    if (!ParseCollationName(Name, LocaleId, Options)) throw EVdbEngine(138, Name);
+    if (!ParseCollationName(Name, LocaleId, Options)) throw EVdbEngine(kVdbErrUnknownCollation, Name);
     if (Wide)
       return TVdbTypeRegistry::New<TVdbWideStringType>(ColumnType, N, Level, MaxLength, Name, LocaleId, Options);
     return TVdbTypeRegistry::New<TVdbAnsiStringType>(ColumnType, N, Level, MaxLength, Name, LocaleId, Options);
@@ -442,7 +442,7 @@ bool TVdbDataType::NullOperand(const TVdbDataValue& Value1, const TVdbDataType* 
 }
 
 void TVdbDataType::CheckNullable() const {
-  if (!FNullable) throw EVdbEngine(47, SqlName());
+  if (!FNullable) throw EVdbEngine(kVdbErrNullNotAllowed, SqlName());
 }
 
 void TVdbDataType::RaiseCannotConvert(const TVdbDataType* From, const TVdbDataType* To) const {
@@ -601,7 +601,7 @@ void TVdbDataType::ConvertFrom(TVdbDataValue& ThisValue, const TVdbDataValue& Ot
 }
 
 void TVdbDataType::ConvertToString(const TVdbDataValue&, std::string&) const {
-  throw EVdbEngine(52, "Cannot convert to string");
+  throw EVdbEngine(kVdbErrUnknown, "Cannot convert to string");
 }
 
 void TVdbDataType::ConvertFromString(TVdbDataValue&, std::optional<std::string_view>) const {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 
 namespace vdb {

@@ -5,8 +5,8 @@
 #include <limits>
 #include <new>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
@@ -28,11 +28,11 @@ void OpenClientStorage(TVdbClientStorage& Storage, bool ReadOnly, bool Exclusive
     if (Storage.GetPageSize() == 0) Storage.SetPageSize(kVdbDataFilePageSize);
     Storage.Open(ReadOnly, Exclusive);
   } catch (const EVdbPMStorageNotFound&) {
-    throw EVdbEngine(TVdbDataFile::kErrNotFoundOrDenied, Storage.GetName());
+    throw EVdbEngine(kVdbErrFileNotFoundOrDenied, Storage.GetName());
   } catch (const EVdbPageManager& Error) {
     throw EVdbEngine::CreateMsg(
-        TVdbDataFile::kErrOpenFile,
-        kxFormatOrBare(VdbErrorFormat(TVdbDataFile::kErrOpenFile), {Storage.GetName()}) + ": " +
+        kVdbErrCannotOpenFile,
+        kxFormatOrBare(VdbErrorFormat(kVdbErrCannotOpenFile), {Storage.GetName()}) + ": " +
             Error.what());
   }
 }
@@ -41,7 +41,7 @@ void OpenClientStorage(TVdbClientStorage& Storage, bool ReadOnly, bool Exclusive
 // or a name that is empty, not valid UTF-8 or longer than 44 characters is refused.
 std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Names) {
   if (Names.size() > static_cast<std::size_t>(kVdbMaxIndexNames))
-    throw Plain(TVdbDataFile::kErrTooManyIndexes);
+    throw Plain(kVdbErrTooManyIndexes);
   std::vector<std::uint8_t> Area(kVdbIndexNameAreaSize, 0);
   TkxMemory::WriteInt16(Area.data(), 0, static_cast<std::int16_t>(Names.size()));
   for (std::size_t I = 0; I < Names.size(); ++I) {
@@ -49,10 +49,10 @@ std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Nam
     try {
       Units = TkxMemory::Utf8ToUtf16(Names[I]).size();
     } catch (const EkxMemoryError&) {
-      throw EVdbEngine(TVdbDataFile::kErrIndexName, Names[I]);
+      throw EVdbEngine(kVdbErrInvalidIndexName, Names[I]);
     }
     if (Units == 0 || Units > static_cast<std::size_t>(kVdbMaxIndexNameLength)) {
-      throw EVdbEngine(TVdbDataFile::kErrIndexName, Names[I]);
+      throw EVdbEngine(kVdbErrInvalidIndexName, Names[I]);
     }
     TkxMemory::WriteWPWideString(Area.data(),
                                  2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize, Names[I],
@@ -103,29 +103,20 @@ TkxFileSystem* TVdbDataFile::FileSystem() const { return FStorage->FileSystem();
 
 const std::string& TVdbDataFile::Name() const { return FStorage->GetName(); }
 
-std::int32_t TVdbDataFile::Report(const EVdbEngine& Error) {
-  if (FServices != nullptr) return FServices->SetLastError(Error);
-  return -Error.Code();
-}
-
 std::int32_t TVdbDataFile::Guarded(const std::function<std::int32_t()>& Body) {
-  try {
-    return Body();
-  } catch (const EVdbEngine& Error) {
-    return Report(Error);
-  } catch (const std::bad_alloc&) {
-    return Report(Plain(kErrOutOfMemory));
-  } catch (const EkxMemoryError&) {
-    return Report(Plain(kErrCorrupt));
-  } catch (const std::exception& Error) {
-    return Report(EVdbEngine(kErrException, Error.what()));
-  }
+  return VdbGuarded(FServices, [&Body] {
+    try {
+      return Body();
+    } catch (const EkxMemoryError&) {
+      throw Plain(kVdbErrTableCorrupt);
+    }
+  });
 }
 
-void TVdbDataFile::RaiseRead() const { throw EVdbEngine(kErrRead, Name()); }
-void TVdbDataFile::RaiseWrite() const { throw EVdbEngine(kErrWrite, Name()); }
-void TVdbDataFile::RaiseCorrupt() const { throw Plain(kErrCorrupt); }
-void TVdbDataFile::RaiseNoRecord() const { throw Plain(kVdbRecordNotFound); }
+void TVdbDataFile::RaiseRead() const { throw EVdbEngine(kVdbErrFileRead, Name()); }
+void TVdbDataFile::RaiseWrite() const { throw EVdbEngine(kVdbErrFileWrite, Name()); }
+void TVdbDataFile::RaiseCorrupt() const { throw Plain(kVdbErrTableCorrupt); }
+void TVdbDataFile::RaiseNoRecord() const { throw Plain(kVdbErrRecordNotFound); }
 
 void TVdbDataFile::RequireOpen() const {
   if (!GetIsOpen() || !FPage) RaiseRead();
@@ -133,7 +124,7 @@ void TVdbDataFile::RequireOpen() const {
 
 void TVdbDataFile::RequireWritable() const {
   if (!GetIsOpen() || !FPage) RaiseWrite();
-  if (FReadOnly) throw EVdbEngine(kErrNoWriteAccess, Name());
+  if (FReadOnly) throw EVdbEngine(kVdbErrNoWriteAccess, Name());
 }
 
 // --- Byte ranges ---------------------------------------------------------------------------------
@@ -243,13 +234,13 @@ void TVdbDataFile::DoOpen(bool ReadOnly, bool Exclusive, const TVdbCryptor& Cryp
   try {
     FFileSize = FStorage->GetSize();
     ReadCommonHeader();
-    InitCipher(Cryptor, FCryptor.Method, kErrCredentials);
+    InitCipher(Cryptor, FCryptor.Method, kVdbErrInvalidCredentials);
     ReadKindHeader();
     FNextRecordId = ReadInt32At(GetNextRecordIdPosition());
     DoReadIndexNames();
     TVdbTableDefinition Read;
     ReadDefinition(Read);
-    TakeRecordLayout(Read, kErrCorrupt);
+    TakeRecordLayout(Read, kVdbErrTableCorrupt);
     OpenRecords(Read);
     Def = std::move(Read);
   } catch (...) {
@@ -263,14 +254,14 @@ void TVdbDataFile::DoOpen(bool ReadOnly, bool Exclusive, const TVdbCryptor& Cryp
 // engine has no definition reader for is an old version.
 void TVdbDataFile::ReadCommonHeader() {
   if (FFileSize < 4 || static_cast<std::uint32_t>(ReadInt32At(0)) != Magic()) {
-    throw Plain(kErrOldVersion);
+    throw Plain(kVdbErrOldTableVersion);
   }
   if (FFileSize < DefinitionPosition() + 4) RaiseCorrupt();
   std::uint8_t Bytes[2];
   ReadBytes(LevelPosition(), Bytes, 2, false);
   const std::int16_t Level = TkxMemory::ReadInt16(Bytes, 0);
   if (Level > kVdbMaxTableLevel || Level < 1) RaiseCorrupt();
-  if (Level < kVdbMinDefinitionLevel) throw Plain(kErrOldVersion);
+  if (Level < kVdbMinDefinitionLevel) throw Plain(kVdbErrOldTableVersion);
   FLevel = Level;
   ReadBytes(EncryptionPosition(), Bytes, 1, false);
   FCryptor.Method = VdbEncryptionFromCode(Bytes[0]);
@@ -292,7 +283,7 @@ void TVdbDataFile::InitCipher(const TVdbCryptor& Cryptor, TVdbEncryptionMethod M
     FCipher.reset();
     throw Plain(Error);
   }
-  if (!FCipher) throw EVdbEngine(kErrNotSupported, VdbEncryptionName(Method));
+  if (!FCipher) throw EVdbEngine(kVdbErrNotSupported, VdbEncryptionName(Method));
 }
 
 void TVdbDataFile::ReadDefinition(TVdbTableDefinition& Def) {
@@ -329,18 +320,18 @@ void TVdbDataFile::CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
                                 const TVdbTableDefinition& Def) {
   const TVdbEncryptionMethod Method = Cryptor.Method;
   if (Level <= 3 && Method >= TVdbEncryptionMethod::Blowfish) {
-    throw EVdbEngine(kErrLevelFeature, {Name(), "Strong encryption"});
+    throw EVdbEngine(kVdbErrFeatureNotInLevel, {Name(), "Strong encryption"});
   }
   if (Level >= 4 &&
       (Method == TVdbEncryptionMethod::Classic || Method == TVdbEncryptionMethod::Fast)) {
-    throw EVdbEngine(kErrLevelFeature, {Name(), "Classic encryption"});
+    throw EVdbEngine(kVdbErrFeatureNotInLevel, {Name(), "Classic encryption"});
   }
   if (Level > kVdbMaxTableLevel || Level < 1) RaiseCorrupt();
   if (Level < kVdbMinDefinitionLevel) {
-    throw EVdbEngine(kErrNotSupported, kxFormat("Creating tables of level %d", {Level}));
+    throw EVdbEngine(kVdbErrNotSupported, kxFormat("Creating tables of level %d", {Level}));
   }
-  InitCipher(Cryptor, Method, kErrPasswordInvalid);
-  TakeRecordLayout(Def, kErrTooLarge);
+  InitCipher(Cryptor, Method, kVdbErrInvalidPassword);
+  TakeRecordLayout(Def, kVdbErrRecordTooLarge);
   BuildIndexNameArea(FIndexNames);
   CheckNewDefinition(Def);
 }
@@ -391,7 +382,7 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
 }
 
 void TVdbDataFile::CreateStorage(std::int32_t PageSize) {
-  if (FileSystem()->FileExists(Name())) throw EVdbEngine(kErrExists, Name());
+  if (FileSystem()->FileExists(Name())) throw EVdbEngine(kVdbErrAlreadyExists, Name());
   try {
     FStorage->SetPageSize(PageSize);
     FStorage->NewStorage();
@@ -436,16 +427,16 @@ std::int32_t TVdbDataFile::UpdateDefinition(const TVdbTableDefinition& Def) {
   return Guarded([&] {
     RequireWritable();
     if (Def.ColumnDefs.GetRecordSize() != FRecordSize) {
-      throw EVdbEngine(kErrNotSupported,
+      throw EVdbEngine(kVdbErrNotSupported,
                        kxFormat("Changing the record size of \"%s\" in place", {Name()}));
     }
     const std::vector<std::uint8_t> Used = DefinitionBytes(Def);
     if (Used.size() > static_cast<std::size_t>(FDefinitionLength)) {
-      throw EVdbEngine(kErrNotSupported,
+      throw EVdbEngine(kVdbErrNotSupported,
                        kxFormat("Moving the records of \"%s\" for a larger definition", {Name()}));
     }
     WriteDefinition(Used, FDefinitionLength);
-    TakeRecordLayout(Def, kErrCorrupt);
+    TakeRecordLayout(Def, kVdbErrTableCorrupt);
     return 0;
   });
 }
@@ -499,17 +490,17 @@ std::int32_t TVdbDataFile::StorageStep(void (TVdbClientStorage::*Step)(), std::i
 }
 
 std::int32_t TVdbDataFile::Flush() {
-  return StorageStep(&TVdbClientStorage::Flush, kErrWrite, false);
+  return StorageStep(&TVdbClientStorage::Flush, kVdbErrFileWrite, false);
 }
 
-std::int32_t TVdbDataFile::Undo() { return StorageStep(&TVdbClientStorage::Undo, kErrRead, true); }
+std::int32_t TVdbDataFile::Undo() { return StorageStep(&TVdbClientStorage::Undo, kVdbErrFileRead, true); }
 
 std::int32_t TVdbDataFile::Invalidate() {
-  return StorageStep(&TVdbClientStorage::Invalidate, kErrRead, true);
+  return StorageStep(&TVdbClientStorage::Invalidate, kVdbErrFileRead, true);
 }
 
 std::int32_t TVdbDataFile::UpdateDir() {
-  return StorageStep(&TVdbClientStorage::UpdateDir, kErrWrite, false);
+  return StorageStep(&TVdbClientStorage::UpdateDir, kVdbErrFileWrite, false);
 }
 
 // --- Index names ---------------------------------------------------------------------------------
@@ -560,7 +551,7 @@ std::int32_t TVdbDataFile::WriteIndexNames() {
 std::int32_t TVdbDataFile::DeleteIndexName(std::int32_t IndexNo) {
   return Guarded([&] {
     if (IndexNo < 1 || IndexNo > static_cast<std::int32_t>(FIndexNames.size())) {
-      throw EVdbEngine(36, kxFormat("%d", {IndexNo}));
+      throw EVdbEngine(kVdbErrIndexNotFound, kxFormat("%d", {IndexNo}));
     }
     FIndexNames.erase(FIndexNames.begin() + (IndexNo - 1));
     return 0;
@@ -597,7 +588,7 @@ std::int32_t TVdbDataFile::ObtainNewRecordId(std::int32_t& RecordId) {
   return Guarded([&] {
     RequireWritable();
     const std::int32_t Next = ReadNextIdDirect();
-    if (Next == std::numeric_limits<std::int32_t>::max()) throw EVdbEngine(kErrCapacity, Name());
+    if (Next == std::numeric_limits<std::int32_t>::max()) throw EVdbEngine(kVdbErrCapacityReached, Name());
     WriteNextIdDirect(Next + 1);
     FNextRecordId = Next + 1;
     RecordId = Next;
@@ -652,12 +643,12 @@ std::unique_ptr<TVdbDataFile> VdbOpenDataFile(TVdbLastError* Services,
   std::uint32_t Magic = 0;
   try {
     OpenClientStorage(*Storage, ReadOnly, Exclusive);
-    if (Storage->GetSize() < 4) return Fail(Plain(TVdbDataFile::kErrOldVersion));
+    if (Storage->GetSize() < 4) return Fail(Plain(kVdbErrOldTableVersion));
     Magic = static_cast<std::uint32_t>(Storage->ReadPage(0)->ReadInt32(0));
   } catch (const EVdbEngine& Error) {
     return Fail(Error);
   } catch (const EVdbPageManager&) {
-    return Fail(EVdbEngine(TVdbDataFile::kErrRead, Storage->GetName()));
+    return Fail(EVdbEngine(kVdbErrFileRead, Storage->GetName()));
   }
   std::unique_ptr<TVdbDataFile> File;
   if (Magic == kVdbHeapDataFileMagic) {
@@ -665,7 +656,7 @@ std::unique_ptr<TVdbDataFile> VdbOpenDataFile(TVdbLastError* Services,
   } else if (Magic == kVdbBPlusDataFileMagic) {
     File = std::make_unique<TVdbBPlusDataFile>(Services, std::move(Storage));
   } else {
-    return Fail(Plain(TVdbDataFile::kErrOldVersion));
+    return Fail(Plain(kVdbErrOldTableVersion));
   }
   Result = File->Open(ReadOnly, Exclusive, Cryptor, Def);
   if (Result < 0) return nullptr;

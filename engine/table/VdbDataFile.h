@@ -90,29 +90,6 @@ struct TVdbCryptor {
 
 class TVdbDataFile {
  public:
-  // Engine error numbers of the data files.
-  static constexpr std::int16_t kErrOpenFile = 1;
-  static constexpr std::int16_t kErrRead = 2;
-  static constexpr std::int16_t kErrWrite = 3;
-  static constexpr std::int16_t kErrNotUnique = 30;
-  static constexpr std::int16_t kErrIndexNotFound = 36;
-  static constexpr std::int16_t kErrNotFoundOrDenied = 37;
-  static constexpr std::int16_t kErrCredentials = 38;
-  static constexpr std::int16_t kErrOutOfRange = 43;
-  static constexpr std::int16_t kErrTooLarge = 59;
-  static constexpr std::int16_t kErrTooManyIndexes = 67;
-  static constexpr std::int16_t kErrExists = 72;
-  static constexpr std::int16_t kErrOutOfMemory = 99;
-  static constexpr std::int16_t kErrNoWriteAccess = 115;
-  static constexpr std::int16_t kErrLevelFeature = 117;
-  static constexpr std::int16_t kErrException = 123;
-  static constexpr std::int16_t kErrOldVersion = 124;
-  static constexpr std::int16_t kErrCorrupt = 134;
-  static constexpr std::int16_t kErrAutoIncModified = 157;
-  static constexpr std::int16_t kErrCapacity = 171;
-  static constexpr std::int16_t kErrIndexName = 176;
-  static constexpr std::int16_t kErrPasswordInvalid = 186;
-  static constexpr std::int16_t kErrNotSupported = 187;
   static constexpr std::int16_t kRecordIdType = 9;  // column type code of record ids
 
   // The data file owns the client storage; Services (may be null) receives the last error. The
@@ -250,9 +227,9 @@ class TVdbDataFile {
   void RequireOpen() const;
   void RequireWritable() const;
 
-  // Runs Body and turns every exception into a recorded, negated engine error number.
+  // Runs Body behind the engine's exception boundary (VdbGuarded); a memory error of the page
+  // layer means a damaged table.
   std::int32_t Guarded(const std::function<std::int32_t()>& Body);
-  std::int32_t Report(const EVdbEngine& Error);
   std::int32_t StorageStep(void (TVdbClientStorage::*Step)(), std::int16_t Error, bool Reread);
 
   TVdbLastError* FServices;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 
 namespace vdb {
@@ -568,7 +568,7 @@ void TVdbFloatType::CalculateWith(TVdbDataBinaryOperator Op, const TVdbDataValue
     case dboMinus: R = A - B; break;
     case dboMultiply: R = A * B; break;
     case dboDivide:
-      if (B == 0.0) throw EVdbEngine(178, kxFormatArgs{});
+      if (B == 0.0) throw EVdbEngine(kVdbErrDivisionByZero, kxFormatArgs{});
       R = A / B;
       break;
     default:

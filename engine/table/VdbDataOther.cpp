@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 
 namespace vdb {

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/VdbData.h"
 

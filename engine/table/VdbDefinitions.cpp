@@ -7,7 +7,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/VdbData.h"
 #include "table/kxStrUtils.h"
@@ -16,21 +16,13 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int16_t kErrCredentials = 38;
-constexpr std::int16_t kErrTooLarge = 59;
-constexpr std::int16_t kErrIndexLevels = 61;
-constexpr std::int16_t kErrIndexSpec = 98;
-constexpr std::int16_t kErrCorrupt = 134;
-constexpr std::int16_t kErrUnknownCollation = 138;
-constexpr std::int16_t kErrRecordIdSpec = 145;
-
 // Positions of the fixed letters of the check marker.
 constexpr int kMarkerV = 7, kMarkerD = 24, kMarkerB = 37;
 
 // The largest maximum length of a memo: the text's 4-byte length prefix sets the bound.
 constexpr std::int32_t kMemoMaxLength = std::numeric_limits<std::int32_t>::max();
 
-[[noreturn]] void ThrowCorrupt() { throw EVdbEngine(kErrCorrupt, kxFormatArgs{}); }
+[[noreturn]] void ThrowCorrupt() { throw EVdbEngine(kVdbErrTableCorrupt, kxFormatArgs{}); }
 
 bool IsBlockCode(std::int16_t Code) { return Code == 7 || Code == 11 || Code == 19; }
 
@@ -174,7 +166,7 @@ void TVdbCalculation::Compile(TVdbExpressionFactory& Factory, const TVdbColumnDe
   std::unique_ptr<TVdbCompiledExpression> compiled =
       Factory.CompileExpression(FSource.Source(), FSource.Procedural(), Columns, TableLevel);
   if (!compiled || !compiled->ResultType()) {
-    throw EVdbEngine(161, kxFormatArgs{});  // "The expression does not evaluate to a value"
+    throw EVdbEngine(kVdbErrNoValue, kxFormatArgs{});  // "The expression does not evaluate to a value"
   }
   FResultType = compiled->ResultType();
   FUsedRelations = compiled->UsedRelations();
@@ -466,7 +458,7 @@ TVdbColumnDefs& TVdbColumnDefs::operator=(const TVdbColumnDefs& Other) {
 
 void TVdbColumnDefs::CheckLimits(std::size_t Count, std::int64_t RecordSize) {
   if (Count > static_cast<std::size_t>(kVdbMaxColumns) || RecordSize > kVdbMaxRecordSize) {
-    throw EVdbEngine(kErrTooLarge, kxFormatArgs{});
+    throw EVdbEngine(kVdbErrRecordTooLarge, kxFormatArgs{});
   }
 }
 
@@ -641,7 +633,7 @@ void TVdbSortDef::Clear() {
 }
 
 void TVdbSortDef::AddLevel(const TVdbSortLevel& Level) {
-  if (LevelCount >= kVdbMaxIndexLevels) throw EVdbEngine(kErrIndexLevels, kxFormatArgs{});
+  if (LevelCount >= kVdbMaxIndexLevels) throw EVdbEngine(kVdbErrTooManyIndexLevels, kxFormatArgs{});
   Items[static_cast<std::size_t>(LevelCount++)] = Level;
 }
 
@@ -731,7 +723,7 @@ std::array<std::uint8_t, kVdbIndexVectorSize> TVdbSortDef::GetVectorData() const
   std::array<std::uint8_t, kVdbIndexVectorSize> vector{};
   if (IsCalculated) {
     const std::string source = Utf8ToAnsi(ExpressionText(kVdbEngineLevel), kVectorCodePage);
-    if (source.size() > kVectorSourceMax) throw EVdbEngine(kErrIndexSpec, FSource);
+    if (source.size() > kVectorSourceMax) throw EVdbEngine(kVdbErrInvalidIndexSpec, FSource);
     PutInt16(&vector[0], -1);
     PutInt16(&vector[2], Items[0].Size);
     vector[4] = Items[0].ColumnType;
@@ -739,7 +731,7 @@ std::array<std::uint8_t, kVdbIndexVectorSize> TVdbSortDef::GetVectorData() const
     std::memcpy(&vector[6], source.data(), source.size());
     return vector;
   }
-  if (LevelCount > kVectorEntries) throw EVdbEngine(kErrIndexLevels, kxFormatArgs{});
+  if (LevelCount > kVectorEntries) throw EVdbEngine(kVdbErrTooManyIndexLevels, kxFormatArgs{});
   for (int i = 0; i < LevelCount; ++i) {
     const TVdbSortLevel& level = Items[static_cast<std::size_t>(i)];
     std::uint8_t* entry = &vector[static_cast<std::size_t>(i * kVectorEntrySize)];
@@ -904,10 +896,10 @@ std::unique_ptr<TVdbColumnDef> ReadColumn(TBlockReader& R, std::int16_t Level,
 }
 
 void ReadMarkerAndPassword(TBlockReader& R, const std::string& Password) {
-  if (R.UInt16() != kVdbCheckMarkerLength) throw EVdbEngine(kErrCredentials, kxFormatArgs{});
+  if (R.UInt16() != kVdbCheckMarkerLength) throw EVdbEngine(kVdbErrInvalidCredentials, kxFormatArgs{});
   const std::u16string marker = R.Units(kVdbCheckMarkerLength);
   if (marker[kMarkerV] != u'v' || marker[kMarkerD] != u'd' || marker[kMarkerB] != u'b') {
-    throw EVdbEngine(kErrCredentials, kxFormatArgs{});
+    throw EVdbEngine(kVdbErrInvalidCredentials, kxFormatArgs{});
   }
   const std::uint16_t count = R.UInt16();
   const std::u16string stored = R.Units(kVdbPasswordUnits);
@@ -916,10 +908,10 @@ void ReadMarkerAndPassword(TBlockReader& R, const std::string& Password) {
   try {
     supplied = TkxMemory::Utf8ToUtf16(Password);
   } catch (const EkxMemoryError&) {
-    throw EVdbEngine(kErrCredentials, kxFormatArgs{});  // no stored password can match it
+    throw EVdbEngine(kVdbErrInvalidCredentials, kxFormatArgs{});  // no stored password can match it
   }
   if (stored.substr(0, count) != supplied) {
-    throw EVdbEngine(kErrCredentials, kxFormatArgs{});
+    throw EVdbEngine(kVdbErrInvalidCredentials, kxFormatArgs{});
   }
 }
 
@@ -1126,7 +1118,7 @@ void LoadDefinitionBlock(const std::uint8_t* Data, std::size_t Size, std::int16_
   } catch (const EVdbEngine& e) {
     // Credentials and a collation this computer lacks are told as such; whatever else the
     // definition objects refuse (sizes, lengths, limits) comes from a damaged block.
-    if (e.Code() == kErrCredentials || e.Code() == kErrUnknownCollation) throw;
+    if (e.Code() == kVdbErrInvalidCredentials || e.Code() == kVdbErrUnknownCollation) throw;
     ThrowCorrupt();
   } catch (const std::bad_alloc&) {
     throw;
@@ -1144,7 +1136,7 @@ std::vector<std::uint8_t> SaveDefinitionBlock(const TVdbTableDefinition& Def, st
   const TVdbColumnDefs& columns = Def.ColumnDefs;
   if (columns.GetCount() < 1) throw std::invalid_argument("A table needs at least one column");
   if (columns.GetCount() > kVdbMaxColumns || columns.GetRecordSize() > kVdbMaxRecordSize) {
-    throw EVdbEngine(kErrTooLarge, kxFormatArgs{});
+    throw EVdbEngine(kVdbErrRecordTooLarge, kxFormatArgs{});
   }
   if (Def.Capacity <= 0) throw std::invalid_argument("The table capacity must be positive");
 
@@ -1152,7 +1144,7 @@ std::vector<std::uint8_t> SaveDefinitionBlock(const TVdbTableDefinition& Def, st
   if (const int index = columns.FindFirst(9); index >= 0) {
     recordId = dynamic_cast<const TVdbRecordIdColumnDef*>(&columns.GetColumnDef(index));
     if (!recordId || recordId->IndexSpec.empty()) {
-      throw EVdbEngine(kErrRecordIdSpec, columns.GetColumnDef(index).Name);
+      throw EVdbEngine(kVdbErrAutoIncUndefined, columns.GetColumnDef(index).Name);
     }
   }
   const std::u16string password = TkxMemory::Utf8ToUtf16(Def.Password);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "table/VdbDefinitions.h"
 
@@ -11,7 +11,7 @@ namespace vdb {
 
 namespace {
 
-constexpr std::int32_t kNoRecord = -kVdbRecordNotFound;
+constexpr std::int32_t kNoRecord = -kVdbErrRecordNotFound;
 
 // Header positions of the older levels: record count, index names, size of the name area.
 struct TOldLayout {
@@ -130,7 +130,7 @@ std::int32_t TVdbHeapDataFile::WriteRecord(std::int32_t RecNo, const std::uint8_
 std::int32_t TVdbHeapDataFile::InsertRecord(const std::uint8_t* RecBuffer) {
   return Guarded([&] {
     RequireWritable();
-    if (!CanAppend()) throw EVdbEngine(kErrCapacity, Name());
+    if (!CanAppend()) throw EVdbEngine(kVdbErrCapacityReached, Name());
     const std::int32_t RecNo = FRecordCount + 1;
     WriteBytes(RecordPosition(RecNo), RecBuffer, FRecordSize, true);
     SetRecordCount(RecNo);

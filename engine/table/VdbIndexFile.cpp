@@ -8,8 +8,8 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
@@ -19,16 +19,6 @@
 namespace vdb {
 
 namespace {
-
-// Engine errors of index files.
-constexpr std::int16_t kErrCannotInsert = 4;
-constexpr std::int16_t kErrClosing = 10;
-constexpr std::int16_t kErrInconsistent = 28;
-constexpr std::int16_t kErrNotFound = 37;
-constexpr std::int16_t kErrUnknown = 52;
-constexpr std::int16_t kErrTooManyLevels = 61;
-constexpr std::int16_t kErrWriting = 90;
-constexpr std::int16_t kErrReading = 91;
 
 constexpr std::int32_t kHeaderProbePageSize = 4096;
 constexpr std::int32_t kProgressStep = 1000;
@@ -79,11 +69,11 @@ std::int16_t TVdbIndexFile::Fail(std::int16_t Code, const std::string& Argument,
 }
 
 std::int16_t TVdbIndexFile::ReadFailure(const std::exception& Cause) {
-  return Fail(kErrReading, FName, &Cause);
+  return Fail(kVdbErrIndexRead, FName, &Cause);
 }
 
 std::int16_t TVdbIndexFile::WriteFailure(const std::exception& Cause) {
-  return Fail(kErrWriting, FName, &Cause);
+  return Fail(kVdbErrIndexWrite, FName, &Cause);
 }
 
 template <class TOperation>
@@ -103,11 +93,11 @@ void TVdbIndexFile::RequireOpen() const {
 // A read-only view must not change the pages other views share.
 void TVdbIndexFile::RequireWritable() const {
   RequireOpen();
-  if (FReadOnly) throw EVdbEngine::CreateMsg(kErrWriting, kxFormat("Index \"%s\" is open read-only", {FName}));
+  if (FReadOnly) throw EVdbEngine::CreateMsg(kVdbErrIndexWrite, kxFormat("Index \"%s\" is open read-only", {FName}));
 }
 
 std::int16_t TVdbIndexFile::SetIndexDefinition(const TVdbIndexHeaderDef& IndexDef) {
-  if (IndexDef.Levels.size() > MaxLevels(FVersion)) return -kErrTooManyLevels;
+  if (IndexDef.Levels.size() > MaxLevels(FVersion)) return -kVdbErrTooManyIndexLevels;
   FIndexDef = IndexDef;
   return 0;
 }
@@ -176,7 +166,7 @@ std::int16_t TVdbIndexFile::NewStorage(std::int16_t Version, std::int32_t PageSi
     return 0;
   } catch (const std::exception& Error) {
     DropStorage();
-    return Fail(kErrCannotInsert, FName, &Error);
+    return Fail(kVdbErrIndexInsert, FName, &Error);
   }
 }
 
@@ -196,7 +186,7 @@ std::int16_t TVdbIndexFile::Open() {
   if (FIsOpen) Close();
   if (!FStorage->FileSystem()->FileExists(FFileName)) {
     FIsLost = true;
-    return Fail(kErrNotFound, FFileName, nullptr);
+    return Fail(kVdbErrFileNotFoundOrDenied, FFileName, nullptr);
   }
   try {
     FStorage->SetName(FFileName);
@@ -244,7 +234,7 @@ std::int16_t TVdbIndexFile::Open() {
   } catch (const std::exception& Error) {
     DropStorage();
     FIsLost = true;
-    return Fail(kErrInconsistent, FFileName, &Error);
+    return Fail(kVdbErrIndexDefinitionInconsistent, FFileName, &Error);
   }
 }
 
@@ -260,7 +250,7 @@ std::int16_t TVdbIndexFile::Close() {
     return 0;
   } catch (const std::exception& Error) {
     FIsOpen = false;
-    return Fail(kErrClosing, FName, &Error);
+    return Fail(kVdbErrFileClose, FName, &Error);
   }
 }
 
@@ -486,9 +476,9 @@ std::int16_t TVdbIndexFile::BulkInsert(std::int32_t Count, const TProgressFunc& 
     FLastFailure = Error.what();
     return FServices ? FServices->SetLastError(Error) : static_cast<std::int16_t>(-Error.Code());
   } catch (const std::exception& Error) {
-    const EVdbEngine Unknown(kErrUnknown, std::string_view(Error.what()));
+    const EVdbEngine Unknown(kVdbErrUnknown, std::string_view(Error.what()));
     FLastFailure = Unknown.what();
-    return FServices ? FServices->SetLastError(Unknown) : static_cast<std::int16_t>(-kErrUnknown);
+    return FServices ? FServices->SetLastError(Unknown) : static_cast<std::int16_t>(-kVdbErrUnknown);
   }
 }
 
@@ -504,7 +494,7 @@ std::int16_t TVdbIndexFile::Check(std::int32_t& Count, std::int32_t& WrongSortCo
     }
     return 0;
   } catch (const std::exception& Error) {
-    return Fail(kErrInconsistent, FFileName, &Error);
+    return Fail(kVdbErrIndexDefinitionInconsistent, FFileName, &Error);
   }
 }
 

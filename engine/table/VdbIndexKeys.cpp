@@ -5,16 +5,13 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/VdbRelation.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrIndexLevels = 61;
-constexpr std::int16_t kErrIndexSpec = 98;
 
 bool IsStringCode(std::int16_t Code) { return Code == 1 || Code == 18; }
 
@@ -68,7 +65,7 @@ struct TPieceShape {
 };
 
 [[noreturn]] void ThrowBadDefinition(const TVdbSortDef& IndexDef) {
-  throw EVdbEngine(kErrIndexSpec, IndexDef.FSource);
+  throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexDef.FSource);
 }
 
 TPieceShape ShapeOf(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
@@ -228,18 +225,18 @@ int ParseItem(const TVdbColumnDefs& Columns, std::string Item, bool& Descending)
 std::unique_ptr<TVdbSortDef> ExpressionIndex(const TVdbColumnDefs& Columns,
                                              std::int16_t TableLevel, const std::string& Spec,
                                              bool Unique, TVdbExpressionFactory* Factory) {
-  if (!Factory) throw EVdbEngine(kErrIndexSpec, Spec);
+  if (!Factory) throw EVdbEngine(kVdbErrInvalidIndexSpec, Spec);
   auto def = std::make_unique<TVdbSortDef>(std::string(), true, Unique, Spec);
   def->FCalculation = std::make_unique<TVdbCalculation>(
       TVdbExpressionSource::FromStored(Spec.substr(1, Spec.size() - 2), TableLevel));
   try {
     def->FCalculation->Compile(*Factory, Columns, TableLevel);
   } catch (const std::exception&) {
-    throw EVdbEngine(kErrIndexSpec, Spec);
+    throw EVdbEngine(kVdbErrInvalidIndexSpec, Spec);
   }
   const TVdbDataType* result = def->FCalculation->ResultType();
   const std::int32_t size = result->DataSize();
-  if (size <= 0 || size > kVdbMaxIndexKeySize) throw EVdbEngine(kErrIndexSpec, Spec);
+  if (size <= 0 || size > kVdbMaxIndexKeySize) throw EVdbEngine(kVdbErrInvalidIndexSpec, Spec);
   def->AddLevel(TVdbSortLevel{static_cast<std::uint8_t>(result->ColumnType()), 0,
                               static_cast<std::int16_t>(size), false});
   def->IsVarSize = IsStringCode(result->ColumnType());
@@ -258,24 +255,24 @@ std::unique_ptr<TVdbSortDef> CalcIndexDefinition(const TVdbColumnDefs& Columns,
     return ExpressionIndex(Columns, TableLevel, spec, Unique, Factory);
   }
   std::vector<std::string> items;
-  if (spec.empty() || !SplitItems(spec, items)) throw EVdbEngine(kErrIndexSpec, IndexSpecification);
+  if (spec.empty() || !SplitItems(spec, items)) throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexSpecification);
 
   const int maxLevels = TableLevel <= 3 ? kVdbMaxClassicIndexLevels : kVdbMaxIndexLevels;
-  if (static_cast<int>(items.size()) > maxLevels) throw EVdbEngine(kErrIndexLevels, kxFormatArgs{});
+  if (static_cast<int>(items.size()) > maxLevels) throw EVdbEngine(kVdbErrTooManyIndexLevels, kxFormatArgs{});
 
   auto def = std::make_unique<TVdbSortDef>(std::string(), false, Unique, IndexSpecification);
   std::int32_t size = 4;
   for (const std::string& item : items) {
     bool descending = false;
     const int index = ParseItem(Columns, item, descending);
-    if (index < 0) throw EVdbEngine(kErrIndexSpec, IndexSpecification);
+    if (index < 0) throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexSpecification);
     const TVdbColumnDef& column = Columns.GetColumnDef(index);
     def->AddLevel(TVdbSortLevel{static_cast<std::uint8_t>(column.GetColumnType()),
                                 static_cast<std::int16_t>(index + 1), column.Size, descending});
     if (TableLevel >= 6 && IsStringCode(column.GetColumnType())) def->IsVarSize = true;
     size += column.Size;
   }
-  if (size - 4 > kVdbMaxIndexKeySize) throw EVdbEngine(kErrIndexSpec, IndexSpecification);
+  if (size - 4 > kVdbMaxIndexKeySize) throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexSpecification);
   def->FSize = size;
   return def;
 }

@@ -9,23 +9,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrUnknown = 52;         // "Unknown error: %s"
-constexpr std::int16_t kErrReading = 2;          // "Error while reading from file \"%s\""
-constexpr std::int16_t kErrWriting = 3;          // "Error while writing to file \"%s\""
-constexpr std::int16_t kErrTableLocked = 104;    // "Table is locked by another session"
-constexpr std::int16_t kErrLogin = 106;          // "Error in login"
-constexpr std::int16_t kErrConnectionId = 107;   // "Invalid connection id"
-constexpr std::int16_t kErrLocking = 110;        // "Locking error"
-constexpr std::int16_t kErrNoWriteAccess = 115;  // "No write access to file \"%s\""
-constexpr std::int16_t kErrIncompatible = 185;   // "The locking file \"%s\" is either invalid ..."
 
 constexpr std::int32_t kMutexStart = 0;
 constexpr std::int32_t kMutexEnd = 4;
@@ -230,8 +220,8 @@ void TVdbLockFile::Enter() {
     for (std::int32_t Tries = 0;; ++Tries) {
       const std::int32_t Locked = FFileSystem->LockFile(FNetFile, kMutexStart, kMutexEnd, true);
       if (Locked == 1) break;
-      if (Locked < 0) throw EVdbEngine(kErrLocking, kxFormatArgs{});
-      if (Tries >= GetRetryCount()) throw EVdbEngine(kErrTableLocked, kxFormatArgs{});
+      if (Locked < 0) throw EVdbEngine(kVdbErrLocking, kxFormatArgs{});
+      if (Tries >= GetRetryCount()) throw EVdbEngine(kVdbErrTableLocked, kxFormatArgs{});
       Pause();
     }
     FEntered = 1;
@@ -259,13 +249,13 @@ void TVdbLockFile::Leave() {
 
 // --- Reading and writing the file ----------------------------------------------------------------
 
-void TVdbLockFile::RaiseWriteError() const { throw EVdbEngine(kErrNoWriteAccess, FFileName); }
-void TVdbLockFile::RaiseReadError() const { throw EVdbEngine(kErrReading, FFileName); }
+void TVdbLockFile::RaiseWriteError() const { throw EVdbEngine(kVdbErrNoWriteAccess, FFileName); }
+void TVdbLockFile::RaiseReadError() const { throw EVdbEngine(kVdbErrFileRead, FFileName); }
 
 void TVdbLockFile::ReadHeader() {
   std::uint8_t Data[kVdbLockHeaderSize];
   const std::int32_t Read = FFileSystem->FileRead(FNetFile, Data, kVdbLockHeaderSize, 0);
-  if (Read == 0 && FileSizeOf(*FFileSystem, FNetFile, kErrReading, FFileName) == 0) {
+  if (Read == 0 && FileSizeOf(*FFileSystem, FNetFile, kVdbErrFileRead, FFileName) == 0) {
     // The creator died before it wrote the header; nobody can have logged in since.
     FTableLockData = TVdbTableLockData{};
     WriteHeader();
@@ -273,12 +263,12 @@ void TVdbLockFile::ReadHeader() {
   }
   if (Read != kVdbLockHeaderSize) {
     if (Read < 0) RaiseReadError();
-    throw EVdbEngine(kErrIncompatible, FFileName);
+    throw EVdbEngine(kVdbErrIncompatibleLockFile, FFileName);
   }
   TVdbTableLockData Header;
   Header.Decode(Data);
   if (Header.Tag != kVdbLockFileTag || Header.Version != kVdbLockFileVersion)
-    throw EVdbEngine(kErrIncompatible, FFileName);
+    throw EVdbEngine(kVdbErrIncompatibleLockFile, FFileName);
   FTableLockData = Header;
 }
 
@@ -337,11 +327,11 @@ bool TVdbLockFile::IsVitalSignLocked(std::int32_t Index) {
 
 bool TVdbLockFile::ReclaimDeadSessions() {
   TVdbTableLockData Counted = FTableLockData;
-  const std::int64_t Size = FileSizeOf(*FFileSystem, FNetFile, kErrReading, FFileName);
+  const std::int64_t Size = FileSizeOf(*FFileSystem, FNetFile, kVdbErrFileRead, FFileName);
   const std::int64_t Held = std::max<std::int64_t>(Size - kVdbLockHeaderSize, 0) / kVdbLockSlotSize;
   if (Held < Counted.ItemCount) {
     Counted.ItemCount = static_cast<std::uint16_t>(Held);
-    CutFile(*FFileSystem, FNetFile, SlotPos(Counted.ItemCount), kErrNoWriteAccess, FFileName);
+    CutFile(*FFileSystem, FNetFile, SlotPos(Counted.ItemCount), kVdbErrNoWriteAccess, FFileName);
   }
   Counted.ReadLocks = Counted.UpgradeLocks = Counted.WriteLocks = 0;
   Counted.LockWaiters = Counted.WriteWaiters = Counted.SessionCount = 0;
@@ -365,9 +355,9 @@ bool TVdbLockFile::ReclaimDeadSessions() {
     if (Slot.DesiredLock == tltWrite) ++Counted.WriteWaiters;
   }
   if (Counted.WriteLocks > 0 && Counted.ReadLocks + Counted.WriteLocks > 1)
-    throw EVdbEngine(kErrUnknown, "net file contains read and write locks");
+    throw EVdbEngine(kVdbErrUnknown, "net file contains read and write locks");
   if (Counted.WriteLocks > 0 && Counted.UpgradeLocks > 0)
-    throw EVdbEngine(kErrUnknown, "net file contains upgrade and write locks");
+    throw EVdbEngine(kVdbErrUnknown, "net file contains upgrade and write locks");
   if (!(Counted == FTableLockData)) {
     FTableLockData = Counted;
     WriteHeader();
@@ -423,14 +413,14 @@ void TVdbLockFile::CreateLockFile() {
   if (Handle < 0) {
     // Another session is creating it right now (it holds it without sharing): open it then.
     if (FFileSystem->GetLastError() == kxErrorSharingViolation) return;
-    throw EVdbEngine(kErrNoWriteAccess, FFileName);
+    throw EVdbEngine(kVdbErrNoWriteAccess, FFileName);
   }
   std::uint8_t Data[kVdbLockHeaderSize];
   TVdbTableLockData{}.Encode(Data);
   const bool Written =
       FFileSystem->FileWrite(Handle, Data, kVdbLockHeaderSize, 0) == kVdbLockHeaderSize;
   FFileSystem->CloseFile(Handle);
-  if (!Written) throw EVdbEngine(kErrNoWriteAccess, FFileName);
+  if (!Written) throw EVdbEngine(kVdbErrNoWriteAccess, FFileName);
 }
 
 void TVdbLockFile::OpenOrCreateLockFile(std::int32_t Mode) {
@@ -443,25 +433,25 @@ void TVdbLockFile::OpenOrCreateLockFile(std::int32_t Mode) {
     else if (Error == kxErrorSharingViolation)
       Pause();
     else
-      throw EVdbEngine(kErrLogin, kxFormatArgs{});
+      throw EVdbEngine(kVdbErrLogin, kxFormatArgs{});
   }
-  throw EVdbEngine(kErrLogin, kxFormatArgs{});
+  throw EVdbEngine(kVdbErrLogin, kxFormatArgs{});
 }
 
 void TVdbLockFile::OpenMoveFile() {
   FMovFile = FFileSystem->OpenFile(FMovFileName, kSharedMode);
   if (FMovFile < 0) {
     const std::int32_t Error = FFileSystem->GetLastError();
-    if (Error != kxErrorFileNotFound) throw EVdbEngine(kErrLogin, kxFormatArgs{});
+    if (Error != kxErrorFileNotFound) throw EVdbEngine(kVdbErrLogin, kxFormatArgs{});
     const std::int32_t Created = FFileSystem->CreateFile(FMovFileName);
     if (Created >= 0)
       FFileSystem->CloseFile(Created);
     else if (FFileSystem->GetLastError() != kxErrorSharingViolation)
-      throw EVdbEngine(kErrNoWriteAccess, FMovFileName);
+      throw EVdbEngine(kVdbErrNoWriteAccess, FMovFileName);
     FMovFile = FFileSystem->OpenFile(FMovFileName, kSharedMode);
-    if (FMovFile < 0) throw EVdbEngine(kErrLogin, kxFormatArgs{});
+    if (FMovFile < 0) throw EVdbEngine(kVdbErrLogin, kxFormatArgs{});
   }
-  FMovePos = FileSizeOf(*FFileSystem, FMovFile, kErrLogin, FMovFileName);
+  FMovePos = FileSizeOf(*FFileSystem, FMovFile, kVdbErrLogin, FMovFileName);
 }
 
 void TVdbLockFile::CloseFiles() {
@@ -477,7 +467,7 @@ void TVdbLockFile::CloseFiles() {
 
 void TVdbLockFile::LogIn(const std::string& LockName, std::int16_t TableLevel, bool IsRelTable) {
   if (IsLoggedIn()) throw std::logic_error("TVdbLockFile: the session is logged in already");
-  if (FSessionId == 0) throw EVdbEngine(kErrConnectionId, kxFormatArgs{});
+  if (FSessionId == 0) throw EVdbEngine(kVdbErrInvalidConnectionId, kxFormatArgs{});
   FFileName = LockFileName(LockName, TableLevel, IsRelTable);
   FMovFileName = MoveFileName(LockName, TableLevel, IsRelTable);
   try {
@@ -503,7 +493,7 @@ void TVdbLockFile::LogIn(const std::string& LockName, std::int16_t TableLevel, b
       WriteHeader();
       const std::int64_t Vital = SlotPos(Index) + kVdbLockSlotVitalOffset;
       if (FFileSystem->LockFile(FNetFile, Vital, Vital + 1, true) != 1)
-        throw EVdbEngine(kErrLocking, kxFormatArgs{});
+        throw EVdbEngine(kVdbErrLocking, kxFormatArgs{});
       FSessionDataPos = SlotPos(Index);
       FSessionLockData = Slot;
       FTableLock = tltNone;
@@ -513,12 +503,12 @@ void TVdbLockFile::LogIn(const std::string& LockName, std::int16_t TableLevel, b
   } catch (const EVdbEngine& E) {
     AbandonLogIn();
     // A failed read or byte-range lock is the log-in's own error; the others tell more.
-    if (E.Code() == kErrReading || E.Code() == kErrLocking)
-      throw EVdbEngine(kErrLogin, kxFormatArgs{});
+    if (E.Code() == kVdbErrFileRead || E.Code() == kVdbErrLocking)
+      throw EVdbEngine(kVdbErrLogin, kxFormatArgs{});
     throw;
   } catch (const std::exception&) {
     AbandonLogIn();
-    throw EVdbEngine(kErrLogin, kxFormatArgs{});
+    throw EVdbEngine(kVdbErrLogin, kxFormatArgs{});
   }
   FireHijack();
 }
@@ -851,28 +841,28 @@ std::int32_t TVdbLockFile::GetTableIndexCount() {
 void TVdbLockFile::AddRecordMove(std::int32_t NewRecNo, std::int32_t OldRecNo) {
   CheckFrom(FTableLock);
   TEntered Guard(*this);  // keeps the appends of all sessions whole and in order
-  const std::int64_t Size = FileSizeOf(*FFileSystem, FMovFile, kErrNoWriteAccess, FMovFileName);
+  const std::int64_t Size = FileSizeOf(*FFileSystem, FMovFile, kVdbErrNoWriteAccess, FMovFileName);
   std::uint8_t Pair[kVdbMovePairSize];
   TkxMemory::WriteInt32(Pair, 0, NewRecNo);
   TkxMemory::WriteInt32(Pair, 4, OldRecNo);
   if (FFileSystem->FileWrite(FMovFile, Pair, kVdbMovePairSize, Size) != kVdbMovePairSize)
-    throw EVdbEngine(kErrNoWriteAccess, FMovFileName);
+    throw EVdbEngine(kVdbErrNoWriteAccess, FMovFileName);
   if (FMovePos == Size) FMovePos = Size + kVdbMovePairSize;
 }
 
 bool TVdbLockFile::ReadRecordMove(std::int32_t& NewRecNo, std::int32_t& OldRecNo) {
   CheckFrom(FTableLock);
   TEntered Guard(*this);
-  const std::int64_t Size = FileSizeOf(*FFileSystem, FMovFile, kErrReading, FMovFileName);
+  const std::int64_t Size = FileSizeOf(*FFileSystem, FMovFile, kVdbErrFileRead, FMovFileName);
   if (FMovePos + kVdbMovePairSize > Size) return false;
   std::uint8_t Pair[kVdbMovePairSize];
   if (FFileSystem->FileRead(FMovFile, Pair, kVdbMovePairSize, FMovePos) != kVdbMovePairSize)
-    throw EVdbEngine(kErrReading, FMovFileName);
+    throw EVdbEngine(kVdbErrFileRead, FMovFileName);
   FMovePos += kVdbMovePairSize;
   NewRecNo = TkxMemory::ReadInt32(Pair, 0);
   OldRecNo = TkxMemory::ReadInt32(Pair, 4);
   if (NewRecNo <= 0 || OldRecNo <= 0)
-    throw EVdbEngine(kErrUnknown, "invalid record move in \"" + FMovFileName + "\"");
+    throw EVdbEngine(kVdbErrUnknown, "invalid record move in \"" + FMovFileName + "\"");
   return true;
 }
 
@@ -892,10 +882,10 @@ std::string TVdbRedoLog::LogFileName(const std::string& Name, std::int16_t Table
 }
 
 void TVdbRedoLog::RaiseDamaged() const {
-  throw EVdbEngine(kErrUnknown, "the undo log \"" + FFileName + "\" is damaged");
+  throw EVdbEngine(kVdbErrUnknown, "the undo log \"" + FFileName + "\" is damaged");
 }
 
-void TVdbRedoLog::RaiseWriteError() const { throw EVdbEngine(kErrWriting, FFileName); }
+void TVdbRedoLog::RaiseWriteError() const { throw EVdbEngine(kVdbErrFileWrite, FFileName); }
 
 void TVdbRedoLog::ReadAt(void* Data, std::int32_t Count, std::int64_t Position) {
   if (FFileSystem->FileRead(FLogFile, Data, Count, Position) != Count) RaiseDamaged();
@@ -911,13 +901,13 @@ bool TVdbRedoLog::TakeOwnership(std::int32_t Handle) {
   }
   FFileSystem->CloseFile(Handle);
   if (Owned == 0) return false;
-  throw EVdbEngine(kErrLocking, kxFormatArgs{});
+  throw EVdbEngine(kVdbErrLocking, kxFormatArgs{});
 }
 
 // Checks the owned log and positions it at its end; a damaged log is closed and reported.
 void TVdbRedoLog::AdoptExisting() {
   try {
-    const std::int64_t Size = FileSizeOf(*FFileSystem, FLogFile, kErrReading, FFileName);
+    const std::int64_t Size = FileSizeOf(*FFileSystem, FLogFile, kVdbErrFileRead, FFileName);
     if (Size == 0) {  // its creator died before it wrote the tag: nothing to undo
       WriteHeader();
       return;
@@ -940,7 +930,7 @@ bool TVdbRedoLog::NewFile() {
   bool Existed = Handle >= 0;
   if (!Existed) {
     const std::int32_t Error = FFileSystem->GetLastError();
-    if (Error == kxErrorSharingViolation) throw EVdbEngine(kErrTableLocked, kxFormatArgs{});
+    if (Error == kxErrorSharingViolation) throw EVdbEngine(kVdbErrTableLocked, kxFormatArgs{});
     const std::string Dir = DirectoryOf(FFileName);
     if (Error == kxErrorPathNotFound && !Dir.empty()) ForceDirectories(*FFileSystem, Dir);
     const std::int32_t Created = FFileSystem->CreateFile(FFileName);
@@ -950,7 +940,7 @@ bool TVdbRedoLog::NewFile() {
     if (Handle < 0) RaiseWriteError();
   }
   // A log that another session owns belongs to its transaction, which is still running.
-  if (!TakeOwnership(Handle)) throw EVdbEngine(kErrTableLocked, kxFormatArgs{});
+  if (!TakeOwnership(Handle)) throw EVdbEngine(kVdbErrTableLocked, kxFormatArgs{});
   if (Existed) {
     AdoptExisting();
     if (FEnd > kHeaderSize) return false;  // a dead session's actions: to be undone first
@@ -967,7 +957,7 @@ bool TVdbRedoLog::NewFile() {
 void TVdbRedoLog::WriteHeader() {
   std::uint8_t Header[kHeaderSize] = {};
   TkxMemory::WriteUInt32(Header, 0, kTag);
-  CutFile(*FFileSystem, FLogFile, kHeaderSize, kErrWriting, FFileName);
+  CutFile(*FFileSystem, FLogFile, kHeaderSize, kVdbErrFileWrite, FFileName);
   if (FFileSystem->FileWrite(FLogFile, Header, kHeaderSize, 0) != kHeaderSize) RaiseWriteError();
   FPosition = FEnd = kHeaderSize;
 }
@@ -980,7 +970,7 @@ TVdbRedoOpenResult TVdbRedoLog::Open() {
     if (Error == kxErrorFileNotFound || Error == kxErrorPathNotFound)
       return TVdbRedoOpenResult::rorMissing;
     if (Error == kxErrorSharingViolation) return TVdbRedoOpenResult::rorInUse;
-    throw EVdbEngine(1, FFileName);
+    throw EVdbEngine(kVdbErrCannotOpenFile, FFileName);
   }
   if (!TakeOwnership(Handle)) return TVdbRedoOpenResult::rorInUse;
   AdoptExisting();
@@ -1091,7 +1081,7 @@ void TVdbRedoLog::Undo(TVdbRedoTarget& Target) {
         RaiseDamaged();
     }
     // Undone: a failure later on (or a crash) must not undo it a second time.
-    CutFile(*FFileSystem, FLogFile, FPosition, kErrWriting, FFileName);
+    CutFile(*FFileSystem, FLogFile, FPosition, kVdbErrFileWrite, FFileName);
     FEnd = FPosition;
   }
   Erase();
@@ -1126,7 +1116,7 @@ void TVdbRedoLog::WriteAction(TVdbTableActionKind Kind, std::int32_t RecordNo,
       }
     }
   }
-  if (Bytes.size() > 0x7FFFFFF0u) throw EVdbEngine(kErrWriting, FFileName);
+  if (Bytes.size() > 0x7FFFFFF0u) throw EVdbEngine(kVdbErrFileWrite, FFileName);
   // One write for the action and its old values, so that a crash leaves whole actions.
   const auto Count = static_cast<std::int32_t>(Bytes.size());
   if (FFileSystem->FileWrite(FLogFile, Bytes.data(), Count, FEnd) != Count) {

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "base/VdbIsolationLevel.h"
 #include "storage/kxFileSystem.h"
 
 namespace vdb {
@@ -47,14 +48,6 @@ inline constexpr std::int32_t kVdbLockSlotWriteSize = 55;  // everything but the
 inline constexpr std::int32_t kVdbLockSlotVitalOffset = 55;
 inline constexpr std::int32_t kVdbSessionNameMax = 40;
 inline constexpr std::int32_t kVdbMovePairSize = 8;
-
-// The isolation level of a session's transactions (tilNone: no transaction, no undo log).
-enum TVdbIsolationLevel : std::uint8_t {
-  tilNone = 0,
-  tilDirtyRead = 1,
-  tilReadCommited = 2,
-  tilRepeatableRead = 3
-};
 
 // --- What a base table's lock bookkeeping builds on
 // ----------------------------------------------- A base table counts its session's locks and holds

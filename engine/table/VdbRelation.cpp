@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 namespace vdb {
 
@@ -159,14 +159,6 @@ bool TVdbRelation::RecordFieldsEqual(const std::uint8_t* Value1, const std::uint
 
 namespace vdb {
 
-namespace {
-
-constexpr std::int16_t kErrNoSuitableIndex = 6;
-constexpr std::int16_t kErrRecordEdited = 105;
-constexpr std::int16_t kErrWritePermission = 160;
-
-}  // namespace
-
 TVdbRelation::TVdbRelation(TVdbServices* Services)
     : FServices(Services), FColumnDefs(std::make_unique<TVdbColumnDefs>()) {}
 
@@ -177,6 +169,10 @@ std::int16_t TVdbRelation::RecordError(const std::exception& Error) const {
   if (FServices) return FServices->SetLastError(Error);
   const auto* engine = dynamic_cast<const EVdbEngine*>(&Error);
   return static_cast<std::int16_t>(-(engine ? engine->Code() : 1));
+}
+
+TVdbLastError* TVdbRelation::LastErrorRecord() const {
+  return FServices != nullptr ? &FServices->LastError() : nullptr;
 }
 
 std::int16_t TVdbRelation::RecordError(std::int16_t Code, const kxFormatArgs& Args) const {
@@ -296,7 +292,7 @@ std::string TVdbRelation::GetPhysicalColumnName(std::int16_t FieldNo) const {
 
 std::int16_t TVdbRelation::ReplaceRecord(std::uint8_t*, const std::uint8_t*, std::int32_t,
                                          const TVdbBlobDataList*) {
-  return RecordError(kErrWritePermission, {FullName()});
+  return RecordError(kVdbErrNoWritePermission, {FullName()});
 }
 
 std::int16_t TVdbRelation::FindFtIndexNo(const std::string&) const { return -1; }
@@ -310,7 +306,7 @@ std::int16_t TVdbRelation::GetFullTextIndexNo(std::int16_t) const { return -1; }
 std::int16_t TVdbRelation::SearchFullText(std::int16_t FtIndexNo, const std::string&,
                                           std::vector<std::int32_t>& RecordNos) {
   RecordNos.clear();
-  return RecordError(kErrNoSuitableIndex, {IndexLabel(FtIndexNo)});
+  return RecordError(kVdbErrNoSuitableIndex, {IndexLabel(FtIndexNo)});
 }
 
 std::int16_t TVdbRelation::NetUsers(std::vector<std::string>& Users) {
@@ -328,7 +324,7 @@ std::int16_t TVdbRelation::EndExclusive() { return 0; }
 
 std::int16_t TVdbRelation::CheckEdit(std::int32_t RecNo, TVdbRelationListener* Excluded) {
   if (FUseEditLocks && IsRecordEdited(RecNo, Excluded))
-    return RecordError(kErrRecordEdited, {});
+    return RecordError(kVdbErrRecordEdited, {});
   return 0;
 }
 

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/VdbDefinitions.h"
 #include "table/VdbIndexFile.h"
@@ -543,9 +543,12 @@ class TVdbRelation {
   // negated number; for the boundary of operations that answer result codes.
   std::int16_t RecordError(const std::exception& Error) const;
   std::int16_t RecordError(std::int16_t Code, const kxFormatArgs& Args) const;
-  // Runs Operation, turning engine errors into recorded negative results.
+  // Runs Operation behind the engine's exception boundary (VdbGuarded), recording failures as
+  // the session's last error.
   template <class TOperation>
   auto Guarded(TOperation&& Operation) -> decltype(Operation());
+  // The session's last error (null without services).
+  TVdbLastError* LastErrorRecord() const;
   // The index file of IndexNo, opened (error 95 as EVdbEngine when it cannot be).
   TVdbIndexFile& OpenedIndexFile(std::int16_t IndexNo);
   // "Index#" + number: how errors name an index that has no name.
@@ -628,11 +631,7 @@ std::unique_ptr<TVdbSortDef> VdbSortDefFromHeader(const TVdbIndexHeaderDef& Head
 
 template <class TOperation>
 auto TVdbRelation::Guarded(TOperation&& Operation) -> decltype(Operation()) {
-  try {
-    return Operation();
-  } catch (const EVdbEngine& Error) {
-    return static_cast<decltype(Operation())>(RecordError(Error));
-  }
+  return VdbGuarded(LastErrorRecord(), std::forward<TOperation>(Operation));
 }
 
 }  // namespace vdb

@@ -2,18 +2,13 @@
 #include <cstring>
 #include <string>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxMemory.h"
 #include "table/VdbRelation.h"
 
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrNotADataField = 14;
-constexpr std::int16_t kErrTypeMismatch = 44;
-constexpr std::int16_t kErrNoRecordId = 64;
-constexpr std::int16_t kErrFieldNotFound = 83;
 
 bool IsBlockCode(std::int16_t Code) {
   return Code == kVdbMemoCode || Code == kVdbBlobCode || Code == kVdbWideMemoCode;
@@ -29,7 +24,7 @@ std::int16_t TVdbRelation::GetColumnCount() const {
 
 TVdbColumnDef& TVdbRelation::GetColumnDef(std::int16_t FieldNo) const {
   if (FieldNo < 1 || FieldNo > FColumnDefs->GetCount())
-    throw EVdbEngine(kErrFieldNotFound, std::to_string(FieldNo));
+    throw EVdbEngine(kVdbErrFieldNotFound, std::to_string(FieldNo));
   return FColumnDefs->GetColumnDef(FieldNo - 1);
 }
 
@@ -148,7 +143,7 @@ void TVdbRelation::PutValue(std::uint8_t* RecBuffer, std::int16_t FieldNo,
   const TVdbDataType* type = GetDataType(FieldNo);
   const bool noValue = Value.IsEmpty() || Value.ColumnType == kVdbNullCode;
   if (!noValue && Value.Code() != type->ColumnType())
-    throw EVdbEngine(kErrTypeMismatch, type->SqlName());
+    throw EVdbEngine(kVdbErrTypeMismatch, type->SqlName());
   SetValue(RecBuffer, FieldNo, Value, type);
 }
 
@@ -313,14 +308,14 @@ void TVdbRelation::SetTicks(std::uint8_t* RecBuffer, std::int16_t FieldNo,
 bool TVdbRelation::GetEnumValue(const std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                 std::int32_t& Value) const {
   if (GetColumnDef(FieldNo).GetColumnType() != kVdbEnumCode)
-    throw EVdbEngine(kErrNotADataField, GetFieldName(FieldNo));
+    throw EVdbEngine(kVdbErrNotADataField, GetFieldName(FieldNo));
   return GetInt32(RecBuffer, FieldNo, Value);
 }
 
 bool TVdbRelation::GetEnumString(const std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                  std::string& Value) const {
   if (GetColumnDef(FieldNo).GetColumnType() != kVdbEnumCode)
-    throw EVdbEngine(kErrNotADataField, GetFieldName(FieldNo));
+    throw EVdbEngine(kVdbErrNotADataField, GetFieldName(FieldNo));
   return GetAsStringA(RecBuffer, FieldNo, Value);
 }
 
@@ -328,7 +323,7 @@ namespace {
 
 void RequireCode(const TVdbColumnDef& Column, std::int16_t Code1, std::int16_t Code2) {
   const std::int16_t code = Column.GetColumnType();
-  if (code != Code1 && code != Code2) throw EVdbEngine(kErrNotADataField, Column.Name);
+  if (code != Code1 && code != Code2) throw EVdbEngine(kVdbErrNotADataField, Column.Name);
 }
 
 }  // namespace
@@ -346,21 +341,21 @@ void TVdbRelation::SetLink(std::uint8_t* RecBuffer, std::int16_t FieldNo,
 }
 
 std::int32_t TVdbRelation::GetRecordId(const std::uint8_t* RecBuffer) const {
-  if (FRecordIdFieldNo == 0) throw EVdbEngine(kErrNoRecordId, FullName());
+  if (FRecordIdFieldNo == 0) throw EVdbEngine(kVdbErrNoRecordIdColumn, FullName());
   std::int32_t id = 0;
   GetInt32(RecBuffer, FRecordIdFieldNo, id);
   return id;
 }
 
 void TVdbRelation::SetRecordId(std::uint8_t* RecBuffer, std::int32_t Value) const {
-  if (FRecordIdFieldNo == 0) throw EVdbEngine(kErrNoRecordId, FullName());
+  if (FRecordIdFieldNo == 0) throw EVdbEngine(kVdbErrNoRecordIdColumn, FullName());
   SetInt32(RecBuffer, FRecordIdFieldNo, Value);
 }
 
 std::int32_t TVdbRelation::GetBlockIdx(const std::uint8_t* RecBuffer, std::int16_t FieldNo) const {
   const TVdbColumnDef& column = GetColumnDef(FieldNo);
   if (!IsBlockCode(column.GetColumnType()) || column.Size < 4)
-    throw EVdbEngine(kErrNotADataField, column.Name);
+    throw EVdbEngine(kVdbErrNotADataField, column.Name);
   std::int32_t block = 0;
   std::memcpy(&block, RecBuffer + column.Position, sizeof block);
   return block;
@@ -370,7 +365,7 @@ void TVdbRelation::SetBlockIdx(std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                std::int32_t Value) const {
   const TVdbColumnDef& column = GetColumnDef(FieldNo);
   if (!IsBlockCode(column.GetColumnType()) || column.Size < 4)
-    throw EVdbEngine(kErrNotADataField, column.Name);
+    throw EVdbEngine(kVdbErrNotADataField, column.Name);
   std::memcpy(RecBuffer + column.Position, &Value, sizeof Value);
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbErrors.h"
-#include "session/VdbServices.h"
+#include "base/VdbErrors.h"
+#include "base/VdbServices.h"
 #include "storage/kxFormat.h"
 #include "table/VdbIndexKeys.h"
 #include "table/VdbRelation.h"
@@ -16,13 +16,6 @@
 namespace vdb {
 
 namespace {
-
-constexpr std::int16_t kErrNoSuitableIndex = 6;
-constexpr std::int16_t kErrIndexFileExists = 22;
-constexpr std::int16_t kErrIndexOpen = 23;
-constexpr std::int16_t kErrNoRecordId = 64;
-constexpr std::int16_t kErrIndexCorrupt = 95;
-constexpr std::int16_t kErrIndexSpec = 98;
 
 // Index-file search results.
 constexpr std::int16_t kFound = 0;
@@ -157,23 +150,23 @@ std::int16_t TVdbRelation::FindIndex(const std::string& IndexName) const {
 // message, so that recording it again changes nothing.
 TVdbIndexFile& TVdbRelation::OpenedIndexFile(std::int16_t IndexNo) {
   TVdbIndexFile* file = GetIndexFile(IndexNo);
-  if (!file) throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(IndexNo));
+  if (!file) throw EVdbEngine(kVdbErrNoSuitableIndex, IndexLabel(IndexNo));
   if (file->IsOpen() && !file->IsLost()) return *file;
   const std::int16_t result = CheckIndexOpen(IndexNo);
   if (result < 0) {
     const std::string message = FServices ? FServices->LastErrorMsg() : std::string();
     throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-result), message);
   }
-  if (!file->IsOpen()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
+  if (!file->IsOpen()) throw EVdbEngine(kVdbErrIndexCorrupt, file->Name());
   return *file;
 }
 
 std::int16_t TVdbRelation::CheckIndexOpen(std::int16_t IndexNo) {
   return Guarded([&]() -> std::int16_t {
     TVdbIndexFile* file = GetIndexFile(IndexNo);
-    if (!file) throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(IndexNo));
-    if (file->IsLost()) throw EVdbEngine(kErrIndexCorrupt, file->Name());
-    if (!file->IsOpen() && file->Open() < 0) throw EVdbEngine(kErrIndexCorrupt, file->Name());
+    if (!file) throw EVdbEngine(kVdbErrNoSuitableIndex, IndexLabel(IndexNo));
+    if (file->IsLost()) throw EVdbEngine(kVdbErrIndexCorrupt, file->Name());
+    if (!file->IsOpen() && file->Open() < 0) throw EVdbEngine(kVdbErrIndexCorrupt, file->Name());
     return 0;
   });
 }
@@ -287,10 +280,10 @@ std::int16_t TVdbRelation::FindSortInfo(std::int16_t AccessId, const TVdbLongInd
                                         TVdbLongIndexInfo& FoundInfo) {
   return Guarded([&]() -> std::int16_t {
     if (AccessId < 0 || AccessId >= kVdbFirstSpecialAccessId)
-      throw EVdbEngine(kErrNoSuitableIndex, IndexLabel(AccessId));
+      throw EVdbEngine(kVdbErrNoSuitableIndex, IndexLabel(AccessId));
     TVdbIndexFile& file = OpenedIndexFile(AccessId);
     const TVdbSortDef* def = GetIndexDefinition(AccessId);
-    if (!def) throw EVdbEngine(kErrIndexCorrupt, file.Name());
+    if (!def) throw EVdbEngine(kVdbErrIndexCorrupt, file.Name());
     // The search item may be the found item's buffer: keep a copy to compare against.
     const auto size = static_cast<std::size_t>(std::max<std::int32_t>(def->KeySize(), 4));
     TItemBuffer search(*def);
@@ -304,7 +297,7 @@ std::int16_t TVdbRelation::FindSortInfo(std::int16_t AccessId, const TVdbLongInd
 std::int16_t TVdbRelation::GetNativeSortInfo(std::int32_t RecordNo, TVdbLongIndexInfo& SortInfo) {
   return Guarded([&]() -> std::int16_t {
     const TVdbSortDef* def = GetNativeSortDef();
-    if (!def) throw EVdbEngine(kErrNoSuitableIndex, Name());
+    if (!def) throw EVdbEngine(kVdbErrNoSuitableIndex, Name());
     if (def->LevelCount == 0) {
       SortInfo.DateiVerweis = RecordNo;
       return 0;
@@ -374,7 +367,7 @@ std::int16_t TVdbRelation::CreateIndex(const std::string& IndexName,
 }
 
 std::int16_t TVdbRelation::CreateTempIndex(const TVdbSortDef& IndexDef) {
-  std::int16_t result = -kErrIndexOpen;
+  std::int16_t result = -kVdbErrIndexAlreadyOpen;
   for (int number = 1; number <= 99; ++number) {
     const std::string name = Level() >= 4
                                  ? kxFormat("tmp%.3d", {number})
@@ -382,7 +375,7 @@ std::int16_t TVdbRelation::CreateTempIndex(const TVdbSortDef& IndexDef) {
     const std::unique_ptr<TVdbSortDef> def = IndexDef.Clone();
     def->SetName(name);
     result = NewIndex(name, *def, {}, GetCapacity());
-    if (result != -kErrIndexFileExists && result != -kErrIndexOpen) return result;
+    if (result != -kVdbErrIndexFileExists && result != -kVdbErrIndexAlreadyOpen) return result;
   }
   return result;
 }
@@ -416,7 +409,7 @@ std::int32_t TVdbRelation::CalcIndexInfo(const std::uint8_t* RecBuffer, std::int
                                          TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo) {
   TVdbIndexFile& file = OpenedIndexFile(IndexNo);
   const TVdbSortDef* def = GetIndexDefinition(IndexNo);
-  if (!def) throw EVdbEngine(kErrIndexCorrupt, file.Name());
+  if (!def) throw EVdbEngine(kVdbErrIndexCorrupt, file.Name());
   return CalcIndexInfo(RecBuffer, *def, IndexInfo, RecordNo);
 }
 
@@ -471,7 +464,7 @@ bool TVdbRelation::TestFilterRange(const TVdbSortDef& IndexDef, const TVdbLongIn
 // Writes one key piece back into its column's field: the reverse of building the piece.
 void TVdbRelation::WriteIndexInfo(std::uint8_t* RecBuffer, const TVdbSortDef& IndexDef,
                                   const TVdbLongIndexInfo& IndexInfo) const {
-  if (IndexDef.IsCalculated) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
+  if (IndexDef.IsCalculated) throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexDef.GetSource());
   const std::uint8_t* piece = IndexInfo.Key;
   // A damaged item never leads beyond the key bytes of its definition.
   std::int32_t left = std::max<std::int32_t>(IndexDef.KeySize() - 4, 0);
@@ -498,7 +491,7 @@ void TVdbRelation::WriteIndexInfo(std::uint8_t* RecBuffer, const TVdbSortDef& In
 bool TVdbRelation::GetValueFromIndex(const TVdbSortDef& IndexDef,
                                      const TVdbLongIndexInfo& IndexInfo, int Level,
                                      TVdbDataValue& Value) const {
-  if (Level < 0 || Level >= IndexDef.LevelCount) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
+  if (Level < 0 || Level >= IndexDef.LevelCount) throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexDef.GetSource());
   std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(FColumnDefs->GetRecordSize(), 1)));
   WriteIndexInfo(record.data(), IndexDef, IndexInfo);
   return GetValue(record.data(), IndexDef.Items[static_cast<std::size_t>(Level)].FieldNo, Value);
@@ -508,7 +501,7 @@ std::int32_t TVdbRelation::StringToIndex(const TVdbSortDef& IndexDef,
                                          const std::vector<std::string>& Values,
                                          TVdbLongIndexInfo& IndexInfo, std::int32_t RecordNo,
                                          bool LastOfRest) const {
-  if (IndexDef.IsCalculated) throw EVdbEngine(kErrIndexSpec, IndexDef.GetSource());
+  if (IndexDef.IsCalculated) throw EVdbEngine(kVdbErrInvalidIndexSpec, IndexDef.GetSource());
   std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(FColumnDefs->GetRecordSize(), 1)));
   for (int level = 0; level < IndexDef.LevelCount; ++level) {
     const TVdbSortLevel& item = IndexDef.Items[static_cast<std::size_t>(level)];
@@ -546,7 +539,7 @@ std::int32_t TVdbRelation::LocateRecord(std::int16_t IndexNo, const std::uint8_t
   return Guarded([&]() -> std::int32_t {
     TVdbIndexFile& file = OpenedIndexFile(IndexNo);
     const TVdbSortDef* def = GetIndexDefinition(IndexNo);
-    if (!def) throw EVdbEngine(kErrIndexCorrupt, file.Name());
+    if (!def) throw EVdbEngine(kVdbErrIndexCorrupt, file.Name());
     // Record number 0 sorts before every real entry with the same key.
     TItemBuffer search(*def), found(*def);
     CalcIndexInfo(RecBuffer, *def, search.Info(), 0);
@@ -558,7 +551,7 @@ std::int32_t TVdbRelation::LocateRecord(std::int16_t IndexNo, const std::uint8_t
 
 std::int32_t TVdbRelation::FindRecordId(std::int32_t RecordId) {
   return Guarded([&]() -> std::int32_t {
-    if (FRecordIdFieldNo == 0) throw EVdbEngine(kErrNoRecordId, FullName());
+    if (FRecordIdFieldNo == 0) throw EVdbEngine(kVdbErrNoRecordIdColumn, FullName());
     std::vector<std::uint8_t> record(static_cast<std::size_t>(std::max(RecordSize(), 1)));
     if (FInrIndexNo != kVdbNoIndex && GetIndexFile(FInrIndexNo)) {
       SetRecordId(record.data(), RecordId);

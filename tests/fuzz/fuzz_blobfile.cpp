@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "table/VdbBlobFile.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
 #include "table/VdbBaseTable.h"

@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxMemory.h"
 #include "table/VdbLocks.h"

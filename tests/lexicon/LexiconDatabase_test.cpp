@@ -13,7 +13,7 @@
 
 #include "LexiconCsv.h"
 #include "LexiconDatabase.h"
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxMemory.h"

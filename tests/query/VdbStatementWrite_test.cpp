@@ -124,7 +124,7 @@ TEST_F(StatementWriteTest, DropTableRemovesItAndUnknownTablesAreError88) {
   EXPECT_EQ(FailingChange("INSERT INTO Nincs VALUES (1)"), 88);
   // The name is free again.
   EXPECT_EQ(Change("CREATE TABLE People (Id INTEGER)"), 0) << LastErrorMsg();
-  EXPECT_EQ(FailingChange("CREATE TABLE People (Id INTEGER)"), 35);
+  EXPECT_EQ(FailingChange("CREATE TABLE People (Id INTEGER)"), 72);
 }
 
 // Group results are temporary tables in the session's private directory, gone once nothing

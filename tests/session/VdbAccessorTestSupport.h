@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbIndexKeys.h"
 #include "table/VdbRelation.h"
 #include "table/VdbTreeTestSupport.h"

@@ -3,7 +3,7 @@
 // sessions on one container, and the session log.
 #include "VdbSessionTestSupport.h"
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxCompoundFile.h"
 
 namespace vdb::test {

@@ -5,7 +5,7 @@
 #include <deque>
 #include <functional>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "sql/VdbSqlCommand.h"
 
 namespace vdb {

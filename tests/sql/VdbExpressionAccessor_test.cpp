@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "session/VdbAccessor.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "sql/VdbExpression.h"
 #include "table/VdbDefinitionsTestSupport.h"
 #include "VdbSqlTestRelation.h"

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "VdbExpressionTestSupport.h"
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 namespace vdb {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbRelation.h"
 #include "table/kxStrUtils.h"
 

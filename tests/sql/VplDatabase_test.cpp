@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "VdbSqlTestRelation.h"
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbDefinitionsTestSupport.h"
 
 namespace vdb {

@@ -8,7 +8,7 @@
 #include <map>
 #include <random>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbBPlusTree.h"
 #include "VdbDataFileTestSupport.h"
 

@@ -16,8 +16,8 @@
 
 #include "LexiconCsv.h"
 #include "LexiconDatabase.h"
-#include "session/VdbLastError.h"
-#include "session/VdbServices.h"
+#include "base/VdbLastError.h"
+#include "base/VdbServices.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxMemory.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageManTestSupport.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxCompoundFileTestSupport.h"

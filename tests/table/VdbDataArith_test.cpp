@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/VdbDataTestSupport.h"
 

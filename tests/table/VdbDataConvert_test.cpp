@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbDataTestSupport.h"
 #include "table/VdbData.h"
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbDataTestSupport.h"
 #include "table/VdbData.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"

@@ -3,10 +3,14 @@
 // padding, damaged headers, failed creation and the cipher rule.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <random>
+#include <stdexcept>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/VdbPageManTestSupport.h"
+#include "storage/kxMemory.h"
 #include "table/VdbHeapDataFile.h"
 #include "VdbDataFileTestSupport.h"
 
@@ -56,6 +60,44 @@ class HeapDataFileTest : public TDataFileFixture<> {
 
   TVdbTableDefinition Def;
 };
+
+// Every data file operation answers through the engine's exception boundary; a memory error of
+// the page layer means a damaged table.
+class TGuardProbe : public TVdbHeapDataFile {
+ public:
+  using TVdbHeapDataFile::TVdbHeapDataFile;
+  using TVdbDataFile::Guarded;
+};
+
+TEST_F(HeapDataFileTest, OperationsAnswerFailuresByTheEngineBoundary) {
+  struct Case {
+    const char* name;
+    std::function<std::int32_t()> body;
+    std::int32_t result;
+    std::int16_t recorded;  // 0: nothing recorded
+    std::string message;
+  };
+  const Case cases[] = {
+      {"engine error", []() -> std::int32_t { throw EVdbEngine(kVdbErrFileWrite, "Data.vdbt"); },
+       -3, 3, "Error while writing to file \"Data.vdbt\""},
+      {"damaged page", []() -> std::int32_t { throw EkxMemoryError("short"); }, -134, 134,
+       std::string(VdbErrorFormat(kVdbErrTableCorrupt))},
+      {"out of memory", []() -> std::int32_t { throw std::bad_alloc(); }, -99, 99,
+       "Not enough memory"},
+      {"foreign", []() -> std::int32_t { throw std::runtime_error("boom"); }, -123, 123,
+       "Exception: boom"},
+      {"internal signal", []() -> std::int32_t { throw EVdbEngine(kVdbErrInternalSignal, ""); },
+       -9999, 0, ""},
+      {"success", [] { return 5; }, 5, 0, ""},
+  };
+  for (const Case& C : cases) {
+    TVdbLastError Last;
+    TGuardProbe File(&Last, Storage());
+    EXPECT_EQ(File.Guarded(C.body), C.result) << C.name;
+    EXPECT_EQ(Last.LastErrorCode(), C.recorded) << C.name;
+    EXPECT_EQ(Last.LastErrorMsg(), C.message) << C.name;
+  }
+}
 
 TEST_F(HeapDataFileTest, NewLexiconTableHasTheHeaderAndDefinitionFraming) {
   CreateLexicon(0);

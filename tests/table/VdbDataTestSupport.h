@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 namespace vdb::test {
 

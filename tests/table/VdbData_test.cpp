@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbDataTestSupport.h"
 
 namespace vdb {

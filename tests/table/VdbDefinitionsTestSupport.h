@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/VdbDefinitions.h"
 

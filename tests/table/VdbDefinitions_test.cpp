@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "table/VdbData.h"
 #include "table/kxStrUtils.h"
 #include "VdbDefinitionsTestSupport.h"

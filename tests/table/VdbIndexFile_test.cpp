@@ -9,8 +9,8 @@
 #include <functional>
 
 #include "VdbTreeTestSupport.h"
-#include "session/VdbErrors.h"
-#include "session/VdbLastError.h"
+#include "base/VdbErrors.h"
+#include "base/VdbLastError.h"
 #include "table/VdbBPlusTree.h"
 #include "table/VdbBTree.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "storage/kxCompoundFileTestSupport.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxMemory.h"

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxMemory.h"

@@ -3,8 +3,8 @@
 #include <ostream>
 
 #include "VdbCommand.h"
-#include "session/VdbErrorTables.h"
-#include "session/VdbErrors.h"
+#include "base/VdbErrorTables.h"
+#include "base/VdbErrors.h"
 
 namespace vdbtool {
 namespace {

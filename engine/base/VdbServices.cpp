@@ -1,4 +1,4 @@
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 
+#include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
 #include "storage/kxFormat.h"
@@ -42,7 +43,6 @@ namespace {
 
 constexpr int kMaxLogLevel = 4;
 constexpr int kKeptLogs = 5;
-constexpr std::int16_t kErrWriting = 3;
 
 std::string TimeStamp() {
   const auto now = std::chrono::system_clock::now();
@@ -73,7 +73,7 @@ std::int16_t TVdbServices::SetLogLevel(int Level) {
     auto file = std::make_unique<std::ofstream>(LogFileName(1), std::ios::out | std::ios::trunc);
     if (!*file) {
       FLogLevel = 0;
-      return SetLastError(kErrWriting, LogFileName(1));
+      return SetLastError(kVdbErrFileWrite, LogFileName(1));
     }
     FLogFile = std::move(file);
     FLogLevel = Level;

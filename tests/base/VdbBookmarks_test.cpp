@@ -1,6 +1,6 @@
 // Bookmark lists: growth, holes left by deletions, searches that skip holes, ordinals, flipping,
 // compressing, copying and sorting.
-#include "query/VdbBookmarks.h"
+#include "base/VdbBookmarks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,14 @@
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
+#include <set>
+#include <stdexcept>
 #include <vector>
 
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 #include "support/RunProcess.h"
 
 namespace vdb {
@@ -45,7 +49,7 @@ TEST(VdbErrors, ExceptionsFillOrFallBackToTheBareFormat) {
   EXPECT_STREQ(misfit.what(), "Cannot open file \"%s\"");
 
   EXPECT_STREQ(EVdbEngine::CreateMsg(5, "as given").what(), "as given");
-  EXPECT_STRNE(EVdbEngine(kVdbInternalSignal, "").what(), "");
+  EXPECT_STRNE(EVdbEngine(kVdbErrInternalSignal, "").what(), "");
 
   EVdbCompilerError compiler(1, {"x"}, 4, 2, "select\t*", "SQL command");
   EXPECT_STREQ(compiler.what(), "Cannot open file \"x\"");
@@ -82,19 +86,19 @@ TEST_F(LastErrorTest, MisfitArgumentsGiveInvalidErrorMessage) {
 }
 
 TEST_F(LastErrorTest, InternalSignalKeepsTheEarlierError) {
-  EXPECT_EQ(last.SetLastError(kVdbInternalSignal, "x"), 0);  // nothing recorded before
+  EXPECT_EQ(last.SetLastError(kVdbErrInternalSignal, "x"), 0);  // nothing recorded before
   EXPECT_EQ(last.LastErrorCode(), 0);
   last.SetLastError(2, "f");
   log.clear();
-  EXPECT_EQ(last.SetLastError(EVdbEngine(kVdbInternalSignal, "")), -2);
-  EXPECT_EQ(last.SetLastErrorPos(kVdbInternalSignal, "", "line", 3), -2);
+  EXPECT_EQ(last.SetLastError(EVdbEngine(kVdbErrInternalSignal, "")), -2);
+  EXPECT_EQ(last.SetLastErrorPos(kVdbErrInternalSignal, "", "line", 3), -2);
   EXPECT_EQ(last.LastErrorMsg(), "Error while reading from file \"f\"");
   EXPECT_EQ(last.LastErrorLine(), "");
   EXPECT_TRUE(log.empty());
 }
 
 TEST_F(LastErrorTest, RecordNotFoundIsRecordedButNotLogged) {
-  EXPECT_EQ(last.SetLastError(kVdbRecordNotFound, kxFormatArgs{}), -19);
+  EXPECT_EQ(last.SetLastError(kVdbErrRecordNotFound, kxFormatArgs{}), -19);
   EXPECT_EQ(last.LastErrorCode(), 19);
   EXPECT_TRUE(log.empty());
 }
@@ -116,6 +120,72 @@ TEST_F(LastErrorTest, ExceptionsAndPositions) {
 
   EXPECT_EQ(last.SetLastErrorMsgPos(5, "own text", "e", 1), -5);
   EXPECT_EQ(last.LastErrorMsg(), "own text");
+}
+
+// The vocabulary and the message table agree: every named number is distinct and has its
+// message (the internal signal has a fixed text of its own), and every message has its name.
+TEST(VdbErrors, VocabularyMatchesTheMessageTable) {
+  std::set<int> named;
+  for (TVdbError Error : kVdbEngineErrors) {
+    EXPECT_TRUE(named.insert(Error).second) << "number named twice: " << Error;
+    if (Error == kVdbErrInternalSignal) continue;
+    EXPECT_NE(VdbErrorFormat(Error), "") << "named number without a message: " << Error;
+  }
+  EXPECT_STRNE(EVdbEngine(kVdbErrInternalSignal, "").what(), "");
+  for (std::size_t I = 0; I < kVdbMessageTableSize; ++I)
+    EXPECT_EQ(named.count(kVdbMessageTable[I].code), 1u)
+        << "message without a name: " << kVdbMessageTable[I].code;
+}
+
+// The one boundary from exceptions to result codes, for every kind of failure, with and without
+// a last-error record, inside the engine and at the handle API.
+TEST(VdbGuarded, AnswersTheBodysResultOrTheRecordedFailure) {
+  struct Case {
+    const char* name;
+    std::function<std::int32_t()> body;
+    TVdbBoundary boundary;
+    std::int32_t result;
+    std::int16_t recorded;  // 0: the last error stays as it was
+    const char* message;
+  };
+  const Case cases[] = {
+      {"result", [] { return 7; }, TVdbBoundary::Engine, 7, 0, ""},
+      {"engine error", []() -> std::int32_t { throw EVdbEngine(kVdbErrTableLocked, kxFormatArgs{}); },
+       TVdbBoundary::Engine, -104, 104, "Table is locked by another session"},
+      {"engine error at the API",
+       []() -> std::int32_t { throw EVdbEngine(kVdbErrFileRead, "t.vdbt"); }, TVdbBoundary::Api,
+       -2, 2, "Error while reading from file \"t.vdbt\""},
+      {"internal signal", []() -> std::int32_t { throw EVdbEngine(kVdbErrInternalSignal, ""); },
+       TVdbBoundary::Engine, -9999, 0, ""},
+      {"out of memory", []() -> std::int32_t { throw std::bad_alloc(); }, TVdbBoundary::Engine,
+       -99, 99, "Not enough memory"},
+      {"foreign", []() -> std::int32_t { throw std::runtime_error("boom"); },
+       TVdbBoundary::Engine, -123, 123, "Exception: boom"},
+      {"foreign at the API", []() -> std::int32_t { throw std::logic_error("bad"); },
+       TVdbBoundary::Api, -102, 123, "Exception: bad"},
+  };
+  for (const Case& C : cases) {
+    TVdbLastError Last;
+    EXPECT_EQ(VdbGuarded(&Last, C.body, C.boundary), C.result) << C.name;
+    EXPECT_EQ(Last.LastErrorCode(), C.recorded) << C.name;
+    EXPECT_EQ(Last.LastErrorMsg(), C.message) << C.name;
+    EXPECT_EQ(VdbGuarded(nullptr, C.body, C.boundary), C.result) << C.name << " without a record";
+  }
+}
+
+TEST(VdbGuarded, CompilerErrorsKeepTheirPlaceAndOtherThrowsPassThrough) {
+  TVdbLastError Last;
+  EXPECT_EQ(VdbGuarded(&Last,
+                       []() -> std::int16_t {
+                         throw EVdbCompilerError(kVdbErrExpressionSyntax, {"x"}, 4, 2, "a b",
+                                                 "SQL command");
+                       }),
+            -25);
+  EXPECT_EQ(Last.LastErrorLineNo(), 2);
+  EXPECT_EQ(Last.LastErrorPos(), 4);
+  EXPECT_EQ(Last.LastErrorUnitName(), "SQL command");
+  EXPECT_THROW(VdbGuarded(&Last, []() -> int { throw 5; }), int);
+  EXPECT_EQ(Last.LastErrorCode(), 25);
 }
 
 TEST(VdbErrorsTool, PrintsFormatsAndResultTexts) {

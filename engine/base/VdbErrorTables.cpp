@@ -1,6 +1,6 @@
 // Message formats of the engine error numbers and texts of the API result codes.
 // Both tables are data only; VdbErrors.cpp looks them up.
-#include "session/VdbErrorTables.h"
+#include "base/VdbErrorTables.h"
 
 namespace vdb {
 
@@ -183,6 +183,7 @@ const VdbErrorEntry kVdbMessageTable[] = {
     {189, "String type has a length of %d, which is outside the allowed range of %d to %d"},
     {190, "Ungültige Relationstabelle"},
     {191, "Invalid database name \"%s\". Using a relative file path is not allowed"},
+    {202, "File already exists, directory not found or no write access: \"%s\""},
 };
 const std::size_t kVdbMessageTableSize = sizeof(kVdbMessageTable) / sizeof(kVdbMessageTable[0]);
 

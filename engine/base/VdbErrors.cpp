@@ -1,9 +1,9 @@
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "session/VdbErrorTables.h"
+#include "base/VdbErrorTables.h"
 
 namespace vdb {
 
@@ -50,7 +50,7 @@ std::int16_t VdbGetErrorMsg(std::int16_t VdbError, char* ErrorMsg, int MaxLen) {
 }
 
 std::string VdbExceptionMessage(std::int16_t Code, const kxFormatArgs& Args) {
-  if (Code == kVdbInternalSignal) return kInternalSignalText;
+  if (Code == kVdbErrInternalSignal) return kInternalSignalText;
   return kxFormatOrBare(VdbErrorFormat(Code), Args);
 }
 

@@ -1,4 +1,4 @@
-#include "query/VdbBookmarks.h"
+#include "base/VdbBookmarks.h"
 
 #include <algorithm>
 #include <stdexcept>

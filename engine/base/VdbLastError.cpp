@@ -1,15 +1,14 @@
-#include "session/VdbLastError.h"
+#include "base/VdbLastError.h"
 
 #include <algorithm>
 
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 
 namespace vdb {
 
 namespace {
 
 // Error numbers are 16-bit; the errors whose text says "Exception: %s" wrap foreign exceptions.
-constexpr std::int16_t kForeignException = 123;
 
 std::string TabsToBlanks(std::string_view text) {
   std::string s(text);
@@ -20,10 +19,10 @@ std::string TabsToBlanks(std::string_view text) {
 }  // namespace
 
 std::int16_t TVdbLastError::Record(std::int16_t Code, std::string Message) {
-  if (Code != kVdbInternalSignal) {
+  if (Code != kVdbErrInternalSignal) {
     FLastErrorCode = Code;
     FLastErrorMsg = std::move(Message);
-    if (Code != kVdbRecordNotFound && FLogSink)
+    if (Code != kVdbErrRecordNotFound && FLogSink)
       FLogSink(2, kxFormat("Error %d", {Code}), FLastErrorMsg);
   }
   return static_cast<std::int16_t>(-FLastErrorCode);
@@ -54,7 +53,7 @@ std::int16_t TVdbLastError::SetLastError(std::int16_t Code, const kxFormatArgs& 
 std::int16_t TVdbLastError::SetLastError(const std::exception& Exception) {
   if (const auto* compiler = dynamic_cast<const EVdbCompilerError*>(&Exception)) {
     std::int16_t result = Record(compiler->Code(), compiler->what());
-    if (compiler->Code() != kVdbInternalSignal) {
+    if (compiler->Code() != kVdbErrInternalSignal) {
       FLastErrorUnitName = compiler->ErrorUnitName();
       FLastErrorLine = TabsToBlanks(compiler->ErrorLine());
       FLastErrorLineNo = compiler->ErrorLineNo();
@@ -65,13 +64,13 @@ std::int16_t TVdbLastError::SetLastError(const std::exception& Exception) {
   if (const auto* engine = dynamic_cast<const EVdbEngine*>(&Exception))
     return Record(engine->Code(), engine->what());
   // Anything else reaches the session as "Exception: %s" with the exception's own message.
-  return SetLastError(kForeignException, std::string_view(Exception.what()));
+  return SetLastError(kVdbErrForeignException, std::string_view(Exception.what()));
 }
 
 std::int16_t TVdbLastError::SetLastErrorPos(std::int16_t Code, std::string_view Description,
                                             std::string_view Expression, std::int32_t Position) {
   std::int16_t result = SetLastError(Code, Description);
-  if (Code != kVdbInternalSignal) SetLine(Expression, Position);
+  if (Code != kVdbErrInternalSignal) SetLine(Expression, Position);
   return result;
 }
 
@@ -79,7 +78,7 @@ std::int16_t TVdbLastError::SetLastErrorMsgPos(std::int16_t Code, std::string Ms
                                                std::string_view Expression,
                                                std::int32_t Position) {
   std::int16_t result = Record(Code, std::move(Msg));
-  if (Code != kVdbInternalSignal) SetLine(Expression, Position);
+  if (Code != kVdbErrInternalSignal) SetLine(Expression, Position);
   return result;
 }
 

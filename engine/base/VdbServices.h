@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "session/VdbLastError.h"
+#include "base/VdbIsolationLevel.h"
+#include "base/VdbLastError.h"
 #include "storage/kxFormat.h"
-#include "table/VdbLocks.h"  // the isolation levels
 
 namespace vdb {
 

@@ -1,0 +1,66 @@
+# Checks that the engine's folders include one another only downwards in the layer order.
+#   cmake -DENGINE_DIR=<engine> -DLAYERS=storage,base,... -P EngineLayers.cmake
+# Prints every back edge as "back edge: <folder>/<file> includes <upper>/<header>" and every
+# folder that has no place in the order, and fails when there is one.
+# With -DSELF_TEST=<scratch dir> it first builds a two-folder tree with one back edge there and
+# fails unless the check finds exactly that edge, so the check cannot pass by finding nothing.
+
+# Appends to OUT_VAR the problems of the tree below DIR with the layer order LAYER_LIST.
+function(vdb_layer_problems dir layer_list out_var)
+  set(problems "")
+  file(GLOB entries LIST_DIRECTORIES true RELATIVE ${dir} ${dir}/*)
+  foreach(entry ${entries})
+    if(IS_DIRECTORY ${dir}/${entry})
+      list(FIND layer_list ${entry} index)
+      if(index EQUAL -1)
+        list(APPEND problems "folder without a layer: ${entry}")
+      endif()
+    endif()
+  endforeach()
+
+  set(rank 0)
+  foreach(layer ${layer_list})
+    file(GLOB units RELATIVE ${dir}/${layer} ${dir}/${layer}/*.h ${dir}/${layer}/*.cpp)
+    foreach(unit ${units})
+      file(STRINGS ${dir}/${layer}/${unit} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"/]+/")
+      foreach(line ${includes})
+        string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"/]+)/([^\"]*)\".*" "\\1;\\2"
+               target "${line}")
+        list(GET target 0 folder)
+        list(GET target 1 header)
+        list(FIND layer_list ${folder} folder_rank)
+        if(folder_rank GREATER rank)
+          list(APPEND problems "back edge: ${layer}/${unit} includes ${folder}/${header}")
+        endif()
+      endforeach()
+    endforeach()
+    math(EXPR rank "${rank} + 1")
+  endforeach()
+  set(${out_var} "${problems}" PARENT_SCOPE)
+endfunction()
+
+if(SELF_TEST)
+  file(REMOVE_RECURSE ${SELF_TEST})
+  file(WRITE ${SELF_TEST}/low/Low.h "#include \"low/Other.h\"\n#include \"high/High.h\"\n")
+  file(WRITE ${SELF_TEST}/low/Other.h "#include <vector>\n")
+  file(WRITE ${SELF_TEST}/high/High.h "#include \"low/Low.h\"\n")
+  vdb_layer_problems(${SELF_TEST} "low;high" found)
+  if(NOT found STREQUAL "back edge: low/Low.h includes high/High.h")
+    message(FATAL_ERROR "the layer check missed or misnamed a planted back edge: '${found}'")
+  endif()
+  file(MAKE_DIRECTORY ${SELF_TEST}/stray)
+  vdb_layer_problems(${SELF_TEST} "low;high" found)
+  list(FIND found "folder without a layer: stray" stray_found)
+  if(stray_found EQUAL -1)
+    message(FATAL_ERROR "the layer check missed a folder outside the order: '${found}'")
+  endif()
+  file(REMOVE_RECURSE ${SELF_TEST})
+endif()
+
+string(REPLACE "," ";" LAYERS "${LAYERS}")
+vdb_layer_problems(${ENGINE_DIR} "${LAYERS}" problems)
+if(problems)
+  list(JOIN problems "\n" text)
+  message(FATAL_ERROR "engine layers (${LAYERS}):\n${text}")
+endif()
+message(STATUS "engine layers in order: ${LAYERS}")
