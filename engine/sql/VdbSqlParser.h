@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "base/VdbErrors.h"
 #include "sql/VdbSqlCommand.h"
@@ -120,6 +121,7 @@ class TSqlParser {
   char16_t CharAt(std::int32_t Pos) const;   // 1-based; 0 past the end
   void ScanNumber();
   void ScanQuoted(char16_t Delimiter, bool Escaped, TSqlTokenType Type);
+  static char16_t LocaleDecimalSeparator();
   [[noreturn]] void CharacterError(char16_t C, std::int32_t Pos);
   // A scanner state to return to when an attempt fails. Each attempt keeps its own, so nested
   // attempts rewind to their own starting points.
@@ -143,6 +145,7 @@ class TSqlParser {
   class TDepthGuard;
   void Expect(TSqlTokenType Type);   // checks and consumes
   bool Accept(TSqlTokenType Type);   // consumes when it is the current token
+  bool NextTokenIs(TSqlTokenType Type);  // looks one token ahead, consuming nothing
   bool IsName() const;
   std::string ParseName();           // error expecting "<name of table, index, column etc.>"
   std::string ParseTableName();      // error expecting "<identifier>"
@@ -203,6 +206,8 @@ class TSqlParser {
   TSqlTokenType FLastTokenType = sqltEndOfStatement;
   int FDepth = 0;   // nesting of conditions, expressions and table expressions
   std::string FErrorMessage;
+  // Positions of "(" where a nested condition was tried and did not fit.
+  std::unordered_set<std::int32_t> FFailedConditionStarts;
 };
 
 }  // namespace vdb
