@@ -239,6 +239,9 @@ std::int16_t TVdbIndexFile::Open() {
 }
 
 std::int16_t TVdbIndexFile::Close() {
+  // The storage drops pages not yet written when it closes: what was added is written first. A
+  // failing write is reported, and the file closes all the same.
+  const std::int16_t Written = FIsOpen && BTree ? Flush() : 0;
   try {
     FWorkInfos.clear();
     FIndexDef = TVdbIndexHeaderDef{};
@@ -247,7 +250,7 @@ std::int16_t TVdbIndexFile::Close() {
     FPageSite.reset();
     FIsOpen = false;
     FStorage->Close();
-    return 0;
+    return Written;
   } catch (const std::exception& Error) {
     FIsOpen = false;
     return Fail(kVdbErrFileClose, FName, &Error);

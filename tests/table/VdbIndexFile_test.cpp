@@ -377,6 +377,21 @@ TEST_F(IndexFileTest, UndoDropsUnflushedItems) {
   EXPECT_EQ(EntryOf(Key), (TEntry{"k7", 7}));
 }
 
+// Closing keeps what was added: the pages not yet flushed are written before the storage goes.
+TEST_F(IndexFileTest, CloseKeepsUnflushedItems) {
+  Create(LexiconDef());
+  for (std::int32_t RecNo = 1; RecNo <= 300; ++RecNo) ASSERT_EQ(Add({"k" + std::to_string(RecNo), RecNo}), 0);
+  ASSERT_EQ(Index->Close(), 0) << Index->LastFailure();
+  Index = MakeIndex(6);
+  ASSERT_EQ(Index->Open(), 0) << Index->LastFailure();
+  EXPECT_EQ(Index->ItemCount(), 300);
+  std::int32_t Count = 0;
+  std::int32_t Wrong = 0;
+  EXPECT_EQ(Index->Check(Count, Wrong), 0);
+  EXPECT_EQ(Count, 300);
+  EXPECT_EQ(Wrong, 0);
+}
+
 TEST_F(IndexFileTest, ASecondViewSeesTheItemsAfterUpdate) {
   Create(LexiconDef());
   ASSERT_EQ(Add({"one", 1}), 0);
