@@ -355,6 +355,11 @@ void TVdbIndexFile::ReadIndexHeader() {
     }
   }
   if (Def.ItemSize < 5) throw EVdbTreeError(kxFormat("Item size %d is invalid", {Def.ItemSize}));
+  // Comparisons read this many bytes of each key: the piece and the record number must fit an item.
+  if (Def.Calculated && (Def.PieceSize < 1 || Def.PieceSize > Def.ItemSize - 4)) {
+    throw EVdbTreeError(
+        kxFormat("Key piece size %d does not fit items of %d bytes", {Def.PieceSize, Def.ItemSize}));
+  }
   if (Page.ReadInt32(FItemCountOffset) < 0) throw EVdbTreeError("Negative item count");
   FIndexDef = std::move(Def);
 }

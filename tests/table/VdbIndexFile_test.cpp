@@ -623,6 +623,33 @@ const TDamage kDamages[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, DamagedIndexTest, ::testing::ValuesIn(kDamages),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
+// The key piece size of an expression index decides how many bytes a comparison reads from each
+// key: a size the stored items cannot hold is a damaged header, never trusted.
+TEST_F(IndexFileTest, ExpressionIndexPieceSizeOutsideTheItemIsRefused) {
+  TVdbIndexHeaderDef Def;
+  Def.Calculated = true;
+  Def.ResultType = 1;
+  Def.PieceSize = 40;
+  Def.Expression = "Upper(A)";
+  Def.Levels = {{0, 40, 1}};
+  Def.ItemSize = 44;
+  Def.VariableSize = true;
+  Create(Def);
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  Index.reset();
+  for (const std::int16_t PieceSize : {0, -3, 41, 4000}) {
+    SCOPED_TRACE(PieceSize);
+    PatchHeader(*this, 28 + 10, PieceSize, 2);
+    Index = MakeIndex(6);
+    EXPECT_EQ(Index->Open(), -28);
+    EXPECT_TRUE(Index->IsLost());
+  }
+  PatchHeader(*this, 28 + 10, 40, 2);
+  Index = MakeIndex(6);
+  EXPECT_EQ(Index->Open(), 0) << Index->LastFailure();
+}
+
 // Random bytes of a built index file overwritten, many times over: every open and every
 // operation answers a result or its engine error, and nothing reads outside a page (the
 // sanitizer build watches that).
