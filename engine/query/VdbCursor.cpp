@@ -91,9 +91,10 @@ TVdbCursor* TVdbCursor::FromHandle(std::int16_t TableHdl) {
 
 // --- Errors -----------------------------------------------------------------------------------------
 
-std::int16_t TVdbCursor::Failed(const std::exception& Error, std::int16_t Code) {
-  if (FServices) FServices->SetLastError(Error);
-  return Code;
+template <class TBody>
+std::int16_t TVdbCursor::Guarded(TBody&& Body) {
+  return VdbGuarded(FServices != nullptr ? &FServices->LastError() : nullptr,
+                    std::forward<TBody>(Body));
 }
 
 std::int16_t TVdbCursor::WalkResult(std::int16_t Result) const {
@@ -107,12 +108,10 @@ std::int16_t TVdbCursor::Open() {
   FActiveFilterKind = tfkNone;
   FActiveCondition.reset();
   FActiveBookmarks.reset();
-  try {
+  return Guarded([&]() -> std::int16_t {
     BuildAccessPath();
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
-  return 0;
+    return 0;
+  });
 }
 
 std::int16_t TVdbCursor::Close() {
@@ -135,13 +134,11 @@ std::int16_t TVdbCursor::Refresh(bool CheckNet) {
   FAccessor->RelationChanged();
   FDirtyFlag = Dirty;
   if (!FDirtyFlag) return 0;
-  try {
+  return Guarded([&]() -> std::int16_t {
     if (FActiveFilterKind == tfkStatic || FUserFilterKind == tfkStatic) BuildAccessPath();
     FDirtyFlag = false;
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
-  return 1;
+    return 1;
+  });
 }
 
 std::int16_t TVdbCursor::First() {
@@ -235,7 +232,7 @@ void TVdbCursor::BuildAccessPath() {
 // --- Order ----------------------------------------------------------------------------------------
 
 std::int16_t TVdbCursor::SetIndex(const std::string& IndexName, bool Reverse) {
-  try {
+  return Guarded([&]() -> std::int16_t {
     std::string Sorting;
     if (!IndexName.empty()) {
       const std::int16_t IndexNo = Relation().GetIndexNo(IndexName);
@@ -249,14 +246,12 @@ std::int16_t TVdbCursor::SetIndex(const std::string& IndexName, bool Reverse) {
     FSorting = Sorting;
     BuildAccessPath();
     return 0;
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
+  });
 }
 
 std::int16_t TVdbCursor::SetSortOrder(const std::string& SortOrder) {
   if (SortOrder.empty()) return SetIndex({}, false);
-  try {
+  const std::int16_t Result = Guarded([&]() -> std::int16_t {
     bool Reverse = false;
     std::int16_t IndexNo = Relation().FindIndex(SortOrder, tifoExact, Reverse);
     if (IndexNo < 0) IndexNo = Relation().FindIndex(SortOrder, tifoCreate, Reverse);
@@ -269,10 +264,8 @@ std::int16_t TVdbCursor::SetSortOrder(const std::string& SortOrder) {
     FSorting = Sorting;
     BuildAccessPath();
     return 0;
-  } catch (const EVdbEngine& Error) {
-    Failed(Error, 0);
-    return kInvalidIndexDefinition;
-  }
+  });
+  return Result < 0 ? kInvalidIndexDefinition : Result;
 }
 
 // --- Key range -----------------------------------------------------------------------------------
@@ -297,7 +290,7 @@ std::int16_t TVdbCursor::SetUserRange(const std::uint8_t* RangeLower,
                                       const std::uint8_t* RangeUpper, int FieldCountEnd,
                                       int FieldCountStart) {
   if (FAccessor->CurrentAccessType() != tatIndex) return kInvalidAccess;
-  try {
+  return Guarded([&]() -> std::int16_t {
     const std::uint8_t IndexNo = FAccessor->CurrentIndexNo();
     const TVdbSortDef* Def = Relation().GetIndexDefinition(IndexNo);
     if (Def == nullptr) return kInvalidAccess;
@@ -308,9 +301,7 @@ std::int16_t TVdbCursor::SetUserRange(const std::uint8_t* RangeLower,
     if (Result < 0) return Result;
     if (FAccessor->First() < 0) FAccessor->ToBoT();
     return 0;
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
+  });
 }
 
 std::int16_t TVdbCursor::ClearUserRange() {
@@ -337,7 +328,7 @@ void TVdbCursor::ApplyMarkFilter(int Mode, TVdbAccessorFilter& Condition) {
 
 std::int16_t TVdbCursor::SetUserFilter(std::shared_ptr<TVdbAccessorFilter> Condition, int Mode,
                                        bool Background) {
-  try {
+  return Guarded([&]() -> std::int16_t {
     switch (Mode & 15) {
       case kVdbFilterStatic:
         if (Background) {
@@ -370,13 +361,11 @@ std::int16_t TVdbCursor::SetUserFilter(std::shared_ptr<TVdbAccessorFilter> Condi
       default:
         return kInvalidAccess;
     }
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
+  });
 }
 
 std::int16_t TVdbCursor::ActivateFilter() {
-  try {
+  return Guarded([&]() -> std::int16_t {
     FActiveFilterKind = FUserFilterKind;
     FActiveCondition = std::move(FUserCondition);
     FActiveBookmarks.reset();
@@ -393,13 +382,11 @@ std::int16_t TVdbCursor::ActivateFilter() {
     if (FActiveFilterKind == tfkStatic) FActiveBookmarks.reset();
     BuildAccessPath();
     return 0;
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
+  });
 }
 
 std::int16_t TVdbCursor::DeactivateFilter() {
-  try {
+  return Guarded([&]() -> std::int16_t {
     FUserFilterKind = FActiveFilterKind;
     FUserCondition = std::move(FActiveCondition);
     if (FActiveBookmarks) {
@@ -414,9 +401,7 @@ std::int16_t TVdbCursor::DeactivateFilter() {
     FActiveBookmarks.reset();
     BuildAccessPath();
     return 0;
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, static_cast<std::int16_t>(-Error.Code()));
-  }
+  });
 }
 
 // --- Marks --------------------------------------------------------------------------------------------
@@ -450,16 +435,15 @@ std::vector<std::int32_t> TVdbCursor::GetMarks() const {
 }
 
 std::int16_t TVdbCursor::SortMarks(const std::string& SortOrder) {
-  try {
+  const std::int16_t Result = Guarded([&]() -> std::int16_t {
     const auto Order = Relation().CalcIndexDefinition(SortOrder, false);
     std::vector<std::int32_t> Marks = GetMarks();
     if (Relation().SortBookmarks(Marks, *Order) < 0) return kMarkSortFailed;
     FUserBookmarks->Clear();
     for (std::int32_t RecNo : Marks) FUserBookmarks->Append(RecNo);
     return 0;
-  } catch (const EVdbEngine& Error) {
-    return Failed(Error, kMarkSortFailed);
-  }
+  });
+  return Result < 0 ? kMarkSortFailed : Result;
 }
 
 void TVdbCursor::ExchangeMarks(TVdbAccessor& Accessor) {

@@ -152,7 +152,10 @@ class TVdbCursor {
   void ApplyMarkFilter(int Mode, TVdbAccessorFilter& Condition);
   void InstallIncremental(const std::shared_ptr<TVdbAccessorFilter>& Condition);
   void SetOrderAccess(TVdbAccessor& Accessor);
-  std::int16_t Failed(const std::exception& Error, std::int16_t Code);
+  // Runs Body behind the engine's exception boundary (VdbGuarded), recording failures as the
+  // session's last error.
+  template <class TBody>
+  std::int16_t Guarded(TBody&& Body);
   std::vector<std::uint8_t> RangeBound(const TVdbSortDef& Def, const std::uint8_t* Record,
                                        int FieldCount, bool Upper) const;
 

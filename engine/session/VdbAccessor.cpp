@@ -94,11 +94,13 @@ std::int16_t TVdbAccessor::Fail(std::int16_t Code, const kxFormatArgs& Args) {
   return Services->SetLastError(Code, Args);
 }
 
-std::int16_t TVdbAccessor::Fail(const std::exception& Error) {
-  TVdbServices* Services = FRelation->Services();
-  if (Services != nullptr) return Services->SetLastError(Error);
-  const auto* Engine = dynamic_cast<const EVdbEngine*>(&Error);
-  return static_cast<std::int16_t>(Engine != nullptr ? -Engine->Code() : -kVdbErrInternalSignal);
+// Runs Body behind the engine's exception boundary (VdbGuarded), recording failures as the
+// session's last error when the relation has services.
+template <class TBody>
+static std::int16_t Guarded(TVdbRelation& Relation, TBody&& Body) {
+  TVdbServices* Services = Relation.Services();
+  return VdbGuarded(Services != nullptr ? &Services->LastError() : nullptr,
+                    std::forward<TBody>(Body));
 }
 
 // An engine exception carrying the error the relation recorded last (for operations that
@@ -242,12 +244,9 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo, const std::uint8_t* Lo
   if (Physical ? FCurrentAccessType != tatRecordNo
                : FCurrentAccessType != tatIndex || FCurrentIndexNo != IndexNo) {
     // An index that cannot be opened is this call's error.
-    std::int16_t Result;
-    try {
-      Result = SetAccess(Physical ? kVdbAccessRecordNo : IndexNo, FReverse);
-    } catch (const EVdbEngine& Error) {
-      return Fail(Error);
-    }
+    const std::int16_t Result = Guarded(*FRelation, [&]() -> std::int16_t {
+      return SetAccess(Physical ? kVdbAccessRecordNo : IndexNo, FReverse);
+    });
     if (Result < 0) return Result;
   }
   ClearRange();
@@ -267,17 +266,16 @@ std::int16_t TVdbAccessor::SetRange(std::uint8_t IndexNo,
   const TVdbSortDef* Def = FRelation->GetIndexDefinition(FCurrentIndexNo);
   if (FCurrentAccessType != tatIndex || Def == nullptr)
     return Fail(kVdbErrNoSuitableIndex, {"Index#" + std::to_string(IndexNo)});
-  try {
+  Result = Guarded(*FRelation, [&]() -> std::int16_t {
     // Record reference 1 marks a bound as set; keys are compared without it.
     if (!LowerValues.empty())
       FRelation->StringToIndex(*Def, LowerValues, AsInfo(FRangeLowerBound), 1);
     if (!UpperValues.empty())
       FRelation->StringToIndex(*Def, UpperValues, AsInfo(FRangeUpperBound), 1, true);
-  } catch (const EVdbEngine& Error) {
-    ClearRange();
-    return Fail(Error);
-  }
-  return 0;
+    return 0;
+  });
+  if (Result < 0) ClearRange();
+  return Result;
 }
 
 bool TVdbAccessor::InRange(const std::vector<std::uint8_t>& Item) const {
@@ -306,12 +304,8 @@ void TVdbAccessor::SetBookmarks(std::unique_ptr<TVdbBookmarkList> List) {
 
 int TVdbAccessor::TestFilter() {
   if (!FFilter) return 1;
-  try {
-    return FFilter->IsSatisfied(*this) ? 1 : 0;
-  } catch (const EVdbEngine& Error) {
-    const std::int16_t Result = Fail(Error);
-    return Result < 0 ? Result : -kVdbErrInternalSignal;
-  }
+  return Guarded(*FRelation,
+                 [&]() -> std::int16_t { return FFilter->IsSatisfied(*this) ? 1 : 0; });
 }
 
 // =============================================================================================
@@ -723,11 +717,13 @@ std::int16_t TVdbAccessor::GotoRecord(std::int32_t RecordNo) {
   }
   const std::int32_t Previous = FCurrentRecordNo;
   SetCurrent(RecordNo);
-  try {
+  const std::int16_t Keyed = Guarded(*FRelation, [&]() -> std::int16_t {
     ComputeCurrentKey();
-  } catch (const EVdbEngine& Error) {
+    return 0;
+  });
+  if (Keyed < 0) {
     SetCurrent(Previous);
-    return Fail(Error);
+    return Keyed;
   }
   FCurrentSequenceNo = -1;
   FRecordDeleted = false;
@@ -989,11 +985,13 @@ std::int32_t TVdbAccessor::InitGetBlob(std::int16_t FieldNo, std::int32_t /*MaxS
   if (Result < 0) return Result;
   FCurrentRecBufUpdated = false;
   const std::uint8_t* Record = nullptr;
-  try {
+  Result = Guarded(*FRelation, [&]() -> std::int16_t {
     Record = GetRecordPtr();
-  } catch (const EVdbEngine& Error) {
+    return 0;
+  });
+  if (Result < 0) {
     FRelation->EndRead();
-    return Fail(Error);
+    return Result;
   }
   TVdbBlobData& Blob = ReservePendingBlob(FieldNo);
   switch (ColumnType) {
@@ -1188,12 +1186,10 @@ std::int16_t TVdbAccessor::Post() {
 }
 
 std::int16_t TVdbAccessor::RefreshKey() {
-  try {
+  return Guarded(*FRelation, [&]() -> std::int16_t {
     ComputeCurrentKey();
-  } catch (const EVdbEngine& Error) {
-    return Fail(Error);
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void TVdbAccessor::FinishEdit() {

@@ -226,7 +226,6 @@ class TVdbAccessor : public TVdbRelationListener {
   void BuildFields();
   void FinishEdit();
   std::int16_t Fail(std::int16_t Code, const kxFormatArgs& Args = {});
-  std::int16_t Fail(const std::exception& Error);
   TVdbBlobData* FindPendingBlob(std::int16_t FieldNo);
   template <class TText>
   std::int32_t GetWholeText(std::int16_t FieldNo, TText& Value, std::int32_t MaxLength,
