@@ -133,7 +133,8 @@ void TVdbLocalSession::MountDirectory(const std::string& Directory) {
   TkxFileSystem* DataFiles = Mount(Directory, Make);
   FServices->SetFileSystems(OSFiles, DataFiles, std::make_unique<TkxOSFileSystem>(Directory));
   FServices->SetDataBaseType(dbtDbDirectory);
-  if (!Directory.empty()) CreateControlFile(Directory);
+  // A read-only open never writes, not even the control file.
+  if (!Directory.empty() && !FCatalog->ReadOnly) CreateControlFile(Directory);
 }
 
 // Failure to write it is no failure of the open.

@@ -217,7 +217,7 @@ TVdbPageManager::~TVdbPageManager() {
   std::lock_guard Lock(FCriticalSection);
   // Storages still open at the end give back their file handles before their file systems go.
   for (auto& Storage : FStorages) {
-    if (Storage && TkxFileSystem::IsValidHandle(Storage->FFileHdl)) {
+    if (Storage && Storage->FFileSystem && TkxFileSystem::IsValidHandle(Storage->FFileHdl)) {
       Storage->FFileSystem->CloseFile(Storage->FFileHdl);
     }
   }
@@ -286,6 +286,7 @@ void TVdbPageManager::ReleaseFileSystem(TkxFileSystem* FileSystem) {
   // The entry leaves the registry first, so that a failing Close still frees it.
   std::unique_ptr<TVdbFileSystemEntry> Entry = std::move(*It);
   FFileSystems.erase(It);
+  DetachStorages(Entry->FFileSystem.get());
   Entry->FFileSystem->Close();
 }
 
@@ -348,12 +349,37 @@ const TVdbStorage* TVdbPageManager::Storage(TVdbStorageHdl StorageHdl) const {
 }
 
 // The caller holds the critical section.
-TVdbStorage& TVdbPageManager::StorageOf(TVdbStorageHdl StorageHdl) const {
+TVdbStorage& TVdbPageManager::StorageSlot(TVdbStorageHdl StorageHdl) const {
   if (StorageHdl < 1 || static_cast<std::size_t>(StorageHdl) > FStorages.size() ||
       !FStorages[static_cast<std::size_t>(StorageHdl) - 1]) {
     Raise(EVdbPageManager("Accessing storage", kxFormat("Storage handle %d is invalid", {StorageHdl})));
   }
   return *FStorages[static_cast<std::size_t>(StorageHdl) - 1];
+}
+
+TVdbStorage& TVdbPageManager::StorageOf(TVdbStorageHdl StorageHdl) const {
+  TVdbStorage& Storage = StorageSlot(StorageHdl);
+  if (Storage.FFileSystem == nullptr) {
+    Raise(EVdbPageManager(kxFormat("Accessing storage \"%s\"", {Storage.FName}),
+                          "Its file system is closed"));
+  }
+  return Storage;
+}
+
+void TVdbPageManager::DetachStorages(TkxFileSystem* FileSystem) {
+  for (std::size_t I = 0; I < FStorages.size(); ++I) {
+    TVdbStorage* Storage = FStorages[I].get();
+    if (Storage == nullptr || Storage->FFileSystem != FileSystem) continue;
+    try {
+      FlushStorage(static_cast<TVdbStorageHdl>(I + 1));
+    } catch (const std::exception&) {
+      // Already logged; the file system goes all the same.
+    }
+    if (TkxFileSystem::IsValidHandle(Storage->FFileHdl)) FileSystem->CloseFile(Storage->FFileHdl);
+    Storage->FFileHdl = -1;
+    Storage->FFileSystem = nullptr;
+    Log(2, kxFormat("Storage \"%s\" lost its file system while still open.", {Storage->FName}));
+  }
 }
 
 // --- Opening, creating and closing storages ------------------------------------------------------
@@ -458,14 +484,14 @@ TVdbStorageHdl TVdbPageManager::PlaceStorage(std::unique_ptr<TVdbStorage> Storag
 
 void TVdbPageManager::CloseStorage(TVdbStorageHdl StorageHdl) {
   std::lock_guard Lock(FCriticalSection);
-  TVdbStorage& Storage = StorageOf(StorageHdl);
+  TVdbStorage& Storage = StorageSlot(StorageHdl);
   if (--Storage.FRefCounter > 0) return;
   // Unflushed changes go with the storage: closing clients flush first when they want them kept.
   Storage.FFirstModifiedPage = nullptr;
   for (auto& Page : Storage.RemovePages([](const TVdbStoragePage&) { return true; })) {
     ReturnToPool(std::move(Page));
   }
-  Storage.FFileSystem->CloseFile(Storage.FFileHdl);
+  if (Storage.FFileSystem != nullptr) Storage.FFileSystem->CloseFile(Storage.FFileHdl);
   FStorages[static_cast<std::size_t>(StorageHdl) - 1].reset();
   while (!FStorages.empty() && !FStorages.back()) FStorages.pop_back();
 }
@@ -635,7 +661,7 @@ void TVdbPageManager::WriteUnit(TVdbStorage& Storage, TVdbStoragePage& Page) {
 
 void TVdbPageManager::UnlockUnit(TVdbStoragePage& Page, std::int64_t ExpectedSize) {
   std::lock_guard Lock(FCriticalSection);
-  TVdbStorage& Storage = StorageOf(Page.FStorageHdl);
+  TVdbStorage& Storage = StorageSlot(Page.FStorageHdl);
   Storage.UnlockPage(Page);
   if (Page.FLocks > 0) return;
   const bool WrongSize = Page.FMemorySize != ExpectedSize && !Page.IsModified();

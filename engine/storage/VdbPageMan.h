@@ -245,6 +245,13 @@ class TVdbPageManager {
   friend class TVdbStoragePageSite;
 
   TVdbStorage& StorageOf(TVdbStorageHdl StorageHdl) const;  // inside the critical section
+  // The same, also for a storage whose file system has closed under it: enough to let go of
+  // its sites and close it, never to reach its file.
+  TVdbStorage& StorageSlot(TVdbStorageHdl StorageHdl) const;
+  // A file system's last release while storages on it are still open: their changes are written
+  // and their files closed while the file system still exists, and they are cut off from it, so
+  // that no later open of the same name meets them and nothing reaches the freed object.
+  void DetachStorages(TkxFileSystem* FileSystem);
   TVdbFileSystemEntry* FindEntry(const std::string& Name) const;
 
   TVdbStorageHdl OpenStorage(const std::string& Name, TkxFileSystem* FileSystem, bool ReadOnly,

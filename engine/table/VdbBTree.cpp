@@ -479,7 +479,11 @@ std::int32_t TVdbBTree::AllocatePage() {
   if (FVersion == 3) Head = FHeaderPage->ReadInt16(FHeaderPage->GetPageSize() - 2);
   if (HasFreeList && Head != 0) {
     CheckPageNo(Head);
+    // Every page the tree uses holds at least one slot and freeing a page empties it, so a
+    // listed page with slots (or the root) is still in use: handing it out would overwrite it.
+    if (Head == 1) Damaged("free list names the root");
     FWorkPage->LoadPage(Head);
+    if (Count(*FWorkPage) != 0) Damaged(kxFormat("free list names page %d, which is in use", {Head}));
     const std::int32_t Next = -Child(*FWorkPage, 0);
     if (Next < 0 || Next > FPageCount || Next == Head) Damaged("free list broken");
     FWorkPage->UnloadPage();

@@ -240,6 +240,9 @@ std::int16_t TVdbIndexFile::Open() {
 }
 
 std::int16_t TVdbIndexFile::Close() {
+  // The storage drops pages not yet written when it closes: what was added is written first. A
+  // failing write is reported, and the file closes all the same.
+  const std::int16_t Written = FIsOpen && BTree ? Flush() : 0;
   try {
     FWorkInfos.clear();
     FIndexDef = TVdbIndexHeaderDef{};
@@ -248,7 +251,7 @@ std::int16_t TVdbIndexFile::Close() {
     FPageSite.reset();
     FIsOpen = false;
     FStorage->Close();
-    return 0;
+    return Written;
   } catch (const std::exception& Error) {
     FIsOpen = false;
     return Fail(kVdbErrFileClose, FName, &Error);
@@ -353,6 +356,11 @@ void TVdbIndexFile::ReadIndexHeader() {
     }
   }
   if (Def.ItemSize < 5) throw EVdbTreeError(kxFormat("Item size %d is invalid", {Def.ItemSize}));
+  // Comparisons read this many bytes of each key: the piece and the record number must fit an item.
+  if (Def.Calculated && (Def.PieceSize < 1 || Def.PieceSize > Def.ItemSize - 4)) {
+    throw EVdbTreeError(
+        kxFormat("Key piece size %d does not fit items of %d bytes", {Def.PieceSize, Def.ItemSize}));
+  }
   if (Page.ReadInt32(FItemCountOffset) < 0) throw EVdbTreeError("Negative item count");
   FIndexDef = std::move(Def);
 }

@@ -104,6 +104,23 @@ TEST_F(LocalSession, DirectoryDatabases) {
   EXPECT_EQ(ReadWholeFile((Lex / "lex.vdbd").string()), "kept");
 }
 
+// A read-only open never writes: a file that is not a container opens its directory as a
+// directory database, but no control file appears there.
+TEST_F(LocalSession, AReadOnlyDirectoryOpenWritesNoControlFile) {
+  const std::filesystem::path Lex = FDir / "quiet";
+  std::filesystem::create_directories(Lex);
+  { std::ofstream(Lex / "Data.vdbt") << "not a container"; }
+  for (const std::string& Location : {Lex.string(), (Lex / "Data.vdbt").string()}) {
+    SCOPED_TRACE(Location);
+    TVdbLocalSession& Session = NewSession(Location);
+    Session.Catalog()->ReadOnly = true;
+    ASSERT_EQ(Session.OpenDb(), 0) << Session.Services()->LastErrorMsg();
+    EXPECT_EQ(Session.Services()->DataBaseType(), dbtDbDirectory);
+    EXPECT_FALSE(std::filesystem::exists(Lex / "quiet.vdbd"));
+    Session.CloseDb();
+  }
+}
+
 TEST_F(LocalSession, TwoSessionsShareTheContainer) {
   TVdbLocalSession& First = OpenSession();
   TVdbLocalSession& Second = OpenSession();

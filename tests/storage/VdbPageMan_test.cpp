@@ -685,6 +685,27 @@ TEST_F(PageManTest, FileSystemRegistryCountsReferencesAndIgnoresCase) {
   EXPECT_TRUE(Logged("3|Page Manager|" + Message));
 }
 
+// A container closing while a table file still holds a storage on it: the storage's changes
+// reach the file first, later access is refused with a clear error instead of reaching the freed
+// file system, and the storage still closes.
+TEST_F(PageManTest, AFileSystemClosingUnderAnOpenStorageCutsItOff) {
+  auto Owned = std::make_unique<TkxOSFileSystem>(Dir.Path().string());
+  TkxFileSystem* Registered = Owned.get();
+  ASSERT_EQ(Manager.AddFileSystem("c.vdbd", std::move(Owned)), 1);
+  WriteFileBytes(Dir.File("t.vdbt"), Pattern(2 * kTile));
+  auto Storage = std::make_unique<TVdbClientStorage>(Manager, Registered, 1, nullptr);
+  Storage->SetName("t.vdbt");
+  Storage->SetPageSize(8192);
+  Storage->Open(false, false);
+  Storage->ReadPage(1)->WriteInt32(0, 4711);
+  Manager.ReleaseFileSystem(Registered);
+  ASSERT_EQ(FileInt(ReadFileBytes(Dir.File("t.vdbt")), kTile), 4711);
+  EXPECT_EQ(MessageOf<EVdbPageManager>([&] { Storage->ReadPage(0); }),
+            "Accessing storage \"t.vdbt\": Its file system is closed");
+  EXPECT_NO_THROW(Storage->Close());
+  EXPECT_EQ(Manager.OpenStorageCount(), 0u);
+}
+
 TEST_F(PageManTest, RegistryFreesWhatIsLeftWhenThePageManagerEnds) {
   TLifeFlags Flags;
   {

@@ -274,6 +274,31 @@ TEST_F(BTreeDamageTest, ChildPointingBackAtTheRootMakesACycle) {
   ExpectOnlyTreeErrors();
 }
 
+// A free list whose head names a page the tree still uses must not hand that page out again:
+// the split that takes it would overwrite live items.
+TEST_F(BTreeDamageTest, FreeListNamingAPageInUseIsRefused) {
+  const std::int32_t Inner = PageInt(1, 0);
+  const std::int32_t Leaf = PageInt(Inner, 0);
+  for (const std::int32_t InUse : {1, Inner, Leaf}) {
+    SCOPED_TRACE(InUse);
+    Damage(0, 6 + 18, InUse, true);
+    bool Refused = false;
+    for (std::int32_t RecNo = 1000; RecNo < 1400 && !Refused; ++RecNo) {
+      try {
+        Insert({"k" + std::to_string(RecNo), RecNo});
+      } catch (const EVdbTreeError&) {
+        Refused = true;
+      }
+    }
+    EXPECT_TRUE(Refused);
+    std::int32_t Count = 0;
+    std::int32_t Wrong = 0;
+    Tree->Check(Count, Wrong);
+    EXPECT_GE(Count, 400);
+    EXPECT_EQ(Wrong, 0);
+  }
+}
+
 TEST_F(BTreeDamageTest, HeaderWithAnOrderThatDoesNotFitThePage) {
   Storage->ReadPage(0)->WriteInt16(6 + 14, 200);
   Storage->Flush();

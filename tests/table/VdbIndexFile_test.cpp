@@ -377,6 +377,21 @@ TEST_F(IndexFileTest, UndoDropsUnflushedItems) {
   EXPECT_EQ(EntryOf(Key), (TEntry{"k7", 7}));
 }
 
+// Closing keeps what was added: the pages not yet flushed are written before the storage goes.
+TEST_F(IndexFileTest, CloseKeepsUnflushedItems) {
+  Create(LexiconDef());
+  for (std::int32_t RecNo = 1; RecNo <= 300; ++RecNo) ASSERT_EQ(Add({"k" + std::to_string(RecNo), RecNo}), 0);
+  ASSERT_EQ(Index->Close(), 0) << Index->LastFailure();
+  Index = MakeIndex(6);
+  ASSERT_EQ(Index->Open(), 0) << Index->LastFailure();
+  EXPECT_EQ(Index->ItemCount(), 300);
+  std::int32_t Count = 0;
+  std::int32_t Wrong = 0;
+  EXPECT_EQ(Index->Check(Count, Wrong), 0);
+  EXPECT_EQ(Count, 300);
+  EXPECT_EQ(Wrong, 0);
+}
+
 TEST_F(IndexFileTest, ASecondViewSeesTheItemsAfterUpdate) {
   Create(LexiconDef());
   ASSERT_EQ(Add({"one", 1}), 0);
@@ -607,6 +622,33 @@ const TDamage kDamages[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DamagedIndexTest, ::testing::ValuesIn(kDamages),
                          [](const auto& Info) { return std::string(Info.param.Name); });
+
+// The key piece size of an expression index decides how many bytes a comparison reads from each
+// key: a size the stored items cannot hold is a damaged header, never trusted.
+TEST_F(IndexFileTest, ExpressionIndexPieceSizeOutsideTheItemIsRefused) {
+  TVdbIndexHeaderDef Def;
+  Def.Calculated = true;
+  Def.ResultType = 1;
+  Def.PieceSize = 40;
+  Def.Expression = "Upper(A)";
+  Def.Levels = {{0, 40, 1}};
+  Def.ItemSize = 44;
+  Def.VariableSize = true;
+  Create(Def);
+  ASSERT_EQ(Index->Flush(), 0);
+  ASSERT_EQ(Index->Close(), 0);
+  Index.reset();
+  for (const std::int16_t PieceSize : {0, -3, 41, 4000}) {
+    SCOPED_TRACE(PieceSize);
+    PatchHeader(*this, 28 + 10, PieceSize, 2);
+    Index = MakeIndex(6);
+    EXPECT_EQ(Index->Open(), -28);
+    EXPECT_TRUE(Index->IsLost());
+  }
+  PatchHeader(*this, 28 + 10, 40, 2);
+  Index = MakeIndex(6);
+  EXPECT_EQ(Index->Open(), 0) << Index->LastFailure();
+}
 
 // Random bytes of a built index file overwritten, many times over: every open and every
 // operation answers a result or its engine error, and nothing reads outside a page (the
