@@ -112,8 +112,14 @@ std::unique_ptr<TVdbColumnDef> ColumnFromSpec(const TVdbFieldSpec& Spec, const s
     case VDB_FT_FLOAT:
       return TVdbColumnDef::CreateColumnDef(
           Name, TVdbDataType::GetFloatType(Nullable, Level, static_cast<std::int16_t>(Spec.Param)), Options);
+    case VDB_FT_AUTOINC: {
+      // A record-id column is kept unique through an index over itself.
+      auto Column = TVdbColumnDef::CreateColumnDef(Name, TVdbDataType::GetDataType(Spec.FldType, false, Level), 0);
+      if (auto* Id = dynamic_cast<TVdbRecordIdColumnDef*>(Column.get())) Id->IndexSpec = Name;
+      return Column;
+    }
     case VDB_FT_CHAR: case VDB_FT_SMALLINT: case VDB_FT_BYTE: case VDB_FT_BOOLEAN:
-    case VDB_FT_DATE: case VDB_FT_AUTOINC: case VDB_FT_BLOB: case VDB_FT_TIME:
+    case VDB_FT_DATE: case VDB_FT_BLOB: case VDB_FT_TIME:
     case VDB_FT_INTEGER: case VDB_FT_TIMESTAMP: case VDB_FT_BIGINT: case VDB_FT_GUID:
       return TVdbColumnDef::CreateColumnDef(Name, TVdbDataType::GetDataType(Spec.FldType, Nullable, Level),
                                             Options);
