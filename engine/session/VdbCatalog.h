@@ -94,6 +94,7 @@ class TVdbCatalog : public TVdbAccessorCatalog {
   void Open();
   void Close();
   bool IsOpen() const { return FOpen; }
+  TVdbServices* Services() const { return FServices; }
   TVdbManagementLevel ManagementLevel() const { return FManagementLevel; }
   bool GetIsSingleFile() const;
   std::string GetKey() const { return FKey; }

@@ -805,6 +805,10 @@ class TSqlCurrentRecordIdFunction : public TSqlStdFunction {
   std::string FTableName;
 };
 
+// The literal start of a LIKE pattern: its characters up to the first unescaped "%" or "_", the
+// escape characters removed (Escape 0: none).
+std::u16string LikePatternPrefix(std::u16string_view Pattern, char16_t Escape);
+
 // The data-function table as the parser sees it: name, result column type, argument counts
 // (the entries of the data-function library, by the same index).
 struct TVdbDataFuncEntry {

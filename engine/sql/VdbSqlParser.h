@@ -120,6 +120,7 @@ class TSqlParser {
   char16_t CharAt(std::int32_t Pos) const;   // 1-based; 0 past the end
   void ScanNumber();
   void ScanQuoted(char16_t Delimiter, bool Escaped, TSqlTokenType Type);
+  static char16_t LocaleDecimalSeparator();
   [[noreturn]] void CharacterError(char16_t C, std::int32_t Pos);
   // A scanner state to return to when an attempt fails. Each attempt keeps its own, so nested
   // attempts rewind to their own starting points.

@@ -1,0 +1,497 @@
+// The query command: tables, result relations and plans of SELECT blocks, the table form,
+// grouping and set operations (see VdbQuery.h).
+#include "query/VdbQuery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "query/VdbQueryExecPlan.h"
+#include "query/VdbQueryPlanner.h"
+#include "session/VdbCatalog.h"
+#include "table/kxStrUtils.h"
+
+namespace vdb {
+
+namespace {
+
+// Engine errors raised while preparing and executing queries.
+constexpr std::int16_t kErrUnknownName = 50;       // unknown column, table or ORDER BY item
+constexpr std::int16_t kErrNoSuitableIndex = 6;    // "No suitable index found for \"%s\""
+constexpr std::int16_t kErrUnsupported = 187;      // a feature this engine does not offer
+constexpr std::int16_t kErrNoType = 144;           // a select item without type
+constexpr std::size_t kMaxLabelLength = 40;
+
+const std::string kContextTag = "Statement_Context";
+const std::string kHolderTag = "Statement_ResultSetHolder";
+
+// A calculated column of a result: a copy of the select item prepared against the result set's
+// own accessors and variables, so that the result reads correctly for as long as it exists,
+// also after its statement is gone.
+class TSelectItemCalculation : public TVdbCompiledExpression {
+ public:
+  TSelectItemCalculation(const TVdbExpression& Item, TVdbAccessorSet& Accessors, TVdbVariables* Variables)
+      : FExpression(Item.Clone()) {
+    for (int I = 0; I < Accessors.Count(); ++I) {
+      TVdbAccessor* Accessor = Accessors.GetAccessorAt(I);
+      FContext.AddAccessor(*Accessor, Accessor->Relation().RltnIdx(), Accessor->Relation().Name());
+    }
+    FContext.SetParameters(Variables);
+    TVdbInitNodesVisitor Init(Variables);
+    FExpression->TraverseDepthFirst(Init);
+    FExpression->Prepare(&FContext, 0);
+    FExpression->GetInvolvedTables(FUsed);
+  }
+  const TVdbDataType* ResultType() const override { return FExpression->DataType(); }
+  TVdbRelationSet UsedRelations() const override { return FUsed; }
+  void EvaluateToField(const std::uint8_t*, std::uint8_t* Result) override {
+    TVdbRelationSet Ignored;
+    FExpression->Calculate(FExpression->ResultValue, Ignored);
+    const TVdbDataType* Type = ResultType();
+    const std::int32_t Size = Type->DataSize();
+    std::memset(Result, 0, static_cast<std::size_t>(Size));
+    if (FExpression->ResultValue.IsEmpty()) return;  // no value: NULL
+    const std::int32_t Used = std::min(Size, Type->GetSize(FExpression->ResultValue));
+    std::memcpy(Result, TVdbDataType::ImageOf(FExpression->ResultValue), static_cast<std::size_t>(Used));
+  }
+
+ private:
+  std::unique_ptr<TVdbExpression> FExpression;
+  TVdbAccessorContext FContext;
+  TVdbRelationSet FUsed;
+};
+
+// A copy of the statement's parameters with their types and values.
+std::unique_ptr<TVdbVariables> CopyVariables(const TVdbVariables* Parameters) {
+  auto Copy = std::make_unique<TVdbVariables>();
+  if (Parameters == nullptr) return Copy;
+  for (std::size_t I = 0; I < Parameters->Count(); ++I) {
+    const TVdbVariable* Source = Parameters->Item(I);
+    TVdbVariable* Target = Copy->Add(Source->Name(), Source->DataType());
+    if (Source->HasValue()) Target->SetValue(Source->Value(), Source->DataType());
+  }
+  return Copy;
+}
+
+// Each plain table reference of a FROM item, depth first, left before right.
+void CollectPlainReferences(TVdbSqlTableReference& Reference, std::vector<TVdbSqlTableReference*>& List) {
+  if (!Reference.IsJoinedTable()) {
+    List.push_back(&Reference);
+    return;
+  }
+  CollectPlainReferences(*Reference.Left(), List);
+  CollectPlainReferences(*Reference.Right(), List);
+}
+
+bool ContainsAggregate(const TVdbSqlSelectExpression& Select) {
+  for (int I = 0; I < Select.SelectElementCount(); ++I) {
+    const TVdbExpression* Item = Select.SelectElement(I).ScalarExpression();
+    if (Item != nullptr && Item->GetIsAggregated()) return true;
+  }
+  return false;
+}
+
+// The label of a computed item: its SQL text, at most 40 characters.
+bool SameIdentifier(std::string_view A, std::string_view B) { return CompareIdentifiers(A, B) == 0; }
+
+std::string ComputedLabel(const TVdbExpression& Item) {
+  std::string Text = Item.GetSqlText();
+  if (Text.size() > kMaxLabelLength) Text.resize(kMaxLabelLength);
+  return Text;
+}
+
+}  // namespace
+
+TVdbQuery::TVdbQuery(TVdbCatalog* Catalog, std::unique_ptr<TVdbSqlCommand> SqlCommand)
+    : TVdbCommand(Catalog, std::move(SqlCommand)) {}
+
+TVdbQuery::~TVdbQuery() { Unprepare(); }
+
+TVdbSqlQuery& TVdbQuery::SqlQuery() const { return static_cast<TVdbSqlQuery&>(SqlCommand()); }
+
+TVdbRelation* TVdbQuery::ResultRelation() const {
+  return FResultRltnIdx > 0 ? FCatalog->GetRelation(FResultRltnIdx) : nullptr;
+}
+
+bool TVdbQuery::IsTableReference() const {
+  TVdbSqlTableExpression* Expression = SqlQuery().TableExpression();
+  if (Expression->TableExpression() != nullptr || Expression->TableTerm()->TableTerm() != nullptr) return false;
+  return Expression->TableTerm()->TablePrimitive()->GetIsTrivial();
+}
+
+bool TVdbQuery::IsSelect() const { return SqlQuery().TableExpression()->SingleSelectExpression() != nullptr; }
+bool TVdbQuery::IsUnion() const {
+  TVdbSqlTableExpression* Expression = SqlQuery().TableExpression();
+  return Expression->TableExpression() != nullptr && Expression->IsUnion();
+}
+bool TVdbQuery::IsExcept() const {
+  TVdbSqlTableExpression* Expression = SqlQuery().TableExpression();
+  return Expression->TableExpression() != nullptr && !Expression->IsUnion();
+}
+bool TVdbQuery::IsIntersect() const {
+  TVdbSqlTableExpression* Expression = SqlQuery().TableExpression();
+  return Expression->TableExpression() == nullptr && Expression->TableTerm()->TableTerm() != nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Preparation
+
+void TVdbQuery::Split() {
+  TVdbCommand::Split();
+  FCorrelated = SqlQuery().IsCorrelated();
+}
+
+void TVdbQuery::SetupTables(TVdbVariables* Parameters) {
+  TVdbCommand::SetupTables(Parameters);
+  TVdbSqlTableExpression* Expression = SqlQuery().TableExpression();
+  if (Expression->TableExpression() != nullptr || Expression->TableTerm()->TableTerm() != nullptr) {
+    CreateSetOpResult();
+  } else {
+    TVdbSqlTablePrimitive* Primitive = Expression->TableTerm()->TablePrimitive();
+    if (auto* Simple = dynamic_cast<TVdbSqlTableSimplePrimitive*>(Primitive)) {
+      if (Simple->TableExpression() != nullptr) throw EVdbEngine(kErrUnsupported, "Stand-alone table expression");
+      CreateTableResult(*Simple);
+    } else {
+      auto& Select = dynamic_cast<TVdbSqlSelectExpression&>(*Primitive);
+      OpenQueryTables(Select);
+      ExpandSelectList(Select);
+      TVdbInitNodesVisitor Init(FParameters);
+      SqlQuery().TraverseDepthFirst(Init);
+      SqlQuery().PreparePhase1(FContext.get(), PrepareOption(tpoCaseInsensitive));
+      if (Select.Distinct() || !Select.GroupByExpressions().empty() || ContainsAggregate(Select) ||
+          Select.HavingCondition() != nullptr) {
+        CreateGroupingResult(Select);
+      } else {
+        FQueryType = tqtSimple;
+        CreateSimpleResult(Select, "SimpleResultSet", SqlQuery().SortSpecificationList().GetVdbText(),
+                           Select.TopCount());
+        FResultRltnIdx = FSimpleResult->RltnIdx();
+      }
+    }
+  }
+  HoldResult();
+}
+
+void TVdbQuery::OpenReference(TVdbSqlTableReference& Reference) {
+  const std::int16_t Base = OpenTable(Reference.TableName(), false);
+  const std::string AliasName = FCatalog->CalcTemporaryTableName("AliasFor" + Reference.TableName());
+  const std::int16_t Alias = FCatalog->OpenVirtualRelation(AliasName, Base);
+  if (Alias <= 0) RaiseLastError(static_cast<std::int16_t>(-Alias));
+  TVdbRelation* Relation = FCatalog->GetRelation(Alias);
+  Relation->Temporary = true;
+  FBaseRelations.push_back(Base);
+  FUsedRelations.push_back(Alias);
+  Reference.SetInternalName(Relation->Name());
+}
+
+void TVdbQuery::OpenQueryTables(TVdbSqlSelectExpression& Select) {
+  std::vector<TVdbSqlTableReference*> References;
+  for (int I = 0; I < Select.TableReferences().Count(); ++I)
+    CollectPlainReferences(Select.TableReferences()[I], References);
+  for (TVdbSqlTableReference* Reference : References) OpenReference(*Reference);
+  SqlQuery().ReplaceAliases();
+  auto Accessors = std::make_unique<TVdbAccessorSet>(FCatalog, false);
+  FContext = std::make_unique<TVdbAccessorContext>();
+  FContext->SetParameters(FParameters);
+  std::vector<std::int16_t> Ordered = FUsedRelations;
+  std::sort(Ordered.begin(), Ordered.end());
+  for (const std::int16_t RltnIdx : Ordered) {
+    TVdbRelation* Relation = FCatalog->GetRelation(RltnIdx);
+    TVdbAccessor& Accessor = Accessors->AddAccessor(std::make_unique<TVdbAccessor>(*Relation, kContextTag));
+    FContext->AddAccessor(Accessor, RltnIdx, Relation->Name());
+  }
+  FAccessors = Accessors.get();
+  FPendingAccessors = std::move(Accessors);
+}
+
+void TVdbQuery::ExpandSelectList(TVdbSqlSelectExpression& Select) {
+  std::vector<std::unique_ptr<TVdbSqlSelectElement>> Items;
+  std::vector<std::string> Labels;
+  auto AddColumnsOf = [&](TVdbRelation& Relation) {
+    for (std::int16_t FieldNo = 1; FieldNo <= Relation.GetColumnCount(); ++FieldNo) {
+      auto Column = TVdbSimpleFactor::CreateColumn(Relation.Name() + "." + Relation.GetColumnDef(FieldNo).Name);
+      Items.push_back(std::make_unique<TVdbSqlSelectElement>(TVdbExpression::FromFactor(std::move(Column))));
+      Labels.push_back(Relation.GetColumnDef(FieldNo).Name);
+    }
+  };
+  bool Expanded = false;
+  for (int I = 0; I < Select.SelectElementCount(); ++I) {
+    const TVdbSqlSelectElement& Element = Select.SelectElement(I);
+    if (!Element.IsAllColumns()) {
+      Items.push_back(Element.Clone());
+      Labels.push_back(Select.Label(I));
+      continue;
+    }
+    Expanded = true;
+    if (Element.TableName().empty()) {
+      for (int A = 0; A < FAccessors->Count(); ++A) AddColumnsOf(FAccessors->GetAccessorAt(A)->Relation());
+      continue;
+    }
+    TVdbAccessor* Named = nullptr;
+    for (int A = 0; A < FAccessors->Count() && Named == nullptr; ++A)
+      if (SameIdentifier(FAccessors->GetAccessorAt(A)->Relation().Name(), Element.TableName()))
+        Named = FAccessors->GetAccessorAt(A);
+    if (Named == nullptr) throw EVdbEngine(kErrUnknownName, kxFormatArgs{Element.TableName()});
+    AddColumnsOf(Named->Relation());
+  }
+  if (!Expanded) return;
+  while (Select.SelectElementCount() > 0) Select.RemoveSelectElement(Select.SelectElementCount() - 1);
+  for (std::size_t I = 0; I < Items.size(); ++I) Select.AddSelectElement(std::move(Items[I]), Labels[I]);
+}
+
+std::unique_ptr<TVdbColumnDefs> TVdbQuery::ResultColumns(TVdbSqlSelectExpression& Select, TVdbColumnOrigins& Origins) {
+  auto Columns = std::make_unique<TVdbColumnDefs>();
+  const bool Nullable = FUsedRelations.size() > 1 || FParentCommand != nullptr;
+  for (int I = 0; I < Select.SelectElementCount(); ++I) {
+    TVdbExpression& Item = *Select.SelectElement(I).ScalarExpression();
+    const std::string& Label = Select.Label(I);
+    auto* Factor = dynamic_cast<TVdbSimpleFactor*>(Item.SingleFactor());
+    TVdbColumnOrigin Origin;
+    if (Factor != nullptr && Factor->GetIsColumnName() && Factor->Accessor() != nullptr) {
+      const TVdbRelation& Base = Factor->Accessor()->Relation();
+      const TVdbColumnDef& BaseColumn = Base.GetColumnDef(Factor->FieldNo());
+      std::unique_ptr<TVdbColumnDef> Column;
+      if (BaseColumn.GetColumnType() == kVdbRecordIdCode) {
+        // The result's copy of an auto-increment column is a plain integer.
+        Column = TVdbColumnDef::CreateColumnDef(BaseColumn.Name,
+                                                TVdbDataType::GetDataType(kVdbIntegerCode, true, kVdbCurrentLevel), 0);
+      } else {
+        Column = BaseColumn.Clone();
+        Column->SetTableLevel(kVdbCurrentLevel);
+      }
+      if (Nullable) Column->SetNullable(true, kVdbCurrentLevel);
+      Column->Name = Label.empty() ? BaseColumn.Name : Label;
+      Column->BaseRltnIdx = Factor->RltnIdx();
+      Column->BaseFieldNo = Factor->FieldNo();
+      Columns->Add(std::move(Column));
+      Origin.Kind = qckData;
+    } else {
+      const TVdbDataType* Type = Item.DataType();
+      if (Type == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+      auto Column = TVdbColumnDef::CreateColumnDef(Label.empty() ? ComputedLabel(Item) : Label, Type, 0);
+      if (Column == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+      Columns->Add(std::move(Column));
+      Origin.Kind = qckCalculated;
+    }
+    Origins.push_back(std::move(Origin));
+  }
+  return Columns;
+}
+
+void TVdbQuery::CreateSimpleResult(TVdbSqlSelectExpression& Select, const std::string& BaseName,
+                                   const std::string& SortOrder, std::int32_t TopCount) {
+  auto Result = std::make_unique<TVdbResultSet>(FCatalog->Services(), FCatalog->CalcTemporaryTableName(BaseName));
+  Result->SetRights(kVdbNewTableRights);
+  Result->SetVariables(CopyVariables(FParameters));
+  TVdbColumnOrigins Origins;
+  auto Columns = ResultColumns(Select, Origins);
+  for (int I = 0; I < Select.SelectElementCount(); ++I)
+    if (Origins[static_cast<std::size_t>(I)].Kind == qckCalculated)
+      Origins[static_cast<std::size_t>(I)].Calculation = std::make_unique<TSelectItemCalculation>(
+          *Select.SelectElement(I).ScalarExpression(), *FAccessors, Result->Variables());
+  Result->SetSchema(std::move(Columns), std::move(Origins));
+  Result->SetAccessors(std::move(FPendingAccessors));
+  Result->SetTopCount(TopCount);
+  TVdbResultSet* Raw = Result.get();
+  if (Raw->Open(false) < 0) RaiseLastError(kErrUnknownName);
+  if (!SortOrder.empty() && Raw->SetSortOrder(SortOrder) < 0) RaiseLastError(kErrUnknownName);
+  RegisterResult(std::move(Result));
+  FSimpleResult = Raw;
+}
+
+std::int16_t TVdbQuery::RegisterResult(std::unique_ptr<TVdbRelation> Result) {
+  Result->Temporary = true;
+  const std::int16_t RltnIdx = FCatalog->AddRelation(std::move(Result));
+  if (RltnIdx <= 0) RaiseLastError(static_cast<std::int16_t>(-RltnIdx));
+  FUsedRelations.push_back(RltnIdx);
+  return RltnIdx;
+}
+
+void TVdbQuery::CreateTableResult(TVdbSqlTableSimplePrimitive& Table) {
+  FQueryType = tqtDirect;
+  const TVdbSqlSortSpecificationList& Order = SqlQuery().SortSpecificationList();
+  if (FRequestedCursorType == tctStatic || FRequestedCursorType == tctKeySet) {
+    // A key set: the rows of the table in a result set sorted in memory.
+    TVdbSqlTableReference Reference(Table.TableName(), Table.AliasName());
+    OpenReference(Reference);
+    auto Select = std::make_unique<TVdbSqlSelectExpression>(FCatalog);
+    Select->AddSelectElement(std::make_unique<TVdbSqlSelectElement>(std::string()));
+    Select->AddTableReference(Reference.Clone());
+    auto Accessors = std::make_unique<TVdbAccessorSet>(FCatalog, false);
+    FContext = std::make_unique<TVdbAccessorContext>();
+    TVdbRelation* Alias = FCatalog->GetRelation(FUsedRelations.back());
+    TVdbAccessor& Accessor = Accessors->AddAccessor(std::make_unique<TVdbAccessor>(*Alias, kContextTag));
+    FContext->AddAccessor(Accessor, Alias->RltnIdx(), Alias->Name());
+    FAccessors = Accessors.get();
+    FPendingAccessors = std::move(Accessors);
+    ExpandSelectList(*Select);
+    for (int I = 0; I < Select->SelectElementCount(); ++I)
+      Select->SelectElement(I).ScalarExpression()->Prepare(FContext.get(), 0);
+    std::string SortOrder;
+    for (int I = 0; I < Order.Count(); ++I) {
+      std::string Item = Order[I].ColumnNameOrIdx();
+      const std::size_t Dot = Item.rfind('.');
+      if (Dot != std::string::npos) Item = Item.substr(Dot + 1);
+      if (!SortOrder.empty()) SortOrder += ",";
+      SortOrder += (Order[I].Asc() ? "" : "-") + std::string("${") + Item + "}";
+    }
+    CreateSimpleResult(*Select, "KeySetResult", SortOrder, 0);
+    FKeySetSelect = std::move(Select);
+    FResultRltnIdx = FSimpleResult->RltnIdx();
+    FKeySetNeedsRecalc = true;
+    return;
+  }
+  const std::int16_t Base = OpenTable(Table.TableName(), false);
+  FBaseRelations.push_back(Base);
+  const std::string Name = FCatalog->CalcTemporaryTableName("TableResultSet");
+  const std::int16_t Alias = FCatalog->OpenVirtualRelation(Name, Base);
+  if (Alias <= 0) RaiseLastError(static_cast<std::int16_t>(-Alias));
+  TVdbRelation* Relation = FCatalog->GetRelation(Alias);
+  Relation->Temporary = true;
+  FUsedRelations.push_back(Alias);
+  FResultRltnIdx = Alias;
+  if (Order.Count() == 0) return;
+  const std::string Qualifier = Table.AliasName().empty() ? Table.TableName() : Table.AliasName();
+  std::string Specification;
+  for (int I = 0; I < Order.Count(); ++I) {
+    std::string Item = Order[I].ColumnNameOrIdx();
+    const std::size_t Dot = Item.find('.');
+    if (Dot != std::string::npos) {
+      const std::string Prefix = Item.substr(0, Dot);
+      if (!SameIdentifier(Prefix, Qualifier) && !SameIdentifier(Prefix, Table.TableName()) &&
+          !SameIdentifier(Prefix, Relation->Name()))
+        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+      Item = Item.substr(Dot + 1);
+    }
+    std::int16_t FieldNo = Relation->FindColumn(Item, false);
+    if (FieldNo <= 0) {
+      char* End = nullptr;
+      const long Number = std::strtol(Item.c_str(), &End, 10);
+      if (Item.empty() || *End != 0 || Number < 1 || Number > Relation->GetColumnCount())
+        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+      FieldNo = static_cast<std::int16_t>(Number);
+    }
+    if (!Specification.empty()) Specification += ",";
+    Specification += (Order[I].Asc() ? "" : "-") + std::string("${") + Relation->GetColumnDef(FieldNo).Name + "}";
+  }
+  bool Reverse = false;
+  const std::int16_t IndexNo = Relation->FindIndex(Specification, tifoCreate | tifoNoReverse, Reverse);
+  if (IndexNo < 0) throw EVdbEngine(kErrNoSuitableIndex, kxFormatArgs{Specification});
+  FLiveResultIndexNo = IndexNo;
+}
+
+void TVdbQuery::HoldResult() {
+  TVdbRelation* Result = ResultRelation();
+  if (Result == nullptr) return;
+  Result->Temporary = true;
+  SqlQuery().SetResultSet(Result);
+  FResultAccessor = std::make_unique<TVdbAccessor>(*Result, kHolderTag);
+}
+
+void TVdbQuery::InitExecution() {
+  TVdbCommand::InitExecution();
+  TVdbSqlSelectExpression* Select = FKeySetSelect.get();
+  if (Select == nullptr) {
+    if (FQueryType != tqtSimple && FQueryType != tqtGrouping) return;
+    TVdbOuterReferenceCallback Callback;
+    if (FParentCommand != nullptr) Callback = FParentCommand->SqlCommand().OuterReferenceCallback(SqlQuery());
+    SqlQuery().PreparePhase2(FContext.get(), 0, Callback);
+    Select = SqlQuery().TableExpression()->SingleSelectExpression();
+  }
+  auto Plan = TVdbQueryPlanner(FCatalog, *FAccessors).Build(*Select);
+  FPlan = Plan.get();
+  FSimpleResult->SetQueryExecutionPlan(std::move(Plan));
+}
+
+void TVdbQuery::UpdateParameterValues(const TVdbVariables& Parameters) {
+  TVdbCommand::UpdateParameterValues(Parameters);
+  if (FSimpleResult != nullptr && FSimpleResult->Variables() != nullptr)
+    FSimpleResult->UpdateVariableValues(Parameters);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Execution
+
+std::int32_t TVdbQuery::Execute() {
+  if (FSubCommands) {
+    for (int I = 0; I < FSubCommands->Count(); ++I) {
+      TVdbQuery* Sub = (*FSubCommands)[I].AsQuery();
+      if (Sub != nullptr && Sub->IsCorrelated()) continue;
+      (*FSubCommands)[I].Execute();
+    }
+  }
+  switch (FQueryType) {
+    case tqtSimple:
+      if (FSimpleResult->Recalc() < 0) RaiseLastError(kErrUnknownName);
+      break;
+    case tqtGrouping:
+      ExecuteGrouping();
+      break;
+    case tqtUnion:
+    case tqtIntersect:
+      ExecuteSetOperation();
+      break;
+    case tqtDirect:
+      if (FSimpleResult != nullptr && (FKeySetNeedsRecalc || !FSimpleResult->Active())) {
+        if (FSimpleResult->Recalc() < 0) RaiseLastError(kErrUnknownName);
+        FKeySetNeedsRecalc = false;
+      }
+      break;
+  }
+  return 0;
+}
+
+void TVdbQuery::Unprepare() {
+  if (FPlan != nullptr) FPlan->Detach();
+  FPlan = nullptr;
+  FResultAccessor.reset();
+  FIntermediateAccessor.reset();
+  if (FSubCommands) FSubCommands->Unprepare();
+  FSimpleResult = nullptr;
+  FPendingAccessors.reset();
+  FAccessors = nullptr;
+  FKeySetSelect.reset();
+  FResultRltnIdx = 0;
+  FIntermediateRltnIdx = 0;
+  FLiveResultIndexNo = kNoLiveIndex;
+  const bool HadRelations = !FUsedRelations.empty();
+  FUsedRelations.clear();
+  FBaseRelations.clear();
+  FContext.reset();
+  if (HadRelations && FCatalog != nullptr) FCatalog->CloseUnneededTables(true, false);
+}
+
+void TVdbQuery::GetTouchedRelations(TVdbTouchedRelations& Relations) const {
+  TVdbCommand::GetTouchedRelations(Relations);
+  for (const std::int16_t RltnIdx : FBaseRelations) Relations.AddRead(RltnIdx);
+}
+
+std::string TVdbQuery::PlanText() const {
+  std::string Text;
+  if (FSubCommands)
+    for (int I = 0; I < FSubCommands->Count(); ++I) Text += (*FSubCommands)[I].PlanText();
+  if (FPlan != nullptr) return Text + FPlan->Describe();
+  if (FQueryType == tqtDirect && FSimpleResult == nullptr && ResultRelation() != nullptr) {
+    TVdbRelation* Result = ResultRelation();
+    Text += Result->Name() + ": ";
+    if (FLiveResultIndexNo == kNoLiveIndex) Text += "table in record order\n";
+    else Text += "table through index #" + std::to_string(FLiveResultIndexNo) + " (" +
+                 Result->GetIndexSpecification(FLiveResultIndexNo) + "), nothing sorted\n";
+  }
+  return Text;
+}
+
+void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression&) {
+  // Grouping is built in a later step; until then it is refused clearly.
+  throw EVdbEngine(kErrUnsupported, "Grouping queries");
+}
+
+void TVdbQuery::CreateSetOpResult() {
+  // Set operations are built in a later step; until then they are refused clearly.
+  throw EVdbEngine(kErrUnsupported, "Set operations");
+}
+
+void TVdbQuery::ExecuteGrouping() {}
+void TVdbQuery::ExecuteSetOperation() {}
+
+}  // namespace vdb

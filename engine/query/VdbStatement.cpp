@@ -1,0 +1,254 @@
+// Statements: text, parameters, preparation and execution under table locks (see
+// VdbStatement.h).
+#include "query/VdbStatement.h"
+
+#include <cstring>
+
+#include "query/VdbCommand.h"
+#include "query/VdbQuery.h"
+#include "session/VdbCatalog.h"
+#include "sql/VdbSqlParser.h"
+
+namespace vdb {
+
+namespace {
+
+// Engine errors a statement records as the session's last error.
+constexpr std::int16_t kErrUnknownName = 50;    // an unknown parameter
+constexpr std::int16_t kErrUnknown = 52;        // "Unknown error: %s"
+constexpr std::int16_t kErrParamExists = 71;    // a parameter declared twice
+
+// The longest 8-bit and wide strings a parameter holds before it becomes a memo.
+constexpr std::int32_t kMaxAnsiParamLength = 32764;
+constexpr std::int32_t kMaxWideParamLength = 16382;
+constexpr std::int32_t kDefaultParamLength = 255;
+
+const TVdbDataType* ParameterType(std::int16_t ParamType, std::int32_t ParamSpec) {
+  const std::int32_t Length = ParamSpec <= 0 ? kDefaultParamLength : ParamSpec;
+  switch (ParamType) {
+    case kVdbCharCode:
+    case kVdbStringCode:
+      if (Length > kMaxAnsiParamLength) return TVdbDataType::GetDataType(kVdbMemoCode, true, kVdbCurrentLevel);
+      return TVdbDataType::GetStringType(kVdbStringCode, true, kVdbCurrentLevel, Length, "");
+    case kVdbWideStringCode:
+      if (Length > kMaxWideParamLength) return TVdbDataType::GetDataType(kVdbWideMemoCode, true, kVdbCurrentLevel);
+      return TVdbDataType::GetStringType(kVdbWideStringCode, true, kVdbCurrentLevel, Length, "");
+    default:
+      return TVdbDataType::GetDataType(ParamType, true, kVdbCurrentLevel);
+  }
+}
+
+}  // namespace
+
+TVdbStatement::TVdbStatement(TVdbCatalog* Catalog)
+    : FCatalog(Catalog), FParameters(std::make_unique<TVdbVariables>()), FCommands(std::make_unique<TVdbCommandList>()) {}
+
+TVdbStatement::~TVdbStatement() {
+  Unprepare();
+  FCommands.reset();
+}
+
+std::int16_t TVdbStatement::RecordFailure(const std::exception& Error, std::int16_t Code) {
+  TVdbServices* Services = FCatalog->Services();
+  if (dynamic_cast<const EVdbEngine*>(&Error) != nullptr) Services->SetLastError(Error);
+  else Services->SetLastError(kErrUnknown, kxFormatArgs{std::string(Error.what())});
+  return Code;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text and commands
+
+std::int16_t TVdbStatement::ParseText() {
+  FCommands->Clear();
+  TSqlParser Parser;
+  Parser.SetIsOdbcCompatible(FCompat > 0);
+  Parser.SetAllowLocalFormats(false);
+  Parser.SetStatementText(FText);
+  try {
+    for (auto Tree = Parser.ParseFirstStatement(FCatalog); Tree; Tree = Parser.ParseNextStatement(FCatalog)) {
+      Tree->Optimize();
+      FCommands->Add(CreateCommand(FCatalog, std::move(Tree)));
+    }
+  } catch (const ESqlParser& Error) {
+    FCommands->Clear();
+    FLastErrorRow = Error.ErrorLineNo();
+    FLastErrorCol = Error.ErrorCharNo();
+    FCatalog->Services()->SetLastError(Error);
+    return kResultParseError;
+  }
+  return 0;
+}
+
+std::int16_t TVdbStatement::SetText(std::string_view Text) {
+  Unprepare();
+  FSingleTree.reset();
+  FLastErrorRow = FLastErrorCol = 0;
+  FText = std::string(Text);
+  const std::int16_t Result = ParseText();
+  if (Result < 0) FText.clear();
+  return Result;
+}
+
+void TVdbStatement::SetSqlCommand(std::unique_ptr<TVdbSqlCommand> SqlCommand) {
+  Unprepare();
+  FText.clear();
+  FCommands->Clear();
+  FSingleTree.reset();
+  if (auto* Query = dynamic_cast<TVdbSqlQuery*>(SqlCommand.get())) FSingleTree = Query->Clone();
+  FCommands->Add(CreateCommand(FCatalog, std::move(SqlCommand)));
+}
+
+int TVdbStatement::CommandCount() const { return FCommands->Count(); }
+
+// ---------------------------------------------------------------------------------------------
+// Parameters
+
+std::int16_t TVdbStatement::AddParameter(const std::string& ParamName, std::int16_t ParamType, std::int32_t ParamSpec) {
+  if (FParameters->Find(ParamName) != nullptr) {
+    FCatalog->Services()->SetLastError(kErrParamExists, kxFormatArgs{ParamName});
+    return kResultParamExists;
+  }
+  try {
+    FParameters->Add(ParamName, ParameterType(ParamType, ParamSpec));
+  } catch (const std::exception& Error) {
+    return static_cast<std::int16_t>(FCatalog->Services()->SetLastError(Error));
+  }
+  return 0;
+}
+
+std::int16_t TVdbStatement::SetParamValue(const std::string& Name, const char* Value, std::int32_t Size) {
+  TVdbVariable* Variable = FParameters->Find(Name);
+  if (Variable == nullptr) return FCatalog->Services()->SetLastError(kErrUnknownName, kxFormatArgs{Name});
+  if (Size == -1 || Value == nullptr) {
+    Variable->SetNull();
+    return 0;
+  }
+  const std::string_view Text(Value, Size < -1 ? std::strlen(Value) : static_cast<std::size_t>(Size));
+  try {
+    const TVdbDataType* Type = Variable->DataType();
+    if (Type == nullptr) Type = TVdbDataType::GetApproxStringType(static_cast<std::int32_t>(Text.size()));
+    TVdbDataValue Converted;
+    Type->ConvertFromString(Converted, Text);
+    Variable->SetValue(Converted, Type);
+  } catch (const std::exception& Error) {
+    return FCatalog->Services()->SetLastError(Error);
+  }
+  return 0;
+}
+
+std::int16_t TVdbStatement::SetParamValue(const std::string& Name, const TVdbDataValue& Value, const TVdbDataType* Type) {
+  TVdbVariable* Variable = FParameters->Find(Name);
+  if (Variable == nullptr) return FCatalog->Services()->SetLastError(kErrUnknownName, kxFormatArgs{Name});
+  try {
+    Variable->SetValue(Value, Type);
+  } catch (const std::exception& Error) {
+    return FCatalog->Services()->SetLastError(Error);
+  }
+  return 0;
+}
+
+void TVdbStatement::ClearParams() {
+  for (std::size_t I = 0; I < FParameters->Count(); ++I) FParameters->Item(I)->Clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Preparation and execution
+
+std::int16_t TVdbStatement::Prepare() {
+  if (FPrepared) Unprepare();
+  for (int I = 0; I < FCommands->Count(); ++I)
+    if (TVdbQuery* Query = (*FCommands)[I].AsQuery()) Query->SetRequestedCursorType(FRequestedCursorType);
+  try {
+    FCommands->Split();
+    FCommands->SetupTables(FParameters.get());
+    FCommands->InitExecution();
+  } catch (const EVdbEngine& Error) {
+    RecordFailure(Error, kResultPrepareFailed);
+    FPrepared = true;  // so that Unprepare takes back what was done
+    Unprepare();
+    return kResultPrepareFailed;
+  } catch (const std::exception& Error) {
+    RecordFailure(Error, kResultInternal);
+    FPrepared = true;
+    Unprepare();
+    return kResultInternal;
+  }
+  FPrepared = true;
+  return 0;
+}
+
+std::int32_t TVdbStatement::Execute() {
+  if (!FPrepared) return kResultNotPrepared;
+  TVdbTouchedRelations Touched;
+  FCommands->GetTouchedRelations(Touched);
+  std::vector<std::int16_t> Read;
+  for (const std::int16_t RltnIdx : Touched.Read)
+    if (std::find(Touched.Written.begin(), Touched.Written.end(), RltnIdx) == Touched.Written.end())
+      Read.push_back(RltnIdx);
+  if (FCatalog->AcquireWriteLocks(Touched.Written) < 0) return kResultLocked;
+  if (FCatalog->AcquireReadLocks(Read) < 0) {
+    FCatalog->ReleaseWriteLocks(Touched.Written);
+    return kResultLocked;
+  }
+  std::int32_t Affected = 0;
+  bool Failed = false;
+  try {
+    FCommands->UpdateParameterValues(*FParameters);
+    for (int I = 0; I < FCommands->Count() && !Failed; ++I) {
+      TVdbQuery* Query = (*FCommands)[I].AsQuery();
+      if (Query != nullptr && Query->IsCorrelated()) continue;
+      Affected += (*FCommands)[I].Execute();
+    }
+  } catch (const std::exception& Error) {
+    RecordFailure(Error, kResultExecuteFailed);
+    Failed = true;
+  }
+  FCatalog->ReleaseReadLocks(Read);
+  FCatalog->ReleaseWriteLocks(Touched.Written);
+  return Failed ? kResultExecuteFailed : Affected;
+}
+
+void TVdbStatement::Unprepare() {
+  if (!FPrepared) return;
+  FPrepared = false;
+  FCommands->Unprepare();
+  // Preparation rewrites the trees (names resolved, "*" expanded): the next preparation starts
+  // again from the text.
+  if (!FText.empty()) {
+    ParseText();
+  } else if (FSingleTree) {
+    FCommands->Clear();
+    FCommands->Add(CreateCommand(FCatalog, FSingleTree->Clone()));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Result
+
+namespace {
+
+TVdbQuery* LastQuery(const TVdbCommandList& Commands) {
+  for (int I = Commands.Count() - 1; I >= 0; --I)
+    if (TVdbQuery* Query = Commands[I].AsQuery()) return Query;
+  return nullptr;
+}
+
+}  // namespace
+
+std::int16_t TVdbStatement::ResultRltnIdx() const {
+  const TVdbQuery* Query = FPrepared ? LastQuery(*FCommands) : nullptr;
+  return Query != nullptr ? Query->ResultRltnIdx() : 0;
+}
+
+std::int16_t TVdbStatement::ResultIndexNo() const {
+  const TVdbQuery* Query = FPrepared ? LastQuery(*FCommands) : nullptr;
+  return Query != nullptr ? Query->LiveResultIndexNo() : TVdbQuery::kNoLiveIndex;
+}
+
+std::string TVdbStatement::PlanText() const {
+  std::string Text;
+  for (int I = 0; I < FCommands->Count(); ++I) Text += (*FCommands)[I].PlanText();
+  return Text;
+}
+
+}  // namespace vdb
