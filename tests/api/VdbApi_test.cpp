@@ -46,6 +46,13 @@ std::vector<HandleCase> HandleCases() {
       {"VdbTableCreate", [](VdbHandle H) { return VdbTableCreate(H, W("T")); }, -17},
       {"VdbRltnRecordCount", [](VdbHandle H) { return VdbRltnRecordCount(H); }, -17},
       {"VdbRltnGetIndexNames", [](VdbHandle H) { return VdbRltnGetIndexNames(H, nullptr, 0); }, -17},
+      {"VdbSessCreateStatement", [](VdbHandle H) { return VdbSessCreateStatement(H); }, -105},
+      {"VdbStmtSetSqlText", [](VdbHandle H) { return VdbStmtSetSqlText(H, W("select 1")); }, -104},
+      {"VdbStmtPrepare", [](VdbHandle H) { return VdbStmtPrepare(H, 2); }, -104},
+      {"VdbStmtExecute", [](VdbHandle H) { return VdbStmtExecute(H); }, -104},
+      {"VdbStmtCreateResultTableHdl", [](VdbHandle H) { return VdbStmtCreateResultTableHdl(H); }, -104},
+      {"VdbStmtGetErrorPos", [](VdbHandle H) { int32_t R, C; return VdbStmtGetErrorPos(H, &R, &C); }, -104},
+      {"VdbStmtDelete", [](VdbHandle H) { return VdbStmtDelete(H); }, -104},
   };
 }
 
@@ -247,6 +254,51 @@ TEST_F(ApiLexicon, TheWindowsRoadWalksTheHeadwordIndexAndLeavesNoLockFiles) {
   EXPECT_FALSE(std::filesystem::exists(Path("L_Data!Data.vdbv")));
   std::filesystem::remove(Db);  // the file is free again
   EXPECT_FALSE(std::filesystem::exists(Db));
+}
+
+TEST_F(ApiLexicon, StatementsRunTheStartQueryAndReportParseErrorsWithTheirPlace) {
+  const std::string Db = Path("L_Data.vdbd");
+  lexicon::WriteLexiconDatabase(
+      {{"Vaddisznó", "sertés", 2}, {"agancs", "fejdísz", 3}, {"Őz", "kis szarvas", 4}, {"bak", "hím őz", 5}}, Db);
+  const VdbHandle Sess = OpenDatabase(Db);
+  const VdbHandle Stmt = VdbSessCreateStatement(Sess);
+  ASSERT_GT(Stmt, 0);
+
+  // A syntax error: -59 with its row and column; the statement stays usable.
+  EXPECT_EQ(VdbStmtSetSqlText(Stmt, W("select *\nfrom Data wher CIMSZO = 'x'")), -59);
+  int32_t Row = 0, Col = 0;
+  ASSERT_EQ(VdbStmtGetErrorPos(Stmt, &Row, &Col), 0);
+  EXPECT_EQ(Row, 2);
+  EXPECT_GT(Col, 1);
+  EXPECT_LT(LastErrorOf(Sess).Code, 0);
+
+  // The start query, live, through the headword index.
+  ASSERT_EQ(VdbStmtSetSqlText(Stmt, W("select * from Data \norder by CIMSZO")), 0) << LastErrorOf(Sess).Message;
+  ASSERT_EQ(VdbStmtPrepare(Stmt, VDB_CURSOR_LIVE), 0) << LastErrorOf(Sess).Message;
+  ASSERT_GE(VdbStmtExecute(Stmt), 0) << LastErrorOf(Sess).Message;
+  const VdbHandle Table = VdbStmtCreateResultTableHdl(Stmt);
+  ASSERT_GT(Table, 0) << LastErrorOf(Sess).Message;
+  std::vector<std::string> Words;
+  for (int16_t Moved = VdbTableFirst(Table); Moved >= 0; Moved = VdbTableMoveBy(Table, 1))
+    Words.push_back(FieldText(Table, 1) + "=" + FieldText(Table, 2));
+  EXPECT_EQ(Words, (std::vector<std::string>{"agancs=fejdísz", "bak=hím őz", "Őz=kis szarvas", "Vaddisznó=sertés"}));
+
+  // The table handle outlives the statement.
+  ASSERT_EQ(VdbStmtUnprepare(Stmt), 0);
+  ASSERT_EQ(VdbStmtDelete(Stmt), 0);
+  EXPECT_EQ(VdbStmtSetSqlText(Stmt, W("select 1")), -104);
+  ASSERT_EQ(VdbTableFirst(Table), 1);
+  EXPECT_EQ(FieldText(Table, 1), "agancs");
+  EXPECT_EQ(VdbTableDelete(Table), 0);
+
+  // An unknown table fails in preparation with its engine error.
+  const VdbHandle Other = VdbSessCreateStatement(Sess);
+  ASSERT_EQ(VdbStmtSetSqlText(Other, W("select * from Nincs")), 0);
+  EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -64);
+  EXPECT_EQ(LastErrorOf(Sess).Code, -88);
+  // Closing the database deletes the session's statements.
+  ASSERT_EQ(VdbSessCloseDb(Sess), 0);
+  EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -104);
 }
 
 // --- Tables, the write path, indexes and transactions -------------------------------------------
