@@ -7,7 +7,7 @@ PACKAGES=(
   libicu-dev
   qt6-base-dev libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libsqlite3-dev
+  libsqlite3-dev libreadline-dev
   clang libclang-rt-14-dev
 )
 
