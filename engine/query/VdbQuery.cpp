@@ -21,6 +21,7 @@ constexpr std::int16_t kErrNoSuitableIndex = 6;    // "No suitable index found f
 constexpr std::int16_t kErrUnsupported = 187;      // a feature this engine does not offer
 constexpr std::int16_t kErrNoType = 144;           // a select item without type
 constexpr std::size_t kMaxLabelLength = 40;
+constexpr std::int32_t kMaxComputedTextLength = 2000;
 
 const std::string kContextTag = "Statement_Context";
 const std::string kHolderTag = "Statement_ResultSetHolder";
@@ -92,6 +93,16 @@ bool ContainsAggregate(const TVdbSqlSelectExpression& Select) {
 }
 
 // The label of a computed item: its SQL text, at most 40 characters.
+// The column type of a computed item: its own, but a text that may grow to the longest string
+// (concatenations, FILLSTR, ...) is kept to a length a record can hold several times.
+const TVdbDataType* ComputedColumnType(const TVdbDataType* Type) {
+  const auto* String = dynamic_cast<const TVdbStringType*>(Type);
+  if (String == nullptr || String->MaxLength() <= kMaxComputedTextLength) return Type;
+  if (Type->ColumnType() != kVdbStringCode && Type->ColumnType() != kVdbWideStringCode) return Type;
+  return TVdbDataType::GetStringType(Type->ColumnType(), true, kVdbCurrentLevel, kMaxComputedTextLength,
+                                     String->CollationName());
+}
+
 bool SameIdentifier(std::string_view A, std::string_view B) { return CompareIdentifiers(A, B) == 0; }
 
 std::string ComputedLabel(const TVdbExpression& Item) {
@@ -266,7 +277,7 @@ std::unique_ptr<TVdbColumnDefs> TVdbQuery::ResultColumns(TVdbSqlSelectExpression
       Columns->Add(std::move(Column));
       Origin.Kind = qckData;
     } else {
-      const TVdbDataType* Type = Item.DataType();
+      const TVdbDataType* Type = ComputedColumnType(Item.DataType());
       if (Type == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
       auto Column = TVdbColumnDef::CreateColumnDef(Label.empty() ? ComputedLabel(Item) : Label, Type, 0);
       if (Column == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});

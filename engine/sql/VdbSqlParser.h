@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "session/VdbErrors.h"
 #include "sql/VdbSqlCommand.h"
@@ -144,6 +145,7 @@ class TSqlParser {
   class TDepthGuard;
   void Expect(TSqlTokenType Type);   // checks and consumes
   bool Accept(TSqlTokenType Type);   // consumes when it is the current token
+  bool NextTokenIs(TSqlTokenType Type);  // looks one token ahead, consuming nothing
   bool IsName() const;
   std::string ParseName();           // error expecting "<name of table, index, column etc.>"
   std::string ParseTableName();      // error expecting "<identifier>"
@@ -204,6 +206,8 @@ class TSqlParser {
   TSqlTokenType FLastTokenType = sqltEndOfStatement;
   int FDepth = 0;   // nesting of conditions, expressions and table expressions
   std::string FErrorMessage;
+  // Positions of "(" where a nested condition was tried and did not fit.
+  std::unordered_set<std::int32_t> FFailedConditionStarts;
 };
 
 }  // namespace vdb

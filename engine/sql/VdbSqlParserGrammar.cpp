@@ -169,6 +169,14 @@ void TSqlParser::Expect(TSqlTokenType Type) {
   NextToken();
 }
 
+bool TSqlParser::NextTokenIs(TSqlTokenType Type) {
+  const TScanState Start = SaveState();
+  NextToken();
+  const bool Is = FLastTokenType == Type;
+  RestoreState(Start);
+  return Is;
+}
+
 bool TSqlParser::Accept(TSqlTokenType Type) {
   if (FLastTokenType != Type) return false;
   NextToken();
@@ -882,17 +890,23 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseBooleanFactor() {
   if (FLastTokenType == sqltLeftParenthesis) {
     // A parenthesis opens a nested condition or the left side of a comparison; the condition
     // is tried first and the scanner rewinds when it does not fit.
+    // A parenthesis found not to hold a condition is not tried again when the expression parse
+    // comes back to it (nested "(CASE WHEN (...) = 1 THEN 1 END) = 1" would otherwise parse
+    // every level twice per enclosing level).
     const TScanState Start = SaveState();
-    try {
-      NextToken();
-      auto Inner = ParseSearchCondition();
-      Expect(sqltRightParenthesis);
-      auto Factor = TVdbBooleanFactor::CreateParenthesized(std::move(Inner));
-      Factor->SetIsNot(IsNot);
-      return Factor;
-    } catch (const ESqlParser&) {
-      RestoreState(Start);
-      FErrorMessage.clear();
+    if (FFailedConditionStarts.count(FLastTokenPos) == 0) {
+      try {
+        NextToken();
+        auto Inner = ParseSearchCondition();
+        Expect(sqltRightParenthesis);
+        auto Factor = TVdbBooleanFactor::CreateParenthesized(std::move(Inner));
+        Factor->SetIsNot(IsNot);
+        return Factor;
+      } catch (const ESqlParser&) {
+        RestoreState(Start);
+        FErrorMessage.clear();
+        FFailedConditionStarts.insert(FLastTokenPos);
+      }
     }
     return ParseComparison(IsNot);
   }
@@ -1202,11 +1216,15 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseFactor() {
         }
         RestoreState(Start);
       }
-      if (const TSqlFunctionEntry* Entry = FindFunctionByName(LastTokenString())) {
+      // A function that takes arguments is one only when "(" follows: "Len", "Count" or "Str"
+      // alone name a column.
+      const TSqlFunctionEntry* Entry = FindFunctionByName(LastTokenString());
+      if (Entry != nullptr && (Entry->Min <= 0 || NextTokenIs(sqltLeftParenthesis))) {
         Factor = ParseStandardFunction(*Entry);
         break;
       }
-      if (const TVdbDataFunc* DataFunc = FindDataFunc(LastTokenString())) {
+      const TVdbDataFunc* DataFunc = FindDataFunc(LastTokenString());
+      if (DataFunc != nullptr && (DataFunc->MaxArgs <= 0 || NextTokenIs(sqltLeftParenthesis))) {
         Factor = ParseDataFunction(*DataFunc);
         break;
       }

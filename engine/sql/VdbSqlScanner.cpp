@@ -408,6 +408,7 @@ void TSqlParser::InitParsing(TVdbCatalog* Catalog) {
   FStatementPos = 1;
   FParameterCount = 0;
   FErrorMessage.clear();
+  FFailedConditionStarts.clear();
   NextToken();
 }
 

@@ -372,6 +372,42 @@ TEST(SqlParser, DeepNestingIsAnErrorNotACrash) {
   EXPECT_THROW(Parser.ParseFirstStatement(nullptr), ESqlParser);
 }
 
+// A function that takes arguments is a function only when "(" follows it; alone, its name is a
+// column name (it used to become a call without arguments that evaluation read past).
+TEST(SqlParser, FunctionNamesWithoutParenthesesAreColumns) {
+  for (const char* Name : {"Len", "Count", "Str", "max", "Upper", "LeftStr"}) {
+    SCOPED_TRACE(Name);
+    auto Expression = ParseExpressionText(Name);
+    TVdbSimpleFactor* Factor = SimpleFactorOf(Expression.get());
+    ASSERT_NE(Factor, nullptr);
+    EXPECT_TRUE(Factor->GetIsColumnName());
+    EXPECT_EQ(Factor->ColumnNameOrLiteral(), Name);
+  }
+  auto Select = ParseOne("SELECT Len, Count + 1 FROM t WHERE Str = 'x' ORDER BY Len");
+  EXPECT_EQ(SingleSelect(*Select).SelectElement(0).ScalarExpression()->GetSqlText(), "Len");
+  // With parentheses they stay functions; functions without arguments need none.
+  EXPECT_TRUE(SimpleFactorOf(ParseExpressionText("Len('abc')").get())->GetIsFunction());
+  EXPECT_TRUE(SimpleFactorOf(ParseExpressionText("COUNT(*)").get())->GetIsFunction());
+  EXPECT_TRUE(SimpleFactorOf(ParseExpressionText("CURRENT_DATE").get())->GetIsFunction());
+}
+
+// "(CASE WHEN <c> THEN 1 END) = 1" nested: the parenthesis is tried as a condition, which does
+// not fit, and then read as an expression. Each level used to repeat that for every level
+// inside it, doubling the work per level; 45 levels now parse at once (they took hours).
+TEST(SqlParser, NestedParenthesisedConditionsParseInLinearTime) {
+  std::string Condition = "a = 1";
+  constexpr int kLevels = 45;
+  for (int I = 0; I < kLevels; ++I) Condition = "(CASE WHEN " + Condition + " THEN 1 END) = 1";
+  auto Command = ParseOne("SELECT * FROM t WHERE " + Condition);
+  const std::string Text = Command->GetSqlText();
+  std::size_t Cases = 0;
+  for (std::size_t Pos = Text.find("CASE"); Pos != std::string::npos; Pos = Text.find("CASE", Pos + 1)) ++Cases;
+  EXPECT_EQ(Cases, static_cast<std::size_t>(kLevels));
+  // A parenthesised condition inside such a nest is still a condition.
+  auto Mixed = ParseOne("SELECT * FROM t WHERE ((CASE WHEN (a = 1 OR b = 2) THEN 1 END) = 1) AND (c = 3)");
+  EXPECT_NE(Mixed->GetSqlText().find("(a = 1 OR b = 2)"), std::string::npos) << Mixed->GetSqlText();
+}
+
 TEST(SqlParser, ParseParameterReadsOneFactor) {
   TSqlParser Parser;
   Parser.SetStatementText("-12");
