@@ -135,6 +135,12 @@ typedef struct TVdbTableInfo {
   int32_t Capacity;
 } TVdbTableInfo;
 
+/* Called with the table name when a table's key was refused; writes the key to try (MaxLen
+ * characters) and answers 1, or answers 0 to give up. */
+typedef int16_t (*TVdbPasswordProc)(const VdbChar* TableName, VdbChar* Key, int32_t MaxLen);
+/* Called when a record of the cursor's relation was deleted (Moved: the record that took its place, 0 none). */
+typedef void (*TVdbChangeProc)(VdbHandle DbHdl, VdbHandle Table, int32_t Deleted, int32_t Moved);
+
 /* ---- Without a handle ---- */
 
 /* Copies the text of result code Code (or "Unknown error") into Msg; always 0. */
@@ -150,6 +156,8 @@ VdbHandle VdbCreateSession(const VdbChar* Location);
 VdbResult VdbSessGetDefaultNetParams(VdbHandle Sess, TVdbNetParams* Params);
 /* Takes station, names, directories from Params and creates the private directory when missing. */
 VdbResult VdbSessSetNetParams(VdbHandle Sess, const TVdbNetParams* Params);
+/* Installs the procedure asked for a table's key when the one given is refused (null: none). */
+VdbResult VdbSessSetPasswordProc(VdbHandle Sess, TVdbPasswordProc Proc);
 /* Index page size (kept) and block size of new blob files. */
 VdbResult VdbSessSetSystemSettings(VdbHandle Sess, int32_t IndexPageSize, int32_t BlobBlockSize);
 /* Opens the database at Location (VDB_OPEN_* flags); 0, VDB_ERR_DATABASE_NOT_FOUND or VDB_ERR_CREATE_SESSION. */
@@ -339,6 +347,12 @@ VdbResult VdbTableGotoMark(VdbHandle Table, int32_t Delta, int16_t Restart);
 int32_t VdbTableGetAutoNo(VdbHandle Table);
 /* Positions on the record with record id AutoNo; its record number, 0 when there is none. */
 int32_t VdbTableGotoAutoNo(VdbHandle Table, int32_t AutoNo);
+/* Prepares a filter in SQL (empty: none); Options' low 4 bits: 1 static, 15 incremental; -44 for an invalid condition. */
+VdbResult VdbTableSetSQLFilter(VdbHandle Table, const VdbChar* Filter, uint16_t Options);
+/* Puts the prepared filter into force (On 1) or takes the active one back (On 0). */
+VdbResult VdbTableActivateFilter(VdbHandle Table, int16_t On);
+/* Installs the procedure told about deleted records (null: none), passing DbHdl back. */
+VdbResult VdbTableSetChangeProc(VdbHandle Table, TVdbChangeProc Proc, VdbHandle DbHdl);
 /* Re-reads the current record after changes of other sessions; 1 when the data changed. */
 VdbResult VdbTableRefresh(VdbHandle Table);
 /* Batch moves: not provided by this engine. */

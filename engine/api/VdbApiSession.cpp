@@ -140,6 +140,25 @@ VdbResult VdbSessSetNetParams(VdbHandle Sess, const TVdbNetParams* Params) {
   });
 }
 
+VdbResult VdbSessSetPasswordProc(VdbHandle Sess, TVdbPasswordProc Proc) {
+  return WithSession(Sess, false, [&](TVdbLocalSession& Session) -> VdbResult {
+    if (Proc == nullptr) {
+      Session.Catalog()->SetPasswordCallback(nullptr);
+      return 0;
+    }
+    Session.Catalog()->SetPasswordCallback([Proc](const std::string& TableName, std::string& Key) {
+      VdbChar Name[256];
+      ToApiText(TableName, Name, 255);
+      VdbChar Answer[256] = {};
+      if (Proc(Name, Answer, 255) == 0) return false;
+      Answer[255] = 0;
+      Key = FromApiText(Answer);
+      return true;
+    });
+    return 0;
+  });
+}
+
 VdbResult VdbSessSetSystemSettings(VdbHandle Sess, int32_t IndexPageSize, int32_t BlobBlockSize) {
   return WithSession(Sess, false, [&](TVdbLocalSession& Session) -> VdbResult {
     Session.Services()->DefIndPageSize = IndexPageSize;

@@ -5,6 +5,7 @@
 #include "api/VdbApi.h"
 #include "api/VdbApiBoundary.h"
 #include "session/VdbServices.h"
+#include "sql/VplDatabase.h"
 #include "storage/kxMemory.h"
 #include "table/VdbBaseTable.h"
 #include "table/kxStrUtils.h"
@@ -127,6 +128,30 @@ void StageLongValue(TVdbCursor& Cursor, std::int16_t FieldNo, std::string Bytes,
       Accessor.SetPendingBlob(FieldNo, std::move(Bytes), BlobType);
   }
 }
+
+// A cursor filter from SQL text. A compiled condition reads the columns of the accessor it was
+// prepared on, while a static filter is collected by another accessor of the cursor: the text is
+// prepared again for each accessor that asks (the last one is kept; same accessor and relation
+// means the same columns).
+class TTextFilter : public TVdbAccessorFilter {
+ public:
+  TTextFilter(std::string Text, TVdbAccessor& Accessor) : FText(std::move(Text)) { Bind(Accessor); }
+  bool IsSatisfied(TVdbAccessor& Accessor) override { return Bind(Accessor).IsSatisfied(Accessor); }
+
+ private:
+  TVdbSqlCondition& Bind(TVdbAccessor& Accessor) {
+    if (FAccessor != &Accessor || FRelation != &Accessor.Relation()) {
+      FCondition = std::make_unique<TVdbSqlCondition>(FText, Accessor);
+      FAccessor = &Accessor;
+      FRelation = &Accessor.Relation();
+    }
+    return *FCondition;
+  }
+  std::string FText;
+  std::unique_ptr<TVdbSqlCondition> FCondition;
+  const TVdbAccessor* FAccessor = nullptr;
+  const TVdbRelation* FRelation = nullptr;
+};
 
 }  // namespace
 
@@ -489,6 +514,37 @@ int32_t VdbTableGotoAutoNo(VdbHandle Table, int32_t AutoNo) {
     if (RecNo <= 0) return 0;
     const std::int16_t Moved = Cursor.SetRecordNo(RecNo);
     return Moved < 0 ? Moved : RecNo;
+  });
+}
+
+VdbResult VdbTableSetSQLFilter(VdbHandle Table, const VdbChar* Filter, uint16_t Options) {
+  constexpr VdbResult kInvalidCondition = -44;  // "Search-condition is invalid"
+  return WithTable(Table, [&](TVdbCursor& Cursor, TVdbLocalSession&) -> VdbResult {
+    const std::string Text = FromApiText(Filter);
+    std::shared_ptr<TVdbAccessorFilter> Condition;
+    if (Text.find_first_not_of(" \t\r\n") != std::string::npos)
+      Condition = std::make_shared<TTextFilter>(Text, Cursor.Accessor());
+    // Prepared only: VdbTableActivateFilter puts it into force.
+    return Cursor.SetUserFilter(std::move(Condition), Options, true);
+  }, kInvalidCondition);
+}
+
+VdbResult VdbTableActivateFilter(VdbHandle Table, int16_t On) {
+  return WithTable(Table, [&](TVdbCursor& Cursor, TVdbLocalSession&) {
+    return On != 0 ? Cursor.ActivateFilter() : Cursor.DeactivateFilter();
+  });
+}
+
+VdbResult VdbTableSetChangeProc(VdbHandle Table, TVdbChangeProc Proc, VdbHandle DbHdl) {
+  return WithTable(Table, [&](TVdbCursor& Cursor, TVdbLocalSession&) -> VdbResult {
+    if (Proc == nullptr) {
+      Cursor.SetOnChangeProc(nullptr);
+      return 0;
+    }
+    Cursor.SetOnChangeProc([Proc](std::int16_t Db, std::int16_t Hdl, std::int32_t Deleted, std::int32_t Moved) {
+      Proc(Db, Hdl, Deleted, Moved);
+    }, DbHdl);
+    return 0;
   });
 }
 

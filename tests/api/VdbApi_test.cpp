@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "LexiconCsv.h"
 #include "LexiconDatabase.h"
@@ -472,6 +473,97 @@ TEST_F(ApiPeople, MarksAndRecordIdsOfTheCursor) {
   EXPECT_EQ(VdbTableGotoMark(FTable, 1, 0), -11);
   ASSERT_EQ(VdbTableUnmark(FTable), 0);
   EXPECT_EQ(VdbTableGetNumMarks(FTable), 0);
+}
+
+struct ChangeNotice {
+  VdbHandle Db, Table;
+  int32_t Deleted, Moved;
+};
+std::vector<ChangeNotice> gNotices;
+
+TEST_F(ApiPeople, FiltersInSqlAndChangeNoticesOfDeletedRecords) {
+  for (const char* Row : {"a,5", "b,15", "c,25", "d,35"}) {
+    const std::string Text(Row);
+    ASSERT_EQ(Append(Text.substr(0, 1).c_str(), Text.substr(2).c_str()), 0);
+  }
+  // Static (1) and incremental (15) filters, switched on and off.
+  for (const uint16_t Options : {65, 79}) {
+    ASSERT_EQ(VdbTableSetSQLFilter(FTable, W("Age > 10 and Name <> 'c'"), Options), 0) << LastErrorOf(FSess).Message;
+    ASSERT_EQ(VdbTableActivateFilter(FTable, 1), 0);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"b/15/<NULL>", "d/35/<NULL>"})) << Options;
+    ASSERT_EQ(VdbTableActivateFilter(FTable, 0), 0);
+    EXPECT_EQ(Rows().size(), 4u);
+  }
+  EXPECT_EQ(VdbTableSetSQLFilter(FTable, W("Age >"), 65), -44);
+  EXPECT_EQ(VdbTableSetSQLFilter(FTable, W("Nincs = 1"), 65), -44);
+  EXPECT_EQ(LastErrorOf(FSess).Code, -50);
+
+  // Deleting record 1 of the heap table moves the last record into its place.
+  gNotices.clear();
+  ASSERT_EQ(VdbTableSetChangeProc(FTable, [](VdbHandle Db, VdbHandle Table, int32_t Deleted, int32_t Moved) {
+    gNotices.push_back({Db, Table, Deleted, Moved});
+  }, 7), 0);
+  ASSERT_EQ(VdbTableSetRecNo(FTable, 1), 1);
+  ASSERT_EQ(VdbTableDeleteRecord(FTable), 0);
+  ASSERT_EQ(gNotices.size(), 1u);
+  EXPECT_EQ(gNotices[0].Db, 7);
+  EXPECT_EQ(gNotices[0].Table, FTable);
+  EXPECT_EQ(gNotices[0].Deleted, 1);
+  EXPECT_EQ(gNotices[0].Moved, 4);
+  ASSERT_EQ(VdbTableSetChangeProc(FTable, nullptr, 0), 0);
+  ASSERT_EQ(VdbTableSetRecNo(FTable, 1), 1);
+  ASSERT_EQ(VdbTableDeleteRecord(FTable), 0);
+  EXPECT_EQ(gNotices.size(), 1u);
+}
+
+TEST_F(ApiPeople, ASessionLearnsOfTheChangesOfAnother) {
+  ASSERT_EQ(Append("a", "1"), 0);
+  const VdbHandle Other = OpenDatabase(Path("people.vdbd"));
+  const VdbHandle OtherRltn = VdbSessOpenTable(Other, W("People"), nullptr, VDB_RIGHTS_WRITE, 0);
+  ASSERT_GT(OtherRltn, 0) << LastErrorOf(Other).Message;
+  EXPECT_EQ(VdbSessRegisterModifications(Other), 0);
+  ASSERT_EQ(Append("b", "2"), 0);
+  EXPECT_EQ(VdbSessRegisterModifications(Other), 1);
+  EXPECT_EQ(VdbSessRegisterModifications(Other), 0);
+  EXPECT_EQ(VdbRltnRecordCount(OtherRltn), 2);
+}
+
+TEST_F(ApiHandles, SessionsCreatedFromManyThreadsGetDistinctHandles) {
+  std::vector<std::vector<VdbHandle>> PerThread(6);
+  std::vector<std::thread> Threads;
+  for (auto& Handles : PerThread) {
+    Threads.emplace_back([&Handles, this] {
+      for (int I = 0; I < 10; ++I) Handles.push_back(VdbCreateSession(W(FDir.string())));
+    });
+  }
+  for (auto& Thread : Threads) Thread.join();
+  std::vector<VdbHandle> All;
+  for (const auto& Handles : PerThread) All.insert(All.end(), Handles.begin(), Handles.end());
+  for (VdbHandle Handle : All) EXPECT_GT(Handle, 0);
+  std::sort(All.begin(), All.end());
+  EXPECT_EQ(std::adjacent_find(All.begin(), All.end()), All.end());
+  for (VdbHandle Handle : All) EXPECT_EQ(VdbSessDelete(Handle), 0);
+}
+
+TEST_F(ApiHandles, The256thStatementIsRefusedAndTheSessionsFull101stSession) {
+  const std::string Db = Path("s.vdbd");
+  lexicon::WriteLexiconDatabase({{"a", "b", 2}}, Db);
+  const VdbHandle Sess = OpenDatabase(Db);
+  for (int I = 0; I < 255; ++I) ASSERT_GT(VdbSessCreateStatement(Sess), 0) << I;
+  EXPECT_EQ(VdbSessCreateStatement(Sess), -2);
+  ASSERT_EQ(VdbSessCloseDb(Sess), 0);
+  ASSERT_EQ(VdbSessOpenDb(Sess, W(Db), nullptr, nullptr, 0, 0), 0);
+  EXPECT_GT(VdbSessCreateStatement(Sess), 0);
+
+  std::vector<VdbHandle> Extra;
+  for (VdbHandle Made = NewSession(); Made > 0; Made = VdbCreateSession(W(FDir.string()))) {
+    Extra.push_back(Made);
+    ASSERT_LE(Extra.size(), 100u);
+  }
+  EXPECT_EQ(VdbCreateSession(W(FDir.string())), -53);
+  for (VdbHandle Made : Extra) {
+    if (Made != Extra.front()) VdbSessDelete(Made);
+  }
 }
 
 TEST_F(ApiTables, TablesAreCreatedListedRenamedAndDeletedWithTheirFiles) {
