@@ -311,6 +311,11 @@ TEST_F(ApiLexicon, StatementsRunTheStartQueryAndReportParseErrorsWithTheirPlace)
   ASSERT_EQ(VdbStmtSetSqlText(Other, W("select * from Nincs")), 0);
   EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -64);
   EXPECT_EQ(LastErrorOf(Sess).Code, -88);
+  // A write answers the rows it affected and has no result table.
+  ASSERT_EQ(VdbStmtSetSqlText(Other, W("update Data set LEIRAS = 'szarvasbika' where CIMSZO = 'bak'")), 0);
+  ASSERT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), 0) << LastErrorOf(Sess).Message;
+  EXPECT_EQ(VdbStmtExecute(Other), 1) << LastErrorOf(Sess).Message;
+  EXPECT_EQ(VdbStmtCreateResultTableHdl(Other), 0);
   // Closing the database deletes the session's statements.
   ASSERT_EQ(VdbSessCloseDb(Sess), 0);
   EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -104);
