@@ -11,6 +11,8 @@
 #include "LexiconDatabase.h"
 #include "table/kxStrUtils.h"
 
+extern "C" int32_t VdbApiCountFromC(const VdbChar* Location, const VdbChar* Table);
+
 namespace vdb::apitest {
 namespace {
 
@@ -154,6 +156,14 @@ TEST_F(ApiHandles, LastErrorStartsEmptyAndSurvivesSuccessfulCalls) {
   EXPECT_EQ(VdbGetVersion(Version, 31), 0);
   EXPECT_EQ(VdbSessSetSettings(Sess, 0, 0, 1, 100), 0);
   EXPECT_EQ(LastErrorOf(Sess).Code, -191);
+}
+
+TEST_F(ApiHandles, CProgramsUseTheSameFunctions) {
+  const std::string Db = Path("c.vdbd");
+  lexicon::WriteLexiconDatabase({{"a", "b", 2}, {"c", "d", 3}, {"e", "f", 4}}, Db);
+  EXPECT_EQ(VdbApiCountFromC(W(Db), W("Data")), 3);
+  EXPECT_EQ(VdbApiCountFromC(W(Db), W("Nincs")), -1);
+  EXPECT_EQ(VdbApiCountFromC(W(Path("nincs.vdbd")), W("Data")), -58);
 }
 
 TEST_F(ApiHandles, ResultCodeTextsComeFromTheTableAndAreCut) {
