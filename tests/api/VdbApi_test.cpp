@@ -508,6 +508,16 @@ TEST_F(ApiPeople, TransactionsCommitOrRollBackEveryWrite) {
   ASSERT_EQ(Append("Harom", "3"), 0);
   ASSERT_EQ(VdbSessEndTransaction(FSess), 0);
   EXPECT_EQ(Rows(), (std::vector<std::string>{"Egy/1/<NULL>", "Harom/3/<NULL>"}));
+
+  // A session that ends inside a transaction leaves nothing of it behind.
+  ASSERT_EQ(VdbSessBeginTransaction(FSess, 2), 0);
+  ASSERT_EQ(Append("Negy", "4"), 0);
+  ASSERT_EQ(VdbSessDelete(FSess), 0);
+  Forget(FSess);
+  const VdbHandle Again = OpenDatabase(Path("people.vdbd"));
+  const VdbHandle Rltn = VdbSessOpenTable(Again, W("People"), nullptr, VDB_RIGHTS_WRITE, 0);
+  ASSERT_GT(Rltn, 0) << LastErrorOf(Again).Message;
+  EXPECT_EQ(VdbRltnRecordCount(Rltn), 2);
 }
 
 TEST_F(ApiPeople, MarksAndRecordIdsOfTheCursor) {
