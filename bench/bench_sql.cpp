@@ -62,10 +62,10 @@ struct TFixture {
   }
 };
 
-TFixture& Fixture() {
-  static TFixture Instance;
-  return Instance;
-}
+// Made in main and gone before main returns: the engine's process-wide lists must outlive it.
+std::unique_ptr<TFixture> TheFixture;
+
+TFixture& Fixture() { return *TheFixture; }
 
 std::string SearchSql(const std::string& Text) {
   const std::string Quoted = "'%" + Text + "%'";
@@ -141,7 +141,7 @@ BENCHMARK(BM_SearchNone_Sqlite)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  Fixture();
+  TheFixture = std::make_unique<TFixture>();
   vdbbench::TRatioReporter Reporter(vdbbench::TRatioReporter::TClock::Real);
   benchmark::RunSpecifiedBenchmarks(&Reporter);
   std::printf("\n");
@@ -149,5 +149,6 @@ int main(int argc, char** argv) {
   Reporter.PrintRatio("search %róka%", "BM_SearchRoka_Engine", "BM_SearchRoka_Sqlite");
   Reporter.PrintRatio("search without hits", "BM_SearchNone_Engine", "BM_SearchNone_Sqlite");
   benchmark::Shutdown();
+  TheFixture.reset();
   return 0;
 }

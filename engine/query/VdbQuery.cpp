@@ -119,6 +119,11 @@ TVdbQuery::TVdbQuery(TVdbCatalog* Catalog, std::unique_ptr<TVdbSqlCommand> SqlCo
 
 TVdbQuery::~TVdbQuery() { Unprepare(); }
 
+void TVdbQuery::SetParentCommand(TVdbCommand* Parent) {
+  FParentCommand = Parent;
+  SqlQuery().SetOnRecalc([this](TVdbSqlQuery&) { Execute(); });
+}
+
 TVdbSqlQuery& TVdbQuery::SqlQuery() const { return static_cast<TVdbSqlQuery&>(SqlCommand()); }
 
 TVdbRelation* TVdbQuery::ResultRelation() const {
@@ -961,9 +966,7 @@ void TVdbQuery::SplitSubQueries(TVdbSearchCondition* Condition) {
     Query->SetParentCommand(this);
     Query->SqlQuery().SetParentCommand(&SqlQuery());
     Query->SetRequestedCursorType(tctStatic);
-    TVdbQuery* Raw = Query.get();
-    Raw->SqlQuery().SetOnRecalc([Raw](TVdbSqlQuery&) { Raw->Execute(); });
-    FSubQueryLinks.push_back({Comparison, Raw});
+    FSubQueryLinks.push_back({Comparison, Query.get()});
     EnsureSubCommands().Add(std::move(Query));
   }
 }

@@ -51,7 +51,8 @@ class TVdbQuery : public TVdbCommand {
   // A sub-query that reads columns of its enclosing query: it runs when its outer row moves,
   // not in the statement's sequence.
   bool IsCorrelated() const { return FCorrelated; }
-  void SetParentCommand(TVdbCommand* Parent) { FParentCommand = Parent; }
+  // A sub-query of Parent; its tree's recalculation (an outer row moved) executes it again.
+  void SetParentCommand(TVdbCommand* Parent);
   TVdbCommand* ParentCommand() const { return FParentCommand; }
 
   void Split() override;

@@ -211,6 +211,10 @@ TEST_P(StatementSqliteTest, SubQueries) {
   Both("DELETE FROM T1 WHERE a IN (SELECT b FROM T2 WHERE c = 'a')");
   Both("UPDATE T2 SET b = 0 WHERE EXISTS (SELECT a FROM T1 WHERE T1.a = T2.a AND T1.b > 3)");
   CompareTables();
+  // Values from sub-queries, correlated or not.
+  Both("UPDATE T1 SET b = (SELECT MAX(b) FROM T2 WHERE T2.a = T1.a) WHERE c IS NOT NULL");
+  Both("UPDATE T2 SET a = (SELECT COUNT(*) FROM T1) WHERE b = 0");
+  CompareTables();
 }
 
 TEST_P(StatementSqliteTest, WritesChangeTheSameRows) {
