@@ -1132,7 +1132,8 @@ std::int16_t TVdbAccessor::Append() {
   Cancel();
   FSavedRecordNo = FCurrentRecordNo;
   FWorkRecBuf.assign(static_cast<std::size_t>(std::max(FRelation->RecordSize(), 0)), 0);
-  std::int16_t Result = FRelation->InitRecord(FWorkRecBuf.data(), true);
+  // The record id is taken once, below: a preset initialisation would take one of its own.
+  std::int16_t Result = FRelation->InitRecord(FWorkRecBuf.data(), false);
   if (Result >= 0 && FRelation->RecordIdFieldNo() > 0)
     Result = FRelation->SetAutoNum(FWorkRecBuf.data());
   if (Result < 0) {

@@ -1,0 +1,202 @@
+// vdb sql: the shell run as a process on small lexicon databases in a scratch directory.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "LexiconDatabase.h"
+#include "support/RunProcess.h"
+
+namespace {
+
+using vdbtest::ProcessResult;
+using vdbtest::RunProcess;
+
+class VdbSqlTest : public ::testing::Test {
+ protected:
+  VdbSqlTest()
+      : FDir(std::filesystem::path(::testing::TempDir()) /
+             ("vdb_sql_" + std::to_string(::getpid()) + "_" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    std::filesystem::remove_all(FDir);
+    std::filesystem::create_directories(FDir);
+    lexicon::WriteLexiconDatabase({{"Vaddisznó", "sertés, \"fekete\"", 2},
+                                   {"agancs", "fejdísz\nkét sorban", 3},
+                                   {"Őz", "kis szarvas", 4},
+                                   {"bak", "hím őz", 5}},
+                                  Db());
+  }
+  ~VdbSqlTest() override { std::filesystem::remove_all(FDir); }
+
+  std::string File(const std::string& Name) const { return (FDir / Name).string(); }
+  std::string Db() const { return File("L_Data.vdbd"); }
+
+  static ProcessResult Sql(const std::vector<std::string>& Args, const std::string& Input = "") {
+    std::vector<std::string> All{"sql"};
+    All.insert(All.end(), Args.begin(), Args.end());
+    return RunProcess(VDB_TOOL_PATH, All, Input);
+  }
+
+  std::filesystem::path FDir;
+};
+
+TEST_F(VdbSqlTest, AScriptFromStandardInputPrintsAlignedTables) {
+  const ProcessResult Result = Sql({Db()},
+                                   "select CIMSZO from Data\n"
+                                   "  order by CIMSZO;\n"
+                                   "select * from Data where CIMSZO = 'bak';\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.err, "");
+  EXPECT_EQ(Result.out,
+            "CIMSZO\n"
+            "---------\n"
+            "agancs\n"
+            "bak\n"
+            "Őz\n"
+            "Vaddisznó\n"
+            "(4 rows)\n"
+            "CIMSZO  LEIRAS\n"
+            "------  ------\n"
+            "bak     hím őz\n"
+            "(1 row)\n");
+}
+
+TEST_F(VdbSqlTest, SemicolonsInQuotesAndCommentsDoNotEndAStatement) {
+  const ProcessResult Result = Sql({"--csv", Db()},
+                                   "-- a comment; with a semicolon\n"
+                                   "select CIMSZO from Data /* not here; */ where CIMSZO <> 'x;y' // nor here;\n"
+                                   "  and CIMSZO like 'v%';\n"
+                                   "/* only a comment; */\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.out, "CIMSZO\r\nVaddisznó\r\n");
+}
+
+TEST_F(VdbSqlTest, CsvOutputIsRfc4180WithWholeMemos) {
+  const ProcessResult Result = Sql({"--csv", Db(), "select * from Data order by CIMSZO"});
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.out,
+            "CIMSZO,LEIRAS\r\n"
+            "agancs,\"fejdísz\r\nkét sorban\"\r\n"  // memos keep their line breaks as CR LF
+            "bak,hím őz\r\n"
+            "Őz,kis szarvas\r\n"
+            "Vaddisznó,\"sertés, \"\"fekete\"\"\"\r\n");
+}
+
+TEST_F(VdbSqlTest, ArgumentsHoldSeveralStatementsAndThePlanComesFirst) {
+  const ProcessResult Result =
+      Sql({"--plan", Db(), "select CIMSZO from Data where CIMSZO = 'Őz'; select CIMSZO from Data where CIMSZO like 'v%'"});
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  const std::size_t First = Result.out.find("Őz\n(1 row)");
+  const std::size_t Second = Result.out.find("Vaddisznó\n(1 row)");
+  ASSERT_NE(First, std::string::npos) << Result.out;
+  ASSERT_NE(Second, std::string::npos) << Result.out;
+  // Each result is preceded by the access path of its relation.
+  EXPECT_NE(Result.out.substr(0, First).find("Data"), std::string::npos) << Result.out;
+  EXPECT_NE(Result.out.substr(First, Second - First).find("Data"), std::string::npos) << Result.out;
+}
+
+TEST_F(VdbSqlTest, ExitStatusTellsWrongArgumentsUnopenableDatabasesAndFailedStatements) {
+  struct Case {
+    const char* What;
+    std::vector<std::string> Args;
+    std::string Input;
+    int ExitCode;
+    const char* ErrorPart;
+  };
+  const std::string Missing = File("no/such/dir/x.vdbd");
+  const std::vector<Case> Cases = {
+      {"no database", {}, "", 2, "usage: vdb sql"},
+      {"only options", {"--csv"}, "", 2, "usage: vdb sql"},
+      {"unknown option", {"--json", Db()}, "", 2, "usage: vdb sql"},
+      {"database in a missing directory", {Missing, "select * from Data"}, "", 3, "cannot open"},
+      {"syntax error", {Db(), "select * frm Data"}, "", 1, "(row 1, column "},
+      {"unknown table", {Db()}, "select * from Nincs;\n", 1, "Table \"Nincs\" not found"},
+      {"unknown column", {Db()}, "select Nincs from Data;\n", 1, "Nincs"},
+      {"unknown dot command", {Db()}, ".frobnicate\n", 1, "unknown or incomplete command"},
+  };
+  for (const Case& C : Cases) {
+    const ProcessResult Result = Sql(C.Args, C.Input);
+    EXPECT_EQ(Result.exitCode, C.ExitCode) << C.What << ": " << Result.err;
+    EXPECT_NE(Result.err.find(C.ErrorPart), std::string::npos) << C.What << ": " << Result.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(File("no")));
+}
+
+TEST_F(VdbSqlTest, AFailedStatementDoesNotStopTheScript) {
+  const ProcessResult Result = Sql({Db()}, "select x frm Data;\nselect CIMSZO from Data where CIMSZO = 'bak';\n");
+  EXPECT_EQ(Result.exitCode, 1);
+  EXPECT_NE(Result.err.find("Error: "), std::string::npos);
+  EXPECT_NE(Result.out.find("bak\n(1 row)"), std::string::npos) << Result.out;
+}
+
+TEST_F(VdbSqlTest, DotCommandsShowTablesSchemaAndIndexes) {
+  const ProcessResult Result = Sql({Db()}, ".help\n.tables\n.schema Data\n.indexes Data\n.quit\nselect * from Nincs;\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_NE(Result.out.find(".import FILE.csv TABLE"), std::string::npos);
+  EXPECT_NE(Result.out.find("Data\nCREATE TABLE Data (\n  CIMSZO VARCHAR(150) COLLATE Hungarian_ci_as,\n"
+                            "  LEIRAS LONGVARCHAR COLLATE Hungarian_ci_as\n);\nCIMSZO (CIMSZO)\n"),
+            std::string::npos)
+      << Result.out;
+  EXPECT_EQ(Result.err, "");  // nothing after .quit ran
+}
+
+TEST_F(VdbSqlTest, ImportAppendsCsvRowsAndRollbackTakesThemBack) {
+  {
+    std::ofstream Csv(File("uj.csv"), std::ios::binary);
+    Csv << "CIMSZO,LEIRAS\r\n\"Suta\",\"nőstény őz, \"\"suta\"\"\"\r\nGida,\r\n";
+  }
+  const std::string Words = "select CIMSZO from Data order by CIMSZO;\n";
+  ProcessResult Result = Sql({Db()}, ".begin\n.import " + File("uj.csv") + " Data\n.rollback\n" + Words);
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_NE(Result.out.find("2 rows imported"), std::string::npos);
+  EXPECT_NE(Result.out.find("(4 rows)"), std::string::npos) << Result.out;
+
+  Result = Sql({"--csv", Db()}, ".import " + File("uj.csv") + " Data\nselect * from Data where CIMSZO = 'Gida' or CIMSZO = 'suta' order by CIMSZO;\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_NE(Result.out.find("CIMSZO,LEIRAS\r\nGida,\r\nSuta,\"nőstény őz, \"\"suta\"\"\"\r\n"), std::string::npos)
+      << Result.out;
+
+  // A header naming a column the table lacks changes nothing.
+  {
+    std::ofstream Csv(File("rossz.csv"), std::ios::binary);
+    Csv << "CIMSZO,NINCS\nx,y\n";
+  }
+  Result = Sql({Db()}, ".import " + File("rossz.csv") + " Data\n" + Words);
+  EXPECT_EQ(Result.exitCode, 1);
+  EXPECT_NE(Result.err.find("no column \"NINCS\""), std::string::npos) << Result.err;
+  EXPECT_NE(Result.out.find("(6 rows)"), std::string::npos) << Result.out;
+}
+
+TEST_F(VdbSqlTest, WritesPrintTheRowsTheyAffectAndTransactionsFrameThem) {
+  const std::string Fresh = File("w.vdbd");
+  ProcessResult Result = Sql({Fresh},
+                             "create table T (Name varchar(20) not null, Age integer);\n"
+                             "insert into T (Name, Age) values ('a', 1);\n"
+                             "insert into T (Name, Age) values ('b', 2); insert into T (Name, Age) values ('c', 3);\n"
+                             "update T set Age = Age + 10 where Age > 1;\n"
+                             "delete from T where Name = 'a';\n"
+                             ".begin\ndelete from T;\n.rollback\n"
+                             "select * from T order by Name;\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.out,
+            "0 rows affected\n1 row affected\n1 row affected\n1 row affected\n2 rows affected\n"
+            "1 row affected\n2 rows affected\n"
+            "Name  Age\n----  ---\nb     12\nc     13\n(2 rows)\n");
+
+  // A refused write leaves the table as it was and fails the script.
+  Result = Sql({Fresh}, "insert into T (Age) values (4);\nselect Name from T order by Name;\n");
+  EXPECT_EQ(Result.exitCode, 1);
+  EXPECT_NE(Result.err.find("Error: "), std::string::npos);
+  EXPECT_NE(Result.out.find("b\nc\n(2 rows)"), std::string::npos) << Result.out;
+}
+
+TEST_F(VdbSqlTest, AMissingDatabaseFileIsCreatedEmpty) {
+  const std::string Fresh = File("uj.vdbd");
+  const ProcessResult Result = Sql({Fresh, ".tables"});
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.out, "");
+  EXPECT_TRUE(std::filesystem::is_regular_file(Fresh));
+}
+
+}  // namespace
