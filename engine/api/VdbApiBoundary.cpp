@@ -3,7 +3,7 @@
 #include <array>
 #include <mutex>
 
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "storage/kxMemory.h"
 #include "table/VdbRelation.h"
 #include "table/VdbSession.h"
@@ -118,7 +118,7 @@ bool TCursorOwners::InUse(VdbHandle Sess, const TVdbRelation* Relation) const {
 }
 
 VdbResult NotSupported(TVdbServices* Services, std::string_view Feature) {
-  if (Services != nullptr) Services->SetLastError(kErrNotSupported, Feature);
+  if (Services != nullptr) Services->SetLastError(kVdbErrNotSupported, Feature);
   return VDB_ERR_ENGINE;
 }
 

@@ -11,13 +11,11 @@
 
 #include "api/VdbApi.h"
 #include "query/VdbCursor.h"
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "session/VdbLocSess.h"
 
 namespace vdb::api {
 
-inline constexpr std::int16_t kErrException = 123;
-inline constexpr std::int16_t kErrNotSupported = 187;
 // Relation handles above (100 - 1) * 256 + 64 are never local.
 inline constexpr std::int16_t kMaxRltnHdl = 25408;
 
@@ -75,10 +73,10 @@ TResult Guarded(TVdbServices* Services, TOperation&& Operation,
     if (Services) Services->SetLastError(Error);
     return EngineCode;
   } catch (const std::exception& Error) {
-    if (Services) Services->SetLastError(kErrException, Error.what());
+    if (Services) Services->SetLastError(kVdbErrForeignException, Error.what());
     return static_cast<TResult>(VDB_ERR_EXCEPTION);
   } catch (...) {
-    if (Services) Services->SetLastError(kErrException, "unknown exception");
+    if (Services) Services->SetLastError(kVdbErrForeignException, "unknown exception");
     return static_cast<TResult>(VDB_ERR_EXCEPTION);
   }
 }

@@ -2,7 +2,7 @@
 // relations a session's catalog holds open.
 #include "api/VdbApi.h"
 #include "api/VdbApiBoundary.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "table/VdbBaseTable.h"
 
 using namespace vdb;
@@ -10,7 +10,6 @@ using namespace vdb::api;
 
 namespace {
 
-constexpr std::int16_t kErrIndexInUse = 116;
 constexpr VdbResult kCannotClose = -49;  // "Could not close relation"
 
 template <class TResult = VdbResult, class TOperation>
@@ -78,7 +77,7 @@ VdbResult VdbRltnDeleteIndex(VdbHandle Rltn, const VdbChar* IndexName) {
     const std::int16_t IndexNo = Relation.GetIndexNo(FromApiText(IndexName));
     if (IndexNo < 0) return VDB_ERR_NO_INDEX;
     if (!Relation.MayDeleteIndex(IndexNo)) {
-      Session.Services()->SetLastError(kErrIndexInUse, std::string_view());
+      Session.Services()->SetLastError(kVdbErrIndexInUse, std::string_view());
       return VDB_ERR_CANNOT_DELETE_INDEX;
     }
     return Relation.RemoveInd(IndexNo) < 0 ? static_cast<VdbResult>(VDB_ERR_CANNOT_DELETE_INDEX)

@@ -5,7 +5,7 @@
 
 #include "api/VdbApi.h"
 #include "api/VdbApiBoundary.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "session/VdbVersion.h"
 #include "table/VdbBaseTable.h"
 #include "table/VdbSession.h"
@@ -15,9 +15,6 @@ using namespace vdb::api;
 
 namespace {
 
-constexpr std::int16_t kErrAlreadyInTransaction = 183;
-constexpr std::int16_t kErrLevelFeature = 117;
-constexpr std::int16_t kErrPlainMessage = 135;
 constexpr std::int32_t kDefaultServerTimeout = 20000;
 
 // A zero-terminated UTF-16 field of a fixed record.
@@ -61,7 +58,7 @@ class TChangeListener : public TVdbRelationListener {
 VdbResult FinishTransaction(TVdbLocalSession& Session, bool Commit) {
   TVdbServices& Services = *Session.Services();
   if (Services.IsolationLevel() == tilNone) {
-    Services.SetLastError(kErrPlainMessage, "No transaction is running");
+    Services.SetLastError(kVdbErrMessage, "No transaction is running");
     return VDB_ERR_TRANSACTION;
   }
   TVdbCatalog& Catalog = *Session.Catalog();
@@ -182,7 +179,7 @@ VdbResult VdbSessOpenDb(VdbHandle Sess, const VdbChar* Location, const VdbChar* 
     Catalog.SharedReadOnly = (Flags & VDB_OPEN_SHARED_READ_ONLY) != 0;
     if (CacheSizeKB > 0) Catalog.CacheSize = CacheSizeKB;
     const std::int16_t Opened = Session->OpenDb();
-    if (Opened == -TVdbCatalog::kErrNotFound || Opened == -TVdbCatalog::kErrCredentials)
+    if (Opened == -kVdbErrFileNotFoundOrDenied || Opened == -kVdbErrInvalidCredentials)
       return VDB_ERR_DATABASE_NOT_FOUND;
     return Opened < 0 ? static_cast<VdbResult>(VDB_ERR_CREATE_SESSION) : static_cast<VdbResult>(0);
   }, VDB_ERR_CREATE_SESSION);
@@ -236,17 +233,17 @@ VdbHandle VdbSessOpenTable(VdbHandle Sess, const VdbChar* TableName, const VdbCh
     TVdbCatalog& Catalog = *Session->Catalog();
     if ((Rights & VDB_RIGHTS_EXCLUSIVE) != 0 && !Catalog.Exclusive &&
         !Services->DataFileSystem()->SupportsExclusiveFiles()) {
-      Services->SetLastError(kErrLevelFeature, {Name, "Exlusive"});
+      Services->SetLastError(kVdbErrFeatureNotInLevel, {Name, "Exlusive"});
       return VDB_ERR_ENGINE;
     }
     const std::int16_t RltnIdx = Catalog.AddTable(Name, FromApiText(Key), Force != 0, Rights);
     if (RltnIdx > 0) return Catalog.CalcRltnHdl(RltnIdx);
-    if (RltnIdx == -TVdbCatalog::kErrTooManyTables) return VDB_ERR_OUT_OF_MEMORY;
-    if (RltnIdx == -TVdbCatalog::kErrCredentials) return VDB_ERR_WRONG_PASSWORD;
+    if (RltnIdx == -kVdbErrTooManyTables) return VDB_ERR_OUT_OF_MEMORY;
+    if (RltnIdx == -kVdbErrInvalidCredentials) return VDB_ERR_WRONG_PASSWORD;
     return VDB_ERR_CANNOT_OPEN_TABLE;
   } catch (const std::exception& Error) {
     // Every caught failure of opening a table counts as an unexpected one.
-    Services->SetLastError(kErrException, Error.what());
+    Services->SetLastError(kVdbErrForeignException, Error.what());
     return VDB_ERR_EXCEPTION;
   }
 }
@@ -339,7 +336,7 @@ VdbResult VdbSessBeginTransaction(VdbHandle Sess, int16_t IsolationLevel) {
   return WithSession(Sess, true, [&](TVdbLocalSession& Session) -> VdbResult {
     TVdbServices& Services = *Session.Services();
     if (Services.IsolationLevel() != tilNone) {
-      Services.SetLastError(kErrAlreadyInTransaction, std::string_view());
+      Services.SetLastError(kVdbErrTransactionRunning, std::string_view());
       return VDB_ERR_TRANSACTION;
     }
     const bool Known = IsolationLevel >= tilDirtyRead && IsolationLevel <= tilRepeatableRead;

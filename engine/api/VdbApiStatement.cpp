@@ -7,7 +7,7 @@
 #include "api/VdbApi.h"
 #include "api/VdbApiBoundary.h"
 #include "query/VdbStatement.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 
 using namespace vdb;
 using namespace vdb::api;
@@ -56,7 +56,7 @@ void FreeSlot(VdbHandle Stmt) {
 // The statement operations that run SQL record every caught exception as an unexpected one.
 template <class TResult>
 TResult Unexpected(TVdbServices* Services, const std::exception& Error) {
-  Services->SetLastError(kErrException, Error.what());
+  Services->SetLastError(kVdbErrForeignException, Error.what());
   return static_cast<TResult>(VDB_ERR_EXCEPTION);
 }
 

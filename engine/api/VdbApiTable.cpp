@@ -4,7 +4,7 @@
 
 #include "api/VdbApi.h"
 #include "api/VdbApiBoundary.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "sql/VplDatabase.h"
 #include "storage/kxMemory.h"
 #include "table/VdbBaseTable.h"
@@ -15,7 +15,6 @@ using namespace vdb::api;
 
 namespace {
 
-constexpr std::int16_t kErrNotUnique = 30;
 
 template <class TResult = VdbResult, class TOperation>
 TResult WithTable(VdbHandle Table, TOperation&& Operation, TResult EngineCode = VDB_ERR_ENGINE) {
@@ -103,7 +102,7 @@ bool LongFieldText(TVdbLocalSession& Session, TVdbCursor& Cursor, std::int16_t F
 // The write path's results: the detail is in the last error, the code names the operation.
 VdbResult WriteResult(TVdbLocalSession& Session, std::int16_t Result, VdbResult Failure) {
   if (Result >= 0) return 0;
-  if (Session.Services()->LastErrorCode() == kErrNotUnique) return -26;  // "Record violates unique constraint"
+  if (Session.Services()->LastErrorCode() == kVdbErrNotUnique) return -26;  // "Record violates unique constraint"
   return Failure;
 }
 

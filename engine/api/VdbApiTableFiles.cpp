@@ -5,7 +5,7 @@
 
 #include "api/VdbApi.h"
 #include "api/VdbApiBoundary.h"
-#include "session/VdbServices.h"
+#include "base/VdbServices.h"
 #include "storage/kxFileSystem.h"
 #include "table/VdbBaseTable.h"
 #include "table/kxStrUtils.h"
@@ -15,12 +15,6 @@ using namespace vdb::api;
 
 namespace {
 
-constexpr std::int16_t kErrAlreadyExists = 72;
-constexpr std::int16_t kErrTableNotFound = 88;
-constexpr std::int16_t kErrInvalidName = 58;
-constexpr std::int16_t kErrStillInUse = 103;
-constexpr std::int16_t kErrDeleteFailed = 155;
-constexpr std::int16_t kErrUnknownType = 144;
 
 template <class TOperation>
 VdbResult WithOpenSession(VdbHandle Sess, TOperation&& Operation) {
@@ -46,7 +40,7 @@ bool TableExists(TVdbLocalSession& Session, const std::string& Name) {
 void CheckTableName(const std::string& Name) {
   const bool Plain = !Name.empty() && Name.size() <= 40 &&
                      Name.find_first_of("\\/:*?\"<>|.!") == std::string::npos;
-  if (!Plain) throw EVdbEngine(kErrInvalidName, Name);
+  if (!Plain) throw EVdbEngine(kVdbErrInvalidTableOrIndexName, Name);
 }
 
 // The directory prefix of the database's member files ("\" inside a container).
@@ -77,8 +71,8 @@ void CloseIfOpen(TVdbLocalSession& Session, const std::string& Name) {
   if (RltnIdx <= 0) return;
   TVdbRelation* Relation = Catalog.GetRelation(static_cast<TVdbRelationIndex>(RltnIdx));
   if (Catalog.IsRelationInUse(RltnIdx) || TCursorOwners::Instance().InUse(Session.Handle(), Relation))
-    throw EVdbEngine(kErrStillInUse, Name);
-  if (Catalog.TryCloseRelation(RltnIdx, true, true) < 0) throw EVdbEngine(kErrStillInUse, Name);
+    throw EVdbEngine(kVdbErrTableInUse, Name);
+  if (Catalog.TryCloseRelation(RltnIdx, true, true) < 0) throw EVdbEngine(kVdbErrTableInUse, Name);
 }
 
 std::string Collation(const TVdbFieldSpec& Spec, const std::string& TableCollation) {
@@ -125,7 +119,7 @@ std::unique_ptr<TVdbColumnDef> ColumnFromSpec(const TVdbFieldSpec& Spec, const s
                                             Options);
     default:
       // Enumerations, links and relation columns need definitions this description cannot carry.
-      throw EVdbEngine(kErrUnknownType, Name);
+      throw EVdbEngine(kVdbErrUnknownType, Name);
   }
 }
 
@@ -133,9 +127,9 @@ VdbResult CreateTable(TVdbLocalSession& Session, const std::string& Name, int16_
                       const TVdbFieldSpec* Fields, const TVdbTableInfo* Info) {
   TVdbServices& Services = *Session.Services();
   CheckTableName(Name);
-  if (NumFields <= 0 || Fields == nullptr) throw EVdbEngine(kErrUnknownType, Name);
+  if (NumFields <= 0 || Fields == nullptr) throw EVdbEngine(kVdbErrUnknownType, Name);
   if (TableExists(Session, Name)) {
-    Services.SetLastError(kErrAlreadyExists, Name);
+    Services.SetLastError(kVdbErrAlreadyExists, Name);
     return VDB_ERR_CREATE_TABLE;
   }
   const std::int16_t Level = Info != nullptr && Info->Level > 0 ? Info->Level : kVdbCurrentLevel;
@@ -194,11 +188,11 @@ VdbResult VdbSessDeleteTable(VdbHandle Sess, const VdbChar* Name) {
   if (Session == nullptr) return VDB_ERR_INVALID_SESSION;
   return Guarded<VdbResult>(Session->Services(), [&]() -> VdbResult {
     const std::string Table = FromApiText(Name);
-    if (!TableExists(*Session, Table)) throw EVdbEngine(kErrTableNotFound, Table);
+    if (!TableExists(*Session, Table)) throw EVdbEngine(kVdbErrTableNotFound, Table);
     CloseIfOpen(*Session, Table);
     TkxFileSystem& Files = *Session->Services()->DataFileSystem();
     for (const std::string& File : TableFiles(*Session, Table)) {
-      if (!Files.DeleteFile(MemberPrefix(*Session) + File)) throw EVdbEngine(kErrDeleteFailed, File);
+      if (!Files.DeleteFile(MemberPrefix(*Session) + File)) throw EVdbEngine(kVdbErrCannotDelete, File);
     }
     return 0;
   }, VDB_ERR_DELETE_TABLE);
@@ -209,14 +203,14 @@ VdbResult VdbSessRenameTable(VdbHandle Sess, const VdbChar* OldName, const VdbCh
     const std::string From = FromApiText(OldName);
     const std::string To = FromApiText(NewName);
     CheckTableName(To);
-    if (!TableExists(Session, From)) throw EVdbEngine(kErrTableNotFound, From);
-    if (TableExists(Session, To)) throw EVdbEngine(kErrAlreadyExists, To);
+    if (!TableExists(Session, From)) throw EVdbEngine(kVdbErrTableNotFound, From);
+    if (TableExists(Session, To)) throw EVdbEngine(kVdbErrAlreadyExists, To);
     CloseIfOpen(Session, From);
     TkxFileSystem& Files = *Session.Services()->DataFileSystem();
     const std::string Prefix = MemberPrefix(Session);
     for (const std::string& File : TableFiles(Session, From)) {
       const std::string Renamed = To + File.substr(From.size());
-      if (!Files.RenameFile(Prefix + File, Prefix + Renamed)) throw EVdbEngine(kErrAlreadyExists, Renamed);
+      if (!Files.RenameFile(Prefix + File, Prefix + Renamed)) throw EVdbEngine(kVdbErrAlreadyExists, Renamed);
     }
     return 0;
   });
