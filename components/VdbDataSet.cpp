@@ -824,7 +824,13 @@ void TVdbDataSet::Delete() {
 // --- Filters -------------------------------------------------------------------------------------
 
 void TVdbDataSet::SetupFilter() {
-  if (filterUpdated_ || Filter.empty()) return;
+  if (filterUpdated_) return;
+  if (Filter.empty()) {
+    // No condition: the cursor shows every record again.
+    VdbTableActivateFilter(tableHdl_, 0);
+    filterUpdated_ = true;
+    return;
+  }
   uint16_t options = FilterMethod == TVdbFilterMethod::tfeIncremental ? 79 : 65;
   if (FilterCaseInsensitive) options += 16;
   if (!FilterNoPartialCompare) options += 32;
