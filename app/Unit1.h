@@ -11,9 +11,13 @@
 #include <QString>
 
 #include <array>
+#include <memory>
 
 #include "DatabaseFile.h"
 #include "IdleSqlite.h"
+#include "VdbDatabase.h"
+#include "VdbDataSet.h"
+#include "VdbQuery.h"
 #include "storage/kxFileSystem.h"
 
 class QAction;
@@ -27,6 +31,8 @@ class QPushButton;
 class QTabWidget;
 class QTableView;
 class QTimer;
+class TDBGridModel;
+class TDBTextLink;
 class TForm2;
 class TForm3;
 class TMainLoop;
@@ -54,7 +60,12 @@ class TForm1 : public QMainWindow {
   const QString& SavedPopupTime() const { return savedPopupTime_; }
   QString StatusPanelText(int panel) const;
   // True while the lexicon holds the database file open.
-  bool LexiconOpen() const { return lexiconFile_.Valid(); }
+  bool LexiconOpen() const { return VdbDatabase1.Connected(); }
+
+  // --- Data components ----------------------------------------------------------------------
+  TVdbDatabase VdbDatabase1;
+  TVdbQuery VdbQuery1;
+  TDataSource DataSource1;
 
   // --- Window state -------------------------------------------------------------------------
   QString v_prdir;  // the process's current directory when the window was shown
@@ -108,6 +119,9 @@ class TForm1 : public QMainWindow {
 
  public slots:
   void Kilps1Click();
+  void BitBtn1Click();  // search
+  void BitBtn2Click();  // reset to the full list
+  void DBGrid1DblClick();
   void Timer1Timer();  // the status-bar clock plugs in here
   void Timer2Timer();  // the advert rotation plugs in here
 
@@ -162,7 +176,10 @@ class TForm1 : public QMainWindow {
   TForm2* detailWindow_ = nullptr;
   TForm3* advertPopup_ = nullptr;
   vdb::TkxOSFileSystem fileSystem_;
-  TOSFileHandle lexiconFile_;
+  std::unique_ptr<TDBGridModel> gridModel_;
+  std::unique_ptr<TDBTextLink> memoLink_;
+  void SetUpDataComponents();
+  void RunLexiconQuery(const std::string& sql);
   TIdleSqliteConnection idleSqliteConnection_;
   TIdleSqliteQuery idleSqliteQuery_;
   QString savedPopupTime_;

@@ -1,0 +1,71 @@
+// Qt's views bound to a dataset through a data source: the grid's table model (one column,
+// rows fetched in blocks as the view asks for them, so drawing headwords never loads a
+// description), and links that keep a memo, a label or the grid's current row on the
+// dataset's current record.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QString>
+
+#include <functional>
+
+#include "VdbDataSet.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QTableView;
+
+// The rows of a dataset, one column: field FieldName.
+class TDBGridModel final : public QAbstractTableModel, private TDataLink {
+ public:
+  TDBGridModel(TDataSource& source, QString fieldName, QString title, QObject* parent);
+  ~TDBGridModel() override;
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  // The view's row of the current record; -1 when there is none.
+  int CurrentRow() const;
+
+  // Keeps View's current row and the dataset's current record together, both ways.
+  void Bind(QTableView* view);
+
+ private:
+  void ActiveChanged() override { Reset(); }
+  void DataSetChanged() override { Reset(); }
+  void DataSetScrolled() override { SyncView(); }
+  void Reset();
+  void SyncView();
+  void LoadBlock(int block) const;
+
+  TDataSource& source_;
+  QString fieldName_;
+  QString title_;
+  QTableView* view_ = nullptr;
+  bool syncing_ = false;
+  int rows_ = 0;
+  mutable QHash<int, QString> cache_;  // row -> text
+};
+
+// Shows a field of the current record in a text control (memo or label).
+class TDBTextLink final : private TDataLink {
+ public:
+  TDBTextLink(TDataSource& source, QString fieldName, std::function<void(const QString&)> show);
+  ~TDBTextLink() override;
+
+ private:
+  void ActiveChanged() override { Show(); }
+  void DataSetChanged() override { Show(); }
+  void DataSetScrolled() override { Show(); }
+  void RecordChanged() override { Show(); }
+  void Show();
+
+  TDataSource& source_;
+  QString fieldName_;
+  std::function<void(const QString&)> show_;
+};
+
+// The text of field FieldName of the current record ("" when closed, empty or unknown).
+QString CurrentFieldText(TVdbDataSet* dataSet, const QString& fieldName);
