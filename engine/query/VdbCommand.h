@@ -99,45 +99,51 @@ std::unique_ptr<TVdbCommand> CreateCommand(TVdbCatalog* Catalog, std::unique_ptr
 // ---------------------------------------------------------------------------------------------
 // Row changes
 
-// INSERT ... VALUES and INSERT ... query. All rows or none: a failing row takes the rows
-// inserted before it back out.
-class TVdbInsertCommand : public TVdbCommand {
+// The base of the row changes: the table written, an accessor on it and the context the
+// statement's values are computed in (the accessor's current row).
+class TVdbWriteCommand : public TVdbCommand {
  public:
   using TVdbCommand::TVdbCommand;
-  void Split() override;
-  void SetupTables(TVdbVariables* Parameters) override;
-  std::int32_t Execute() override;
   void Unprepare() override;
   void GetTouchedRelations(TVdbTouchedRelations& Relations) const override;
 
- private:
-  TVdbSqlInsertCommand& Insert() const;
-  void AssignRow(TVdbAccessor& Target, const std::vector<TVdbDataValue>& Values,
-                 const std::vector<const TVdbDataType*>& Types);
+ protected:
+  // Opens the table for writing, with the accessor and the context over it.
+  TVdbRelation& OpenTarget(TVdbVariables* Parameters);
+
   std::int16_t FTableRltnIdx = 0;
   std::vector<std::int16_t> FTargetFields;  // column number per value
+  std::unique_ptr<TVdbAccessor> FTarget;
   std::unique_ptr<TVdbAccessorContext> FContext;
+};
+
+// INSERT ... VALUES and INSERT ... query. All rows or none: a failing row takes the rows
+// inserted before it back out.
+class TVdbInsertCommand : public TVdbWriteCommand {
+ public:
+  using TVdbWriteCommand::TVdbWriteCommand;
+  void Split() override;
+  void SetupTables(TVdbVariables* Parameters) override;
+  std::int32_t Execute() override;
+
+ private:
+  TVdbSqlInsertCommand& Insert() const;
   TVdbQuery* FSource = nullptr;
 };
 
 // UPDATE and DELETE: the rows come from the sub-query SELECT * FROM table WHERE condition (or
 // the whole table); the change goes to the base rows. All rows or none.
-class TVdbUpdateCommand : public TVdbCommand {
+class TVdbUpdateCommand : public TVdbWriteCommand {
  public:
-  using TVdbCommand::TVdbCommand;
+  using TVdbWriteCommand::TVdbWriteCommand;
   void Split() override;
   void SetupTables(TVdbVariables* Parameters) override;
-  void InitExecution() override;
   std::int32_t Execute() override;
-  void Unprepare() override;
-  void GetTouchedRelations(TVdbTouchedRelations& Relations) const override;
 
  private:
   bool IsDelete() const;
-  std::int16_t FTableRltnIdx = 0;
-  std::vector<std::int16_t> FTargetFields;
-  std::unique_ptr<TVdbAccessorContext> FContext;
-  std::unique_ptr<TVdbAccessor> FBaseAccessor;
+  std::int32_t UpdateRows(const std::vector<std::int32_t>& RecNos);
+  std::int32_t DeleteRows(std::vector<std::int32_t> RecNos);
   TVdbQuery* FRows = nullptr;  // the selection sub-query, when there is a condition
 };
 

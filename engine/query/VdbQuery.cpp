@@ -8,6 +8,7 @@
 
 #include "query/VdbQueryExecPlan.h"
 #include "query/VdbQueryPlanner.h"
+#include "query/VdbTempTable.h"
 #include "session/VdbCatalog.h"
 #include "table/kxStrUtils.h"
 
@@ -148,6 +149,7 @@ bool TVdbQuery::IsIntersect() const {
 // Preparation
 
 void TVdbQuery::Split() {
+  if (!IsPrimitiveSet() && FSetOperandQueries.empty()) SplitSetOperands();
   TVdbCommand::Split();
   FCorrelated = SqlQuery().IsCorrelated();
 }
@@ -411,7 +413,8 @@ void TVdbQuery::InitExecution() {
   }
   auto Plan = TVdbQueryPlanner(FCatalog, *FAccessors).Build(*Select);
   FPlan = Plan.get();
-  FSimpleResult->SetQueryExecutionPlan(std::move(Plan));
+  if (FQueryType == tqtGrouping) FGroupPlan = std::move(Plan);
+  else FSimpleResult->SetQueryExecutionPlan(std::move(Plan));
 }
 
 void TVdbQuery::UpdateParameterValues(const TVdbVariables& Parameters) {
@@ -455,6 +458,9 @@ std::int32_t TVdbQuery::Execute() {
 void TVdbQuery::Unprepare() {
   if (FPlan != nullptr) FPlan->Detach();
   FPlan = nullptr;
+  FGroupPlan.reset();
+  FGroupWriter.reset();
+  FGroupKeys.clear();
   FResultAccessor.reset();
   FIntermediateAccessor.reset();
   if (FSubCommands) FSubCommands->Unprepare();
@@ -492,17 +498,410 @@ std::string TVdbQuery::PlanText() const {
   return Text;
 }
 
-void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression&) {
-  // Grouping is built in a later step; until then it is refused clearly.
-  throw EVdbEngine(kErrUnsupported, "Grouping queries");
+
+
+// ---------------------------------------------------------------------------------------------
+// Grouping: aggregates, GROUP BY, HAVING, DISTINCT
+
+namespace {
+
+constexpr std::int16_t kErrGrouping = 172;  // an item that is neither aggregated nor grouped
+
+// One value of a group key; NULL keys form a group of their own, before every other value.
+struct TKeyValue {
+  bool Null = true;
+  TVdbDataValue Value;
+  const TVdbDataType* Type = nullptr;
+};
+using TGroupKey = std::vector<TKeyValue>;
+
+int CompareKeys(const TGroupKey& A, const TGroupKey& B) {
+  for (std::size_t I = 0; I < A.size(); ++I) {
+    if (A[I].Null || B[I].Null) {
+      if (A[I].Null != B[I].Null) return A[I].Null ? -1 : 1;
+      continue;
+    }
+    const int Order = A[I].Type->CompareTo(A[I].Value, B[I].Value, B[I].Type, 0);
+    if (Order == kVdbCmpLess) return -1;
+    if (Order == kVdbCmpGreater) return 1;
+  }
+  return 0;
+}
+
+bool IsLongColumn(std::int16_t Code) {
+  return Code == kVdbMemoCode || Code == kVdbWideMemoCode || Code == kVdbBlobCode || Code == kVdbRelationCode;
+}
+
+// A column name not yet in Columns: Name, else Name followed by "_2", "_3", ...
+std::string UniqueColumnName(const TVdbColumnDefs& Columns, const std::string& Name) {
+  std::string Candidate = Name;
+  for (int Number = 2; Columns.Find(Candidate) >= 0; ++Number) Candidate = Name + "_" + std::to_string(Number);
+  return Candidate;
+}
+
+}  // namespace
+
+void TVdbQuery::CreateGroupingResult(TVdbSqlSelectExpression& Select) {
+  FQueryType = tqtGrouping;
+  FAggregated = !Select.GroupByExpressions().empty() || ContainsAggregate(Select) || Select.HavingCondition() != nullptr;
+  FGroupKeys.clear();
+  if (FAggregated) {
+    for (const auto& Key : Select.GroupByExpressions()) FGroupKeys.push_back(Key.get());
+    // Every item without aggregate must be one of the GROUP BY expressions.
+    for (int I = 0; I < Select.SelectElementCount(); ++I) {
+      const TVdbExpression& Item = *Select.SelectElement(I).ScalarExpression();
+      if (Item.GetIsAggregated() || Item.GetIsConstant()) continue;
+      const bool Grouped = std::any_of(FGroupKeys.begin(), FGroupKeys.end(), [&](const TVdbExpression* Key) {
+        return SameIdentifier(Key->GetSqlText(), Item.GetSqlText());
+      });
+      if (!Grouped) throw EVdbEngine(kErrGrouping, kxFormatArgs{Item.GetSqlText()});
+    }
+    for (TVdbExpression* Key : FGroupKeys) Key->Prepare(FContext.get(), 0);
+  } else {
+    for (int I = 0; I < Select.SelectElementCount(); ++I) FGroupKeys.push_back(Select.SelectElement(I).ScalarExpression());
+  }
+  TVdbColumnDefs Columns;
+  for (int I = 0; I < Select.SelectElementCount(); ++I) {
+    TVdbExpression& Item = *Select.SelectElement(I).ScalarExpression();
+    const TVdbDataType* Type = ComputedColumnType(Item.DataType());
+    if (Type == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+    std::string Name = Select.Label(I);
+    const auto* Factor = dynamic_cast<const TVdbSimpleFactor*>(Item.SingleFactor());
+    if (Name.empty() && Factor != nullptr && Factor->GetIsColumnName() && Factor->Accessor() != nullptr)
+      Name = Factor->Accessor()->Relation().GetColumnDef(Factor->FieldNo()).Name;
+    if (Name.empty()) Name = ComputedLabel(Item);
+    auto Column = TVdbColumnDef::CreateColumnDef(UniqueColumnName(Columns, Name), Type->GetNullableType(true),
+                                                 kVdbColNullable);
+    if (Column == nullptr) throw EVdbEngine(kErrNoType, kxFormatArgs{Item.GetSqlText()});
+    Column->SetTableLevel(kVdbCurrentLevel);
+    Columns.Add(std::move(Column));
+  }
+  auto Table = TVdbTempTable::Create(FCatalog->Services(), FCatalog->CalcTemporaryTableName("GroupResultSet"), Columns);
+  TVdbRelation& Result = *Table;
+  FResultRltnIdx = RegisterResult(std::move(Table));
+  FGroupWriter = std::make_unique<TVdbAccessor>(Result, "Grouping");
+  OrderResultBy(Result);
+}
+
+void TVdbQuery::VisitAggregates(TVdbSqlSelectExpression& Select, TVdbSyntaxNodeVisitor& Visitor) {
+  for (int I = 0; I < Select.SelectElementCount(); ++I) Select.SelectElement(I).ScalarExpression()->TraverseDepthFirst(Visitor);
+  if (Select.HavingCondition() != nullptr) Select.HavingCondition()->TraverseDepthFirst(Visitor);
+}
+
+// The group row of the accessors' current rows and the accumulated aggregates, when HAVING
+// lets it through. Long items stay empty.
+bool TVdbQuery::WriteGroupRow(TVdbSqlSelectExpression& Select) {
+  if (Select.HavingCondition() != nullptr) {
+    TVdbRelationSet Decided;
+    if (Select.HavingCondition()->EvaluateTruth(Decided) != tvTrue) return false;
+  }
+  TVdbAccessor& Writer = *FGroupWriter;
+  TVdbRelation& Result = Writer.Relation();
+  if (Writer.Append() < 0) RaiseLastError(kErrUnknownName);
+  try {
+    for (int I = 0; I < Select.SelectElementCount(); ++I) {
+      const auto FieldNo = static_cast<std::int16_t>(I + 1);
+      if (IsLongColumn(Result.GetColumnDef(FieldNo).GetColumnType())) continue;
+      TVdbExpression& Item = *Select.SelectElement(I).ScalarExpression();
+      Item.Calculate();
+      if (Item.ResultValue.IsEmpty() || Item.DataType()->IsNull(Item.ResultValue))
+        Result.SetNull(Writer.GetWorkRecordPtr(), FieldNo);
+      else
+        Result.SetValue(Writer.GetWorkRecordPtr(), FieldNo, Item.ResultValue, Item.DataType());
+    }
+    if (Writer.Post() < 0) RaiseLastError(kErrUnknownName);
+  } catch (...) {
+    Writer.Cancel();
+    throw;
+  }
+  return true;
+}
+
+// TOP n with ORDER BY: the rows after the first n in the order's index go.
+void TVdbQuery::KeepFirstRows(std::int32_t Count) {
+  TVdbAccessor Walker(FGroupWriter->Relation(), "Grouping");
+  if (Walker.SetAccess(FLiveResultIndexNo, false) < 0) RaiseLastError(kErrNoSuitableIndex);
+  std::vector<std::int32_t> Surplus;
+  std::int32_t Seen = 0;
+  for (std::int16_t Moved = Walker.First(); Moved == 0; Moved = Walker.Next())
+    if (++Seen > Count) Surplus.push_back(Walker.CurrentRecordNo());
+  // From the highest record number down: a deletion moves the last record into the gap.
+  std::sort(Surplus.begin(), Surplus.end(), std::greater<>());
+  for (const std::int32_t RecNo : Surplus) {
+    if (FGroupWriter->GotoRecord(RecNo) < 0 || FGroupWriter->DeleteRecord() < 0) RaiseLastError(kErrUnknownName);
+  }
+}
+
+void TVdbQuery::ExecuteGrouping() {
+  auto& Select = *SqlQuery().TableExpression()->SingleSelectExpression();
+  TVdbQueryExecutionPlan& Plan = *FGroupPlan;
+  // The qualifying row combinations with their group keys.
+  std::vector<std::vector<std::int32_t>> Tuples;
+  std::vector<TGroupKey> Keys;
+  Plan.Initialize();
+  Plan.Reset();
+  while (Plan.FindNext()) {
+    std::vector<std::int32_t> Tuple;
+    for (int I = 0; I < Plan.RelationCount(); ++I)
+      Tuple.push_back(std::max(FAccessors->GetAccessor(Plan.RelationIndex(I))->CurrentRecordNo(), 0));
+    TGroupKey Key;
+    for (TVdbExpression* Expression : FGroupKeys) {
+      Expression->Calculate();
+      TKeyValue Value;
+      Value.Type = Expression->DataType();
+      Value.Null = Expression->ResultValue.IsEmpty() || Value.Type->IsNull(Expression->ResultValue);
+      if (!Value.Null) Value.Type->CopyTo(Expression->ResultValue, Value.Value);
+      Key.push_back(std::move(Value));
+    }
+    Tuples.push_back(std::move(Tuple));
+    Keys.push_back(std::move(Key));
+  }
+  std::vector<std::size_t> Order(Tuples.size());
+  for (std::size_t I = 0; I < Order.size(); ++I) Order[I] = I;
+  std::stable_sort(Order.begin(), Order.end(), [&](std::size_t A, std::size_t B) { return CompareKeys(Keys[A], Keys[B]) < 0; });
+
+  TVdbRelation& Result = FGroupWriter->Relation();
+  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kErrUnknownName);
+  auto Position = [&](const std::vector<std::int32_t>& Tuple) {
+    for (int I = 0; I < Plan.RelationCount(); ++I) {
+      TVdbAccessor& Accessor = *FAccessors->GetAccessor(Plan.RelationIndex(I));
+      if (Tuple[static_cast<std::size_t>(I)] > 0) {
+        if (Accessor.GotoRecord(Tuple[static_cast<std::size_t>(I)]) < 0) RaiseLastError(kErrUnknownName);
+      } else {
+        Accessor.ToBoT();
+      }
+    }
+  };
+  TVdbResetAggregationsVisitor Reset;
+  TVdbCalcAggregationsVisitor Accumulate;
+  const std::int32_t Top = Select.TopCount();
+  const bool Ordered = SqlQuery().SortSpecificationList().Count() > 0;
+  std::int32_t Written = 0;
+  if (Tuples.empty() && FAggregated && Select.GroupByExpressions().empty()) {
+    // Aggregates over no rows: one row (COUNT 0, the others NULL).
+    VisitAggregates(Select, Reset);
+    for (int I = 0; I < FAccessors->Count(); ++I) FAccessors->GetAccessorAt(I)->ToBoT();
+    WriteGroupRow(Select);
+  }
+  for (std::size_t First = 0; First < Order.size();) {
+    VisitAggregates(Select, Reset);
+    std::size_t Next = First;
+    for (; Next < Order.size() && CompareKeys(Keys[Order[Next]], Keys[Order[First]]) == 0; ++Next) {
+      Position(Tuples[Order[Next]]);
+      VisitAggregates(Select, Accumulate);
+    }
+    if (WriteGroupRow(Select)) ++Written;
+    if (Top > 0 && !Ordered && Written >= Top) break;
+    First = Next;
+  }
+  if (Top > 0 && Ordered && Result.RecordCount() > Top) KeepFirstRows(Top);
+}
+
+
+// The ORDER BY of a result table names its columns (by name or number); an index over them is
+// the live result index.
+void TVdbQuery::OrderResultBy(TVdbRelation& Result) {
+  const TVdbSqlSortSpecificationList& Order = SqlQuery().SortSpecificationList();
+  if (Order.Count() == 0) return;
+  std::string Specification;
+  for (int I = 0; I < Order.Count(); ++I) {
+    std::string Item = Order[I].ColumnNameOrIdx();
+    std::int16_t FieldNo = Result.FindColumn(Item, false);
+    if (FieldNo <= 0 && Item.find('.') != std::string::npos) FieldNo = Result.FindColumn(Item.substr(Item.rfind('.') + 1), false);
+    if (FieldNo <= 0) {
+      char* End = nullptr;
+      const long Number = std::strtol(Item.c_str(), &End, 10);
+      if (Item.empty() || *End != 0 || Number < 1 || Number > Result.GetColumnCount())
+        throw EVdbEngine(kErrUnknownName, kxFormatArgs{Item});
+      FieldNo = static_cast<std::int16_t>(Number);
+    }
+    if (IsLongColumn(Result.GetColumnDef(FieldNo).GetColumnType())) throw EVdbEngine(162, kxFormatArgs{Item});
+    if (!Specification.empty()) Specification += ",";
+    Specification += (Order[I].Asc() ? "" : "-") + std::string("${") + Result.GetColumnDef(FieldNo).Name + "}";
+  }
+  bool Reverse = false;
+  const std::int16_t IndexNo = Result.FindIndex(Specification, tifoCreate | tifoNoReverse, Reverse);
+  if (IndexNo < 0) throw EVdbEngine(kErrNoSuitableIndex, kxFormatArgs{Specification});
+  FLiveResultIndexNo = IndexNo;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Set operations: UNION [ALL], EXCEPT [ALL], INTERSECT [ALL]
+
+namespace {
+
+using TSetRows = std::vector<TGroupKey>;
+
+void SortRows(TSetRows& Rows) {
+  std::stable_sort(Rows.begin(), Rows.end(), [](const TGroupKey& A, const TGroupKey& B) { return CompareKeys(A, B) < 0; });
+}
+
+void RemoveDuplicates(TSetRows& Rows) {
+  SortRows(Rows);
+  Rows.erase(std::unique(Rows.begin(), Rows.end(), [](const TGroupKey& A, const TGroupKey& B) { return CompareKeys(A, B) == 0; }),
+             Rows.end());
+}
+
+// Left op Right over multisets: UNION adds, EXCEPT takes away, INTERSECT keeps the common rows
+// (with ALL as many times as both have them; without ALL every row once).
+TSetRows Combine(TSetRows Left, TSetRows Right, char Operator, bool All) {
+  if (Operator == 'U') {
+    for (TGroupKey& Row : Right) Left.push_back(std::move(Row));
+    if (!All) RemoveDuplicates(Left);
+    return Left;
+  }
+  if (!All) {
+    RemoveDuplicates(Left);
+    RemoveDuplicates(Right);
+  }
+  SortRows(Left);
+  SortRows(Right);
+  TSetRows Result;
+  std::size_t J = 0;
+  for (TGroupKey& Row : Left) {
+    while (J < Right.size() && CompareKeys(Right[J], Row) < 0) ++J;
+    const bool Matched = J < Right.size() && CompareKeys(Right[J], Row) == 0;
+    if (Matched) ++J;  // each row of the right side answers one row of the left side
+    if (Matched == (Operator == 'I')) Result.push_back(std::move(Row));
+  }
+  return Result;
+}
+
+// The operand primitives of a set expression, left to right, with the operator before each
+// (U, E, I) and its ALL flag.
+struct TSetOperand {
+  TVdbSqlTablePrimitive* Primitive;
+  char Operator;
+  bool All;
+};
+
+void CollectTerm(TVdbSqlTableTerm& Term, char Operator, bool All, std::vector<TSetOperand>& Operands) {
+  Operands.push_back({Term.TablePrimitive(), Operator, All});
+  if (Term.TableTerm() != nullptr) CollectTerm(*Term.TableTerm(), 'I', Term.All(), Operands);
+}
+
+void CollectExpression(TVdbSqlTableExpression& Expression, char Operator, bool All, std::vector<TSetOperand>& Operands) {
+  CollectTerm(*Expression.TableTerm(), Operator, All, Operands);
+  if (Expression.TableExpression() != nullptr)
+    CollectExpression(*Expression.TableExpression(), Expression.IsUnion() ? 'U' : 'E', Expression.All(), Operands);
+}
+
+bool HasCorresponding(const TVdbSqlTableExpression& Expression) {
+  for (const TVdbSqlTableTerm* Term = Expression.TableTerm(); Term != nullptr; Term = Term->TableTerm())
+    if (Term->CorrespondingFields() != nullptr) return true;
+  return Expression.CorrespondingFields() != nullptr ||
+         (Expression.TableExpression() != nullptr && HasCorresponding(*Expression.TableExpression()));
+}
+
+// An operand as a query of its own.
+std::unique_ptr<TVdbSqlQuery> OperandQuery(TVdbCatalog* Catalog, const TVdbSqlTablePrimitive& Primitive) {
+  auto Term = std::make_unique<TVdbSqlTableTerm>(Primitive.Clone());
+  return std::make_unique<TVdbSqlQuery>(Catalog, std::make_unique<TVdbSqlTableExpression>(std::move(Term)));
+}
+
+}  // namespace
+
+void TVdbQuery::SplitSetOperands() {
+  TVdbSqlTableExpression& Expression = *SqlQuery().TableExpression();
+  if (HasCorresponding(Expression)) throw EVdbEngine(kErrUnsupported, "CORRESPONDING");
+  std::vector<TSetOperand> Operands;
+  CollectExpression(Expression, 'U', false, Operands);
+  for (const TSetOperand& Operand : Operands) {
+    auto Query = std::make_unique<TVdbQuery>(FCatalog, OperandQuery(FCatalog, *Operand.Primitive));
+    Query->SetRequestedCursorType(tctStatic);
+    Query->FSetOperator = Operand.Operator;
+    Query->FSetAll = Operand.All;
+    FSetOperandQueries.push_back(Query.get());
+    EnsureSubCommands().Add(std::move(Query));
+  }
 }
 
 void TVdbQuery::CreateSetOpResult() {
-  // Set operations are built in a later step; until then they are refused clearly.
-  throw EVdbEngine(kErrUnsupported, "Set operations");
+  FQueryType = IsIntersect() && !IsUnion() && !IsExcept() ? tqtIntersect : tqtUnion;
+  TVdbRelation* First = FSetOperandQueries.front()->ResultRelation();
+  TVdbColumnDefs Columns;
+  for (TVdbQuery* Operand : FSetOperandQueries) {
+    TVdbRelation* Result = Operand->ResultRelation();
+    if (Result->GetColumnCount() != First->GetColumnCount()) throw EVdbEngine(57, kxFormatArgs{});
+    for (std::int16_t FieldNo = 1; FieldNo <= Result->GetColumnCount(); ++FieldNo) {
+      const TVdbDataType* Mine = First->GetDataType(FieldNo);
+      const TVdbDataType* Theirs = Result->GetDataType(FieldNo);
+      if (IsLongColumn(Mine->ColumnType()) || IsLongColumn(Theirs->ColumnType()))
+        throw EVdbEngine(kErrUnsupported, "Set operations over memo and blob columns");
+      if (!TVdbDataType::CanConvert(Theirs, Mine, false))
+        throw EVdbEngine(44, kxFormatArgs{Theirs->SqlName() + "<->" + Mine->SqlName()});
+    }
+  }
+  for (std::int16_t FieldNo = 1; FieldNo <= First->GetColumnCount(); ++FieldNo) {
+    const TVdbColumnDef& Base = First->GetColumnDef(FieldNo);
+    auto Column = TVdbColumnDef::CreateColumnDef(UniqueColumnName(Columns, Base.Name),
+                                                 Base.DataType->GetNullableType(true), kVdbColNullable);
+    Column->SetTableLevel(kVdbCurrentLevel);
+    Columns.Add(std::move(Column));
+  }
+  auto Table = TVdbTempTable::Create(FCatalog->Services(), FCatalog->CalcTemporaryTableName("SetOpResult"), Columns);
+  TVdbRelation& Result = *Table;
+  FResultRltnIdx = RegisterResult(std::move(Table));
+  FGroupWriter = std::make_unique<TVdbAccessor>(Result, "SetOpResult");
+  OrderResultBy(Result);
 }
 
-void TVdbQuery::ExecuteGrouping() {}
-void TVdbQuery::ExecuteSetOperation() {}
+void TVdbQuery::ExecuteSetOperation() {
+  auto ReadAll = [](TVdbRelation& Relation) {
+    TSetRows Rows;
+    TVdbAccessor Reader(Relation, "IntermediateResult");
+    for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
+      const std::uint8_t* Record = Reader.GetRecordPtr();
+      TGroupKey Row;
+      for (std::int16_t FieldNo = 1; FieldNo <= Relation.GetColumnCount(); ++FieldNo) {
+        TKeyValue Value;
+        Value.Type = Relation.GetDataType(FieldNo);
+        Value.Null = !Relation.GetValue(Record, FieldNo, Value.Value) || Value.Type->IsNull(Value.Value);
+        Row.push_back(std::move(Value));
+      }
+      Rows.push_back(std::move(Row));
+    }
+    return Rows;
+  };
+  // INTERSECT binds closer than UNION and EXCEPT, which go from left to right.
+  TSetRows Total, Term;
+  char PendingOperator = 0;
+  bool PendingAll = false;
+  for (std::size_t I = 0; I < FSetOperandQueries.size(); ++I) {
+    TVdbQuery& Operand = *FSetOperandQueries[I];
+    TSetRows Rows = ReadAll(*Operand.ResultRelation());
+    if (I == 0) {
+      Term = std::move(Rows);
+      continue;
+    }
+    if (Operand.FSetOperator == 'I') {
+      Term = Combine(std::move(Term), std::move(Rows), 'I', Operand.FSetAll);
+      continue;
+    }
+    Total = PendingOperator == 0 ? std::move(Term) : Combine(std::move(Total), std::move(Term), PendingOperator, PendingAll);
+    PendingOperator = Operand.FSetOperator;
+    PendingAll = Operand.FSetAll;
+    Term = std::move(Rows);
+  }
+  Total = PendingOperator == 0 ? std::move(Term) : Combine(std::move(Total), std::move(Term), PendingOperator, PendingAll);
+
+  TVdbAccessor& Writer = *FGroupWriter;
+  TVdbRelation& Result = Writer.Relation();
+  if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kErrUnknownName);
+  for (const TGroupKey& Row : Total) {
+    if (Writer.Append() < 0) RaiseLastError(kErrUnknownName);
+    try {
+      for (std::size_t I = 0; I < Row.size(); ++I) {
+        const auto FieldNo = static_cast<std::int16_t>(I + 1);
+        if (Row[I].Null) Result.SetNull(Writer.GetWorkRecordPtr(), FieldNo);
+        else Result.SetValue(Writer.GetWorkRecordPtr(), FieldNo, Row[I].Value, Row[I].Type);
+      }
+      if (Writer.Post() < 0) RaiseLastError(kErrUnknownName);
+    } catch (...) {
+      Writer.Cancel();
+      throw;
+    }
+  }
+}
 
 }  // namespace vdb

@@ -79,8 +79,13 @@ class TVdbQuery : public TVdbCommand {
   // Execution of the kinds.
   void ExecuteGrouping();
   void ExecuteSetOperation();
-  void WriteGroupRow(TVdbAccessor& Target, TVdbSqlSelectExpression& Select);
-  void RecalcSubQuery(TVdbSqlQuery& Query);
+  bool WriteGroupRow(TVdbSqlSelectExpression& Select);
+  void KeepFirstRows(std::int32_t Count);
+  void VisitAggregates(TVdbSqlSelectExpression& Select, TVdbSyntaxNodeVisitor& Visitor);
+  void OrderResultBy(TVdbRelation& Result);
+  void SplitSetOperands();
+  // No set operation at the top of the table expression.
+  bool IsPrimitiveSet() const { return !IsUnion() && !IsExcept() && !IsIntersect(); }
 
   TVdbQueryType FQueryType = tqtSimple;
   TVdbCursorType FRequestedCursorType = tctLiveResult;
@@ -102,7 +107,17 @@ class TVdbQuery : public TVdbCommand {
   std::int16_t FResultRltnIdx = 0;
   std::unique_ptr<TVdbAccessor> FResultAccessor;     // keeps the result in use while prepared
   std::int16_t FLiveResultIndexNo = kNoLiveIndex;
-  std::vector<std::int16_t> FSetOperands;            // result relations of set-operation operands
+  // Set operations: the operand queries in order, and for an operand the operator before it
+  // ('U', 'E', 'I') and its ALL flag.
+  std::vector<TVdbQuery*> FSetOperandQueries;
+  char FSetOperator = 0;
+  bool FSetAll = false;
+  // Grouping: the plan over the query's tables, the expressions that make a group (GROUP BY,
+  // or every item for DISTINCT), and the writer of the group rows.
+  std::unique_ptr<TVdbQueryExecutionPlan> FGroupPlan;
+  std::vector<TVdbExpression*> FGroupKeys;
+  std::unique_ptr<TVdbAccessor> FGroupWriter;
+  bool FAggregated = false;
 };
 
 }  // namespace vdb

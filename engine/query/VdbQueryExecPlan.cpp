@@ -156,6 +156,11 @@ bool TVdbQueryRelationNode::ApplyRange() {
   const std::int16_t Result = FAccessor.SetAccess(FIndexNo, FReverse);
   if (Result < 0) RaiseStep(FAccessor, Result);
   if (FLevelRatings.empty()) return true;
+  // An empty index cannot be searched for a bound; there is nothing to walk anyway.
+  if (FAccessor.Relation().RecordCount() == 0) {
+    FEmptyRange = true;
+    return false;
+  }
   std::vector<std::uint8_t> Lower, Upper;
   const bool HasLower = BoundKey(false, Lower);
   if (FEmptyRange) return false;

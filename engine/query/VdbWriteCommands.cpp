@@ -1,48 +1,438 @@
 // The row changes: INSERT, UPDATE and DELETE (see VdbCommand.h).
-#include "query/VdbCommand.h"
+//
+// A statement changes all its rows or none. New values are computed for every row before the
+// first one is written, so that an expression that fails leaves the table alone; a write that
+// fails (a duplicate key, a NOT NULL column, a check) takes the rows written before it back:
+// appended rows are deleted, updated rows get their old values, deleted rows are stored again.
+#include <algorithm>
 
+#include "query/VdbCommand.h"
 #include "query/VdbQuery.h"
 #include "session/VdbCatalog.h"
+#include "table/kxStrUtils.h"
 
 namespace vdb {
 
 namespace {
-// Until the row changes are built they answer error 187; this stub goes with them.
+
 constexpr std::int16_t kErrUnsupported = 187;
+constexpr std::int16_t kErrUnknownName = 50;
+constexpr std::int16_t kErrValueCount = 150;  // more values than columns
+constexpr std::int16_t kErrNotNull = 47;       // a column that must have a value
+const std::string kWriteTag = "Statement_Write";
+
+// The value of one column as a statement writes or restores it; long columns as their text or
+// bytes.
+struct TColumnValue {
+  TColumnValue() = default;
+  TColumnValue(TColumnValue&&) noexcept = default;
+  TColumnValue& operator=(TColumnValue&&) noexcept = default;
+  TColumnValue(const TColumnValue& Other)
+      : IsNull(Other.IsNull), Type(Other.Type), Long(Other.Long), WideLong(Other.WideLong), BlobType(Other.BlobType) {
+    if (Type != nullptr && !Other.Value.IsEmpty()) Type->CopyTo(Other.Value, Value);
+  }
+  TColumnValue& operator=(const TColumnValue&) = delete;
+  bool IsNull = true;
+  TVdbDataValue Value;
+  const TVdbDataType* Type = nullptr;
+  std::string Long;             // memo text in the column's code page, blob bytes
+  std::u16string WideLong;      // wide memo text
+  std::int16_t BlobType = 0;
+};
+using TRowValues = std::vector<TColumnValue>;
+
+std::uint32_t CodePageOf(const TVdbDataType* Type) {
+  const auto* String = dynamic_cast<const TVdbStringType*>(Type);
+  return String != nullptr ? String->CodePage() : 1252;
+}
+
+void CheckResult(std::int32_t Result, TVdbCatalog& Catalog) {
+  if (Result >= 0) return;
+  TVdbServices* Services = Catalog.Services();
+  if (Services->LastErrorCode() == -Result) throw EVdbEngine::CreateMsg(Services->LastErrorCode(), Services->LastErrorMsg());
+  throw EVdbEngine(static_cast<std::int16_t>(-Result), kxFormatArgs{});
+}
+
+// The current row's value of a column.
+TColumnValue ReadColumn(TVdbAccessor& Accessor, std::int16_t FieldNo) {
+  TVdbRelation& Relation = Accessor.Relation();
+  TColumnValue Column;
+  Column.Type = Relation.GetDataType(FieldNo);
+  const std::uint8_t* Record = Accessor.GetRecordPtr();
+  switch (Column.Type->ColumnType()) {
+    case kVdbMemoCode:
+      Accessor.GetMemo(FieldNo, Column.Long, -1);
+      Column.IsNull = Column.Long.empty() && Relation.IsNull(Record, FieldNo);
+      return Column;
+    case kVdbWideMemoCode:
+      Accessor.GetWideMemo(FieldNo, Column.WideLong, -1);
+      Column.IsNull = Column.WideLong.empty() && Relation.IsNull(Record, FieldNo);
+      return Column;
+    case kVdbBlobCode: {
+      const std::int32_t Size = Accessor.InitGetBlob(FieldNo, -1, Column.BlobType);
+      if (Size > 0) {
+        Column.Long.resize(static_cast<std::size_t>(Size));
+        Accessor.GetBlobChunk(0, Size, Column.Long.data());
+      }
+      Accessor.DoneGetBlob();
+      Column.IsNull = Size <= 0;
+      return Column;
+    }
+    default:
+      Column.IsNull = !Relation.GetValue(Record, FieldNo, Column.Value) || Column.Type->IsNull(Column.Value);
+      return Column;
+  }
+}
+
+// A computed value for a column of Relation (long columns get their text).
+TColumnValue FromValue(const TVdbRelation& Relation, std::int16_t FieldNo, const TVdbDataValue& Value,
+                       const TVdbDataType* Type) {
+  TColumnValue Column;
+  Column.Type = Type;
+  Column.IsNull = Value.IsEmpty() || Type == nullptr || Type->IsNull(Value);
+  if (Column.IsNull) return Column;
+  const TVdbDataType* Target = Relation.GetDataType(FieldNo);
+  switch (Target->ColumnType()) {
+    case kVdbMemoCode:
+      Column.Long = Utf8ToAnsi(Type->GetAnsiString(Value), CodePageOf(Target));
+      break;
+    case kVdbWideMemoCode:
+      Column.WideLong = Type->GetWideString(Value);
+      break;
+    case kVdbBlobCode: {
+      const std::vector<std::uint8_t> Bytes = Type->IsStringType() ? std::vector<std::uint8_t>() : Type->GetBytes(Value);
+      Column.Long = Type->IsStringType() ? Type->GetAnsiString(Value) : std::string(Bytes.begin(), Bytes.end());
+      break;
+    }
+    default:
+      Type->CopyTo(Value, Column.Value);
+      break;
+  }
+  return Column;
+}
+
+// Puts a value into the accessor's work record (or its pending long values).
+void WriteColumn(TVdbAccessor& Accessor, std::int16_t FieldNo, const TColumnValue& Column) {
+  TVdbRelation& Relation = Accessor.Relation();
+  std::uint8_t* Record = Accessor.GetWorkRecordPtr();
+  const std::int16_t Code = Relation.GetDataType(FieldNo)->ColumnType();
+  if (Column.IsNull && !Relation.GetColumnDef(FieldNo).GetNullable())
+    throw EVdbEngine(kErrNotNull, kxFormatArgs{Relation.GetColumnDef(FieldNo).Name});
+  if (Code == kVdbMemoCode) {
+    Accessor.SetPendingMemo(FieldNo, Column.IsNull ? std::string() : Column.Long);
+    if (Column.IsNull) Relation.SetNull(Record, FieldNo);
+  } else if (Code == kVdbWideMemoCode) {
+    Accessor.SetPendingWideMemo(FieldNo, Column.IsNull ? std::u16string() : Column.WideLong);
+    if (Column.IsNull) Relation.SetNull(Record, FieldNo);
+  } else if (Code == kVdbBlobCode) {
+    Accessor.SetPendingBlob(FieldNo, Column.IsNull ? std::string() : Column.Long, Column.BlobType);
+  } else if (Column.IsNull) {
+    Relation.SetNull(Record, FieldNo);
+  } else {
+    Relation.SetValue(Record, FieldNo, Column.Value, Column.Type);
+  }
+}
+
+TRowValues ReadRow(TVdbAccessor& Accessor) {
+  TRowValues Row;
+  for (std::int16_t FieldNo = 1; FieldNo <= Accessor.Relation().GetColumnCount(); ++FieldNo)
+    Row.push_back(ReadColumn(Accessor, FieldNo));
+  return Row;
+}
+
+// Appends a row (columns in Fields, the others their defaults); answers the new record number.
+std::int32_t AppendRow(TVdbAccessor& Accessor, const std::vector<std::int16_t>& Fields, const TRowValues& Values,
+                       TVdbCatalog& Catalog) {
+  CheckResult(Accessor.Append(), Catalog);
+  try {
+    for (std::size_t I = 0; I < Fields.size(); ++I) WriteColumn(Accessor, Fields[I], Values[I]);
+    CheckResult(Accessor.Post(), Catalog);
+  } catch (...) {
+    Accessor.Cancel();
+    throw;
+  }
+  return Accessor.CurrentRecordNo();
+}
+
+void ReplaceRow(TVdbAccessor& Accessor, std::int32_t RecNo, const std::vector<std::int16_t>& Fields,
+                const TRowValues& Values, TVdbCatalog& Catalog) {
+  CheckResult(Accessor.GotoRecord(RecNo), Catalog);
+  CheckResult(Accessor.Edit(), Catalog);
+  try {
+    for (std::size_t I = 0; I < Fields.size(); ++I) WriteColumn(Accessor, Fields[I], Values[I]);
+    CheckResult(Accessor.Post(), Catalog);
+  } catch (...) {
+    Accessor.Cancel();
+    throw;
+  }
+}
+
+// A column that must have a value and gets none from the statement nor from a default is
+// error 47 (it would silently get the type's empty value).
+void CheckRequiredColumns(const TVdbRelation& Table, const std::vector<std::int16_t>& Given) {
+  for (std::int16_t FieldNo = 1; FieldNo <= Table.GetColumnCount(); ++FieldNo) {
+    const TVdbColumnDef& Column = Table.GetColumnDef(FieldNo);
+    if (Column.GetNullable() || Column.Calculation() != nullptr || Column.GetColumnType() == kVdbRecordIdCode ||
+        FieldNo == Table.RecordIdFieldNo() || std::find(Given.begin(), Given.end(), FieldNo) != Given.end())
+      continue;
+    throw EVdbEngine(kErrNotNull, kxFormatArgs{Column.Name});
+  }
+}
+
+std::vector<std::int16_t> AllFields(const TVdbRelation& Relation) {
+  std::vector<std::int16_t> Fields;
+  for (std::int16_t FieldNo = 1; FieldNo <= Relation.GetColumnCount(); ++FieldNo)
+    if (!Relation.GetColumnDef(FieldNo).IsOptionSet(kVdbColCalculated)) Fields.push_back(FieldNo);
+  return Fields;
+}
+
+TRowValues Pick(const TRowValues& Row, const std::vector<std::int16_t>& Fields) {
+  TRowValues Picked;
+  for (const std::int16_t FieldNo : Fields) Picked.push_back(Row[static_cast<std::size_t>(FieldNo - 1)]);
+  return Picked;
+}
+
+// The column number of a prepared column expression.
+std::int16_t FieldOf(const TVdbExpression& Column) {
+  const auto* Factor = dynamic_cast<const TVdbSimpleFactor*>(Column.SingleFactor());
+  if (Factor == nullptr || !Factor->GetIsColumnName() || Factor->FieldNo() <= 0)
+    throw EVdbEngine(kErrUnknownName, kxFormatArgs{Column.GetSqlText()});
+  return Factor->FieldNo();
+}
+
+// The selection sub-query SELECT * FROM table WHERE condition.
+std::unique_ptr<TVdbSqlQuery> SelectionQuery(TVdbCatalog* Catalog, const std::string& TableName,
+                                             const TVdbSearchCondition& Condition) {
+  auto Select = std::make_unique<TVdbSqlSelectExpression>(Catalog);
+  Select->AddSelectElement(std::make_unique<TVdbSqlSelectElement>(std::string()));
+  Select->AddTableReference(std::make_unique<TVdbSqlTableReference>(TableName));
+  Select->SetSearchCondition(Condition.Clone());
+  auto Term = std::make_unique<TVdbSqlTableTerm>(std::move(Select));
+  return std::make_unique<TVdbSqlQuery>(Catalog, std::make_unique<TVdbSqlTableExpression>(std::move(Term)));
+}
+
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+// The written table
+
+TVdbRelation& TVdbWriteCommand::OpenTarget(TVdbVariables* Parameters) {
+  FTableRltnIdx = OpenTable(SqlCommand().TableName(), true);
+  TVdbRelation& Table = *FCatalog->GetRelation(FTableRltnIdx);
+  FTarget = std::make_unique<TVdbAccessor>(Table, kWriteTag);
+  FContext = std::make_unique<TVdbAccessorContext>();
+  FContext->AddAccessor(*FTarget, FTableRltnIdx, SqlCommand().TableName());
+  FContext->SetParameters(Parameters);
+  return Table;
+}
+
+void TVdbWriteCommand::Unprepare() {
+  TVdbCommand::Unprepare();
+  FContext.reset();
+  FTarget.reset();
+  FTableRltnIdx = 0;
+}
+
+void TVdbWriteCommand::GetTouchedRelations(TVdbTouchedRelations& Relations) const {
+  TVdbCommand::GetTouchedRelations(Relations);
+  Relations.AddWritten(FTableRltnIdx);
+}
+
+// ---------------------------------------------------------------------------------------------
+// INSERT
+
 TVdbSqlInsertCommand& TVdbInsertCommand::Insert() const { return static_cast<TVdbSqlInsertCommand&>(SqlCommand()); }
-void TVdbInsertCommand::Split() { TVdbCommand::Split(); }
+
+void TVdbInsertCommand::Split() {
+  if (Insert().SourceQuery() != nullptr && FSource == nullptr) {
+    auto Source = std::make_unique<TVdbQuery>(FCatalog, Insert().ReplaceSourceQuery("SplitQuery"));
+    Source->SetParentCommand(this);
+    Source->SetRequestedCursorType(tctStatic);
+    FSource = Source.get();
+    EnsureSubCommands().Add(std::move(Source));
+  }
+  TVdbCommand::Split();
+}
+
 void TVdbInsertCommand::SetupTables(TVdbVariables* Parameters) {
   TVdbCommand::SetupTables(Parameters);
-  throw EVdbEngine(kErrUnsupported, "INSERT");
+  TVdbRelation& Table = OpenTarget(Parameters);
+  std::vector<std::string> Names;
+  for (std::int16_t FieldNo = 1; FieldNo <= Table.GetColumnCount(); ++FieldNo)
+    if (!Table.GetColumnDef(FieldNo).IsOptionSet(kVdbColCalculated)) Names.push_back(Table.GetColumnDef(FieldNo).Name);
+  Insert().SetTableColumnNames(Names);
+  TVdbInitNodesVisitor Init(Parameters);
+  Insert().TraverseDepthFirst(Init);
+  Insert().PreparePhase1(FContext.get(), 0);
+  FTargetFields.clear();
+  for (const auto& Column : Insert().Columns()) {
+    Column->Prepare(FContext.get(), 0);
+    FTargetFields.push_back(FieldOf(*Column));
+  }
+  if (FSource != nullptr) {
+    TVdbRelation* Result = FSource->ResultRelation();
+    if (Result == nullptr || Result->GetColumnCount() != static_cast<std::int16_t>(FTargetFields.size()))
+      throw EVdbEngine(57, kxFormatArgs{});
+  }
 }
-std::int32_t TVdbInsertCommand::Execute() { return 0; }
-void TVdbInsertCommand::Unprepare() { TVdbCommand::Unprepare(); }
-void TVdbInsertCommand::GetTouchedRelations(TVdbTouchedRelations& Relations) const {
-  TVdbCommand::GetTouchedRelations(Relations);
+
+std::int32_t TVdbInsertCommand::Execute() {
+  TVdbRelation& Table = *FCatalog->GetRelation(FTableRltnIdx);
+  std::vector<TRowValues> Rows;
+  if (FSource != nullptr) {
+    FSource->Execute();
+    TVdbAccessor Reader(*FSource->ResultRelation(), kWriteTag);
+    for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
+      TRowValues Row = ReadRow(Reader);
+      for (std::size_t I = 0; I < Row.size(); ++I) {
+        TColumnValue& Column = Row[I];
+        const std::int16_t Target = FTargetFields[I];
+        const std::int16_t From = Column.Type->ColumnType(), To = Table.GetDataType(Target)->ColumnType();
+        // A long value read from the source goes to a short column as text (and the reverse).
+        if ((From == kVdbMemoCode) != (To == kVdbMemoCode) && !Column.IsNull) {
+          const TVdbDataType* Text = TVdbDataType::GetApproxStringType(static_cast<std::int32_t>(Column.Long.size()));
+          if (From == kVdbMemoCode) {
+            Text->SetAnsiString(Column.Value, AnsiToUtf8(Column.Long, CodePageOf(Column.Type)));
+            Column = FromValue(Table, Target, Column.Value, Text);
+          } else {
+            Column = FromValue(Table, Target, Column.Value, Column.Type);
+          }
+        }
+      }
+      Rows.push_back(std::move(Row));
+    }
+  } else {
+    TRowValues Row;
+    const auto& Values = Insert().Values();
+    if (Values.size() > FTargetFields.size()) throw EVdbEngine(kErrValueCount, kxFormatArgs{});
+    for (std::size_t I = 0; I < Values.size(); ++I) {
+      Values[I]->Calculate();
+      Row.push_back(FromValue(Table, FTargetFields[I], Values[I]->ResultValue, Values[I]->DataType()));
+    }
+    Rows.push_back(std::move(Row));
+  }
+  std::vector<std::int16_t> Fields(FTargetFields.begin(), FTargetFields.begin() +
+                                   static_cast<std::ptrdiff_t>(std::min(FTargetFields.size(), Rows.empty() ? 0 : Rows.front().size())));
+  CheckRequiredColumns(Table, Fields);
+  std::vector<std::int32_t> Appended;
+  try {
+    for (const TRowValues& Row : Rows) Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
+  } catch (...) {
+    // Appended rows are the last ones: deleting them from the last moves no other row.
+    for (auto It = Appended.rbegin(); It != Appended.rend(); ++It)
+      if (FTarget->GotoRecord(*It) == 0) FTarget->DeleteRecord();
+    throw;
+  }
+  return static_cast<std::int32_t>(Appended.size());
 }
+
+// ---------------------------------------------------------------------------------------------
+// UPDATE and DELETE
 
 bool TVdbUpdateCommand::IsDelete() const { return dynamic_cast<TVdbSqlDeleteCommand*>(&SqlCommand()) != nullptr; }
-void TVdbUpdateCommand::Split() { TVdbCommand::Split(); }
-void TVdbUpdateCommand::SetupTables(TVdbVariables* Parameters) {
-  TVdbCommand::SetupTables(Parameters);
-  throw EVdbEngine(kErrUnsupported, IsDelete() ? "DELETE" : "UPDATE");
-}
-void TVdbUpdateCommand::InitExecution() { TVdbCommand::InitExecution(); }
-std::int32_t TVdbUpdateCommand::Execute() { return 0; }
-void TVdbUpdateCommand::Unprepare() { TVdbCommand::Unprepare(); }
-void TVdbUpdateCommand::GetTouchedRelations(TVdbTouchedRelations& Relations) const {
-  TVdbCommand::GetTouchedRelations(Relations);
+
+void TVdbUpdateCommand::Split() {
+  TVdbSearchCondition* Condition = nullptr;
+  if (auto* Delete = dynamic_cast<TVdbSqlDeleteCommand*>(&SqlCommand())) Condition = Delete->SearchCondition();
+  if (auto* Update = dynamic_cast<TVdbSqlUpdateCommand*>(&SqlCommand())) {
+    Condition = Update->SearchCondition();
+    for (std::size_t I = 0; I < Update->Expressions().size(); ++I)
+      if (!Update->Expressions()[I]) throw EVdbEngine(kErrUnsupported, "UPDATE with a sub-query value");
+  }
+  if (Condition != nullptr && FRows == nullptr) {
+    auto Rows = std::make_unique<TVdbQuery>(FCatalog, SelectionQuery(FCatalog, SqlCommand().TableName(), *Condition));
+    Rows->SetRequestedCursorType(tctLiveResult);
+    FRows = Rows.get();
+    EnsureSubCommands().Add(std::move(Rows));
+  }
+  TVdbCommand::Split();
 }
 
-std::int32_t TVdbDdlCommand::Execute() {
-  DoExecute();
-  return 0;
+void TVdbUpdateCommand::SetupTables(TVdbVariables* Parameters) {
+  TVdbCommand::SetupTables(Parameters);
+  OpenTarget(Parameters);
+  auto* Update = dynamic_cast<TVdbSqlUpdateCommand*>(&SqlCommand());
+  if (Update == nullptr) return;
+  TVdbInitNodesVisitor Init(Parameters);
+  for (const auto& Expression : Update->Expressions())
+    if (Expression) Expression->TraverseDepthFirst(Init);
+  Update->PreparePhase1(FContext.get(), 0);
+  FTargetFields.clear();
+  for (const auto& Column : Update->Columns()) FTargetFields.push_back(FieldOf(*Column));
 }
-void TVdbCreateCommand::DoExecute() { throw EVdbEngine(kErrUnsupported, "CREATE"); }
-void TVdbAlterTableCommand::DoExecute() { throw EVdbEngine(kErrUnsupported, "ALTER TABLE"); }
-void TVdbUpdateIndexCommand::DoExecute() { throw EVdbEngine(kErrUnsupported, "UPDATE INDEX"); }
-void TVdbDropCommand::DoExecute() { throw EVdbEngine(kErrUnsupported, "DROP"); }
+
+std::int32_t TVdbUpdateCommand::Execute() {
+  // The rows: the selection's base records, or every record of the table.
+  std::vector<std::int32_t> RecNos;
+  if (FRows != nullptr) {
+    FRows->Execute();
+    auto* Result = dynamic_cast<TVdbResultSet*>(FRows->ResultRelation());
+    if (Result == nullptr) throw EVdbEngine(kErrUnsupported, "UPDATE");
+    for (std::int32_t Row = 1; Row <= Result->GetRecordCount(); ++Row) RecNos.push_back(Result->GetRow(Row)->at(0));
+  } else {
+    const std::int32_t Count = FTarget->Relation().RecordCount();
+    for (std::int32_t RecNo = 1; RecNo <= Count; ++RecNo) RecNos.push_back(RecNo);
+  }
+  return IsDelete() ? DeleteRows(RecNos) : UpdateRows(RecNos);
+}
+
+std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecNos) {
+  auto& Update = static_cast<TVdbSqlUpdateCommand&>(SqlCommand());
+  TVdbRelation& Table = FTarget->Relation();
+  // Every new value first: a failing expression changes nothing.
+  std::vector<TRowValues> NewValues, OldValues;
+  for (const std::int32_t RecNo : RecNos) {
+    CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
+    TRowValues New, Old;
+    for (std::size_t I = 0; I < FTargetFields.size(); ++I) {
+      TVdbExpression& Expression = *Update.Expressions()[I];
+      Expression.Calculate();
+      New.push_back(FromValue(Table, FTargetFields[I], Expression.ResultValue, Expression.DataType()));
+      Old.push_back(ReadColumn(*FTarget, FTargetFields[I]));
+    }
+    NewValues.push_back(std::move(New));
+    OldValues.push_back(std::move(Old));
+  }
+  std::size_t Done = 0;
+  try {
+    for (; Done < RecNos.size(); ++Done) ReplaceRow(*FTarget, RecNos[Done], FTargetFields, NewValues[Done], *FCatalog);
+  } catch (...) {
+    for (std::size_t I = Done; I-- > 0;) {
+      try {
+        ReplaceRow(*FTarget, RecNos[I], FTargetFields, OldValues[I], *FCatalog);
+      } catch (const std::exception&) {
+        // The old values were stored before; putting them back cannot break a rule they kept.
+      }
+    }
+    throw;
+  }
+  return static_cast<std::int32_t>(RecNos.size());
+}
+
+std::int32_t TVdbUpdateCommand::DeleteRows(std::vector<std::int32_t> RecNos) {
+  // From the highest record number down: a deletion moves the last record into the freed
+  // place, which is never one of the records still to delete.
+  std::sort(RecNos.begin(), RecNos.end(), std::greater<>());
+  const std::vector<std::int16_t> Fields = AllFields(FTarget->Relation());
+  std::vector<TRowValues> Deleted;
+  try {
+    for (const std::int32_t RecNo : RecNos) {
+      CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
+      TRowValues Row = Pick(ReadRow(*FTarget), Fields);
+      CheckResult(FTarget->DeleteRecord(), *FCatalog);
+      Deleted.push_back(std::move(Row));
+    }
+  } catch (...) {
+    for (auto It = Deleted.rbegin(); It != Deleted.rend(); ++It) {
+      try {
+        AppendRow(*FTarget, Fields, *It, *FCatalog);
+      } catch (const std::exception&) {
+        // The row was stored before; storing it again cannot break a rule it kept.
+      }
+    }
+    throw;
+  }
+  return static_cast<std::int32_t>(RecNos.size());
+}
 
 }  // namespace vdb

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "session/VdbErrors.h"
+#include "sql/VplDatabase.h"
 #include "storage/VdbPageMan.h"
 #include "storage/kxCompoundFile.h"
 #include "storage/kxFileSystem.h"
@@ -55,6 +56,9 @@ std::int16_t TVdbLocalSession::Initialize(std::int16_t SessionHdl) {
   FHandle = SessionHdl;
   FServices = std::make_unique<TVdbServices>(SessionHdl);
   FServices->SetLogLevel(0);
+  // Without a compiler, check constraints would be skipped and calculated columns refused.
+  FExpressionFactory = std::make_unique<TVdbSqlExpressionFactory>();
+  FServices->SetExpressionFactory(FExpressionFactory.get());
   FConnectionId = FServices->Station();
   FCatalog = std::make_unique<TVdbCatalog>(FServices.get());
   return 0;

@@ -71,6 +71,8 @@ class TVdbLocalSession : public TVdbSession {
   static bool RemoveTableFiles(const std::string& Directory, const std::vector<std::string>& Tables);
 
   std::int16_t FHandle = 0;
+  // The compiler of the tables' SQL formulas (checks, calculated columns and indexes, defaults).
+  std::unique_ptr<TVdbExpressionFactory> FExpressionFactory;
   std::unique_ptr<TVdbServices> FServices;
   std::unique_ptr<TVdbCatalog> FCatalog;
 };

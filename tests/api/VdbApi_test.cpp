@@ -134,6 +134,17 @@ TEST_F(ApiHandles, LastErrorStartsEmptyAndSurvivesSuccessfulCalls) {
   EXPECT_EQ(Error.Code, -37);
   EXPECT_EQ(Error.Message, "File not found or access denied: \"" + Missing + "\"");
 
+  // Tables that cannot be opened: missing ones, and exclusive use inside a shared container.
+  const std::string Db = Path("e.vdbd");
+  lexicon::WriteLexiconDatabase({{"a", "b", 2}}, Db);
+  const VdbHandle Open = OpenDatabase(Db);
+  EXPECT_EQ(VdbSessOpenTable(Open, W("Nincs"), nullptr, VDB_RIGHTS_WRITE, 0), -1);
+  EXPECT_EQ(LastErrorOf(Open).Code, -37);
+  EXPECT_EQ(VdbSessOpenTable(Open, W("Data"), nullptr, VDB_RIGHTS_WRITE | VDB_RIGHTS_EXCLUSIVE, 0), -100);
+  EXPECT_EQ(LastErrorOf(Open).Code, -117);
+  EXPECT_NE(LastErrorOf(Open).Message.find("Exlusive"), std::string::npos);
+  EXPECT_GT(VdbSessOpenTable(Open, W("Data"), nullptr, VDB_RIGHTS_WRITE, 0), 0);
+
   // A relative database path is refused by the catalog.
   EXPECT_EQ(VdbSessOpenDb(Sess, W("sub/x.vdbd"), nullptr, nullptr, 0, 0), -53);
   EXPECT_EQ(LastErrorOf(Sess).Code, -191);
@@ -272,6 +283,9 @@ TEST_F(ApiLexicon, StatementsRunTheStartQueryAndReportParseErrorsWithTheirPlace)
   EXPECT_EQ(Row, 2);
   EXPECT_GT(Col, 1);
   EXPECT_LT(LastErrorOf(Sess).Code, 0);
+  VdbChar Line[128];
+  EXPECT_EQ(VdbSessGetLastErrorPos(Sess, Line, 127), Col);
+  EXPECT_EQ(Utf8(Line), "from Data wher CIMSZO = 'x'");
 
   // The start query, live, through the headword index.
   ASSERT_EQ(VdbStmtSetSqlText(Stmt, W("select * from Data \norder by CIMSZO")), 0) << LastErrorOf(Sess).Message;
@@ -297,6 +311,11 @@ TEST_F(ApiLexicon, StatementsRunTheStartQueryAndReportParseErrorsWithTheirPlace)
   ASSERT_EQ(VdbStmtSetSqlText(Other, W("select * from Nincs")), 0);
   EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -64);
   EXPECT_EQ(LastErrorOf(Sess).Code, -88);
+  // A write answers the rows it affected and has no result table.
+  ASSERT_EQ(VdbStmtSetSqlText(Other, W("update Data set LEIRAS = 'szarvasbika' where CIMSZO = 'bak'")), 0);
+  ASSERT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), 0) << LastErrorOf(Sess).Message;
+  EXPECT_EQ(VdbStmtExecute(Other), 1) << LastErrorOf(Sess).Message;
+  EXPECT_EQ(VdbStmtCreateResultTableHdl(Other), 0);
   // Closing the database deletes the session's statements.
   ASSERT_EQ(VdbSessCloseDb(Sess), 0);
   EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -104);

@@ -158,6 +158,29 @@ TEST_F(VdbSqlTest, ImportAppendsCsvRowsAndRollbackTakesThemBack) {
   EXPECT_NE(Result.out.find("(6 rows)"), std::string::npos) << Result.out;
 }
 
+TEST_F(VdbSqlTest, WritesPrintTheRowsTheyAffectAndTransactionsFrameThem) {
+  const std::string Fresh = File("w.vdbd");
+  ProcessResult Result = Sql({Fresh},
+                             "create table T (Name varchar(20) not null, Age integer);\n"
+                             "insert into T (Name, Age) values ('a', 1);\n"
+                             "insert into T (Name, Age) values ('b', 2); insert into T (Name, Age) values ('c', 3);\n"
+                             "update T set Age = Age + 10 where Age > 1;\n"
+                             "delete from T where Name = 'a';\n"
+                             ".begin\ndelete from T;\n.rollback\n"
+                             "select * from T order by Name;\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.out,
+            "0 rows affected\n1 row affected\n1 row affected\n1 row affected\n2 rows affected\n"
+            "1 row affected\n2 rows affected\n"
+            "Name  Age\n----  ---\nb     12\nc     13\n(2 rows)\n");
+
+  // A refused write leaves the table as it was and fails the script.
+  Result = Sql({Fresh}, "insert into T (Age) values (4);\nselect Name from T order by Name;\n");
+  EXPECT_EQ(Result.exitCode, 1);
+  EXPECT_NE(Result.err.find("Error: "), std::string::npos);
+  EXPECT_NE(Result.out.find("b\nc\n(2 rows)"), std::string::npos) << Result.out;
+}
+
 TEST_F(VdbSqlTest, AMissingDatabaseFileIsCreatedEmpty) {
   const std::string Fresh = File("uj.vdbd");
   const ProcessResult Result = Sql({Fresh, ".tables"});
