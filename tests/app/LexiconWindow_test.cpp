@@ -1,0 +1,113 @@
+// The lexicon in the window, on the real database: browse, search, reset, the detail window
+// and the close-down.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "AppTestSupport.h"
+#include "LexiconCsv.h"
+#include "MainLoop.h"
+#include "MessageDialogs.h"
+#include "Resources.h"
+#include "Unit1.h"
+#include "Unit2.h"
+#include "table/kxStrUtils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Hits of "%Text%" on headword or description, compared as the column's collation compares.
+int BruteForceHits(const QString& text) {
+  static const auto entries =
+      lexicon::ReadLexiconCsv(std::string(VDB_SOURCE_DIR) + "/app/lexicon/Lexikon.csv");
+  std::uint32_t locale = 0;
+  vdb::TStrCmpOptions options = 0;
+  vdb::ParseCollationName("Hungarian_ci_as", locale, options);
+  const std::u16string pattern = (QStringLiteral("%") + text + QStringLiteral("%")).toStdU16String();
+  auto matches = [&](const std::string& value) {
+    const std::u16string wide = QString::fromStdString(value).toStdU16String();
+    return vdb::MatchesPattern(wide.data(), static_cast<int32_t>(wide.size()), pattern.data(),
+                               static_cast<int32_t>(pattern.size()), -1, u'%', u'_', options, locale);
+  };
+  int hits = 0;
+  for (const auto& entry : entries) hits += matches(entry.headword) || matches(entry.description) ? 1 : 0;
+  return hits;
+}
+
+class LexiconWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    form = std::make_unique<TForm1>(dialogs, mainLoop, resources);
+    form->AttachWindows(&detail, nullptr);
+    form->show();
+  }
+  void TearDown() override { form.reset(); }
+
+  apptest::TScratchDirectory scratch;
+  apptest::TCurrentDirectory current{scratch.Path()};
+  TScriptedMessageDialogs dialogs;
+  TMainLoop mainLoop;
+  TEmbeddedResources resources;
+  TForm2 detail;
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(LexiconWindowTest, StartShowsEveryEntryWithTheFirstDescriptionAndZeroHits) {
+  EXPECT_TRUE(dialogs.Messages().isEmpty()) << dialogs.Messages().join("|").toStdString();
+  EXPECT_EQ(form->DBGrid1->model()->rowCount(), BruteForceHits(QString()));
+  EXPECT_EQ(form->Label12->text(), QStringLiteral("0"));
+  EXPECT_EQ(form->DBGrid1->currentIndex().row(), 0);
+  EXPECT_FALSE(form->DBMemo1->toPlainText().isEmpty());
+  EXPECT_EQ(form->DBGrid1->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Címszó"));
+}
+
+TEST_F(LexiconWindowTest, SearchCountsEqualTheCollationsOwnCount) {
+  const QString searches[] = {QStringLiteral("róka"), QStringLiteral("RÓKA"), QStringLiteral("roka"),
+                              QStringLiteral("tölés"), QStringLiteral("O'x"), QStringLiteral("%"),
+                              QStringLiteral("_"), QStringLiteral("qqqzzzx"), QString(10000, QChar('a')),
+                              QStringLiteral("\\"), QStringLiteral("中文")};
+  for (const QString& text : searches) {
+    form->PageControl1->setCurrentIndex(1);
+    form->Edit1->setText(text);
+    form->BitBtn1->click();
+    const int expected = BruteForceHits(text);
+    EXPECT_EQ(form->Label12->text(), QString::number(expected)) << text.left(20).toStdString();
+    EXPECT_EQ(form->DBGrid1->model()->rowCount(), expected);
+    EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+  }
+  EXPECT_TRUE(dialogs.Messages().isEmpty()) << dialogs.Messages().join("|").toStdString();
+  EXPECT_EQ(BruteForceHits(QStringLiteral("róka")), BruteForceHits(QStringLiteral("RÓKA")));
+  form->BitBtn2->click();
+  EXPECT_EQ(form->Edit1->text(), QString());
+  EXPECT_EQ(form->Label12->text(), QString::number(BruteForceHits(QString())));
+}
+
+TEST_F(LexiconWindowTest, DetailNavigatorMovesTheGridAndCloseLeavesAnEmptyDirectory) {
+  detail.Bind(form->DataSource1);
+  EXPECT_EQ(detail.DBText1->text(), form->DBGrid1->model()->index(0, 0).data().toString());
+  detail.NavNext->click();
+  detail.NavNext->click();
+  EXPECT_EQ(form->DBGrid1->currentIndex().row(), 2);
+  EXPECT_EQ(detail.DBText1->text(), form->DBGrid1->model()->index(2, 0).data().toString());
+  EXPECT_EQ(detail.DBMemo1->toPlainText(), form->DBMemo1->toPlainText());
+  detail.NavLast->click();
+  EXPECT_EQ(form->DBGrid1->currentIndex().row(), form->DBGrid1->model()->rowCount() - 1);
+  detail.NavFirst->click();
+  EXPECT_EQ(form->DBGrid1->currentIndex().row(), 0);
+  form->DBGrid1->setCurrentIndex(form->DBGrid1->model()->index(5, 0));
+  EXPECT_EQ(detail.DBText1->text(), form->DBGrid1->model()->index(5, 0).data().toString());
+
+  dialogs.AddAnswer(true);
+  form->close();
+  EXPECT_TRUE(fs::is_empty(scratch.Path()));
+}
+
+}  // namespace
