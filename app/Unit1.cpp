@@ -144,6 +144,11 @@ void TForm1::SetUpDataComponents() {
   connect(BitBtn1, &QPushButton::clicked, this, [this] { ReportingErrors([this] { BitBtn1Click(); }); });
   connect(BitBtn2, &QPushButton::clicked, this, [this] { ReportingErrors([this] { BitBtn2Click(); }); });
   connect(Edit1, &QLineEdit::returnPressed, this, [this] { ReportingErrors([this] { BitBtn1Click(); }); });
+  OnLabelClick(Label5, [this] { Label5Click(); });
+  OnLabelClick(Label6, [this] { Label6Click(); });
+  OnLabelClick(Label7, [this] { Label7Click(); });
+  OnLabelClick(Label8, [this] { Label8Click(); });
+  OnLabelClick(Label9, [this] { Label9Click(); });
   connect(Lexikon1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(0); });
   connect(Keress1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(1); });
   connect(Bemutatkozs1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(2); });
@@ -443,6 +448,12 @@ void TForm1::BitBtn2Click() {
   Label12->setText(QString::number(VdbQuery1.RecordCount()));
   PageControl1->setCurrentIndex(0);
 }
+
+void TForm1::Label5Click() { ShellOpen(QStringLiteral("mailto:") + QString::fromUtf8(kAboutTexts.email)); }
+void TForm1::Label6Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[0].target)); }
+void TForm1::Label7Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[1].target)); }
+void TForm1::Label8Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[2].target)); }
+void TForm1::Label9Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[3].target)); }
 
 void TForm1::DBGrid1DblClick() {
   if (detailWindow_) detailWindow_->ShowModal(DataSource1);

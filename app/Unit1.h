@@ -15,6 +15,7 @@
 
 #include "DatabaseFile.h"
 #include "IdleSqlite.h"
+#include "ShellOpen.h"
 #include "VdbDatabase.h"
 #include "VdbDataSet.h"
 #include "VdbQuery.h"
@@ -66,6 +67,9 @@ class TForm1 : public QMainWindow {
   TVdbDatabase VdbDatabase1;
   TVdbQuery VdbQuery1;
   TDataSource DataSource1;
+
+  // The desktop's "open" action for the about page's links (tests put their own here).
+  TShellOpen ShellOpen = DesktopShellOpen();
 
   // --- Window state -------------------------------------------------------------------------
   QString v_prdir;  // the process's current directory when the window was shown
@@ -122,6 +126,11 @@ class TForm1 : public QMainWindow {
   void BitBtn1Click();  // search
   void BitBtn2Click();  // reset to the full list
   void DBGrid1DblClick();
+  void Label5Click();  // e-mail
+  void Label6Click();  // web links
+  void Label7Click();
+  void Label8Click();
+  void Label9Click();
   void Timer1Timer();  // the status-bar clock plugs in here
   void Timer2Timer();  // the advert rotation plugs in here
 

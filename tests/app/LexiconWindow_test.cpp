@@ -1,6 +1,10 @@
 // The lexicon in the window, on the real database: browse, search, reset, the detail window
 // and the close-down.
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QLabel>
+#include <QLocale>
+#include <QMouseEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -12,6 +16,7 @@
 #include <filesystem>
 
 #include "AppTestSupport.h"
+#include "BuiltInTexts.h"
 #include "LexiconCsv.h"
 #include "MainLoop.h"
 #include "MessageDialogs.h"
@@ -108,6 +113,33 @@ TEST_F(LexiconWindowTest, DetailNavigatorMovesTheGridAndCloseLeavesAnEmptyDirect
   dialogs.AddAnswer(true);
   form->close();
   EXPECT_TRUE(fs::is_empty(scratch.Path()));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LexiconWindowTest, MenuPagesClockAndAboutLinks) {
+  const std::pair<QAction*, int> pages[] = {{form->Keress1, 1}, {form->Bemutatkozs1, 2}, {form->Lexikon1, 0}};
+  for (const auto& [item, page] : pages) {
+    item->trigger();
+    EXPECT_EQ(form->PageControl1->currentIndex(), page);
+  }
+  form->Timer1Timer();
+  const QDateTime shown = QLocale().toDateTime(form->StatusPanelText(1), QLocale::ShortFormat);
+  ASSERT_TRUE(shown.isValid()) << form->StatusPanelText(1).toStdString();
+  EXPECT_LE(std::abs(shown.secsTo(QDateTime::currentDateTime())), 120);
+
+  QStringList opened;
+  form->ShellOpen = [&](const QString& target) { opened << target; };
+  for (QLabel* label : {form->Label5, form->Label6, form->Label7, form->Label8, form->Label9}) {
+    QMouseEvent press(QEvent::MouseButtonRelease, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(label, &press);
+  }
+  ASSERT_EQ(opened.size(), 5);
+  EXPECT_EQ(opened[0], QStringLiteral("mailto:") + QString::fromUtf8(kAboutTexts.email));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(opened[i + 1], QString::fromUtf8(kAboutTexts.web[i].target));
 }
 
 }  // namespace
