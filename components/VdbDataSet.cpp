@@ -5,6 +5,7 @@
 
 #include "VdbDatabase.h"
 #include "VdbText.h"
+#include "table/kxStrUtils.h"
 
 using vdbtext::Format;
 using vdbtext::TApiText;
@@ -858,4 +859,49 @@ void TVdbDataSet::SetFiltered(bool filtered) {
   if (filtered) SetupFilter();
   if (!Filter.empty()) CheckVdb(VdbTableActivateFilter(tableHdl_, filtered ? 1 : 0), "Setting filter", SessionHandle());
   First();
+}
+
+// --- Locating by prefix --------------------------------------------------------------------------
+
+bool TVdbDataSet::LocatePrefix(const std::string& fieldName, const std::u16string& prefix) {
+  CheckBrowseMove();
+  const TVdbField& field = FieldByName(fieldName);
+  std::uint32_t locale = 0;
+  vdb::TStrCmpOptions options = 0;
+  if (!vdb::ParseCollationName(field.Def().FSpec, locale, options)) {
+    locale = vdb::kVdbEngineLocale;
+    options = 0;
+  }
+  auto valueAt = [&](int32_t row) {
+    TRecordBuffer buffer;
+    return ReadRecordAt(row, buffer) ? BufferText(buffer, field) : std::u16string();
+  };
+  // Accents order only words that are otherwise equal, so the words starting with "Á" lie among
+  // those starting with "A": halve the rows to the first one not below the prefix with accents
+  // ignored, then walk on through that run for the first one that matches with them.
+  const vdb::TStrCmpOptions loose = options & ~vdb::TStrCmpOptions{vdb::scoAccentSensitive};
+  auto startsWith = [&](const std::u16string& value, vdb::TStrCmpOptions how) {
+    int32_t used = 0;
+    return !value.empty() && vdb::ComparePrefix(value.data(), static_cast<int32_t>(value.size()), prefix.data(),
+                                                static_cast<int32_t>(prefix.size()), how, locale, used) == 0;
+  };
+  const int32_t count = RecordCount();
+  int32_t low = 1;
+  int32_t high = count + 1;
+  while (low < high) {
+    const int32_t middle = low + (high - low) / 2;
+    const std::u16string value = valueAt(middle);
+    const bool below = vdb::CompareCollated(value.data(), static_cast<int32_t>(value.size()), prefix.data(),
+                                            static_cast<int32_t>(prefix.size()), loose, locale) < 0;
+    if (below) low = middle + 1;
+    else high = middle;
+  }
+  for (; low <= count; ++low) {
+    const std::u16string value = valueAt(low);
+    if (!startsWith(value, loose)) return false;
+    if (startsWith(value, options)) break;
+  }
+  if (low > count) return false;
+  SetRecNo(low);
+  return true;
 }

@@ -221,6 +221,11 @@ class TVdbDataSet {
   // A record filter: records it rejects are skipped while moving and counting.
   std::function<bool(TVdbDataSet&)> OnFilterRecord;
 
+  // Moves to the first record whose field FieldName starts with Prefix, compared by the
+  // column's collation, when the dataset is ordered by that field (as a result walked through
+  // its index is); false, and no move, when no record starts so.
+  bool LocatePrefix(const std::string& fieldName, const std::u16string& prefix);
+
   // --- Reading rows away from the current record (the grid) ---
   // Reads the record at 1-based position SeqNo into Buffer without moving the current record
   // or loading any memo; false when there is none.

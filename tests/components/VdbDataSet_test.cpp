@@ -386,3 +386,38 @@ TEST_F(DataSetTest, FiltersOnTheCursorAndByRecordEvent) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DataSetTest, LocatePrefixFindsTheFirstHeadwordInHungarianOrder) {
+  ConnectLexicon();
+  query.SetSQL({"Select * FROM Data ORDER By CIMSZO"});
+  query.Open();
+  const std::vector<std::string> words = Headwords(query);
+  // Each case: the prefix typed and whether a headword starts with it (case ignored).
+  const std::pair<std::u16string, bool> cases[] = {
+      {u"r", true}, {u"RÓ", true}, {u"ö", true}, {u"cs", true}, {u"zzzz", false}, {u"Á", true}};
+  std::uint32_t locale = 0;
+  vdb::TStrCmpOptions options = 0;
+  vdb::ParseCollationName("Hungarian_ci_as", locale, options);
+  for (const auto& [prefix, exists] : cases) {
+    query.SetRecNo(5);
+    ASSERT_EQ(query.LocatePrefix("CIMSZO", prefix), exists) << vdbtext::Utf8(prefix);
+    if (!exists) {
+      EXPECT_EQ(query.RecNo(), 5) << "no move without a match";
+      continue;
+    }
+    // The first headword in the grid's order that starts with the prefix.
+    std::size_t expected = 0;
+    for (; expected < words.size(); ++expected) {
+      const std::u16string word = vdbtext::Utf16(words[expected]);
+      int32_t used = 0;
+      if (vdb::ComparePrefix(word.data(), static_cast<int32_t>(word.size()), prefix.data(),
+                             static_cast<int32_t>(prefix.size()), options, locale, used) == 0)
+        break;
+    }
+    EXPECT_EQ(query.RecNo(), static_cast<int32_t>(expected + 1)) << vdbtext::Utf8(prefix);
+  }
+}
+
+}  // namespace
