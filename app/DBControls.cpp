@@ -1,6 +1,11 @@
 #include "DBControls.h"
 
+#include <QApplication>
 #include <QFont>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTextBlock>
 #include <QItemSelectionModel>
 #include <QTableView>
 
@@ -110,3 +115,99 @@ TDBTextLink::TDBTextLink(TDataSource& source, QString fieldName, std::function<v
 TDBTextLink::~TDBTextLink() { source_.RemoveLink(this); }
 
 void TDBTextLink::Show() { show_(CurrentFieldText(source_.DataSet(), fieldName_)); }
+
+// --- Type-ahead, highlighting and cross-references ----------------------------------------------
+
+void TDBGridView::keyboardSearch(const QString& search) {
+  if (search.isEmpty()) return;
+  if (!sinceLastKey_.isValid() || sinceLastKey_.elapsed() > QApplication::keyboardInputInterval())
+    typed_.clear();
+  sinceLastKey_.start();
+  typed_ += search;
+  if (OnTypeAhead) OnTypeAhead(typed_);
+}
+
+namespace {
+
+// "lásd: X" up to the closing parenthesis, the end of the sentence or of the line.
+const QRegularExpression& CrossReferencePattern() {
+  static const QRegularExpression pattern(QStringLiteral("lásd:\\s*([^().,;\\n]+[^().,;\\s])"),
+                                          QRegularExpression::CaseInsensitiveOption);
+  return pattern;
+}
+
+QTextEdit::ExtraSelection Marked(QTextDocument* document, int start, int length, const QTextCharFormat& format) {
+  QTextEdit::ExtraSelection selection;
+  selection.cursor = QTextCursor(document);
+  selection.cursor.setPosition(start);
+  selection.cursor.setPosition(start + length, QTextCursor::KeepAnchor);
+  selection.format = format;
+  return selection;
+}
+
+}  // namespace
+
+void DecorateMemo(QPlainTextEdit* memo, const QString& term) {
+  QList<QTextEdit::ExtraSelection> marks;
+  const QString text = memo->toPlainText();
+  QTextDocument* document = memo->document();
+  QTextCharFormat link;
+  link.setForeground(QColor(0, 0, 255));
+  link.setFontUnderline(true);
+  for (auto match = CrossReferencePattern().globalMatch(text); match.hasNext();) {
+    const QRegularExpressionMatch found = match.next();
+    marks << Marked(document, static_cast<int>(found.capturedStart(1)), static_cast<int>(found.capturedLength(1)), link);
+  }
+  if (!term.isEmpty()) {
+    QTextCharFormat hit;
+    hit.setBackground(QColor(255, 230, 120));
+    for (qsizetype at = text.indexOf(term, 0, Qt::CaseInsensitive); at >= 0;
+         at = text.indexOf(term, at + term.size(), Qt::CaseInsensitive))
+      marks << Marked(document, static_cast<int>(at), static_cast<int>(term.size()), hit);
+  }
+  memo->setExtraSelections(marks);
+}
+
+QString CrossReferenceAt(const QPlainTextEdit* memo, const QPoint& point) {
+  const int position = memo->cursorForPosition(point).position();
+  const QString text = memo->toPlainText();
+  for (auto match = CrossReferencePattern().globalMatch(text); match.hasNext();) {
+    const QRegularExpressionMatch found = match.next();
+    if (position >= found.capturedStart(1) && position <= found.capturedEnd(1)) return found.captured(1).trimmed();
+  }
+  return {};
+}
+
+bool JumpToHeadword(TVdbDataSet* dataSet, const QString& text) {
+  if (!dataSet || !dataSet->Active() || dataSet->IsEmpty() || text.isEmpty()) return false;
+  return dataSet->LocatePrefix("CIMSZO", text.toStdU16String());
+}
+
+namespace {
+
+class TCrossReferenceClicks final : public QObject {
+ public:
+  TCrossReferenceClicks(QPlainTextEdit* memo, std::function<TVdbDataSet*()> dataSet)
+      : QObject(memo), memo_(memo), dataSet_(std::move(dataSet)) {
+    memo->viewport()->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonRelease) {
+      const QString target = CrossReferenceAt(memo_, static_cast<QMouseEvent*>(event)->position().toPoint());
+      if (!target.isEmpty()) JumpToHeadword(dataSet_(), target);
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QPlainTextEdit* memo_;
+  std::function<TVdbDataSet*()> dataSet_;
+};
+
+}  // namespace
+
+void FollowCrossReferences(QPlainTextEdit* memo, std::function<TVdbDataSet*()> dataSet) {
+  new TCrossReferenceClicks(memo, std::move(dataSet));  // owned by the memo (its parent)
+}

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
+#include <QTableView>
 #include <QHash>
 #include <QString>
 
@@ -14,7 +16,6 @@
 
 class QLabel;
 class QPlainTextEdit;
-class QTableView;
 
 // The rows of a dataset, one column: field FieldName.
 class TDBGridModel final : public QAbstractTableModel, private TDataLink {
@@ -69,3 +70,26 @@ class TDBTextLink final : private TDataLink {
 
 // The text of field FieldName of the current record ("" when closed, empty or unknown).
 QString CurrentFieldText(TVdbDataSet* dataSet, const QString& fieldName);
+
+// The grid: typing jumps to the first row that starts with the letters typed in quick
+// succession, found by the dataset in the column's order instead of by reading every row.
+class TDBGridView final : public QTableView {
+ public:
+  using QTableView::QTableView;
+  std::function<void(const QString& typed)> OnTypeAhead;
+  void keyboardSearch(const QString& search) override;
+
+ private:
+  QString typed_;
+  QElapsedTimer sinceLastKey_;
+};
+
+// Marks in Memo every occurrence of Term (case ignored) and every cross-reference target
+// written "lásd: X"; an empty term marks only the cross-references.
+void DecorateMemo(QPlainTextEdit* memo, const QString& term);
+// The target X of the cross-reference "lásd: X" under the viewport point Point; empty if none.
+QString CrossReferenceAt(const QPlainTextEdit* memo, const QPoint& point);
+// Moves DataSet to the first headword (CIMSZO) starting with Text; false when there is none.
+bool JumpToHeadword(TVdbDataSet* dataSet, const QString& text);
+// Clicking a cross-reference in Memo moves DataSet to its headword.
+void FollowCrossReferences(QPlainTextEdit* memo, std::function<TVdbDataSet*()> dataSet);

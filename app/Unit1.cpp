@@ -139,7 +139,14 @@ void TForm1::SetUpDataComponents() {
   gridModel_->Bind(DBGrid1);
   DBGrid1->setColumnWidth(0, kGridColumnWidth);
   memoLink_ = std::make_unique<TDBTextLink>(DataSource1, QStringLiteral("LEIRAS"),
-                                            [this](const QString& text) { DBMemo1->setPlainText(text); });
+                                            [this](const QString& text) {
+                                              DBMemo1->setPlainText(text);
+                                              DecorateMemo(DBMemo1, searchTerm_);
+                                            });
+  static_cast<TDBGridView*>(DBGrid1)->OnTypeAhead = [this](const QString& typed) {
+    ReportingErrors([&] { JumpToHeadword(&VdbQuery1, typed); });
+  };
+  FollowCrossReferences(DBMemo1, [this] { return &VdbQuery1; });
   connect(DBGrid1, &QTableView::doubleClicked, this, [this] { ReportingErrors([this] { DBGrid1DblClick(); }); });
   connect(BitBtn1, &QPushButton::clicked, this, [this] { ReportingErrors([this] { BitBtn1Click(); }); });
   connect(BitBtn2, &QPushButton::clicked, this, [this] { ReportingErrors([this] { BitBtn2Click(); }); });
@@ -223,12 +230,13 @@ void TForm1::BuildPages(QWidget* client) {
 }
 
 void TForm1::BuildLexiconPage() {
-  DBGrid1 = PlaceChild<QTableView>(TabSheet1, QStringLiteral("DBGrid1"), 4, 4, 345,
+  DBGrid1 = PlaceChild<TDBGridView>(TabSheet1, QStringLiteral("DBGrid1"), 4, 4, 345,
                                    kPageHeight - 8);
   DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
   DBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
   DBGrid1->verticalHeader()->hide();
+  DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
   DBGrid1->horizontalHeader()->setHighlightSections(false);
   DBGrid1->setColumnWidth(0, kGridColumnWidth);
   SetHint(DBGrid1,
@@ -433,6 +441,9 @@ void TForm1::RunLexiconQuery(const std::string& sql) {
 void TForm1::BitBtn1Click() {
   TWaitCursor wait;
   const QString pattern = "%" + Edit1->text() + "%";
+  // Only a plain text can be shown where it matched; wildcards match too much to mark.
+  const bool wildcards = Edit1->text().contains(QChar('%')) || Edit1->text().contains(QChar('_'));
+  searchTerm_ = wildcards ? QString() : Edit1->text();
   const QString operand = QuotedSqlString(pattern);
   RunLexiconQuery(("Select * FROM Data WHERE CIMSZO like " + operand + " or LEIRAS like " + operand +
                    "ORDER By CIMSZO")
@@ -443,6 +454,7 @@ void TForm1::BitBtn1Click() {
 
 void TForm1::BitBtn2Click() {
   TWaitCursor wait;
+  searchTerm_.clear();
   RunLexiconQuery(kResetSql);
   Edit1->clear();
   Label12->setText(QString::number(VdbQuery1.RecordCount()));
@@ -456,7 +468,9 @@ void TForm1::Label8Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[2].targ
 void TForm1::Label9Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[3].target)); }
 
 void TForm1::DBGrid1DblClick() {
-  if (detailWindow_) detailWindow_->ShowModal(DataSource1);
+  if (!detailWindow_) return;
+  detailWindow_->SetHighlight(searchTerm_);
+  detailWindow_->ShowModal(DataSource1);
 }
 
 void TForm1::Timer2Timer() {}

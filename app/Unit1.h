@@ -68,6 +68,9 @@ class TForm1 : public QMainWindow {
   TVdbQuery VdbQuery1;
   TDataSource DataSource1;
 
+  // The text the descriptions mark as the last search's hits (empty after a reset).
+  const QString& SearchTerm() const { return searchTerm_; }
+
   // The desktop's "open" action for the about page's links (tests put their own here).
   TShellOpen ShellOpen = DesktopShellOpen();
 
@@ -187,6 +190,7 @@ class TForm1 : public QMainWindow {
   vdb::TkxOSFileSystem fileSystem_;
   std::unique_ptr<TDBGridModel> gridModel_;
   std::unique_ptr<TDBTextLink> memoLink_;
+  QString searchTerm_;  // the text of the last search, marked in the descriptions
   void SetUpDataComponents();
   void RunLexiconQuery(const std::string& sql);
   TIdleSqliteConnection idleSqliteConnection_;

@@ -62,9 +62,19 @@ void TForm2::Bind(TDataSource& source) {
   headwordLink_ = std::make_unique<TDBTextLink>(source, QStringLiteral("CIMSZO"),
                                                 [this](const QString& text) { DBText1->setText(text); });
   memoLink_ = std::make_unique<TDBTextLink>(source, QStringLiteral("LEIRAS"),
-                                            [this](const QString& text) { DBMemo1->setPlainText(text); });
+                                            [this](const QString& text) {
+                                              DBMemo1->setPlainText(text);
+                                              DecorateMemo(DBMemo1, highlight_);
+                                            });
+  FollowCrossReferences(DBMemo1, [this] { return source_ ? source_->DataSet() : nullptr; });
   DBText1->setText(CurrentFieldText(source.DataSet(), QStringLiteral("CIMSZO")));
   DBMemo1->setPlainText(CurrentFieldText(source.DataSet(), QStringLiteral("LEIRAS")));
+  DecorateMemo(DBMemo1, highlight_);
+}
+
+void TForm2::SetHighlight(const QString& term) {
+  highlight_ = term;
+  DecorateMemo(DBMemo1, highlight_);
 }
 
 void TForm2::ShowModal(TDataSource& source) {

@@ -24,6 +24,8 @@ class TForm2 : public QWidget {
 
   // Shows and moves the current record of Source (the main window's data source).
   void Bind(TDataSource& source);
+  // The text to mark in the description (the main window's last search).
+  void SetHighlight(const QString& term);
   // Binds to Source and shows the window modally; returns when it is closed.
   void ShowModal(TDataSource& source);
 
@@ -48,6 +50,7 @@ class TForm2 : public QWidget {
   void Navigate(void (*step)(TVdbDataSet&));
 
   TDataSource* source_ = nullptr;
+  QString highlight_;
   std::unique_ptr<TDBTextLink> headwordLink_;
   std::unique_ptr<TDBTextLink> memoLink_;
 };

@@ -4,7 +4,9 @@
 #include <QDateTime>
 #include <QLabel>
 #include <QLocale>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTextCursor>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -17,6 +19,7 @@
 
 #include "AppTestSupport.h"
 #include "BuiltInTexts.h"
+#include "DBControls.h"
 #include "LexiconCsv.h"
 #include "MainLoop.h"
 #include "MessageDialogs.h"
@@ -140,6 +143,71 @@ TEST_F(LexiconWindowTest, MenuPagesClockAndAboutLinks) {
   ASSERT_EQ(opened.size(), 5);
   EXPECT_EQ(opened[0], QStringLiteral("mailto:") + QString::fromUtf8(kAboutTexts.email));
   for (int i = 0; i < 4; ++i) EXPECT_EQ(opened[i + 1], QString::fromUtf8(kAboutTexts.web[i].target));
+}
+
+}  // namespace
+
+namespace {
+
+QString CurrentHeadword(TForm1& form) {
+  return form.DBGrid1->model()->index(form.DBGrid1->currentIndex().row(), 0).data().toString();
+}
+
+TEST_F(LexiconWindowTest, EnterSearchesAndTheHitsAreMarkedInTheDescription) {
+  form->Edit1->setText(QStringLiteral("róka"));
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QCoreApplication::sendEvent(form->Edit1, &enter);
+  EXPECT_EQ(form->Label12->text(), QString::number(BruteForceHits(QStringLiteral("róka"))));
+  const QString memo = form->DBMemo1->toPlainText();
+  int marked = 0;
+  for (const auto& selection : form->DBMemo1->extraSelections())
+    if (selection.cursor.selectedText().compare(QStringLiteral("róka"), Qt::CaseInsensitive) == 0) ++marked;
+  EXPECT_EQ(marked, memo.count(QStringLiteral("róka"), Qt::CaseInsensitive));
+  form->BitBtn2->click();
+  EXPECT_TRUE(form->SearchTerm().isEmpty());
+}
+
+TEST_F(LexiconWindowTest, TypingInTheGridJumpsToTheFirstHeadwordWithThosePrefixLetters) {
+  const std::pair<QString, QString> cases[] = {{QStringLiteral("ró"), QStringLiteral("ró")},
+                                               {QStringLiteral("Cs"), QStringLiteral("cs")},
+                                               {QStringLiteral("ö"), QStringLiteral("ö")}};
+  for (const auto& [typed, prefix] : cases) {
+    form->DBGrid1->keyboardSearch(QString());  // nothing typed: nothing happens
+    static_cast<TDBGridView*>(form->DBGrid1)->OnTypeAhead(typed);
+    const QString headword = CurrentHeadword(*form);
+    EXPECT_TRUE(headword.startsWith(prefix, Qt::CaseInsensitive)) << headword.toStdString();
+    const int row = form->DBGrid1->currentIndex().row();
+    if (row > 0) {
+      const QString before = form->DBGrid1->model()->index(row - 1, 0).data().toString();
+      EXPECT_FALSE(before.startsWith(prefix, Qt::CaseInsensitive)) << before.toStdString();
+    }
+  }
+}
+
+TEST_F(LexiconWindowTest, ClickingACrossReferenceMovesToItsHeadword) {
+  // The first entry whose description refers to another one.
+  form->VdbQuery1.First();
+  QString target;
+  while (!form->VdbQuery1.Eof() && (target = CrossReferenceAt(form->DBMemo1, QPoint(-1, -1))).isEmpty()) {
+    const QString text = form->DBMemo1->toPlainText();
+    const qsizetype at = text.indexOf(QStringLiteral("lásd: "));
+    if (at >= 0) {
+      QTextCursor cursor(form->DBMemo1->document());
+      cursor.setPosition(static_cast<int>(at + 7));
+      const QPoint point = form->DBMemo1->cursorRect(cursor).center();
+      target = CrossReferenceAt(form->DBMemo1, point);
+      if (!target.isEmpty()) {
+        QMouseEvent click(QEvent::MouseButtonRelease, point, form->DBMemo1->viewport()->mapToGlobal(point),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(form->DBMemo1->viewport(), &click);
+        break;
+      }
+    }
+    form->VdbQuery1.Next();
+  }
+  ASSERT_FALSE(target.isEmpty()) << "the lexicon has cross-references";
+  EXPECT_TRUE(CurrentHeadword(*form).startsWith(target, Qt::CaseInsensitive))
+      << target.toStdString() << " -> " << CurrentHeadword(*form).toStdString();
 }
 
 }  // namespace
