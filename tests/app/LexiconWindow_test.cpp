@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "AppTestSupport.h"
@@ -208,6 +209,36 @@ TEST_F(LexiconWindowTest, ClickingACrossReferenceMovesToItsHeadword) {
   ASSERT_FALSE(target.isEmpty()) << "the lexicon has cross-references";
   EXPECT_TRUE(CurrentHeadword(*form).startsWith(target, Qt::CaseInsensitive))
       << target.toStdString() << " -> " << CurrentHeadword(*form).toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LexiconWindowTest, DamagedDatabaseGivesTheEnginesMessageAndTheWindowStaysUsable) {
+  const fs::path file = scratch.Path() / "L_Data.vdbd";
+  // Another program writes nonsense over the database while the window shows it.
+  {
+    std::FILE* damaged = std::fopen(file.c_str(), "r+b");
+    ASSERT_NE(damaged, nullptr);
+    const std::string junk(1 << 20, '\x5a');
+    std::fwrite(junk.data(), 1, junk.size(), damaged);
+    std::fclose(damaged);
+  }
+  form->Edit1->setText(QStringLiteral("róka"));
+  form->BitBtn1->click();
+  form->BitBtn2->click();
+  // Every failure went to a message box with the engine's message, not to a crash.
+  ASSERT_FALSE(dialogs.Messages().isEmpty());
+  for (const QString& message : dialogs.Messages())
+    EXPECT_TRUE(message.startsWith(QStringLiteral("Opening VeskorDB query: "))) << message.toStdString();
+  form->Keress1->trigger();
+  EXPECT_EQ(form->PageControl1->currentIndex(), 1);
+  form->Edit1->setText(QStringLiteral("x"));
+  form->BitBtn1->click();
+  EXPECT_FALSE(form->VdbQuery1.Active()) << "a failed open leaves the query closed";
+  form->Lexikon1->trigger();
+  EXPECT_EQ(form->PageControl1->currentIndex(), 0);
 }
 
 }  // namespace
