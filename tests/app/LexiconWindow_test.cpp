@@ -9,6 +9,8 @@
 #include <QTextCursor>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QTableView>
 #include <QToolButton>
@@ -239,6 +241,35 @@ TEST_F(LexiconWindowTest, DamagedDatabaseGivesTheEnginesMessageAndTheWindowStays
   EXPECT_FALSE(form->VdbQuery1.Active()) << "a failed open leaves the query closed";
   form->Lexikon1->trigger();
   EXPECT_EQ(form->PageControl1->currentIndex(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LexiconWindowTest, SecondInstanceInTheSameDirectoryOpensTheFirstOnesFileSilently) {
+  QProcess second;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  environment.insert(QStringLiteral("LOMBKALAUZ_DIALOG_ANSWERS"), QString());
+  second.setProcessEnvironment(environment);
+  second.setWorkingDirectory(scratch.QPath());
+  second.start(QStringLiteral(LOMBKALAUZ_PATH), {});
+  ASSERT_TRUE(second.waitForFinished(60000));
+  const QString output = QString::fromUtf8(second.readAllStandardError());
+  // It cannot write over the file the first one holds open, says so, opens the lexicon on the
+  // first one's file without a word and ends when its show handler returns.
+  QStringList messages;
+  for (const QString& line : output.split('\n'))
+    if (line.startsWith(QStringLiteral("lombkalauz: message: "))) messages << line.mid(21);
+  EXPECT_EQ(messages, QStringList{QStringLiteral("Hiba történt - 2 !")}) << output.toStdString();
+  EXPECT_TRUE(output.contains(QStringLiteral("lombkalauz: shown")));
+  EXPECT_FALSE(output.contains(QStringLiteral("question")));
+  EXPECT_EQ(second.exitCode(), 0);
+  // The first window goes on over its file.
+  form->Edit1->setText(QStringLiteral("róka"));
+  form->BitBtn1->click();
+  EXPECT_EQ(form->Label12->text(), QString::number(BruteForceHits(QStringLiteral("róka"))));
 }
 
 }  // namespace
