@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTextCursor>
+#include <QTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -48,6 +50,13 @@ int BruteForceHits(const QString& text) {
     return vdb::MatchesPattern(wide.data(), static_cast<int32_t>(wide.size()), pattern.data(),
                                static_cast<int32_t>(pattern.size()), -1, u'%', u'_', options, locale);
   };
+  // No entry is that long, so a pattern of that many letters matches none (and comparing it
+  // with every entry here would only repeat the engine's slow work).
+  qsizetype longest = 0;
+  for (const auto& entry : entries)
+    longest = std::max({longest, QString::fromStdString(entry.description).size(),
+                        QString::fromStdString(entry.headword).size()});
+  if (!text.contains(QChar('%')) && !text.contains(QChar('_')) && text.size() > longest) return 0;
   int hits = 0;
   for (const auto& entry : entries) hits += matches(entry.headword) || matches(entry.description) ? 1 : 0;
   return hits;
@@ -270,6 +279,52 @@ TEST_F(LexiconWindowTest, SecondInstanceInTheSameDirectoryOpensTheFirstOnesFileS
   form->Edit1->setText(QStringLiteral("róka"));
   form->BitBtn1->click();
   EXPECT_EQ(form->Label12->text(), QString::number(BruteForceHits(QStringLiteral("róka"))));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LexiconWindowTest, DoubleClickShowsTheDetailWindowModallyAndClosingKeepsTheLastRecordShown) {
+  form->Edit1->setText(QStringLiteral("róka"));
+  form->BitBtn1->click();
+  QString shownHeadword;
+  QString shownCaption;
+  bool wasModal = false;
+  // While the detail window waits modally: step twice, remember what it shows, close it.
+  QTimer::singleShot(0, &detail, [&] {
+    wasModal = detail.isVisible() && detail.isModal();
+    shownCaption = detail.windowTitle();
+    detail.NavNext->click();
+    detail.NavNext->click();
+    shownHeadword = detail.DBText1->text();
+    detail.close();
+  });
+  const QModelIndex first = form->DBGrid1->model()->index(0, 0);
+  emit form->DBGrid1->doubleClicked(first);
+  EXPECT_TRUE(wasModal);
+  EXPECT_EQ(shownCaption, QStringLiteral(" Találat:"));
+  EXPECT_FALSE(detail.isVisible());
+  EXPECT_EQ(form->DBGrid1->currentIndex().row(), 2);
+  EXPECT_EQ(CurrentHeadword(*form), shownHeadword);
+  EXPECT_EQ(detail.DBMemo1->toPlainText(), form->DBMemo1->toPlainText());
+  int marked = 0;
+  for (const auto& selection : detail.DBMemo1->extraSelections())
+    marked += selection.cursor.selectedText().compare(QStringLiteral("róka"), Qt::CaseInsensitive) == 0;
+  EXPECT_EQ(marked, detail.DBMemo1->toPlainText().count(QStringLiteral("róka"), Qt::CaseInsensitive));
+}
+
+TEST_F(LexiconWindowTest, DetailNavigatorDoesNothingOnAnEmptyResult) {
+  form->Edit1->setText(QStringLiteral("qqqzzzx"));
+  form->BitBtn1->click();
+  EXPECT_EQ(form->Label12->text(), QStringLiteral("0"));
+  EXPECT_TRUE(form->DBMemo1->toPlainText().isEmpty());
+  detail.Bind(form->DataSource1);
+  for (QToolButton* button : {detail.NavFirst, detail.NavPrior, detail.NavNext, detail.NavLast, detail.NavRefresh})
+    button->click();
+  EXPECT_TRUE(detail.DBText1->text().isEmpty());
+  EXPECT_TRUE(detail.DBMemo1->toPlainText().isEmpty());
+  EXPECT_TRUE(dialogs.Messages().isEmpty());
 }
 
 }  // namespace
