@@ -23,12 +23,10 @@ QString CurrentFieldText(TVdbDataSet* dataSet, const QString& fieldName) {
 }
 
 TDBGridModel::TDBGridModel(TDataSource& source, QString fieldName, QString title, QObject* parent)
-    : QAbstractTableModel(parent), source_(source), fieldName_(std::move(fieldName)), title_(std::move(title)) {
-  source_.AddLink(this);
+    : QAbstractTableModel(parent), fieldName_(std::move(fieldName)), title_(std::move(title)) {
+  source.AddLink(this);
   Reset();
 }
-
-TDBGridModel::~TDBGridModel() { source_.RemoveLink(this); }
 
 int TDBGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
 int TDBGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 1; }
@@ -51,7 +49,7 @@ QVariant TDBGridModel::headerData(int section, Qt::Orientation orientation, int 
 }
 
 void TDBGridModel::LoadBlock(int block) const {
-  TVdbDataSet* dataSet = source_.DataSet();
+  TVdbDataSet* dataSet = DataSet();
   if (!dataSet || !dataSet->Active()) return;
   TVdbField* field = dataSet->FindField(fieldName_.toStdString());
   if (!field) return;
@@ -65,7 +63,7 @@ void TDBGridModel::LoadBlock(int block) const {
 }
 
 int TDBGridModel::CurrentRow() const {
-  TVdbDataSet* dataSet = source_.DataSet();
+  TVdbDataSet* dataSet = DataSet();
   if (!dataSet || !dataSet->Active() || dataSet->IsEmpty()) return -1;
   return dataSet->RecNo() - 1;
 }
@@ -73,7 +71,7 @@ int TDBGridModel::CurrentRow() const {
 void TDBGridModel::Reset() {
   beginResetModel();
   cache_.clear();
-  TVdbDataSet* dataSet = source_.DataSet();
+  TVdbDataSet* dataSet = DataSet();
   rows_ = dataSet && dataSet->Active() ? std::max(0, dataSet->RecordCount()) : 0;
   endResetModel();
   SyncView();
@@ -85,7 +83,7 @@ void TDBGridModel::Bind(QTableView* view) {
   QObject::connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
                    [this](const QModelIndex& current) {
                      if (syncing_ || !current.isValid()) return;
-                     TVdbDataSet* dataSet = source_.DataSet();
+                     TVdbDataSet* dataSet = DataSet();
                      if (!dataSet || !dataSet->Active() || dataSet->IsEmpty()) return;
                      const int now = dataSet->RecNo() - 1;
                      if (current.row() != now) dataSet->MoveBy(current.row() - now);
@@ -108,13 +106,13 @@ void TDBGridModel::SyncView() {
 }
 
 TDBTextLink::TDBTextLink(TDataSource& source, QString fieldName, std::function<void(const QString&)> show)
-    : source_(source), fieldName_(std::move(fieldName)), show_(std::move(show)) {
-  source_.AddLink(this);
+    : fieldName_(std::move(fieldName)), show_(std::move(show)) {
+  source.AddLink(this);
 }
 
-TDBTextLink::~TDBTextLink() { source_.RemoveLink(this); }
-
-void TDBTextLink::Show() { show_(CurrentFieldText(source_.DataSet(), fieldName_)); }
+void TDBTextLink::Show() {
+  show_(CurrentFieldText(LinkedSource() ? LinkedSource()->DataSet() : nullptr, fieldName_));
+}
 
 // --- Type-ahead, highlighting and cross-references ----------------------------------------------
 

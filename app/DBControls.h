@@ -21,7 +21,6 @@ class QPlainTextEdit;
 class TDBGridModel final : public QAbstractTableModel, private TDataLink {
  public:
   TDBGridModel(TDataSource& source, QString fieldName, QString title, QObject* parent);
-  ~TDBGridModel() override;
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -41,7 +40,8 @@ class TDBGridModel final : public QAbstractTableModel, private TDataLink {
   void SyncView();
   void LoadBlock(int block) const;
 
-  TDataSource& source_;
+  TVdbDataSet* DataSet() const { return LinkedSource() ? LinkedSource()->DataSet() : nullptr; }
+
   QString fieldName_;
   QString title_;
   QTableView* view_ = nullptr;
@@ -54,7 +54,8 @@ class TDBGridModel final : public QAbstractTableModel, private TDataLink {
 class TDBTextLink final : private TDataLink {
  public:
   TDBTextLink(TDataSource& source, QString fieldName, std::function<void(const QString&)> show);
-  ~TDBTextLink() override;
+  // The data source shown; null once it is gone.
+  TDataSource* Source() const { return LinkedSource(); }
 
  private:
   void ActiveChanged() override { Show(); }
@@ -63,7 +64,6 @@ class TDBTextLink final : private TDataLink {
   void RecordChanged() override { Show(); }
   void Show();
 
-  TDataSource& source_;
   QString fieldName_;
   std::function<void(const QString&)> show_;
 };

@@ -57,8 +57,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
 TForm2::~TForm2() = default;
 
 void TForm2::Bind(TDataSource& source) {
-  if (source_ == &source) return;
-  source_ = &source;
+  if (headwordLink_ && headwordLink_->Source() == &source) return;
   headwordLink_ = std::make_unique<TDBTextLink>(source, QStringLiteral("CIMSZO"),
                                                 [this](const QString& text) { DBText1->setText(text); });
   memoLink_ = std::make_unique<TDBTextLink>(source, QStringLiteral("LEIRAS"),
@@ -66,10 +65,15 @@ void TForm2::Bind(TDataSource& source) {
                                               DBMemo1->setPlainText(text);
                                               DecorateMemo(DBMemo1, highlight_);
                                             });
-  FollowCrossReferences(DBMemo1, [this] { return source_ ? source_->DataSet() : nullptr; });
+  FollowCrossReferences(DBMemo1, [this] { return BoundDataSet(); });
   DBText1->setText(CurrentFieldText(source.DataSet(), QStringLiteral("CIMSZO")));
   DBMemo1->setPlainText(CurrentFieldText(source.DataSet(), QStringLiteral("LEIRAS")));
   DecorateMemo(DBMemo1, highlight_);
+}
+
+TVdbDataSet* TForm2::BoundDataSet() const {
+  TDataSource* source = headwordLink_ ? headwordLink_->Source() : nullptr;
+  return source ? source->DataSet() : nullptr;
 }
 
 void TForm2::SetHighlight(const QString& term) {
@@ -93,7 +97,7 @@ void TForm2::closeEvent(QCloseEvent* event) {
 
 // The navigator's buttons do nothing on a closed or empty dataset.
 void TForm2::Navigate(void (*step)(TVdbDataSet&)) {
-  TVdbDataSet* dataSet = source_ ? source_->DataSet() : nullptr;
+  TVdbDataSet* dataSet = BoundDataSet();
   if (!dataSet || !dataSet->Active() || dataSet->IsEmpty()) return;
   step(*dataSet);
 }

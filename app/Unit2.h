@@ -48,8 +48,8 @@ class TForm2 : public QWidget {
   QToolButton* AddNavigatorButton(const QString& name, const QString& glyph, const QString& hint,
                                   int index);
   void Navigate(void (*step)(TVdbDataSet&));
+  TVdbDataSet* BoundDataSet() const;
 
-  TDataSource* source_ = nullptr;
   QString highlight_;
   std::unique_ptr<TDBTextLink> headwordLink_;
   std::unique_ptr<TDBTextLink> memoLink_;

@@ -49,7 +49,14 @@ bool IsBlobType(TVdbDataType type) {
 
 // --- Data sources --------------------------------------------------------------------------------
 
-TDataSource::~TDataSource() { SetDataSet(nullptr); }
+TDataLink::~TDataLink() {
+  if (linkedSource_) linkedSource_->RemoveLink(this);
+}
+
+TDataSource::~TDataSource() {
+  SetDataSet(nullptr);
+  for (TDataLink* link : links_) link->linkedSource_ = nullptr;
+}
 
 void TDataSource::SetDataSet(TVdbDataSet* dataSet) {
   if (dataSet_ == dataSet) return;
@@ -59,8 +66,16 @@ void TDataSource::SetDataSet(TVdbDataSet* dataSet) {
   Notify(&TDataLink::ActiveChanged);
 }
 
-void TDataSource::AddLink(TDataLink* link) { links_.push_back(link); }
-void TDataSource::RemoveLink(TDataLink* link) { std::erase(links_, link); }
+void TDataSource::AddLink(TDataLink* link) {
+  if (link->linkedSource_) link->linkedSource_->RemoveLink(link);
+  link->linkedSource_ = this;
+  links_.push_back(link);
+}
+
+void TDataSource::RemoveLink(TDataLink* link) {
+  link->linkedSource_ = nullptr;
+  std::erase(links_, link);
+}
 
 // --- Fields --------------------------------------------------------------------------------------
 

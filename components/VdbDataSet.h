@@ -124,15 +124,24 @@ class TVdbBlobStream {
   int64_t position_ = 0;
 };
 
-// Receives a dataset's events through a data source (the controls' side).
+// Receives a dataset's events through a data source (the controls' side). A link leaves its
+// source when it goes, and a source that goes first lets its links know.
 class TDataLink {
  public:
-  virtual ~TDataLink() = default;
+  TDataLink() = default;
+  TDataLink(const TDataLink&) = delete;
+  TDataLink& operator=(const TDataLink&) = delete;
+  virtual ~TDataLink();
+  TDataSource* LinkedSource() const { return linkedSource_; }
   virtual void ActiveChanged() {}
   virtual void DataSetChanged() {}    // reopened, refreshed, filtered: everything may differ
   virtual void DataSetScrolled() {}   // the current record moved
   virtual void RecordChanged() {}     // a field of the current record changed
   virtual void EditingChanged() {}
+
+ private:
+  friend class TDataSource;
+  TDataSource* linkedSource_ = nullptr;
 };
 
 class TDataSource {
