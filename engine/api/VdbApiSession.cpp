@@ -308,9 +308,11 @@ VdbResult VdbSessCloseDb(VdbHandle Sess) {
 }
 
 VdbResult VdbSessDelete(VdbHandle Sess) {
-  return WithSession(Sess, false, [&](TVdbLocalSession&) -> VdbResult {
+  return WithSession(Sess, false, [&](TVdbLocalSession& Session) -> VdbResult {
     ReleaseSessionStatements(Sess);
     TCursorOwners::Instance().ReleaseSession(Sess);
+    // What a transaction left unfinished is rolled back, as when the database is closed.
+    if (Session.GetIsOpen() && Session.Services()->IsolationLevel() != tilNone) FinishTransaction(Session, false);
     TSessionList::Instance().DeleteSession(Sess);
     return 0;
   });

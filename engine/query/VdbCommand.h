@@ -145,6 +145,7 @@ class TVdbUpdateCommand : public TVdbWriteCommand {
   std::int32_t UpdateRows(const std::vector<std::int32_t>& RecNos);
   std::int32_t DeleteRows(std::vector<std::int32_t> RecNos);
   TVdbQuery* FRows = nullptr;  // the selection sub-query, when there is a condition
+  std::vector<TVdbQuery*> FValueQueries;  // per assignment: its sub-query, or none
 };
 
 // ---------------------------------------------------------------------------------------------

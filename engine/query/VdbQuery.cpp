@@ -119,6 +119,11 @@ TVdbQuery::TVdbQuery(TVdbCatalog* Catalog, std::unique_ptr<TVdbSqlCommand> SqlCo
 
 TVdbQuery::~TVdbQuery() { Unprepare(); }
 
+void TVdbQuery::SetParentCommand(TVdbCommand* Parent) {
+  FParentCommand = Parent;
+  SqlQuery().SetOnRecalc([this](TVdbSqlQuery&) { Execute(); });
+}
+
 TVdbSqlQuery& TVdbQuery::SqlQuery() const { return static_cast<TVdbSqlQuery&>(SqlCommand()); }
 
 TVdbRelation* TVdbQuery::ResultRelation() const {
@@ -150,8 +155,12 @@ bool TVdbQuery::IsIntersect() const {
 
 void TVdbQuery::Split() {
   if (!IsPrimitiveSet() && FSetOperandQueries.empty()) SplitSetOperands();
+  if (TVdbSqlSelectExpression* Select = SqlQuery().TableExpression()->SingleSelectExpression();
+      Select != nullptr && FSubQueryLinks.empty()) {
+    SplitSubQueries(Select->SearchCondition());
+    SplitSubQueries(Select->HavingCondition());
+  }
   TVdbCommand::Split();
-  FCorrelated = SqlQuery().IsCorrelated();
 }
 
 void TVdbQuery::SetupTables(TVdbVariables* Parameters) {
@@ -195,6 +204,7 @@ void TVdbQuery::OpenReference(TVdbSqlTableReference& Reference) {
   FBaseRelations.push_back(Base);
   FUsedRelations.push_back(Alias);
   Reference.SetInternalName(Relation->Name());
+  FUserNames[Alias] = Reference.TableAlias().empty() ? Reference.TableName() : Reference.TableAlias();
 }
 
 void TVdbQuery::OpenQueryTables(TVdbSqlSelectExpression& Select) {
@@ -211,7 +221,8 @@ void TVdbQuery::OpenQueryTables(TVdbSqlSelectExpression& Select) {
   for (const std::int16_t RltnIdx : Ordered) {
     TVdbRelation* Relation = FCatalog->GetRelation(RltnIdx);
     TVdbAccessor& Accessor = Accessors->AddAccessor(std::make_unique<TVdbAccessor>(*Relation, kContextTag));
-    FContext->AddAccessor(Accessor, RltnIdx, Relation->Name());
+    // The name the statement gave the table, so that sub-queries can name its columns so.
+    FContext->AddAccessor(Accessor, RltnIdx, FUserNames[RltnIdx]);
   }
   FAccessors = Accessors.get();
   FPendingAccessors = std::move(Accessors);
@@ -409,10 +420,14 @@ void TVdbQuery::InitExecution() {
     TVdbOuterReferenceCallback Callback;
     if (FParentCommand != nullptr) Callback = FParentCommand->SqlCommand().OuterReferenceCallback(SqlQuery());
     SqlQuery().PreparePhase2(FContext.get(), 0, Callback);
+    FCorrelated = FParentCommand != nullptr && SqlQuery().IsCorrelated();
     Select = SqlQuery().TableExpression()->SingleSelectExpression();
   }
+  LinkSubQueries();
   auto Plan = TVdbQueryPlanner(FCatalog, *FAccessors).Build(*Select);
   FPlan = Plan.get();
+  if (!SqlQuery().OuterReferences().empty())
+    Plan->SetOnNeedOuterReferences([this] { SqlQuery().UpdateOuterReferences(); });
   if (FQueryType == tqtGrouping) FGroupPlan = std::move(Plan);
   else FSimpleResult->SetQueryExecutionPlan(std::move(Plan));
 }
@@ -427,6 +442,8 @@ void TVdbQuery::UpdateParameterValues(const TVdbVariables& Parameters) {
 // Execution
 
 std::int32_t TVdbQuery::Execute() {
+  for (const TSubQueryLink& Link : FSubQueryLinks)
+    if (Link.Query->IsCorrelated()) Link.Query->SqlQuery().OuterReferenceModified();
   if (FSubCommands) {
     for (int I = 0; I < FSubCommands->Count(); ++I) {
       TVdbQuery* Sub = (*FSubCommands)[I].AsQuery();
@@ -452,6 +469,8 @@ std::int32_t TVdbQuery::Execute() {
       }
       break;
   }
+  FExecuted = true;
+  if (FParentCommand != nullptr) CollectFirstColumn();
   return 0;
 }
 
@@ -460,6 +479,8 @@ void TVdbQuery::Unprepare() {
   FPlan = nullptr;
   FGroupPlan.reset();
   FGroupWriter.reset();
+  FFirstColumn.clear();
+  FExecuted = false;
   FGroupKeys.clear();
   FResultAccessor.reset();
   FIntermediateAccessor.reset();
@@ -474,6 +495,7 @@ void TVdbQuery::Unprepare() {
   const bool HadRelations = !FUsedRelations.empty();
   FUsedRelations.clear();
   FBaseRelations.clear();
+  FUserNames.clear();
   FContext.reset();
   if (HadRelations && FCatalog != nullptr) FCatalog->CloseUnneededTables(true, false);
 }
@@ -902,6 +924,124 @@ void TVdbQuery::ExecuteSetOperation() {
       throw;
     }
   }
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Sub-queries of conditions: IN, EXISTS, ALL, ANY, SOME
+
+namespace {
+
+// The sub-query comparisons of a condition's AND/OR tree (not those inside sub-queries).
+void CollectComparisons(TVdbSearchCondition* Condition, std::vector<TVdbSqlSubQueryComparison*>& Found) {
+  for (; Condition != nullptr; Condition = Condition->SearchCondition())
+    for (TVdbBooleanTerm* Term = Condition->BooleanTerm(); Term != nullptr; Term = Term->BooleanTerm()) {
+      TVdbBooleanFactor* Factor = Term->BooleanFactor();
+      if (Factor == nullptr) continue;
+      if (auto* Comparison = dynamic_cast<TVdbSqlSubQueryComparison*>(Factor)) Found.push_back(Comparison);
+      else CollectComparisons(Factor->SearchCondition(), Found);
+    }
+}
+
+bool Satisfies(int Order, TVdbComparisonOperator Operator) {
+  switch (Operator) {
+    case tcoEqual: case tcoIn: return Order == kVdbCmpEqual;
+    case tcoUnequal: return Order != kVdbCmpEqual;
+    case tcoLess: return Order == kVdbCmpLess;
+    case tcoLessOrEqual: return Order != kVdbCmpGreater;
+    case tcoGreater: return Order == kVdbCmpGreater;
+    case tcoGreaterOrEqual: return Order != kVdbCmpLess;
+    default: throw EVdbEngine(kErrUnsupported, ComparisonOperatorText(Operator) + " with a sub-query");
+  }
+}
+
+}  // namespace
+
+void TVdbQuery::SplitSubQueries(TVdbSearchCondition* Condition) {
+  std::vector<TVdbSqlSubQueryComparison*> Comparisons;
+  CollectComparisons(Condition, Comparisons);
+  for (TVdbSqlSubQueryComparison* Comparison : Comparisons) {
+    if (dynamic_cast<TVdbSqlQuery*>(Comparison->SubQuery()) == nullptr) continue;
+    auto Query = std::make_unique<TVdbQuery>(FCatalog, ReplaceSubSelect(*Comparison, "SplitQuery"));
+    Query->SetParentCommand(this);
+    Query->SqlQuery().SetParentCommand(&SqlQuery());
+    Query->SetRequestedCursorType(tctStatic);
+    FSubQueryLinks.push_back({Comparison, Query.get()});
+    EnsureSubCommands().Add(std::move(Query));
+  }
+}
+
+// The comparisons read their sub-query's result through the handlers; a correlated sub-query
+// runs again whenever a column of the enclosing row it reads has changed.
+void TVdbQuery::LinkSubQueries() {
+  for (const TSubQueryLink& Link : FSubQueryLinks) {
+    TVdbQuery* Query = Link.Query;
+    TVdbRelation* Result = Query->ResultRelation();
+    if (Result == nullptr) throw EVdbEngine(kErrUnsupported, "A sub-query without result");
+    if (Link.Comparison->ComparisonOperator() != tcoExists && Result->GetColumnCount() != 1)
+      throw EVdbEngine(57, kxFormatArgs{});
+    Link.Comparison->SetSubResultSet(
+        Result, -1, [Query](const TVdbDataValue& Value, const TVdbDataType* Type) { return Query->FindInFirstColumn(Value, Type); },
+        [Query]() -> std::int64_t { return Query->ResultRelation()->RecordCount(); });
+    Link.Comparison->SetQuantifiedHandler(
+        [Query](const TVdbDataValue& Value, const TVdbDataType* Type, TVdbComparisonOperator Operator, bool All) {
+          return Query->CompareWithFirstColumn(Value, Type, Operator, All);
+        });
+    Link.Comparison->SetRecalcHandler([Query] {
+      if (Query->IsCorrelated() && (Query->SqlQuery().MustRecalc() || !Query->FExecuted)) Query->SqlQuery().Recalc();
+    });
+  }
+}
+
+void TVdbQuery::CollectFirstColumn() {
+  FFirstColumn.clear();
+  FFirstColumnHasNull = false;
+  TVdbRelation* Result = ResultRelation();
+  if (Result == nullptr || Result->GetColumnCount() < 1) return;
+  FFirstColumnType = Result->GetDataType(1);
+  if (IsLongColumn(FFirstColumnType->ColumnType())) return;
+  TVdbAccessor Reader(*Result, "IntermediateResult");
+  for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
+    TVdbDataValue Value;
+    if (!Result->GetValue(Reader.GetRecordPtr(), 1, Value) || FFirstColumnType->IsNull(Value)) {
+      FFirstColumnHasNull = true;
+      continue;
+    }
+    TVdbDataValue Copy;
+    FFirstColumnType->CopyTo(Value, Copy);
+    FFirstColumn.push_back(std::move(Copy));
+  }
+  std::sort(FFirstColumn.begin(), FFirstColumn.end(), [this](const TVdbDataValue& A, const TVdbDataValue& B) {
+    return FFirstColumnType->CompareTo(A, B, FFirstColumnType, 0) == kVdbCmpLess;
+  });
+}
+
+bool TVdbQuery::FindInFirstColumn(const TVdbDataValue& Value, const TVdbDataType* Type) const {
+  std::size_t Low = 0, High = FFirstColumn.size();
+  while (Low < High) {
+    const std::size_t Middle = (Low + High) / 2;
+    const int Order = Type->CompareTo(Value, FFirstColumn[Middle], FFirstColumnType, 0);
+    if (Order == kVdbCmpEqual) return true;
+    if (Order == kVdbCmpGreater) Low = Middle + 1;
+    else High = Middle;
+  }
+  return false;
+}
+
+// Value op ALL: FALSE at the first row it fails, UNKNOWN when a row is NULL, else TRUE (also
+// for no rows). Value op ANY: TRUE at the first row it holds for, UNKNOWN when a row is NULL,
+// else FALSE.
+TVdbTruthValue TVdbQuery::CompareWithFirstColumn(const TVdbDataValue& Value, const TVdbDataType* Type,
+                                                 TVdbComparisonOperator Operator, bool All) const {
+  const bool ValueNull = Value.IsEmpty() || Type->IsNull(Value);
+  if (ValueNull) return FFirstColumn.empty() && !FFirstColumnHasNull ? (All ? tvTrue : tvFalse) : tvUnknown;
+  for (const TVdbDataValue& Row : FFirstColumn) {
+    const bool Holds = Satisfies(Type->CompareTo(Value, Row, FFirstColumnType, 0), Operator);
+    if (All && !Holds) return tvFalse;
+    if (!All && Holds) return tvTrue;
+  }
+  if (FFirstColumnHasNull) return tvUnknown;
+  return All ? tvTrue : tvFalse;
 }
 
 }  // namespace vdb

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,7 +51,8 @@ class TVdbQuery : public TVdbCommand {
   // A sub-query that reads columns of its enclosing query: it runs when its outer row moves,
   // not in the statement's sequence.
   bool IsCorrelated() const { return FCorrelated; }
-  void SetParentCommand(TVdbCommand* Parent) { FParentCommand = Parent; }
+  // A sub-query of Parent; its tree's recalculation (an outer row moved) executes it again.
+  void SetParentCommand(TVdbCommand* Parent);
   TVdbCommand* ParentCommand() const { return FParentCommand; }
 
   void Split() override;
@@ -84,6 +86,12 @@ class TVdbQuery : public TVdbCommand {
   void VisitAggregates(TVdbSqlSelectExpression& Select, TVdbSyntaxNodeVisitor& Visitor);
   void OrderResultBy(TVdbRelation& Result);
   void SplitSetOperands();
+  void SplitSubQueries(TVdbSearchCondition* Condition);
+  void LinkSubQueries();
+  void CollectFirstColumn();
+  bool FindInFirstColumn(const TVdbDataValue& Value, const TVdbDataType* Type) const;
+  TVdbTruthValue CompareWithFirstColumn(const TVdbDataValue& Value, const TVdbDataType* Type,
+                                        TVdbComparisonOperator Operator, bool All) const;
   // No set operation at the top of the table expression.
   bool IsPrimitiveSet() const { return !IsUnion() && !IsExcept() && !IsIntersect(); }
 
@@ -94,6 +102,7 @@ class TVdbQuery : public TVdbCommand {
   // The relations the query reads: the alias relations over its tables and the tables.
   std::vector<std::int16_t> FUsedRelations;
   std::vector<std::int16_t> FBaseRelations;
+  std::map<std::int16_t, std::string> FUserNames;  // alias relation -> the statement's name for it
   // The context the trees are prepared against (the accessors belong to the result set).
   std::unique_ptr<TVdbAccessorContext> FContext;
   TVdbAccessorSet* FAccessors = nullptr;
@@ -118,6 +127,18 @@ class TVdbQuery : public TVdbCommand {
   std::vector<TVdbExpression*> FGroupKeys;
   std::unique_ptr<TVdbAccessor> FGroupWriter;
   bool FAggregated = false;
+  // Sub-queries of the WHERE and HAVING conditions: the comparison and the query that answers it.
+  struct TSubQueryLink {
+    TVdbSqlSubQueryComparison* Comparison;
+    TVdbQuery* Query;
+  };
+  std::vector<TSubQueryLink> FSubQueryLinks;
+  // The first column of the result, sorted, for IN and the quantified comparisons of the
+  // enclosing query; built after every execution of a sub-query.
+  std::vector<TVdbDataValue> FFirstColumn;
+  const TVdbDataType* FFirstColumnType = nullptr;
+  bool FFirstColumnHasNull = false;
+  bool FExecuted = false;
 };
 
 }  // namespace vdb

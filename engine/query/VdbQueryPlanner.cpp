@@ -301,6 +301,31 @@ int TVdbQueryPlanner::ScoreIndex(const TVdbSortDef& Definition, const std::vecto
   return Score;
 }
 
+// No index fits: when the session allows it, a temporary index over the (at most two) best-rated
+// columns that can be indexed; -1 when none is made.
+std::int16_t TVdbQueryPlanner::CreateWishedIndex(TVdbRelation& Relation, const std::vector<TVdbFieldRating>& Ratings) const {
+  TVdbServices* Services = FCatalog != nullptr ? FCatalog->Services() : nullptr;
+  if (Services == nullptr || !Services->AutoCreateIndexes()) return -1;
+  std::string Specification;
+  std::size_t Levels = 0;
+  for (const TVdbFieldRating& Rating : Ratings) {
+    if (Levels == kWishedLevels || Rating.Rating <= 0) break;
+    const TVdbColumnDef& Column = Relation.GetColumnDef(Rating.FieldNo);
+    const std::int16_t Code = Column.GetColumnType();
+    if (Code == kVdbMemoCode || Code == kVdbWideMemoCode || Code == kVdbBlobCode || Code == kVdbRelationCode) continue;
+    Specification += (Specification.empty() ? "" : ",") + std::string("${") + Column.Name + "}";
+    ++Levels;
+  }
+  if (Specification.empty()) return -1;
+  try {
+    const std::unique_ptr<TVdbSortDef> Definition = Relation.CalcIndexDefinition(Specification, false);
+    const std::int16_t IndexNo = Relation.CreateTempIndex(*Definition);
+    return IndexNo >= 0 ? IndexNo : -1;
+  } catch (const std::exception&) {
+    return -1;  // the walk goes in record order instead
+  }
+}
+
 void TVdbQueryPlanner::ChooseIndex(TVdbQueryExecutionPlan& Plan, TVdbQueryRelationNode& Node) const {
   const TVdbTableRating* Table = RatingOf(Node.RltnIdx());
   if (Table == nullptr) return;
@@ -340,6 +365,7 @@ void TVdbQueryPlanner::ChooseIndex(TVdbQueryExecutionPlan& Plan, TVdbQueryRelati
       BestReverse = Reverse;
     }
   }
+  if (BestIndex < 0) BestIndex = CreateWishedIndex(Relation, Ratings);
   if (BestIndex < 0) return;
   const TVdbSortDef& Definition = *Relation.GetIndexDefinition(BestIndex);
   std::vector<TVdbFieldRating> Levels;

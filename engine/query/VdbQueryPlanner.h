@@ -37,6 +37,7 @@ class TVdbQueryPlanner {
   void SwapLighterSides(TVdbSqlTableReference& Reference) const;
   void RateOnConditions(TVdbSqlTableReference& Reference);
   void ChooseIndex(TVdbQueryExecutionPlan& Plan, TVdbQueryRelationNode& Node) const;
+  std::int16_t CreateWishedIndex(TVdbRelation& Relation, const std::vector<TVdbFieldRating>& Ratings) const;
   TVdbTableRating* RatingOf(TVdbRelationIndex RltnIdx);
   const TVdbTableRating* RatingOf(TVdbRelationIndex RltnIdx) const;
 

@@ -179,6 +179,17 @@ void CheckRequiredColumns(const TVdbRelation& Table, const std::vector<std::int1
   }
 }
 
+// The value a sub-query gives: its first row's first column, NULL when it has no row.
+TColumnValue FirstValueOf(TVdbQuery& Query, const TVdbRelation& Table, std::int16_t FieldNo) {
+  TVdbRelation* Result = Query.ResultRelation();
+  if (Result == nullptr || Result->GetColumnCount() != 1) throw EVdbEngine(57, kxFormatArgs{});
+  TVdbAccessor Reader(*Result, "IntermediateResult");
+  if (Reader.First() != 0) return TColumnValue();
+  TColumnValue Value = ReadColumn(Reader, 1);
+  if (Value.IsNull || !Value.Long.empty() || !Value.WideLong.empty()) return Value;
+  return FromValue(Table, FieldNo, Value.Value, Value.Type);
+}
+
 std::vector<std::int16_t> AllFields(const TVdbRelation& Relation) {
   std::vector<std::int16_t> Fields;
   for (std::int16_t FieldNo = 1; FieldNo <= Relation.GetColumnCount(); ++FieldNo)
@@ -336,8 +347,18 @@ void TVdbUpdateCommand::Split() {
   if (auto* Delete = dynamic_cast<TVdbSqlDeleteCommand*>(&SqlCommand())) Condition = Delete->SearchCondition();
   if (auto* Update = dynamic_cast<TVdbSqlUpdateCommand*>(&SqlCommand())) {
     Condition = Update->SearchCondition();
-    for (std::size_t I = 0; I < Update->Expressions().size(); ++I)
-      if (!Update->Expressions()[I]) throw EVdbEngine(kErrUnsupported, "UPDATE with a sub-query value");
+    // A value given by a sub-query: the sub-query becomes a command of its own, run again for
+    // every row when it reads the row's columns.
+    FValueQueries.assign(Update->Expressions().size(), nullptr);
+    for (std::size_t I = 0; I < Update->Expressions().size(); ++I) {
+      if (Update->Expressions()[I] || Update->SubQuery(static_cast<int>(I)) == nullptr) continue;
+      auto Query = std::make_unique<TVdbQuery>(FCatalog, Update->ReplaceSubquery(static_cast<int>(I), "SplitQuery"));
+      Query->SetParentCommand(this);
+      Query->SqlQuery().SetParentCommand(Update);
+      Query->SetRequestedCursorType(tctStatic);
+      FValueQueries[I] = Query.get();
+      EnsureSubCommands().Add(std::move(Query));
+    }
   }
   if (Condition != nullptr && FRows == nullptr) {
     auto Rows = std::make_unique<TVdbQuery>(FCatalog, SelectionQuery(FCatalog, SqlCommand().TableName(), *Condition));
@@ -381,15 +402,25 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
   TVdbRelation& Table = FTarget->Relation();
   // Every new value first: a failing expression changes nothing.
   std::vector<TRowValues> NewValues, OldValues;
+  for (TVdbQuery* Query : FValueQueries)
+    if (Query != nullptr && !Query->IsCorrelated()) Query->Execute();
+  bool FirstRow = true;
   for (const std::int32_t RecNo : RecNos) {
     CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
+    Update.UpdateOuterReferences();
     TRowValues New, Old;
     for (std::size_t I = 0; I < FTargetFields.size(); ++I) {
-      TVdbExpression& Expression = *Update.Expressions()[I];
-      Expression.Calculate();
-      New.push_back(FromValue(Table, FTargetFields[I], Expression.ResultValue, Expression.DataType()));
+      if (TVdbQuery* Query = FValueQueries.empty() ? nullptr : FValueQueries[I]) {
+        if (Query->IsCorrelated() && (FirstRow || Query->SqlQuery().MustRecalc())) Query->SqlQuery().Recalc();
+        New.push_back(FirstValueOf(*Query, Table, FTargetFields[I]));
+      } else {
+        TVdbExpression& Expression = *Update.Expressions()[I];
+        Expression.Calculate();
+        New.push_back(FromValue(Table, FTargetFields[I], Expression.ResultValue, Expression.DataType()));
+      }
       Old.push_back(ReadColumn(*FTarget, FTargetFields[I]));
     }
+    FirstRow = false;
     NewValues.push_back(std::move(New));
     OldValues.push_back(std::move(Old));
   }

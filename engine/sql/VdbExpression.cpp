@@ -1774,14 +1774,17 @@ TVdbTruthValue TVdbSqlSubQueryComparison::EvaluateTruth(TVdbRelationSet& RltnIdx
     if (IsNullValue(FExpressionLeft->ResultValue, FExpressionLeft->DataType())) return tvUnknown;
     Result = TruthOf(FLookup(FExpressionLeft->ResultValue, FExpressionLeft->DataType()));
   } else {
-    throw EVdbEngine(kErrNotSupported, "ALL, ANY or SOME with a sub-query");
+    if (!FQuantified) throw EVdbEngine(kErrNotSupported, "ALL, ANY or SOME with a sub-query");
+    CalcSide(*FExpressionLeft, RltnIdxs);
+    Result = FQuantified(FExpressionLeft->ResultValue, FExpressionLeft->DataType(), FComparisonOperator, FIsAll);
   }
   return FIsNot ? TruthNot(Result) : Result;
 }
 
 std::unique_ptr<TVdbBooleanFactor> TVdbSqlSubQueryComparison::CreateCopy() const {
-  // The sub-query belongs to the statement tree; a copy shares nothing and must get its own.
+  // The copy gets a copy of the sub-query: a copied condition must still be complete.
   auto C = std::make_unique<TVdbSqlSubQueryComparison>();
+  if (FSubQuery) C->FSubQuery = FSubQuery->CloneNode();
   C->FExpressionLeft = CloneOrNull(FExpressionLeft);
   C->FComparisonOperator = FComparisonOperator;
   C->FIsNot = FIsNot;

@@ -205,6 +205,9 @@ class TVdbSyntaxNode {
   virtual ~TVdbSyntaxNode() = default;
   // Calls the visitor for this node and then for all its descendants.
   virtual void TraverseDepthFirst(TVdbSyntaxNodeVisitor& Visitor);
+  // A deep copy, for the nodes that a condition holds without knowing their class (the
+  // sub-queries of sub-query comparisons); null for the others.
+  virtual std::unique_ptr<TVdbSyntaxNode> CloneNode() const { return nullptr; }
 };
 
 class TVdbSyntaxNodeVisitor {
@@ -744,6 +747,9 @@ class TVdbSqlSubQueryComparison : public TVdbBooleanFactor {
   using TLookupHandler = std::function<bool(const TVdbDataValue& Value, const TVdbDataType* Type)>;
   // Answers the number of rows of the result.
   using TRowCountHandler = std::function<std::int64_t()>;
+  // The truth of Value Operator ALL (All) or ANY/SOME (not All) over the result's first column.
+  using TQuantifiedHandler = std::function<TVdbTruthValue(const TVdbDataValue& Value, const TVdbDataType* Type,
+                                                          TVdbComparisonOperator Operator, bool All)>;
   // The lookup through index IndexNo of ResultSet, whose first level is the result's first
   // column: a value that column cannot hold is not found.
   static bool LookupInResult(TVdbRelation& ResultSet, std::int16_t IndexNo, const TVdbDataValue& Value,
@@ -762,6 +768,7 @@ class TVdbSqlSubQueryComparison : public TVdbBooleanFactor {
   void SetSubResultSet(TVdbRelation* ResultSet, std::int16_t IndexNo, TLookupHandler Lookup = {},
                        TRowCountHandler RowCount = {});
   void SetRecalcHandler(TRecalcHandler Handler) { FRecalc = std::move(Handler); }
+  void SetQuantifiedHandler(TQuantifiedHandler Handler) { FQuantified = std::move(Handler); }
 
   std::string GetSqlText() const override;
   TVdbTruthValue EvaluateTruth(TVdbRelationSet& RltnIdxs) override;
@@ -781,6 +788,7 @@ class TVdbSqlSubQueryComparison : public TVdbBooleanFactor {
   TRecalcHandler FRecalc;
   TLookupHandler FLookup;
   TRowCountHandler FRowCount;
+  TQuantifiedHandler FQuantified;
 };
 
 // CONTAINS (text IN columns): full-text search is not available in this engine; evaluating the

@@ -492,6 +492,7 @@ class TVdbSqlQuery : public TVdbSqlCommand {
   TVdbSqlQuery(TVdbCatalog* Catalog, std::unique_ptr<TVdbSqlTableExpression> TableExpression);
   ~TVdbSqlQuery() override;
   std::unique_ptr<TVdbSqlQuery> Clone() const;
+  std::unique_ptr<TVdbSyntaxNode> CloneNode() const override { return Clone(); }
 
   TVdbSqlTableExpression* TableExpression() const { return FTableExpression.get(); }
   TVdbSqlSortSpecificationList& SortSpecificationList() { return FSortSpecificationList; }

@@ -1059,6 +1059,9 @@ std::unique_ptr<TVdbExpression> TSqlParser::ParseExpr() {
   std::vector<TVdbDataBinaryOperator> Operators;
   Terms.push_back(ParseTerm());
   while (FLastTokenType == sqltPlus || FLastTokenType == sqltMinus) {
+    // The chain is read in a loop but prepared, computed and freed link by link: a chain longer
+    // than the nesting the parser allows is refused like such a nesting.
+    if (FDepth + static_cast<int>(Terms.size()) > kMaxNesting) Error(25, LastTokenString());
     Operators.push_back(FLastTokenType == sqltMinus ? dboMinus : dboPlus);
     NextToken();
     Terms.push_back(ParseTerm());

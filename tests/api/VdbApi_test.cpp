@@ -11,6 +11,8 @@
 #include "LexiconDatabase.h"
 #include "table/kxStrUtils.h"
 
+extern "C" int32_t VdbApiCountFromC(const VdbChar* Location, const VdbChar* Table);
+
 namespace vdb::apitest {
 namespace {
 
@@ -154,6 +156,14 @@ TEST_F(ApiHandles, LastErrorStartsEmptyAndSurvivesSuccessfulCalls) {
   EXPECT_EQ(VdbGetVersion(Version, 31), 0);
   EXPECT_EQ(VdbSessSetSettings(Sess, 0, 0, 1, 100), 0);
   EXPECT_EQ(LastErrorOf(Sess).Code, -191);
+}
+
+TEST_F(ApiHandles, CProgramsUseTheSameFunctions) {
+  const std::string Db = Path("c.vdbd");
+  lexicon::WriteLexiconDatabase({{"a", "b", 2}, {"c", "d", 3}, {"e", "f", 4}}, Db);
+  EXPECT_EQ(VdbApiCountFromC(W(Db), W("Data")), 3);
+  EXPECT_EQ(VdbApiCountFromC(W(Db), W("Nincs")), -1);
+  EXPECT_EQ(VdbApiCountFromC(W(Path("nincs.vdbd")), W("Data")), -58);
 }
 
 TEST_F(ApiHandles, ResultCodeTextsComeFromTheTableAndAreCut) {
@@ -311,6 +321,30 @@ TEST_F(ApiLexicon, StatementsRunTheStartQueryAndReportParseErrorsWithTheirPlace)
   ASSERT_EQ(VdbStmtSetSqlText(Other, W("select * from Nincs")), 0);
   EXPECT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), -64);
   EXPECT_EQ(LastErrorOf(Sess).Code, -88);
+  // Parameters travel as text: the query component's order of calls.
+  const VdbHandle Search = VdbSessCreateStatement(Sess);
+  ASSERT_EQ(VdbStmtSetSqlText(Search, W("select CIMSZO from Data where CIMSZO like :p or LEIRAS like :p order by CIMSZO")), 0);
+  // Declared wide: an 8-bit parameter holds its text in the engine's code page, which has no "ő".
+  ASSERT_EQ(VdbStmtAddParam(Search, W("p"), VDB_FT_WIDESTRING, 0), 0);
+  EXPECT_EQ(VdbStmtAddParam(Search, W("P"), VDB_FT_STRING, 0), -71);
+  ASSERT_EQ(VdbStmtPrepare(Search, VDB_CURSOR_STATIC), 0) << LastErrorOf(Sess).Message;
+  const std::vector<std::pair<std::string, std::vector<std::string>>> Searches = {
+      {"%őz%", {"bak", "Őz"}}, {"v%", {"Vaddisznó"}}, {"%nincs%", {}}};
+  for (const auto& [Pattern, Expected] : Searches) {
+    ASSERT_EQ(VdbStmtClearParams(Search), 0);
+    ASSERT_EQ(VdbStmtSetParam(Search, W("p"), W(Pattern), 0), 0);
+    ASSERT_GE(VdbStmtExecute(Search), 0) << LastErrorOf(Sess).Message;
+    const VdbHandle Hits = VdbStmtCreateResultTableHdl(Search);
+    ASSERT_GT(Hits, 0);
+    std::vector<std::string> Found;
+    for (int16_t Moved = VdbTableFirst(Hits); Moved >= 0; Moved = VdbTableMoveBy(Hits, 1))
+      Found.push_back(FieldText(Hits, 1));
+    EXPECT_EQ(Found, Expected) << Pattern;
+    EXPECT_EQ(VdbTableGetRowCount(Hits), static_cast<int32_t>(Expected.size()));
+    ASSERT_EQ(VdbTableDelete(Hits), 0);
+  }
+  EXPECT_EQ(VdbStmtSetParam(Search, W("nincs"), W("x"), 0), -50);
+
   // A write answers the rows it affected and has no result table.
   ASSERT_EQ(VdbStmtSetSqlText(Other, W("update Data set LEIRAS = 'szarvasbika' where CIMSZO = 'bak'")), 0);
   ASSERT_EQ(VdbStmtPrepare(Other, VDB_CURSOR_STATIC), 0) << LastErrorOf(Sess).Message;
@@ -474,6 +508,16 @@ TEST_F(ApiPeople, TransactionsCommitOrRollBackEveryWrite) {
   ASSERT_EQ(Append("Harom", "3"), 0);
   ASSERT_EQ(VdbSessEndTransaction(FSess), 0);
   EXPECT_EQ(Rows(), (std::vector<std::string>{"Egy/1/<NULL>", "Harom/3/<NULL>"}));
+
+  // A session that ends inside a transaction leaves nothing of it behind.
+  ASSERT_EQ(VdbSessBeginTransaction(FSess, 2), 0);
+  ASSERT_EQ(Append("Negy", "4"), 0);
+  ASSERT_EQ(VdbSessDelete(FSess), 0);
+  Forget(FSess);
+  const VdbHandle Again = OpenDatabase(Path("people.vdbd"));
+  const VdbHandle Rltn = VdbSessOpenTable(Again, W("People"), nullptr, VDB_RIGHTS_WRITE, 0);
+  ASSERT_GT(Rltn, 0) << LastErrorOf(Again).Message;
+  EXPECT_EQ(VdbRltnRecordCount(Rltn), 2);
 }
 
 TEST_F(ApiPeople, MarksAndRecordIdsOfTheCursor) {

@@ -190,6 +190,33 @@ TEST_P(StatementSqliteTest, SetOperations) {
   EXPECT_EQ(PrepareError("SELECT a, b FROM T1 UNION SELECT a FROM T2"), 57);
 }
 
+TEST_P(StatementSqliteTest, SubQueries) {
+  for (const std::string Where : {
+           "a IN (SELECT a FROM T2 WHERE b > 2)", "a NOT IN (SELECT a FROM T2 WHERE a IS NOT NULL)",
+           "c IN (SELECT c FROM T2)", "EXISTS (SELECT a FROM T2 WHERE T2.a = T1.a)",
+           "NOT EXISTS (SELECT a FROM T2 WHERE T2.a = T1.b AND T2.c = T1.c)",
+           "EXISTS (SELECT a FROM T2 WHERE T2.b > 5)", "a IN (SELECT a FROM T3)", "NOT EXISTS (SELECT a FROM T3)",
+           "b > 1 AND a IN (SELECT b FROM T2 WHERE T2.c = T1.c)",
+           "a IN (SELECT a FROM T2 WHERE a IN (SELECT b FROM T1 WHERE c = 'a'))"}) {
+    Compare("SELECT a, b, c FROM T1 WHERE " + Where + " ORDER BY 1, 2, 3");
+  }
+  // ALL, ANY and SOME (SQLite has none: the same as MAX, MIN and EXISTS).
+  Compare("SELECT a, b, c FROM T1 WHERE a > ALL (SELECT a FROM T2 WHERE a IS NOT NULL AND a < 4) ORDER BY 1, 2, 3",
+          "SELECT a, b, c FROM T1 WHERE a > (SELECT MAX(a) FROM T2 WHERE a IS NOT NULL AND a < 4) ORDER BY 1, 2, 3");
+  Compare("SELECT a, b, c FROM T1 WHERE a < ANY (SELECT b FROM T2 WHERE b IS NOT NULL AND c = 'b') ORDER BY 1, 2, 3",
+          "SELECT a, b, c FROM T1 WHERE a < (SELECT MAX(b) FROM T2 WHERE b IS NOT NULL AND c = 'b') ORDER BY 1, 2, 3");
+  Compare("SELECT a, b, c FROM T1 WHERE b <> SOME (SELECT b FROM T2 WHERE T2.a = T1.a AND b IS NOT NULL) ORDER BY 1, 2, 3",
+          "SELECT a, b, c FROM T1 WHERE EXISTS (SELECT b FROM T2 WHERE T2.a = T1.a AND b IS NOT NULL AND T2.b <> T1.b) "
+          "ORDER BY 1, 2, 3");
+  Both("DELETE FROM T1 WHERE a IN (SELECT b FROM T2 WHERE c = 'a')");
+  Both("UPDATE T2 SET b = 0 WHERE EXISTS (SELECT a FROM T1 WHERE T1.a = T2.a AND T1.b > 3)");
+  CompareTables();
+  // Values from sub-queries, correlated or not.
+  Both("UPDATE T1 SET b = (SELECT MAX(b) FROM T2 WHERE T2.a = T1.a) WHERE c IS NOT NULL");
+  Both("UPDATE T2 SET a = (SELECT COUNT(*) FROM T1) WHERE b = 0");
+  CompareTables();
+}
+
 TEST_P(StatementSqliteTest, WritesChangeTheSameRows) {
   Both("UPDATE T1 SET b = b + 1 WHERE a > 2");
   Both("UPDATE T2 SET c = 'zz', b = NULL WHERE c LIKE 'b%' OR a IS NULL");

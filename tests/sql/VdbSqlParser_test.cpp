@@ -408,6 +408,25 @@ TEST(SqlParser, NestedParenthesisedConditionsParseInLinearTime) {
   EXPECT_NE(Mixed->GetSqlText().find("(a = 1 OR b = 2)"), std::string::npos) << Mixed->GetSqlText();
 }
 
+// A long chain of + or || is read in a loop but prepared, computed and freed link by link: a
+// chain beyond the allowed nesting is an error, not a stack overflow later.
+TEST(SqlParser, OverlongChainsAreAnErrorNotACrash) {
+  for (const std::string Operator : {" + ", " || ", " - "}) {
+    std::string Text = "SELECT 1";
+    for (int I = 0; I < 200000; ++I) Text += Operator + "1";
+    TSqlParser Parser;
+    Parser.SetStatementText(Text + " FROM t");
+    EXPECT_THROW(Parser.ParseFirstStatement(nullptr), ESqlParser) << Operator;
+  }
+  // A chain of ordinary length is fine and computes.
+  std::string Sum = "1";
+  for (int I = 0; I < 99; ++I) Sum += " + 1";
+  auto Expression = ParseExpressionText(Sum);
+  Expression->Prepare(nullptr, 0);
+  Expression->Calculate();
+  EXPECT_EQ(Expression->DataType()->GetInteger(Expression->ResultValue), 100);
+}
+
 TEST(SqlParser, ParseParameterReadsOneFactor) {
   TSqlParser Parser;
   Parser.SetStatementText("-12");

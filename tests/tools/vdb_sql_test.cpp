@@ -62,6 +62,16 @@ TEST_F(VdbSqlTest, AScriptFromStandardInputPrintsAlignedTables) {
             "(1 row)\n");
 }
 
+TEST_F(VdbSqlTest, SemicolonsInQuotesAndCommentsDoNotEndAStatement) {
+  const ProcessResult Result = Sql({"--csv", Db()},
+                                   "-- a comment; with a semicolon\n"
+                                   "select CIMSZO from Data /* not here; */ where CIMSZO <> 'x;y' // nor here;\n"
+                                   "  and CIMSZO like 'v%';\n"
+                                   "/* only a comment; */\n");
+  EXPECT_EQ(Result.exitCode, 0) << Result.err;
+  EXPECT_EQ(Result.out, "CIMSZO\r\nVaddisznó\r\n");
+}
+
 TEST_F(VdbSqlTest, CsvOutputIsRfc4180WithWholeMemos) {
   const ProcessResult Result = Sql({"--csv", Db(), "select * from Data order by CIMSZO"});
   EXPECT_EQ(Result.exitCode, 0) << Result.err;

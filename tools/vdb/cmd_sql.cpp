@@ -106,35 +106,63 @@ std::size_t DisplayWidth(const std::string& Utf8) {
 
 // --- Splitting statements -------------------------------------------------------------------------
 
-// Collects text and hands out the statements completed by ";" outside quotes.
+// Collects text and hands out the statements completed by ";" outside quotes and comments
+// ("--" and "//" to the end of the line, "/* ... */"); text of only comments is no statement.
 class TStatementSplitter {
  public:
   void Add(const std::string& Text) {
-    for (const char C : Text) {
-      if (FQuote != 0) {
-        if (C == FQuote) FQuote = 0;
-      } else if (C == '\'' || C == '"') {
-        FQuote = C;
-      } else if (C == ';') {
-        Complete();
+    for (std::size_t I = 0; I < Text.size(); ++I) {
+      const char C = Text[I];
+      const char Next = I + 1 < Text.size() ? Text[I + 1] : '\0';
+      if (FState == kLineComment && C == '\n') FState = kCode;
+      else if (FState == kBlockComment && C == '*' && Next == '/') {
+        Keep(C);
+        Keep(Text[++I]);
+        FState = kCode;
         continue;
+      } else if (FState == kQuote && C == FQuote) FState = kCode;
+      else if (FState == kCode) {
+        if (C == '\'' || C == '"') {
+          FState = kQuote;
+          FQuote = C;
+        } else if ((C == '-' && Next == '-') || (C == '/' && Next == '/')) {
+          FState = kLineComment;
+        } else if (C == '/' && Next == '*') {
+          FState = kBlockComment;
+          Keep(C);
+          Keep(Text[++I]);
+          continue;
+        } else if (C == ';') {
+          Complete();
+          continue;
+        }
       }
-      FPending += C;
+      Keep(C);
     }
   }
   // The rest as a last statement (text without a final ";").
   void Finish() { Complete(); }
-  bool HasPending() const { return FPending.find_first_not_of(" \t\r\n") != std::string::npos; }
+  bool HasPending() const { return FMeaningful || FState == kBlockComment || FState == kQuote; }
   std::vector<std::string> Take() { return std::exchange(FReady, {}); }
 
  private:
+  enum TState { kCode, kQuote, kLineComment, kBlockComment };
+  // Appends C; outside comments anything but white space makes the text a statement.
+  void Keep(char C) {
+    FPending += C;
+    if ((FState == kCode || FState == kQuote) && C != ' ' && C != '\t' && C != '\r' && C != '\n')
+      FMeaningful = true;
+  }
   void Complete() {
-    if (HasPending()) FReady.push_back(FPending);
+    if (FMeaningful) FReady.push_back(FPending);
     FPending.clear();
+    FMeaningful = false;
   }
   std::string FPending;
   std::vector<std::string> FReady;
+  TState FState = kCode;
   char FQuote = 0;
+  bool FMeaningful = false;
 };
 
 // --- CSV ------------------------------------------------------------------------------------------
