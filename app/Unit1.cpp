@@ -18,6 +18,8 @@
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTableView>
+#include <QDateTime>
+#include <QLocale>
 #include <QTime>
 #include <QTimer>
 
@@ -25,6 +27,8 @@
 
 #include "AdBanner.h"
 #include "BuiltInTexts.h"
+#include "DBControls.h"
+#include "Unit2.h"
 #include "Controls.h"
 #include "MainLoop.h"
 #include "MessageDialogs.h"
@@ -40,6 +44,26 @@ const QString kWriteError = QStringLiteral("Hiba történt - 2 !");
 const QString kEndStatus = QStringLiteral("Program használatásan befejezése ?");
 const QString kEndQuestion = QStringLiteral("Biztosan be kívánja fejezni a program használatát ?");
 const QString kEndCaption = QStringLiteral("Figyelem:");
+const QString kNoDatabaseFile = QStringLiteral("Nem található az adatállomány !");
+const QString kCannotConnect = QStringLiteral("Adatállomány nem nyitható meg !");
+const QString kQueryFailed = QStringLiteral("Lekérdezés nem hajtható végre !   ");
+const char kResetSql[] = "Select * FROM Data ORDER By CIMSZO";
+
+// The search text as an SQL string literal: in single quotes, each quote inside doubled.
+QString QuotedSqlString(const QString& text) {
+  QString quoted = text;
+  quoted.replace(QChar('\''), QStringLiteral("''"));
+  return QChar('\'') + quoted + QChar('\'');
+}
+
+// The SQL-wait cursor while a query runs; the normal one again however the work ends.
+class TWaitCursor {
+ public:
+  TWaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~TWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+  TWaitCursor(const TWaitCursor&) = delete;
+  TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
 
 constexpr int kStatusBarHeight = 19;
 constexpr int kStatusPanel0Width = 500;
@@ -91,6 +115,7 @@ TForm1::TForm1(TMessageDialogs& dialogs, TMainLoop& mainLoop, const TResourceSou
   BuildTimers();
   MakeFixedDialogFrame(this, kClientWidth, kClientHeight + menuBar()->sizeHint().height());
   CentreOnScreen();
+  SetUpDataComponents();
   FormCreate();
   adverts_ = std::make_unique<TAdvertBanner>(
       TAdvertControls{this, GroupBox1, Label13, Label14, Label17, Label3, Label4, Label5, v_conn,
@@ -98,7 +123,48 @@ TForm1::TForm1(TMessageDialogs& dialogs, TMainLoop& mainLoop, const TResourceSou
       dialogs_, LoadAdConfig());
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  gridModel_.reset();
+  memoLink_.reset();
+  DataSource1.SetDataSet(nullptr);
+}
+
+// The data components as the window is designed: the query names the database component,
+// and the grid, the memo and the detail window all show the one data source.
+void TForm1::SetUpDataComponents() {
+  VdbDatabase1.SetName("VdbDatabase1");
+  VdbQuery1.Name = "VdbQuery1";
+  VdbQuery1.SetDatabaseName("VdbDatabase1");
+  VdbQuery1.SetSQL({"select * from Data ", "order by CIMSZO"});
+  VdbQuery1.RequestLive = true;
+  VdbQuery1.RequestStable = false;
+  DataSource1.SetDataSet(&VdbQuery1);
+  gridModel_ = std::make_unique<TDBGridModel>(DataSource1, QStringLiteral("CIMSZO"),
+                                              QStringLiteral("Címszó"), nullptr);
+  gridModel_->Bind(DBGrid1);
+  DBGrid1->setColumnWidth(0, kGridColumnWidth);
+  memoLink_ = std::make_unique<TDBTextLink>(DataSource1, QStringLiteral("LEIRAS"),
+                                            [this](const QString& text) {
+                                              DBMemo1->setPlainText(text);
+                                              DecorateMemo(DBMemo1, searchTerm_);
+                                            });
+  static_cast<TDBGridView*>(DBGrid1)->OnTypeAhead = [this](const QString& typed) {
+    ReportingErrors([&] { JumpToHeadword(&VdbQuery1, typed); });
+  };
+  FollowCrossReferences(DBMemo1, [this] { return &VdbQuery1; });
+  connect(DBGrid1, &QTableView::doubleClicked, this, [this] { ReportingErrors([this] { DBGrid1DblClick(); }); });
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { ReportingErrors([this] { BitBtn1Click(); }); });
+  connect(BitBtn2, &QPushButton::clicked, this, [this] { ReportingErrors([this] { BitBtn2Click(); }); });
+  connect(Edit1, &QLineEdit::returnPressed, this, [this] { ReportingErrors([this] { BitBtn1Click(); }); });
+  OnLabelClick(Label5, [this] { Label5Click(); });
+  OnLabelClick(Label6, [this] { Label6Click(); });
+  OnLabelClick(Label7, [this] { Label7Click(); });
+  OnLabelClick(Label8, [this] { Label8Click(); });
+  OnLabelClick(Label9, [this] { Label9Click(); });
+  connect(Lexikon1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(0); });
+  connect(Keress1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(1); });
+  connect(Bemutatkozs1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(2); });
+}
 
 void TForm1::AttachWindows(TForm2* detailWindow, TForm3* advertPopup) {
   detailWindow_ = detailWindow;
@@ -170,18 +236,13 @@ void TForm1::BuildPages(QWidget* client) {
 }
 
 void TForm1::BuildLexiconPage() {
-  DBGrid1 = PlaceChild<QTableView>(TabSheet1, QStringLiteral("DBGrid1"), 4, 4, 345,
+  DBGrid1 = PlaceChild<TDBGridView>(TabSheet1, QStringLiteral("DBGrid1"), 4, 4, 345,
                                    kPageHeight - 8);
-  auto* columns = MakeChild<QStandardItemModel>(DBGrid1, QStringLiteral("DBGrid1Columns"), 0, 1);
-  columns->setHeaderData(0, Qt::Horizontal, QStringLiteral("Címszó"));
-  QFont bold = DBGrid1->font();
-  bold.setBold(true);
-  columns->setHeaderData(0, Qt::Horizontal, bold, Qt::FontRole);
-  DBGrid1->setModel(columns);
   DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
   DBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
   DBGrid1->verticalHeader()->hide();
+  DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
   DBGrid1->horizontalHeader()->setHighlightSections(false);
   DBGrid1->setColumnWidth(0, kGridColumnWidth);
   SetHint(DBGrid1,
@@ -370,7 +431,53 @@ void TForm1::Kilps1Click() {
   });
 }
 
-void TForm1::Timer1Timer() {}
+void TForm1::Timer1Timer() {
+  StatusPanel1->setText(QLocale().toString(QDateTime::currentDateTime(), QLocale::ShortFormat));
+}
+
+// --- Browse and search ---------------------------------------------------------------------------
+
+void TForm1::RunLexiconQuery(const std::string& sql) {
+  VdbQuery1.Close();
+  VdbQuery1.SQLClear();
+  VdbQuery1.SQLAdd(sql);
+  VdbQuery1.Open();
+}
+
+void TForm1::BitBtn1Click() {
+  TWaitCursor wait;
+  const QString pattern = "%" + Edit1->text() + "%";
+  // Only a plain text can be shown where it matched; wildcards match too much to mark.
+  const bool wildcards = Edit1->text().contains(QChar('%')) || Edit1->text().contains(QChar('_'));
+  searchTerm_ = wildcards ? QString() : Edit1->text();
+  const QString operand = QuotedSqlString(pattern);
+  RunLexiconQuery(("Select * FROM Data WHERE CIMSZO like " + operand + " or LEIRAS like " + operand +
+                   "ORDER By CIMSZO")
+                      .toStdString());
+  Label12->setText(QString::number(VdbQuery1.RecordCount()));
+  PageControl1->setCurrentIndex(0);
+}
+
+void TForm1::BitBtn2Click() {
+  TWaitCursor wait;
+  searchTerm_.clear();
+  RunLexiconQuery(kResetSql);
+  Edit1->clear();
+  Label12->setText(QString::number(VdbQuery1.RecordCount()));
+  PageControl1->setCurrentIndex(0);
+}
+
+void TForm1::Label5Click() { ShellOpen(QStringLiteral("mailto:") + QString::fromUtf8(kAboutTexts.email)); }
+void TForm1::Label6Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[0].target)); }
+void TForm1::Label7Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[1].target)); }
+void TForm1::Label8Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[2].target)); }
+void TForm1::Label9Click() { ShellOpen(QString::fromUtf8(kAboutTexts.web[3].target)); }
+
+void TForm1::DBGrid1DblClick() {
+  if (!detailWindow_) return;
+  detailWindow_->SetHighlight(searchTerm_);
+  detailWindow_->ShowModal(DataSource1);
+}
 
 void TForm1::Timer2Timer() {
   ReportingErrors([this] { ShowBannerAdvert(); });
@@ -410,10 +517,26 @@ void TForm1::ShowMessageAndEnd(const QString& message) {
 // --- Call points ---------------------------------------------------------------------------------
 
 void TForm1::OpenLexicon() {
-  lexiconFile_ = OpenShared(fileSystem_, DatabaseFileName().toStdString());
+  if (fileSystem_.FileExists(DatabaseFileName().toStdString()))
+    VdbDatabase1.SetLocation(DatabaseFileName().toStdString());
+  else
+    ShowMessageAndEnd(kNoDatabaseFile);
+  try {
+    VdbDatabase1.SetConnected(true);
+  } catch (...) {
+    ShowMessageAndEnd(kCannotConnect);
+  }
+  try {
+    VdbQuery1.Open();
+  } catch (const std::exception& error) {
+    ShowMessageAndEnd(kQueryFailed + QString::fromUtf8(error.what()));
+  }
 }
 
-void TForm1::CloseLexicon() { lexiconFile_.Close(); }
+void TForm1::CloseLexicon() {
+  VdbQuery1.Close();
+  VdbDatabase1.SetConnected(false);
+}
 
 void TForm1::RefreshAdServerLink() { adverts_->RefreshLink(); }
 

@@ -15,6 +15,10 @@
 
 #include "DatabaseFile.h"
 #include "IdleSqlite.h"
+#include "ShellOpen.h"
+#include "VdbDatabase.h"
+#include "VdbDataSet.h"
+#include "VdbQuery.h"
 #include "storage/kxFileSystem.h"
 
 class QAction;
@@ -28,6 +32,8 @@ class QPushButton;
 class QTabWidget;
 class QTableView;
 class QTimer;
+class TDBGridModel;
+class TDBTextLink;
 class TForm2;
 class TForm3;
 class TMainLoop;
@@ -58,7 +64,18 @@ class TForm1 : public QMainWindow {
   const QString& SavedPopupTime() const { return savedPopupTime_; }
   QString StatusPanelText(int panel) const;
   // True while the lexicon holds the database file open.
-  bool LexiconOpen() const { return lexiconFile_.Valid(); }
+  bool LexiconOpen() const { return VdbDatabase1.Connected(); }
+
+  // --- Data components ----------------------------------------------------------------------
+  TVdbDatabase VdbDatabase1;
+  TVdbQuery VdbQuery1;
+  TDataSource DataSource1;
+
+  // The text the descriptions mark as the last search's hits (empty after a reset).
+  const QString& SearchTerm() const { return searchTerm_; }
+
+  // The desktop's "open" action for the about page's links (tests put their own here).
+  TShellOpen ShellOpen = DesktopShellOpen();
 
   // --- Window state -------------------------------------------------------------------------
   QString v_prdir;  // the process's current directory when the window was shown
@@ -112,6 +129,14 @@ class TForm1 : public QMainWindow {
 
  public slots:
   void Kilps1Click();
+  void BitBtn1Click();  // search
+  void BitBtn2Click();  // reset to the full list
+  void DBGrid1DblClick();
+  void Label5Click();  // e-mail
+  void Label6Click();  // web links
+  void Label7Click();
+  void Label8Click();
+  void Label9Click();
   void Timer1Timer();  // the status-bar clock plugs in here
   void Timer2Timer();  // the advert rotation plugs in here
 
@@ -166,7 +191,11 @@ class TForm1 : public QMainWindow {
   TForm2* detailWindow_ = nullptr;
   TForm3* advertPopup_ = nullptr;
   vdb::TkxOSFileSystem fileSystem_;
-  TOSFileHandle lexiconFile_;
+  std::unique_ptr<TDBGridModel> gridModel_;
+  std::unique_ptr<TDBTextLink> memoLink_;
+  QString searchTerm_;  // the text of the last search, marked in the descriptions
+  void SetUpDataComponents();
+  void RunLexiconQuery(const std::string& sql);
   TIdleSqliteConnection idleSqliteConnection_;
   TIdleSqliteQuery idleSqliteQuery_;
   QString savedPopupTime_;

@@ -2,7 +2,11 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QCloseEvent>
+#include <QEventLoop>
 #include <QToolButton>
+
+#include "DBControls.h"
 
 #include "Controls.h"
 
@@ -43,6 +47,59 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
                                QStringLiteral("Utolsó rekord|Utolsó rekord !"), 3);
   NavRefresh = AddNavigatorButton(QStringLiteral("nbRefresh"), QStringLiteral("↻"),
                                   QStringLiteral("Frissítés|Frissítés !"), 4);
+  connect(NavFirst, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.First(); }); });
+  connect(NavPrior, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Prior(); }); });
+  connect(NavNext, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Next(); }); });
+  connect(NavLast, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Last(); }); });
+  connect(NavRefresh, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Refresh(); }); });
+}
+
+TForm2::~TForm2() = default;
+
+void TForm2::Bind(TDataSource& source) {
+  if (headwordLink_ && headwordLink_->Source() == &source) return;
+  headwordLink_ = std::make_unique<TDBTextLink>(source, QStringLiteral("CIMSZO"),
+                                                [this](const QString& text) { DBText1->setText(text); });
+  memoLink_ = std::make_unique<TDBTextLink>(source, QStringLiteral("LEIRAS"),
+                                            [this](const QString& text) {
+                                              DBMemo1->setPlainText(text);
+                                              DecorateMemo(DBMemo1, highlight_);
+                                            });
+  FollowCrossReferences(DBMemo1, [this] { return BoundDataSet(); });
+  DBText1->setText(CurrentFieldText(source.DataSet(), QStringLiteral("CIMSZO")));
+  DBMemo1->setPlainText(CurrentFieldText(source.DataSet(), QStringLiteral("LEIRAS")));
+  DecorateMemo(DBMemo1, highlight_);
+}
+
+TVdbDataSet* TForm2::BoundDataSet() const {
+  TDataSource* source = headwordLink_ ? headwordLink_->Source() : nullptr;
+  return source ? source->DataSet() : nullptr;
+}
+
+void TForm2::SetHighlight(const QString& term) {
+  highlight_ = term;
+  DecorateMemo(DBMemo1, highlight_);
+}
+
+void TForm2::ShowModal(TDataSource& source) {
+  Bind(source);
+  setWindowModality(Qt::ApplicationModal);
+  show();
+  QEventLoop loop;
+  connect(this, &TForm2::Closed, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+void TForm2::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  emit Closed();
+}
+
+// The navigator's buttons do nothing on a closed or empty dataset.
+void TForm2::Navigate(void (*step)(TVdbDataSet&)) {
+  TVdbDataSet* dataSet = BoundDataSet();
+  if (!dataSet || !dataSet->Active() || dataSet->IsEmpty()) return;
+  step(*dataSet);
 }
 
 QToolButton* TForm2::AddNavigatorButton(const QString& name, const QString& glyph,

@@ -5,6 +5,12 @@
 
 #include <QWidget>
 
+#include <memory>
+
+class TDataSource;
+class TVdbDataSet;
+class TDBTextLink;
+
 class QLabel;
 class QPlainTextEdit;
 class QToolButton;
@@ -14,6 +20,14 @@ class TForm2 : public QWidget {
 
  public:
   explicit TForm2(QWidget* parent = nullptr);
+  ~TForm2() override;
+
+  // Shows and moves the current record of Source (the main window's data source).
+  void Bind(TDataSource& source);
+  // The text to mark in the description (the main window's last search).
+  void SetHighlight(const QString& term);
+  // Binds to Source and shows the window modally; returns when it is closed.
+  void ShowModal(TDataSource& source);
 
   QLabel* DBText1;          // the headword (CIMSZO)
   QPlainTextEdit* DBMemo1;  // the description (LEIRAS), read-only
@@ -24,7 +38,19 @@ class TForm2 : public QWidget {
   QToolButton* NavLast;
   QToolButton* NavRefresh;
 
+ signals:
+  void Closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   QToolButton* AddNavigatorButton(const QString& name, const QString& glyph, const QString& hint,
                                   int index);
+  void Navigate(void (*step)(TVdbDataSet&));
+  TVdbDataSet* BoundDataSet() const;
+
+  QString highlight_;
+  std::unique_ptr<TDBTextLink> headwordLink_;
+  std::unique_ptr<TDBTextLink> memoLink_;
 };

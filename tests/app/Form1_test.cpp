@@ -39,6 +39,13 @@ const QString kEndStatus = QStringLiteral("Program használatásan befejezése ?
 const QString kEndQuestion = QStringLiteral("Biztosan be kívánja fejezni a program használatát ?");
 const QString kResourceError = QStringLiteral("Hiba történt - 1 !");
 const QString kWriteError = QStringLiteral("Hiba történt - 2 !");
+const QString kNoDatabaseFile = QStringLiteral("Nem található az adatállomány !");
+// Without the file the lexicon's opening fails in a chain: no file, then the query over the
+// current directory, which holds no table Data.
+MATCHER(kQueryFailedForMissingDataMatcher, "the query failure of the opening sequence") {
+  return arg.startsWith(QStringLiteral("Lekérdezés nem hajtható végre !   Preparing SQL statement: "));
+}
+const auto kQueryFailedForMissingData = kQueryFailedForMissingDataMatcher();
 
 // The main window with its call points recorded; the ad server link can be made to fail.
 class TRecordingForm1 : public TForm1 {
@@ -219,10 +226,10 @@ TEST_F(Form1Test, UnwritableDatabaseFileShowsError2AndTheShowHandlerCarriesOn) {
   form->PageControl1->setCurrentIndex(2);
   form->show();
 
-  EXPECT_THAT(dialogs.Messages(), ElementsAre(kWriteError));
+  EXPECT_THAT(dialogs.Messages(), ElementsAre(kWriteError, kNoDatabaseFile, kQueryFailedForMissingData));
   EXPECT_TRUE(mainLoop.EndRequested());
   EXPECT_TRUE(fs::is_directory(DatabaseFile()));
-  EXPECT_FALSE(form->LexiconOpen());
+  EXPECT_FALSE(form->VdbQuery1.Active());
   ExpectLaterShowStepsRan();
 }
 
@@ -230,7 +237,8 @@ TEST_F(Form1Test, MissingResourceShowsError1ThenError2) {
   const TNoResources none;
   Start(none);
 
-  EXPECT_THAT(dialogs.Messages(), ElementsAre(kResourceError, kWriteError));
+  EXPECT_THAT(dialogs.Messages(),
+              ElementsAre(kResourceError, kWriteError, kNoDatabaseFile, kQueryFailedForMissingData));
   EXPECT_TRUE(mainLoop.EndRequested());
   EXPECT_TRUE(DirectoryIsEmpty());
   ExpectLaterShowStepsRan();
@@ -264,7 +272,7 @@ TEST_F(Form1Test, DiskFullShowsError2AndLeavesNoTruncatedDatabase) {
     const TFileSizeLimit diskFull(static_cast<rlim_t>(EmbeddedResource1().size() / 2));
     Start();
   }
-  EXPECT_THAT(dialogs.Messages(), ElementsAre(kWriteError));
+  EXPECT_THAT(dialogs.Messages(), ElementsAre(kWriteError, kNoDatabaseFile, kQueryFailedForMissingData));
   EXPECT_TRUE(mainLoop.EndRequested());
   EXPECT_FALSE(fs::exists(DatabaseFile()));
   ExpectLaterShowStepsRan();

@@ -1,0 +1,127 @@
+// TVdbDatabase: names a database, says where it lies and how to open it, and owns the engine
+// session while connected. Datasets find it by DatabaseName in the process-wide list and
+// register with it; disconnecting closes them first, so afterwards no file of the database is
+// held open.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "api/VdbApi.h"
+
+class TVdbDataSet;
+
+enum class TVdbFlushMode { tfmDefault, tfmSecure, tfmFast };
+enum class TVdbDatabaseType { dbtDirectory, dbtSingleFile };
+enum class TVdbAccessRight { tarAppend = 1, tarEdit = 2, tarDelete = 4, tarIndex = 8 };
+using TVdbAccessRights = unsigned;  // TVdbAccessRight bits
+constexpr TVdbAccessRights kAllAccessRights = 15;
+
+class TVdbDatabase {
+ public:
+  TVdbDatabase();
+  TVdbDatabase(const TVdbDatabase&) = delete;
+  TVdbDatabase& operator=(const TVdbDatabase&) = delete;
+  ~TVdbDatabase();
+
+  // --- Properties ---
+  const std::string& Name() const { return name_; }
+  void SetName(const std::string& name);  // also the DatabaseName while that is empty
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(const std::string& name);
+  const std::string& Location() const { return location_; }
+  void SetLocation(const std::string& location);
+  const std::string& PrivateDir() const { return privateDir_; }
+  void SetPrivateDir(const std::string& directory);
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool exclusive);
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool readOnly);
+  TVdbDatabaseType DatabaseType() const { return databaseType_; }
+  void SetDatabaseType(TVdbDatabaseType type);
+  TVdbFlushMode FlushMode() const { return flushMode_; }
+  void SetFlushMode(TVdbFlushMode mode) { flushMode_ = mode; }
+  bool SharedReadOnly() const { return sharedReadOnly_; }
+  void SetSharedReadOnly(bool sharedReadOnly);
+  int32_t IndexPageSize() const { return indexPageSize_; }
+  int32_t BlobBlockSize() const { return blobBlockSize_; }
+  void SetIndexPageSize(int32_t size);
+  void SetBlobBlockSize(int32_t size);
+  std::string ConnectionName;
+  std::string UserName;
+  std::string Password;
+  int32_t CacheSizeKB = 40960;
+  int32_t LockingTimeout = 20000;
+  int32_t ServerTimeout = 0;
+  bool CaseSensitive = false;
+  bool CaretSwitch = false;
+  bool AutoCreateIndexes = true;
+  int16_t ManagementLevel = 0;
+  int16_t EncryptionMethod = 0;
+  uint32_t ConnectionId() const { return connectionId_; }
+  VdbHandle Handle() const { return sessionHdl_; }
+
+  std::function<void()> BeforeConnect, AfterConnect, BeforeDisconnect, AfterDisconnect;
+
+  bool Connected() const { return sessionHdl_ > 0; }
+  void SetConnected(bool connected);
+
+  // --- Methods (each needs a connection) ---
+  void CloseDataSets();
+  // Opens a table ahead of use; its relation handle.
+  VdbHandle OpenTable(const std::string& tableName, bool exclusive, TVdbAccessRights rights,
+                      TVdbFlushMode flushMode);
+  void CloseCachedTables();
+  // The table names of the database (connecting for the call when disconnected).
+  std::vector<std::string> GetTableNames();
+  // Runs one statement that returns no rows; the number of rows affected.
+  int32_t Execute(const std::string& sql);
+  void StartTransaction();
+  void Commit();
+  void Rollback();
+  bool InTransaction();
+
+  // The rights word a table is opened with.
+  uint16_t RightsWord(bool exclusive, TVdbAccessRights rights, TVdbFlushMode flushMode) const;
+
+  // --- Used by datasets ---
+  void RegisterClient(TVdbDataSet* dataSet);
+  void UnRegisterClient(TVdbDataSet* dataSet);
+  const std::vector<TVdbDataSet*>& DataSets() const { return dataSets_; }
+  // The database component called Name (case ignored); null when none. Raises when two are.
+  static TVdbDatabase* FindByName(const std::string& name);
+  // Tells the datasets on table handle Table of the session Session that record Moved took
+  // record Deleted's place (0: none did).
+  static void RouteChange(VdbHandle session, VdbHandle table, int32_t deleted, int32_t moved);
+  // A database created by a dataset on demand; it goes with its last dataset.
+  bool Automatic() const { return automatic_; }
+  void MarkAutomatic() { automatic_ = true; }
+
+ private:
+  void RequireConnected() const;
+  void RefuseWhenConnected(const char* message) const;
+  void CloseForChange();
+  void DoConnect();
+  void DoDisconnect();
+  void OpenSession();
+  VdbResult OpenDatabase(uint16_t flags);
+  void Raise(const std::string& context, int code) const;
+
+  std::string name_;
+  std::string databaseName_;
+  std::string location_;
+  std::string privateDir_;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool sharedReadOnly_ = false;
+  bool automatic_ = false;
+  TVdbDatabaseType databaseType_ = TVdbDatabaseType::dbtDirectory;
+  TVdbFlushMode flushMode_ = TVdbFlushMode::tfmDefault;
+  int32_t indexPageSize_ = 4096;
+  int32_t blobBlockSize_ = 512;
+  uint32_t connectionId_ = 0;
+  VdbHandle sessionHdl_ = 0;
+  std::vector<TVdbDataSet*> dataSets_;
+};
