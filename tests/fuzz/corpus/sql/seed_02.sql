@@ -1,0 +1,1 @@
+Select * FROM Data WHERE CIMSZO like '%róka%' or LEIRAS like '%róka%' ORDER By CIMSZO

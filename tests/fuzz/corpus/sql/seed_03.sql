@@ -1,0 +1,1 @@
+SELECT Id, Name FROM Num WHERE Id = 17

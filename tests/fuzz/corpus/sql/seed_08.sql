@@ -1,0 +1,1 @@
+SELECT * FROM Num WHERE Grp IN (1, 3) OR NOT (Val < 20.5) ORDER BY Val, Name DESC

@@ -1,0 +1,1 @@
+INSERT INTO Num (Id, Grp, Name) VALUES (100, 2, 'új')

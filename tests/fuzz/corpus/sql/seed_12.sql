@@ -1,0 +1,1 @@
+UPDATE Num SET Val = Val * 2, Name = Name || '!' WHERE Grp = 1

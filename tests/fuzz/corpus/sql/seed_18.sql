@@ -1,0 +1,1 @@
+a = 1 AND (b LIKE 'x%' OR NOT c IS NULL)

@@ -1,0 +1,1 @@
+SELECT 1.2.2020, 12:30, 'it''s', -7 FROM Num WHERE Id < 2

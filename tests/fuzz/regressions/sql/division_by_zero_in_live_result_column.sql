@@ -1,0 +1,1 @@
+SELECT CAST(Id AS VARCHAR(10)), Id / (Id - 3), Id % 4 FROM Num

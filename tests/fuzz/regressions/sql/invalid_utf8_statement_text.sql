@@ -1,0 +1,1 @@
+CREATE TABLE T (A INAR(4), $ DATE, PRIMARY KEA ÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿÿ(A))
