@@ -70,8 +70,10 @@ std::int16_t TVdbStatement::ParseText() {
   TSqlParser Parser;
   Parser.SetIsOdbcCompatible(FCompat > 0);
   Parser.SetAllowLocalFormats(false);
-  Parser.SetStatementText(FText);
   try {
+    // Inside the guard: a text that is not UTF-8 is refused here, and this also runs from
+    // Unprepare and the destructor, where nothing may escape.
+    Parser.SetStatementText(FText);
     for (auto Tree = Parser.ParseFirstStatement(FCatalog); Tree; Tree = Parser.ParseNextStatement(FCatalog)) {
       Tree->Optimize();
       FCommands->Add(CreateCommand(FCatalog, std::move(Tree)));
@@ -82,6 +84,9 @@ std::int16_t TVdbStatement::ParseText() {
     FLastErrorCol = Error.ErrorCharNo();
     FCatalog->Services()->SetLastError(Error);
     return kResultParseError;
+  } catch (const std::exception& Error) {
+    FCommands->Clear();
+    return RecordFailure(Error, kResultParseError);
   }
   return 0;
 }

@@ -15,7 +15,7 @@
 
 #include "query/VdbStatement.h"
 #include "session/VdbCatalog.h"
-#include "session/VdbErrors.h"
+#include "base/VdbErrors.h"
 #include "session/VdbLocSess.h"
 #include "sql/VdbExpression.h"
 #include "sql/VdbSqlParser.h"
