@@ -230,7 +230,7 @@ VdbResult VdbRltnGetName(VdbHandle Rltn, VdbChar* Name, int32_t MaxLen);
 int32_t VdbRltnRecordCount(VdbHandle Rltn);
 /* The relation's index names joined by ";"; answers the length of the whole list. */
 int32_t VdbRltnGetIndexNames(VdbHandle Rltn, VdbChar* Names, int32_t MaxLen);
-/* The specification of index IndexName and whether it is unique; VDB_ERR_NO_INDEX when unknown. */
+/* Index IndexName: its index specification text and whether it is unique; VDB_ERR_NO_INDEX when unknown. */
 VdbResult VdbRltnGetIndexDesc(VdbHandle Rltn, const VdbChar* IndexName, VdbChar* Specification,
                               int32_t MaxLen, int16_t* Unique);
 /* Creates and builds index IndexName over Specification (columns joined by ","; "-" descending); its number. */
