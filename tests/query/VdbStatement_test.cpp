@@ -232,6 +232,20 @@ TEST_F(LexiconStatementTest, LifeCycleResultCodesLeaveTheStatementUsable) {
   EXPECT_EQ(Rows(Statement), Once);
 }
 
+TEST_F(LexiconStatementTest, TextThatIsNotUtf8IsRefusedAndTheStatementStaysUsable) {
+  TVdbStatement& Statement = NewStatement();
+  for (const std::string Text : {std::string("select * from Data where CIMSZO = '\xff'"),
+                                 std::string("select \xc3"), std::string("\xed\xa0\x80")}) {
+    EXPECT_EQ(Statement.SetText(Text), TVdbStatement::kResultParseError);
+    EXPECT_EQ(Statement.CommandCount(), 0);
+    EXPECT_FALSE(LastErrorMsg().empty());
+  }
+  ASSERT_EQ(Statement.SetText("select CIMSZO from Data where CIMSZO like 'vad%'"), 0);
+  ASSERT_EQ(Statement.Prepare(), 0) << LastErrorMsg();
+  ASSERT_GE(Statement.Execute(), 0) << LastErrorMsg();
+  EXPECT_FALSE(Rows(Statement).empty());
+}
+
 TEST_F(LexiconStatementTest, UnknownNamesFailThePreparationWithTheirErrors) {
   const struct {
     const char* Sql;
