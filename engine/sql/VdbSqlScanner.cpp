@@ -330,6 +330,9 @@ void TSqlParser::NextToken() {
       case u'"': return ScanQuoted(u'"', true, sqltReference);
       case u'[': return ScanQuoted(u']', false, sqltReference);
       case u'$': {
+        // "$" names a column by what follows it; alone it would be a reference without a name,
+        // which no statement can print back or resolve.
+        if (!IsIdentifierContinuation(Next)) CharacterError(C, FStatementPos);
         std::int32_t Pos = FStatementPos + 1;
         while (IsIdentifierContinuation(CharAt(Pos))) ++Pos;
         FLastTokenString = FStatementText.substr(static_cast<std::size_t>(FStatementPos),

@@ -289,6 +289,8 @@ TEST(SqlParser, ErrorsCarryMessageRowAndColumn) {
       {"SELECT * FROM t WHERE a = ?", 45, 1, 27, "The character \"?\" is not allowed here"},
       {"SELECT * FROM t WHERE a = :1", 45, 1, 28, "The character \"1\" is not allowed here"},
       {"SELECT # FROM t", 45, 1, 8, "The character \"#\" is not allowed here"},
+      {"SELECT * FROM t WHERE a = $", 45, 1, 27, "The character \"$\" is not allowed here"},
+      {"SELECT $ + 1 FROM t", 45, 1, 8, "The character \"$\" is not allowed here"},
       {"CREATE VIEW v", 56, 1, 8, "\"TABLE\" expected but \"VIEW\" found"},
       {"CREATE TABLE t (a NUMERIC)", 56, 1, 19, "\"<data type>\" expected but \"NUMERIC\" found"},
       {"CREATE TABLE t ENCRYPTION Blowfish (a INTEGER)", 56, 1, 36, "\"PASSWORD\" expected but \"(\" found"},

@@ -1,0 +1,1 @@
+N3vboryErr=$
