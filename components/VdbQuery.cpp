@@ -123,7 +123,7 @@ void TVdbQuery::SetParamValues() {
   }
 }
 
-VdbHandle TVdbQuery::OpenTableHandle() {
+VdbHandle TVdbQuery::ExecuteStatement(const std::string& context, bool wantResult) {
   RequireText();
   ConnectDatabase();
   const bool wasPrepared = Prepared();
@@ -131,16 +131,24 @@ VdbHandle TVdbQuery::OpenTableHandle() {
   SetParamValues();
   const int32_t executed = VdbStmtExecute(stmtHandle_);
   rowsAffected_ = executed < 0 ? -1 : executed;
-  const VdbHandle result = executed < 0 ? 0 : VdbStmtCreateResultTableHdl(stmtHandle_);
+  // The result handle outlives its statement: take it before a statement prepared only for this
+  // run is unprepared again.
+  const VdbHandle result = executed < 0 || !wantResult ? 0 : VdbStmtCreateResultTableHdl(stmtHandle_);
   if (executed < 0) {
+    // The message is composed from the session's last error before unpreparing can change it.
     try {
-      Raise("Opening VeskorDB query", executed);
+      Raise(context, executed);
     } catch (...) {
       if (!wasPrepared) UnPrepare();
       throw;
     }
   }
-  if (!wasPrepared) UnPrepare();  // the result handle outlives its statement
+  if (!wasPrepared) UnPrepare();
+  return result;
+}
+
+VdbHandle TVdbQuery::OpenTableHandle() {
+  const VdbHandle result = ExecuteStatement("Opening VeskorDB query", true);
   if (result < 0) Raise("Opening VeskorDB query", result);
   if (result == 0) throw ENoResultSet(sqlw_);
   return result;
@@ -150,22 +158,7 @@ void TVdbQuery::AfterCloseHandle() {}
 
 void TVdbQuery::ExecSQL() {
   if (Active()) throw EDatabaseError("Cannot perform this operation on an open dataset");
-  RequireText();
-  ConnectDatabase();
-  const bool wasPrepared = Prepared();
-  if (!wasPrepared) Prepare();
-  SetParamValues();
-  const int32_t executed = VdbStmtExecute(stmtHandle_);
-  rowsAffected_ = executed < 0 ? -1 : executed;
-  if (executed < 0) {
-    try {
-      Raise("Executing SQL statement", executed);
-    } catch (...) {
-      if (!wasPrepared) UnPrepare();
-      throw;
-    }
-  }
-  if (!wasPrepared) UnPrepare();
+  ExecuteStatement("Executing SQL statement", false);
 }
 
 // --- TVdbTable -----------------------------------------------------------------------------------

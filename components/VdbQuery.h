@@ -43,6 +43,9 @@ class TVdbQuery : public TVdbDataSet {
   void AfterCloseHandle() override;
 
  private:
+  // Runs the statement (prepared for this run when it was not), keeping RowsAffected; with
+  // wantResult the result table handle (0 when the statement has none). Raises with context.
+  VdbHandle ExecuteStatement(const std::string& context, bool wantResult);
   void RaiseSqlError(int code);
   void SetParamValues();
   void RequireText() const;
