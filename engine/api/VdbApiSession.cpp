@@ -1,5 +1,6 @@
 // The session operations of the API: creating sessions, opening and closing databases, opening
 // tables, transactions and the last error.
+#include <vector>
 #include <filesystem>
 #include <random>
 
@@ -62,11 +63,24 @@ VdbResult FinishTransaction(TVdbLocalSession& Session, bool Commit) {
     return VDB_ERR_TRANSACTION;
   }
   TVdbCatalog& Catalog = *Session.Catalog();
-  std::int16_t Result = 0;
+  std::vector<TVdbBaseTable*> Tables;
   for (std::int16_t RltnIdx = 1; RltnIdx <= TVdbCatalog::kMaxRelations; ++RltnIdx) {
     auto* Table = dynamic_cast<TVdbBaseTable*>(Catalog.GetRelation(static_cast<TVdbRelationIndex>(RltnIdx)));
-    if (Table == nullptr) continue;
-    const std::int16_t Done = Commit ? Table->CommitModifications() : Table->UndoModifications();
+    if (Table != nullptr) Tables.push_back(Table);
+  }
+  std::int16_t Result = 0;
+  // A commit is kept only once every table's changes are in its files: the undo logs, which
+  // the next session would roll back after a crash, go only then. A table that cannot write
+  // its changes rolls back instead, and the commit fails.
+  if (Commit) {
+    for (TVdbBaseTable* Table : Tables) {
+      const std::int16_t Flushed = Table->Flush();
+      if (Flushed < 0 && Result == 0) Result = Flushed;
+    }
+  }
+  const bool Keep = Commit && Result == 0;
+  for (TVdbBaseTable* Table : Tables) {
+    const std::int16_t Done = Keep ? Table->CommitModifications() : Table->UndoModifications();
     if (Done < 0 && Result == 0) Result = Done;
   }
   Services.SetIsolationLevel(tilNone);
