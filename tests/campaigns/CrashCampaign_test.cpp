@@ -21,6 +21,16 @@ class CrashCampaignTest : public CampaignFixture {
   std::string Log() const { return Path("commits.log"); }
 };
 
+// A process killed right after its commits: every one of them is in the files.
+TEST_F(CrashCampaignTest, AKillRightAfterACommitKeepsIt) {
+  for (const char* Count : {"1", "12"}) {
+    const auto Died = Writer({"crash-write", Db(), Log(), "3", Count, "die"});
+    ASSERT_EQ(Died.exitCode, -1) << Died.err;  // killed, not ended
+  }
+  const auto Verified = Writer({"crash-verify", Db(), Log(), "3"});
+  EXPECT_EQ(Verified.out, "ok 13\n") << Verified.err;
+}
+
 // Without any kill: transactions that replace and delete memos leave no block behind.
 TEST_F(CrashCampaignTest, CommittedTransactionsLeaveASoundDatabase) {
   if (!RunKnownFaults())

@@ -1,9 +1,10 @@
 // The process the campaigns start, kill and judge by.
 //
 //   campaign_writer crash-init DB                 creates the crash campaign's tables
-//   campaign_writer crash-write DB LOG SEED [N]   runs N transactions (default 100000) unless
+//   campaign_writer crash-write DB LOG SEED [N [die]]
+//                                                 runs N transactions (default 100000) unless
 //                                                 killed, appending each committed number to LOG
-//                                                 (with fsync)
+//                                                 (with fsync); "die": SIGKILL itself after them
 //   campaign_writer crash-verify DB LOG SEED      the database holds exactly the transactions
 //                                                 committed: the last logged one, or the one
 //                                                 after it when the kill fell between commit and
@@ -17,6 +18,7 @@
 // Exit status 0 when done (or verified), 1 when the verification found a difference, 3 on an
 // engine failure (its message on standard error).
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -72,6 +74,8 @@ void CrashWrite(const TArgs& A) {
     Db.Commit();
     AppendLine(Log, std::to_string(N));
   }
+  // "die": the process ends as a kill would end it, right after its last commit.
+  if (A.size() > 4 && A[4] == "die") ::kill(::getpid(), SIGKILL);
   ::close(Log);
 }
 
