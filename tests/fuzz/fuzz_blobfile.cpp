@@ -4,44 +4,20 @@
 // written, replaced and deleted, the file is flushed, changes are undone and the file is opened
 // again. Damaged input gives the files' error results; it must never crash, hang or touch memory
 // out of bounds.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/VdbErrors.h"
 #include "storage/VdbPageMan.h"
-#include "storage/kxFileSystem.h"
+#include "storage/kxMemFileSystem.h"
 #include "table/VdbBlobFile.h"
 
 namespace {
 
 constexpr std::int32_t kMaxStarts = 256;
-
-const std::string& InputDir() {
-  static const std::string Dir = [] {
-    const char* Base = std::getenv("TMPDIR");
-    std::string Path = std::string(Base && *Base ? Base : "/tmp") + "/fuzz_blobfile.XXXXXX";
-    if (!::mkdtemp(Path.data())) std::abort();
-    return Path;
-  }();
-  return Dir;
-}
-
-void WriteInput(vdb::TkxOSFileSystem& Fs, const std::string& Name, const std::uint8_t* Data,
-                std::size_t Size) {
-  const std::int32_t Handle = Fs.CreateFile(Name);
-  if (Handle < 0) std::abort();
-  if (Size > 0 && Fs.FileWrite(Handle, Data, static_cast<std::int32_t>(Size), 0) !=
-                      static_cast<std::int32_t>(Size)) {
-    std::abort();
-  }
-  Fs.CloseFile(Handle);
-}
 
 void ReadEverything(vdb::TVdbBlockedBinaryFile& File, bool IsMemo) {
   const std::int32_t Last = std::min(File.LastBlock(), kMaxStarts);
@@ -75,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   if (Size < 1 || Size > (1u << 20)) return 0;
   const bool IsMemo = (Data[0] & 1) == 0;
   const std::string Name = IsMemo ? "input.vdbm" : "input.vdbb";
-  vdb::TkxOSFileSystem Fs(InputDir());
-  WriteInput(Fs, Name, Data + 1, Size - 1);
+  // The file lives in memory: an input costs no file creation, no disk and no thread.
+  vdb::TkxMemFileSystem Fs;
+  Fs.PutFile(Name, std::vector<std::uint8_t>(Data + 1, Data + Size));
 
   vdb::TVdbPageManager Manager;
   auto Storage = std::make_unique<vdb::TVdbClientStorage>(Manager, &Fs, 1);
