@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -108,6 +109,18 @@ TEST_F(VdbCheckTest, UsageAndMissingDatabase) {
   const ProcessResult Missing = Check({(FDir / "none.vdbd").string()});
   EXPECT_EQ(Missing.exitCode, 3);
   EXPECT_NE(Missing.err.find("does not exist"), std::string::npos) << Missing.err;
+}
+
+// A lock file of another format: the table cannot be opened, and the check says so by name.
+TEST_F(VdbCheckTest, ALockFileOfAnotherFormatIsADefect) {
+  Build(kPeople);
+  const std::string Lock = (FDir / "p!People.vdbl").string();
+  std::ofstream(Lock, std::ios::binary) << std::string(70, 'x');
+  const ProcessResult Result = Check({Db()});
+  EXPECT_EQ(Result.exitCode, 1) << Result.err;
+  EXPECT_EQ(Result.out, "People: People: cannot be opened: The locking file \"" + Lock +
+                            "\" is either invalid or is not compatible with this application. "
+                            "Delete it and try again\n1 defect\n");
 }
 
 struct TDamageCase {
