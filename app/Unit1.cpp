@@ -397,18 +397,32 @@ void TForm1::FormShow() {
   FillBuiltInAdverts();
   OpenLexicon();
   savedPopupTime_ = TimeOfDayToText(adverts_->Clock().Now().time());
-  RefreshAdServerLink();
-  ShowBannerAdvert();
+  // The box shows a built-in advert at once; the link refresh and the first banner follow as
+  // soon as the window is on the screen, so that a probe host that is slow to answer (or a
+  // name lookup without a network) never holds the window's first paint back.
+  adverts_->ShowBuiltInAdvert();
+  QTimer::singleShot(0, this, &TForm1::StartAdverts);
   Edit1->clear();
   Label12->setText(QStringLiteral("0"));
   Label12->setText(QString::number(idleSqliteQuery_.RecordCount()));
   PageControl1->setCurrentIndex(0);
 }
 
+void TForm1::StartAdverts() {
+  // Closed before the window's first turn of the event loop: the link stays closed.
+  if (adServerLinkClosed_) return;
+  ReportingErrors([this] {
+    RefreshAdServerLink();
+    ShowBannerAdvert();
+  });
+  emit AdvertsStarted();
+}
+
 bool TForm1::FormClose() {
   StatusPanel0->setText(kEndStatus);
   if (!ConfirmEnd()) return false;  // the window stays open; the question stays in the status bar
   StatusPanel0->clear();
+  adServerLinkClosed_ = true;
   CloseAdServerLink();
   CloseLexicon();
   DeleteDatabaseFile();
@@ -419,6 +433,7 @@ void TForm1::Kilps1Click() {
   ReportingErrors([this] {
     StatusPanel0->setText(kEndStatus);
     if (ConfirmEnd()) {
+      adServerLinkClosed_ = true;
       CloseAdServerLink();
       idleSqliteQuery_.Close();
       idleSqliteConnection_.Close();

@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 
+#include <QEventLoop>
 #include <QFile>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "ResourceData.h"
+#include "Unit1.h"
 
 namespace apptest {
 
@@ -53,5 +55,14 @@ QByteArray EmbeddedResource1() {
 }
 
 QByteArray ResourceFileOnDisk() { return ReadFileBytes(LOMBKALAUZ_RESOURCE_FILE); }
+
+void ShowWithTheFirstAdvert(TForm1& form) {
+  QEventLoop loop;
+  const QMetaObject::Connection started =
+      QObject::connect(&form, &TForm1::AdvertsStarted, &loop, &QEventLoop::quit);
+  form.show();
+  loop.exec();
+  QObject::disconnect(started);
+}
 
 }  // namespace apptest
