@@ -77,6 +77,8 @@ class TAdvertBanner : public QObject {
 
  private:
   bool Busy() const;
+  void ShowNextBanner();
+  void AnnounceAdvert();
   bool PopupDue();
   void ShowPopup();
   // Selects a popup advert, counts its display and puts it into the popup window; false when

@@ -174,6 +174,11 @@ class TForm1 : public QMainWindow {
   void BuildStatusBar();
   void BuildTimers();
   void CentreOnScreen();
+  void SetUpAccessibility();
+  void SetUpKeyboard();
+  void ShowPage(int page);
+  void FocusPage(int page);
+  void AnnounceHitCount();
 
   void FormCreate();
   void FormShow();
