@@ -179,6 +179,12 @@ void MakeKeyboardLink(QLabel* label) {
   label->setStyleSheet(QStringLiteral("QLabel:focus { border: 1px dotted; }"));
 }
 
+bool CloseOnEscape(QWidget* window, const QKeyEvent* event) {
+  if (event->key() != Qt::Key_Escape || event->modifiers() != Qt::NoModifier) return false;
+  window->close();
+  return true;
+}
+
 void AnnouncePolitely(QWidget* region, const QString& text) {
   if (region->accessibleDescription() == text) return;
   region->setAccessibleDescription(text);

@@ -10,6 +10,7 @@
 #include <QString>
 
 class QColor;
+class QKeyEvent;
 class QLabel;
 class QWidget;
 
@@ -36,6 +37,9 @@ void HideEmptyLabelsOf(QWidget* container);
 // Label opens something when clicked: it is read as a link, Tab reaches it, Enter or Space opens
 // it (as a click does) and its focus shows.
 void MakeKeyboardLink(QLabel* label);
+
+// Escape closes Window (a detail or popup window, as a dialog closes); true when Event was it.
+bool CloseOnEscape(QWidget* window, const QKeyEvent* event);
 
 // Tells a reader, without interrupting, that Region now shows Text (as the region's
 // description); nothing when it says that already, so that an unchanged region stays quiet.

@@ -83,11 +83,7 @@ void TForm2::SetUpAccessibility() {
 }
 
 void TForm2::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-    close();
-    return;
-  }
-  QWidget::keyPressEvent(event);
+  if (!CloseOnEscape(this, event)) QWidget::keyPressEvent(event);
 }
 
 TForm2::~TForm2() = default;

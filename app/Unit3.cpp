@@ -46,11 +46,7 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent) {
 }
 
 void TForm3::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-    close();
-    return;
-  }
-  QWidget::keyPressEvent(event);
+  if (!CloseOnEscape(this, event)) QWidget::keyPressEvent(event);
 }
 
 void TForm3::ShowModal() {

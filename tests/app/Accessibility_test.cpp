@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -337,6 +338,16 @@ TEST_F(AccessibilityTest, TheAboutPagesLinksAreReachedAndOpenedByTheKeyboard) {
   EXPECT_EQ(opened, (QStringList{QStringLiteral("mailto:") + QString::fromUtf8(kAboutTexts.email),
                                  QString::fromUtf8(kAboutTexts.web[0].target),
                                  QString::fromUtf8(kAboutTexts.web[1].target)}));
+}
+
+TEST_F(AccessibilityTest, AFocusedLinkShowsItsFocus) {
+  Press(Qt::Key_3, Qt::ControlModifier);
+  form->Label6->setFocus();
+  ASSERT_FALSE(form->Label5->hasFocus());
+  const QImage unfocused = form->Label5->grab().toImage();
+  form->Label5->setFocus();
+  ASSERT_TRUE(form->Label5->hasFocus());
+  EXPECT_NE(form->Label5->grab().toImage(), unfocused);
 }
 
 TEST_F(AccessibilityTest, EnterInTheGridOpensTheDetailWindowArrowsStepAndEscapeClosesIt) {
