@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "Accessibility.h"
 #include "AdSelection.h"
 #include "MessageDialogs.h"
 #include "TimeOfDayText.h"
@@ -69,6 +70,19 @@ bool TAdvertBanner::PopupDue() {
 }
 
 void TAdvertBanner::Rotate() {
+  ShowNextBanner();
+  AnnounceAdvert();
+}
+
+// A reader hears the advert when it changes, not at every tick that shows the same one again.
+void TAdvertBanner::AnnounceAdvert() {
+  QStringList parts;
+  for (const QLabel* label : {controls_.title, controls_.text, controls_.link})
+    if (!label->text().trimmed().isEmpty()) parts.append(label->text().trimmed());
+  AnnouncePolitely(controls_.box, parts.join(QStringLiteral(" – ")));
+}
+
+void TAdvertBanner::ShowNextBanner() {
   if (Busy()) return;
   RefreshLink();
   if (closed_) return;
@@ -125,6 +139,7 @@ void TAdvertBanner::ShowBuiltInAdvert() {
   controls_.title->setText(advert[TForm1::kHirdTitle]);
   controls_.text->setText(advert[TForm1::kHirdDescription]);
   controls_.link->setText(advert[TForm1::kHirdLink]);
+  AnnounceAdvert();
 }
 
 void TAdvertBanner::ShowPopup() {

@@ -62,6 +62,8 @@ class TAdvertBanner : public QObject {
   void Rotate();
   // Closes tbl_Hdetes, tbl_Hdetes_sum and the connection; the adverts stop for good.
   void CloseLink();
+  // One of the built-in adverts, drawn anew, in the advert box.
+  void ShowBuiltInAdvert();
 
   // The link's journal of opens and closes, for diagnosis.
   QStringList Journal();
@@ -75,6 +77,8 @@ class TAdvertBanner : public QObject {
 
  private:
   bool Busy() const;
+  void ShowNextBanner();
+  void AnnounceAdvert();
   bool PopupDue();
   void ShowPopup();
   // Selects a popup advert, counts its display and puts it into the popup window; false when
@@ -84,7 +88,6 @@ class TAdvertBanner : public QObject {
   TAdSelection Select(int kind);
   // Counts the display of the selected advert; false when that failed.
   bool CountDisplay(const TAdSelection& selection);
-  void ShowBuiltInAdvert();
   void ShowInPopup(const TAdSelection& selection);
   // A failure the ad server reported: a lost connection is dropped silently (the next refresh
   // connects again); anything else goes to the message box. True when the outcome failed.

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
@@ -123,6 +124,16 @@ void TDBGridView::keyboardSearch(const QString& search) {
   sinceLastKey_.start();
   typed_ += search;
   if (OnTypeAhead) OnTypeAhead(typed_);
+}
+
+void TDBGridView::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && event->modifiers() == Qt::NoModifier && OnEnter && currentIndex().isValid()) {
+    OnEnter();
+    event->accept();
+    return;
+  }
+  QTableView::keyPressEvent(event);
 }
 
 namespace {

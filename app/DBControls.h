@@ -72,12 +72,17 @@ class TDBTextLink final : private TDataLink {
 QString CurrentFieldText(TVdbDataSet* dataSet, const QString& fieldName);
 
 // The grid: typing jumps to the first row that starts with the letters typed in quick
-// succession, found by the dataset in the column's order instead of by reading every row.
+// succession, found by the dataset in the column's order instead of by reading every row; Enter
+// does what a double click does.
 class TDBGridView final : public QTableView {
  public:
   using QTableView::QTableView;
   std::function<void(const QString& typed)> OnTypeAhead;
+  std::function<void()> OnEnter;
   void keyboardSearch(const QString& search) override;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QString typed_;

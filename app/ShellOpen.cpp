@@ -2,13 +2,15 @@
 
 #include <QDesktopServices>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QUrl>
 
 namespace {
 
-// Turns a left-button release on its label into the label's click; it goes with the label.
+// Turns a left-button release on its label, and Enter or Space while the label has the focus,
+// into the label's click; it goes with the label.
 class TClickFilter final : public QObject {
  public:
   TClickFilter(QLabel* label, std::function<void()> action) : QObject(label), action_(std::move(action)) {
@@ -22,10 +24,18 @@ class TClickFilter final : public QObject {
       action_();
       return true;
     }
+    if (event->type() == QEvent::KeyPress && IsActivationKey(static_cast<QKeyEvent*>(event)->key())) {
+      action_();
+      return true;
+    }
     return QObject::eventFilter(watched, event);
   }
 
  private:
+  static bool IsActivationKey(int key) {
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+  }
+
   std::function<void()> action_;
 };
 

@@ -13,5 +13,6 @@ using TShellOpen = std::function<void(const QString& target)>;
 // Opens Target with the desktop's default program for it.
 TShellOpen DesktopShellOpen();
 
-// Runs Action when Label is clicked with the left mouse button.
+// Runs Action when Label is clicked with the left mouse button, or Enter or Space is pressed
+// while it has the focus.
 void OnLabelClick(QLabel* label, std::function<void()> action);

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -25,6 +26,7 @@
 
 #include <exception>
 
+#include "Accessibility.h"
 #include "AdBanner.h"
 #include "BuiltInTexts.h"
 #include "DBControls.h"
@@ -76,6 +78,10 @@ constexpr int kPageWidth = 673;
 constexpr int kPageHeight = 486;
 
 const QColor kCream(255, 251, 240);
+// The advert box keeps dark text on its cream ground whatever the desktop's colours are.
+const QColor kAdvertText(0, 0, 0);
+const QString kGridHint =
+    QStringLiteral("Dupla klikk: megtekintés.|Dupla klikk: aktuális tétel megtekintése.");
 
 QLabel* CentredLabel(QWidget* page, const QString& name, int top, int height,
                      const QString& text) {
@@ -113,6 +119,7 @@ TForm1::TForm1(TMessageDialogs& dialogs, TMainLoop& mainLoop, const TResourceSou
   BuildPages(client);
   BuildStatusBar();
   BuildTimers();
+  SetUpAccessibility();
   MakeFixedDialogFrame(this, kClientWidth, kClientHeight + menuBar()->sizeHint().height());
   CentreOnScreen();
   SetUpDataComponents();
@@ -161,9 +168,10 @@ void TForm1::SetUpDataComponents() {
   OnLabelClick(Label7, [this] { Label7Click(); });
   OnLabelClick(Label8, [this] { Label8Click(); });
   OnLabelClick(Label9, [this] { Label9Click(); });
-  connect(Lexikon1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(0); });
-  connect(Keress1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(1); });
-  connect(Bemutatkozs1, &QAction::triggered, this, [this] { PageControl1->setCurrentIndex(2); });
+  static_cast<TDBGridView*>(DBGrid1)->OnEnter = [this] { ReportingErrors([this] { DBGrid1DblClick(); }); };
+  connect(Lexikon1, &QAction::triggered, this, [this] { ShowPage(0); });
+  connect(Keress1, &QAction::triggered, this, [this] { ShowPage(1); });
+  connect(Bemutatkozs1, &QAction::triggered, this, [this] { ShowPage(2); });
 }
 
 void TForm1::AttachWindows(TForm2* detailWindow, TForm3* advertPopup) {
@@ -208,6 +216,8 @@ void TForm1::BuildAdvertBox(QWidget* client) {
   GroupBox1->setAutoFillBackground(true);
   QPalette palette = GroupBox1->palette();
   palette.setColor(QPalette::Window, kCream);
+  palette.setColor(QPalette::WindowText, kAdvertText);
+  palette.setColor(QPalette::Text, kAdvertText);
   GroupBox1->setPalette(palette);
   GroupBox1->setCursor(Qt::PointingHandCursor);
 
@@ -245,8 +255,7 @@ void TForm1::BuildLexiconPage() {
   DBGrid1->verticalHeader()->setDefaultSectionSize(DBGrid1->fontMetrics().height() + 6);
   DBGrid1->horizontalHeader()->setHighlightSections(false);
   DBGrid1->setColumnWidth(0, kGridColumnWidth);
-  SetHint(DBGrid1,
-          QStringLiteral("Dupla klikk: megtekintés.|Dupla klikk: aktuális tétel megtekintése."));
+  SetHint(DBGrid1, kGridHint);
 
   DBMemo1 = PlaceChild<QPlainTextEdit>(TabSheet1, QStringLiteral("DBMemo1"), 353, 4,
                                        kPageWidth - 357, kPageHeight - 8);
@@ -326,6 +335,73 @@ void TForm1::BuildTimers() {
   Timer2->start();
 }
 
+// --- Readers and the keyboard --------------------------------------------------------------------
+
+void TForm1::SetUpAccessibility() {
+  InstallAccessibleInterfaces();
+  setAccessibleName(SpokenCaption(windowTitle()));
+  HideEmptyLabelsOf(GroupBox1);
+  SetAccessibleText(GroupBox1, SpokenCaption(GroupBox1->title()));
+  MakeKeyboardLink(Label17);
+  SetAccessibleText(PageControl1, QStringLiteral("Oldalak"));
+  for (int page = 0; page < PageControl1->count(); ++page)
+    SetAccessibleText(PageControl1->widget(page), PageControl1->tabText(page));
+
+  SetAccessibleText(DBGrid1, QStringLiteral("Címszó"), LongHint(kGridHint));
+  SetAccessibleText(DBMemo1, QStringLiteral("Leírás"));
+
+  for (QLabel* caption : {Label10, Label11}) SetAccessibleText(caption, SpokenCaption(caption->text()));
+  Label10->setBuddy(Edit1);
+  SetAccessibleText(Edit1, SpokenCaption(Label10->text()));
+  Label11->setBuddy(Label12);
+  MarkAsCaptionedValue(Label12, SpokenCaption(Label11->text()));
+  for (QFrame* separator : TabSheet2->findChildren<QFrame*>(QString(), Qt::FindDirectChildrenOnly))
+    if (separator->frameShape() == QFrame::HLine) MarkAsSeparator(separator);
+
+  for (QLabel* link : {Label5, Label6, Label7, Label8, Label9}) MakeKeyboardLink(link);
+  MarkAsCaptionedValue(StatusPanel0, QStringLiteral("Tájékoztatás"));
+  MarkAsCaptionedValue(StatusPanel1, QStringLiteral("Dátum és idő"));
+  SetUpKeyboard();
+}
+
+void TForm1::SetUpKeyboard() {
+  setTabOrder(DBGrid1, DBMemo1);
+  setTabOrder(Edit1, BitBtn1);
+  setTabOrder(BitBtn1, BitBtn2);
+  setTabOrder(Label5, Label6);
+  setTabOrder(Label6, Label7);
+  setTabOrder(Label7, Label8);
+  setTabOrder(Label8, Label9);
+  // The pages on Ctrl+1, 2 and 3, shown in the menu; a new search also on Ctrl+F.
+  Lexikon1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+  Keress1->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_2), QKeySequence(QKeySequence::Find)});
+  Bemutatkozs1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_3));
+  connect(PageControl1, &QTabWidget::currentChanged, this, &TForm1::FocusPage);
+}
+
+void TForm1::ShowPage(int page) {
+  PageControl1->setCurrentIndex(page);
+  FocusPage(page);  // also when the page was open already
+}
+
+// The page's first control takes the focus: the grid to browse, the field to type a search in
+// (its text selected, so that typing starts a new search).
+void TForm1::FocusPage(int page) {
+  if (page == 0) {
+    DBGrid1->setFocus();
+  } else if (page == 1) {
+    Edit1->setFocus();
+    Edit1->selectAll();
+  }
+}
+
+// The hit count goes with the grid's description: a reader hears it with the grid, which takes
+// the focus after a search.
+void TForm1::AnnounceHitCount() {
+  AnnouncePolitely(DBGrid1, Label11->text() + QChar(' ') + Label12->text() + QStringLiteral(". ") +
+                                LongHint(kGridHint));
+}
+
 void TForm1::CentreOnScreen() {
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     QRect frame = geometry();
@@ -397,18 +473,34 @@ void TForm1::FormShow() {
   FillBuiltInAdverts();
   OpenLexicon();
   savedPopupTime_ = TimeOfDayToText(adverts_->Clock().Now().time());
-  RefreshAdServerLink();
-  ShowBannerAdvert();
+  // The box shows a built-in advert at once; the link refresh and the first banner follow as
+  // soon as the window is on the screen, so that a probe host that is slow to answer (or a
+  // name lookup without a network) never holds the window's first paint back.
+  adverts_->ShowBuiltInAdvert();
+  QTimer::singleShot(0, this, &TForm1::StartAdverts);
   Edit1->clear();
   Label12->setText(QStringLiteral("0"));
   Label12->setText(QString::number(idleSqliteQuery_.RecordCount()));
   PageControl1->setCurrentIndex(0);
+  AnnounceHitCount();
+  DBGrid1->setFocus();
+}
+
+void TForm1::StartAdverts() {
+  // Closed before the window's first turn of the event loop: the link stays closed.
+  if (adServerLinkClosed_) return;
+  ReportingErrors([this] {
+    RefreshAdServerLink();
+    ShowBannerAdvert();
+  });
+  emit AdvertsStarted();
 }
 
 bool TForm1::FormClose() {
   StatusPanel0->setText(kEndStatus);
   if (!ConfirmEnd()) return false;  // the window stays open; the question stays in the status bar
   StatusPanel0->clear();
+  adServerLinkClosed_ = true;
   CloseAdServerLink();
   CloseLexicon();
   DeleteDatabaseFile();
@@ -419,6 +511,7 @@ void TForm1::Kilps1Click() {
   ReportingErrors([this] {
     StatusPanel0->setText(kEndStatus);
     if (ConfirmEnd()) {
+      adServerLinkClosed_ = true;
       CloseAdServerLink();
       idleSqliteQuery_.Close();
       idleSqliteConnection_.Close();
@@ -456,6 +549,8 @@ void TForm1::BitBtn1Click() {
                       .toStdString());
   Label12->setText(QString::number(VdbQuery1.RecordCount()));
   PageControl1->setCurrentIndex(0);
+  AnnounceHitCount();
+  DBGrid1->setFocus();
 }
 
 void TForm1::BitBtn2Click() {
@@ -465,6 +560,8 @@ void TForm1::BitBtn2Click() {
   Edit1->clear();
   Label12->setText(QString::number(VdbQuery1.RecordCount()));
   PageControl1->setCurrentIndex(0);
+  AnnounceHitCount();
+  DBGrid1->setFocus();
 }
 
 void TForm1::Label5Click() { ShellOpen(QStringLiteral("mailto:") + QString::fromUtf8(kAboutTexts.email)); }

@@ -126,6 +126,9 @@ class TForm1 : public QMainWindow {
  signals:
   // The show handler has run.
   void Shown();
+  // The first link refresh and banner after the show have run (or were left out because the
+  // window closed first).
+  void AdvertsStarted();
 
  public slots:
   void Kilps1Click();
@@ -171,10 +174,17 @@ class TForm1 : public QMainWindow {
   void BuildStatusBar();
   void BuildTimers();
   void CentreOnScreen();
+  void SetUpAccessibility();
+  void SetUpKeyboard();
+  void ShowPage(int page);
+  void FocusPage(int page);
+  void AnnounceHitCount();
 
   void FormCreate();
   void FormShow();
   bool FormClose();  // false: the close is cancelled
+  // The link refresh and the first banner of the show, run once the window is on the screen.
+  void StartAdverts();
   void WriteDatabaseFile(QIODevice* stream);
   void FillBuiltInAdverts();
   bool ConfirmEnd();
@@ -199,5 +209,6 @@ class TForm1 : public QMainWindow {
   TIdleSqliteConnection idleSqliteConnection_;
   TIdleSqliteQuery idleSqliteQuery_;
   QString savedPopupTime_;
+  bool adServerLinkClosed_ = false;
   std::unique_ptr<TAdvertBanner> adverts_;
 };

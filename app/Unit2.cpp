@@ -3,9 +3,15 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QCloseEvent>
+#include <QAction>
 #include <QEventLoop>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QToolButton>
 
+#include <utility>
+
+#include "Accessibility.h"
 #include "DBControls.h"
 
 #include "Controls.h"
@@ -52,6 +58,32 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
   connect(NavNext, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Next(); }); });
   connect(NavLast, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Last(); }); });
   connect(NavRefresh, &QToolButton::clicked, this, [this] { Navigate([](TVdbDataSet& d) { d.Refresh(); }); });
+  SetUpAccessibility();
+}
+
+void TForm2::SetUpAccessibility() {
+  InstallAccessibleInterfaces();
+  setAccessibleName(SpokenCaption(windowTitle()));
+  HideEmptyLabelsOf(this);
+  MarkAsCaptionedValue(DBText1, QStringLiteral("Címszó"));
+  SetAccessibleText(DBMemo1, QStringLiteral("Leírás"));
+  SetAccessibleText(DBNavigator2, QStringLiteral("Léptetés"));
+  // The navigator's moves on the keys: arrows for the neighbours, Ctrl+Home and Ctrl+End for
+  // the ends, F5 to refresh; the description's own keys (Up, Down, Page Up, Page Down) scroll.
+  const std::pair<QToolButton*, QKeySequence> keys[] = {
+      {NavFirst, QKeySequence(Qt::CTRL | Qt::Key_Home)}, {NavPrior, QKeySequence(Qt::Key_Left)},
+      {NavNext, QKeySequence(Qt::Key_Right)},            {NavLast, QKeySequence(Qt::CTRL | Qt::Key_End)},
+      {NavRefresh, QKeySequence(Qt::Key_F5)}};
+  for (const auto& [button, key] : keys) {
+    auto* move = MakeChild<QAction>(this, button->objectName() + QStringLiteral("Key"));
+    move->setShortcut(key);
+    addAction(move);
+    connect(move, &QAction::triggered, button, &QToolButton::click);
+  }
+}
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+  if (!CloseOnEscape(this, event)) QWidget::keyPressEvent(event);
 }
 
 TForm2::~TForm2() = default;
@@ -85,6 +117,7 @@ void TForm2::ShowModal(TDataSource& source) {
   Bind(source);
   setWindowModality(Qt::ApplicationModal);
   show();
+  DBMemo1->setFocus();
   QEventLoop loop;
   connect(this, &TForm2::Closed, &loop, &QEventLoop::quit);
   loop.exec();
@@ -108,5 +141,7 @@ QToolButton* TForm2::AddNavigatorButton(const QString& name, const QString& glyp
                                          kNavigatorButtonWidth, kNavigatorHeight);
   button->setText(glyph);
   SetHint(button, hint);
+  // Read by what it does, not by its glyph.
+  SetAccessibleText(button, ShortHint(hint), LongHint(hint));
   return button;
 }

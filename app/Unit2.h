@@ -43,8 +43,11 @@ class TForm2 : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // Escape closes the window.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  void SetUpAccessibility();
   QToolButton* AddNavigatorButton(const QString& name, const QString& glyph, const QString& hint,
                                   int index);
   void Navigate(void (*step)(TVdbDataSet&));

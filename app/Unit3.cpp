@@ -2,10 +2,12 @@
 
 #include <QEventLoop>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 
+#include "Accessibility.h"
 #include "Controls.h"
 #include "ShellOpen.h"
 
@@ -35,6 +37,16 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent) {
   connect(BitBtn1, &QPushButton::clicked, this, &TForm3::NextAdvertClicked);
   OnLabelClick(Image1, [this] { emit AdvertClicked(); });
   OnLabelClick(Label1, [this] { emit AdvertClicked(); });
+
+  InstallAccessibleInterfaces();
+  setAccessibleName(SpokenCaption(windowTitle()));
+  HideEmptyLabelsOf(this);
+  SetAccessibleText(Image1, QStringLiteral("A hirdetés képe"));
+  MakeKeyboardLink(Label1);
+}
+
+void TForm3::keyPressEvent(QKeyEvent* event) {
+  if (!CloseOnEscape(this, event)) QWidget::keyPressEvent(event);
 }
 
 void TForm3::ShowModal() {

@@ -32,4 +32,6 @@ class TForm3 : public QWidget {
 
  protected:
   void hideEvent(QHideEvent* event) override;
+  // Escape closes the window.
+  void keyPressEvent(QKeyEvent* event) override;
 };

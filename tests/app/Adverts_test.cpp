@@ -126,7 +126,7 @@ class AdvertsTest : public ::testing::Test {
 };
 
 TEST_F(AdvertsTest, WithoutALinkTheBoxShowsABuiltInAdvertDrawnAnewEachTickAndNoPopup) {
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   EXPECT_FALSE(form.v_conn);
   EXPECT_EQ(form.Adverts().LastRefreshProbes(), 3);
   EXPECT_TRUE(ShowsABuiltInAdvert());
@@ -144,7 +144,7 @@ TEST_F(AdvertsTest, WithoutALinkTheBoxShowsABuiltInAdvertDrawnAnewEachTickAndNoP
 
 TEST_F(AdvertsTest, TheSavedPopupTimeMovesOnlyWhenMoreThanTwoWholeMinutesHavePassed) {
   clock.Set(QDateTime(kNoon.date(), QTime(23, 58, 0)));
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   EXPECT_EQ(form.SavedPopupTime(), TimeOfDayToText(QTime(23, 58, 0)));
   struct Tick {
     QTime now;
@@ -176,7 +176,7 @@ TEST_F(AdvertsTest, AScheduledBannerIsShownCountedAndSwitchesTheAboutLabels) {
   advert.cmegjelen = false;
   const int azon = server.AddAdvert(advert);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
 
   EXPECT_TRUE(form.v_conn);
   EXPECT_EQ(form.Label13->text(), QStringLiteral("Őszi vadásznapok"));
@@ -201,7 +201,7 @@ TEST_F(AdvertsTest, BannersRotateWithoutShowingTheSameTwiceRunning) {
     server.AddAdvert(advert);
   }
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   std::set<QString> seen{form.Label13->text()};
   for (int tick = 0; tick < 40; ++tick) {
     const QString previous = form.Label13->text();
@@ -219,7 +219,7 @@ TEST_F(AdvertsTest, NoScheduledBannerLeavesTheBoxEmptyAndCountsNothing) {
   const int azon = server.AddAdvert(evening);
   UseServer();
   form.Label4->hide();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   EXPECT_TRUE(form.v_conn);
   EXPECT_FALSE(form.GroupBox1->isHidden());
   EXPECT_TRUE(form.Label13->text().isEmpty());
@@ -240,7 +240,7 @@ TEST_F(AdvertsTest, ThePopupComesAfterThreeWholeMinutesWithItsPictureAndLinkAndC
   const int bannerAzon = server.AddAdvert(banner);
   const int popupAzon = AddPopup(QStringLiteral("https://felugro.example.org/"), Qt::red);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
 
   clock.Set(kNoon.addSecs(2 * 60 + 59));  // two whole minutes: not yet
   form.Timer2Timer();
@@ -279,7 +279,7 @@ TEST_F(AdvertsTest, NextAdvertShowsAnotherPopupAndCountsIt) {
   for (int n = 0; n < 3; ++n)
     AddPopup(QStringLiteral("https://felugro%1.example.org/").arg(n), colours[n]);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   clock.Advance(5 * 60);
   WhileThePopupShows([&] { form.Timer2Timer(); }, [&] {
     QString previous = popup.Label1->text();
@@ -298,7 +298,7 @@ TEST_F(AdvertsTest, NextAdvertShowsAnotherPopupAndCountsIt) {
 TEST_F(AdvertsTest, APictureThatIsNotAJpegKeepsThePreviousPicture) {
   AddPopup(QStringLiteral("https://elso.example.org/"), Qt::red);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   clock.Advance(5 * 60);
   WhileThePopupShows([&] { form.Timer2Timer(); }, [&] {
     ASSERT_TRUE(IsReddish(PictureColour(popup)));
@@ -322,7 +322,7 @@ TEST_F(AdvertsTest, APictureThatIsNotAJpegKeepsThePreviousPicture) {
 TEST_F(AdvertsTest, NextAdvertWithTheServerGoneHidesTheBoxAndKeepsThePopupsAdvert) {
   const int azon = AddPopup(QStringLiteral("https://felugro.example.org/"), Qt::red);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   clock.Advance(5 * 60);
   WhileThePopupShows([&] { form.Timer2Timer(); }, [&] {
     server.Stop();
@@ -351,7 +351,7 @@ TEST_F(AdvertsTest, ABannerClickOpensTheLinkWithoutCounting) {
   advert.link = QStringLiteral("https://banner.example.org/");
   const int azon = server.AddAdvert(advert);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   for (QLabel* label : {form.Label13, form.Label14, form.Label17}) Click(label);
   EXPECT_THAT(opener.opened, ElementsAre("https://banner.example.org/", "https://banner.example.org/",
                                          "https://banner.example.org/"));
@@ -386,7 +386,7 @@ TEST_F(AdvertsTest, AServerThatStopsUnderARunningWindowGivesBuiltInAdvertsUntilI
   advert.cim = QStringLiteral("A szerverről");
   server.AddAdvert(advert);
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   ASSERT_EQ(form.Label13->text(), QStringLiteral("A szerverről"));
 
   server.Stop();
@@ -404,7 +404,7 @@ TEST_F(AdvertsTest, AServerThatStopsUnderARunningWindowGivesBuiltInAdvertsUntilI
 
 TEST_F(AdvertsTest, ClosingTheWindowClosesTheDetailTableThenTheSummaryTableThenTheConnection) {
   UseServer();
-  form.show();
+  apptest::ShowWithTheFirstAdvert(form);
   ASSERT_TRUE(form.v_conn);
   dialogs.AddAnswer(true);
   ASSERT_TRUE(form.close());

@@ -1,6 +1,8 @@
 #include "AppTestSupport.h"
 
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "ResourceData.h"
+#include "Unit1.h"
 
 namespace apptest {
 
@@ -53,5 +56,16 @@ QByteArray EmbeddedResource1() {
 }
 
 QByteArray ResourceFileOnDisk() { return ReadFileBytes(LOMBKALAUZ_RESOURCE_FILE); }
+
+void ShowWithTheFirstAdvert(TForm1& form) {
+  QEventLoop loop;
+  const QMetaObject::Connection started =
+      QObject::connect(&form, &TForm1::AdvertsStarted, &loop, &QEventLoop::quit);
+  // A start that never comes fails the test's own checks instead of hanging the test.
+  QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+  form.show();
+  loop.exec();
+  QObject::disconnect(started);
+}
 
 }  // namespace apptest

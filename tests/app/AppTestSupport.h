@@ -6,7 +6,13 @@
 
 #include <filesystem>
 
+class TForm1;
+
 namespace apptest {
+
+// Shows Form and turns the event loop until the adverts of its show (the first link refresh and
+// banner, which follow the show once the window is on the screen) have run.
+void ShowWithTheFirstAdvert(TForm1& form);
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class TScratchDirectory {

@@ -1,5 +1,6 @@
 // The main window's start, provisioning of the database file and the two ways out.
 #include <QDir>
+#include <QGroupBox>
 #include <QIODevice>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "AdBanner.h"
+#include "AdTestServer.h"
 #include "AppTestSupport.h"
 #include "BuiltInTexts.h"
 #include "MainLoop.h"
@@ -89,7 +92,7 @@ class Form1Test : public ::testing::Test {
   void Start() { Start(embedded); }
   void Start(const TResourceSource& resources) {
     Create(resources);
-    form->show();
+    apptest::ShowWithTheFirstAdvert(*form);
   }
   fs::path DatabaseFile() const { return scratch.Path() / "L_Data.vdbd"; }
   bool DirectoryIsEmpty() const { return fs::is_empty(scratch.Path()); }
@@ -125,7 +128,7 @@ TEST_F(Form1Test, StartWritesTheResourceUnchangedIntoTheCurrentDirectory) {
   Create(embedded);
   form->PageControl1->setCurrentIndex(2);
   EXPECT_FALSE(form->v_conn);
-  form->show();
+  apptest::ShowWithTheFirstAdvert(*form);
 
   EXPECT_TRUE(dialogs.Messages().isEmpty()) << dialogs.Messages().join("; ").toStdString();
   EXPECT_FALSE(mainLoop.EndRequested());
@@ -224,7 +227,7 @@ TEST_F(Form1Test, UnwritableDatabaseFileShowsError2AndTheShowHandlerCarriesOn) {
   fs::create_directory(DatabaseFile());
   Create(embedded);
   form->PageControl1->setCurrentIndex(2);
-  form->show();
+  apptest::ShowWithTheFirstAdvert(*form);
 
   EXPECT_THAT(dialogs.Messages(), ElementsAre(kWriteError, kNoDatabaseFile, kQueryFailedForMissingData));
   EXPECT_TRUE(mainLoop.EndRequested());
@@ -303,6 +306,41 @@ TEST_F(Form1Test, ErrorWhileClosingDownIsReportedAndKeepsTheFile) {
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(wayLoop.EndRequested());
   }
+}
+
+// A probe host that never answers: the show handler is done, with a built-in advert in the box,
+// before the first probe has had an answer; the link refresh and the first banner follow once
+// the window's event loop turns.
+TEST_F(Form1Test, TheShowHandlerReturnsBeforeTheProbeHasAnswered) {
+  const apptest::TSilentHost silent;
+  TScriptedMessageDialogs showDialogs;
+  TMainLoop showLoop;
+  TForm1 window(showDialogs, showLoop, embedded);
+  window.Adverts().Configure({silent.Target(), std::nullopt});
+  int probesAtShown = -1;
+  bool builtInAdvertAtShown = false;
+  QObject::connect(&window, &TForm1::Shown, [&] {
+    probesAtShown = window.Adverts().LastRefreshProbes();
+    for (const auto& advert : window.v_hird)
+      builtInAdvertAtShown |= window.Label13->text() == advert[TForm1::kHirdTitle] &&
+                              !advert[TForm1::kHirdTitle].isEmpty();
+  });
+  bool startedDuringShow = false;
+  QObject::connect(&window, &TForm1::AdvertsStarted, [&] { startedDuringShow = probesAtShown < 0; });
+
+  apptest::ShowWithTheFirstAdvert(window);
+
+  EXPECT_EQ(probesAtShown, 0);
+  EXPECT_TRUE(builtInAdvertAtShown) << window.Label13->text().toStdString();
+  EXPECT_FALSE(startedDuringShow);
+  // Then the refresh ran as before: three probes without an answer, the link down, a built-in
+  // advert, and no message.
+  EXPECT_EQ(window.Adverts().LastRefreshProbes(), 3);
+  EXPECT_FALSE(window.v_conn);
+  EXPECT_FALSE(window.Label13->text().isEmpty());
+  EXPECT_TRUE(showDialogs.Messages().isEmpty());
+  showDialogs.AddAnswer(true);
+  window.close();
 }
 
 }  // namespace

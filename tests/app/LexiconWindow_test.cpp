@@ -67,7 +67,7 @@ class LexiconWindowTest : public ::testing::Test {
   void SetUp() override {
     form = std::make_unique<TForm1>(dialogs, mainLoop, resources);
     form->AttachWindows(&detail, nullptr);
-    form->show();
+    apptest::ShowWithTheFirstAdvert(*form);
   }
   void TearDown() override { form.reset(); }
 
