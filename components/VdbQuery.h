@@ -47,6 +47,7 @@ struct TVdbParam {
   bool IsNull() const { return std::holds_alternative<std::monostate>(Value); }
   void Clear() { Assign(DataType, std::monostate{}); }
   void SetAsString(const std::string& utf8) { Assign(TFieldType::ftString, utf8); }
+  void SetAsWideString(const std::string& utf8) { Assign(TFieldType::ftWideString, utf8); }
   void SetAsMemo(const std::string& utf8) { Assign(TFieldType::ftMemo, utf8); }
   void SetAsSmallInt(int16_t value) { Assign(TFieldType::ftSmallint, int64_t{value}); }
   void SetAsInteger(int32_t value) { Assign(TFieldType::ftInteger, int64_t{value}); }
