@@ -276,6 +276,7 @@ void TVdbDatabase::DoConnect() {
   ManagementLevel = info.ManagementLevel;
   EncryptionMethod = info.EncryptionMethod;
   VdbSessSetSettings(sessionHdl_, CaseSensitive, CaretSwitch, AutoCreateIndexes, LockingTimeout);
+  if (logLevel_ != 0) VdbSessSetLogLevel(sessionHdl_, logLevel_);
   databaseType_ = VdbSessIsSingleFile(sessionHdl_) == 1 ? TVdbDatabaseType::dbtSingleFile
                                                         : TVdbDatabaseType::dbtDirectory;
   OpenTableDefs();
@@ -434,7 +435,8 @@ void TVdbDatabase::CloseCachedTables() {
   CheckVdb(VdbSessCloseUnneededTables(sessionHdl_), "Closing tables", sessionHdl_);
 }
 
-std::vector<std::string> TVdbDatabase::GetTableNames() {
+std::vector<std::string> TVdbDatabase::GetTableNames(bool systemTables) {
+  if (systemTables) return {};
   const bool wasConnected = Connected();
   if (!wasConnected) SetConnected(true);
   const int32_t length = VdbSessGetTableNames(sessionHdl_, nullptr, 0);
@@ -449,6 +451,46 @@ std::vector<std::string> TVdbDatabase::GetTableNames() {
     start = end + 1;
   }
   return names;
+}
+
+void TVdbDatabase::RefreshDataSets() {
+  RequireConnected();
+  VdbSessRegisterModifications(sessionHdl_);
+  for (TVdbDataSet* dataSet : std::vector<TVdbDataSet*>(dataSets_))
+    if (dataSet->Active() && dataSet->State() == TDataSetState::dsBrowse) dataSet->Refresh();
+}
+
+void TVdbDatabase::SetLogLevel(int16_t level) {
+  logLevel_ = level;
+  if (Connected()) CheckVdb(VdbSessSetLogLevel(sessionHdl_, level), "Setting log level", sessionHdl_);
+}
+
+// A session of its own on Location for Work, deleted again in every case.
+template <typename Work>
+void TVdbDatabase::WithTemporarySession(Work work) {
+  RefuseWhenConnected("Cannot change the database name when connected");
+  const VdbHandle session = VdbCreateSession(TApiText(location_));
+  if (session <= 0) RaiseVdbError(Format("Establishing session \"%s\"", {location_}), session, 0);
+  struct TDelete {
+    VdbHandle handle;
+    ~TDelete() { VdbSessDelete(handle); }
+  } deleteAfterwards{session};
+  work(session);
+}
+
+void TVdbDatabase::CreateDatabase() {
+  WithTemporarySession([&](VdbHandle session) {
+    const int16_t type = databaseType_ == TVdbDatabaseType::dbtSingleFile ? VDB_DB_SINGLE_FILE : VDB_DB_DIRECTORY;
+    CheckVdb(VdbSessCreateDatabase(session, type, TApiText(location_), TApiText(Password)),
+             Format("Creating database \"%s\"", {location_}), session);
+  });
+}
+
+void TVdbDatabase::DeleteDatabase() {
+  WithTemporarySession([&](VdbHandle session) {
+    CheckVdb(VdbSessDeleteDatabase(session, TApiText(location_), TApiText(Password)),
+             Format("Deleting database \"%s\"", {location_}), session);
+  });
 }
 
 int32_t TVdbDatabase::Execute(const std::string& sql) {

@@ -101,8 +101,16 @@ class TVdbDatabase {
   VdbHandle OpenTable(const std::string& tableName, bool exclusive, TVdbAccessRights rights,
                       TVdbFlushMode flushMode);
   void CloseCachedTables();
-  // The table names of the database (connecting for the call when disconnected).
-  std::vector<std::string> GetTableNames();
+  // The table names of the database (connecting for the call when disconnected); with
+  // SystemTables none, as the engine lists no system tables.
+  std::vector<std::string> GetTableNames(bool systemTables = false);
+  // Lets the datasets on tables see what other sessions changed.
+  void RefreshDataSets();
+  // Creates or deletes the database at Location; only while disconnected.
+  void CreateDatabase();
+  void DeleteDatabase();
+  int16_t LogLevel() const { return logLevel_; }
+  void SetLogLevel(int16_t level);
   // Runs one statement that returns no rows; the number of rows affected.
   int32_t Execute(const std::string& sql);
   void StartTransaction();
@@ -143,6 +151,8 @@ class TVdbDatabase {
   void OpenTableDefs();
   void ApplyAutomaticName();
   void RenameOwnedDataSets();
+  template <typename Work>
+  void WithTemporarySession(Work work);
   friend int16_t AnswerEnginePassword(VdbHandle session, const VdbChar* tableName, VdbChar* key,
                                       int32_t maxLen);
 
@@ -156,6 +166,7 @@ class TVdbDatabase {
   bool automatic_ = false;
   bool autoDatabaseName_ = false;
   int32_t sessionNumber_ = 0;
+  int16_t logLevel_ = 0;
   TVdbDatabaseType databaseType_ = TVdbDatabaseType::dbtDirectory;
   TVdbFlushMode flushMode_ = TVdbFlushMode::tfmDefault;
   int32_t indexPageSize_ = 4096;

@@ -228,6 +228,42 @@ TEST_F(DatabaseTest, ADataSetNamingTwoDatabasesIsRefused) {
   EXPECT_EQ(MessageOf([&] { query.Open(); }), "Database name \"Ketto\" is not unique");
 }
 
+TEST_F(DatabaseTest, CreatingAndDeletingADatabase) {
+  TVdbDatabase fresh;
+  fresh.SetDatabaseName("Fresh");
+  fresh.SetLocation(Path("Uj.vdbd"));
+  fresh.SetDatabaseType(TVdbDatabaseType::dbtSingleFile);
+  fresh.CreateDatabase();
+  EXPECT_TRUE(fs::exists(Path("Uj.vdbd")));
+  EXPECT_EQ(MessageOf([&] { fresh.CreateDatabase(); }).rfind("Creating database \"" + Path("Uj.vdbd") + "\": ", 0), 0u);
+  EXPECT_TRUE(fresh.GetTableNames().empty());
+  EXPECT_FALSE(fresh.Connected()) << "listing the tables connected only for the call";
+  fresh.SetConnected(true);
+  fresh.Execute("CREATE TABLE Uj (A INTEGER)");
+  EXPECT_EQ(fresh.GetTableNames(), std::vector<std::string>{"Uj"});
+  EXPECT_TRUE(fresh.GetTableNames(true).empty());
+  EXPECT_EQ(MessageOf([&] { fresh.DeleteDatabase(); }), "Cannot change the database name when connected");
+  fresh.SetConnected(false);
+  fresh.DeleteDatabase();
+  EXPECT_FALSE(fs::exists(Path("Uj.vdbd")));
+  EXPECT_EQ(MessageOf([&] { fresh.DeleteDatabase(); }).rfind("Deleting database \"" + Path("Uj.vdbd") + "\": ", 0), 0u);
+}
+
+TEST_F(DatabaseTest, RefreshingShowsWhatAnotherSessionWrote) {
+  ConnectScratch();
+  AddRows(1, 2);
+  table.Open();
+  TVdbDatabase other;
+  other.SetDatabaseName("Other");
+  other.SetLocation(dir_.string());
+  other.SetConnected(true);
+  other.Execute("UPDATE T SET NAME = 'más' WHERE ID = 1");
+  database.RefreshDataSets();
+  EXPECT_EQ(table.FieldByName("NAME").AsString(), "más");
+  EXPECT_EQ(MessageOf([&] { TVdbDatabase idle; idle.RefreshDataSets(); }),
+            "Cannot perform this action on a disconnected database");
+}
+
 TEST_F(DatabaseTest, TwoComponentsShareOneDatabaseFile) {
   ConnectLexicon();
   TVdbDatabase second;
