@@ -264,6 +264,32 @@ TEST_F(DatabaseTest, RefreshingShowsWhatAnotherSessionWrote) {
             "Cannot perform this action on a disconnected database");
 }
 
+TEST_F(DatabaseTest, TheSessionAfterTheLastOneThereIsIsRefusedAndLeavesNothingBehind) {
+  ConnectScratch();
+  std::vector<std::unique_ptr<TVdbDatabase>> more;
+  std::string message;
+  for (int i = 0; i < 200 && message.empty(); ++i) {
+    auto next = std::make_unique<TVdbDatabase>();
+    next->SetDatabaseName("More" + std::to_string(i));
+    next->SetLocation(dir_.string());
+    try {
+      next->SetConnected(true);
+      more.push_back(std::move(next));
+    } catch (const EDatabaseError& error) {
+      message = error.what();
+      EXPECT_FALSE(next->Connected());
+    }
+  }
+  EXPECT_EQ(message, "Connecting to database \"" + dir_.string() + "\": Could not create session");
+  EXPECT_EQ(more.size(), 99u) << "100 sessions in the process";
+  more.pop_back();
+  TVdbDatabase last;
+  last.SetDatabaseName("Last");
+  last.SetLocation(dir_.string());
+  last.SetConnected(true);
+  EXPECT_TRUE(last.Connected()) << "a session given back can be taken again";
+}
+
 TEST_F(DatabaseTest, TwoComponentsShareOneDatabaseFile) {
   ConnectLexicon();
   TVdbDatabase second;
