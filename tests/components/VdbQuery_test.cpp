@@ -186,6 +186,7 @@ TEST_F(QueryTest, MessagesOfQueryFailures) {
       {{"SELECT * FROM Nincs"}, false, "Preparing SQL statement: SQL command could not be prepared. Table \"Nincs\" not found"},
       {{"DELETE FROM Nincs"}, true, "Preparing SQL statement: SQL command could not be prepared. Table \"Nincs\" not found"},
       {{"INSERT INTO T (ID) VALUES ('abc')"}, true, "Executing SQL statement: …"},
+      {{"SELECT * FROM T WHERE ID / (ID - ID) = 1 ORDER BY NAME"}, false, "Opening VeskorDB query: …"},
   };
   for (const Case& c : cases) {
     query.SetSQL(c.sql);
