@@ -275,7 +275,7 @@ void TVdbDatabase::DoConnect() {
   VdbSessGetDbInfo(sessionHdl_, &info);
   ManagementLevel = info.ManagementLevel;
   EncryptionMethod = info.EncryptionMethod;
-  VdbSessSetSettings(sessionHdl_, CaseSensitive, CaretSwitch, AutoCreateIndexes, LockingTimeout);
+  PushSessionSettings();
   if (logLevel_ != 0) VdbSessSetLogLevel(sessionHdl_, logLevel_);
   databaseType_ = VdbSessIsSingleFile(sessionHdl_) == 1 ? TVdbDatabaseType::dbtSingleFile
                                                         : TVdbDatabaseType::dbtDirectory;
@@ -458,6 +458,27 @@ void TVdbDatabase::RefreshDataSets() {
   VdbSessRegisterModifications(sessionHdl_);
   for (TVdbDataSet* dataSet : std::vector<TVdbDataSet*>(dataSets_))
     if (dataSet->Active() && dataSet->State() == TDataSetState::dsBrowse) dataSet->Refresh();
+}
+
+void TVdbDatabase::PushSessionSettings() {
+  VdbSessSetSettings(sessionHdl_, caseSensitive_, caretSwitch_, autoCreateIndexes_, LockingTimeout);
+}
+
+void TVdbDatabase::SetCaseSensitive(bool on) {
+  if (on == caseSensitive_) return;
+  caseSensitive_ = on;
+  if (Connected()) PushSessionSettings();
+}
+
+void TVdbDatabase::SetCaretSwitch(bool on) {
+  if (on == caretSwitch_) return;
+  caretSwitch_ = on;
+  if (Connected()) PushSessionSettings();
+}
+
+void TVdbDatabase::SetAutoCreateIndexes(bool on) {
+  autoCreateIndexes_ = on;
+  if (Connected()) PushSessionSettings();
 }
 
 void TVdbDatabase::SetLogLevel(int16_t level) {

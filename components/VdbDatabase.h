@@ -68,9 +68,13 @@ class TVdbDatabase {
   int32_t CacheSizeKB = 40960;
   int32_t LockingTimeout = 20000;
   int32_t ServerTimeout = 0;
-  bool CaseSensitive = false;
-  bool CaretSwitch = false;
-  bool AutoCreateIndexes = true;
+  // Session settings: a change reaches a connected session at once.
+  bool CaseSensitive() const { return caseSensitive_; }
+  void SetCaseSensitive(bool on);
+  bool CaretSwitch() const { return caretSwitch_; }
+  void SetCaretSwitch(bool on);
+  bool AutoCreateIndexes() const { return autoCreateIndexes_; }
+  void SetAutoCreateIndexes(bool on);
   int16_t ManagementLevel = 0;
   int16_t EncryptionMethod = 0;
   uint32_t ConnectionId() const { return connectionId_; }
@@ -151,6 +155,7 @@ class TVdbDatabase {
   void OpenTableDefs();
   void ApplyAutomaticName();
   void RenameOwnedDataSets();
+  void PushSessionSettings();
   template <typename Work>
   void WithTemporarySession(Work work);
   friend int16_t AnswerEnginePassword(VdbHandle session, const VdbChar* tableName, VdbChar* key,
@@ -167,6 +172,9 @@ class TVdbDatabase {
   bool autoDatabaseName_ = false;
   int32_t sessionNumber_ = 0;
   int16_t logLevel_ = 0;
+  bool caseSensitive_ = false;
+  bool caretSwitch_ = false;
+  bool autoCreateIndexes_ = true;
   TVdbDatabaseType databaseType_ = TVdbDatabaseType::dbtDirectory;
   TVdbFlushMode flushMode_ = TVdbFlushMode::tfmDefault;
   int32_t indexPageSize_ = 4096;
