@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
@@ -614,6 +615,11 @@ void TForm1::ShowMessageAndEnd(const QString& message) {
 // --- Call points ---------------------------------------------------------------------------------
 
 void TForm1::OpenLexicon() {
+  // A table with a key asks the user for it until the key fits or the dialog is cancelled.
+  VdbDatabase1.OnPassword = [this](TVdbDatabase*, const std::string& table, std::string& key, bool& retry) {
+    key = QInputDialog::getText(this, QStringLiteral("Jelszó"), QString::fromStdString(table), QLineEdit::Password,
+                                {}, &retry).toStdString();
+  };
   if (fileSystem_.FileExists(DatabaseFileName().toStdString()))
     VdbDatabase1.SetLocation(DatabaseFileName().toStdString());
   else

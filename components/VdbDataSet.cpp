@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 
 #include "VdbDatabase.h"
 #include "VdbText.h"
@@ -75,6 +76,17 @@ void TDataSource::AddLink(TDataLink* link) {
 void TDataSource::RemoveLink(TDataLink* link) {
   link->linkedSource_ = nullptr;
   std::erase(links_, link);
+}
+
+void TMasterLink::SetSource(TDataSource* source) {
+  if (source == LinkedSource()) return;
+  if (LinkedSource()) LinkedSource()->RemoveLink(this);
+  if (source) source->AddLink(this);
+  changed_();
+}
+
+TVdbDataSet* TMasterLink::MasterDataSet() const {
+  return LinkedSource() ? LinkedSource()->DataSet() : nullptr;
 }
 
 // --- Fields --------------------------------------------------------------------------------------
@@ -222,9 +234,33 @@ std::u16string SpecText(const VdbChar* text) { return vdbtext::FromApi(text); }
 
 }  // namespace
 
-TVdbDataSet::TVdbDataSet() = default;
+namespace {
+struct TDataSetList {
+  std::mutex lock;
+  std::vector<TVdbDataSet*> items;
+};
+
+TDataSetList& DataSets() {
+  static TDataSetList list;
+  return list;
+}
+}  // namespace
+
+TVdbDataSet::TVdbDataSet() {
+  std::lock_guard guard(DataSets().lock);
+  DataSets().items.push_back(this);
+}
+
+std::vector<TVdbDataSet*> TVdbDataSet::AllDataSets() {
+  std::lock_guard guard(DataSets().lock);
+  return DataSets().items;
+}
 
 TVdbDataSet::~TVdbDataSet() {
+  {
+    std::lock_guard guard(DataSets().lock);
+    std::erase(DataSets().items, this);
+  }
   try {
     Close();
   } catch (...) {
@@ -300,7 +336,7 @@ void TVdbDataSet::InternalOpen() {
   tableLevel_ = VdbTableGetRltnVersion(tableHdl_);
   recordSize_ = CheckVdb(VdbTableGetRecordSize(tableHdl_), "Opening dataset", SessionHandle());
   state_ = TDataSetState::dsBrowse;
-  if (filtered_) SetupFilter();
+  SetupFilter();
   First();
 }
 
@@ -839,41 +875,144 @@ void TVdbDataSet::Delete() {
 
 // --- Filters -------------------------------------------------------------------------------------
 
+// The dataset filter, a range and a master's key all become one condition on the cursor.
+std::string TVdbDataSet::CursorCondition() const {
+  std::vector<std::string> parts;
+  if (filtered_ && !Filter.empty()) parts.push_back(Filter);
+  if (std::string extra = ExtraCondition(); !extra.empty()) parts.push_back(std::move(extra));
+  if (parts.size() == 1) return parts.front();
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "(" : " AND (") + part + ")";
+  return joined;
+}
+
 void TVdbDataSet::SetupFilter() {
   if (filterUpdated_) return;
-  if (Filter.empty()) {
-    // No condition: the cursor shows every record again.
-    VdbTableActivateFilter(tableHdl_, 0);
-    filterUpdated_ = true;
-    return;
+  const std::string condition = CursorCondition();
+  VdbTableActivateFilter(tableHdl_, 0);  // the cursor shows every record until a new one is set
+  if (!condition.empty()) {
+    uint16_t options = FilterMethod == TVdbFilterMethod::tfeIncremental ? 79 : 65;
+    if (FilterCaseInsensitive) options += 16;
+    if (!FilterNoPartialCompare) options += 32;
+    const VdbResult set = VdbTableSetSQLFilter(tableHdl_, TApiText(condition), options);
+    if (set < 0) Raise("Setting filter", set);
+    CheckVdb(VdbTableActivateFilter(tableHdl_, 1), "Setting filter", SessionHandle());
   }
-  uint16_t options = FilterMethod == TVdbFilterMethod::tfeIncremental ? 79 : 65;
-  if (FilterCaseInsensitive) options += 16;
-  if (!FilterNoPartialCompare) options += 32;
-  const VdbResult set = VdbTableSetSQLFilter(tableHdl_, TApiText(Filter), options);
-  if (set < 0) Raise("Setting filter", set);
   filterUpdated_ = true;
+}
+
+void TVdbDataSet::ConditionChanged() {
+  filterUpdated_ = false;
+  filteredRecordCount_ = -1;
+  if (!Active()) return;
+  CheckBrowseMove();
+  SetupFilter();
+  First();
 }
 
 void TVdbDataSet::SetFilterText(const std::string& condition) {
   Filter = condition;
-  filterUpdated_ = false;
-  filteredRecordCount_ = -1;
-  if (Active() && filtered_) {
-    SetupFilter();
-    if (!Filter.empty()) VdbTableActivateFilter(tableHdl_, 1);
-    First();
-  }
+  if (filtered_) ConditionChanged();
 }
 
 void TVdbDataSet::SetFiltered(bool filtered) {
   if (filtered == filtered_) return;
   filtered_ = filtered;
-  filteredRecordCount_ = -1;
-  if (!Active()) return;
-  if (filtered) SetupFilter();
-  if (!Filter.empty()) CheckVdb(VdbTableActivateFilter(tableHdl_, filtered ? 1 : 0), "Setting filter", SessionHandle());
-  First();
+  ConditionChanged();
+}
+
+// --- Locate and lookup ---------------------------------------------------------------------------
+
+std::vector<std::string> TVdbDataSet::SplitNames(const std::string& names) {
+  std::vector<std::string> result;
+  std::size_t start = 0;
+  while (start <= names.size()) {
+    const std::size_t end = std::min(names.find(';', start), names.size());
+    std::string name = names.substr(start, end - start);
+    const auto first = name.find_first_not_of(' ');
+    const auto last = name.find_last_not_of(' ');
+    if (first != std::string::npos) result.push_back(name.substr(first, last - first + 1));
+    start = end + 1;
+  }
+  return result;
+}
+
+namespace {
+
+bool IsTextType(TVdbDataType type) {
+  return type == TVdbDataType::dtString || type == TVdbDataType::dtWideString;
+}
+
+// Text values compare by the column's collation (with case as asked, accents always); others by
+// their text form.
+bool ValueMatches(const TVdbField& field, const std::u16string& value, const std::u16string& wanted,
+                  unsigned options) {
+  const bool partial = (options & loPartialKey) != 0;
+  if (!IsTextType(field.DataType())) return partial ? value.starts_with(wanted) : value == wanted;
+  std::uint32_t locale = vdb::kVdbEngineLocale;
+  vdb::TStrCmpOptions how = 0;
+  vdb::ParseCollationName(field.Def().FSpec, locale, how);
+  how |= vdb::scoAccentSensitive | vdb::scoLigatureSensitive;
+  if ((options & loCaseInsensitive) != 0) how &= ~vdb::TStrCmpOptions{vdb::scoCaseSensitive};
+  else how |= vdb::scoCaseSensitive;
+  const auto size = [](const std::u16string& text) { return static_cast<int32_t>(text.size()); };
+  if (!partial) return vdb::CompareCollated(value.data(), size(value), wanted.data(), size(wanted), how, locale) == 0;
+  int32_t used = 0;
+  return vdb::ComparePrefix(value.data(), size(value), wanted.data(), size(wanted), how, locale, used) == 0;
+}
+
+}  // namespace
+
+bool TVdbDataSet::FindMatch(const std::vector<const TVdbField*>& keys, const std::vector<std::u16string>& values,
+                            unsigned options, TRecordBuffer& found) {
+  if (keys.size() != values.size())
+    throw EDatabaseError(Format("%s: %d fields but %d values to locate",
+                                {Name, std::to_string(keys.size()), std::to_string(values.size())}));
+  const TOutOfTableState state = outOfTableState_;
+  VdbTableFirst(tableHdl_);
+  outOfTableState_ = TOutOfTableState::ootBOT;
+  bool matched = false;
+  while (!matched && GetRecord(TGetMode::gmNext, found, true) == TGetResult::grOK) {
+    matched = true;
+    for (std::size_t i = 0; i < keys.size() && matched; ++i)
+      matched = ValueMatches(*keys[i], BufferText(found, *keys[i]), values[i], options);
+  }
+  // The cursor goes back to the current record; a found one becomes current at the caller's word.
+  outOfTableState_ = state;
+  if (active_.RecordNo > 0) VdbTableSetRecNo(tableHdl_, active_.RecordNo);
+  return matched;
+}
+
+bool TVdbDataSet::Locate(const std::string& keyFields, const std::vector<std::u16string>& values, unsigned options) {
+  CheckBrowseMove();
+  std::vector<const TVdbField*> keys;
+  for (const std::string& name : SplitNames(keyFields)) keys.push_back(&FieldByName(name));
+  TRecordBuffer found;
+  if (!FindMatch(keys, values, options, found)) return false;
+  PositionCursorOn(found);
+  outOfTableState_ = TOutOfTableState::ootNone;
+  active_ = std::move(found);
+  bof_ = eof_ = false;
+  Notify(&TDataLink::DataSetScrolled);
+  return true;
+}
+
+std::vector<std::optional<std::u16string>> TVdbDataSet::Lookup(const std::string& keyFields,
+                                                               const std::vector<std::u16string>& values,
+                                                               const std::string& resultFields) {
+  CheckBrowseMove();
+  std::vector<const TVdbField*> keys;
+  for (const std::string& name : SplitNames(keyFields)) keys.push_back(&FieldByName(name));
+  std::vector<const TVdbField*> results;
+  for (const std::string& name : SplitNames(resultFields)) results.push_back(&FieldByName(name));
+  TRecordBuffer found;
+  if (!FindMatch(keys, values, 0u, found)) return {};
+  std::vector<std::optional<std::u16string>> answer;
+  for (const TVdbField* field : results) {
+    const auto index = static_cast<std::size_t>(field->ValueIndex());
+    answer.push_back(field->IsBlob() ? std::nullopt : found.Values[index]);
+  }
+  return answer;
 }
 
 // --- Locating by prefix --------------------------------------------------------------------------

@@ -165,14 +165,38 @@ class TDataSource {
   std::vector<TDataLink*> links_;
 };
 
+// The link a detail dataset keeps to its master's data source: told of every move and change
+// of the master, it calls Changed.
+class TMasterLink : public TDataLink {
+ public:
+  explicit TMasterLink(std::function<void()> changed) : changed_(std::move(changed)) {}
+  TDataSource* Source() const { return LinkedSource(); }
+  void SetSource(TDataSource* source);
+  TVdbDataSet* MasterDataSet() const;
+  void ActiveChanged() override { changed_(); }
+  void DataSetChanged() override { changed_(); }
+  void DataSetScrolled() override { changed_(); }
+
+ private:
+  std::function<void()> changed_;
+};
+
+enum TLocateOption : unsigned { loCaseInsensitive = 1, loPartialKey = 2 };
+
 class TVdbDataSet {
  public:
   TVdbDataSet();
   TVdbDataSet(const TVdbDataSet&) = delete;
   TVdbDataSet& operator=(const TVdbDataSet&) = delete;
   virtual ~TVdbDataSet();
+  // "A;B" split at the semicolons, each name trimmed.
+  static std::vector<std::string> SplitNames(const std::string& names);
 
   std::string Name;
+  // The form or module the dataset belongs to (null: none).
+  const void* Owner = nullptr;
+  // Every dataset of the process (the database's automatic naming renames its owner's).
+  static std::vector<TVdbDataSet*> AllDataSets();
   const std::string& DatabaseName() const { return databaseName_; }
   void SetDatabaseName(const std::string& name);
   TVdbDatabase* Database() const { return database_; }
@@ -230,6 +254,15 @@ class TVdbDataSet {
   // A record filter: records it rejects are skipped while moving and counting.
   std::function<bool(TVdbDataSet&)> OnFilterRecord;
 
+  // Moves to the first record whose fields KeyFields (names separated by ";") hold Values
+  // (TLocateOption bits: case ignored, a value only a prefix); false, and no move, when none does.
+  bool Locate(const std::string& keyFields, const std::vector<std::u16string>& values, unsigned options = 0);
+  // The values of ResultFields (";"-separated) of the first record Locate would find, without
+  // moving; empty when there is none. A NULL value is an empty optional.
+  std::vector<std::optional<std::u16string>> Lookup(const std::string& keyFields,
+                                                    const std::vector<std::u16string>& values,
+                                                    const std::string& resultFields);
+
   // Moves to the first record whose field FieldName starts with Prefix, compared by the
   // column's collation, when the dataset is ordered by that field (as a result walked through
   // its index is); false, and no move, when no record starts so.
@@ -260,6 +293,10 @@ class TVdbDataSet {
   virtual VdbHandle OpenTableHandle() = 0;
   virtual bool ExtraCanModify() const { return true; }
   virtual void AfterCloseHandle() {}
+  // A condition the cursor applies besides the dataset filter (a range, a master's key).
+  virtual std::string ExtraCondition() const { return {}; }
+  // The extra condition changed: hand it to the cursor again and go to the first record.
+  void ConditionChanged();
   void ConnectDatabase();
   [[noreturn]] void Raise(const std::string& context, int code) const;
   void RequireActive() const;
@@ -282,6 +319,9 @@ class TVdbDataSet {
   void SetState(TDataSetState state);
   void FetchCurrentAfterPosition();
   bool Accepts();
+  std::string CursorCondition() const;
+  bool FindMatch(const std::vector<const TVdbField*>& keys, const std::vector<std::u16string>& values,
+                 unsigned options, TRecordBuffer& found);
 
   std::string databaseName_;
   TVdbDatabase* database_ = nullptr;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 #include "VdbDataSet.h"
 #include "VdbDbError.h"
@@ -25,6 +27,20 @@ TDatabaseList& Databases() {
   static TDatabaseList list;
   return list;
 }
+
+// The handler asked for keys when a component has none of its own.
+struct TDefaultPassword {
+  std::mutex lock;
+  TVdbPasswordEvent handler;
+};
+
+TDefaultPassword& DefaultPassword() {
+  static TDefaultPassword value;
+  return value;
+}
+
+constexpr std::size_t kMaxKeyLength = 80;
+constexpr VdbHandle kMaxSessions = 100;
 
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -56,6 +72,52 @@ class TSessionGuard {
 
 }  // namespace
 
+// The engine's key request names no session, so every session handle gets its own entry point
+// that knows it; the request goes to the component connected through that session.
+int16_t AnswerEnginePassword(VdbHandle session, const VdbChar* tableName, VdbChar* key, int32_t maxLen) {
+  TVdbPasswordEvent handler;
+  {
+    std::lock_guard guard(Databases().lock);
+    for (const TVdbDatabase* database : Databases().items)
+      if (database->sessionHdl_ == session) handler = database->OnPassword;
+  }
+  if (!handler) {
+    std::lock_guard guard(DefaultPassword().lock);
+    handler = DefaultPassword().handler;
+  }
+  if (!handler) return 0;
+  std::string answer;
+  bool retry = false;
+  handler(nullptr, vdbtext::Utf8(vdbtext::FromApi(tableName)), answer, retry);
+  if (!retry) return 0;
+  CopyText(key, static_cast<std::size_t>(std::max(maxLen, 0)) + 1, answer.substr(0, kMaxKeyLength));
+  return 1;
+}
+
+namespace {
+
+template <VdbHandle Session>
+int16_t PasswordProcOf(const VdbChar* tableName, VdbChar* key, int32_t maxLen) {
+  return AnswerEnginePassword(Session, tableName, key, maxLen);
+}
+
+template <std::size_t... Sessions>
+constexpr std::array<TVdbPasswordProc, sizeof...(Sessions)> MakePasswordProcs(std::index_sequence<Sessions...>) {
+  return {&PasswordProcOf<static_cast<VdbHandle>(Sessions)>...};
+}
+
+TVdbPasswordProc PasswordProcFor(VdbHandle session) {
+  static constexpr auto kProcs = MakePasswordProcs(std::make_index_sequence<kMaxSessions + 1>());
+  return session > 0 && session <= kMaxSessions ? kProcs[static_cast<std::size_t>(session)] : nullptr;
+}
+
+}  // namespace
+
+void TVdbDatabase::SetDefaultPasswordHandler(TVdbPasswordEvent handler) {
+  std::lock_guard guard(DefaultPassword().lock);
+  DefaultPassword().handler = std::move(handler);
+}
+
 TVdbDatabase::TVdbDatabase() {
   std::lock_guard guard(Databases().lock);
   Databases().items.push_back(this);
@@ -79,6 +141,41 @@ void TVdbDatabase::SetName(const std::string& name) {
 void TVdbDatabase::SetDatabaseName(const std::string& name) {
   RefuseWhenConnected("Cannot change the database name when connected");
   databaseName_ = name;
+  if (autoDatabaseName_) ApplyAutomaticName();
+}
+
+void TVdbDatabase::SetAutoDatabaseName(bool on) {
+  if (on == autoDatabaseName_) return;
+  if (on) {
+    RefuseWhenConnected("Cannot change the database name when connected");
+    std::lock_guard guard(Databases().lock);
+    for (const TVdbDatabase* other : Databases().items)
+      if (other != this && Owner != nullptr && other->Owner == Owner)
+        throw EDatabaseError("Cannot enable AutoSessionName property with more than one session on a form or data-module");
+  }
+  autoDatabaseName_ = on;
+  if (on) ApplyAutomaticName();
+}
+
+// Gives the component a name no other component uses ("Name_2") and its datasets that name, so
+// that two instances of one form can each have their own session.
+void TVdbDatabase::ApplyAutomaticName() {
+  {
+    std::lock_guard guard(Databases().lock);
+    int32_t highest = sessionNumber_;
+    for (const TVdbDatabase* other : Databases().items)
+      if (other != this && other->sessionNumber_ >= sessionNumber_) highest = std::max(highest, other->sessionNumber_);
+    sessionNumber_ = highest + 1;
+  }
+  databaseName_ = Format("%s_%d", {databaseName_, std::to_string(sessionNumber_)});
+  RenameOwnedDataSets();
+}
+
+void TVdbDatabase::RenameOwnedDataSets() {
+  if (Owner == nullptr) return;
+  for (TVdbDataSet* dataSet : TVdbDataSet::AllDataSets())
+    if (dataSet->Owner == Owner && !SameTextIgnoringCase(dataSet->DatabaseName(), databaseName_))
+      dataSet->SetDatabaseName(databaseName_);
 }
 
 void TVdbDatabase::SetLocation(const std::string& location) {
@@ -178,9 +275,11 @@ void TVdbDatabase::DoConnect() {
   VdbSessGetDbInfo(sessionHdl_, &info);
   ManagementLevel = info.ManagementLevel;
   EncryptionMethod = info.EncryptionMethod;
-  VdbSessSetSettings(sessionHdl_, CaseSensitive, CaretSwitch, AutoCreateIndexes, LockingTimeout);
+  PushSessionSettings();
+  if (logLevel_ != 0) VdbSessSetLogLevel(sessionHdl_, logLevel_);
   databaseType_ = VdbSessIsSingleFile(sessionHdl_) == 1 ? TVdbDatabaseType::dbtSingleFile
                                                         : TVdbDatabaseType::dbtDirectory;
+  OpenTableDefs();
   guard.Release();
 }
 
@@ -199,6 +298,7 @@ void TVdbDatabase::OpenSession() {
   else
     ServerTimeout = params.ServerTimeout;
   VdbSessSetNetParams(sessionHdl_, &params);
+  VdbSessSetPasswordProc(sessionHdl_, PasswordProcFor(sessionHdl_));
   VdbSessSetSystemSettings(sessionHdl_, indexPageSize_, blobBlockSize_);
 }
 
@@ -258,16 +358,76 @@ uint16_t TVdbDatabase::RightsWord(bool exclusive, TVdbAccessRights rights,
 VdbHandle TVdbDatabase::OpenTable(const std::string& tableName, bool exclusive,
                                   TVdbAccessRights rights, TVdbFlushMode flushMode) {
   RequireConnected();
+  return OpenTableWithKey(tableName, RightsWord(exclusive, rights, flushMode), Password);
+}
+
+VdbHandle TVdbDatabase::OpenTableWithKey(const std::string& tableName, uint16_t rights, std::string key) {
+  VdbHandle relation = VdbSessFindRltnHdl(sessionHdl_, TApiText(tableName));
+  if (relation <= 0) relation = OpenWithPasswordLoop(tableName, rights, key);
+  if (relation <= 0) Raise(Format("Opening table \"%s\"", {tableName}), relation == 0 ? -1 : relation);
+  OpenLinkedTables(tableName, relation, rights, key);
+  return relation;
+}
+
+// Opens a table, asking for its key for as long as the key is refused and the one asked
+// wants to try again.
+VdbHandle TVdbDatabase::OpenWithPasswordLoop(const std::string& tableName, uint16_t rights, std::string& key) {
   const TApiText name(tableName);
-  if (const VdbHandle open = VdbSessFindRltnHdl(sessionHdl_, name); open > 0) return open;
-  const uint16_t word = RightsWord(exclusive, rights, flushMode);
-  VdbHandle result = VdbSessOpenTable(sessionHdl_, name, TApiText(Password), word, 0);
-  if (result == VDB_ERR_OUT_OF_MEMORY) {  // too many open tables: make room once
-    VdbSessCloseUnneededTables(sessionHdl_);
-    result = VdbSessOpenTable(sessionHdl_, name, TApiText(Password), word, 0);
+  bool madeRoom = false;
+  for (;;) {
+    const VdbHandle result = VdbSessOpenTable(sessionHdl_, name, TApiText(key), rights, 0);
+    if (result == VDB_ERR_OUT_OF_MEMORY && !madeRoom) {  // too many open tables: make room once
+      VdbSessCloseUnneededTables(sessionHdl_);
+      madeRoom = true;
+      continue;
+    }
+    if (result != VDB_ERR_WRONG_PASSWORD) return result;
+    key.clear();
+    if (!AskPassword(this, tableName, key)) return result;
   }
-  if (result <= 0) Raise(Format("Opening table \"%s\"", {tableName}), result == 0 ? -1 : result);
-  return result;
+}
+
+bool TVdbDatabase::AskPassword(TVdbDatabase* sender, const std::string& tableName, std::string& key) const {
+  TVdbPasswordEvent handler = OnPassword;
+  if (!handler) {
+    std::lock_guard guard(DefaultPassword().lock);
+    handler = DefaultPassword().handler;
+  }
+  if (!handler) return false;
+  bool retry = false;
+  handler(sender, tableName, key, retry);
+  if (key.size() > kMaxKeyLength) key.resize(kMaxKeyLength);
+  return retry;
+}
+
+// A table's link and relation columns name tables in its directory; they are opened with the
+// same key and rights, so that following a link does not fail later.
+void TVdbDatabase::OpenLinkedTables(const std::string& tableName, VdbHandle relation, uint16_t rights,
+                                    const std::string& key) {
+  const VdbHandle probe = VdbTableCreate(relation, TApiText(std::string("CheckRelationOpen_Temp")));
+  if (probe <= 0) return;
+  std::vector<std::string> linked;
+  const int count = VdbTableGetNumFields(probe);
+  for (int16_t no = 1; no <= count; ++no) {
+    auto spec = std::make_unique<TVdbFieldSpec>();
+    if (VdbTableGetFieldSpec(probe, no, spec.get()) < 0) continue;
+    const int type = spec->FldType & 0xFF;
+    if (type != VDB_FT_LINK && type != VDB_FT_RELATION) continue;
+    const std::string link = vdbtext::Utf8(vdbtext::FromApi(spec->SelectOrLink));
+    if (!link.empty()) linked.push_back(link);
+  }
+  VdbTableDelete(probe);
+  const std::size_t slash = tableName.find_last_of("/\\");
+  const std::string directory = slash == std::string::npos ? "" : tableName.substr(0, slash + 1);
+  for (const std::string& link : linked) {
+    const std::string name = directory + link;
+    if (VdbSessFindRltnHdl(sessionHdl_, TApiText(name)) <= 0) OpenTableWithKey(name, rights, key);
+  }
+}
+
+void TVdbDatabase::OpenTableDefs() {
+  for (const TVdbBaseTableDef& def : TableDefs)
+    OpenTableWithKey(def.Name, RightsWord(false, kAllAccessRights, TVdbFlushMode::tfmDefault), Password);
 }
 
 void TVdbDatabase::CloseCachedTables() {
@@ -275,7 +435,8 @@ void TVdbDatabase::CloseCachedTables() {
   CheckVdb(VdbSessCloseUnneededTables(sessionHdl_), "Closing tables", sessionHdl_);
 }
 
-std::vector<std::string> TVdbDatabase::GetTableNames() {
+std::vector<std::string> TVdbDatabase::GetTableNames(bool systemTables) {
+  if (systemTables) return {};
   const bool wasConnected = Connected();
   if (!wasConnected) SetConnected(true);
   const int32_t length = VdbSessGetTableNames(sessionHdl_, nullptr, 0);
@@ -290,6 +451,67 @@ std::vector<std::string> TVdbDatabase::GetTableNames() {
     start = end + 1;
   }
   return names;
+}
+
+void TVdbDatabase::RefreshDataSets() {
+  RequireConnected();
+  VdbSessRegisterModifications(sessionHdl_);
+  for (TVdbDataSet* dataSet : std::vector<TVdbDataSet*>(dataSets_))
+    if (dataSet->Active() && dataSet->State() == TDataSetState::dsBrowse) dataSet->Refresh();
+}
+
+void TVdbDatabase::PushSessionSettings() {
+  VdbSessSetSettings(sessionHdl_, caseSensitive_, caretSwitch_, autoCreateIndexes_, LockingTimeout);
+}
+
+void TVdbDatabase::SetCaseSensitive(bool on) {
+  if (on == caseSensitive_) return;
+  caseSensitive_ = on;
+  if (Connected()) PushSessionSettings();
+}
+
+void TVdbDatabase::SetCaretSwitch(bool on) {
+  if (on == caretSwitch_) return;
+  caretSwitch_ = on;
+  if (Connected()) PushSessionSettings();
+}
+
+void TVdbDatabase::SetAutoCreateIndexes(bool on) {
+  autoCreateIndexes_ = on;
+  if (Connected()) PushSessionSettings();
+}
+
+void TVdbDatabase::SetLogLevel(int16_t level) {
+  logLevel_ = level;
+  if (Connected()) CheckVdb(VdbSessSetLogLevel(sessionHdl_, level), "Setting log level", sessionHdl_);
+}
+
+// A session of its own on Location for Work, deleted again in every case.
+template <typename Work>
+void TVdbDatabase::WithTemporarySession(Work work) {
+  RefuseWhenConnected("Cannot change the database name when connected");
+  const VdbHandle session = VdbCreateSession(TApiText(location_));
+  if (session <= 0) RaiseVdbError(Format("Establishing session \"%s\"", {location_}), session, 0);
+  struct TDelete {
+    VdbHandle handle;
+    ~TDelete() { VdbSessDelete(handle); }
+  } deleteAfterwards{session};
+  work(session);
+}
+
+void TVdbDatabase::CreateDatabase() {
+  WithTemporarySession([&](VdbHandle session) {
+    const int16_t type = databaseType_ == TVdbDatabaseType::dbtSingleFile ? VDB_DB_SINGLE_FILE : VDB_DB_DIRECTORY;
+    CheckVdb(VdbSessCreateDatabase(session, type, TApiText(location_), TApiText(Password)),
+             Format("Creating database \"%s\"", {location_}), session);
+  });
+}
+
+void TVdbDatabase::DeleteDatabase() {
+  WithTemporarySession([&](VdbHandle session) {
+    CheckVdb(VdbSessDeleteDatabase(session, TApiText(location_), TApiText(Password)),
+             Format("Deleting database \"%s\"", {location_}), session);
+  });
 }
 
 int32_t TVdbDatabase::Execute(const std::string& sql) {

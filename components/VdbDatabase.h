@@ -19,6 +19,19 @@ enum class TVdbAccessRight { tarAppend = 1, tarEdit = 2, tarDelete = 4, tarIndex
 using TVdbAccessRights = unsigned;  // TVdbAccessRight bits
 constexpr TVdbAccessRights kAllAccessRights = 15;
 
+class TVdbDatabase;
+// Asked for a table's key: sets Key and Retry = true to try it, or leaves Retry false to give up.
+// Sender is the database component when the component itself opens the table, null when the
+// engine asks while running a statement.
+using TVdbPasswordEvent = std::function<void(TVdbDatabase* sender, const std::string& tableName,
+                                             std::string& key, bool& retry)>;
+
+// A table the database opens when it connects.
+struct TVdbBaseTableDef {
+  std::string Name;
+  bool UseEditLocks = true;
+};
+
 class TVdbDatabase {
  public:
   TVdbDatabase();
@@ -55,15 +68,33 @@ class TVdbDatabase {
   int32_t CacheSizeKB = 40960;
   int32_t LockingTimeout = 20000;
   int32_t ServerTimeout = 0;
-  bool CaseSensitive = false;
-  bool CaretSwitch = false;
-  bool AutoCreateIndexes = true;
+  // Session settings: a change reaches a connected session at once.
+  bool CaseSensitive() const { return caseSensitive_; }
+  void SetCaseSensitive(bool on);
+  bool CaretSwitch() const { return caretSwitch_; }
+  void SetCaretSwitch(bool on);
+  bool AutoCreateIndexes() const { return autoCreateIndexes_; }
+  void SetAutoCreateIndexes(bool on);
   int16_t ManagementLevel = 0;
   int16_t EncryptionMethod = 0;
   uint32_t ConnectionId() const { return connectionId_; }
   VdbHandle Handle() const { return sessionHdl_; }
 
   std::function<void()> BeforeConnect, AfterConnect, BeforeDisconnect, AfterDisconnect;
+
+  // Asked for a table's key when the one tried is refused; without it, the process-wide
+  // default handler is asked.
+  TVdbPasswordEvent OnPassword;
+  static void SetDefaultPasswordHandler(TVdbPasswordEvent handler);
+  // Tables opened at connect, in order.
+  std::vector<TVdbBaseTableDef> TableDefs;
+
+  // The form or module the component belongs to (null: none); AutoDatabaseName renames the
+  // datasets of the same owner.
+  const void* Owner = nullptr;
+  bool AutoDatabaseName() const { return autoDatabaseName_; }
+  void SetAutoDatabaseName(bool on);
+  int32_t SessionNumber() const { return sessionNumber_; }
 
   bool Connected() const { return sessionHdl_ > 0; }
   void SetConnected(bool connected);
@@ -74,8 +105,16 @@ class TVdbDatabase {
   VdbHandle OpenTable(const std::string& tableName, bool exclusive, TVdbAccessRights rights,
                       TVdbFlushMode flushMode);
   void CloseCachedTables();
-  // The table names of the database (connecting for the call when disconnected).
-  std::vector<std::string> GetTableNames();
+  // The table names of the database (connecting for the call when disconnected); with
+  // SystemTables none, as the engine lists no system tables.
+  std::vector<std::string> GetTableNames(bool systemTables = false);
+  // Lets the datasets on tables see what other sessions changed.
+  void RefreshDataSets();
+  // Creates or deletes the database at Location; only while disconnected.
+  void CreateDatabase();
+  void DeleteDatabase();
+  int16_t LogLevel() const { return logLevel_; }
+  void SetLogLevel(int16_t level);
   // Runs one statement that returns no rows; the number of rows affected.
   int32_t Execute(const std::string& sql);
   void StartTransaction();
@@ -108,6 +147,19 @@ class TVdbDatabase {
   void OpenSession();
   VdbResult OpenDatabase(uint16_t flags);
   void Raise(const std::string& context, int code) const;
+  VdbHandle OpenTableWithKey(const std::string& tableName, uint16_t rights, std::string key);
+  VdbHandle OpenWithPasswordLoop(const std::string& tableName, uint16_t rights, std::string& key);
+  void OpenLinkedTables(const std::string& tableName, VdbHandle relation, uint16_t rights,
+                        const std::string& key);
+  bool AskPassword(TVdbDatabase* sender, const std::string& tableName, std::string& key) const;
+  void OpenTableDefs();
+  void ApplyAutomaticName();
+  void RenameOwnedDataSets();
+  void PushSessionSettings();
+  template <typename Work>
+  void WithTemporarySession(Work work);
+  friend int16_t AnswerEnginePassword(VdbHandle session, const VdbChar* tableName, VdbChar* key,
+                                      int32_t maxLen);
 
   std::string name_;
   std::string databaseName_;
@@ -117,6 +169,12 @@ class TVdbDatabase {
   bool readOnly_ = false;
   bool sharedReadOnly_ = false;
   bool automatic_ = false;
+  bool autoDatabaseName_ = false;
+  int32_t sessionNumber_ = 0;
+  int16_t logLevel_ = 0;
+  bool caseSensitive_ = false;
+  bool caretSwitch_ = false;
+  bool autoCreateIndexes_ = true;
   TVdbDatabaseType databaseType_ = TVdbDatabaseType::dbtDirectory;
   TVdbFlushMode flushMode_ = TVdbFlushMode::tfmDefault;
   int32_t indexPageSize_ = 4096;
