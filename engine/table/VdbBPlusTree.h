@@ -197,6 +197,10 @@ class TVdbBPlusTree : public TVdbTreeBase {
   TVdbBPlusLeafPage& Descend(const std::uint8_t* Item);
   // Descends from Level (already loaded) along leftmost or rightmost children.
   void DescendEdge(std::int32_t Level, bool Rightmost);
+  // A search answered in the leaf the path ends in, when no page has changed since the path was
+  // walked and Item lies after the leaf's first item and not after its last one: Index is the
+  // first item not less than Item.
+  bool FindInPathLeaf(const std::uint8_t* Item, std::int32_t& Index);
   // Moves the path to the next (previous) leaf; false past the last (first) leaf.
   bool StepLeaf(bool Forward);
   std::int16_t CopyOut(TVdbBPlusPage& Page, std::int32_t KeyIndex, std::uint8_t* Buffer,
@@ -237,6 +241,7 @@ class TVdbBPlusTree : public TVdbTreeBase {
   std::int32_t FPageSize = 0;
   std::int32_t FItemCount = 0;
   std::int32_t FReadLimit = 0;
+  std::uint64_t FPathGeneration = 0;  // page changes when the path was walked
 };
 
 }  // namespace vdb

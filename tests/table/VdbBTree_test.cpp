@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
-#include <set>
 
 #include "VdbTreeTestSupport.h"
 
@@ -108,36 +106,10 @@ TEST_F(BTreeTest, AnItemAlreadyPresentIsIgnored) {
   EXPECT_EQ(Count, 1);
 }
 
-// A walk that steps the way an index cursor does: the first item after (key, record number + 1)
-// of the current one. Searches inside the leaf the last one ended in are answered there; the
-// pages may change between the steps, through this tree or another client of the same file, and
-// every step must still give the model's neighbour.
-class BTreeStepTest : public BTreeTest {
- protected:
-  // Steps from the first item to the end; Between runs before every step.
-  void WalkAgainstModel(TVdbBTree& Walker, const std::set<TEntry>& Model,
-                        const std::function<void(const TEntry&, int)>& Between) {
-    std::vector<std::uint8_t> Found(64);
-    ASSERT_EQ(Walker.FindFirst(Found.data(), 64), 0);
-    TEntry Current = EntryOf(Found.data());
-    ASSERT_EQ(Current, *Model.begin());
-    for (int Step = 0;; ++Step) {
-      Between(Current, Step);
-      if (::testing::Test::HasFatalFailure()) return;
-      const TEntry Search{Current.Key, Current.RecNo + 1};
-      const auto Expected = Model.lower_bound(Search);
-      const auto Item = MakeItem(Search, kKeySize);
-      const std::int16_t Result = Walker.Find(Item.data(), Found.data(), 64);
-      if (Expected == Model.end()) {
-        ASSERT_EQ(Result, TVdbTreeBase::kNone) << "after " << Current.Key;
-        return;
-      }
-      ASSERT_EQ(Result, TVdbTreeBase::kFound) << "after " << Current.Key;
-      ASSERT_EQ(EntryOf(Found.data()), *Expected) << "step " << Step;
-      Current = *Expected;
-    }
-  }
-};
+// Index cursor steps (see StepWalkAgainstModel): searches inside the leaf the last one ended in
+// are answered there, while the pages change between the steps through this tree or another
+// client of the same file.
+class BTreeStepTest : public BTreeTest {};
 
 // The walker's own inserts split its leaf and its deletes merge leaves and free pages.
 TEST_F(BTreeStepTest, StepsAfterTheWalkersOwnChangesFindTheNeighbour) {
@@ -146,29 +118,8 @@ TEST_F(BTreeStepTest, StepsAfterTheWalkersOwnChangesFindTheNeighbour) {
   ASSERT_GE(Tree->GetHeight(), 2);
   std::mt19937 Random(5);
   std::int32_t NextRecNo = 1000;
-  WalkAgainstModel(*Tree, Model, [&](const TEntry& Current, int Step) {
-    if (Step % 3 != 0) return;
-    // Items right after the current one and a few around it, so that its leaf changes.
-    for (int I = 0; I < 14 && Current.Key.size() < 12; ++I) {
-      Insert({Current.Key + static_cast<char>('a' + I), ++NextRecNo}, Model);
-    }
-    for (int I = 0; I < 16 && Model.size() > 40; ++I) {
-      // Alternately one of the next few items and the one before the current.
-      auto It = Model.lower_bound(Current);
-      if (I % 2 == 0) {
-        ++It;
-        for (int Skip = std::uniform_int_distribution<int>(0, 3)(Random); Skip > 0; --Skip) {
-          if (It != Model.end()) ++It;
-        }
-      } else if (It != Model.begin()) {
-        --It;
-      } else {
-        continue;
-      }
-      if (It == Model.end()) continue;
-      ASSERT_TRUE(Tree->Delete(MakeItem(*It, kKeySize).data()));
-      Model.erase(It);
-    }
+  StepWalkAgainstModel(*Tree, Model, kKeySize, [&](const TEntry& Current, int Step) {
+    if (Step % 3 == 0) ChangeAroundCurrent(*Tree, Model, Current, kKeySize, NextRecNo, Random);
   });
 }
 
@@ -183,21 +134,9 @@ TEST_F(BTreeStepTest, StepsAfterAnotherClientsDeletesFindTheNeighbour) {
   OtherStorage->Open(false, false);
   TVdbBTree Other(*OtherStorage, OffsetUsed, VersionUsed, 0);
   Other.Open(Less());
-  std::mt19937 Random(3);
-  WalkAgainstModel(*Tree, Model, [&](const TEntry& Current, int Step) {
+  StepWalkAgainstModel(*Tree, Model, kKeySize, [&](const TEntry& Current, int Step) {
     if (Step % 5 != 4 || Model.size() < 400) return;
-    // The items after the current one, then some before it.
-    for (int I = 0; I < 12; ++I) {
-      auto It = Model.upper_bound(Current);
-      if (I % 3 == 2) {
-        It = Model.lower_bound(Current);
-        if (It == Model.begin()) continue;
-        --It;
-      }
-      if (It == Model.end()) break;
-      ASSERT_TRUE(Other.Delete(MakeItem(*It, kKeySize).data()));
-      Model.erase(It);
-    }
+    DeleteAroundCurrent(Other, Model, Current, kKeySize, 12, nullptr);
     Other.Flush();
   });
   Other.Close();
