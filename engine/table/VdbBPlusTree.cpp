@@ -414,6 +414,19 @@ bool TVdbBPlusTree::IsLessThanItem(TVdbBPlusPage& Page, std::int32_t KeyIndex,
   return IsLess(Comparable(Page, KeyIndex), Y);
 }
 
+std::int32_t TVdbBPlusTree::FirstNotLess(TVdbBPlusPage& Page, std::int32_t Lo, std::int32_t Hi,
+                                          const std::uint8_t* Item) {
+  while (Lo + 1 < Hi) {
+    const std::int32_t Mid = (Lo + Hi) / 2;
+    if (IsLessThanItem(Page, Mid, Item)) {
+      Lo = Mid;
+    } else {
+      Hi = Mid;
+    }
+  }
+  return Hi;
+}
+
 std::int32_t TVdbBPlusTree::SearchPage(TVdbBPlusPage& Page, const std::uint8_t* Item) {
   std::int32_t Lo = -1;
   std::int32_t Hi = Page.Count();
@@ -496,16 +509,7 @@ bool TVdbBPlusTree::FindInPathLeaf(const std::uint8_t* Item, std::int32_t& Index
   if (Hi >= N) return false;
   if (IsLessThanItem(Leaf, Hi, Item)) {
     if (IsLessThanItem(Leaf, N - 1, Item)) return false;
-    Lo = Hi;
-    Hi = N - 1;
-    while (Lo + 1 < Hi) {
-      const std::int32_t Mid = (Lo + Hi) / 2;
-      if (IsLessThanItem(Leaf, Mid, Item)) {
-        Lo = Mid;
-      } else {
-        Hi = Mid;
-      }
-    }
+    Hi = FirstNotLess(Leaf, Hi, N - 1, Item);
   }
   Index = Hi;
   return true;
@@ -631,16 +635,7 @@ std::int32_t TVdbBPlusTree::CalcItemSequenceNo(const std::uint8_t* Item) {
   for (std::int32_t Budget = StepBudget(); Budget > 0; --Budget) {
     const std::int32_t N = Leaf.Count();
     if (N > 0 && !IsLessThanItem(Leaf, N - 1, Item)) {
-      std::int32_t Lo = -1;
-      std::int32_t Hi = N - 1;  // the first item not less than Item lies in Lo + 1 .. Hi
-      while (Lo + 1 < Hi) {
-        const std::int32_t Mid = (Lo + Hi) / 2;
-        if (IsLessThanItem(Leaf, Mid, Item)) {
-          Lo = Mid;
-        } else {
-          Hi = Mid;
-        }
-      }
+      const std::int32_t Hi = FirstNotLess(Leaf, -1, N - 1, Item);
       return IsLessAt(Item, Leaf, Hi) ? 0 : Count + Hi + 1;
     }
     Count += N;

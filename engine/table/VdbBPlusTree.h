@@ -187,6 +187,10 @@ class TVdbBPlusTree : public TVdbTreeBase {
   bool IsLessThanItem(TVdbBPlusPage& Page, std::int32_t KeyIndex, const std::uint8_t* Y);
   const std::uint8_t* Comparable(TVdbBPlusPage& Page, std::int32_t KeyIndex);
   std::int32_t SearchPage(TVdbBPlusPage& Page, const std::uint8_t* Item);
+  // The first item in Lo + 1 .. Hi not less than Item, when item Lo (or -1) is less than it and
+  // item Hi is not.
+  std::int32_t FirstNotLess(TVdbBPlusPage& Page, std::int32_t Lo, std::int32_t Hi,
+                            const std::uint8_t* Item);
 
   TVdbBPlusPage& PageAt(std::int32_t Level);
   TVdbBPlusInnerPage& InnerAt(std::int32_t Level);
