@@ -1055,8 +1055,14 @@ std::int32_t TVdbAccessor::GetWholeText(std::int16_t FieldNo, TText& Value, std:
   std::int16_t BlobType = 0;
   const std::int32_t Size = InitGetBlob(FieldNo, MaxLength, BlobType);
   if (Size <= 0) return Size;
-  if (const TVdbBlobData* Blob = FindPendingBlob(FieldNo)) {
-    Value = Blob->*Text;
+  if (TVdbBlobData* Blob = FindPendingBlob(FieldNo)) {
+    // A text read for this call alone is handed over rather than copied; the transfer buffer
+    // keeps the caller's old one for the next read.
+    if (FBlobTransferTransient) {
+      std::swap(Value, Blob->*Text);
+    } else {
+      Value = Blob->*Text;
+    }
     if (MaxLength >= 0 && Value.size() > static_cast<std::size_t>(MaxLength))
       Value.resize(static_cast<std::size_t>(MaxLength));
   }

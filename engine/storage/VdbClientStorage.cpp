@@ -75,6 +75,8 @@ void TVdbClientStorage::NewStorage() {
                                         kxFormat("Page size %d is not supported", {FPageSize})));
   }
   FStorageHdl = FPageManager->CreateStorage(FName, FFileSystem, FCryptor);
+  FChangeGeneration = &OpenStorageRef().FChangeGeneration;
+  NoteChange();
   OpenStorageRef().FPageSize = FPageSize;
   FTileSize = OpenStorageRef().FTileSize;
   FReadOnly = false;
@@ -91,6 +93,7 @@ void TVdbClientStorage::Open(bool ReadOnly, bool Exclusive) {
                                         kxFormat("Page size %d is not supported", {FPageSize})));
   }
   FStorageHdl = FPageManager->OpenStorage(FName, FFileSystem, ReadOnly, Exclusive, FCryptor);
+  FChangeGeneration = &OpenStorageRef().FChangeGeneration;
   JoinPageSize(OpenStorageRef());
   FTileSize = OpenStorageRef().FTileSize;
   FReadOnly = ReadOnly;
@@ -117,6 +120,7 @@ void TVdbClientStorage::Close() {
   std::lock_guard Lock(FPageManager->CriticalSection());
   const TVdbStorageHdl StorageHdl = FStorageHdl;
   FStorageHdl = 0;
+  FChangeGeneration = nullptr;
   FPageManager->CloseStorage(StorageHdl);
 }
 
@@ -154,6 +158,7 @@ std::int32_t TVdbClientStorage::GetPageCount() const {
 
 void TVdbClientStorage::SetPageCount(std::int32_t PageCount) {
   RequireOpen("Resizing");
+  NoteChange();
   std::lock_guard Lock(FPageManager->CriticalSection());
   const std::int32_t TileSize = OpenStorageRef().TileSize();
   const std::int64_t Tiles =
@@ -302,7 +307,10 @@ std::int32_t TVdbStoragePageSite::GetPageSize() const {
   return FClientStorage ? FClientStorage->GetPageSize() : 0;
 }
 
-void TVdbStoragePageSite::InitPage(std::int32_t PageNo) { Bind(PageNo, true); }
+void TVdbStoragePageSite::InitPage(std::int32_t PageNo) {
+  Bind(PageNo, true);
+  FClientStorage->NoteChange();
+}
 
 void TVdbStoragePageSite::LoadPage(std::int32_t PageNo) {
   if (!Rebound(PageNo)) Bind(PageNo, false);
@@ -407,6 +415,7 @@ void TVdbStoragePageSite::MovePage(std::int32_t PageNo) {
 }
 
 void TVdbStoragePageSite::Modify() {
+  if (FClientStorage != nullptr) FClientStorage->NoteChange();
   TVdbStoragePage* Unit = FStorageTile;
   if (Unit == nullptr || Unit->IsStale()) {
     PageMemory();

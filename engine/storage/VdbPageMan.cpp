@@ -36,6 +36,11 @@ std::int32_t PMTileCountForSize(std::int64_t FileSize, std::int32_t TileSize) {
 
 }  // namespace
 
+namespace {
+// Each storage's change numbers start in a range of their own.
+std::atomic<std::uint64_t> gChangeGenerationBase{1};
+}  // namespace
+
 std::int32_t VdbTilesPerUnit(std::int32_t PageSize, std::int32_t TileSize) {
   if (PageSize <= 0 || TileSize <= 0) return 0;
   // Page and tile sizes nearly always divide one another; this runs for every page bound.
@@ -81,7 +86,8 @@ TVdbStorage::TVdbStorage(std::string Name, TkxFileSystem* FileSystem, bool ReadO
       FEncryption(std::move(Encryption)),
       FTileSize(TileSize),
       FTileCount(TileCount),
-      FCachedPages(BucketCountFor(TileCount)) {}
+      FCachedPages(BucketCountFor(TileCount)),
+      FChangeGeneration(gChangeGenerationBase.fetch_add(std::uint64_t{1} << 32)) {}
 
 TVdbStorage::~TVdbStorage() {
   // Unlink the chains one page at a time instead of letting them free each other recursively.
@@ -720,6 +726,7 @@ void TVdbPageManager::FlushStorage(TVdbStorageHdl StorageHdl) {
 void TVdbPageManager::InvalidateStorage(TVdbStorageHdl StorageHdl) {
   std::lock_guard Lock(FCriticalSection);
   TVdbStorage& Storage = StorageOf(StorageHdl);
+  ++Storage.FChangeGeneration;
   const std::int32_t TileCount = TileCountOf(Storage);
   // Every unit, modified or not, is read again: held ones on their next access.
   Storage.KeepModifiedIf([](const TVdbStoragePage&) { return false; });
@@ -735,6 +742,7 @@ void TVdbPageManager::InvalidateStorage(TVdbStorageHdl StorageHdl) {
 void TVdbPageManager::UndoStorage(TVdbStorageHdl StorageHdl) {
   std::lock_guard Lock(FCriticalSection);
   TVdbStorage& Storage = StorageOf(StorageHdl);
+  ++Storage.FChangeGeneration;
   const std::int32_t TileCount = TileCountOf(Storage);
   // Modified units, and units of tiles the file does not have, are given up.
   const auto Drop = [TileCount](const TVdbStoragePage& Page) {
@@ -790,6 +798,7 @@ void TVdbPageManager::SetStoragePageSize(TVdbStorageHdl StorageHdl, std::int32_t
 void TVdbPageManager::WriteThroughCache(TVdbStorage& Storage, const std::uint8_t* Data,
                                         std::int64_t Size, std::int64_t Pos) {
   if (Size <= 0) return;
+  ++Storage.FChangeGeneration;
   const std::int64_t TileSize = Storage.FTileSize;
   const std::int64_t End = Pos + Size;
   std::vector<TVdbStoragePage*> Overlapping;

@@ -177,7 +177,10 @@ class TVdbStorage {
   std::int64_t FCachedBytes = 0;
   std::size_t FReleasableCount = 0;  // cached pages that are clean and held by no site
   TVdbStoragePage* FFirstModifiedPage = nullptr;
-  bool FSizeChanged = false;  // the tile count moved away from the file's size
+  bool FSizeChanged = false;
+  // Grows whenever a page of the file may have changed (see TVdbClientStorage::ChangeGeneration);
+  // starts apart from every other storage's.
+  std::atomic<std::uint64_t> FChangeGeneration;  // the tile count moved away from the file's size
 };
 
 // A file-system object registered under a location name.
@@ -358,6 +361,13 @@ class TVdbClientStorage {
   TVdbStorageHdl StorageHdl() const { return FStorageHdl; }
   std::int64_t ReadCount() const { return FReadCount; }
   std::int32_t TileSize() const;
+  // A number that grows whenever a page of the file may have changed through any client in this
+  // process: written, created, cut off, undone, or to be read again after another process wrote.
+  // A reader that keeps a position inside pages between calls trusts it only while this number
+  // is unchanged. 0 while the storage is closed.
+  std::uint64_t ChangeGeneration() const {
+    return FChangeGeneration ? FChangeGeneration->load(std::memory_order_acquire) : 0;
+  }
 
  private:
   friend class TVdbStoragePageSite;
@@ -369,8 +379,12 @@ class TVdbClientStorage {
   void DetachSite(TVdbStoragePageSite* Site);
   void UnbindAllSites();
   void JoinPageSize(TVdbStorage& Storage);
+  void NoteChange() {
+    if (FChangeGeneration) FChangeGeneration->fetch_add(1, std::memory_order_acq_rel);
+  }
 
   TVdbPageManager* FPageManager;
+  std::atomic<std::uint64_t>* FChangeGeneration = nullptr;  // the open storage's
   TkxFileSystem* FFileSystem;
   std::shared_ptr<TVdbStorageCipher> FCryptor;
   std::int32_t FPageSize = 0;

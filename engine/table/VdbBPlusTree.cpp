@@ -261,6 +261,7 @@ bool TVdbBPlusTree::UsablePageSize(std::int32_t PageSize) {
 std::int32_t TVdbBPlusTree::MaxItemSize() const { return (FPageSize - 16) / 3 - 6; }
 
 void TVdbBPlusTree::New(std::int32_t PageSize, TVdbItemLess Less) {
+  FPathGeneration = 0;  // the path is moved or its pages change
   if (!UsablePageSize(PageSize)) {
     throw EVdbTreeError(kxFormat("Page size %d cannot be used for a B+ tree", {PageSize}));
   }
@@ -279,6 +280,7 @@ void TVdbBPlusTree::New(std::int32_t PageSize, TVdbItemLess Less) {
 }
 
 void TVdbBPlusTree::Open(TVdbItemLess Less) {
+  FPathGeneration = 0;  // the path is moved or its pages change
   FOnIsLess = std::move(Less);
   FValueSize = 0;
   if (!FHeaderPageSite) FHeaderPageSite = FStorage->CreatePageSite();
@@ -338,6 +340,7 @@ void TVdbBPlusTree::Flush() {
 }
 
 void TVdbBPlusTree::Undo() {
+  FPathGeneration = 0;  // the path is moved or its pages change
   UnloadPages();
   FStorage->Undo();
   if (FOpen) {
@@ -347,6 +350,7 @@ void TVdbBPlusTree::Undo() {
 }
 
 void TVdbBPlusTree::Update() {
+  FPathGeneration = 0;  // the path is moved or its pages change
   UnloadPages();
   if (FHeaderPageSite) FHeaderPageSite->UnloadPage();
   FStorage->Invalidate();
@@ -359,6 +363,7 @@ void TVdbBPlusTree::Update() {
 void TVdbBPlusTree::UpdateDir() { FStorage->UpdateDir(); }
 
 void TVdbBPlusTree::Close() {
+  FPathGeneration = 0;  // the path is moved or its pages change
   UnloadPages();
   FWorkPageSite.reset();
   FHeaderPageSite.reset();
@@ -366,6 +371,7 @@ void TVdbBPlusTree::Close() {
 }
 
 void TVdbBPlusTree::Clear() {
+  FPathGeneration = 0;  // the path is moved or its pages change
   RequireOpen();
   UnloadPages();
   FHeight = 0;
@@ -406,6 +412,19 @@ bool TVdbBPlusTree::IsLessAt(const std::uint8_t* X, TVdbBPlusPage& Page, std::in
 bool TVdbBPlusTree::IsLessThanItem(TVdbBPlusPage& Page, std::int32_t KeyIndex,
                                    const std::uint8_t* Y) {
   return IsLess(Comparable(Page, KeyIndex), Y);
+}
+
+std::int32_t TVdbBPlusTree::FirstNotLess(TVdbBPlusPage& Page, std::int32_t Lo, std::int32_t Hi,
+                                          const std::uint8_t* Item) {
+  while (Lo + 1 < Hi) {
+    const std::int32_t Mid = (Lo + Hi) / 2;
+    if (IsLessThanItem(Page, Mid, Item)) {
+      Lo = Mid;
+    } else {
+      Hi = Mid;
+    }
+  }
+  return Hi;
 }
 
 std::int32_t TVdbBPlusTree::SearchPage(TVdbBPlusPage& Page, const std::uint8_t* Item) {
@@ -460,6 +479,7 @@ void TVdbBPlusTree::LoadLevel(std::int32_t Level, std::int32_t PageNo) {
 }
 
 TVdbBPlusLeafPage& TVdbBPlusTree::Descend(const std::uint8_t* Item) {
+  FPathGeneration = FStorage->ChangeGeneration();
   std::int32_t PageNo = FRoot;
   for (std::int32_t Level = 0; Level < FHeight; ++Level) {
     LoadLevel(Level, PageNo);
@@ -469,6 +489,30 @@ TVdbBPlusLeafPage& TVdbBPlusTree::Descend(const std::uint8_t* Item) {
     if (Level + 1 < FHeight) PageNo = InnerAt(Level).GetChildPageNo(R);
   }
   return LeafAt(FHeight - 1);
+}
+
+bool TVdbBPlusTree::FindInPathLeaf(const std::uint8_t* Item, std::int32_t& Index) {
+  if (FHeight == 0 || FPathGeneration != FStorage->ChangeGeneration()) return false;
+  TVdbBPlusLeafPage& Leaf = LeafAt(FHeight - 1);
+  if (Leaf.PageNo() != FPath.back().PageNo) return false;
+  const std::int32_t N = Leaf.Count();
+  const std::int32_t At = FPath.back().ChildIndex;
+  // Lo: an item less than Item, Hi: one that is not. A step forward finds them at the last
+  // answer and the item after it.
+  std::int32_t Lo = 0;
+  if (At > 0 && At < N && IsLessThanItem(Leaf, At, Item)) {
+    Lo = At;
+  } else if (N < 2 || !IsLessThanItem(Leaf, 0, Item)) {
+    return false;
+  }
+  std::int32_t Hi = Lo + 1;
+  if (Hi >= N) return false;
+  if (IsLessThanItem(Leaf, Hi, Item)) {
+    if (IsLessThanItem(Leaf, N - 1, Item)) return false;
+    Hi = FirstNotLess(Leaf, Hi, N - 1, Item);
+  }
+  Index = Hi;
+  return true;
 }
 
 void TVdbBPlusTree::DescendEdge(std::int32_t Level, bool Rightmost) {
@@ -529,6 +573,12 @@ std::int16_t TVdbBPlusTree::Find(const std::uint8_t* Item, std::uint8_t* FoundIt
                                  std::int32_t FoundSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
+  std::int32_t Index = 0;
+  if (FindInPathLeaf(Item, Index)) {
+    // The leaf's position now names the answer: the next step's search starts there.
+    FPath.back().ChildIndex = Index;
+    return CopyOut(LeafAt(FHeight - 1), Index, FoundItem, FoundSize);
+  }
   TVdbBPlusLeafPage& Leaf = Descend(Item);
   const std::int32_t R = FPath.back().ChildIndex;
   if (R > 0 && !IsLessThanItem(Leaf, R - 1, Item)) return CopyOut(Leaf, R - 1, FoundItem, FoundSize);
@@ -558,6 +608,7 @@ std::int16_t TVdbBPlusTree::FindPrev(const std::uint8_t* Item, std::uint8_t* Pre
 std::int16_t TVdbBPlusTree::FindFirst(std::uint8_t* Item, std::int32_t MaxSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
+  FPathGeneration = FStorage->ChangeGeneration();
   LoadLevel(0, FRoot);
   DescendEdge(0, false);
   return CopyFromPosition(0, Item, MaxSize);
@@ -566,6 +617,7 @@ std::int16_t TVdbBPlusTree::FindFirst(std::uint8_t* Item, std::int32_t MaxSize) 
 std::int16_t TVdbBPlusTree::FindLast(std::uint8_t* Item, std::int32_t MaxSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
+  FPathGeneration = FStorage->ChangeGeneration();
   LoadLevel(0, FRoot);
   DescendEdge(0, true);
   return CopyBeforePosition(LeafAt(FHeight - 1).Count(), Item, MaxSize);
@@ -573,6 +625,7 @@ std::int16_t TVdbBPlusTree::FindLast(std::uint8_t* Item, std::int32_t MaxSize) {
 
 // Counts along the leaf chain; a leaf whose last item is still less than Item is counted whole.
 std::int32_t TVdbBPlusTree::CalcItemSequenceNo(const std::uint8_t* Item) {
+  FPathGeneration = 0;  // the path is moved or its pages change
   RequireOpen();
   if (FHeight == 0) return 0;
   LoadLevel(0, FRoot);
@@ -582,16 +635,7 @@ std::int32_t TVdbBPlusTree::CalcItemSequenceNo(const std::uint8_t* Item) {
   for (std::int32_t Budget = StepBudget(); Budget > 0; --Budget) {
     const std::int32_t N = Leaf.Count();
     if (N > 0 && !IsLessThanItem(Leaf, N - 1, Item)) {
-      std::int32_t Lo = -1;
-      std::int32_t Hi = N - 1;  // the first item not less than Item lies in Lo + 1 .. Hi
-      while (Lo + 1 < Hi) {
-        const std::int32_t Mid = (Lo + Hi) / 2;
-        if (IsLessThanItem(Leaf, Mid, Item)) {
-          Lo = Mid;
-        } else {
-          Hi = Mid;
-        }
-      }
+      const std::int32_t Hi = FirstNotLess(Leaf, -1, N - 1, Item);
       return IsLessAt(Item, Leaf, Hi) ? 0 : Count + Hi + 1;
     }
     Count += N;
@@ -605,6 +649,7 @@ std::int32_t TVdbBPlusTree::CalcItemSequenceNo(const std::uint8_t* Item) {
 }
 
 std::vector<std::int32_t> TVdbBPlusTree::LeafPages() {
+  FPathGeneration = 0;  // the path is moved or its pages change
   RequireOpen();
   std::vector<std::int32_t> Pages;
   if (FHeight == 0) return Pages;
@@ -623,6 +668,7 @@ std::vector<std::int32_t> TVdbBPlusTree::LeafPages() {
 }
 
 void TVdbBPlusTree::Check(std::int32_t& ItemCount, std::int32_t& WrongSortCount) {
+  FPathGeneration = 0;  // the path is moved or its pages change
   RequireOpen();
   ItemCount = 0;
   WrongSortCount = 0;
@@ -673,6 +719,7 @@ void TVdbBPlusTree::FreePage(std::int32_t PageNo) {
 }
 
 void TVdbBPlusTree::Insert(const std::uint8_t* Item, std::int32_t ItemSize) {
+  FPathGeneration = 0;  // the path is moved or its pages change
   RequireOpen();
   FLastInsertAdded = false;
   if (ItemSize <= 0 || ItemSize > MaxItemSize()) {
@@ -788,6 +835,7 @@ void TVdbBPlusTree::Split(std::int32_t& Level, std::int32_t& KeyIndex,
 }
 
 bool TVdbBPlusTree::Delete(const std::uint8_t* Key) {
+  FPathGeneration = 0;  // the path is moved or its pages change
   RequireOpen();
   if (FHeight == 0) return false;
   TVdbBPlusLeafPage& Leaf = Descend(Key);

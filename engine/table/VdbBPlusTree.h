@@ -187,6 +187,10 @@ class TVdbBPlusTree : public TVdbTreeBase {
   bool IsLessThanItem(TVdbBPlusPage& Page, std::int32_t KeyIndex, const std::uint8_t* Y);
   const std::uint8_t* Comparable(TVdbBPlusPage& Page, std::int32_t KeyIndex);
   std::int32_t SearchPage(TVdbBPlusPage& Page, const std::uint8_t* Item);
+  // The first item in Lo + 1 .. Hi not less than Item, when item Lo (or -1) is less than it and
+  // item Hi is not.
+  std::int32_t FirstNotLess(TVdbBPlusPage& Page, std::int32_t Lo, std::int32_t Hi,
+                            const std::uint8_t* Item);
 
   TVdbBPlusPage& PageAt(std::int32_t Level);
   TVdbBPlusInnerPage& InnerAt(std::int32_t Level);
@@ -197,6 +201,10 @@ class TVdbBPlusTree : public TVdbTreeBase {
   TVdbBPlusLeafPage& Descend(const std::uint8_t* Item);
   // Descends from Level (already loaded) along leftmost or rightmost children.
   void DescendEdge(std::int32_t Level, bool Rightmost);
+  // A search answered in the leaf the path ends in, when no page has changed since the path was
+  // walked and Item lies after the leaf's first item and not after its last one: Index is the
+  // first item not less than Item.
+  bool FindInPathLeaf(const std::uint8_t* Item, std::int32_t& Index);
   // Moves the path to the next (previous) leaf; false past the last (first) leaf.
   bool StepLeaf(bool Forward);
   std::int16_t CopyOut(TVdbBPlusPage& Page, std::int32_t KeyIndex, std::uint8_t* Buffer,
@@ -237,6 +245,7 @@ class TVdbBPlusTree : public TVdbTreeBase {
   std::int32_t FPageSize = 0;
   std::int32_t FItemCount = 0;
   std::int32_t FReadLimit = 0;
+  std::uint64_t FPathGeneration = 0;  // page changes when the path was walked
 };
 
 }  // namespace vdb

@@ -250,6 +250,7 @@ bool TVdbBTree::SearchPage(std::int32_t Level, const std::uint8_t* Item) {
 
 std::int32_t TVdbBTree::Search(const std::uint8_t* Item) {
   FUnique = false;
+  FPathGeneration = FStorage->ChangeGeneration();
   std::int32_t PageNo = 1;
   for (std::int32_t Level = 0; Level < FHeight; ++Level) {
     LoadLevel(Level, PageNo);
@@ -260,6 +261,42 @@ std::int32_t TVdbBTree::Search(const std::uint8_t* Item) {
     }
   }
   return -1;
+}
+
+bool TVdbBTree::FindInPathLeaf(const std::uint8_t* Item) {
+  if (FHeight == 0 || FPathDepth != FHeight || FPathGeneration != FStorage->ChangeGeneration()) {
+    return false;
+  }
+  FUnique = false;
+  const std::int32_t Level = FHeight - 1;
+  TVdbStoragePageSite& Leaf = PathSite(Level);
+  const std::int32_t N = Count(Leaf);
+  const std::int32_t At = FPath[static_cast<std::size_t>(Level)].Index;
+  // Lo: a slot less than Item, Hi: one that is not. A step forward finds them at the path's slot
+  // and the one after it.
+  std::int32_t Lo = 1;
+  if (At > 1 && At <= N && IsLess(Key(Leaf, At), Item)) {
+    Lo = At;
+  } else if (N < 2 || !IsLess(Key(Leaf, 1), Item)) {
+    return false;
+  }
+  std::int32_t Hi = Lo + 1;
+  if (Hi > N) return false;
+  if (IsLess(Key(Leaf, Hi), Item)) {
+    if (IsLess(Key(Leaf, N), Item)) return false;
+    Lo = Hi;
+    Hi = N;
+    while (Lo + 1 < Hi) {
+      const std::int32_t Mid = (Lo + Hi) / 2;
+      if (IsLess(Key(Leaf, Mid), Item)) {
+        Lo = Mid;
+      } else {
+        Hi = Mid;
+      }
+    }
+  }
+  FPath[static_cast<std::size_t>(Level)].Index = Hi;
+  return true;
 }
 
 void TVdbBTree::DescendEdge(std::int32_t Level, bool Rightmost) {
@@ -361,6 +398,7 @@ std::int16_t TVdbBTree::Find(const std::uint8_t* Item, std::uint8_t* FoundItem,
   std::int32_t Level;
   FTreeError = kErrNone;
   try {
+    if (FindInPathLeaf(Item)) return CopyPathItem(FoundItem, FoundSize);
     Level = Search(Item);
   } catch (const EVdbTreeError&) {
     if (FTreeError == kErrPageRead) return kNotInTree;
@@ -399,6 +437,7 @@ std::int16_t TVdbBTree::FindFirst(std::uint8_t* Item, std::int32_t MaxSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
   return ReadingPath("FindFirst", [&] {
+    FPathGeneration = FStorage->ChangeGeneration();
     LoadLevel(0, 1);
     DescendEdge(0, false);
     return CopyPathItem(Item, MaxSize);
@@ -409,6 +448,7 @@ std::int16_t TVdbBTree::FindLast(std::uint8_t* Item, std::int32_t MaxSize) {
   RequireOpen();
   if (FHeight == 0) return kNone;
   return ReadingPath("FindLast", [&] {
+    FPathGeneration = FStorage->ChangeGeneration();
     LoadLevel(0, 1);
     DescendEdge(0, true);
     return CopyPathItem(Item, MaxSize);
@@ -421,7 +461,8 @@ bool TVdbBTree::Walk(std::int32_t PageNo, std::int32_t Depth, std::vector<bool>&
   CheckPageNo(PageNo);
   if (Seen[static_cast<std::size_t>(PageNo)]) Damaged(kxFormat("page %d met twice", {PageNo}));
   Seen[static_cast<std::size_t>(PageNo)] = true;
-  // The walk keeps its own sites, one per depth, apart from the search path.
+  // The walk loads its pages into the path's sites: the path no longer serves a search.
+  FPathGeneration = 0;
   LoadLevel(Depth, PageNo);
   TVdbStoragePageSite& Page = PathSite(Depth);
   const std::int32_t N = Count(Page);

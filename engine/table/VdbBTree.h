@@ -120,6 +120,10 @@ class TVdbBTree : public TVdbTreeBase {
   bool StepForward(std::int32_t Level);
   bool StepBackward(std::int32_t Level);
   std::int16_t CopyPathItem(std::uint8_t* Buffer, std::int32_t Size);
+  // A search answered in the leaf the path ends in, when no page has changed since the path was
+  // walked and Item lies after the leaf's first slot and not after its last one (the leaf holds
+  // every item between those two); the path then ends at the first slot not less than Item.
+  bool FindInPathLeaf(const std::uint8_t* Item);
 
   std::int32_t AllocatePage();
   void FreePage(std::int32_t PageNo);
@@ -154,6 +158,7 @@ class TVdbBTree : public TVdbTreeBase {
   TVdbItemLess Less;
   std::vector<TPathStep> FPath;  // per level, root first
   std::int32_t FPathDepth = 0;
+  std::uint64_t FPathGeneration = 0;  // page changes when the path was walked
 };
 
 }  // namespace vdb

@@ -27,8 +27,116 @@ class TChainGuard {
   std::unordered_set<std::int32_t> FSeen;
 };
 
+// The blocks one chain walk has passed, marked in the file's reusable bit set so that a read
+// allocates nothing; the marks are cleared again when the walk ends, however it ends.
+class TVisitedBlocks {
+ public:
+  TVisitedBlocks(TVdbChainMarks& Marks, std::int32_t LastBlock) : FMarks(Marks) {
+    const auto Needed = static_cast<std::size_t>(std::max(LastBlock, 0)) + 1;
+    if (FMarks.Seen.size() < Needed) FMarks.Seen.resize(Needed);
+  }
+  ~TVisitedBlocks() {
+    for (const std::int32_t Block : FMarks.Passed) FMarks.Seen[static_cast<std::size_t>(Block)] = false;
+    FMarks.Passed.clear();
+  }
+  TVisitedBlocks(const TVisitedBlocks&) = delete;
+  TVisitedBlocks& operator=(const TVisitedBlocks&) = delete;
+
+  // BlockNo lies between 0 and the last block given; false when the walk met it before.
+  bool Visit(std::int32_t BlockNo) {
+    auto Mark = FMarks.Seen[static_cast<std::size_t>(BlockNo)];
+    if (Mark) return false;
+    Mark = true;
+    FMarks.Passed.push_back(BlockNo);
+    return true;
+  }
+
+ private:
+  TVdbChainMarks& FMarks;
+};
+
 bool EndsText(std::uint8_t Char) {
   return Char == TVdbMemoFile::kEndOfText || Char == TVdbMemoFile::kCtrlZ;
+}
+
+// The bytes that end a stored text (0, 26) or change on the way out (CR, LF) all lie below 27: a
+// text is scanned a word at a time for such a byte, the rest is copied as it is.
+constexpr std::uint8_t kFirstPlainByte = 27;
+
+bool WordHasControlByte(std::uint64_t Word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  return ((Word - kOnes * kFirstPlainByte) & ~Word & kHighBits) != 0;
+}
+
+// Position of the first byte below 27 in Text[Pos, Count), Count when there is none.
+std::size_t FindControlByte(const std::uint8_t* Text, std::size_t Pos, std::size_t Count) {
+  for (; Pos + sizeof(std::uint64_t) <= Count; Pos += sizeof(std::uint64_t)) {
+    std::uint64_t Word;
+    std::memcpy(&Word, Text + Pos, sizeof Word);
+    if (WordHasControlByte(Word)) break;
+  }
+  for (; Pos < Count; ++Pos) {
+    if (Text[Pos] < kFirstPlainByte) return Pos;
+  }
+  return Count;
+}
+
+bool ChangesOnReading(std::uint8_t Char) {
+  return Char == TVdbMemoFile::kCR || Char == TVdbMemoFile::kLF;
+}
+
+// Position of the first byte of Text[Pos, Count) that ends the text or changes on reading, Count
+// when there is none (other control characters are kept as they are).
+std::size_t FindSpecialByte(const std::uint8_t* Text, std::size_t Pos, std::size_t Count) {
+  Pos = FindControlByte(Text, Pos, Count);
+  while (Pos < Count && !EndsText(Text[Pos]) && !ChangesOnReading(Text[Pos])) {
+    Pos = FindControlByte(Text, Pos + 1, Count);
+  }
+  return Pos;
+}
+
+// Appends the text of one memo block to S as a reader sees it: CR as CR LF (one space with
+// SingleLine), LF as one space, up to the end mark, no more than Limit characters in S. Answers
+// true when the text goes on in the next block.
+bool AppendBlockText(std::string& S, const std::uint8_t* Text, bool SingleLine,
+                     std::size_t Limit) {
+  constexpr auto kCount = static_cast<std::size_t>(TVdbMemoFile::kCharsPerBlock);
+  std::size_t Pos = 0;
+  while (true) {
+    const std::size_t End = FindSpecialByte(Text, Pos, kCount);
+    const std::size_t Room = Limit - std::min(S.size(), Limit);
+    if (End - Pos > Room) {
+      S.append(reinterpret_cast<const char*>(Text + Pos), Room);
+      return false;
+    }
+    S.append(reinterpret_cast<const char*>(Text + Pos), End - Pos);
+    if (End == kCount) return true;
+    if (EndsText(Text[End]) || S.size() >= Limit) return false;
+    if (Text[End] == TVdbMemoFile::kLF || SingleLine) {
+      S += ' ';
+    } else {
+      S += '\r';
+      if (S.size() < Limit) S += '\n';
+    }
+    Pos = End + 1;
+  }
+}
+
+// Characters one memo block adds to its text as read (a CR counts two); Ended tells whether the
+// end mark lies in this block.
+std::int64_t BlockTextLength(const std::uint8_t* Text, bool& Ended) {
+  constexpr auto kCount = static_cast<std::size_t>(TVdbMemoFile::kCharsPerBlock);
+  std::int64_t Length = 0;
+  std::size_t Pos = 0;
+  while (true) {
+    const std::size_t End = FindSpecialByte(Text, Pos, kCount);
+    Length += static_cast<std::int64_t>(End - Pos);
+    Ended = End < kCount && EndsText(Text[End]);
+    if (End == kCount || Ended) return Length;
+    Length += Text[End] == TVdbMemoFile::kCR ? 2 : 1;
+    Pos = End + 1;
+  }
 }
 
 }  // namespace
@@ -279,6 +387,19 @@ void TVdbBlockedBinaryFile::SetNext(std::uint8_t* Block, std::int32_t Next) {
   TkxMemory::WriteInt32(Block, 0, Next);
 }
 
+const std::uint8_t* TVdbBlockedBinaryFile::BlockForReading(std::int32_t BlockNo) {
+  if (BlockNo != 0 && FEncryption) {
+    ReadBlock(BlockNo, WorkBlock());
+    return WorkBlock();
+  }
+  try {
+    FPage->LoadPage(BlockNo);
+    return FPage->Memory();
+  } catch (const EVdbPageManager&) {
+    Fail(kVdbErrFileRead);
+  }
+}
+
 void TVdbBlockedBinaryFile::ReadBlock(std::int32_t BlockNo, std::uint8_t* Buffer) {
   try {
     FPage->LoadPage(BlockNo);
@@ -501,19 +622,18 @@ TVdbMemoFile::TVdbMemoFile(std::unique_ptr<TVdbClientStorage> Storage)
     : TVdbBlockedBinaryFile(std::move(Storage), true) {}
 
 // A memo reader ignores the top 4 bits of a next-block field; a full block must go on to a used
-// block.
+// block. Blocks are read in place from the cached pages.
 template <class F>
-void TVdbMemoFile::ForEachStoredChar(std::int32_t BlockIdx, F&& Take) {
+void TVdbMemoFile::ForEachStoredBlock(std::int32_t BlockIdx, F&& Take) {
   if (BlockIdx == 0) return;
-  TChainGuard Guard;
+  // The reader holds the table's read lock: the file does not shrink under the walk.
+  const std::int32_t LastUsed = LastBlockInFile();
+  TVisitedBlocks Visited(FChainMarks, LastUsed);
   std::int32_t Current = BlockIdx;
   while (true) {
-    if (!IsUsedBlock(Current) || !Guard.Visit(Current)) Damage(kVdbErrMemoDamaged);
-    ReadBlock(Current, WorkBlock());
-    const std::uint8_t* Block = WorkBlock();
-    for (std::int32_t Pos = 4; Pos < kMemoBlockSize; ++Pos) {
-      if (EndsText(Block[Pos]) || !Take(Block[Pos])) return;
-    }
+    if (Current < 1 || Current > LastUsed || !Visited.Visit(Current)) Damage(kVdbErrMemoDamaged);
+    const std::uint8_t* Block = BlockForReading(Current);
+    if (!Take(Block + 4)) return;
     Current = NextOf(Block) & kBlockNoMask;
   }
 }
@@ -524,21 +644,8 @@ std::int32_t TVdbMemoFile::ReadMemo(std::int32_t BlockIdx, std::string& S, bool 
   const std::size_t Limit =
       MaxLen < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(MaxLen);
   const std::int32_t Result = Guarded([&] {
-    ForEachStoredChar(BlockIdx, [&](std::uint8_t Char) {
-      if (S.size() >= Limit) return false;
-      if (Char == kCR) {
-        if (SingleLine) {
-          S += ' ';
-        } else {
-          S += '\r';
-          if (S.size() < Limit) S += '\n';
-        }
-      } else if (Char == kLF) {
-        S += ' ';
-      } else {
-        S += static_cast<char>(Char);
-      }
-      return true;
+    ForEachStoredBlock(BlockIdx, [&](const std::uint8_t* Text) {
+      return AppendBlockText(S, Text, SingleLine, Limit);
     });
     return 0;
   });
@@ -553,9 +660,10 @@ std::int32_t TVdbMemoFile::ReadString(std::int32_t BlockIdx, std::string& S) {
 std::int32_t TVdbMemoFile::CalcMemoLength(std::int32_t BlockIdx) {
   return Guarded([&] {
     std::int64_t Length = 0;
-    ForEachStoredChar(BlockIdx, [&](std::uint8_t Char) {
-      Length += Char == kCR ? 2 : 1;
-      return true;
+    ForEachStoredBlock(BlockIdx, [&](const std::uint8_t* Text) {
+      bool Ended = false;
+      Length += BlockTextLength(Text, Ended);
+      return !Ended;
     });
     if (Length > std::numeric_limits<std::int32_t>::max()) Fail(kVdbErrMemoBlobTooLarge);
     return static_cast<std::int32_t>(Length);

@@ -40,6 +40,13 @@ struct TBlobBlock {
   std::int32_t BlockSize;
 };
 
+// Marks kept by a file between chain walks (see TVdbMemoFile::ReadMemo): one bit per block and the
+// blocks marked.
+struct TVdbChainMarks {
+  std::vector<bool> Seen;
+  std::vector<std::int32_t> Passed;
+};
+
 class TVdbBlockedBinaryFile {
  public:
   static constexpr std::int32_t kEndOfChain = -1;
@@ -141,6 +148,9 @@ class TVdbBlockedBinaryFile {
 
   // Block I/O through the work buffers; raise error 2 / 3 for page-manager failures.
   void ReadBlock(std::int32_t BlockNo, std::uint8_t* Buffer);
+  // Block BlockNo for reading without a copy where the file is not encrypted: the cached page
+  // itself, valid until the next block operation (otherwise the decrypted work block).
+  const std::uint8_t* BlockForReading(std::int32_t BlockNo);
   void WriteBlock(std::int32_t BlockNo, std::uint8_t* Buffer);
   static std::int32_t NextOf(const std::uint8_t* Block);
   static void SetNext(std::uint8_t* Block, std::int32_t Next);
@@ -175,6 +185,8 @@ class TVdbBlockedBinaryFile {
   std::int32_t DataBytes() const { return FBlockSize - 4; }
   std::uint8_t* WorkBlock() { return FWorkBlock.data(); }
   std::uint8_t* TempBlock() { return FTempBlock.data(); }
+
+  TVdbChainMarks FChainMarks;
 
  private:
   void ReadHeader(bool AtOpen);
@@ -244,10 +256,10 @@ class TVdbMemoFile : public TVdbBlockedBinaryFile {
   std::vector<std::int32_t> OldLevelChain(std::int32_t First) override;
 
  private:
-  // Calls Take(character) for each stored character of the text at BlockIdx until the end of the
-  // text or until Take answers false.
+  // Calls Take(characters) with the kCharsPerBlock stored characters of each block of the chain
+  // at BlockIdx until Take answers false (Take finds the end of the text).
   template <class F>
-  void ForEachStoredChar(std::int32_t BlockIdx, F&& Take);
+  void ForEachStoredBlock(std::int32_t BlockIdx, F&& Take);
 };
 
 // Binary values: the size in the first block, then the bytes.

@@ -88,8 +88,13 @@ TPieceShape ShapeOf(const TVdbColumnDefs& Columns, const TVdbSortDef& IndexDef,
                                                           : column.GetColumnType();
     shape.FieldSize = IsStringCode(shape.Type) ? column.Size : level.Size;
     shape.HasNullByte = column.GetHasNullByte();
-    shape.LocaleId = column.GetLocaleId();
-    shape.Options = column.GetStrCmpOptions();
+    // Column types are shared, unchangeable registry objects: a string code means a string type,
+    // so no run-time type check is needed on this path, which every key comparison takes.
+    if (column.DataType != nullptr && column.DataType->IsStringType()) {
+      const auto* String = static_cast<const TVdbStringType*>(column.DataType);
+      shape.LocaleId = String->LocaleId();
+      shape.Options = String->StrCmpOptions();
+    }
   }
   if (IsStringCode(shape.Type)) {
     shape.Wide = shape.Type == 18;

@@ -23,6 +23,37 @@ class BPlusTreeTest : public TTreeFixture<TVdbBPlusTree> {
   std::int16_t HeaderInt16(std::int32_t Field) { return PageInt16(0, kOffset + Field); }
 };
 
+// Index cursor steps (see StepWalkAgainstModel): searches inside the leaf the last one ended in
+// are answered there, while the pages change between the steps through this tree or another
+// client of the same file.
+TEST_F(BPlusTreeTest, StepsAfterTheWalkersOwnChangesFindTheNeighbour) {
+  Make(512);
+  std::set<TEntry> Model = InsertNumbered("k", 400, 1000);
+  ASSERT_GE(Tree->GetHeight(), 2);
+  std::mt19937 Random(5);
+  std::int32_t NextRecNo = 1000;
+  StepWalkAgainstModel(*Tree, Model, 0, [&](const TEntry& Current, int Step) {
+    if (Step % 3 == 0) ChangeAroundCurrent(*Tree, Model, Current, 0, NextRecNo, Random);
+  });
+}
+
+TEST_F(BPlusTreeTest, StepsAfterAnotherClientsDeletesFindTheNeighbour) {
+  Make(512);
+  std::set<TEntry> Model = InsertNumbered("k", 600, 1000);
+  ASSERT_GE(Tree->GetHeight(), 2);
+  Tree->Flush();
+  auto OtherStorage = Env.Client("\\T.vdbi", 512, 2);
+  OtherStorage->Open(false, false);
+  TVdbBPlusTree Other(*OtherStorage, kOffset);
+  Other.Open(Less());
+  StepWalkAgainstModel(*Tree, Model, 0, [&](const TEntry& Current, int Step) {
+    if (Step % 5 != 4 || Model.size() < 400) return;
+    DeleteAroundCurrent(Other, Model, Current, 0, 12, nullptr);
+    Other.Flush();
+  });
+  Other.Close();
+}
+
 TEST_F(BPlusTreeTest, NewTreeWritesItsHeaderAndAnswersEmpty) {
   Make(4096);
   EXPECT_EQ(HeaderInt(0), 1);     // page count

@@ -106,6 +106,42 @@ TEST_F(BTreeTest, AnItemAlreadyPresentIsIgnored) {
   EXPECT_EQ(Count, 1);
 }
 
+// Index cursor steps (see StepWalkAgainstModel): searches inside the leaf the last one ended in
+// are answered there, while the pages change between the steps through this tree or another
+// client of the same file.
+class BTreeStepTest : public BTreeTest {};
+
+// The walker's own inserts split its leaf and its deletes merge leaves and free pages.
+TEST_F(BTreeStepTest, StepsAfterTheWalkersOwnChangesFindTheNeighbour) {
+  Make(512);
+  std::set<TEntry> Model = InsertNumbered("k", 400, 1000);
+  ASSERT_GE(Tree->GetHeight(), 2);
+  std::mt19937 Random(5);
+  std::int32_t NextRecNo = 1000;
+  StepWalkAgainstModel(*Tree, Model, kKeySize, [&](const TEntry& Current, int Step) {
+    if (Step % 3 == 0) ChangeAroundCurrent(*Tree, Model, Current, kKeySize, NextRecNo, Random);
+  });
+}
+
+// Another client of the same file deletes items around the walker's position, merging its leaf
+// into a neighbour and freeing pages, while the walker keeps its path.
+TEST_F(BTreeStepTest, StepsAfterAnotherClientsDeletesFindTheNeighbour) {
+  Make(512);
+  std::set<TEntry> Model = InsertNumbered("k", 600, 1000);
+  ASSERT_GE(Tree->GetHeight(), 3);
+  Tree->Flush();
+  auto OtherStorage = Env.Client("\\T.vdbi", 512, 2);
+  OtherStorage->Open(false, false);
+  TVdbBTree Other(*OtherStorage, OffsetUsed, VersionUsed, 0);
+  Other.Open(Less());
+  StepWalkAgainstModel(*Tree, Model, kKeySize, [&](const TEntry& Current, int Step) {
+    if (Step % 5 != 4 || Model.size() < 400) return;
+    DeleteAroundCurrent(Other, Model, Current, kKeySize, 12, nullptr);
+    Other.Flush();
+  });
+  Other.Close();
+}
+
 class BTreeModelTest : public BTreeTest, public ::testing::WithParamInterface<TLayout> {};
 
 TEST_P(BTreeModelTest, RandomInsertsAndDeletesMatchTheModel) {

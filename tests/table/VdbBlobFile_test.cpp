@@ -333,6 +333,71 @@ TEST_P(BlobFileTest, AStoredLineFeedReadsAsASpaceAndCtrlZEndsTheText) {
   EXPECT_EQ(Memo.CalcMemoLength(First), 4);
 }
 
+// Texts are scanned a word at a time for the bytes that end or change them: every other byte,
+// control characters and Windows-1250 letters alike, must come back at every place of a block,
+// at the ends of the scanned words and across the step to the next block; a CR there must still
+// come back as CR LF.
+TEST_P(BlobFileTest, EveryCharacterComesBackAtEveryPlaceOfABlock) {
+  const std::uint8_t Chars[] = {1, 9, 11, 12, 13, 14, 25, 27, 31, 0x7F, 0x80, 0x9A, 0xE1, 0xFF};
+  const std::size_t Places[] = {0, 1, 6, 7, 8, 15, 16, 243, 244, 247, 248, 250, 251, 252, 253, 503};
+  auto& Memo = NewMemo();
+  for (const std::uint8_t Char : Chars) {
+    for (const std::size_t Place : Places) {
+      SCOPED_TRACE(testing::Message() << "char " << int{Char} << " at " << Place);
+      std::string Text(600, 'b');
+      Text[Place] = static_cast<char>(Char);
+      std::string Expected = Text;
+      if (Char == 13) Expected.insert(Place + 1, "\n");
+      const std::int32_t First = Memo.WriteString(0, Text);
+      ASSERT_GT(First, 0) << Memo.LastErrorMsg();
+      EXPECT_EQ(Read(Memo, First), Expected);
+      EXPECT_EQ(Memo.CalcMemoLength(First), static_cast<std::int32_t>(Expected.size()));
+      std::string Cut;
+      EXPECT_EQ(Memo.ReadMemo(First, Cut, true, static_cast<std::int32_t>(Place) + 1), 0);
+      EXPECT_EQ(Cut, Text.substr(0, Place) + (Char == 13 ? ' ' : static_cast<char>(Char)));
+      ASSERT_EQ(Memo.DeleteValue(First), 0);
+    }
+  }
+}
+
+// A limit that falls inside a run of plain characters, at a block's end or on a CR LF.
+TEST_P(BlobFileTest, ALimitCutsTheTextWhereverItFalls) {
+  auto& Memo = NewMemo();
+  std::string Text(700, 'c');
+  Text[251] = '\r';  // the last character of the first block
+  const std::int32_t First = Memo.WriteString(0, Text);
+  ASSERT_GT(First, 0);
+  std::string Full = Text;
+  Full.insert(252, "\n");
+  for (const std::int32_t Limit : {1, 8, 250, 251, 252, 253, 254, 300, 504, 701, 702, 5000}) {
+    SCOPED_TRACE(Limit);
+    std::string S;
+    EXPECT_EQ(Memo.ReadMemo(First, S, false, Limit), 0);
+    EXPECT_EQ(S, Full.substr(0, static_cast<std::size_t>(Limit)));
+  }
+}
+
+// The marks of a walk that found a loop are cleared: the chain reads again once it is mended,
+// and a loop deep in a long chain is found as well as one at its start.
+TEST_P(BlobFileTest, AChainMendedAfterALoopReadsAgain) {
+  auto& Memo = NewMemo();
+  const std::string Text = Article(2000);  // blocks 1-8
+  const std::int32_t First = Memo.WriteString(0, Text);
+  ASSERT_EQ(First, 1);
+  const std::int32_t Link = Peek("Data.vdbm", Block(7));
+  for (const std::int32_t Back : {6, 3, 1}) {
+    SCOPED_TRACE(Back);
+    Poke("Data.vdbm", Block(7), Back);
+    std::string S;
+    EXPECT_EQ(Memo.ReadString(First, S), -112);
+    EXPECT_EQ(Memo.CalcMemoLength(First), -112);
+    Poke("Data.vdbm", Block(7), Link);
+    Memo.SetDamaged(false);
+    EXPECT_EQ(Read(Memo, First), Text);
+    EXPECT_EQ(Memo.CalcMemoLength(First), static_cast<std::int32_t>(Text.size()));
+  }
+}
+
 TEST_P(BlobFileTest, TheTopFourBitsOfAMemoLinkAreIgnored) {
   auto& Memo = NewMemo();
   const std::string Text = Article(600);

@@ -162,6 +162,70 @@ inline void ExpectTreeMatches(TVdbTreeBase& Tree, const std::set<TEntry>& Model,
   }
 }
 
+// Deletes Count items around Current: alternately one of the next few (the very next one
+// without Random) and the one before it.
+inline void DeleteAroundCurrent(TVdbTreeBase& Tree, std::set<TEntry>& Model, const TEntry& Current,
+                                std::int32_t FixedSize, int Count, std::mt19937* Random) {
+  for (int I = 0; I < Count && Model.size() > 40; ++I) {
+    auto It = Model.lower_bound(Current);
+    if (I % 2 == 0) {
+      ++It;
+      const int Skip = Random ? std::uniform_int_distribution<int>(0, 3)(*Random) : 0;
+      for (int S = 0; S < Skip && It != Model.end(); ++S) ++It;
+    } else if (It != Model.begin()) {
+      --It;
+    } else {
+      continue;
+    }
+    if (It == Model.end()) continue;
+    ASSERT_TRUE(Tree.Delete(MakeItem(*It, FixedSize).data()));
+    Model.erase(It);
+  }
+}
+
+// A walk that steps the way an index cursor does: the first item after (key, record number + 1)
+// of the current one, from the first item to the end, against the model. Between(current, step)
+// runs before every step and may change the tree and the model (FixedSize: item size of a
+// classic B-tree, 0 for items as long as their key).
+inline void StepWalkAgainstModel(TVdbTreeBase& Walker, const std::set<TEntry>& Model,
+                                 std::int32_t FixedSize,
+                                 const std::function<void(const TEntry&, int)>& Between) {
+  std::vector<std::uint8_t> Found(512);
+  ASSERT_EQ(Walker.FindFirst(Found.data(), 512), 0);
+  TEntry Current = EntryOf(Found.data());
+  ASSERT_EQ(Current, *Model.begin());
+  for (int Step = 0;; ++Step) {
+    Between(Current, Step);
+    if (::testing::Test::HasFatalFailure()) return;
+    const TEntry Search{Current.Key, Current.RecNo + 1};
+    const auto Expected = Model.lower_bound(Search);
+    const auto Item = MakeItem(Search, FixedSize);
+    const std::int16_t Result = Walker.Find(Item.data(), Found.data(), 512);
+    if (Expected == Model.end()) {
+      ASSERT_EQ(Result, TVdbTreeBase::kNone) << "after " << Current.Key;
+      return;
+    }
+    ASSERT_EQ(Result, TVdbTreeBase::kFound) << "after " << Current.Key;
+    ASSERT_EQ(EntryOf(Found.data()), *Expected) << "step " << Step;
+    Current = *Expected;
+  }
+}
+
+// Changes the tree around Current the way that moves a cursor's leaf: items right after it
+// (splitting the leaf), then alternately one of the next few items and the one before it
+// (merging leaves and freeing pages).
+inline void ChangeAroundCurrent(TVdbTreeBase& Tree, std::set<TEntry>& Model, const TEntry& Current,
+                                std::int32_t FixedSize, std::int32_t& NextRecNo,
+                                std::mt19937& Random) {
+  for (int I = 0; I < 14 && Current.Key.size() < 12; ++I) {
+    const TEntry Entry{Current.Key + static_cast<char>('a' + I), ++NextRecNo};
+    const auto Item = MakeItem(Entry, FixedSize);
+    Tree.Insert(Item.data(), static_cast<std::int32_t>(Item.size()));
+    Model.insert(Entry);
+  }
+  DeleteAroundCurrent(Tree, Model, Current, FixedSize, 16, &Random);
+}
+
 // Random inserts and deletes against the model, checked every CheckEvery operations.
 inline void RunModel(TVdbTreeBase& Tree, std::set<TEntry>& Model, int Operations,
                      std::int32_t FixedSize, int MaxKeyLen, unsigned Seed, int CheckEvery) {
