@@ -52,6 +52,26 @@ void CloseTable(TVdbCatalog& Catalog, const std::string& TableName) {
   Check(Catalog.TryCloseRelation(RltnIdx, true, true), Catalog);
 }
 
+// Adds a column to a definition being built: names are unique, and there is one record id at most
+// (the table layer would take both and fail only when the table is opened).
+void AddColumn(TVdbColumnDefs& Columns, std::unique_ptr<TVdbColumnDef> Column) {
+  if (Columns.Find(Column->Name) >= 0) throw EVdbEngine(kVdbErrDuplicateIdentifier, kxFormatArgs{Column->Name});
+  if (Column->GetColumnType() == kVdbRecordIdCode && Columns.FindFirst(kVdbRecordIdCode) >= 0)
+    throw EVdbEngine(kVdbErrSecondAutoInc, kxFormatArgs{});
+  Columns.Add(std::move(Column));
+}
+
+// Deletes a table's files after a creation that failed half-way.
+void DeleteTableFiles(TVdbCatalog& Catalog, const std::string& TableName) noexcept {
+  TkxFileSystem* FileSystem = Catalog.Services()->DataFileSystem();
+  if (FileSystem == nullptr) return;
+  try {
+    for (const std::string& File : TableFiles(*FileSystem, Catalog, TableName)) FileSystem->DeleteFile(File);
+  } catch (...) {
+    // The creation's own error is the one worth reporting.
+  }
+}
+
 }  // namespace
 
 std::int32_t TVdbDdlCommand::Execute() {
@@ -89,17 +109,24 @@ void TVdbCreateCommand::CreateTable(TVdbSqlCreateTableCommand& Create) {
   for (int I = 0; I < static_cast<int>(Create.FColumnDefinitions.size()); ++I) {
     auto Column = Create.CreateColumnDef(I);
     if (!Column) throw EVdbEngine(kVdbErrTypeMismatch, kxFormatArgs{Create.FColumnDefinitions[static_cast<std::size_t>(I)]->FColumnName});
-    Table->ColumnDefs().Add(std::move(Column));
+    AddColumn(Table->ColumnDefs(), std::move(Column));
   }
   for (int I = 0; I < static_cast<int>(Create.FConstraints.FCheckConstraints.size()); ++I)
     Table->CheckDefs().Add(Create.CreateCheckDef(I));
   Table->KeyDefs() = Create.FConstraints.FCandidateKeys;
   Table->ForeignKeyDefs() = Create.FConstraints.FForeignKeys;
-  Check(Table->NewFile(), *FCatalog);
-  Table->Close();
-  Table.reset();
-  // Opening it through the catalog sets up its key indexes.
-  OpenTable(Name, true);
+  try {
+    Check(Table->NewFile(), *FCatalog);
+    Table->Close();
+    Table.reset();
+    // Opening it through the catalog sets up its key indexes.
+    OpenTable(Name, true);
+  } catch (...) {
+    Table.reset();
+    CloseTable(*FCatalog, Name);
+    DeleteTableFiles(*FCatalog, Name);
+    throw;
+  }
 }
 
 void TVdbCreateCommand::CreateIndex(TVdbSqlCreateIndexCommand& Create) {

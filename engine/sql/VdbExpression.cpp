@@ -266,6 +266,15 @@ bool TVdbAccessorContext::FindColumn(std::string_view Name, TVdbColumnRef& Colum
   return false;
 }
 
+bool TVdbAccessorContext::FindRelation(std::string_view TableName, TVdbColumnRef& Relation) {
+  for (std::size_t Pos = 0; Pos < FEntries.size(); ++Pos) {
+    if (!NamedBy(FEntries[Pos], TableName)) continue;
+    Relation = TVdbColumnRef{FEntries[Pos].Accessor, FEntries[Pos].RltnIdx, static_cast<std::int16_t>(Pos), 0};
+    return true;
+  }
+  return false;
+}
+
 const TVdbDataType* TVdbAccessorContext::ColumnType(const TVdbColumnRef& Column) {
   return Column.Accessor->Relation().GetDataType(Column.FieldNo);
 }
