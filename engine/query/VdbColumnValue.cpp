@@ -110,6 +110,24 @@ TVdbColumnValue ConvertColumnValue(TVdbColumnValue Column, const TVdbRelation& R
   return ColumnValueFor(Relation, FieldNo, Column.Value, Column.Type);
 }
 
+namespace {
+
+// A number or text must arrive whole: a number beyond the column's range or a text longer than
+// the column is refused (43) instead of being wrapped or cut.
+void CheckStoredWhole(const TVdbRelation& Relation, const std::uint8_t* Record, std::int16_t FieldNo,
+                      const TVdbColumnValue& Column) {
+  const TVdbDataType* Target = Relation.GetDataType(FieldNo);
+  const bool BothNumbers = Target->IsNumericType() && Column.Type->IsNumericType();
+  const bool BothTexts = Target->IsStringType() && Column.Type->IsStringType();
+  if (!BothNumbers && !BothTexts) return;
+  TVdbDataValue Stored;
+  if (!Relation.GetValue(Record, FieldNo, Stored) || Target->IsNull(Stored)) return;
+  if (Column.Type->CompareTo(Column.Value, Stored, Target, 0) != kVdbCmpEqual)
+    throw EVdbEngine(kVdbErrOutOfRange, kxFormatArgs{Column.Type->ToString(Column.Value)});
+}
+
+}  // namespace
+
 void WriteColumnValue(TVdbAccessor& Accessor, std::int16_t FieldNo, const TVdbColumnValue& Column) {
   TVdbRelation& Relation = Accessor.Relation();
   std::uint8_t* Record = Accessor.GetWorkRecordPtr();
@@ -130,6 +148,7 @@ void WriteColumnValue(TVdbAccessor& Accessor, std::int16_t FieldNo, const TVdbCo
     Relation.SetNull(Record, FieldNo);
   } else {
     Relation.SetValue(Record, FieldNo, Column.Value, Column.Type);
+    CheckStoredWhole(Relation, Record, FieldNo, Column);
   }
 }
 

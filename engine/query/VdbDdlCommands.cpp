@@ -398,10 +398,13 @@ void ApplyConstraintChanges(const TVdbSqlAlterTableCommand& Alter, TAlteredTable
   if (Options.FCapacity > 0) Definition.Capacity = Options.FCapacity;
 }
 
-// Error 44 naming the value's column and record.
-EVdbEngine ConversionError(const std::string& Reason, const std::string& Column, std::int32_t RecNo) {
-  return EVdbEngine(kVdbErrTypeMismatch,
-                    kxFormatArgs{Reason + " (column \"" + Column + "\", record " + std::to_string(RecNo) + ")"});
+// The error of a value that did not convert, naming its column and record (an error without a
+// number of its own is a type mismatch).
+EVdbEngine ConversionError(const EVdbEngine& Error, const std::string& Column, std::int32_t RecNo) {
+  const std::int16_t Code = Error.Code() == kVdbErrUnknown ? kVdbErrTypeMismatch : Error.Code();
+  const std::string Where = " (column \"" + Column + "\", record " + std::to_string(RecNo) + ")";
+  if (Code != Error.Code()) return EVdbEngine(Code, kxFormatArgs{std::string(Error.what()) + Where});
+  return EVdbEngine::CreateMsg(Code, std::string(Error.what()) + Where);
 }
 
 // Copies every row of From into To, each new column from its source column, converted; a value
@@ -419,9 +422,10 @@ void CopyRows(TVdbRelation& From, TVdbRelation& To, const std::vector<std::int16
           WriteColumnValue(Writer, FieldNo, ConvertColumnValue(ReadColumnValue(Reader, Sources[I]), To, FieldNo));
         } catch (const EVdbEngine& Error) {
           if (Error.Code() == kVdbErrNullNotAllowed) throw;
-          throw ConversionError(Error.what(), To.GetColumnDef(FieldNo).Name, Reader.CurrentRecordNo());
+          throw ConversionError(Error, To.GetColumnDef(FieldNo).Name, Reader.CurrentRecordNo());
         } catch (const std::exception& Error) {
-          throw ConversionError(Error.what(), To.GetColumnDef(FieldNo).Name, Reader.CurrentRecordNo());
+          throw ConversionError(EVdbEngine(kVdbErrTypeMismatch, kxFormatArgs{Error.what()}), To.GetColumnDef(FieldNo).Name,
+                                Reader.CurrentRecordNo());
         }
       }
       Check(Writer.Post(), Catalog);

@@ -1842,9 +1842,11 @@ std::string TVdbSqlFulltextPredicate::GetSqlText() const {
   return FIsNot ? "NOT " + R : R;
 }
 
+const char* const kFullTextSearch = "Full-text search (CONTAINS)";
+
 TVdbTruthValue TVdbSqlFulltextPredicate::EvaluateTruth(TVdbRelationSet& RltnIdxs) {
   RltnIdxs.reset();
-  throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
+  throw EVdbEngine(kVdbErrNotSupported, kFullTextSearch);
 }
 
 std::unique_ptr<TVdbBooleanFactor> TVdbSqlFulltextPredicate::CreateCopy() const {
@@ -1864,6 +1866,8 @@ void TVdbSqlFulltextPredicate::Prepare(TVdbExpressionContext* Context, TVdbPrepa
                                        const TVdbOuterReferenceCallback& OuterReferenceCallback) {
   FOptions = Options;
   if (FExpressionLeft) FExpressionLeft->Prepare(Context, Options, OuterReferenceCallback);
+  // Refused when prepared, so that a statement over an empty table does not answer "no rows".
+  throw EVdbEngine(kVdbErrNotSupported, kFullTextSearch);
 }
 
 bool TVdbSqlFulltextPredicate::IsSyntacticallyEqual(const TVdbBooleanFactor& Other) const {

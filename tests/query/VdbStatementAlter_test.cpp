@@ -80,6 +80,10 @@ TEST_F(StatementAlterTest, AFailedChangeLeavesTheTableAsItWas) {
   Statements.clear();
   struct TBad { const char* Sql; std::int16_t Error; };
   for (const TBad& Case : {TBad{"ALTER TABLE T ADD Y INTEGER, MODIFY N INTEGER", 44},
+                           TBad{"ALTER TABLE T MODIFY M VARCHAR(5)", 43},
+                           TBad{"ALTER TABLE T MODIFY X BYTE, MODIFY Id INTEGER, MODIFY X DOUBLE, MODIFY X INTEGER, "
+                                "ADD Z SMALLINT DEFAULT 7, MODIFY N VARCHAR(10), MODIFY X BYTE, MODIFY X DECIMAL, "
+                                "MODIFY N VARCHAR(0)", 189},
                            TBad{"ALTER TABLE T MODIFY N VARCHAR(10) NOT NULL, MODIFY X INTEGER NOT NULL", 47},
                            TBad{"ALTER TABLE T ADD Y INTEGER DEFAULT 1, ADD CONSTRAINT OneY UNIQUE (Y)", 30},
                            TBad{"ALTER TABLE T ADD CONSTRAINT Small CHECK (X < 10)", 167},

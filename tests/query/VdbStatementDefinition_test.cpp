@@ -101,6 +101,30 @@ TEST_F(StatementDefinitionTest, DefaultsConstraintsAndRecordIds) {
   EXPECT_EQ(Query("SELECT Id FROM K WHERE S = 'z'"), (TRows{{"12"}}));
 }
 
+// A value that the column cannot hold whole is refused instead of being wrapped or cut.
+TEST_F(StatementDefinitionTest, ValuesThatDoNotFitAreRefused) {
+  ASSERT_EQ(Change("CREATE TABLE Small (Y BYTE, S SMALLINT, I INTEGER, V VARCHAR(3))"), 0) << LastErrorMsg();
+  for (const char* Values : {"(256, 0, 0, 'a')", "(0, 40000, 0, 'a')", "(0, 0, 2.5, 'a')", "(0, 0, 0, 'abcd')",
+                             "(-1, 0, 0, 'a')"})
+    EXPECT_EQ(FailingChange(std::string("INSERT INTO Small VALUES ") + Values), 43) << Values << ": " << LastErrorMsg();
+  EXPECT_EQ(Change("INSERT INTO Small VALUES (255, -32768, 3.0, 'abc')"), 1) << LastErrorMsg();
+  EXPECT_EQ(FailingChange("UPDATE Small SET S = S - 1"), 43) << LastErrorMsg();
+  EXPECT_EQ(Query("SELECT Y, S, I, V FROM Small"), (TRows{{"255", "-32768", "3", "abc"}}));
+}
+
+// Full-text indexes and searches are refused with error 187, also over a table without rows.
+TEST_F(StatementDefinitionTest, FullTextIsRefused) {
+  ASSERT_EQ(Change("CREATE TABLE Texts (N VARCHAR(10))"), 0) << LastErrorMsg();
+  struct TCase { const char* Sql; const char* Message; };
+  for (const TCase& Case : {TCase{"CREATE FULLTEXTINDEX Words ON Texts (N) DICTIONARY D", "Full-text indexes"},
+                            TCase{"UPDATE FULLTEXTINDEX Texts.*", "Full-text indexes"},
+                            TCase{"DROP FULLTEXTINDEX Texts.Words", "Full-text indexes"},
+                            TCase{"SELECT * FROM Texts WHERE CONTAINS('x' IN *)", "Full-text search (CONTAINS)"}}) {
+    EXPECT_EQ(FailingChange(Case.Sql), 187) << Case.Sql;
+    EXPECT_EQ(LastErrorMsg(), std::string("This feature is not supported: ") + Case.Message) << Case.Sql;
+  }
+}
+
 TEST_F(StatementDefinitionTest, IndexedColumnsOfSeveralTypes) {
   ASSERT_EQ(Change("CREATE TABLE Ix (Id AUTOINC, D DATE, W VARWCHAR(10), B BIGINT)"), 0) << LastErrorMsg();
   for (const char* Row : {"(DATE '2020-01-02', 'b', 3)", "(DATE '2019-05-06', 'a', 1)", "(DATE '2021-07-08', 'c', 2)"})
