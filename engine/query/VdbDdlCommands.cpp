@@ -455,39 +455,55 @@ bool RenameTableFiles(TVdbCatalog& Catalog, const std::string& From, const std::
   return true;
 }
 
+// The files of NewName take the place of Name's, whose files become Backup's; the old files step
+// aside first, so that a failed rename can put them back.
+void SwapTableFiles(TVdbCatalog& Catalog, const std::string& Name, const std::string& NewName, const std::string& Backup) {
+  if (!RenameTableFiles(Catalog, Name, Backup)) {
+    RenameTableFiles(Catalog, Backup, Name);
+    throw EVdbEngine(kVdbErrNoRestructureRight, kxFormatArgs{Name});
+  }
+  if (!RenameTableFiles(Catalog, NewName, Name)) {
+    RenameTableFiles(Catalog, Name, NewName);
+    RenameTableFiles(Catalog, Backup, Name);
+    throw EVdbEngine(kVdbErrNoRestructureRight, kxFormatArgs{Name});
+  }
+}
+
 }  // namespace
 
 void TVdbAlterTableCommand::DoExecute() {
   auto& Alter = static_cast<TVdbSqlAlterTableCommand&>(SqlCommand());
   const std::string& Name = Alter.TableName();
   TVdbRelation& Old = *FCatalog->GetRelation(OpenTable(Name, true));
-  TAlteredTable Altered = DescribeTable(BaseTableOf(Old), FCatalog->Key());
-  ApplyColumnChanges(Alter, Altered);
-  ApplyConstraintChanges(Alter, Altered);
-  const std::string NewName = "tmpAlter_" + Name;
-  const std::string Backup = "tmpAltered_" + Name;
-  CheckNameIsFree(*FCatalog, NewName);
-  CheckNameIsFree(*FCatalog, Backup);
-  std::vector<std::int16_t> Sources = Altered.Sources;
-  CreateTableFiles(*FCatalog, NewName, Altered.Definition);
-  WithCleanup(*FCatalog, NewName, [&] {
-    TVdbRelation& New = *FCatalog->GetRelation(OpenTable(NewName, true));
-    CopyRows(Old, New, Sources, *FCatalog);
-    RebuildIndexes(New, Altered, *FCatalog);
-    CloseTable(*FCatalog, NewName);
-    CloseTable(*FCatalog, Name);
-    // The old files step aside first, so that a failed rename can put them back.
-    if (!RenameTableFiles(*FCatalog, Name, Backup)) {
-      RenameTableFiles(*FCatalog, Backup, Name);
-      throw EVdbEngine(kVdbErrNoRestructureRight, kxFormatArgs{Name});
-    }
-    if (!RenameTableFiles(*FCatalog, NewName, Name)) {
-      RenameTableFiles(*FCatalog, Name, NewName);
-      RenameTableFiles(*FCatalog, Backup, Name);
-      throw EVdbEngine(kVdbErrNoRestructureRight, kxFormatArgs{Name});
-    }
-  });
-  DeleteTableFiles(*FCatalog, Backup);
+  TVdbBaseTable& OldTable = BaseTableOf(Old);
+  // Nobody else may use the table while it is copied and its files are replaced.
+  Check(OldTable.BeginExclusive(false), *FCatalog);
+  bool Locked = true;
+  try {
+    TAlteredTable Altered = DescribeTable(OldTable, FCatalog->Key());
+    ApplyColumnChanges(Alter, Altered);
+    ApplyConstraintChanges(Alter, Altered);
+    const std::string NewName = "tmpAlter_" + Name;
+    const std::string Backup = "tmpAltered_" + Name;
+    CheckNameIsFree(*FCatalog, NewName);
+    CheckNameIsFree(*FCatalog, Backup);
+    std::vector<std::int16_t> Sources = Altered.Sources;
+    CreateTableFiles(*FCatalog, NewName, Altered.Definition);
+    WithCleanup(*FCatalog, NewName, [&] {
+      TVdbRelation& New = *FCatalog->GetRelation(OpenTable(NewName, true));
+      CopyRows(Old, New, Sources, *FCatalog);
+      RebuildIndexes(New, Altered, *FCatalog);
+      CloseTable(*FCatalog, NewName);
+      Locked = false;
+      OldTable.EndExclusive();
+      CloseTable(*FCatalog, Name);
+      SwapTableFiles(*FCatalog, Name, NewName, Backup);
+    });
+    DeleteTableFiles(*FCatalog, Backup);
+  } catch (...) {
+    if (Locked) OldTable.EndExclusive();
+    throw;
+  }
 }
 
 }  // namespace vdb

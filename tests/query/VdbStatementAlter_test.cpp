@@ -114,6 +114,27 @@ TEST_F(StatementAlterTest, ConstraintsAreAddedAndDropped) {
   EXPECT_EQ(Query("SELECT COUNT(*) FROM T WHERE N = 'a'"), (TRows{{"2"}}));
 }
 
+// While another session reads the table it is not changed; once it is done, it is.
+TEST_F(StatementAlterTest, ATableAnotherSessionUsesIsNotChanged) {
+  TVdbLocalSession Other;
+  ASSERT_EQ(Other.Initialize(1), 0);
+  Other.Catalog()->SetLocation(FPath);
+  ASSERT_EQ(Other.OpenDb(), 0) << Other.Services()->LastErrorMsg();
+  const std::vector<std::string> Before = Columns();
+  Statements.clear();
+  {
+    TVdbStatement Reading(Other.Catalog());
+    ASSERT_EQ(Reading.SetText("SELECT N FROM T"), 0);
+    ASSERT_EQ(Reading.Prepare(), 0) << Other.Services()->LastErrorMsg();
+    ASSERT_GE(Reading.Execute(), 0) << Other.Services()->LastErrorMsg();
+    EXPECT_GT(FailingChange("ALTER TABLE T ADD Later INTEGER"), 0);
+    EXPECT_EQ(Columns(), Before);
+    Statements.clear();
+  }
+  Other.CloseDb();
+  EXPECT_EQ(Change("ALTER TABLE T ADD Later INTEGER"), 0) << LastErrorMsg();
+}
+
 // Another session that opens the table afterwards reads the new definition.
 TEST_F(StatementAlterTest, OtherSessionsSeeTheNewDefinition) {
   ASSERT_EQ(Change("ALTER TABLE T ADD Flag BOOLEAN DEFAULT TRUE, DROP COLUMN M"), 0) << LastErrorMsg();
