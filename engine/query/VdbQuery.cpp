@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "query/VdbColumnValue.h"
 #include "query/VdbQueryExecPlan.h"
 #include "query/VdbQueryPlanner.h"
 #include "query/VdbTempTable.h"
@@ -747,15 +748,22 @@ void TVdbQuery::OrderResultBy(TVdbRelation& Result) {
 
 namespace {
 
-using TSetRows = std::vector<TGroupKey>;
+using TSetRows = std::vector<TVdbRowValues>;
+
+int CompareRows(const TVdbRowValues& A, const TVdbRowValues& B) {
+  for (std::size_t I = 0; I < A.size(); ++I)
+    if (const int Order = CompareColumnValues(A[I], B[I]); Order != 0) return Order;
+  return 0;
+}
 
 void SortRows(TSetRows& Rows) {
-  std::stable_sort(Rows.begin(), Rows.end(), [](const TGroupKey& A, const TGroupKey& B) { return CompareKeys(A, B) < 0; });
+  std::stable_sort(Rows.begin(), Rows.end(), [](const TVdbRowValues& A, const TVdbRowValues& B) { return CompareRows(A, B) < 0; });
 }
 
 void RemoveDuplicates(TSetRows& Rows) {
   SortRows(Rows);
-  Rows.erase(std::unique(Rows.begin(), Rows.end(), [](const TGroupKey& A, const TGroupKey& B) { return CompareKeys(A, B) == 0; }),
+  Rows.erase(std::unique(Rows.begin(), Rows.end(),
+                         [](const TVdbRowValues& A, const TVdbRowValues& B) { return CompareRows(A, B) == 0; }),
              Rows.end());
 }
 
@@ -763,7 +771,7 @@ void RemoveDuplicates(TSetRows& Rows) {
 // (with ALL as many times as both have them; without ALL every row once).
 TSetRows Combine(TSetRows Left, TSetRows Right, char Operator, bool All) {
   if (Operator == 'U') {
-    for (TGroupKey& Row : Right) Left.push_back(std::move(Row));
+    for (TVdbRowValues& Row : Right) Left.push_back(std::move(Row));
     if (!All) RemoveDuplicates(Left);
     return Left;
   }
@@ -775,39 +783,43 @@ TSetRows Combine(TSetRows Left, TSetRows Right, char Operator, bool All) {
   SortRows(Right);
   TSetRows Result;
   std::size_t J = 0;
-  for (TGroupKey& Row : Left) {
-    while (J < Right.size() && CompareKeys(Right[J], Row) < 0) ++J;
-    const bool Matched = J < Right.size() && CompareKeys(Right[J], Row) == 0;
+  for (TVdbRowValues& Row : Left) {
+    while (J < Right.size() && CompareRows(Right[J], Row) < 0) ++J;
+    const bool Matched = J < Right.size() && CompareRows(Right[J], Row) == 0;
     if (Matched) ++J;  // each row of the right side answers one row of the left side
     if (Matched == (Operator == 'I')) Result.push_back(std::move(Row));
   }
   return Result;
 }
 
+using TCorresponding = std::optional<std::vector<std::string>>;
+
+TCorresponding CopyCorresponding(const std::vector<std::string>* Fields) {
+  return Fields != nullptr ? TCorresponding(*Fields) : std::nullopt;
+}
+
 // The operand primitives of a set expression, left to right, with the operator before each
-// (U, E, I) and its ALL flag.
+// (U, E, I), its ALL flag and its CORRESPONDING.
 struct TSetOperand {
   TVdbSqlTablePrimitive* Primitive;
   char Operator;
   bool All;
+  TCorresponding Corresponding;
 };
 
-void CollectTerm(TVdbSqlTableTerm& Term, char Operator, bool All, std::vector<TSetOperand>& Operands) {
-  Operands.push_back({Term.TablePrimitive(), Operator, All});
-  if (Term.TableTerm() != nullptr) CollectTerm(*Term.TableTerm(), 'I', Term.All(), Operands);
+void CollectTerm(TVdbSqlTableTerm& Term, char Operator, bool All, TCorresponding Corresponding,
+                 std::vector<TSetOperand>& Operands) {
+  Operands.push_back({Term.TablePrimitive(), Operator, All, std::move(Corresponding)});
+  if (Term.TableTerm() != nullptr)
+    CollectTerm(*Term.TableTerm(), 'I', Term.All(), CopyCorresponding(Term.CorrespondingFields()), Operands);
 }
 
-void CollectExpression(TVdbSqlTableExpression& Expression, char Operator, bool All, std::vector<TSetOperand>& Operands) {
-  CollectTerm(*Expression.TableTerm(), Operator, All, Operands);
+void CollectExpression(TVdbSqlTableExpression& Expression, char Operator, bool All, TCorresponding Corresponding,
+                       std::vector<TSetOperand>& Operands) {
+  CollectTerm(*Expression.TableTerm(), Operator, All, std::move(Corresponding), Operands);
   if (Expression.TableExpression() != nullptr)
-    CollectExpression(*Expression.TableExpression(), Expression.IsUnion() ? 'U' : 'E', Expression.All(), Operands);
-}
-
-bool HasCorresponding(const TVdbSqlTableExpression& Expression) {
-  for (const TVdbSqlTableTerm* Term = Expression.TableTerm(); Term != nullptr; Term = Term->TableTerm())
-    if (Term->CorrespondingFields() != nullptr) return true;
-  return Expression.CorrespondingFields() != nullptr ||
-         (Expression.TableExpression() != nullptr && HasCorresponding(*Expression.TableExpression()));
+    CollectExpression(*Expression.TableExpression(), Expression.IsUnion() ? 'U' : 'E', Expression.All(),
+                      CopyCorresponding(Expression.CorrespondingFields()), Operands);
 }
 
 // An operand as a query of its own.
@@ -816,40 +828,93 @@ std::unique_ptr<TVdbSqlQuery> OperandQuery(TVdbCatalog* Catalog, const TVdbSqlTa
   return std::make_unique<TVdbSqlQuery>(Catalog, std::make_unique<TVdbSqlTableExpression>(std::move(Term)));
 }
 
+// The column names that CORRESPONDING pairs: the BY list, or the first operand's columns that
+// every operand has. One set expression takes one choice: every operator after the first
+// operand has CORRESPONDING, and the BY lists are the same.
+std::vector<std::string> CorrespondingNames(const std::vector<TVdbQuery*>& Operands,
+                                            const std::vector<TCorresponding>& Lists) {
+  const auto Partial = [](const TCorresponding& List) { return !List.has_value(); };
+  if (std::any_of(Lists.begin() + 1, Lists.end(), Partial))
+    throw EVdbEngine(kVdbErrNotSupported, "CORRESPONDING on some operators of a set expression only");
+  const TCorresponding& Chosen = Lists[1];
+  for (std::size_t I = 2; I < Lists.size(); ++I) {
+    bool Same = Lists[I].has_value() && Lists[I]->size() == Chosen->size();
+    for (std::size_t J = 0; Same && J < Chosen->size(); ++J) Same = CompareIdentifiers((*Lists[I])[J], (*Chosen)[J]) == 0;
+    if (!Same) throw EVdbEngine(kVdbErrNotSupported, "CORRESPONDING that differs between the operators of one set expression");
+  }
+  if (!Chosen->empty()) return *Chosen;
+  std::vector<std::string> Names;
+  TVdbRelation& First = *Operands.front()->ResultRelation();
+  for (std::int16_t FieldNo = 1; FieldNo <= First.GetColumnCount(); ++FieldNo) {
+    const std::string& Name = First.GetColumnDef(FieldNo).Name;
+    bool Everywhere = true;
+    for (TVdbQuery* Operand : Operands) Everywhere = Everywhere && Operand->ResultRelation()->FindColumn(Name, false) > 0;
+    if (Everywhere) Names.push_back(Name);
+  }
+  if (Names.empty()) throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
+  return Names;
+}
+
+// Long columns pair only with columns of their own kind: their contents are compared as stored.
+void CheckPairable(const TVdbDataType* Mine, const TVdbDataType* Theirs) {
+  const bool Long = IsLongColumnType(Mine->ColumnType()) || IsLongColumnType(Theirs->ColumnType());
+  if (Mine->ColumnType() == kVdbRelationCode || Theirs->ColumnType() == kVdbRelationCode)
+    throw EVdbEngine(kVdbErrNotSupported, "Set operations over relation columns");
+  if (Long ? Mine->ColumnType() != Theirs->ColumnType() : !TVdbDataType::CanConvert(Theirs, Mine, false))
+    throw EVdbEngine(kVdbErrTypeMismatch, kxFormatArgs{Theirs->SqlName() + "<->" + Mine->SqlName()});
+}
+
 }  // namespace
 
 void TVdbQuery::SplitSetOperands() {
   TVdbSqlTableExpression& Expression = *SqlQuery().TableExpression();
-  if (HasCorresponding(Expression)) throw EVdbEngine(kVdbErrNotSupported, "CORRESPONDING");
   std::vector<TSetOperand> Operands;
-  CollectExpression(Expression, 'U', false, Operands);
-  for (const TSetOperand& Operand : Operands) {
+  CollectExpression(Expression, 'U', false, std::nullopt, Operands);
+  for (TSetOperand& Operand : Operands) {
     auto Query = std::make_unique<TVdbQuery>(FCatalog, OperandQuery(FCatalog, *Operand.Primitive));
     Query->SetRequestedCursorType(tctStatic);
     Query->FSetOperator = Operand.Operator;
     Query->FSetAll = Operand.All;
+    Query->FSetCorresponding = std::move(Operand.Corresponding);
     FSetOperandQueries.push_back(Query.get());
     EnsureSubCommands().Add(std::move(Query));
   }
 }
 
-void TVdbQuery::CreateSetOpResult() {
-  FQueryType = IsIntersect() && !IsUnion() && !IsExcept() ? tqtIntersect : tqtUnion;
-  TVdbRelation* First = FSetOperandQueries.front()->ResultRelation();
-  TVdbColumnDefs Columns;
+// Which columns of each operand are paired: all in order, or those named alike (CORRESPONDING).
+void TVdbQuery::PairSetColumns() {
+  std::vector<TCorresponding> Lists;
+  for (TVdbQuery* Operand : FSetOperandQueries) Lists.push_back(Operand->FSetCorresponding);
+  const bool ByName = std::any_of(Lists.begin() + 1, Lists.end(), [](const TCorresponding& List) { return List.has_value(); });
+  const std::int16_t Count = FSetOperandQueries.front()->ResultRelation()->GetColumnCount();
+  const std::vector<std::string> Names = ByName ? CorrespondingNames(FSetOperandQueries, Lists) : std::vector<std::string>();
   for (TVdbQuery* Operand : FSetOperandQueries) {
-    TVdbRelation* Result = Operand->ResultRelation();
-    if (Result->GetColumnCount() != First->GetColumnCount()) throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
-    for (std::int16_t FieldNo = 1; FieldNo <= Result->GetColumnCount(); ++FieldNo) {
-      const TVdbDataType* Mine = First->GetDataType(FieldNo);
-      const TVdbDataType* Theirs = Result->GetDataType(FieldNo);
-      if (IsLongColumn(Mine->ColumnType()) || IsLongColumn(Theirs->ColumnType()))
-        throw EVdbEngine(kVdbErrNotSupported, "Set operations over memo and blob columns");
-      if (!TVdbDataType::CanConvert(Theirs, Mine, false))
-        throw EVdbEngine(kVdbErrTypeMismatch, kxFormatArgs{Theirs->SqlName() + "<->" + Mine->SqlName()});
+    TVdbRelation& Result = *Operand->ResultRelation();
+    Operand->FSetFieldNos.clear();
+    if (!ByName) {
+      if (Result.GetColumnCount() != Count) throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
+      for (std::int16_t FieldNo = 1; FieldNo <= Count; ++FieldNo) Operand->FSetFieldNos.push_back(FieldNo);
+      continue;
+    }
+    for (const std::string& Name : Names) {
+      const std::int16_t FieldNo = Result.FindColumn(Name, false);
+      if (FieldNo <= 0) throw EVdbEngine(kVdbErrUnknownIdentifier, kxFormatArgs{Name});
+      Operand->FSetFieldNos.push_back(FieldNo);
     }
   }
-  for (std::int16_t FieldNo = 1; FieldNo <= First->GetColumnCount(); ++FieldNo) {
+}
+
+void TVdbQuery::CreateSetOpResult() {
+  FQueryType = IsIntersect() && !IsUnion() && !IsExcept() ? tqtIntersect : tqtUnion;
+  PairSetColumns();
+  const TVdbQuery& FirstOperand = *FSetOperandQueries.front();
+  TVdbRelation* First = FirstOperand.ResultRelation();
+  for (TVdbQuery* Operand : FSetOperandQueries)
+    for (std::size_t I = 0; I < FirstOperand.FSetFieldNos.size(); ++I)
+      CheckPairable(First->GetDataType(FirstOperand.FSetFieldNos[I]),
+                    Operand->ResultRelation()->GetDataType(Operand->FSetFieldNos[I]));
+  TVdbColumnDefs Columns;
+  for (const std::int16_t FieldNo : FirstOperand.FSetFieldNos) {
     const TVdbColumnDef& Base = First->GetColumnDef(FieldNo);
     auto Column = TVdbColumnDef::CreateColumnDef(UniqueColumnName(Columns, Base.Name),
                                                  Base.DataType->GetNullableType(true), kVdbColNullable);
@@ -864,18 +929,12 @@ void TVdbQuery::CreateSetOpResult() {
 }
 
 void TVdbQuery::ExecuteSetOperation() {
-  auto ReadAll = [](TVdbRelation& Relation) {
+  auto ReadAll = [](TVdbQuery& Operand) {
     TSetRows Rows;
-    TVdbAccessor Reader(Relation, "IntermediateResult");
+    TVdbAccessor Reader(*Operand.ResultRelation(), "IntermediateResult");
     for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
-      const std::uint8_t* Record = Reader.GetRecordPtr();
-      TGroupKey Row;
-      for (std::int16_t FieldNo = 1; FieldNo <= Relation.GetColumnCount(); ++FieldNo) {
-        TKeyValue Value;
-        Value.Type = Relation.GetDataType(FieldNo);
-        Value.Null = !Relation.GetValue(Record, FieldNo, Value.Value) || Value.Type->IsNull(Value.Value);
-        Row.push_back(std::move(Value));
-      }
+      TVdbRowValues Row;
+      for (const std::int16_t FieldNo : Operand.FSetFieldNos) Row.push_back(ReadColumnValue(Reader, FieldNo));
       Rows.push_back(std::move(Row));
     }
     return Rows;
@@ -886,7 +945,7 @@ void TVdbQuery::ExecuteSetOperation() {
   bool PendingAll = false;
   for (std::size_t I = 0; I < FSetOperandQueries.size(); ++I) {
     TVdbQuery& Operand = *FSetOperandQueries[I];
-    TSetRows Rows = ReadAll(*Operand.ResultRelation());
+    TSetRows Rows = ReadAll(Operand);
     if (I == 0) {
       Term = std::move(Rows);
       continue;
@@ -905,14 +964,10 @@ void TVdbQuery::ExecuteSetOperation() {
   TVdbAccessor& Writer = *FGroupWriter;
   TVdbRelation& Result = Writer.Relation();
   if (Result.RecordCount() > 0 && Result.ClearDat() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
-  for (const TGroupKey& Row : Total) {
+  for (const TVdbRowValues& Row : Total) {
     if (Writer.Append() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
     try {
-      for (std::size_t I = 0; I < Row.size(); ++I) {
-        const auto FieldNo = static_cast<std::int16_t>(I + 1);
-        if (Row[I].Null) Result.SetNull(Writer.GetWorkRecordPtr(), FieldNo);
-        else Result.SetValue(Writer.GetWorkRecordPtr(), FieldNo, Row[I].Value, Row[I].Type);
-      }
+      for (std::size_t I = 0; I < Row.size(); ++I) WriteColumnValue(Writer, static_cast<std::int16_t>(I + 1), Row[I]);
       if (Writer.Post() < 0) RaiseLastError(kVdbErrUnknownIdentifier);
     } catch (...) {
       Writer.Cancel();

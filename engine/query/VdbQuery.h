@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ class TVdbQuery : public TVdbCommand {
   void CreateTableResult(TVdbSqlTableSimplePrimitive& Table);
   void CreateGroupingResult(TVdbSqlSelectExpression& Select);
   void CreateSetOpResult();
+  void PairSetColumns();
   std::int16_t RegisterResult(std::unique_ptr<TVdbRelation> Result);
   std::unique_ptr<TVdbColumnDefs> ResultColumns(TVdbSqlSelectExpression& Select, TVdbColumnOrigins& Origins);
   void HoldResult();
@@ -121,6 +123,10 @@ class TVdbQuery : public TVdbCommand {
   std::vector<TVdbQuery*> FSetOperandQueries;
   char FSetOperator = 0;
   bool FSetAll = false;
+  // CORRESPONDING of the operator before this operand: none, empty (by common names) or the BY list.
+  std::optional<std::vector<std::string>> FSetCorresponding;
+  // The columns of this operand's result that the set operation pairs, in order.
+  std::vector<std::int16_t> FSetFieldNos;
   // Grouping: the plan over the query's tables, the expressions that make a group (GROUP BY,
   // or every item for DISTINCT), and the writer of the group rows.
   std::unique_ptr<TVdbQueryExecutionPlan> FGroupPlan;

@@ -6,6 +6,7 @@
 // appended rows are deleted, updated rows get their old values, deleted rows are stored again.
 #include <algorithm>
 
+#include "query/VdbColumnValue.h"
 #include "query/VdbCommand.h"
 #include "query/VdbQuery.h"
 #include "session/VdbCatalog.h"
@@ -17,31 +18,6 @@ namespace {
 
 const std::string kWriteTag = "Statement_Write";
 
-// The value of one column as a statement writes or restores it; long columns as their text or
-// bytes.
-struct TColumnValue {
-  TColumnValue() = default;
-  TColumnValue(TColumnValue&&) noexcept = default;
-  TColumnValue& operator=(TColumnValue&&) noexcept = default;
-  TColumnValue(const TColumnValue& Other)
-      : IsNull(Other.IsNull), Type(Other.Type), Long(Other.Long), WideLong(Other.WideLong), BlobType(Other.BlobType) {
-    if (Type != nullptr && !Other.Value.IsEmpty()) Type->CopyTo(Other.Value, Value);
-  }
-  TColumnValue& operator=(const TColumnValue&) = delete;
-  bool IsNull = true;
-  TVdbDataValue Value;
-  const TVdbDataType* Type = nullptr;
-  std::string Long;             // memo text in the column's code page, blob bytes
-  std::u16string WideLong;      // wide memo text
-  std::int16_t BlobType = 0;
-};
-using TRowValues = std::vector<TColumnValue>;
-
-std::uint32_t CodePageOf(const TVdbDataType* Type) {
-  const auto* String = dynamic_cast<const TVdbStringType*>(Type);
-  return String != nullptr ? String->CodePage() : 1252;
-}
-
 void CheckResult(std::int32_t Result, TVdbCatalog& Catalog) {
   if (Result >= 0) return;
   TVdbServices* Services = Catalog.Services();
@@ -49,99 +25,12 @@ void CheckResult(std::int32_t Result, TVdbCatalog& Catalog) {
   throw EVdbEngine(static_cast<std::int16_t>(-Result), kxFormatArgs{});
 }
 
-// The current row's value of a column.
-TColumnValue ReadColumn(TVdbAccessor& Accessor, std::int16_t FieldNo) {
-  TVdbRelation& Relation = Accessor.Relation();
-  TColumnValue Column;
-  Column.Type = Relation.GetDataType(FieldNo);
-  const std::uint8_t* Record = Accessor.GetRecordPtr();
-  switch (Column.Type->ColumnType()) {
-    case kVdbMemoCode:
-      Accessor.GetMemo(FieldNo, Column.Long, -1);
-      Column.IsNull = Column.Long.empty() && Relation.IsNull(Record, FieldNo);
-      return Column;
-    case kVdbWideMemoCode:
-      Accessor.GetWideMemo(FieldNo, Column.WideLong, -1);
-      Column.IsNull = Column.WideLong.empty() && Relation.IsNull(Record, FieldNo);
-      return Column;
-    case kVdbBlobCode: {
-      const std::int32_t Size = Accessor.InitGetBlob(FieldNo, -1, Column.BlobType);
-      if (Size > 0) {
-        Column.Long.resize(static_cast<std::size_t>(Size));
-        Accessor.GetBlobChunk(0, Size, Column.Long.data());
-      }
-      Accessor.DoneGetBlob();
-      Column.IsNull = Size <= 0;
-      return Column;
-    }
-    default:
-      Column.IsNull = !Relation.GetValue(Record, FieldNo, Column.Value) || Column.Type->IsNull(Column.Value);
-      return Column;
-  }
-}
-
-// A computed value for a column of Relation (long columns get their text).
-TColumnValue FromValue(const TVdbRelation& Relation, std::int16_t FieldNo, const TVdbDataValue& Value,
-                       const TVdbDataType* Type) {
-  TColumnValue Column;
-  Column.Type = Type;
-  Column.IsNull = Value.IsEmpty() || Type == nullptr || Type->IsNull(Value);
-  if (Column.IsNull) return Column;
-  const TVdbDataType* Target = Relation.GetDataType(FieldNo);
-  switch (Target->ColumnType()) {
-    case kVdbMemoCode:
-      Column.Long = Utf8ToAnsi(Type->GetAnsiString(Value), CodePageOf(Target));
-      break;
-    case kVdbWideMemoCode:
-      Column.WideLong = Type->GetWideString(Value);
-      break;
-    case kVdbBlobCode: {
-      const std::vector<std::uint8_t> Bytes = Type->IsStringType() ? std::vector<std::uint8_t>() : Type->GetBytes(Value);
-      Column.Long = Type->IsStringType() ? Type->GetAnsiString(Value) : std::string(Bytes.begin(), Bytes.end());
-      break;
-    }
-    default:
-      Type->CopyTo(Value, Column.Value);
-      break;
-  }
-  return Column;
-}
-
-// Puts a value into the accessor's work record (or its pending long values).
-void WriteColumn(TVdbAccessor& Accessor, std::int16_t FieldNo, const TColumnValue& Column) {
-  TVdbRelation& Relation = Accessor.Relation();
-  std::uint8_t* Record = Accessor.GetWorkRecordPtr();
-  const std::int16_t Code = Relation.GetDataType(FieldNo)->ColumnType();
-  if (Column.IsNull && !Relation.GetColumnDef(FieldNo).GetNullable())
-    throw EVdbEngine(kVdbErrNullNotAllowed, kxFormatArgs{Relation.GetColumnDef(FieldNo).Name});
-  if (Code == kVdbMemoCode) {
-    Accessor.SetPendingMemo(FieldNo, Column.IsNull ? std::string() : Column.Long);
-    if (Column.IsNull) Relation.SetNull(Record, FieldNo);
-  } else if (Code == kVdbWideMemoCode) {
-    Accessor.SetPendingWideMemo(FieldNo, Column.IsNull ? std::u16string() : Column.WideLong);
-    if (Column.IsNull) Relation.SetNull(Record, FieldNo);
-  } else if (Code == kVdbBlobCode) {
-    Accessor.SetPendingBlob(FieldNo, Column.IsNull ? std::string() : Column.Long, Column.BlobType);
-  } else if (Column.IsNull) {
-    Relation.SetNull(Record, FieldNo);
-  } else {
-    Relation.SetValue(Record, FieldNo, Column.Value, Column.Type);
-  }
-}
-
-TRowValues ReadRow(TVdbAccessor& Accessor) {
-  TRowValues Row;
-  for (std::int16_t FieldNo = 1; FieldNo <= Accessor.Relation().GetColumnCount(); ++FieldNo)
-    Row.push_back(ReadColumn(Accessor, FieldNo));
-  return Row;
-}
-
 // Appends a row (columns in Fields, the others their defaults); answers the new record number.
-std::int32_t AppendRow(TVdbAccessor& Accessor, const std::vector<std::int16_t>& Fields, const TRowValues& Values,
+std::int32_t AppendRow(TVdbAccessor& Accessor, const std::vector<std::int16_t>& Fields, const TVdbRowValues& Values,
                        TVdbCatalog& Catalog) {
   CheckResult(Accessor.Append(), Catalog);
   try {
-    for (std::size_t I = 0; I < Fields.size(); ++I) WriteColumn(Accessor, Fields[I], Values[I]);
+    for (std::size_t I = 0; I < Fields.size(); ++I) WriteColumnValue(Accessor, Fields[I], Values[I]);
     CheckResult(Accessor.Post(), Catalog);
   } catch (...) {
     Accessor.Cancel();
@@ -151,11 +40,11 @@ std::int32_t AppendRow(TVdbAccessor& Accessor, const std::vector<std::int16_t>& 
 }
 
 void ReplaceRow(TVdbAccessor& Accessor, std::int32_t RecNo, const std::vector<std::int16_t>& Fields,
-                const TRowValues& Values, TVdbCatalog& Catalog) {
+                const TVdbRowValues& Values, TVdbCatalog& Catalog) {
   CheckResult(Accessor.GotoRecord(RecNo), Catalog);
   CheckResult(Accessor.Edit(), Catalog);
   try {
-    for (std::size_t I = 0; I < Fields.size(); ++I) WriteColumn(Accessor, Fields[I], Values[I]);
+    for (std::size_t I = 0; I < Fields.size(); ++I) WriteColumnValue(Accessor, Fields[I], Values[I]);
     CheckResult(Accessor.Post(), Catalog);
   } catch (...) {
     Accessor.Cancel();
@@ -176,14 +65,14 @@ void CheckRequiredColumns(const TVdbRelation& Table, const std::vector<std::int1
 }
 
 // The value a sub-query gives: its first row's first column, NULL when it has no row.
-TColumnValue FirstValueOf(TVdbQuery& Query, const TVdbRelation& Table, std::int16_t FieldNo) {
+TVdbColumnValue FirstValueOf(TVdbQuery& Query, const TVdbRelation& Table, std::int16_t FieldNo) {
   TVdbRelation* Result = Query.ResultRelation();
   if (Result == nullptr || Result->GetColumnCount() != 1) throw EVdbEngine(kVdbErrColumnCountMismatch, kxFormatArgs{});
   TVdbAccessor Reader(*Result, "IntermediateResult");
-  if (Reader.First() != 0) return TColumnValue();
-  TColumnValue Value = ReadColumn(Reader, 1);
+  if (Reader.First() != 0) return TVdbColumnValue();
+  TVdbColumnValue Value = ReadColumnValue(Reader, 1);
   if (Value.IsNull || !Value.Long.empty() || !Value.WideLong.empty()) return Value;
-  return FromValue(Table, FieldNo, Value.Value, Value.Type);
+  return ColumnValueFor(Table, FieldNo, Value.Value, Value.Type);
 }
 
 std::vector<std::int16_t> AllFields(const TVdbRelation& Relation) {
@@ -193,8 +82,8 @@ std::vector<std::int16_t> AllFields(const TVdbRelation& Relation) {
   return Fields;
 }
 
-TRowValues Pick(const TRowValues& Row, const std::vector<std::int16_t>& Fields) {
-  TRowValues Picked;
+TVdbRowValues Pick(const TVdbRowValues& Row, const std::vector<std::int16_t>& Fields) {
+  TVdbRowValues Picked;
   for (const std::int16_t FieldNo : Fields) Picked.push_back(Row[static_cast<std::size_t>(FieldNo - 1)]);
   return Picked;
 }
@@ -285,36 +174,23 @@ void TVdbInsertCommand::SetupTables(TVdbVariables* Parameters) {
 
 std::int32_t TVdbInsertCommand::Execute() {
   TVdbRelation& Table = *FCatalog->GetRelation(FTableRltnIdx);
-  std::vector<TRowValues> Rows;
+  std::vector<TVdbRowValues> Rows;
   if (FSource != nullptr) {
     FSource->Execute();
     TVdbAccessor Reader(*FSource->ResultRelation(), kWriteTag);
     for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
-      TRowValues Row = ReadRow(Reader);
-      for (std::size_t I = 0; I < Row.size(); ++I) {
-        TColumnValue& Column = Row[I];
-        const std::int16_t Target = FTargetFields[I];
-        const std::int16_t From = Column.Type->ColumnType(), To = Table.GetDataType(Target)->ColumnType();
-        // A long value read from the source goes to a short column as text (and the reverse).
-        if ((From == kVdbMemoCode) != (To == kVdbMemoCode) && !Column.IsNull) {
-          const TVdbDataType* Text = TVdbDataType::GetApproxStringType(static_cast<std::int32_t>(Column.Long.size()));
-          if (From == kVdbMemoCode) {
-            Text->SetAnsiString(Column.Value, AnsiToUtf8(Column.Long, CodePageOf(Column.Type)));
-            Column = FromValue(Table, Target, Column.Value, Text);
-          } else {
-            Column = FromValue(Table, Target, Column.Value, Column.Type);
-          }
-        }
-      }
+      TVdbRowValues Row = ReadRowValues(Reader);
+      // A long value read from the source goes to a short column as text (and the reverse).
+      for (std::size_t I = 0; I < Row.size(); ++I) Row[I] = ConvertColumnValue(std::move(Row[I]), Table, FTargetFields[I]);
       Rows.push_back(std::move(Row));
     }
   } else {
-    TRowValues Row;
+    TVdbRowValues Row;
     const auto& Values = Insert().Values();
     if (Values.size() > FTargetFields.size()) throw EVdbEngine(kVdbErrTooManyValues, kxFormatArgs{});
     for (std::size_t I = 0; I < Values.size(); ++I) {
       Values[I]->Calculate();
-      Row.push_back(FromValue(Table, FTargetFields[I], Values[I]->ResultValue, Values[I]->DataType()));
+      Row.push_back(ColumnValueFor(Table, FTargetFields[I], Values[I]->ResultValue, Values[I]->DataType()));
     }
     Rows.push_back(std::move(Row));
   }
@@ -323,7 +199,7 @@ std::int32_t TVdbInsertCommand::Execute() {
   CheckRequiredColumns(Table, Fields);
   std::vector<std::int32_t> Appended;
   try {
-    for (const TRowValues& Row : Rows) Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
+    for (const TVdbRowValues& Row : Rows) Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
   } catch (...) {
     // Appended rows are the last ones: deleting them from the last moves no other row.
     for (auto It = Appended.rbegin(); It != Appended.rend(); ++It)
@@ -397,14 +273,14 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
   auto& Update = static_cast<TVdbSqlUpdateCommand&>(SqlCommand());
   TVdbRelation& Table = FTarget->Relation();
   // Every new value first: a failing expression changes nothing.
-  std::vector<TRowValues> NewValues, OldValues;
+  std::vector<TVdbRowValues> NewValues, OldValues;
   for (TVdbQuery* Query : FValueQueries)
     if (Query != nullptr && !Query->IsCorrelated()) Query->Execute();
   bool FirstRow = true;
   for (const std::int32_t RecNo : RecNos) {
     CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
     Update.UpdateOuterReferences();
-    TRowValues New, Old;
+    TVdbRowValues New, Old;
     for (std::size_t I = 0; I < FTargetFields.size(); ++I) {
       if (TVdbQuery* Query = FValueQueries.empty() ? nullptr : FValueQueries[I]) {
         if (Query->IsCorrelated() && (FirstRow || Query->SqlQuery().MustRecalc())) Query->SqlQuery().Recalc();
@@ -412,9 +288,9 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
       } else {
         TVdbExpression& Expression = *Update.Expressions()[I];
         Expression.Calculate();
-        New.push_back(FromValue(Table, FTargetFields[I], Expression.ResultValue, Expression.DataType()));
+        New.push_back(ColumnValueFor(Table, FTargetFields[I], Expression.ResultValue, Expression.DataType()));
       }
-      Old.push_back(ReadColumn(*FTarget, FTargetFields[I]));
+      Old.push_back(ReadColumnValue(*FTarget, FTargetFields[I]));
     }
     FirstRow = false;
     NewValues.push_back(std::move(New));
@@ -441,11 +317,11 @@ std::int32_t TVdbUpdateCommand::DeleteRows(std::vector<std::int32_t> RecNos) {
   // place, which is never one of the records still to delete.
   std::sort(RecNos.begin(), RecNos.end(), std::greater<>());
   const std::vector<std::int16_t> Fields = AllFields(FTarget->Relation());
-  std::vector<TRowValues> Deleted;
+  std::vector<TVdbRowValues> Deleted;
   try {
     for (const std::int32_t RecNo : RecNos) {
       CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
-      TRowValues Row = Pick(ReadRow(*FTarget), Fields);
+      TVdbRowValues Row = Pick(ReadRowValues(*FTarget), Fields);
       CheckResult(FTarget->DeleteRecord(), *FCatalog);
       Deleted.push_back(std::move(Row));
     }

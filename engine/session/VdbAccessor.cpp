@@ -1140,6 +1140,10 @@ std::int16_t TVdbAccessor::Append() {
   FWorkRecBuf.assign(static_cast<std::size_t>(std::max(FRelation->RecordSize(), 0)), 0);
   // The record id is taken once, below: a preset initialisation would take one of its own.
   std::int16_t Result = FRelation->InitRecord(FWorkRecBuf.data(), false);
+  // A new row starts with the columns' default values.
+  constexpr TVdbCalculationPurposes kDefaults = 1u << clpInitialization;
+  if (Result >= 0 && (FRelation->CalculationPurposes() & kDefaults) != 0)
+    Result = FRelation->BerechneFormeln(FWorkRecBuf.data(), kDefaults);
   if (Result >= 0 && FRelation->RecordIdFieldNo() > 0)
     Result = FRelation->SetAutoNum(FWorkRecBuf.data());
   if (Result < 0) {

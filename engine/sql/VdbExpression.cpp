@@ -266,6 +266,15 @@ bool TVdbAccessorContext::FindColumn(std::string_view Name, TVdbColumnRef& Colum
   return false;
 }
 
+bool TVdbAccessorContext::FindRelation(std::string_view TableName, TVdbColumnRef& Relation) {
+  for (std::size_t Pos = 0; Pos < FEntries.size(); ++Pos) {
+    if (!NamedBy(FEntries[Pos], TableName)) continue;
+    Relation = TVdbColumnRef{FEntries[Pos].Accessor, FEntries[Pos].RltnIdx, static_cast<std::int16_t>(Pos), 0};
+    return true;
+  }
+  return false;
+}
+
 const TVdbDataType* TVdbAccessorContext::ColumnType(const TVdbColumnRef& Column) {
   return Column.Accessor->Relation().GetDataType(Column.FieldNo);
 }
@@ -1833,9 +1842,11 @@ std::string TVdbSqlFulltextPredicate::GetSqlText() const {
   return FIsNot ? "NOT " + R : R;
 }
 
+const char* const kFullTextSearch = "Full-text search (CONTAINS)";
+
 TVdbTruthValue TVdbSqlFulltextPredicate::EvaluateTruth(TVdbRelationSet& RltnIdxs) {
   RltnIdxs.reset();
-  throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
+  throw EVdbEngine(kVdbErrNotSupported, kFullTextSearch);
 }
 
 std::unique_ptr<TVdbBooleanFactor> TVdbSqlFulltextPredicate::CreateCopy() const {
@@ -1855,6 +1866,8 @@ void TVdbSqlFulltextPredicate::Prepare(TVdbExpressionContext* Context, TVdbPrepa
                                        const TVdbOuterReferenceCallback& OuterReferenceCallback) {
   FOptions = Options;
   if (FExpressionLeft) FExpressionLeft->Prepare(Context, Options, OuterReferenceCallback);
+  // Refused when prepared, so that a statement over an empty table does not answer "no rows".
+  throw EVdbEngine(kVdbErrNotSupported, kFullTextSearch);
 }
 
 bool TVdbSqlFulltextPredicate::IsSyntacticallyEqual(const TVdbBooleanFactor& Other) const {

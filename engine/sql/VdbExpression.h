@@ -156,6 +156,9 @@ class TVdbExpressionContext {
   // Reads the column of the relation's current record into Value, a value of ColumnType(Column).
   // Memo, wide memo and blob columns are read whole; a blob of length 0 is NULL.
   virtual void ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& Value) = 0;
+  // Finds a relation in scope by name or alias: Relation names its accessor and position, with
+  // FieldNo 0; false when none is (or the context has no relations).
+  virtual bool FindRelation(std::string_view /*TableName*/, TVdbColumnRef& /*Relation*/) { return false; }
   // The statement's parameter list (nullptr when there is none).
   virtual TVdbVariables* Parameters() { return FParameters; }
   void SetParameters(TVdbVariables* Parameters) { FParameters = Parameters; }
@@ -180,6 +183,7 @@ class TVdbAccessorContext : public TVdbExpressionContext {
   bool FindColumn(std::string_view Name, TVdbColumnRef& Column) override;
   const TVdbDataType* ColumnType(const TVdbColumnRef& Column) override;
   void ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& Value) override;
+  bool FindRelation(std::string_view TableName, TVdbColumnRef& Relation) override;
 
  private:
   struct TEntry {

@@ -1367,7 +1367,8 @@ std::unique_ptr<TVdbColumnDef> TVdbSqlColumnDefinition::CreateColumnDef() const 
           : TVdbColumnDef::CreateColumnDef(FColumnName, Type, Options);
   if (!Column) return nullptr;
   if (auto* RecordId = dynamic_cast<TVdbRecordIdColumnDef*>(Column.get())) {
-    std::string Indication = FStringParam;
+    // Without a column list a record is identified by the record id itself.
+    std::string Indication = FStringParam.empty() ? FColumnName : FStringParam;
     for (char& C : Indication) C = C == '[' ? '{' : C == ']' ? '}' : C;
     RecordId->IndexSpec = std::move(Indication);
   } else if (auto* Link = dynamic_cast<TVdbAdlColumnDef*>(Column.get())) {

@@ -795,6 +795,9 @@ class TSqlCurrentRecordIdFunction : public TSqlStdFunction {
  public:
   explicit TSqlCurrentRecordIdFunction(std::string TableName);
   const std::string& TableName() const { return FTableName; }
+  // It reads the table's current row: never a constant, and the table is involved.
+  bool GetIsConstant() const override { return false; }
+  void GetInvolvedTables(TVdbRelationSet& RltnIdxs) const override;
   void DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) override;
   std::string GetSqlText() const override;
   std::unique_ptr<TVdbFunction> CreateCopy() const override;
@@ -804,6 +807,9 @@ class TSqlCurrentRecordIdFunction : public TSqlStdFunction {
 
  private:
   std::string FTableName;
+  std::string FWrittenName;  // as the statement names it (FTableName may become an internal alias)
+  TVdbExpressionContext* FContext = nullptr;
+  TVdbColumnRef FRecordId;  // the table's record id column, found when prepared
 };
 
 // The literal start of a LIKE pattern: its characters up to the first unescaped "%" or "_", the

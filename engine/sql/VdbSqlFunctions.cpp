@@ -8,6 +8,7 @@
 #include <ctime>
 #include <random>
 
+#include "session/VdbAccessor.h"
 #include "sql/VdbSqlParser.h"
 #include "storage/kxMemory.h"
 #include "table/VdbData.h"
@@ -540,25 +541,41 @@ void TSqlCastFunction::DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnId
 // CURRENTRECORDID
 
 TSqlCurrentRecordIdFunction::TSqlCurrentRecordIdFunction(std::string TableName)
-    : TSqlStdFunction(sftCurrentRecordId), FTableName(std::move(TableName)) {}
+    : TSqlStdFunction(sftCurrentRecordId), FTableName(TableName), FWrittenName(std::move(TableName)) {}
 
-std::string TSqlCurrentRecordIdFunction::GetSqlText() const { return "CURRENTRECORDID(" + FTableName + ")"; }
+std::string TSqlCurrentRecordIdFunction::GetSqlText() const { return "CURRENTRECORDID(" + FWrittenName + ")"; }
 
 std::unique_ptr<TVdbFunction> TSqlCurrentRecordIdFunction::CreateCopy() const {
-  return std::make_unique<TSqlCurrentRecordIdFunction>(FTableName);
+  auto Copy = std::make_unique<TSqlCurrentRecordIdFunction>(FWrittenName);
+  Copy->FTableName = FTableName;
+  return Copy;
 }
 
 void TSqlCurrentRecordIdFunction::ReplaceAlias(const std::string& Alias, const std::string& InternalName) {
   if (CompareIdentifiers(FTableName, Alias) == 0) FTableName = InternalName;
 }
 
-void TSqlCurrentRecordIdFunction::Prepare(TVdbExpressionContext*, TVdbPrepareOptions, const TVdbOuterReferenceCallback&) {
-  FResultType = TVdbDataType::GetDataType(kVdbRecordIdCode, true, kVdbCurrentLevel);
+// The table must be one the statement reads and must have a record id column; the value is the
+// record id of its current row (NULL where an outer join gave it none).
+void TSqlCurrentRecordIdFunction::Prepare(TVdbExpressionContext* Context, TVdbPrepareOptions,
+                                          const TVdbOuterReferenceCallback&) {
+  FContext = Context;
+  if (Context == nullptr || !Context->FindRelation(FTableName, FRecordId))
+    throw EVdbEngine(kVdbErrTableNotFound, kxFormatArgs{FWrittenName});
+  FRecordId.FieldNo = FRecordId.Accessor->Relation().RecordIdFieldNo();
+  if (FRecordId.FieldNo <= 0) throw EVdbEngine(kVdbErrNoRecordIdColumn, kxFormatArgs{FWrittenName});
+  FResultType = Context->ColumnType(FRecordId);
 }
 
-void TSqlCurrentRecordIdFunction::DoCalculate(TVdbDataValue&, TVdbRelationSet&) {
-  // Reading a relation's record id needs the accessor set of the statement layer.
-  throw EVdbEngine(kVdbErrUnknown, "Not yet implemented");
+void TSqlCurrentRecordIdFunction::GetInvolvedTables(TVdbRelationSet& RltnIdxs) const {
+  if (FRecordId.RltnIdx > 0 && static_cast<std::size_t>(FRecordId.RltnIdx) < RltnIdxs.size())
+    RltnIdxs.set(static_cast<std::size_t>(FRecordId.RltnIdx));
+}
+
+void TSqlCurrentRecordIdFunction::DoCalculate(TVdbDataValue& Value, TVdbRelationSet& RltnIdxs) {
+  if (FContext == nullptr) throw EVdbEngine(kVdbErrTableNotFound, kxFormatArgs{FWrittenName});
+  GetInvolvedTables(RltnIdxs);
+  FContext->ReadColumn(FRecordId, Value);
 }
 
 // ---------------------------------------------------------------------------------------------

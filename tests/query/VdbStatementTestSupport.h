@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "query/VdbStatement.h"
 #include "session/VdbCatalog.h"
 #include "session/VdbLocSess.h"
+#include "storage/kxMemory.h"
 #include "table/kxStrUtils.h"
 
 namespace vdb::test {
@@ -51,6 +53,17 @@ inline std::vector<std::vector<std::string>> ReadRows(TVdbCatalog& Catalog, std:
         if (Text.empty() && Relation->IsNull(Record, FieldNo)) Text = "NULL";
         else if (const auto* String = dynamic_cast<const TVdbStringType*>(Relation->GetDataType(FieldNo)))
           Text = AnsiToUtf8(Text, String->CodePage());
+      } else if (Type == kVdbWideMemoCode) {
+        std::u16string Wide;
+        Cursor.GetWideMemo(FieldNo, Wide, -1);
+        Text = Wide.empty() && Relation->IsNull(Record, FieldNo) ? "NULL" : TkxMemory::Utf16ToUtf8(Wide);
+      } else if (Type == kVdbBlobCode) {
+        std::int16_t BlobType = 0;
+        const std::int32_t Size = Cursor.InitGetBlob(FieldNo, -1, BlobType);
+        Text.resize(static_cast<std::size_t>(std::max(Size, 0)));
+        if (Size > 0) Cursor.GetBlobChunk(0, Size, Text.data());
+        Cursor.DoneGetBlob();
+        if (Size <= 0) Text = "NULL";
       } else if (Relation->IsNull(Record, FieldNo)) {
         Text = "NULL";
       } else {

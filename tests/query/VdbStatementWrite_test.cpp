@@ -5,35 +5,16 @@
 
 #include <filesystem>
 
-#include "VdbStatementTestSupport.h"
+#include "VdbStatementWriteSupport.h"
 
 namespace vdb::test {
 namespace {
 
-using TRows = std::vector<std::vector<std::string>>;
-
-class StatementWriteTest : public StatementFixture {
+class StatementWriteTest : public StatementWriteFixture {
  protected:
   void SetUp() override {
-    StatementFixture::SetUp();
+    StatementWriteFixture::SetUp();
     OpenLexicon({{"alma", "gyumolcs", 2}});
-  }
-  // Runs a statement that changes rows; answers the rows affected.
-  std::int32_t Change(const std::string& Sql) {
-    TVdbStatement& Statement = NewStatement();
-    EXPECT_EQ(Statement.SetText(Sql), 0) << Sql << ": " << LastErrorMsg();
-    EXPECT_EQ(Statement.Prepare(), 0) << Sql << ": " << LastErrorMsg();
-    return Statement.Execute();
-  }
-  TRows Query(const std::string& Sql) { return Rows(Run(Sql)); }
-  // A statement whose execution fails: the result and the session's last error.
-  std::int16_t FailingChange(const std::string& Sql) {
-    TVdbStatement& Statement = NewStatement();
-    EXPECT_EQ(Statement.SetText(Sql), 0) << Sql << ": " << LastErrorMsg();
-    const std::int16_t Prepared = Statement.Prepare();
-    if (Prepared < 0) return LastErrorCode();
-    EXPECT_EQ(Statement.Execute(), TVdbStatement::kResultExecuteFailed) << Sql;
-    return LastErrorCode();
   }
   void CreatePeople() {
     ASSERT_EQ(Change("CREATE TABLE People (Id INTEGER NOT NULL, Name VARCHAR(20), Note LONGVARCHAR, "
