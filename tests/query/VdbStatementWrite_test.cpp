@@ -162,5 +162,39 @@ TEST_F(StatementWriteTest, ColumnsNamedLikeFunctions) {
   EXPECT_EQ(Query("SELECT Str, Len FROM F ORDER BY Len DESC"), (TRows{{"de", "4"}, {"abc", "1"}}));
 }
 
+// Text parameters keep letters outside Latin-1 ("ő", "ű") on their way to the Windows-1250
+// columns of the lexicon, as values written, compared and matched.
+TEST_F(StatementWriteTest, TextParametersKeepEveryLetterOfTheColumnsCodePage) {
+  TVdbStatement& Insert = NewStatement();
+  ASSERT_EQ(Insert.SetText("INSERT INTO Data (CIMSZO, LEIRAS) VALUES (:w, :d)"), 0) << LastErrorMsg();
+  ASSERT_EQ(Insert.AddParameter("w", kVdbStringCode, 40), 0);
+  ASSERT_EQ(Insert.AddParameter("d", kVdbMemoCode, 0), 0);
+  ASSERT_EQ(Insert.Prepare(), 0) << LastErrorMsg();
+  const std::vector<std::pair<std::string, std::string>> Words = {
+      {"Őrző", "a vad őrzője"}, {"tűzés", "Ű és ű, Ő és ő"}, {"fű", "ő"}};
+  for (const auto& [Word, Description] : Words) {
+    ASSERT_EQ(Insert.SetParamValue("w", Word.data(), static_cast<std::int32_t>(Word.size())), 0);
+    ASSERT_EQ(Insert.SetParamValue("d", Description.data(), static_cast<std::int32_t>(Description.size())), 0);
+    ASSERT_EQ(Insert.Execute(), 1) << LastErrorMsg();
+  }
+  TVdbStatement& Find = NewStatement();
+  ASSERT_EQ(Find.SetText("SELECT CIMSZO, LEIRAS FROM Data WHERE CIMSZO = :w OR LEIRAS LIKE :p"), 0);
+  ASSERT_EQ(Find.AddParameter("w", kVdbStringCode, 0), 0);
+  ASSERT_EQ(Find.AddParameter("p", kVdbStringCode, 0), 0);
+  ASSERT_EQ(Find.Prepare(), 0) << LastErrorMsg();
+  for (const auto& [Word, Description] : Words) {
+    SCOPED_TRACE(Word);
+    ASSERT_EQ(Find.SetParamValue("w", Word.data(), static_cast<std::int32_t>(Word.size())), 0);
+    ASSERT_EQ(Find.SetParamValue("p", "", -1), 0);
+    ASSERT_GE(Find.Execute(), 0) << LastErrorMsg();
+    EXPECT_EQ(Rows(Find), (TRows{{Word, Description}}));
+  }
+  // "ő" matches "ő" and "Ő" (the collation ignores case), and no "o" or "ö".
+  ASSERT_EQ(Find.SetParamValue("w", "", -1), 0);
+  ASSERT_EQ(Find.SetParamValue("p", "%ő%", -1 - 1), 0);
+  ASSERT_GE(Find.Execute(), 0) << LastErrorMsg();
+  EXPECT_EQ(Rows(Find).size(), 3u);
+}
+
 }  // namespace
 }  // namespace vdb::test
