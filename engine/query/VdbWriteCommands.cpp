@@ -290,6 +290,7 @@ std::int32_t TVdbInsertCommand::Execute() {
     FSource->Execute();
     TVdbAccessor Reader(*FSource->ResultRelation(), kWriteTag);
     for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
+      FCatalog->Services()->ThrowIfStopped();
       TRowValues Row = ReadRow(Reader);
       for (std::size_t I = 0; I < Row.size(); ++I) {
         TColumnValue& Column = Row[I];
@@ -323,7 +324,11 @@ std::int32_t TVdbInsertCommand::Execute() {
   CheckRequiredColumns(Table, Fields);
   std::vector<std::int32_t> Appended;
   try {
-    for (const TRowValues& Row : Rows) Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
+    // A stop request between two rows takes back the rows appended so far, as an error does.
+    for (const TRowValues& Row : Rows) {
+      FCatalog->Services()->ThrowIfStopped();
+      Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
+    }
   } catch (...) {
     // Appended rows are the last ones: deleting them from the last moves no other row.
     for (auto It = Appended.rbegin(); It != Appended.rend(); ++It)
@@ -402,6 +407,7 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
     if (Query != nullptr && !Query->IsCorrelated()) Query->Execute();
   bool FirstRow = true;
   for (const std::int32_t RecNo : RecNos) {
+    FCatalog->Services()->ThrowIfStopped();
     CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
     Update.UpdateOuterReferences();
     TRowValues New, Old;
@@ -422,7 +428,10 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
   }
   std::size_t Done = 0;
   try {
-    for (; Done < RecNos.size(); ++Done) ReplaceRow(*FTarget, RecNos[Done], FTargetFields, NewValues[Done], *FCatalog);
+    for (; Done < RecNos.size(); ++Done) {
+      FCatalog->Services()->ThrowIfStopped();
+      ReplaceRow(*FTarget, RecNos[Done], FTargetFields, NewValues[Done], *FCatalog);
+    }
   } catch (...) {
     for (std::size_t I = Done; I-- > 0;) {
       try {
@@ -444,6 +453,7 @@ std::int32_t TVdbUpdateCommand::DeleteRows(std::vector<std::int32_t> RecNos) {
   std::vector<TRowValues> Deleted;
   try {
     for (const std::int32_t RecNo : RecNos) {
+      FCatalog->Services()->ThrowIfStopped();
       CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
       TRowValues Row = Pick(ReadRow(*FTarget), Fields);
       CheckResult(FTarget->DeleteRecord(), *FCatalog);
