@@ -196,5 +196,18 @@ TEST_F(StatementWriteTest, TextParametersKeepEveryLetterOfTheColumnsCodePage) {
   EXPECT_EQ(Rows(Find).size(), 3u);
 }
 
+// Index bounds on a table that has never held a row (its key index not written yet) find no
+// row and raise no error, over the key and over a secondary index, alone and in a join.
+TEST_F(StatementWriteTest, BoundsOnAnEmptyTableFindNoRow) {
+  ASSERT_EQ(Change("CREATE TABLE E (Id INTEGER NOT NULL, Name VARCHAR(10), PRIMARY KEY (Id))"), 0) << LastErrorMsg();
+  ASSERT_EQ(Change("CREATE INDEX EN ON E (Name)"), 0) << LastErrorMsg();
+  for (const char* Where : {"Id >= 5", "Id <= 5", "Id = 5", "Id > 1 AND Id < 9", "Name >= 'a'", "Name <= 'b'",
+                            "Name LIKE 'a%'", "Name = 'a' AND Id = 1"}) {
+    SCOPED_TRACE(Where);
+    EXPECT_EQ(Query(std::string("SELECT * FROM E WHERE ") + Where), TRows{});
+  }
+  EXPECT_EQ(Query("SELECT Data.CIMSZO FROM Data, E WHERE E.Id = 2 AND E.Name = Data.CIMSZO"), TRows{});
+}
+
 }  // namespace
 }  // namespace vdb::test
