@@ -209,5 +209,34 @@ TEST_F(StatementWriteTest, BoundsOnAnEmptyTableFindNoRow) {
   EXPECT_EQ(Query("SELECT Data.CIMSZO FROM Data, E WHERE E.Id = 2 AND E.Name = Data.CIMSZO"), TRows{});
 }
 
+// A range that leaves a large share of a table's rows is read by a scan in record order rather
+// than through a temporary index; a small share, and an equality, still go through one, kept
+// for the statements after it. The rows are the same either way.
+TEST_F(StatementWriteTest, ATemporaryIndexServesOnlyRangesThatLeaveFewRows) {
+  ASSERT_EQ(Change("CREATE TABLE D (X INTEGER)"), 0) << LastErrorMsg();
+  for (int Digit = 0; Digit < 10; ++Digit) ASSERT_EQ(Change("INSERT INTO D VALUES (" + std::to_string(Digit) + ")"), 1);
+  ASSERT_EQ(Change("CREATE TABLE R (Id INTEGER NOT NULL, Val INTEGER, PRIMARY KEY (Id))"), 0) << LastErrorMsg();
+  ASSERT_EQ(Change("INSERT INTO R SELECT a.X * 1000 + b.X * 100 + c.X * 10 + d.X, c.X * 10 + d.X "
+                   "FROM D a, D b, D c, D d WHERE a.X < 2"), 2000) << LastErrorMsg();
+  struct Case {
+    const char* Where;
+    bool Scans;
+    std::size_t Rows;
+  };
+  const Case Cases[] = {
+      {"Val < 50", true, 1000},  {"Val >= 20", true, 1600}, {"Val BETWEEN 10 AND 69", true, 1200},
+      {"Val < 5", false, 100},   {"Val > 90", false, 180},  {"Val >= 10 AND Val <= 12", false, 60},
+      {"Val = 7", false, 20},    {"Val < 50", true, 1000},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Where);
+    TVdbStatement& Statement = Run(std::string("SELECT Id FROM R WHERE ") + C.Where);
+    const std::string Plan = Statement.PlanText();
+    EXPECT_EQ(Plan.find("scan in record order") != std::string::npos, C.Scans) << Plan;
+    EXPECT_EQ(Plan.find("index #") != std::string::npos, !C.Scans) << Plan;
+    EXPECT_EQ(Rows(Statement).size(), C.Rows);
+  }
+}
+
 }  // namespace
 }  // namespace vdb::test
