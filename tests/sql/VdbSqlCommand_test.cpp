@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -420,6 +423,38 @@ TEST(SqlCommand, OddNamesAndStringsReadBackAsWritten) {
     const std::string Printed = Parse(Text)->GetSqlText();
     EXPECT_EQ(Parse(Printed)->GetSqlText(), Printed);
   }
+}
+
+// The inputs the SQL fuzz target kept: what reads as a condition prints as text that reads back
+// as the same condition.
+TEST(SqlCommand, KeptFuzzInputsPrintBackAsTheSameCondition) {
+  const std::filesystem::path Dir = std::filesystem::path(VDB_SOURCE_DIR) / "tests/fuzz/regressions/sql";
+  bool DigitsFirstRead = false;
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir)) {
+    std::ifstream In(Entry.path(), std::ios::binary);
+    const std::string Text((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    SCOPED_TRACE(Entry.path().filename().string());
+    std::unique_ptr<TVdbSearchCondition> First;
+    try {
+      TSqlParser Parser;
+      Parser.SetStatementText(Text);
+      First = Parser.ParseCondition(nullptr);
+      Parser.ParseEnd();
+    } catch (const std::exception&) {
+      continue;  // not a condition: the fuzz target only prepares it as a statement
+    }
+    DigitsFirstRead |= Entry.path().filename() == "dollar_reference_starting_with_digits.sql";
+    const std::string Printed = First->GetSqlText();
+    TSqlParser Again;
+    Again.SetStatementText(Printed);
+    std::unique_ptr<TVdbSearchCondition> Second;
+    ASSERT_NO_THROW({
+      Second = Again.ParseCondition(nullptr);
+      Again.ParseEnd();
+    }) << Printed;
+    EXPECT_EQ(Second->GetSqlText(), Printed);
+  }
+  EXPECT_TRUE(DigitsFirstRead);  // a reference whose name starts with digits, compared with a number
 }
 
 // ---------------------------------------------------------------------------------------------
