@@ -4,7 +4,8 @@
 //   - the search for "%róka%" and for a text that matches nothing (SQLite: the same LIKE over the
 //     same columns, ordered by the headword);
 //   - a table of 100,000 rows through the handle API (the road the dataset components take):
-//     point lookups by the primary key, a key range, a full scan with a predicate, ORDER BY a
+//     point lookups by the primary key, a key range, a full scan with a predicate, a range that
+//     leaves most rows on a column without index, ORDER BY a
 //     column without an index, GROUP BY with COUNT and SUM, a join of 10,000 rows to it on its
 //     key, and inserting 100,000 rows in one transaction.
 // The summary at the end prints "ratio ... = x.xx" (engine time / SQLite time).
@@ -314,6 +315,8 @@ std::unique_ptr<TTableFixture> TheTableFixture;
 // The statements of the table benchmarks, the same text for both engines.
 const char* const kRangeSql = "SELECT Id, Name FROM Big WHERE Id >= 40000 AND Id < 50000";
 const char* const kScanSql = "SELECT Id, Val FROM Big WHERE Val < 5000 AND Name <> 'name3'";
+// A range over a column without index that leaves most rows (80,000).
+const char* const kWideScanSql = "SELECT Id, Val FROM Big WHERE Val >= 20000";
 const char* const kOrderSql = "SELECT Id, Val FROM Big ORDER BY Val";
 const char* const kGroupSql = "SELECT Grp, COUNT(*), SUM(Val) FROM Big GROUP BY Grp";
 const char* const kJoinSql = "SELECT Small.Id, Big.Name FROM Small, Big WHERE Small.BigId = Big.Id";
@@ -401,6 +404,8 @@ BENCHMARK_CAPTURE(BM_TableQuery_Engine, Range, kRangeSql)->Unit(benchmark::kMill
 BENCHMARK_CAPTURE(BM_TableQuery_Sqlite, Range, kRangeSql)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_TableQuery_Engine, Scan, kScanSql)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_TableQuery_Sqlite, Scan, kScanSql)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TableQuery_Engine, WideScan, kWideScanSql)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TableQuery_Sqlite, WideScan, kWideScanSql)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_TableQuery_Engine, Order, kOrderSql)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_TableQuery_Sqlite, Order, kOrderSql)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_TableQuery_Engine, Group, kGroupSql)->Unit(benchmark::kMillisecond);
@@ -426,6 +431,8 @@ int main(int argc, char** argv) {
   Reporter.PrintRatio("100,000 rows: 1,000 point lookups by the key", "BM_Lookup_Engine", "BM_Lookup_Sqlite");
   Reporter.PrintRatio("100,000 rows: key range of 10,000", "BM_TableQuery_Engine/Range", "BM_TableQuery_Sqlite/Range");
   Reporter.PrintRatio("100,000 rows: full scan with a predicate", "BM_TableQuery_Engine/Scan", "BM_TableQuery_Sqlite/Scan");
+  Reporter.PrintRatio("100,000 rows: range leaving 80,000 rows on a column without index",
+                      "BM_TableQuery_Engine/WideScan", "BM_TableQuery_Sqlite/WideScan");
   Reporter.PrintRatio("100,000 rows: ORDER BY a column without index", "BM_TableQuery_Engine/Order", "BM_TableQuery_Sqlite/Order");
   Reporter.PrintRatio("100,000 rows: GROUP BY with COUNT and SUM", "BM_TableQuery_Engine/Group", "BM_TableQuery_Sqlite/Group");
   Reporter.PrintRatio("join of 10,000 to 100,000 rows on the key", "BM_TableQuery_Engine/Join", "BM_TableQuery_Sqlite/Join");

@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev libgl-dev fonts-dejavu-core
   libqt6sql6-mysql mariadb-server mariadb-client
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libsqlite3-dev libreadline-dev
+  libsqlite3-dev libedit-dev
   clang libclang-rt-14-dev
 )
 

@@ -145,4 +145,8 @@ std::int16_t TVdbServices::CalcRltnHdl(std::int16_t RltnIdx) const {
   return static_cast<std::int16_t>((FSessionHdl - 1) * 256 + RltnIdx);
 }
 
+void TVdbServices::ThrowIfStopped() const {
+  if (StopRequested()) throw EVdbEngine(kVdbErrCanceled, kxFormatArgs{});
+}
+
 }  // namespace vdb

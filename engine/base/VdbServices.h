@@ -3,6 +3,7 @@
 // session (expression compiler, relation lookup). Every relation of a session refers to it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -48,6 +49,14 @@ class TVdbServices {
   }
   std::int16_t LastErrorCode() const { return FLastError.LastErrorCode(); }
   const std::string& LastErrorMsg() const { return FLastError.LastErrorMsg(); }
+
+  // --- Stopping a running statement ---
+  // The session's stop flag (not owned), set from any thread while a statement runs; the
+  // executor's row loops poll it.
+  void SetStopFlag(const std::atomic<bool>* Flag) { FStopFlag = Flag; }
+  bool StopRequested() const { return FStopFlag != nullptr && FStopFlag->load(std::memory_order_relaxed); }
+  // Raises error 114 ("Operation canceled") when a stop was asked for.
+  void ThrowIfStopped() const;
 
   // --- Settings ---
   char DecimalChar() const { return FDecimalChar; }
@@ -127,6 +136,7 @@ class TVdbServices {
   TVdbLastError FLastError;
   char FDecimalChar = ',';
   bool FAutoCreateIndexes = true;
+  const std::atomic<bool>* FStopFlag = nullptr;
   bool FDoRead = true;
   TVdbIsolationLevel FIsolationLevel = tilNone;
   bool FCaseSensitive = false;

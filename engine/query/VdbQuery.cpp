@@ -702,6 +702,7 @@ void TVdbQuery::ExecuteGrouping() {
     WriteGroupRow(Select);
   }
   for (std::size_t First = 0; First < Order.size();) {
+    FCatalog->Services()->ThrowIfStopped();
     VisitAggregates(Select, Reset);
     std::size_t Next = First;
     for (; Next < Order.size() && CompareKeys(Keys[Order[Next]], Keys[Order[First]]) == 0; ++Next) {

@@ -185,6 +185,8 @@ void TVdbQueryRelationNode::ToBot() { FAccessor.ToBoT(); }
 
 TVdbQueryFindResult TVdbQueryRelationNode::Step() {
   if (FEmptyRange) return tqfFailure;
+  // Every scan and every join steps through here: the place to notice a stop request.
+  if (const TVdbServices* Services = FAccessor.Relation().Services()) Services->ThrowIfStopped();
   const std::int16_t Moved = FStarted ? FAccessor.Next() : FAccessor.First();
   FStarted = true;
   if (Moved == kVdbEndOfWalk) {

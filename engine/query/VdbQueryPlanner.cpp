@@ -19,6 +19,61 @@ constexpr std::int16_t kRatingInclusive = 2;
 constexpr std::int16_t kRatingStrict = 1;
 constexpr int kFirstLevelWeight = 100;
 constexpr std::size_t kWishedLevels = 2;
+// A temporary index pays only when its key range leaves a small share of the rows: walking a
+// large share through an index costs about three times a scan in record order (and building
+// the index reads every row first). The share of a range with constant bounds is estimated
+// from records spread over the table, on tables large enough for the difference to count.
+constexpr std::int32_t kSampledRecords = 128;
+constexpr std::int32_t kMinRecordsToSample = 1024;
+constexpr double kLargestIndexedShare = 0.2;
+
+// The bound's value at preparation; false when it has none yet (a parameter without value)
+// or cannot be computed there.
+bool BoundValue(const TVdbExpression* Bound, TVdbDataValue& Value, const TVdbDataType*& Type) {
+  if (Bound == nullptr) return false;
+  try {
+    auto& Expression = const_cast<TVdbExpression&>(*Bound);
+    Expression.Calculate();
+    Type = Expression.DataType();
+    if (Type == nullptr || Expression.ResultValue.IsEmpty() || Type->IsNull(Expression.ResultValue)) return false;
+    Type->CopyTo(Expression.ResultValue, Value);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The estimated share of the rows whose column lies within a range with constant bounds; -1
+// when it cannot be told (an equality, a LIKE, bounds from other rows or without value, a
+// small table).
+double EstimatedRangeShare(TVdbRelation& Relation, const TVdbFieldRating& Rating) {
+  if (Rating.JoinedRltnIdx != 0 || Rating.LikePattern != nullptr || Rating.Rating >= kRatingEqual) return -1;
+  const std::int32_t Count = Relation.RecordCount();
+  if (Count < kMinRecordsToSample) return -1;
+  TVdbDataValue Lower, Upper;
+  const TVdbDataType *LowerType = nullptr, *UpperType = nullptr;
+  const bool HasLower = BoundValue(Rating.LowerBound, Lower, LowerType);
+  const bool HasUpper = BoundValue(Rating.UpperBound, Upper, UpperType);
+  if ((Rating.LowerBound != nullptr && !HasLower) || (Rating.UpperBound != nullptr && !HasUpper)) return -1;
+  if (!HasLower && !HasUpper) return -1;
+  const TVdbDataType* ColumnType = Relation.GetDataType(Rating.FieldNo);
+  std::vector<std::uint8_t> Record(static_cast<std::size_t>(std::max(Relation.RecordSize(), 1)));
+  std::int32_t Inside = 0;
+  try {
+    for (std::int32_t Sample = 0; Sample < kSampledRecords; ++Sample) {
+      const auto RecNo = static_cast<std::int32_t>(1 + static_cast<std::int64_t>(Sample) * Count / kSampledRecords);
+      if (Relation.ReadRecord(RecNo, Record.data()) < 0) return -1;
+      TVdbDataValue Value;
+      if (!Relation.GetValue(Record.data(), Rating.FieldNo, Value)) continue;  // NULL: outside
+      if (HasLower && TVdbDataType::Compare(Value, Lower, 0, ColumnType, LowerType) == kVdbCmpLess) continue;
+      if (HasUpper && TVdbDataType::Compare(Value, Upper, 0, ColumnType, UpperType) == kVdbCmpGreater) continue;
+      ++Inside;
+    }
+  } catch (const std::exception&) {
+    return -1;
+  }
+  return static_cast<double>(Inside) / kSampledRecords;
+}
 
 // The column a side is, when it is a bare column of a relation in scope.
 const TVdbSimpleFactor* ColumnOf(const TVdbExpression* Side) {
@@ -326,6 +381,13 @@ std::int16_t TVdbQueryPlanner::CreateWishedIndex(TVdbRelation& Relation, const s
   }
 }
 
+// Temporary indexes stay with their table (kept up to date by its writes) until it is closed:
+// a later statement over the same column finds one already made instead of building it again.
+bool TVdbQueryPlanner::IsTemporaryIndex(TVdbRelation& Relation, std::int16_t IndexNo) {
+  const TVdbSortDef* Definition = Relation.GetIndexDefinition(IndexNo);
+  return Definition != nullptr && Relation.GetIndexKind(Definition->Name()) == tikTemporary;
+}
+
 void TVdbQueryPlanner::ChooseIndex(TVdbQueryExecutionPlan& Plan, TVdbQueryRelationNode& Node) const {
   const TVdbTableRating* Table = RatingOf(Node.RltnIdx());
   if (Table == nullptr) return;
@@ -365,6 +427,9 @@ void TVdbQueryPlanner::ChooseIndex(TVdbQueryExecutionPlan& Plan, TVdbQueryRelati
       BestReverse = Reverse;
     }
   }
+  if ((BestIndex < 0 || IsTemporaryIndex(Relation, BestIndex)) &&
+      EstimatedRangeShare(Relation, Ratings.front()) > kLargestIndexedShare)
+    return;  // a scan in record order
   if (BestIndex < 0) BestIndex = CreateWishedIndex(Relation, Ratings);
   if (BestIndex < 0) return;
   const TVdbSortDef& Definition = *Relation.GetIndexDefinition(BestIndex);

@@ -38,6 +38,7 @@ class TVdbQueryPlanner {
   void RateOnConditions(TVdbSqlTableReference& Reference);
   void ChooseIndex(TVdbQueryExecutionPlan& Plan, TVdbQueryRelationNode& Node) const;
   std::int16_t CreateWishedIndex(TVdbRelation& Relation, const std::vector<TVdbFieldRating>& Ratings) const;
+  static bool IsTemporaryIndex(TVdbRelation& Relation, std::int16_t IndexNo);
   TVdbTableRating* RatingOf(TVdbRelationIndex RltnIdx);
   const TVdbTableRating* RatingOf(TVdbRelationIndex RltnIdx) const;
 

@@ -303,8 +303,11 @@ void TVdbResultSet::DoRecalc() {
       throw EVdbEngine(kVdbErrOutOfMemory, kxFormatArgs{});
   }
   if (Sorted) {
-    FSorter.SortStart([this](const std::uint8_t* X, std::int32_t, const std::uint8_t* Y,
-                             std::int32_t) {
+    std::uint32_t Comparisons = 0;
+    FSorter.SortStart([this, &Comparisons](const std::uint8_t* X, std::int32_t, const std::uint8_t* Y,
+                                           std::int32_t) {
+      // A long sort notices a stop request too (looked at every few thousand comparisons).
+      if ((++Comparisons & 0xFFF) == 0 && Services() != nullptr) Services()->ThrowIfStopped();
       bool NotUnique = false;
       return IndexLess(FIndexDef, X, Y, NotUnique);
     });
@@ -891,7 +894,8 @@ std::int16_t TVdbResultSet::FindSortInfo(std::int16_t AccessId, const TVdbLongIn
     if (Low > Count) return 0;
     KeyOf(Low);
     std::memcpy(&FoundInfo, &Probe, static_cast<std::size_t>(FIndexDef.FSize));
-    return IsSameIndexInfo(FIndexDef, Probe, SearchInfo) ? 2 : 1;
+    // The same answers as every relation's key search: 3 the same key, 1 the next entry.
+    return IsSameIndexInfo(FIndexDef, Probe, SearchInfo) ? 3 : 1;
   });
 }
 

@@ -167,6 +167,55 @@ void TVdbStatement::ClearParams() {
 // Preparation and execution
 
 std::int16_t TVdbStatement::Prepare() {
+  const std::int16_t Result = PrepareCommands();
+  // A text parameter takes the code page of the text columns it meets; the commands are
+  // prepared again with its new type.
+  if (Result == 0 && AdoptColumnCodePage()) return PrepareCommands();
+  return Result;
+}
+
+// The 8-bit text type the parameters of a prepared statement take: that of the text columns
+// of the relations the statement touches, when they all have one code page; else none.
+const TVdbStringType* TVdbStatement::TouchedTextColumnType() const {
+  TVdbTouchedRelations Touched;
+  FCommands->GetTouchedRelations(Touched);
+  std::vector<std::int16_t> Relations = Touched.Read;
+  Relations.insert(Relations.end(), Touched.Written.begin(), Touched.Written.end());
+  const TVdbStringType* Found = nullptr;
+  for (const std::int16_t RltnIdx : Relations) {
+    const TVdbRelation* Relation = RltnIdx > 0 ? FCatalog->GetRelation(RltnIdx) : nullptr;
+    if (Relation == nullptr) continue;
+    for (std::int16_t FieldNo = 1; FieldNo <= Relation->GetColumnCount(); ++FieldNo) {
+      const auto* Text = dynamic_cast<const TVdbAnsiStringType*>(Relation->GetDataType(FieldNo));
+      if (Text == nullptr) continue;
+      if (Found != nullptr && Found->CodePage() != Text->CodePage()) return nullptr;
+      Found = Text;
+    }
+  }
+  return Found;
+}
+
+// An 8-bit text parameter holds its value in its type's code page, which by default is the
+// engine's (Windows-1252): a letter outside it ("ő") would be lost before the value ever met a
+// Windows-1250 column. The parameter takes the columns' collation instead, so that its text is
+// converted (by ICU) into the code page it is compared with and stored in. True when a
+// parameter's type changed.
+bool TVdbStatement::AdoptColumnCodePage() {
+  const TVdbStringType* Column = TouchedTextColumnType();
+  if (Column == nullptr) return false;
+  bool Changed = false;
+  for (std::size_t I = 0; I < FParameters->Count(); ++I) {
+    TVdbVariable& Parameter = *FParameters->Item(I);
+    const auto* Own = dynamic_cast<const TVdbAnsiStringType*>(Parameter.DataType());
+    if (Own == nullptr || Own->CodePage() == Column->CodePage()) continue;
+    Parameter.SetDataType(TVdbDataType::GetStringType(Own->ColumnType(), true, Own->Level(), Own->MaxLength(),
+                                                      Column->CollationName()));
+    Changed = true;
+  }
+  return Changed;
+}
+
+std::int16_t TVdbStatement::PrepareCommands() {
   if (FPrepared) Unprepare();
   for (int I = 0; I < FCommands->Count(); ++I)
     if (TVdbQuery* Query = (*FCommands)[I].AsQuery()) Query->SetRequestedCursorType(FRequestedCursorType);

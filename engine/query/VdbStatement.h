@@ -113,6 +113,9 @@ class TVdbStatement {
 
  private:
   std::int16_t RecordFailure(const std::exception& Error, std::int16_t Code);
+  std::int16_t PrepareCommands();
+  const TVdbStringType* TouchedTextColumnType() const;
+  bool AdoptColumnCodePage();
   // Commands for FText; -59 on a parse error.
   std::int16_t ParseText();
 

@@ -179,6 +179,7 @@ std::int32_t TVdbInsertCommand::Execute() {
     FSource->Execute();
     TVdbAccessor Reader(*FSource->ResultRelation(), kWriteTag);
     for (std::int16_t Moved = Reader.First(); Moved == 0; Moved = Reader.Next()) {
+      FCatalog->Services()->ThrowIfStopped();
       TVdbRowValues Row = ReadRowValues(Reader);
       // A long value read from the source goes to a short column as text (and the reverse).
       for (std::size_t I = 0; I < Row.size(); ++I) Row[I] = ConvertColumnValue(std::move(Row[I]), Table, FTargetFields[I]);
@@ -199,7 +200,11 @@ std::int32_t TVdbInsertCommand::Execute() {
   CheckRequiredColumns(Table, Fields);
   std::vector<std::int32_t> Appended;
   try {
-    for (const TVdbRowValues& Row : Rows) Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
+    // A stop request between two rows takes back the rows appended so far, as an error does.
+    for (const TVdbRowValues& Row : Rows) {
+      FCatalog->Services()->ThrowIfStopped();
+      Appended.push_back(AppendRow(*FTarget, Fields, Row, *FCatalog));
+    }
   } catch (...) {
     // Appended rows are the last ones: deleting them from the last moves no other row.
     for (auto It = Appended.rbegin(); It != Appended.rend(); ++It)
@@ -278,6 +283,7 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
     if (Query != nullptr && !Query->IsCorrelated()) Query->Execute();
   bool FirstRow = true;
   for (const std::int32_t RecNo : RecNos) {
+    FCatalog->Services()->ThrowIfStopped();
     CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
     Update.UpdateOuterReferences();
     TVdbRowValues New, Old;
@@ -298,7 +304,10 @@ std::int32_t TVdbUpdateCommand::UpdateRows(const std::vector<std::int32_t>& RecN
   }
   std::size_t Done = 0;
   try {
-    for (; Done < RecNos.size(); ++Done) ReplaceRow(*FTarget, RecNos[Done], FTargetFields, NewValues[Done], *FCatalog);
+    for (; Done < RecNos.size(); ++Done) {
+      FCatalog->Services()->ThrowIfStopped();
+      ReplaceRow(*FTarget, RecNos[Done], FTargetFields, NewValues[Done], *FCatalog);
+    }
   } catch (...) {
     for (std::size_t I = Done; I-- > 0;) {
       try {
@@ -320,6 +329,7 @@ std::int32_t TVdbUpdateCommand::DeleteRows(std::vector<std::int32_t> RecNos) {
   std::vector<TVdbRowValues> Deleted;
   try {
     for (const std::int32_t RecNo : RecNos) {
+      FCatalog->Services()->ThrowIfStopped();
       CheckResult(FTarget->GotoRecord(RecNo), *FCatalog);
       TVdbRowValues Row = Pick(ReadRowValues(*FTarget), Fields);
       CheckResult(FTarget->DeleteRecord(), *FCatalog);

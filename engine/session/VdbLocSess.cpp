@@ -45,6 +45,7 @@ std::int16_t TVdbLocalSession::Initialize(std::int16_t SessionHdl) {
   FHandle = SessionHdl;
   FServices = std::make_unique<TVdbServices>(SessionHdl);
   FServices->SetLogLevel(0);
+  FServices->SetStopFlag(&StopPrg);
   FConnectionId = FServices->Station();
   FCatalog = std::make_unique<TVdbCatalog>(FServices.get());
   return 0;

@@ -5,6 +5,7 @@
 // manager's registry and opens the catalog; tables are opened later, when first named.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,8 +53,9 @@ class TVdbLocalSession : public TVdbSession {
   TVdbServices* Services() const { return FServices.get(); }
   TVdbCatalog* Catalog() const { return FCatalog.get(); }
 
-  // Interruption flags of running statements.
-  bool StopPrg = false;
+  // Interruption flags of running statements. StopPrg is set from any thread (Ctrl-C, a
+  // break call) and polled by the executor through the services.
+  std::atomic<bool> StopPrg{false};
   bool CtrlU = false;
   bool MustBreak = true;
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "session/VdbAccessor.h"
+#include "sql/VdbSqlCommand.h"
 #include "base/VdbErrors.h"
 #include "base/VdbServices.h"
 #include "storage/kxMemory.h"
@@ -105,13 +106,14 @@ TVdbDataBinaryOperator Inverted(TVdbDataBinaryOperator Op) {
   return Op == dboPlus ? dboMinus : Op == dboMinus ? dboPlus : Op;
 }
 
-std::string QuoteString(std::string_view Text) {
-  std::string R = "'";
-  for (char C : Text) {
-    R += C;
-    if (C == '\'') R += '\'';
-  }
-  return R + "'";
+// A column reference as text that reads back as the same reference. The parser joins a table
+// and a column part with "." and drops a directory from the table part, so a name whose part
+// before the first "." holds a path separator is written whole, as one quoted name.
+std::string ColumnReferenceSql(std::string_view Name) {
+  const std::size_t Dot = Name.find('.');
+  if (Dot == std::string_view::npos || Name.substr(0, Dot).find_first_of("/\\") != std::string_view::npos)
+    return SqlName(Name);
+  return SqlName(Name.substr(0, Dot)) + "." + SqlName(Name.substr(Dot + 1));
 }
 
 // The same string type under the case-insensitive form of its collation (the layout of the
@@ -232,6 +234,10 @@ TVdbAccessor* TVdbAccessorContext::GetAccessor(TVdbRelationIndex RltnIdx) const 
   for (const TEntry& E : FEntries)
     if (E.RltnIdx == RltnIdx) return E.Accessor;
   return nullptr;
+}
+
+bool TVdbAccessorContext::Holds(const TVdbAccessor& Accessor) const {
+  return std::any_of(FEntries.begin(), FEntries.end(), [&](const TEntry& E) { return E.Accessor == &Accessor; });
 }
 
 TVdbRelationSet TVdbAccessorContext::GetRltnIdxSet() const {
@@ -586,14 +592,14 @@ std::string TVdbSimpleFactor::GetSqlText() const {
   std::string Body;
   switch (FType) {
     case sftColumn:
-    case sftOuterReference: Body = FColumnNameOrLiteral; break;
+    case sftOuterReference: Body = ColumnReferenceSql(FColumnNameOrLiteral); break;
     case sftParameter: Body = ":" + FParameterName; break;
     case sftExpression: Body = "(" + FExpression->GetSqlText() + ")"; break;
     case sftFunction: Body = FSqlFunction->GetSqlText(); break;
     case sftLiteral:
       if (IsNullType(FLiteralType)) Body = "NULL";
-      else if (FLiteralType != nullptr && FLiteralType->IsStringType()) Body = QuoteString(FColumnNameOrLiteral);
-      else if (const char* Keyword = TypedLiteralKeyword(FLiteralType)) Body = std::string(Keyword) + " " + QuoteString(FColumnNameOrLiteral);
+      else if (FLiteralType != nullptr && FLiteralType->IsStringType()) Body = SqlString(FColumnNameOrLiteral);
+      else if (const char* Keyword = TypedLiteralKeyword(FLiteralType)) Body = std::string(Keyword) + " " + SqlString(FColumnNameOrLiteral);
       else Body = FColumnNameOrLiteral;
       break;
     case sftUnknown: break;
@@ -1236,7 +1242,7 @@ std::string TVdbBooleanFactor::GetSqlText() const {
       default:
         R = Left + " " + ComparisonOperatorText(FComparisonOperator) + " " + Text(FExpressionRight);
         if (FComparisonOperator == tcoLike && FLikeEscapeChar != 0)
-          R += " ESCAPE " + QuoteString(TkxMemory::Utf16ToUtf8(std::u16string(1, FLikeEscapeChar)));
+          R += " ESCAPE " + SqlString(TkxMemory::Utf16ToUtf8(std::u16string(1, FLikeEscapeChar)));
         break;
     }
   }

@@ -177,6 +177,7 @@ class TVdbAccessorContext : public TVdbExpressionContext {
   void AddAccessor(TVdbAccessor& Accessor, TVdbRelationIndex RltnIdx, std::string Alias = {});
   std::size_t Count() const { return FEntries.size(); }
   TVdbAccessor* GetAccessor(TVdbRelationIndex RltnIdx) const;
+  bool Holds(const TVdbAccessor& Accessor) const;
   // The set of the relation indexes in scope.
   TVdbRelationSet GetRltnIdxSet() const;
 

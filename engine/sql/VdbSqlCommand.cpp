@@ -86,7 +86,9 @@ std::string SqlString(std::string_view Text) {
 // Sort specifications
 
 std::string TVdbSqlSortSpecification::GetSqlText() const {
-  std::string Text = "[" + FColumnNameOrIdx + "]";
+  // Brackets cannot hold a "]"; such a name is written in double quotes, which read back the same.
+  std::string Text = FColumnNameOrIdx.find(']') == std::string::npos ? "[" + FColumnNameOrIdx + "]"
+                                                                      : SqlName(FColumnNameOrIdx);
   if (!FAsc) Text += " DESC";
   return Text;
 }

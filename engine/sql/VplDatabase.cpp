@@ -126,14 +126,24 @@ void TVdbRecordContext::ReadColumn(const TVdbColumnRef& Column, TVdbDataValue& V
 // Conditions
 
 TVdbSqlCondition::TVdbSqlCondition(std::string Text, TVdbExpressionContext& Context, TVdbPrepareOptions Options)
-    : FText(std::move(Text)) {
+    : FText(std::move(Text)), FOptions(Options), FContext(&Context) {
   Compile(Context, Options);
 }
 
 TVdbSqlCondition::TVdbSqlCondition(std::string Text, TVdbAccessor& Accessor, TVdbPrepareOptions Options)
-    : FText(std::move(Text)), FOwnContext(std::make_unique<TVdbAccessorContext>()) {
-  FOwnContext->AddAccessor(Accessor, 1);
-  Compile(*FOwnContext, Options);
+    : FText(std::move(Text)), FOptions(Options) {
+  BindTo(Accessor);
+}
+
+void TVdbSqlCondition::BindTo(TVdbAccessor& Accessor) {
+  auto Context = std::make_unique<TVdbAccessorContext>();
+  Context->AddAccessor(Accessor, 1);
+  FCondition.reset();
+  Compile(*Context, FOptions);
+  FOwnContext = std::move(Context);
+  FContext = FOwnContext.get();
+  FBoundAccessor = &Accessor;
+  FBoundRelation = &Accessor.Relation();
 }
 
 TVdbSqlCondition::~TVdbSqlCondition() = default;
@@ -159,7 +169,18 @@ bool TVdbSqlCondition::Evaluate() {
   return Evaluate(Ignored);
 }
 
-bool TVdbSqlCondition::IsSatisfied(TVdbAccessor&) { return Evaluate(); }
+bool TVdbSqlCondition::IsSatisfied(TVdbAccessor& Accessor) {
+  if (FOwnContext) {
+    // The prepared tree reads the columns of the accessor it was bound to; another accessor
+    // (a clone walking the same relation, say) gets the text prepared over its own row.
+    if (FBoundAccessor != &Accessor || FBoundRelation != &Accessor.Relation()) BindTo(Accessor);
+  } else if (const auto* Scope = dynamic_cast<const TVdbAccessorContext*>(FContext);
+             Scope != nullptr && !Scope->Holds(Accessor)) {
+    // A condition over a caller's context can only test the rows of the accessors in it.
+    throw EVdbEngine(kVdbErrInvalidAccess, FText);
+  }
+  return Evaluate();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Calculations

@@ -38,7 +38,9 @@ class TVdbRecordContext : public TVdbExpressionContext {
 };
 
 // A search condition from SQL text. An empty text is TRUE; evaluating a condition whose text did
-// not yield a tree is error 7. As an accessor's filter it tests the accessor's current record.
+// not yield a tree is error 7. As an accessor's filter it tests the current record of the
+// accessor that asks: one built over an accessor is prepared again for another one; one built
+// over a context answers error 87 for an accessor the context does not hold.
 class TVdbSqlCondition : public TVdbAccessorFilter {
  public:
   // Parses and prepares Text against Context (not owned); parse and preparation errors are
@@ -59,8 +61,14 @@ class TVdbSqlCondition : public TVdbAccessorFilter {
 
  private:
   void Compile(TVdbExpressionContext& Context, TVdbPrepareOptions Options);
+  // Prepares the text over Accessor's relation, reading Accessor's current record.
+  void BindTo(TVdbAccessor& Accessor);
   std::string FText;
+  TVdbPrepareOptions FOptions = 0;
+  TVdbExpressionContext* FContext = nullptr;
   std::unique_ptr<TVdbAccessorContext> FOwnContext;
+  TVdbAccessor* FBoundAccessor = nullptr;
+  const TVdbRelation* FBoundRelation = nullptr;
   std::unique_ptr<TVdbSearchCondition> FCondition;
 };
 

@@ -154,6 +154,20 @@ TEST_F(CursorTest, AUserRangeBoundsTheIndexWalk) {
   EXPECT_EQ(Walk(Cursor).size(), 6u);
 }
 
+// A range on an empty table walks no row, without an error.
+TEST_F(CursorTest, ARangeOnAnEmptyTableEndsAtOnce) {
+  OpenLexicon({});
+  TVdbCursor& Cursor = NewCursor(*Table, "Table");
+  ASSERT_EQ(Cursor.SetIndex("CIMSZO", false), 0) << Errors().LastErrorMsg();
+  const std::vector<std::uint8_t> Lower = test::Record("szo05"), Upper = test::Record("szo09");
+  ASSERT_EQ(Cursor.SetUserRange(Lower.data(), nullptr, 0, 0), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Walk(Cursor), TWords{});
+  EXPECT_EQ(Walk(Cursor, true), TWords{});
+  ASSERT_EQ(Cursor.SetUserRange(Lower.data(), Upper.data(), 0, 0), 0) << Errors().LastErrorMsg();
+  EXPECT_EQ(Walk(Cursor), TWords{});
+  EXPECT_EQ(Cursor.GetRecordCount(), 0);
+}
+
 TEST_F(CursorTest, StaticAndIncrementalFiltersRestrictTheWalk) {
   OpenLexicon(test::NumberedEntries(6));
   TVdbCursor& Cursor = NewCursor(*Table, "Table");

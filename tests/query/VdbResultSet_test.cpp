@@ -242,15 +242,24 @@ TEST_F(ResultSetTest, TheVirtualIndexIsTheSortOrder) {
   EXPECT_EQ(Unsorted.FindIndex(*Asc, 0, Reverse), 100);
   EXPECT_TRUE(Reverse);
   EXPECT_EQ(Unsorted.FindIndex(*Asc, tifoNoReverse, Reverse), -1);
-  // Searching a key: the same key (2) or the next row (1); 0 in an empty result.
+  // Searching a key: the same key (3, as every relation answers it) or the next row (1); 0 in
+  // an empty result.
   TVdbLongIndexInfo Search{}, Found{};
   Unsorted.StringToIndex(Unsorted.SortOrder(), {"szo04"}, Search, 1);
-  EXPECT_EQ(Unsorted.FindSortInfo(100, Search, Found), 2);
+  EXPECT_EQ(Unsorted.FindSortInfo(100, Search, Found), 3);
   EXPECT_EQ(Found.DateiVerweis, 3);
   Unsorted.StringToIndex(Unsorted.SortOrder(), {"szo035"}, Search, 1);
   EXPECT_EQ(Unsorted.FindSortInfo(100, Search, Found), 1);
   EXPECT_EQ(Found.DateiVerweis, 4);  // row 4 holds szo03
   EXPECT_EQ(Unsorted.FindSortInfo(0, Search, Found), -6);
+  // IN (sub-query) looks a value up in the result's order: found only when the key is there.
+  const TVdbDataType* Text = Unsorted.GetDataType(1);
+  for (const auto& [Word, Present] : std::vector<std::pair<std::string, bool>>{{"szo04", true}, {"SZO02", true},
+                                                                               {"szo035", false}, {"zzz", false}}) {
+    TVdbDataValue Value;
+    Text->SetAnsiString(Value, Word);
+    EXPECT_EQ(TVdbSqlSubQueryComparison::LookupInResult(Unsorted, 100, Value, Text), Present) << Word;
+  }
   // Index operations are not supported.
   EXPECT_EQ(Unsorted.CreateIndex("X", "CIMSZO", false), -187);
   EXPECT_NE(Errors().LastErrorMsg().find("SimpleResultSet"), std::string::npos);

@@ -143,5 +143,81 @@ TEST_F(StatementWriteTest, ColumnsNamedLikeFunctions) {
   EXPECT_EQ(Query("SELECT Str, Len FROM F ORDER BY Len DESC"), (TRows{{"de", "4"}, {"abc", "1"}}));
 }
 
+// Text parameters keep letters outside Latin-1 ("ő", "ű") on their way to the Windows-1250
+// columns of the lexicon, as values written, compared and matched.
+TEST_F(StatementWriteTest, TextParametersKeepEveryLetterOfTheColumnsCodePage) {
+  TVdbStatement& Insert = NewStatement();
+  ASSERT_EQ(Insert.SetText("INSERT INTO Data (CIMSZO, LEIRAS) VALUES (:w, :d)"), 0) << LastErrorMsg();
+  ASSERT_EQ(Insert.AddParameter("w", kVdbStringCode, 40), 0);
+  ASSERT_EQ(Insert.AddParameter("d", kVdbMemoCode, 0), 0);
+  ASSERT_EQ(Insert.Prepare(), 0) << LastErrorMsg();
+  const std::vector<std::pair<std::string, std::string>> Words = {
+      {"Őrző", "a vad őrzője"}, {"tűzés", "Ű és ű, Ő és ő"}, {"fű", "ő"}};
+  for (const auto& [Word, Description] : Words) {
+    ASSERT_EQ(Insert.SetParamValue("w", Word.data(), static_cast<std::int32_t>(Word.size())), 0);
+    ASSERT_EQ(Insert.SetParamValue("d", Description.data(), static_cast<std::int32_t>(Description.size())), 0);
+    ASSERT_EQ(Insert.Execute(), 1) << LastErrorMsg();
+  }
+  TVdbStatement& Find = NewStatement();
+  ASSERT_EQ(Find.SetText("SELECT CIMSZO, LEIRAS FROM Data WHERE CIMSZO = :w OR LEIRAS LIKE :p"), 0);
+  ASSERT_EQ(Find.AddParameter("w", kVdbStringCode, 0), 0);
+  ASSERT_EQ(Find.AddParameter("p", kVdbStringCode, 0), 0);
+  ASSERT_EQ(Find.Prepare(), 0) << LastErrorMsg();
+  for (const auto& [Word, Description] : Words) {
+    SCOPED_TRACE(Word);
+    ASSERT_EQ(Find.SetParamValue("w", Word.data(), static_cast<std::int32_t>(Word.size())), 0);
+    ASSERT_EQ(Find.SetParamValue("p", "", -1), 0);
+    ASSERT_GE(Find.Execute(), 0) << LastErrorMsg();
+    EXPECT_EQ(Rows(Find), (TRows{{Word, Description}}));
+  }
+  // "ő" matches "ő" and "Ő" (the collation ignores case), and no "o" or "ö".
+  ASSERT_EQ(Find.SetParamValue("w", "", -1), 0);
+  ASSERT_EQ(Find.SetParamValue("p", "%ő%", -1 - 1), 0);
+  ASSERT_GE(Find.Execute(), 0) << LastErrorMsg();
+  EXPECT_EQ(Rows(Find).size(), 3u);
+}
+
+// Index bounds on a table that has never held a row (its key index not written yet) find no
+// row and raise no error, over the key and over a secondary index, alone and in a join.
+TEST_F(StatementWriteTest, BoundsOnAnEmptyTableFindNoRow) {
+  ASSERT_EQ(Change("CREATE TABLE E (Id INTEGER NOT NULL, Name VARCHAR(10), PRIMARY KEY (Id))"), 0) << LastErrorMsg();
+  ASSERT_EQ(Change("CREATE INDEX EN ON E (Name)"), 0) << LastErrorMsg();
+  for (const char* Where : {"Id >= 5", "Id <= 5", "Id = 5", "Id > 1 AND Id < 9", "Name >= 'a'", "Name <= 'b'",
+                            "Name LIKE 'a%'", "Name = 'a' AND Id = 1"}) {
+    SCOPED_TRACE(Where);
+    EXPECT_EQ(Query(std::string("SELECT * FROM E WHERE ") + Where), TRows{});
+  }
+  EXPECT_EQ(Query("SELECT Data.CIMSZO FROM Data, E WHERE E.Id = 2 AND E.Name = Data.CIMSZO"), TRows{});
+}
+
+// A range that leaves a large share of a table's rows is read by a scan in record order rather
+// than through a temporary index; a small share, and an equality, still go through one, kept
+// for the statements after it. The rows are the same either way.
+TEST_F(StatementWriteTest, ATemporaryIndexServesOnlyRangesThatLeaveFewRows) {
+  ASSERT_EQ(Change("CREATE TABLE D (X INTEGER)"), 0) << LastErrorMsg();
+  for (int Digit = 0; Digit < 10; ++Digit) ASSERT_EQ(Change("INSERT INTO D VALUES (" + std::to_string(Digit) + ")"), 1);
+  ASSERT_EQ(Change("CREATE TABLE R (Id INTEGER NOT NULL, Val INTEGER, PRIMARY KEY (Id))"), 0) << LastErrorMsg();
+  ASSERT_EQ(Change("INSERT INTO R SELECT a.X * 1000 + b.X * 100 + c.X * 10 + d.X, c.X * 10 + d.X "
+                   "FROM D a, D b, D c, D d WHERE a.X < 2"), 2000) << LastErrorMsg();
+  struct Case {
+    const char* Where;
+    bool Scans;
+    std::size_t Rows;
+  };
+  const Case Cases[] = {
+      {"Val < 50", true, 1000},  {"Val >= 20", true, 1600}, {"Val BETWEEN 10 AND 69", true, 1200},
+      {"Val < 5", false, 100},   {"Val > 90", false, 180},  {"Val >= 10 AND Val <= 12", false, 60},
+      {"Val = 7", false, 20},    {"Val < 50", true, 1000},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Where);
+    TVdbStatement& Statement = Run(std::string("SELECT Id FROM R WHERE ") + C.Where);
+    const std::string Plan = Statement.PlanText();
+    EXPECT_EQ(Plan.find("scan in record order") != std::string::npos, C.Scans) << Plan;
+    EXPECT_EQ(Plan.find("index #") != std::string::npos, !C.Scans) << Plan;
+    EXPECT_EQ(Rows(Statement).size(), C.Rows);
+  }
+}
+
 }  // namespace
 }  // namespace vdb::test

@@ -234,7 +234,7 @@ TEST_F(LexiconStatementTest, LifeCycleResultCodesLeaveTheStatementUsable) {
 
 TEST_F(LexiconStatementTest, TextThatIsNotUtf8IsRefusedAndTheStatementStaysUsable) {
   TVdbStatement& Statement = NewStatement();
-  for (const std::string Text : {std::string("select * from Data where CIMSZO = '\xff'"),
+  for (const std::string& Text : {std::string("select * from Data where CIMSZO = '\xff'"),
                                  std::string("select \xc3"), std::string("\xed\xa0\x80")}) {
     EXPECT_EQ(Statement.SetText(Text), TVdbStatement::kResultParseError);
     EXPECT_EQ(Statement.CommandCount(), 0);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -373,6 +376,85 @@ TEST(SqlCommand, QuotedNameLists) {
   EXPECT_EQ(SqlName("order"), "\"order\"");
   EXPECT_EQ(SqlName("a \"b\""), "\"a \"\"b\"\"\"");
   EXPECT_EQ(SqlString("it's"), "'it''s'");
+}
+
+// Names that are not plain identifiers (digits first, key words, blanks, quotes, brackets) and
+// strings with quotes print in a form that reads back as the same names and values.
+TEST(SqlCommand, OddNamesAndStringsReadBackAsWritten) {
+  struct Case {
+    const char* Text;
+    const char* Printed;
+  };
+  const Case Cases[] = {
+      {"$00SELEEV0z0d <= 0000", "\"00SELEEV0z0d\" <= 0000"},
+      {"$1a = 1", "\"1a\" = 1"},
+      {"\"select\" = 1 AND [from].[where] = 2", "\"select\" = 1 AND \"from\".\"where\" = 2"},
+      {"\"my col\" = 'it''s' OR t.\"a \"\"b\"\"\" = ''''", "\"my col\" = 'it''s' OR t.\"a \"\"b\"\"\" = ''''"},
+      {"[a\"b] = 1", "\"a\"\"b\" = 1"},
+      {"$Len + $Count = 2", "Len + Count = 2"},
+      {"\"Ünnep\".\"9\" IS NULL", "\"Ünnep\".\"9\" IS NULL"},
+      {"\"dir/t.x\" = 1", "\"dir/t.x\" = 1"},
+      {"\"a.b\".c = 1", "a.\"b.c\" = 1"},
+      {"\"x-y\" = 1", "\"x-y\" = 1"},
+  };
+  auto ReadCondition = [](const std::string& Text) {
+    TSqlParser Parser;
+    Parser.SetStatementText(Text);
+    auto Condition = Parser.ParseCondition(nullptr);
+    Parser.ParseEnd();
+    return Condition;
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Text);
+    auto First = ReadCondition(C.Text);
+    const std::string Printed = First->GetSqlText();
+    EXPECT_EQ(Printed, C.Printed);
+    auto Second = ReadCondition(Printed);
+    EXPECT_TRUE(First->IsSyntacticallyEqual(*Second)) << Printed;
+    EXPECT_EQ(Second->GetSqlText(), Printed);
+  }
+  const char* const Statements[] = {
+      "SELECT $2x, \"order\" + 1 \"group\" FROM \"select\" AS [1t] WHERE $3y LIKE 'a''%' ORDER BY \"c]d\" DESC",
+      "UPDATE \"table\" SET \"1\" = 'x''y' WHERE \"my col\" IS NULL",
+      "INSERT INTO [t t] (\"0a\", \"b\"\"c\") VALUES ('''', 1)",
+  };
+  for (const char* Text : Statements) {
+    SCOPED_TRACE(Text);
+    const std::string Printed = Parse(Text)->GetSqlText();
+    EXPECT_EQ(Parse(Printed)->GetSqlText(), Printed);
+  }
+}
+
+// The inputs the SQL fuzz target kept: what reads as a condition prints as text that reads back
+// as the same condition.
+TEST(SqlCommand, KeptFuzzInputsPrintBackAsTheSameCondition) {
+  const std::filesystem::path Dir = std::filesystem::path(VDB_SOURCE_DIR) / "tests/fuzz/regressions/sql";
+  bool DigitsFirstRead = false;
+  for (const auto& Entry : std::filesystem::directory_iterator(Dir)) {
+    std::ifstream In(Entry.path(), std::ios::binary);
+    const std::string Text((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+    SCOPED_TRACE(Entry.path().filename().string());
+    std::unique_ptr<TVdbSearchCondition> First;
+    try {
+      TSqlParser Parser;
+      Parser.SetStatementText(Text);
+      First = Parser.ParseCondition(nullptr);
+      Parser.ParseEnd();
+    } catch (const std::exception&) {
+      continue;  // not a condition: the fuzz target only prepares it as a statement
+    }
+    DigitsFirstRead |= Entry.path().filename() == "dollar_reference_starting_with_digits.sql";
+    const std::string Printed = First->GetSqlText();
+    TSqlParser Again;
+    Again.SetStatementText(Printed);
+    std::unique_ptr<TVdbSearchCondition> Second;
+    ASSERT_NO_THROW({
+      Second = Again.ParseCondition(nullptr);
+      Again.ParseEnd();
+    }) << Printed;
+    EXPECT_EQ(Second->GetSqlText(), Printed);
+  }
+  EXPECT_TRUE(DigitsFirstRead);  // a reference whose name starts with digits, compared with a number
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -116,6 +116,27 @@ TEST_F(FilterTest, ConditionAsAccessorFilter) {
   EXPECT_EQ(Records, (std::vector<std::int32_t>{1, 2, 4}));
 }
 
+// A filter tests the row of the accessor that asks, not the row of the one it was built over.
+TEST_F(FilterTest, ConditionTestsTheRowOfTheAccessorItIsGiven) {
+  TVdbAccessor Built(Relation, "Cursor");
+  TVdbAccessor Walker(Relation, "Walker");
+  TVdbSqlCondition Condition("CIMSZO = 'Tölés'", Built);
+  ASSERT_EQ(Built.First(), 0);  // "Agancs-csörtölés"
+  ASSERT_EQ(Walker.Last(), 0);  // "Tölés"
+  EXPECT_TRUE(Condition.IsSatisfied(Walker));
+  EXPECT_FALSE(Condition.IsSatisfied(Built));
+  ASSERT_EQ(Walker.First(), 0);
+  EXPECT_FALSE(Condition.IsSatisfied(Walker));
+  ASSERT_EQ(Built.Last(), 0);
+  EXPECT_TRUE(Condition.IsSatisfied(Built));
+  // Over a caller's context, an accessor the context does not hold cannot be tested.
+  TVdbAccessorContext Context;
+  Context.AddAccessor(Built, 1);
+  TVdbSqlCondition InContext("CIMSZO = 'Tölés'", Context);
+  EXPECT_TRUE(InContext.IsSatisfied(Built));
+  EXPECT_EQ(ErrorOf([&] { InContext.IsSatisfied(Walker); }), 87);
+}
+
 TEST_F(FilterTest, EmptyConditionIsTrueAndErrorsAreRaised) {
   TVdbAccessor Accessor(Relation, "Cursor");
   TVdbSqlCondition Empty("  ", Accessor);

@@ -1,9 +1,17 @@
 // vdb sql: the shell run as a process on small lexicon databases in a scratch directory.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "LexiconDatabase.h"
 #include "support/RunProcess.h"
@@ -189,6 +197,132 @@ TEST_F(VdbSqlTest, WritesPrintTheRowsTheyAffectAndTransactionsFrameThem) {
   EXPECT_EQ(Result.exitCode, 1);
   EXPECT_NE(Result.err.find("Error: "), std::string::npos);
   EXPECT_NE(Result.out.find("b\nc\n(2 rows)"), std::string::npos) << Result.out;
+}
+
+// A running "vdb sql" shell fed through a pipe, its standard output and error collected in one
+// pipe: the test writes statements, waits for what the shell prints and sends it signals.
+class TShellProcess {
+ public:
+  explicit TShellProcess(const std::string& Db) {
+    int In[2], Out[2];
+    if (::pipe(In) != 0 || ::pipe(Out) != 0) throw std::runtime_error("pipe");
+    FPid = ::fork();
+    if (FPid == 0) {
+      ::dup2(In[0], STDIN_FILENO);
+      ::dup2(Out[1], STDOUT_FILENO);
+      ::dup2(Out[1], STDERR_FILENO);
+      for (const int Fd : {In[0], In[1], Out[0], Out[1]}) ::close(Fd);
+      ::execl(VDB_TOOL_PATH, VDB_TOOL_PATH, "sql", Db.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(In[0]);
+    ::close(Out[1]);
+    FInput = In[1];
+    FOutput = Out[0];
+  }
+  ~TShellProcess() {
+    CloseInput();
+    if (FPid > 0 && !FDone) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    ::close(FOutput);
+  }
+  TShellProcess(const TShellProcess&) = delete;
+  TShellProcess& operator=(const TShellProcess&) = delete;
+
+  void Write(const std::string& Text) {
+    ASSERT_EQ(::write(FInput, Text.data(), Text.size()), static_cast<ssize_t>(Text.size()));
+  }
+  void CloseInput() {
+    if (FInput >= 0) ::close(FInput);
+    FInput = -1;
+  }
+  void Signal(int Number) { ::kill(FPid, Number); }
+  // Reads output until Text has appeared after position From (true) or Bound has passed or the
+  // output has ended; Tick runs between reads that found nothing new.
+  bool WaitFor(const std::string& Text, std::size_t From, std::chrono::seconds Bound,
+               const std::function<void()>& Tick = {}) {
+    const auto Deadline = std::chrono::steady_clock::now() + Bound;
+    while (FOut.find(Text, From) == std::string::npos) {
+      if (FEnded || std::chrono::steady_clock::now() > Deadline) return false;
+      if (!ReadSome() && Tick) Tick();
+    }
+    return true;
+  }
+  // Reads the rest of the output (the shell ends when its input is closed) and waits for it.
+  int Wait() {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!FEnded && std::chrono::steady_clock::now() < Deadline) ReadSome();
+    int Status = 0;
+    ::waitpid(FPid, &Status, 0);
+    FDone = true;
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  }
+  const std::string& Output() const { return FOut; }
+
+ private:
+  pid_t FPid = -1;
+  int FInput = -1;
+  int FOutput = -1;
+  bool FDone = false;
+  bool FEnded = false;
+  std::string FOut;
+
+  // Waits up to 200 ms for output; false when none came.
+  bool ReadSome() {
+    pollfd Poll{FOutput, POLLIN, 0};
+    if (::poll(&Poll, 1, 200) <= 0) return false;
+    char Buffer[4096];
+    const ssize_t Read = ::read(FOutput, Buffer, sizeof Buffer);
+    if (Read <= 0) {
+      FEnded = true;
+      return false;
+    }
+    FOut.append(Buffer, static_cast<std::size_t>(Read));
+    return true;
+  }
+};
+
+// Ctrl-C stops the running statement, not the shell: a long read and a long write are stopped
+// with the engine's message, the write is undone entirely, and the next statement runs.
+TEST_F(VdbSqlTest, CtrlCStopsTheRunningStatementAndTheShellGoesOn) {
+  const std::string Fresh = File("long.vdbd");
+  // Two tables of 2,000 rows from a table of ten digits.
+  std::string Setup = "create table D (X integer);\ncreate table A (X integer);\ncreate table B (X integer);\n"
+                      "create table C (X integer);\n";
+  for (int Digit = 0; Digit < 10; ++Digit) Setup += "insert into D (X) values (" + std::to_string(Digit) + ");\n";
+  Setup += "insert into A select D1.X * 1000 + D2.X * 100 + D3.X * 10 + D4.X from D D1, D D2, D D3, D D4 "
+           "where D1.X < 2;\n"
+           "insert into B select X from A;\n";
+  const ProcessResult Made = Sql({Fresh}, Setup);
+  ASSERT_EQ(Made.exitCode, 0) << Made.err;
+
+  TShellProcess Shell(Fresh);
+  const std::string Stopped = "Operation canceled (stopped by Ctrl-C; the statement changed nothing)";
+  const std::vector<std::string> LongStatements = {
+      "select count(*) from A, B where A.X + B.X < 0;\n",
+      "insert into C select A.X from A, B where A.X <= B.X;\n",
+      "update A set X = X + 1 where X + 1 > (select count(*) from B where B.X > A.X);\n",
+  };
+  for (const std::string& Statement : LongStatements) {
+    SCOPED_TRACE(Statement);
+    const std::size_t From = Shell.Output().size();
+    // A marker printed just before the long statement starts; then Ctrl-C until it stops (a
+    // signal that comes before the statement has begun is not one it can see).
+    Shell.Write("select count(*) Marker from D;\n" + Statement);
+    ASSERT_TRUE(Shell.WaitFor("Marker", From, std::chrono::seconds(60))) << Shell.Output();
+    ASSERT_TRUE(Shell.WaitFor(Stopped, From, std::chrono::seconds(120), [&] { Shell.Signal(SIGINT); }))
+        << Shell.Output();
+  }
+  // The shell goes on, and the stopped writes changed nothing.
+  const std::size_t From = Shell.Output().size();
+  Shell.Write("select count(*) N, sum(X) S from C;\nselect count(*) N, sum(X) S from A;\n");
+  Shell.CloseInput();
+  EXPECT_EQ(Shell.Wait(), 1);  // statements of the script failed
+  const std::string After = Shell.Output().substr(From);
+  EXPECT_NE(After.find("N  S\n-  ----\n0  NULL\n(1 row)"), std::string::npos) << After;
+  EXPECT_NE(After.find("N     S\n----  -------\n2000  1999000\n(1 row)"), std::string::npos) << After;
 }
 
 TEST_F(VdbSqlTest, AMissingDatabaseFileIsCreatedEmpty) {

@@ -23,9 +23,8 @@
 #include "VdbCommand.h"
 #include "api/VdbApi.h"
 
-#ifdef VDB_HAVE_READLINE
-#include <readline/history.h>
-#include <readline/readline.h>
+#ifdef VDB_HAVE_LIBEDIT
+#include <editline/readline.h>
 #endif
 
 namespace vdbtool {
@@ -258,6 +257,9 @@ struct TOptions {
   std::vector<std::string> Sql;
 };
 
+// The code of a statement stopped on request ("Operation canceled"), negated as the API's last
+// error reports engine errors.
+constexpr std::int16_t kStoppedStatementError = -114;
 constexpr std::size_t kTableCellLimit = 60;  // aligned output cuts long texts (memos) here
 
 class TSqlShell {
@@ -280,7 +282,8 @@ class TSqlShell {
   bool QuitAsked() const { return FQuit; }
 
  private:
-  std::string LastError() const;
+  // The session's last error message; Code, when given, receives its engine error number.
+  std::string LastError(std::int16_t* Code = nullptr) const;
   bool Fail(const std::string& What);
   bool RunSql(const std::string& Sql);
   bool Prepare(const std::string& Sql);
@@ -335,10 +338,11 @@ int TSqlShell::Open() {
   return 0;
 }
 
-std::string TSqlShell::LastError() const {
-  std::int16_t Code = 0;
+std::string TSqlShell::LastError(std::int16_t* Code) const {
+  std::int16_t Number = 0;
   std::vector<VdbChar> Message(2048, 0);
-  VdbSessGetLastError(FSess, &Code, Message.data(), 2047);
+  VdbSessGetLastError(FSess, &Number, Message.data(), 2047);
+  if (Code != nullptr) *Code = Number;
   return FromApi(Message.data());
 }
 
@@ -360,6 +364,8 @@ bool TSqlShell::Run(const std::string& Text) {
     FOut << "Run Time: real " << std::fixed << std::setprecision(3) << Took.count() << "\n";
     FOut.unsetf(std::ios::fixed);
   }
+  // Output goes out statement by statement, also into a pipe.
+  FOut.flush();
   return Done;
 }
 
@@ -381,8 +387,12 @@ bool TSqlShell::RunSql(const std::string& Sql) {
   }
   const std::int32_t Affected = VdbStmtExecute(FStmt);
   if (Affected < 0) {
+    std::int16_t Code = 0;
+    std::string Message = LastError(&Code);
+    // A statement stopped by Ctrl-C is undone like a failed one; say so, the shell goes on.
+    if (Code == kStoppedStatementError) Message += " (stopped by Ctrl-C; the statement changed nothing)";
     VdbStmtUnprepare(FStmt);
-    return Fail(gInterrupted ? "interrupted" : LastError());
+    return Fail(Message);
   }
   const VdbHandle Table = VdbStmtCreateResultTableHdl(FStmt);
   if (Table > 0) {
@@ -658,7 +668,7 @@ class TLineReader {
   explicit TLineReader(bool Terminal) : FTerminal(Terminal) {}
   std::optional<std::string> Read(bool Continued) {
     const char* Prompt = Continued ? "   ...> " : "vdb> ";
-#ifdef VDB_HAVE_READLINE
+#ifdef VDB_HAVE_LIBEDIT
     if (FTerminal) {
       char* Line = readline(Prompt);
       if (Line == nullptr) return std::nullopt;
