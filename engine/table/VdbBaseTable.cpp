@@ -142,9 +142,11 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
     std::vector<std::uint8_t> Occupant(static_cast<std::size_t>(FTable.RecordSize()));
     FTable.CheckResult(FTable.FDataFile->ReadRecord(RecordNo, Occupant.data()));
     FTable.DoAppend(Occupant.data(), {});
-    FTable.WriteBlobs(Old.data(), Values(OldBlobs));
+    TChainChanges Chains;
+    FTable.WriteBlobs(Old.data(), Values(OldBlobs), nullptr, Chains);
     FTable.ReplaceKeys(Occupant.data(), Old.data(), RecordNo);
     FTable.CheckResult(FTable.FDataFile->WriteRecord(RecordNo, Old.data()));
+    FTable.CommitChains(Chains);
   }
 
  private:
@@ -618,6 +620,7 @@ std::int16_t TVdbBaseTable::CloseFiles() {
   }
   FMemo.reset();
   FBlob.reset();
+  FImageChains.clear();
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     if (Slot(I) != nullptr) RemoveIndexSlot(I, Slot(I)->File->Kind() == tikTemporary);
   }
@@ -684,6 +687,7 @@ std::int32_t TVdbBaseTable::ClearDat() {
     if (FRecordIdFieldNo != 0) CheckResult(FDataFile->WriteNextRecordId(1));
     if (FMemo) FMemo->Empty();
     if (FBlob) FBlob->Empty();
+    FImageChains.clear();
     CheckResult(Flush());
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
       if (Slot(I) != nullptr && Slot(I)->File->IsOpen()) Slot(I)->File->Clear_Index();
@@ -1264,10 +1268,20 @@ std::int16_t TVdbBaseTable::ReadBlobDataWide(const std::uint8_t* RecBuffer, std:
   return 0;
 }
 
+// The value gets a chain of its own: the stored record keeps its old value until the image is
+// written as the record, which then lets the old chain go.
 std::int16_t TVdbBaseTable::WriteMemoString(std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                             const std::string& Value) {
   return Run([&]() -> std::int32_t {
-    WriteBlobs(RecBuffer, {{FieldNo, Value}});
+    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+    TLockGuard Write(*this, tltWrite);
+    const std::int32_t First = File->WriteString(0, Value);
+    CheckResult(First);
+    // An earlier value of this image that no record took is superseded.
+    const TChain Previous{File, GetBlockIdx(RecBuffer, FieldNo)};
+    if (FImageChains.erase(Previous) != 0) File->DeleteValue(Previous.second);
+    SetBlockIdx(RecBuffer, FieldNo, First);
+    if (First != 0) FImageChains.insert({File, First});
     return 0;
   });
 }
@@ -1299,15 +1313,73 @@ TVdbBaseTable::TBlobValues TVdbBaseTable::BlobValues(const TVdbBlobDataList* Blo
   return Values;
 }
 
-// Each value goes into its field's chain (replacing the old one), which sets the field's first
-// block number in Buffer.
-void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs) {
+// Each value given goes into a new chain whose first block number is set in Buffer; the other
+// fields keep the chain the stored record names (see KeepChain). Nothing is freed here: the
+// chains Stored lets go are listed and freed by CommitChains once the record is written, so a
+// write that fails leaves the old values whole.
+void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs,
+                               const std::uint8_t* Stored, TChainChanges& Changes) {
+  std::map<std::int16_t, const std::string*> Given;  // the last value of a field counts
   for (const auto& [FieldNo, Value] : Blobs) {
-    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
-    const std::int32_t First = File->WriteString(GetBlockIdx(Buffer, FieldNo), Value);
+    if (!IsBlobColumn(FieldNo)) BlobFileOf(FieldNo);  // the type error
+    Given[FieldNo] = &Value;
+  }
+  for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
+    if (!IsBlobColumn(I)) continue;
+    const std::int32_t Old = Stored != nullptr ? GetBlockIdx(Stored, I) : 0;
+    const std::int32_t Named = GetBlockIdx(Buffer, I);
+    const auto Value = Given.find(I);
+    if (Value == Given.end()) {
+      KeepChain(Buffer, I, Stored, Changes);
+    } else {
+      TVdbBlockedBinaryFile* File = BlobFileOf(I);
+      const std::int32_t First = File->WriteString(0, *Value->second);
+      CheckResult(First);
+      if (First != 0) Changes.Written.push_back({File, First});
+      SetBlockIdx(Buffer, I, First);
+      // A value written into the image beforehand is superseded.
+      if (Named != Old && FImageChains.count({File, Named}) != 0)
+        Changes.Released.push_back({File, Named});
+    }
+    if (Old != 0 && GetBlockIdx(Buffer, I) != Old) Changes.Released.push_back({BlobFileOf(I), Old});
+  }
+}
+
+// A field without a new value: the image may clear it or name a value written into it
+// beforehand (WriteMemoString); a chain it names otherwise is not its own (the image is stale or
+// copied from another record), so a stored record keeps its chain and a new record gets a copy.
+// Undoing knows which chains it moves and is taken as it stands.
+void TVdbBaseTable::KeepChain(std::uint8_t* Buffer, std::int16_t FieldNo,
+                              const std::uint8_t* Stored, TChainChanges& Changes) {
+  const std::int32_t Old = Stored != nullptr ? GetBlockIdx(Stored, FieldNo) : 0;
+  const std::int32_t Named = GetBlockIdx(Buffer, FieldNo);
+  if (Named == Old || Named == 0 || FRollingBack) return;
+  TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+  if (FImageChains.count({File, Named}) != 0) {
+    Changes.Adopted.push_back({File, Named});
+  } else if (Stored != nullptr) {
+    SetBlockIdx(Buffer, FieldNo, Old);
+  } else {
+    const std::int32_t First = File->CopyFrom(*File, Named);
     CheckResult(First);
+    if (First != 0) Changes.Written.push_back({File, First});
     SetBlockIdx(Buffer, FieldNo, First);
   }
+}
+
+// The record write failed: the chains it wrote go again. The first error stays the one reported.
+void TVdbBaseTable::DropWrittenChains(const TChainChanges& Changes) {
+  for (const auto& [File, First] : Changes.Written) File->DeleteValue(First);
+}
+
+// The record is written: the chains it no longer names are freed. A chain that cannot be freed
+// stays behind unnamed; the record write itself has happened and is not reported as failed.
+void TVdbBaseTable::CommitChains(const TChainChanges& Changes) {
+  for (const TChain& Chain : Changes.Released) {
+    Chain.first->DeleteValue(Chain.second);
+    FImageChains.erase(Chain);
+  }
+  for (const TChain& Chain : Changes.Adopted) FImageChains.erase(Chain);
 }
 
 TVdbRedoBlobs TVdbBaseTable::CollectBlobs(const std::uint8_t* Buffer) {
@@ -1328,12 +1400,14 @@ TVdbRedoBlobs TVdbBaseTable::CollectBlobs(const std::uint8_t* Buffer) {
   return Blobs;
 }
 
+// The chains of a record that is gone.
 void TVdbBaseTable::FreeBlobs(const std::uint8_t* Buffer) {
-  std::vector<std::uint8_t> Copy(Buffer, Buffer + RecordSize());
+  TChainChanges Changes;
   for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
-    if (!IsBlobColumn(I) || GetBlockIdx(Copy.data(), I) == 0) continue;
-    CheckResult(BlobFileOf(I)->DeleteValue(GetBlockIdx(Copy.data(), I)));
+    if (!IsBlobColumn(I) || GetBlockIdx(Buffer, I) == 0) continue;
+    Changes.Released.push_back({BlobFileOf(I), GetBlockIdx(Buffer, I)});
   }
+  CommitChains(Changes);
 }
 
 // --- Writing -------------------------------------------------------------------------------------
@@ -1467,20 +1541,30 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Bl
     CheckReferences(Buffer);
   }
   std::optional<TLockGuard> Write;
+  TChainChanges Chains;
   try {
     Write.emplace(*this, tltWrite);
-    WriteBlobs(Buffer, Blobs);
+    WriteBlobs(Buffer, Blobs, nullptr, Chains);
   } catch (const EVdbEngine& Error) {
     if (Write) Report(Error);
+    DropWrittenChains(Chains);
     throw EVdbEngine::CreateMsg(kVdbErrInternalSignal, "");
   }
-  AddKeys(Buffer, NewRecNo);
-  const std::int32_t RecNo = FDataFile->InsertRecord(Buffer);
-  if (RecNo < 0) {
-    const std::string Message = LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string();
-    RemoveKeys(Buffer, NewRecNo);
-    throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
+  std::int32_t RecNo = 0;
+  try {
+    AddKeys(Buffer, NewRecNo);
+    RecNo = FDataFile->InsertRecord(Buffer);
+    if (RecNo < 0) {
+      const std::string Message =
+          LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string();
+      RemoveKeys(Buffer, NewRecNo);
+      throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
+    }
+  } catch (...) {
+    DropWrittenChains(Chains);
+    throw;
   }
+  CommitChains(Chains);
   NotifyRelationChanged();
   if (LogsActions()) FRedoLog->LogInsert(RecNo);
   return RecNo;
@@ -1515,9 +1599,23 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
   TVdbRedoBlobs OldBlobs;
   if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   TLockGuard Write(*this, tltWrite);
-  WriteBlobs(Buffer, Blobs);
-  CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
-  ReplaceKeys(Stored.data(), Buffer, RecNo);
+  TChainChanges Chains;
+  try {
+    WriteBlobs(Buffer, Blobs, Stored.data(), Chains);
+    CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
+  } catch (...) {
+    DropWrittenChains(Chains);
+    throw;
+  }
+  try {
+    ReplaceKeys(Stored.data(), Buffer, RecNo);
+  } catch (...) {
+    // The keys stayed as they were: so does the record.
+    FDataFile->WriteRecord(RecNo, Stored.data());
+    DropWrittenChains(Chains);
+    throw;
+  }
+  CommitChains(Chains);
   NotifyRecordChanged(RecNo);
   if (LogsActions()) FRedoLog->LogUpdate(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteUpdateIntegrityRules) {
@@ -1552,7 +1650,6 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
     if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   }
   TLockGuard Write(*this, tltWrite);
-  FreeBlobs(Stored.data());
   RemoveKeys(Stored.data(), RecNo);
   std::int32_t Moved = 0;
   if (Heap) {
@@ -1570,6 +1667,8 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   } else {
     CheckResult(FDataFile->DeleteRecord(RecNo));
   }
+  // Only a record that is gone lets its chains go.
+  FreeBlobs(Stored.data());
   if (LogsActions()) FRedoLog->LogDelete(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteDeleteIntegrityRules) {
     CheckResult(FOnExecuteDeleteIntegrityRules(*this, false, Buffer, nullptr));

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,15 @@ class TVdbBaseTable : public TVdbRelation {
   };
   // One memo, blob or wide-memo value to write: the field and its stored bytes.
   using TBlobValues = std::vector<std::pair<std::int16_t, std::string>>;
+  // A value chain: its file and its first block.
+  using TChain = std::pair<TVdbBlockedBinaryFile*, std::int32_t>;
+  // What one record write does to the chains: the ones it wrote (dropped again when the write
+  // fails) and the ones the record lets go (freed only once the record no longer names them).
+  struct TChainChanges {
+    std::vector<TChain> Written;
+    std::vector<TChain> Released;
+    std::vector<TChain> Adopted;  // values written into the image beforehand, now the record's
+  };
 
   // Errors: recorded, negated result; the internal signal keeps the error recorded before.
   std::int16_t Report(const EVdbEngine& Error);
@@ -260,7 +270,12 @@ class TVdbBaseTable : public TVdbRelation {
   void CheckReferences(const std::uint8_t* Buffer);
   static TBlobValues BlobValues(const TVdbBlobDataList* Blobs);
   TVdbBlockedBinaryFile* BlobFileOf(std::int16_t FieldNo);
-  void WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs);
+  void WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs, const std::uint8_t* Stored,
+                  TChainChanges& Changes);
+  void KeepChain(std::uint8_t* Buffer, std::int16_t FieldNo, const std::uint8_t* Stored,
+                 TChainChanges& Changes);
+  void DropWrittenChains(const TChainChanges& Changes);
+  void CommitChains(const TChainChanges& Changes);
   TVdbRedoBlobs CollectBlobs(const std::uint8_t* Buffer);
   void FreeBlobs(const std::uint8_t* Buffer);
   void AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo);
@@ -307,6 +322,8 @@ class TVdbBaseTable : public TVdbRelation {
   std::int32_t FFlushCounter = 0;
   std::unique_ptr<TVdbMemoFile> FMemo;
   std::unique_ptr<TVdbBlobFile> FBlob;
+  // Values written into a record image (WriteMemoString) that no record names yet.
+  std::set<TChain> FImageChains;
   std::vector<TIndexSlot> FIndexFiles;
 
   // Locks.
