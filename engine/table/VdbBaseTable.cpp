@@ -690,7 +690,7 @@ std::int32_t TVdbBaseTable::ClearDat() {
     FImageChains.clear();
     CheckResult(Flush());
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-      if (Slot(I) != nullptr && Slot(I)->File->IsOpen()) Slot(I)->File->Clear_Index();
+      if (TIndexSlot* Entry = MaintainedIndex(I)) Entry->File->Clear_Index();
     }
     CheckResult(Flush());
     NotifyRelationEmptied();
@@ -1467,13 +1467,30 @@ void TVdbBaseTable::CheckReferences(const std::uint8_t* Buffer) {
   }
 }
 
-// Adds the record's key to every open index; when one refuses, the others give theirs back.
+// The index slot a record write keeps current, opened first when this session has not used it
+// yet (another session may have made it): null for an empty slot and for a lost index, which
+// answers 95 to every use until it is made again.
+TVdbBaseTable::TIndexSlot* TVdbBaseTable::MaintainedIndex(std::int16_t IndexNo) {
+  TIndexSlot* Entry = Slot(IndexNo);
+  if (Entry == nullptr || Entry->Lost) return nullptr;
+  if (!Entry->File->IsOpen() || !Entry->Def) {
+    try {
+      DoCheckIndexOpen(IndexNo);
+    } catch (const EVdbEngine&) {
+      if (Entry->Lost) return nullptr;
+      throw;
+    }
+  }
+  return Entry->Def ? Entry : nullptr;
+}
+
+// Adds the record's key to every index; when one refuses, the others give theirs back.
 void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
   std::vector<std::int16_t> Done;
   try {
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-      TIndexSlot* Entry = Slot(I);
-      if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
+      TIndexSlot* Entry = MaintainedIndex(I);
+      if (Entry == nullptr) continue;
       std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
       const std::int32_t Size = 4 + KeyOf(I, Buffer, Item.data(), RecNo);
       if (Entry->File->Add_Index(Item.data(), Size) < 0)
@@ -1492,8 +1509,8 @@ void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
 
 void TVdbBaseTable::RemoveKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-    TIndexSlot* Entry = Slot(I);
-    if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
+    TIndexSlot* Entry = MaintainedIndex(I);
+    if (Entry == nullptr) continue;
     std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
     KeyOf(I, Buffer, Item.data(), RecNo);
     CheckResult(Entry->File->Loesche_Index(Item.data()));

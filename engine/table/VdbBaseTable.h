@@ -248,6 +248,7 @@ class TVdbBaseTable : public TVdbRelation {
   std::unique_ptr<TVdbSortDef> DefFromHeader(const TVdbIndexHeaderDef& Header) const;
   bool DefinitionFits(const TVdbSortDef& Def) const;
   void DoCheckIndexOpen(std::int16_t IndexNo);
+  TIndexSlot* MaintainedIndex(std::int16_t IndexNo);
   void DoNewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
                   const TVdbIndexFile::TProgressFunc& Progress, std::int32_t Capacity,
                   std::int16_t& IndexNo);
