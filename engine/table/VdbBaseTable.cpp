@@ -177,7 +177,9 @@ TVdbBaseTable::~TVdbBaseTable() {
   }
 }
 
+// Rolling back an undo log runs without isolation: nothing of it is logged or kept locked.
 TVdbIsolationLevel TVdbBaseTable::Isolation() const {
+  if (FRollingBack) return tilNone;
   return FServices != nullptr ? FServices->IsolationLevel() : tilNone;
 }
 
@@ -480,19 +482,19 @@ void TVdbBaseTable::OpenMemoFiles(bool Force) {
 
 // Undoes the actions of a log with the table's own record operations; constraint checks,
 // integrity rules and logging stay off meanwhile.
+// The session's isolation is off from before the locks are taken: a write lock taken with it on
+// would start an undo log of this session on the very log being undone.
 void TVdbBaseTable::RollBack(TVdbRedoLog& Log) {
+  struct TRestore {
+    bool& Flag;
+    bool Was;
+    ~TRestore() { Flag = Was; }
+  } Restore{FRollingBack, FRollingBack};
+  FRollingBack = true;
   TLockGuard Upgrade(*this, tltUpgrade);
   TLockGuard Write(*this, tltWrite);
-  const bool WasRollingBack = FRollingBack;
-  FRollingBack = true;
-  try {
-    TRedoTarget Target(*this);
-    Log.Undo(Target);
-  } catch (...) {
-    FRollingBack = WasRollingBack;
-    throw;
-  }
-  FRollingBack = WasRollingBack;
+  TRedoTarget Target(*this);
+  Log.Undo(Target);
 }
 
 // A log left by a session that died in a transaction is rolled back before anyone goes on.
@@ -503,12 +505,24 @@ void TVdbBaseTable::UndoLeftLog() {
   RollBack(Log);
 }
 
+// The lock file found a dead session. It tells so from inside a lock request, before this table
+// knows the level it now holds: the rollback waits until the table's lock state is settled
+// (RollBackLeftLogIfWaiting), so that it can lock the table like any caller.
 void TVdbBaseTable::OnHijack() {
   if (FLeftLogPending) return;  // the set-up rolls it back
+  FLeftLogWaiting = true;
+  if (FLockFile && FLockFile->GetTableLock() == FUnlockAction) RollBackLeftLogIfWaiting();
+}
+
+// A rollback that cannot be done now (another session holds the table) is tried again at this
+// session's next lock; the operation that found the dead session goes on either way.
+void TVdbBaseTable::RollBackLeftLogIfWaiting() {
+  if (!FLeftLogWaiting || FRollingBack) return;
+  FLeftLogWaiting = false;
   try {
     UndoLeftLog();
-  } catch (const EVdbEngine& Error) {
-    Report(Error);
+  } catch (const EVdbEngine&) {
+    FLeftLogWaiting = true;
   }
 }
 
@@ -1913,6 +1927,7 @@ void TVdbBaseTable::RaiseHeldLock(TVdbTableLockType ToLock, bool Wait, bool Requ
     if (FLockFile->LockTable(tltRead, ToLock, true)) {
       FUnlockAction = ToLock;
       CatchUpIfChanged();
+      RollBackLeftLogIfWaiting();
       return;
     }
     FLockFile->UnlockTable(tltRead, tltNone);
@@ -1922,6 +1937,7 @@ void TVdbBaseTable::RaiseHeldLock(TVdbTableLockType ToLock, bool Wait, bool Requ
   if (!FLockFile->LockTable(FUnlockAction, ToLock, !Wait)) RaiseLocked();
   FUnlockAction = ToLock;
   CatchUpIfChanged();
+  RollBackLeftLogIfWaiting();
 }
 
 std::int16_t TVdbBaseTable::BeginRead(bool Wait) {
@@ -1931,6 +1947,7 @@ std::int16_t TVdbBaseTable::BeginRead(bool Wait) {
       if (!FLockFile->LockTable(tltNone, tltRead, !Wait)) RaiseLocked();
       FUnlockAction = tltRead;
       CatchUpIfChanged();
+      RollBackLeftLogIfWaiting();
     }
     ++FReadLocks;
     return 0;

@@ -303,6 +303,7 @@ class TVdbBaseTable : public TVdbRelation {
   void KeepTransactionLock(TVdbTableLockType Ending);
   void StartUndoLog();
   void OnHijack();
+  void RollBackLeftLogIfWaiting();
 
   // Files and structure.
   TkxFileSystem* FFileSystem = nullptr;
@@ -320,6 +321,7 @@ class TVdbBaseTable : public TVdbRelation {
   std::unique_ptr<TVdbRedoLog> FRedoLog;
   bool FRollingBack = false;
   bool FLeftLogPending = false;  // an undo log of a dead session may wait for the set-up
+  bool FLeftLogWaiting = false;  // a dead session was found inside a lock request
   std::int32_t FFlushCounter = 0;
   std::unique_ptr<TVdbMemoFile> FMemo;
   std::unique_ptr<TVdbBlobFile> FBlob;
