@@ -1007,6 +1007,7 @@ std::int16_t TVdbBaseTable::Setup(bool Force) {
       if (Slot(I) != nullptr) CheckIndexOpen(I);
     }
     InitSystemIndexes(Force);
+    if (!Force) ResolveForeignKeys();
     if (FLeftLogPending) {
       FLeftLogPending = false;
       UndoLeftLog();
@@ -1088,14 +1089,54 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
   for (int I = 0; I < FForeignKeyDefs.Count(); ++I) {
     auto* Key = FForeignKeyDefs.Get<TVdbForeignKeyDef>(I);
     if (Key == nullptr || Key->FColumnNames.empty()) continue;
-    std::string Spec;
-    for (const std::string& Column : Key->FColumnNames) {
-      Spec += (Spec.empty() ? "${" : ",${") + Column + "}";
-    }
+    const std::string Spec = ColumnListSpec(Key->FColumnNames);
     bool Reverse = false;
     std::int16_t IndexNo = TVdbRelation::FindIndex(Spec, tifoNoReverse, Reverse);
     if (IndexNo < 0) IndexNo = SystemIndex("sys_FK" + Key->Name(), Spec, false, false);
     Key->FChildIndexNo = IndexNo;
+  }
+}
+
+// "${A},${B}": the index specification over a column list.
+std::string TVdbBaseTable::ColumnListSpec(const std::vector<std::string>& Columns) {
+  std::string Spec;
+  for (const std::string& Column : Columns) Spec += (Spec.empty() ? "${" : ",${") + Column + "}";
+  return Spec;
+}
+
+// Each foreign key gets its index here, its parent table (opened when it is not open yet) and
+// the parent's index over the referenced columns (the parent's primary key when the key names
+// none): what the check of every written record searches.
+void TVdbBaseTable::ResolveForeignKeys() {
+  for (int I = 0; I < FForeignKeyDefs.Count(); ++I) {
+    auto* Key = FForeignKeyDefs.Get<TVdbForeignKeyDef>(I);
+    if (Key == nullptr) continue;
+    const std::string Columns = JoinNames(Key->FColumnNames, ',');
+    bool Reverse = false;
+    std::int16_t Child = -1;
+    if (!Key->FColumnNames.empty()) {
+      const std::string Spec = ColumnListSpec(Key->FColumnNames);
+      Child = TVdbRelation::FindIndex(Spec, tifoNoReverse, Reverse);
+      if (Child < 0) Child = SystemIndex("IR_" + Key->Name(), Spec, false, false);
+    }
+    if (Child < 0) Raise(kVdbErrNoSuitableIndex, Columns);
+    Key->FChildIndexNo = Child;
+
+    TVdbRelation* Parent = FOnOpenParentTable ? FOnOpenParentTable(Key->FParentTableName) : nullptr;
+    if (Parent == nullptr) Raise(kVdbErrParentTableNotFound, Key->FParentTableName);
+    Key->FParentRltnIdx = Parent->RltnIdx();
+    std::int16_t ParentIndex = -1;
+    if (Key->FParentColumnNames.empty()) {
+      if (Parent->PrimIndexNo() != kVdbNoIndex) ParentIndex = Parent->PrimIndexNo();
+    } else if (Key->FParentColumnNames.size() == Key->FColumnNames.size()) {
+      ParentIndex = Parent->FindIndex(ColumnListSpec(Key->FParentColumnNames),
+                                      tifoNoReverse | tifoExact, Reverse);
+    }
+    if (ParentIndex < 0) {
+      Raise(kVdbErrNoSuitableIndex,
+            Parent->Name() + "." + JoinNames(Key->FParentColumnNames, ','));
+    }
+    Key->FParentIndexNo = ParentIndex;
   }
 }
 

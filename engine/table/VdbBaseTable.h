@@ -256,6 +256,8 @@ class TVdbBaseTable : public TVdbRelation {
                       const TVdbIndexFile::TProgressFunc& Progress);
   void RemoveIndexSlot(std::int16_t IndexNo, bool DeleteFile);
   void InitSystemIndexes(bool Force);
+  static std::string ColumnListSpec(const std::vector<std::string>& Columns);
+  void ResolveForeignKeys();
   std::int16_t SystemIndex(const std::string& Name, const std::string& Spec, bool Unique,
                            bool Primary);
   void RebuildIndex(std::int16_t IndexNo);
