@@ -299,6 +299,7 @@ std::int16_t TVdbCatalog::OpenBaseTable(std::int16_t RltnIdx, TkxFileSystem* Fil
     Table->SetPhysicalDirectory(kxExtractFileDir(FileName, TkxPathForm::OS));
   }
   Table->SetRights(Rights);
+  InstallIntegrityHandlers(*Table);
   std::int16_t Result = Table->Open(Force);
   if (Result == -kVdbErrNoWriteAccess && (Rights & kVdbWriteRights) != 0) {
     Table->SetRights(static_cast<std::uint16_t>(Rights & ~kVdbWriteRights));
@@ -307,6 +308,54 @@ std::int16_t TVdbCatalog::OpenBaseTable(std::int16_t RltnIdx, TkxFileSystem* Fil
   if (Result < 0) return Result;
   Install(RltnIdx, std::move(Table));
   return RltnIdx;
+}
+
+// A base table resolves the parent tables of its foreign keys through this catalog and checks
+// every record it writes against them.
+void TVdbCatalog::InstallIntegrityHandlers(TVdbRelation& Table) {
+  Table.SetOnOpenParentTable([this](const std::string& TableName) -> TVdbRelation* {
+    const std::int16_t RltnIdx = TryOpenTable(TableName, FKey, false, false, kVdbWriteRights);
+    return RltnIdx > 0 ? GetRelation(static_cast<TVdbRelationIndex>(RltnIdx)) : nullptr;
+  });
+  Table.SetOnCheckReferentialIntegrity(
+      [this](TVdbRelation& Child, std::int32_t KeyIndex, const std::uint8_t* Record) {
+        return CheckParentRow(Child, KeyIndex, Record);
+      });
+}
+
+// The record's foreign key KeyIndex must name a row of the parent table: the parent's index over
+// the referenced columns holds the record's values. A key with a NULL part refers to nothing
+// and passes.
+std::int16_t TVdbCatalog::CheckParentRow(TVdbRelation& Child, std::int32_t KeyIndex,
+                                         const std::uint8_t* Record) {
+  try {
+    const TVdbForeignKeyDef* Key = Child.GetIntegrityRule(KeyIndex);
+    if (Key == nullptr) return 0;
+    TVdbRelation* Parent = GetRelation(Key->FParentRltnIdx);
+    if (Parent == nullptr) return Fail(kVdbErrParentTableNotFound, {Key->FParentTableName});
+    const TVdbSortDef* ParentOrder = Parent->GetIndexDefinition(Key->FParentIndexNo);
+    if (ParentOrder == nullptr || ParentOrder->LevelCount < static_cast<int>(Key->FColumnNames.size()))
+      return Fail(kVdbErrNoSuitableIndex, {Parent->Name()});
+    std::vector<std::uint8_t> Image(static_cast<std::size_t>(std::max(Parent->RecordSize(), 1)));
+    const std::int16_t Initialised = Parent->InitRecord(Image.data(), false);
+    if (Initialised < 0) return Initialised;
+    for (std::size_t I = 0; I < Key->FColumnNames.size(); ++I) {
+      const int ChildColumn = Child.ColumnDefs().Find(Key->FColumnNames[I]);
+      if (ChildColumn < 0) return Fail(kVdbErrNoSuitableIndex, {Key->FColumnNames[I]});
+      const auto ChildNo = static_cast<std::int16_t>(ChildColumn + 1);
+      TVdbDataValue Value;
+      if (!Child.GetValue(Record, ChildNo, Value)) return 0;
+      Parent->SetValue(Image.data(), ParentOrder->Items[I].FieldNo, Value,
+                       Child.GetDataType(ChildNo));
+    }
+    if (Parent->BeginRead(true) < 0) return -FServices->LastError().LastErrorCode();
+    const std::int32_t Found = Parent->LocateRecord(Key->FParentIndexNo, Image.data());
+    Parent->EndRead();
+    if (Found < 0) return static_cast<std::int16_t>(Found);
+    return Found > 0 ? 0 : Fail(kVdbErrNoParentRow, {Key->Name()});
+  } catch (const std::exception&) {
+    return FailCurrent();
+  }
 }
 
 void TVdbCatalog::CloseNewRelations(const std::vector<bool>& WasOpen) {

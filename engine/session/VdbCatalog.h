@@ -149,6 +149,9 @@ class TVdbCatalog : public TVdbAccessorCatalog {
   bool FindTableFile(const std::string& StoragePath, TkxFileSystem*& FileSystem,
                      std::string& FileName) const;
   std::uint16_t EffectiveRights(std::uint16_t Rights) const;
+  void InstallIntegrityHandlers(TVdbRelation& Table);
+  std::int16_t CheckParentRow(TVdbRelation& Child, std::int32_t KeyIndex,
+                              const std::uint8_t* Record);
   std::int16_t OpenBaseTable(std::int16_t RltnIdx, TkxFileSystem* FileSystem,
                              const std::string& FileName, const std::string& Key,
                              std::uint16_t Rights, bool Force, bool InDatabase);

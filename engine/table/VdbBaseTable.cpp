@@ -142,9 +142,11 @@ class TVdbBaseTable::TRedoTarget : public TVdbRedoTarget {
     std::vector<std::uint8_t> Occupant(static_cast<std::size_t>(FTable.RecordSize()));
     FTable.CheckResult(FTable.FDataFile->ReadRecord(RecordNo, Occupant.data()));
     FTable.DoAppend(Occupant.data(), {});
-    FTable.WriteBlobs(Old.data(), Values(OldBlobs));
+    TChainChanges Chains;
+    FTable.WriteBlobs(Old.data(), Values(OldBlobs), nullptr, Chains);
     FTable.ReplaceKeys(Occupant.data(), Old.data(), RecordNo);
     FTable.CheckResult(FTable.FDataFile->WriteRecord(RecordNo, Old.data()));
+    FTable.CommitChains(Chains);
   }
 
  private:
@@ -175,7 +177,9 @@ TVdbBaseTable::~TVdbBaseTable() {
   }
 }
 
+// Rolling back an undo log runs without isolation: nothing of it is logged or kept locked.
 TVdbIsolationLevel TVdbBaseTable::Isolation() const {
+  if (FRollingBack) return tilNone;
   return FServices != nullptr ? FServices->IsolationLevel() : tilNone;
 }
 
@@ -478,19 +482,19 @@ void TVdbBaseTable::OpenMemoFiles(bool Force) {
 
 // Undoes the actions of a log with the table's own record operations; constraint checks,
 // integrity rules and logging stay off meanwhile.
+// The session's isolation is off from before the locks are taken: a write lock taken with it on
+// would start an undo log of this session on the very log being undone.
 void TVdbBaseTable::RollBack(TVdbRedoLog& Log) {
+  struct TRestore {
+    bool& Flag;
+    bool Was;
+    ~TRestore() { Flag = Was; }
+  } Restore{FRollingBack, FRollingBack};
+  FRollingBack = true;
   TLockGuard Upgrade(*this, tltUpgrade);
   TLockGuard Write(*this, tltWrite);
-  const bool WasRollingBack = FRollingBack;
-  FRollingBack = true;
-  try {
-    TRedoTarget Target(*this);
-    Log.Undo(Target);
-  } catch (...) {
-    FRollingBack = WasRollingBack;
-    throw;
-  }
-  FRollingBack = WasRollingBack;
+  TRedoTarget Target(*this);
+  Log.Undo(Target);
 }
 
 // A log left by a session that died in a transaction is rolled back before anyone goes on.
@@ -501,12 +505,24 @@ void TVdbBaseTable::UndoLeftLog() {
   RollBack(Log);
 }
 
+// The lock file found a dead session. It tells so from inside a lock request, before this table
+// knows the level it now holds: the rollback waits until the table's lock state is settled
+// (RollBackLeftLogIfWaiting), so that it can lock the table like any caller.
 void TVdbBaseTable::OnHijack() {
   if (FLeftLogPending) return;  // the set-up rolls it back
+  FLeftLogWaiting = true;
+  if (FLockFile && FLockFile->GetTableLock() == FUnlockAction) RollBackLeftLogIfWaiting();
+}
+
+// A rollback that cannot be done now (another session holds the table) is tried again at this
+// session's next lock; the operation that found the dead session goes on either way.
+void TVdbBaseTable::RollBackLeftLogIfWaiting() {
+  if (!FLeftLogWaiting || FRollingBack) return;
+  FLeftLogWaiting = false;
   try {
     UndoLeftLog();
-  } catch (const EVdbEngine& Error) {
-    Report(Error);
+  } catch (const EVdbEngine&) {
+    FLeftLogWaiting = true;
   }
 }
 
@@ -618,6 +634,7 @@ std::int16_t TVdbBaseTable::CloseFiles() {
   }
   FMemo.reset();
   FBlob.reset();
+  FImageChains.clear();
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
     if (Slot(I) != nullptr) RemoveIndexSlot(I, Slot(I)->File->Kind() == tikTemporary);
   }
@@ -684,9 +701,10 @@ std::int32_t TVdbBaseTable::ClearDat() {
     if (FRecordIdFieldNo != 0) CheckResult(FDataFile->WriteNextRecordId(1));
     if (FMemo) FMemo->Empty();
     if (FBlob) FBlob->Empty();
+    FImageChains.clear();
     CheckResult(Flush());
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-      if (Slot(I) != nullptr && Slot(I)->File->IsOpen()) Slot(I)->File->Clear_Index();
+      if (TIndexSlot* Entry = MaintainedIndex(I)) Entry->File->Clear_Index();
     }
     CheckResult(Flush());
     NotifyRelationEmptied();
@@ -989,6 +1007,7 @@ std::int16_t TVdbBaseTable::Setup(bool Force) {
       if (Slot(I) != nullptr) CheckIndexOpen(I);
     }
     InitSystemIndexes(Force);
+    if (!Force) ResolveForeignKeys();
     if (FLeftLogPending) {
       FLeftLogPending = false;
       UndoLeftLog();
@@ -1070,14 +1089,54 @@ void TVdbBaseTable::InitSystemIndexes(bool Force) {
   for (int I = 0; I < FForeignKeyDefs.Count(); ++I) {
     auto* Key = FForeignKeyDefs.Get<TVdbForeignKeyDef>(I);
     if (Key == nullptr || Key->FColumnNames.empty()) continue;
-    std::string Spec;
-    for (const std::string& Column : Key->FColumnNames) {
-      Spec += (Spec.empty() ? "${" : ",${") + Column + "}";
-    }
+    const std::string Spec = ColumnListSpec(Key->FColumnNames);
     bool Reverse = false;
     std::int16_t IndexNo = TVdbRelation::FindIndex(Spec, tifoNoReverse, Reverse);
     if (IndexNo < 0) IndexNo = SystemIndex("sys_FK" + Key->Name(), Spec, false, false);
     Key->FChildIndexNo = IndexNo;
+  }
+}
+
+// "${A},${B}": the index specification over a column list.
+std::string TVdbBaseTable::ColumnListSpec(const std::vector<std::string>& Columns) {
+  std::string Spec;
+  for (const std::string& Column : Columns) Spec += (Spec.empty() ? "${" : ",${") + Column + "}";
+  return Spec;
+}
+
+// Each foreign key gets its index here, its parent table (opened when it is not open yet) and
+// the parent's index over the referenced columns (the parent's primary key when the key names
+// none): what the check of every written record searches.
+void TVdbBaseTable::ResolveForeignKeys() {
+  for (int I = 0; I < FForeignKeyDefs.Count(); ++I) {
+    auto* Key = FForeignKeyDefs.Get<TVdbForeignKeyDef>(I);
+    if (Key == nullptr) continue;
+    const std::string Columns = JoinNames(Key->FColumnNames, ',');
+    bool Reverse = false;
+    std::int16_t Child = -1;
+    if (!Key->FColumnNames.empty()) {
+      const std::string Spec = ColumnListSpec(Key->FColumnNames);
+      Child = TVdbRelation::FindIndex(Spec, tifoNoReverse, Reverse);
+      if (Child < 0) Child = SystemIndex("IR_" + Key->Name(), Spec, false, false);
+    }
+    if (Child < 0) Raise(kVdbErrNoSuitableIndex, Columns);
+    Key->FChildIndexNo = Child;
+
+    TVdbRelation* Parent = FOnOpenParentTable ? FOnOpenParentTable(Key->FParentTableName) : nullptr;
+    if (Parent == nullptr) Raise(kVdbErrParentTableNotFound, Key->FParentTableName);
+    Key->FParentRltnIdx = Parent->RltnIdx();
+    std::int16_t ParentIndex = -1;
+    if (Key->FParentColumnNames.empty()) {
+      if (Parent->PrimIndexNo() != kVdbNoIndex) ParentIndex = Parent->PrimIndexNo();
+    } else if (Key->FParentColumnNames.size() == Key->FColumnNames.size()) {
+      ParentIndex = Parent->FindIndex(ColumnListSpec(Key->FParentColumnNames),
+                                      tifoNoReverse | tifoExact, Reverse);
+    }
+    if (ParentIndex < 0) {
+      Raise(kVdbErrNoSuitableIndex,
+            Parent->Name() + "." + JoinNames(Key->FParentColumnNames, ','));
+    }
+    Key->FParentIndexNo = ParentIndex;
   }
 }
 
@@ -1264,10 +1323,20 @@ std::int16_t TVdbBaseTable::ReadBlobDataWide(const std::uint8_t* RecBuffer, std:
   return 0;
 }
 
+// The value gets a chain of its own: the stored record keeps its old value until the image is
+// written as the record, which then lets the old chain go.
 std::int16_t TVdbBaseTable::WriteMemoString(std::uint8_t* RecBuffer, std::int16_t FieldNo,
                                             const std::string& Value) {
   return Run([&]() -> std::int32_t {
-    WriteBlobs(RecBuffer, {{FieldNo, Value}});
+    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+    TLockGuard Write(*this, tltWrite);
+    const std::int32_t First = File->WriteString(0, Value);
+    CheckResult(First);
+    // An earlier value of this image that no record took is superseded.
+    const TChain Previous{File, GetBlockIdx(RecBuffer, FieldNo)};
+    if (FImageChains.erase(Previous) != 0) File->DeleteValue(Previous.second);
+    SetBlockIdx(RecBuffer, FieldNo, First);
+    if (First != 0) FImageChains.insert({File, First});
     return 0;
   });
 }
@@ -1299,15 +1368,73 @@ TVdbBaseTable::TBlobValues TVdbBaseTable::BlobValues(const TVdbBlobDataList* Blo
   return Values;
 }
 
-// Each value goes into its field's chain (replacing the old one), which sets the field's first
-// block number in Buffer.
-void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs) {
+// Each value given goes into a new chain whose first block number is set in Buffer; the other
+// fields keep the chain the stored record names (see KeepChain). Nothing is freed here: the
+// chains Stored lets go are listed and freed by CommitChains once the record is written, so a
+// write that fails leaves the old values whole.
+void TVdbBaseTable::WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs,
+                               const std::uint8_t* Stored, TChainChanges& Changes) {
+  std::map<std::int16_t, const std::string*> Given;  // the last value of a field counts
   for (const auto& [FieldNo, Value] : Blobs) {
-    TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
-    const std::int32_t First = File->WriteString(GetBlockIdx(Buffer, FieldNo), Value);
+    if (!IsBlobColumn(FieldNo)) BlobFileOf(FieldNo);  // the type error
+    Given[FieldNo] = &Value;
+  }
+  for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
+    if (!IsBlobColumn(I)) continue;
+    const std::int32_t Old = Stored != nullptr ? GetBlockIdx(Stored, I) : 0;
+    const std::int32_t Named = GetBlockIdx(Buffer, I);
+    const auto Value = Given.find(I);
+    if (Value == Given.end()) {
+      KeepChain(Buffer, I, Stored, Changes);
+    } else {
+      TVdbBlockedBinaryFile* File = BlobFileOf(I);
+      const std::int32_t First = File->WriteString(0, *Value->second);
+      CheckResult(First);
+      if (First != 0) Changes.Written.push_back({File, First});
+      SetBlockIdx(Buffer, I, First);
+      // A value written into the image beforehand is superseded.
+      if (Named != Old && FImageChains.count({File, Named}) != 0)
+        Changes.Released.push_back({File, Named});
+    }
+    if (Old != 0 && GetBlockIdx(Buffer, I) != Old) Changes.Released.push_back({BlobFileOf(I), Old});
+  }
+}
+
+// A field without a new value: the image may clear it or name a value written into it
+// beforehand (WriteMemoString); a chain it names otherwise is not its own (the image is stale or
+// copied from another record), so a stored record keeps its chain and a new record gets a copy.
+// Undoing knows which chains it moves and is taken as it stands.
+void TVdbBaseTable::KeepChain(std::uint8_t* Buffer, std::int16_t FieldNo,
+                              const std::uint8_t* Stored, TChainChanges& Changes) {
+  const std::int32_t Old = Stored != nullptr ? GetBlockIdx(Stored, FieldNo) : 0;
+  const std::int32_t Named = GetBlockIdx(Buffer, FieldNo);
+  if (Named == Old || Named == 0 || FRollingBack) return;
+  TVdbBlockedBinaryFile* File = BlobFileOf(FieldNo);
+  if (FImageChains.count({File, Named}) != 0) {
+    Changes.Adopted.push_back({File, Named});
+  } else if (Stored != nullptr) {
+    SetBlockIdx(Buffer, FieldNo, Old);
+  } else {
+    const std::int32_t First = File->CopyFrom(*File, Named);
     CheckResult(First);
+    if (First != 0) Changes.Written.push_back({File, First});
     SetBlockIdx(Buffer, FieldNo, First);
   }
+}
+
+// The record write failed: the chains it wrote go again. The first error stays the one reported.
+void TVdbBaseTable::DropWrittenChains(const TChainChanges& Changes) {
+  for (const auto& [File, First] : Changes.Written) File->DeleteValue(First);
+}
+
+// The record is written: the chains it no longer names are freed. A chain that cannot be freed
+// stays behind unnamed; the record write itself has happened and is not reported as failed.
+void TVdbBaseTable::CommitChains(const TChainChanges& Changes) {
+  for (const TChain& Chain : Changes.Released) {
+    Chain.first->DeleteValue(Chain.second);
+    FImageChains.erase(Chain);
+  }
+  for (const TChain& Chain : Changes.Adopted) FImageChains.erase(Chain);
 }
 
 TVdbRedoBlobs TVdbBaseTable::CollectBlobs(const std::uint8_t* Buffer) {
@@ -1328,12 +1455,14 @@ TVdbRedoBlobs TVdbBaseTable::CollectBlobs(const std::uint8_t* Buffer) {
   return Blobs;
 }
 
+// The chains of a record that is gone.
 void TVdbBaseTable::FreeBlobs(const std::uint8_t* Buffer) {
-  std::vector<std::uint8_t> Copy(Buffer, Buffer + RecordSize());
+  TChainChanges Changes;
   for (std::int16_t I = 1; I <= GetColumnCount(); ++I) {
-    if (!IsBlobColumn(I) || GetBlockIdx(Copy.data(), I) == 0) continue;
-    CheckResult(BlobFileOf(I)->DeleteValue(GetBlockIdx(Copy.data(), I)));
+    if (!IsBlobColumn(I) || GetBlockIdx(Buffer, I) == 0) continue;
+    Changes.Released.push_back({BlobFileOf(I), GetBlockIdx(Buffer, I)});
   }
+  CommitChains(Changes);
 }
 
 // --- Writing -------------------------------------------------------------------------------------
@@ -1393,13 +1522,30 @@ void TVdbBaseTable::CheckReferences(const std::uint8_t* Buffer) {
   }
 }
 
-// Adds the record's key to every open index; when one refuses, the others give theirs back.
+// The index slot a record write keeps current, opened first when this session has not used it
+// yet (another session may have made it): null for an empty slot and for a lost index, which
+// answers 95 to every use until it is made again.
+TVdbBaseTable::TIndexSlot* TVdbBaseTable::MaintainedIndex(std::int16_t IndexNo) {
+  TIndexSlot* Entry = Slot(IndexNo);
+  if (Entry == nullptr || Entry->Lost) return nullptr;
+  if (!Entry->File->IsOpen() || !Entry->Def) {
+    try {
+      DoCheckIndexOpen(IndexNo);
+    } catch (const EVdbEngine&) {
+      if (Entry->Lost) return nullptr;
+      throw;
+    }
+  }
+  return Entry->Def ? Entry : nullptr;
+}
+
+// Adds the record's key to every index; when one refuses, the others give theirs back.
 void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
   std::vector<std::int16_t> Done;
   try {
     for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-      TIndexSlot* Entry = Slot(I);
-      if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
+      TIndexSlot* Entry = MaintainedIndex(I);
+      if (Entry == nullptr) continue;
       std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
       const std::int32_t Size = 4 + KeyOf(I, Buffer, Item.data(), RecNo);
       if (Entry->File->Add_Index(Item.data(), Size) < 0)
@@ -1418,8 +1564,8 @@ void TVdbBaseTable::AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
 
 void TVdbBaseTable::RemoveKeys(const std::uint8_t* Buffer, std::int32_t RecNo) {
   for (std::int16_t I = 0; I <= FLastIndexNo; ++I) {
-    TIndexSlot* Entry = Slot(I);
-    if (Entry == nullptr || !Entry->File->IsOpen() || !Entry->Def) continue;
+    TIndexSlot* Entry = MaintainedIndex(I);
+    if (Entry == nullptr) continue;
     std::vector<std::uint8_t> Item(static_cast<std::size_t>(Entry->Def->KeySize()));
     KeyOf(I, Buffer, Item.data(), RecNo);
     CheckResult(Entry->File->Loesche_Index(Item.data()));
@@ -1467,20 +1613,30 @@ std::int32_t TVdbBaseTable::DoAppend(std::uint8_t* Buffer, const TBlobValues& Bl
     CheckReferences(Buffer);
   }
   std::optional<TLockGuard> Write;
+  TChainChanges Chains;
   try {
     Write.emplace(*this, tltWrite);
-    WriteBlobs(Buffer, Blobs);
+    WriteBlobs(Buffer, Blobs, nullptr, Chains);
   } catch (const EVdbEngine& Error) {
     if (Write) Report(Error);
+    DropWrittenChains(Chains);
     throw EVdbEngine::CreateMsg(kVdbErrInternalSignal, "");
   }
-  AddKeys(Buffer, NewRecNo);
-  const std::int32_t RecNo = FDataFile->InsertRecord(Buffer);
-  if (RecNo < 0) {
-    const std::string Message = LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string();
-    RemoveKeys(Buffer, NewRecNo);
-    throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
+  std::int32_t RecNo = 0;
+  try {
+    AddKeys(Buffer, NewRecNo);
+    RecNo = FDataFile->InsertRecord(Buffer);
+    if (RecNo < 0) {
+      const std::string Message =
+          LastErrorRecord() != nullptr ? LastErrorRecord()->LastErrorMsg() : std::string();
+      RemoveKeys(Buffer, NewRecNo);
+      throw EVdbEngine::CreateMsg(static_cast<std::int16_t>(-RecNo), Message);
+    }
+  } catch (...) {
+    DropWrittenChains(Chains);
+    throw;
   }
+  CommitChains(Chains);
   NotifyRelationChanged();
   if (LogsActions()) FRedoLog->LogInsert(RecNo);
   return RecNo;
@@ -1515,9 +1671,23 @@ void TVdbBaseTable::DoReplace(std::uint8_t* Buffer, const std::uint8_t* OrigBuff
   TVdbRedoBlobs OldBlobs;
   if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   TLockGuard Write(*this, tltWrite);
-  WriteBlobs(Buffer, Blobs);
-  CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
-  ReplaceKeys(Stored.data(), Buffer, RecNo);
+  TChainChanges Chains;
+  try {
+    WriteBlobs(Buffer, Blobs, Stored.data(), Chains);
+    CheckResult(FDataFile->WriteRecord(RecNo, Buffer));
+  } catch (...) {
+    DropWrittenChains(Chains);
+    throw;
+  }
+  try {
+    ReplaceKeys(Stored.data(), Buffer, RecNo);
+  } catch (...) {
+    // The keys stayed as they were: so does the record.
+    FDataFile->WriteRecord(RecNo, Stored.data());
+    DropWrittenChains(Chains);
+    throw;
+  }
+  CommitChains(Chains);
   NotifyRecordChanged(RecNo);
   if (LogsActions()) FRedoLog->LogUpdate(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteUpdateIntegrityRules) {
@@ -1552,7 +1722,6 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
     if (KeepsBlobsForUndo()) OldBlobs = CollectBlobs(Stored.data());
   }
   TLockGuard Write(*this, tltWrite);
-  FreeBlobs(Stored.data());
   RemoveKeys(Stored.data(), RecNo);
   std::int32_t Moved = 0;
   if (Heap) {
@@ -1570,6 +1739,8 @@ void TVdbBaseTable::DoDelete(const std::uint8_t* Buffer, std::int32_t RecNo) {
   } else {
     CheckResult(FDataFile->DeleteRecord(RecNo));
   }
+  // Only a record that is gone lets its chains go.
+  FreeBlobs(Stored.data());
   if (LogsActions()) FRedoLog->LogDelete(RecNo, Stored.data(), OldBlobs);
   if (!FRollingBack && FOnExecuteDeleteIntegrityRules) {
     CheckResult(FOnExecuteDeleteIntegrityRules(*this, false, Buffer, nullptr));
@@ -1797,6 +1968,7 @@ void TVdbBaseTable::RaiseHeldLock(TVdbTableLockType ToLock, bool Wait, bool Requ
     if (FLockFile->LockTable(tltRead, ToLock, true)) {
       FUnlockAction = ToLock;
       CatchUpIfChanged();
+      RollBackLeftLogIfWaiting();
       return;
     }
     FLockFile->UnlockTable(tltRead, tltNone);
@@ -1806,6 +1978,7 @@ void TVdbBaseTable::RaiseHeldLock(TVdbTableLockType ToLock, bool Wait, bool Requ
   if (!FLockFile->LockTable(FUnlockAction, ToLock, !Wait)) RaiseLocked();
   FUnlockAction = ToLock;
   CatchUpIfChanged();
+  RollBackLeftLogIfWaiting();
 }
 
 std::int16_t TVdbBaseTable::BeginRead(bool Wait) {
@@ -1815,6 +1988,7 @@ std::int16_t TVdbBaseTable::BeginRead(bool Wait) {
       if (!FLockFile->LockTable(tltNone, tltRead, !Wait)) RaiseLocked();
       FUnlockAction = tltRead;
       CatchUpIfChanged();
+      RollBackLeftLogIfWaiting();
     }
     ++FReadLocks;
     return 0;

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,15 @@ class TVdbBaseTable : public TVdbRelation {
   };
   // One memo, blob or wide-memo value to write: the field and its stored bytes.
   using TBlobValues = std::vector<std::pair<std::int16_t, std::string>>;
+  // A value chain: its file and its first block.
+  using TChain = std::pair<TVdbBlockedBinaryFile*, std::int32_t>;
+  // What one record write does to the chains: the ones it wrote (dropped again when the write
+  // fails) and the ones the record lets go (freed only once the record no longer names them).
+  struct TChainChanges {
+    std::vector<TChain> Written;
+    std::vector<TChain> Released;
+    std::vector<TChain> Adopted;  // values written into the image beforehand, now the record's
+  };
 
   // Errors: recorded, negated result; the internal signal keeps the error recorded before.
   std::int16_t Report(const EVdbEngine& Error);
@@ -238,6 +248,7 @@ class TVdbBaseTable : public TVdbRelation {
   std::unique_ptr<TVdbSortDef> DefFromHeader(const TVdbIndexHeaderDef& Header) const;
   bool DefinitionFits(const TVdbSortDef& Def) const;
   void DoCheckIndexOpen(std::int16_t IndexNo);
+  TIndexSlot* MaintainedIndex(std::int16_t IndexNo);
   void DoNewIndex(const std::string& IndexName, const TVdbSortDef& IndexDef,
                   const TVdbIndexFile::TProgressFunc& Progress, std::int32_t Capacity,
                   std::int16_t& IndexNo);
@@ -245,6 +256,8 @@ class TVdbBaseTable : public TVdbRelation {
                       const TVdbIndexFile::TProgressFunc& Progress);
   void RemoveIndexSlot(std::int16_t IndexNo, bool DeleteFile);
   void InitSystemIndexes(bool Force);
+  static std::string ColumnListSpec(const std::vector<std::string>& Columns);
+  void ResolveForeignKeys();
   std::int16_t SystemIndex(const std::string& Name, const std::string& Spec, bool Unique,
                            bool Primary);
   void RebuildIndex(std::int16_t IndexNo);
@@ -260,7 +273,12 @@ class TVdbBaseTable : public TVdbRelation {
   void CheckReferences(const std::uint8_t* Buffer);
   static TBlobValues BlobValues(const TVdbBlobDataList* Blobs);
   TVdbBlockedBinaryFile* BlobFileOf(std::int16_t FieldNo);
-  void WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs);
+  void WriteBlobs(std::uint8_t* Buffer, const TBlobValues& Blobs, const std::uint8_t* Stored,
+                  TChainChanges& Changes);
+  void KeepChain(std::uint8_t* Buffer, std::int16_t FieldNo, const std::uint8_t* Stored,
+                 TChainChanges& Changes);
+  void DropWrittenChains(const TChainChanges& Changes);
+  void CommitChains(const TChainChanges& Changes);
   TVdbRedoBlobs CollectBlobs(const std::uint8_t* Buffer);
   void FreeBlobs(const std::uint8_t* Buffer);
   void AddKeys(const std::uint8_t* Buffer, std::int32_t RecNo);
@@ -287,6 +305,7 @@ class TVdbBaseTable : public TVdbRelation {
   void KeepTransactionLock(TVdbTableLockType Ending);
   void StartUndoLog();
   void OnHijack();
+  void RollBackLeftLogIfWaiting();
 
   // Files and structure.
   TkxFileSystem* FFileSystem = nullptr;
@@ -304,9 +323,12 @@ class TVdbBaseTable : public TVdbRelation {
   std::unique_ptr<TVdbRedoLog> FRedoLog;
   bool FRollingBack = false;
   bool FLeftLogPending = false;  // an undo log of a dead session may wait for the set-up
+  bool FLeftLogWaiting = false;  // a dead session was found inside a lock request
   std::int32_t FFlushCounter = 0;
   std::unique_ptr<TVdbMemoFile> FMemo;
   std::unique_ptr<TVdbBlobFile> FBlob;
+  // Values written into a record image (WriteMemoString) that no record names yet.
+  std::set<TChain> FImageChains;
   std::vector<TIndexSlot> FIndexFiles;
 
   // Locks.

@@ -39,24 +39,44 @@ void OpenClientStorage(TVdbClientStorage& Storage, bool ReadOnly, bool Exclusive
 
 // The index-name area (count and slots) of Names, zero beyond the used bytes. More than 50 names
 // or a name that is empty, not valid UTF-8 or longer than 44 characters is refused.
-std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Names) {
-  if (Names.size() > static_cast<std::size_t>(kVdbMaxIndexNames))
+// Index names of levels 5 and 6: 90-byte slots, a 2-byte length and up to 44 UTF-16 characters.
+// Levels 1 to 4 keep 45-byte slots of a 1-byte length and up to 44 8-bit characters, as many as
+// their smaller name area holds (1 at level 1, 15 at levels 2 and 3, 50 at level 4).
+constexpr std::int32_t kOldIndexNameSlotSize = 45;
+
+std::int32_t IndexNameSlotSize(std::int16_t Level) {
+  return Level <= 4 ? kOldIndexNameSlotSize : kVdbIndexNameSlotSize;
+}
+
+std::int32_t MaxIndexNames(std::int16_t Level, std::int64_t AreaSize) {
+  return static_cast<std::int32_t>(
+      std::min<std::int64_t>(kVdbMaxIndexNames, (AreaSize - 2) / IndexNameSlotSize(Level)));
+}
+
+std::vector<std::uint8_t> BuildIndexNameArea(const std::vector<std::string>& Names,
+                                             std::int16_t Level, std::int64_t AreaSize) {
+  if (Names.size() > static_cast<std::size_t>(MaxIndexNames(Level, AreaSize)))
     throw Plain(kVdbErrTooManyIndexes);
-  std::vector<std::uint8_t> Area(kVdbIndexNameAreaSize, 0);
+  std::vector<std::uint8_t> Area(static_cast<std::size_t>(AreaSize), 0);
   TkxMemory::WriteInt16(Area.data(), 0, static_cast<std::int16_t>(Names.size()));
   for (std::size_t I = 0; I < Names.size(); ++I) {
-    std::size_t Units = 0;
-    try {
-      Units = TkxMemory::Utf8ToUtf16(Names[I]).size();
-    } catch (const EkxMemoryError&) {
-      throw EVdbEngine(kVdbErrInvalidIndexName, Names[I]);
+    const std::int64_t Slot = 2 + static_cast<std::int64_t>(I) * IndexNameSlotSize(Level);
+    std::size_t Units = Names[I].size();
+    if (Level > 4) {
+      try {
+        Units = TkxMemory::Utf8ToUtf16(Names[I]).size();
+      } catch (const EkxMemoryError&) {
+        throw EVdbEngine(kVdbErrInvalidIndexName, Names[I]);
+      }
     }
     if (Units == 0 || Units > static_cast<std::size_t>(kVdbMaxIndexNameLength)) {
       throw EVdbEngine(kVdbErrInvalidIndexName, Names[I]);
     }
-    TkxMemory::WriteWPWideString(Area.data(),
-                                 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize, Names[I],
-                                 kVdbMaxIndexNameLength);
+    if (Level <= 4) {
+      TkxMemory::WriteBPAnsiString(Area.data(), Slot, Names[I], kVdbMaxIndexNameLength);
+    } else {
+      TkxMemory::WriteWPWideString(Area.data(), Slot, Names[I], kVdbMaxIndexNameLength);
+    }
   }
   return Area;
 }
@@ -236,12 +256,12 @@ void TVdbDataFile::DoOpen(bool ReadOnly, bool Exclusive, const TVdbCryptor& Cryp
     ReadCommonHeader();
     InitCipher(Cryptor, FCryptor.Method, kVdbErrInvalidCredentials);
     ReadKindHeader();
-    FNextRecordId = ReadInt32At(GetNextRecordIdPosition());
     DoReadIndexNames();
     TVdbTableDefinition Read;
     ReadDefinition(Read);
     TakeRecordLayout(Read, kVdbErrTableCorrupt);
     OpenRecords(Read);
+    FNextRecordId = ReadInt32At(GetNextRecordIdPosition());
     Def = std::move(Read);
   } catch (...) {
     CloseStorage();
@@ -252,17 +272,25 @@ void TVdbDataFile::DoOpen(bool ReadOnly, bool Exclusive, const TVdbCryptor& Cryp
 
 // Magic, level and encryption code. A file too short for its header is corrupt; a level the
 // engine has no definition reader for is an old version.
+// A file of a level without a magic word (see HasMagic) is known by its level alone.
 void TVdbDataFile::ReadCommonHeader() {
-  if (FFileSize < 4 || static_cast<std::uint32_t>(ReadInt32At(0)) != Magic()) {
+  std::uint8_t Bytes[2];
+  std::int16_t Level = 0;
+  if (FFileSize >= LevelPosition() + 2) {
+    ReadBytes(LevelPosition(), Bytes, 2, false);
+    Level = TkxMemory::ReadInt16(Bytes, 0);
+  }
+  const std::int16_t WasLevel = FLevel;
+  FLevel = Level;
+  const bool WithMagic = Level < 1 || Level > kVdbMaxTableLevel || HasMagic();
+  FLevel = WasLevel;
+  if (WithMagic &&
+      (FFileSize < 4 || static_cast<std::uint32_t>(ReadInt32At(0)) != Magic())) {
     throw Plain(kVdbErrOldTableVersion);
   }
-  if (FFileSize < DefinitionPosition() + 4) RaiseCorrupt();
-  std::uint8_t Bytes[2];
-  ReadBytes(LevelPosition(), Bytes, 2, false);
-  const std::int16_t Level = TkxMemory::ReadInt16(Bytes, 0);
   if (Level > kVdbMaxTableLevel || Level < 1) RaiseCorrupt();
-  if (Level < kVdbMinDefinitionLevel) throw Plain(kVdbErrOldTableVersion);
   FLevel = Level;
+  if (FFileSize < DefinitionPosition() + 4) RaiseCorrupt();
   ReadBytes(EncryptionPosition(), Bytes, 1, false);
   FCryptor.Method = VdbEncryptionFromCode(Bytes[0]);
 }
@@ -327,12 +355,9 @@ void TVdbDataFile::CheckNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
     throw EVdbEngine(kVdbErrFeatureNotInLevel, {Name(), "Classic encryption"});
   }
   if (Level > kVdbMaxTableLevel || Level < 1) RaiseCorrupt();
-  if (Level < kVdbMinDefinitionLevel) {
-    throw EVdbEngine(kVdbErrNotSupported, kxFormat("Creating tables of level %d", {Level}));
-  }
   InitCipher(Cryptor, Method, kVdbErrInvalidPassword);
   TakeRecordLayout(Def, kVdbErrRecordTooLarge);
-  BuildIndexNameArea(FIndexNames);
+  BuildIndexNameArea(FIndexNames, Level, GetIndexNameAreaSize());
   CheckNewDefinition(Def);
 }
 
@@ -343,10 +368,17 @@ std::int32_t TVdbDataFile::NewDefinitionLength(std::size_t UsedSize) const {
 void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
                              const TVdbTableDefinition& Def) {
   CloseStorage();
-  CheckNewFile(Level, Cryptor, Def);
-  FLevel = Level;
+  const std::int16_t WasLevel = FLevel;
+  FLevel = Level;  // the header layout follows the level
+  try {
+    CheckNewFile(Level, Cryptor, Def);
+  } catch (...) {
+    FLevel = WasLevel;
+    throw;
+  }
   // The block is made before the file exists: a definition that cannot be stored leaves nothing.
   const std::vector<std::uint8_t> Used = DefinitionBytes(Def);
+  CheckDefinitionReadsBack(Used);
   const std::int32_t Length = NewDefinitionLength(Used.size());
   const int RecordId = Def.ColumnDefs.FindFirst(kRecordIdType);
   if (RecordId >= 0) {
@@ -358,17 +390,20 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
   CreateStorage(NewStoragePageSize(Length));
   try {
     std::vector<std::uint8_t> Header(static_cast<std::size_t>(DefinitionPosition()), 0);
-    TkxMemory::WriteUInt32(Header.data(), 0, Magic());
+    if (HasMagic()) TkxMemory::WriteUInt32(Header.data(), 0, Magic());
     TkxMemory::WriteInt16(Header.data(), LevelPosition(), Level);
     TkxMemory::WriteUInt8(Header.data(), EncryptionPosition(),
                           static_cast<std::uint8_t>(FCryptor.Method));
-    TkxMemory::WriteInt32(Header.data(), GetNextRecordIdPosition(), FNextRecordId);
-    const std::vector<std::uint8_t> Names = BuildIndexNameArea(FIndexNames);
+    if (!NextRecordIdAfterDefinition())
+      TkxMemory::WriteInt32(Header.data(), GetNextRecordIdPosition(), FNextRecordId);
+    const std::vector<std::uint8_t> Names =
+        BuildIndexNameArea(FIndexNames, FLevel, GetIndexNameAreaSize());
     std::copy(Names.begin(), Names.end(), Header.begin() + GetIndexNameCountPosition());
     WriteBytes(0, Header.data(), static_cast<std::int64_t>(Header.size()), false);
     WriteDefinition(Used, Length);
     FFileSize = FStorage->GetSize();
     CreateRecords(Def);
+    if (NextRecordIdAfterDefinition()) WriteInt32At(GetNextRecordIdPosition(), FNextRecordId);
     try {
       FStorage->Flush();
     } catch (const EVdbPageManager&) {
@@ -378,6 +413,17 @@ void TVdbDataFile::DoNewFile(std::int16_t Level, const TVdbCryptor& Cryptor,
   } catch (...) {
     DropCreatedFile();
     throw;
+  }
+}
+
+// A table is only made when its definition opens again at its level: the older levels do not
+// know every column the newer ones do (levels up to 3 have no nullable strings, for one).
+void TVdbDataFile::CheckDefinitionReadsBack(const std::vector<std::uint8_t>& Used) const {
+  try {
+    TVdbTableDefinition Again;
+    LoadDefinitionBlock(Used.data(), Used.size(), FLevel, FPassword, Again);
+  } catch (const EVdbEngine&) {
+    throw EVdbEngine(kVdbErrFeatureNotInLevel, {Name(), "Column definitions"});
   }
 }
 
@@ -510,12 +556,18 @@ void TVdbDataFile::DoReadIndexNames() {
   std::vector<std::uint8_t> Area(static_cast<std::size_t>(AreaSize));
   ReadBytes(GetIndexNameCountPosition(), Area.data(), AreaSize, false);
   const std::int16_t Count = TkxMemory::ReadInt16(Area.data(), 0);
-  if (Count < 0 || Count > kVdbMaxIndexNames) RaiseCorrupt();
+  if (Count < 0 || Count > MaxIndexNames(FLevel, AreaSize)) RaiseCorrupt();
+  const std::int32_t SlotSize = IndexNameSlotSize(FLevel);
   std::vector<std::string> Names;
   for (std::int16_t I = 0; I < Count; ++I) {
-    const std::int64_t Slot = 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize;
+    const std::int64_t Slot = 2 + static_cast<std::int64_t>(I) * SlotSize;
+    if (FLevel <= 4) {
+      if (Area[static_cast<std::size_t>(Slot)] > kVdbMaxIndexNameLength) RaiseCorrupt();
+      Names.push_back(TkxMemory::ReadBPAnsiString(Area.data(), Slot, SlotSize));
+      continue;
+    }
     if (TkxMemory::ReadUInt16(Area.data(), Slot) > kVdbMaxIndexNameLength) RaiseCorrupt();
-    Names.push_back(TkxMemory::ReadWPWideString(Area.data(), Slot, kVdbIndexNameSlotSize));
+    Names.push_back(TkxMemory::ReadWPWideString(Area.data(), Slot, SlotSize));
   }
   FIndexNames = std::move(Names);
 }
@@ -530,13 +582,15 @@ std::int32_t TVdbDataFile::ReadIndexNames() {
 // The count and each name's length and characters; the bytes after them stay as they are.
 void TVdbDataFile::DoWriteIndexNames() {
   RequireWritable();
-  const std::vector<std::uint8_t> Area = BuildIndexNameArea(FIndexNames);
+  const std::vector<std::uint8_t> Area =
+      BuildIndexNameArea(FIndexNames, FLevel, GetIndexNameAreaSize());
   const std::int64_t Pos = GetIndexNameCountPosition();
   WriteBytes(Pos, Area.data(), 2, false);
   for (std::size_t I = 0; I < FIndexNames.size(); ++I) {
-    const std::int64_t Slot = 2 + static_cast<std::int64_t>(I) * kVdbIndexNameSlotSize;
+    const std::int64_t Slot = 2 + static_cast<std::int64_t>(I) * IndexNameSlotSize(FLevel);
     const std::int64_t Used =
-        2 + 2 * static_cast<std::int64_t>(TkxMemory::ReadUInt16(Area.data(), Slot));
+        FLevel <= 4 ? 1 + static_cast<std::int64_t>(Area[static_cast<std::size_t>(Slot)])
+                    : 2 + 2 * static_cast<std::int64_t>(TkxMemory::ReadUInt16(Area.data(), Slot));
     WriteBytes(Pos + Slot, Area.data() + Slot, Used, false);
   }
 }

@@ -35,8 +35,6 @@ inline constexpr std::uint32_t kVdbHeapDataFileMagic = 0xFF57AA64u;
 inline constexpr std::uint32_t kVdbBPlusDataFileMagic = 20012002u;
 // The newest table level; higher levels are unknown.
 inline constexpr std::int16_t kVdbMaxTableLevel = 6;
-// The lowest level whose definition block this engine reads and writes.
-inline constexpr std::int16_t kVdbMinDefinitionLevel = 5;
 
 // Index names: 50 slots of 90 bytes (a 2-byte length in characters, up to 44 UTF-16LE
 // characters) after a 2-byte count.
@@ -186,6 +184,11 @@ class TVdbDataFile {
   // --- Layout and steps of the implementations ---------------------------------------------------
   virtual std::uint32_t Magic() const = 0;
   virtual std::int64_t LevelPosition() const { return 4; }
+  // Whether the file starts with the magic word (Magic) at this level.
+  virtual bool HasMagic() const { return true; }
+  // Whether the next record id lies after the definition block (at GetNextRecordIdPosition once
+  // the record area is known) rather than in the header.
+  virtual bool NextRecordIdAfterDefinition() const { return false; }
   virtual std::int64_t EncryptionPosition() const = 0;
   // Creating: what this kind refuses in a definition (before the file exists), the stored length
   // of a definition block of UsedSize bytes, and the page size of the new storage.
@@ -264,6 +267,7 @@ class TVdbDataFile {
   std::int32_t ReadNextIdDirect();
   void WriteNextIdDirect(std::int32_t RecordId);
   void DoReadIndexNames();
+  void CheckDefinitionReadsBack(const std::vector<std::uint8_t>& Used) const;
   void DoWriteIndexNames();
   void CloseStorage();
 };

@@ -1109,7 +1109,8 @@ std::unique_ptr<TVdbColumnDef> TVdbColumnDef::LoadFromStream(const std::uint8_t*
 
 void LoadDefinitionBlock(const std::uint8_t* Data, std::size_t Size, std::int16_t Level,
                          const std::string& Password, TVdbTableDefinition& Def) {
-  if (Level != 5 && Level != 6) ThrowCorrupt();
+  // Tables of levels 1 to 4 keep their definition in the same block format as levels 5 and 6.
+  if (Level < 1 || Level > 6) ThrowCorrupt();
   if (!Data && Size > 0) ThrowCorrupt();
   TBlockReader reader(Data, Size);
   TVdbTableDefinition result;
@@ -1130,8 +1131,8 @@ void LoadDefinitionBlock(const std::uint8_t* Data, std::size_t Size, std::int16_
 }
 
 std::vector<std::uint8_t> SaveDefinitionBlock(const TVdbTableDefinition& Def, std::int16_t Level) {
-  if (Level != 5 && Level != 6) {
-    throw std::invalid_argument("Definition blocks exist for table levels 5 and 6 only");
+  if (Level < 1 || Level > 6) {
+    throw std::invalid_argument("Definition blocks exist for table levels 1 to 6 only");
   }
   const TVdbColumnDefs& columns = Def.ColumnDefs;
   if (columns.GetCount() < 1) throw std::invalid_argument("A table needs at least one column");

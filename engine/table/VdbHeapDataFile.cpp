@@ -13,6 +13,16 @@ namespace {
 
 constexpr std::int32_t kNoRecord = -kVdbErrRecordNotFound;
 
+// Levels 1 to 4. The record count and the index-name area lie where the table below says; the
+// rest of those headers is laid out here as follows (the same for our writer and reader):
+// - level 1 has no magic word: its record count takes bytes 0 to 3; levels 2 to 4 start with
+//   the magic word like levels 5 and 6;
+// - the level lies at 4 in every level; the encryption code at 6, except at level 2, whose
+//   record count takes bytes 6 to 9, where it lies at 10;
+// - the definition block follows the index-name area, framed, padded and stored as at levels 5
+//   and 6 (the same block format);
+// - the next record id takes the 4 bytes after the definition block, and the record area starts
+//   right after them.
 // Header positions of the older levels: record count, index names, size of the name area.
 struct TOldLayout {
   std::int64_t RecordCount;
@@ -41,6 +51,8 @@ std::int64_t TVdbHeapDataFile::GetRecordCountPosition() const {
   return IsOldLevel(FLevel) ? kOldLayouts[FLevel - 1].RecordCount : 7;
 }
 
+std::int64_t TVdbHeapDataFile::EncryptionPosition() const { return FLevel == 2 ? 10 : 6; }
+
 // Older levels keep it in the 4 bytes before the record area.
 std::int64_t TVdbHeapDataFile::GetNextRecordIdPosition() const {
   return IsOldLevel(FLevel) ? FFileOffset - 4 : 15;
@@ -52,12 +64,12 @@ void TVdbHeapDataFile::ReadKindHeader() {
 }
 
 void TVdbHeapDataFile::OpenRecords(const TVdbTableDefinition& /*Def*/) {
-  FFileOffset = DefinitionEnd();
+  FFileOffset = DefinitionEnd() + (IsOldLevel(FLevel) ? 4 : 0);
   CheckRecordCount(FRecordCount);
 }
 
 void TVdbHeapDataFile::CreateRecords(const TVdbTableDefinition& /*Def*/) {
-  FFileOffset = DefinitionEnd();
+  FFileOffset = DefinitionEnd() + (IsOldLevel(FLevel) ? 4 : 0);
   FRecordCount = 0;
   CoverBytes(FFileOffset);
 }

@@ -46,7 +46,9 @@ class TVdbHeapDataFile : public TVdbDataFile {
 
  protected:
   std::uint32_t Magic() const override { return kVdbHeapDataFileMagic; }
-  std::int64_t EncryptionPosition() const override { return 6; }
+  std::int64_t EncryptionPosition() const override;
+  bool HasMagic() const override { return FLevel != 1; }
+  bool NextRecordIdAfterDefinition() const override { return FLevel >= 1 && FLevel <= 4; }
   void ReadKindHeader() override;
   void OpenRecords(const TVdbTableDefinition& Def) override;
   void CreateRecords(const TVdbTableDefinition& Def) override;

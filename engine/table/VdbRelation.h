@@ -109,6 +109,9 @@ using TVdbCheckReferentialIntegrityEvent = std::function<std::int16_t(
 using TVdbIntegrityRulesEvent = std::function<std::int16_t(
     TVdbRelation& Relation, bool Before, const std::uint8_t* RecBuffer,
     const std::uint8_t* OrigRecBuffer)>;
+// The parent table of a foreign key, found open or opened by name; null (with the error
+// recorded) when it cannot be had.
+using TVdbOpenParentTableEvent = std::function<TVdbRelation*(const std::string& TableName)>;
 
 class TVdbRelation {
  public:
@@ -531,6 +534,9 @@ class TVdbRelation {
   void SetOnExecuteDeleteIntegrityRules(TVdbIntegrityRulesEvent Handler) {
     FOnExecuteDeleteIntegrityRules = std::move(Handler);
   }
+  void SetOnOpenParentTable(TVdbOpenParentTableEvent Handler) {
+    FOnOpenParentTable = std::move(Handler);
+  }
 
   // Flags the catalog and statements keep on relations.
   bool IsRelFile = false;     // the hidden relation table of a Relation column
@@ -560,6 +566,7 @@ class TVdbRelation {
   TVdbIntegrityRulesEvent FOnExecuteInsertIntegrityRules;
   TVdbIntegrityRulesEvent FOnExecuteUpdateIntegrityRules;
   TVdbIntegrityRulesEvent FOnExecuteDeleteIntegrityRules;
+  TVdbOpenParentTableEvent FOnOpenParentTable;
   TVdbServices* FServices;
   std::string FStdName;
   std::unique_ptr<TVdbColumnDefs> FColumnDefs;

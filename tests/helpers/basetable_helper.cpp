@@ -7,6 +7,9 @@
 //   append-and-die WORD
 //                      the same inside a transaction, flushed, then the process ends at once
 //                      without closing anything (as if it had been killed)
+//   append-and-hold WORD
+//                      the same, but the process stays, holding its table lock, until it is
+//                      killed
 // Exit status 0; 2 for a command line it does not understand; 3 when an operation failed (the
 // engine's message on standard error).
 #include <unistd.h>
@@ -43,7 +46,8 @@ std::vector<std::uint8_t> Record(const std::string& Word) {
 int Run(const std::vector<std::string>& Args) {
   if (Args.size() < 4) return 2;
   const std::string& Operation = Args[3];
-  const bool Dies = Operation == "append-and-die";
+  const bool Holds = Operation == "append-and-hold";
+  const bool Dies = Operation == "append-and-die" || Holds;
   if (Operation != "count" && Operation != "append" && !Dies) return 2;
   if (Operation != "count" && Args.size() < 5) return 2;
 
@@ -74,6 +78,7 @@ int Run(const std::vector<std::string>& Args) {
     if (RecNo < 0) return Fail(Services, "append");
     if (Table->Flush() < 0) return Fail(Services, "flush");
     std::cout << "append " << RecNo << std::endl;
+    while (Holds) ::pause();
     if (Dies) _exit(0);
   }
   Table.reset();

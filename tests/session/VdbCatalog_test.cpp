@@ -4,11 +4,14 @@
 #include "VdbSessionTestSupport.h"
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "session/VdbAccessor.h"
 #include "table/VdbBaseTable.h"
+#include "table/VdbData.h"
 #include "table/VdbIndexFile.h"
+#include "storage/kxFileSystem.h"
 
 namespace vdb::test {
 namespace {
@@ -318,6 +321,101 @@ TEST_F(Catalog, ClosingTheCatalogStopsItsThreadAndClosesTables) {
   EXPECT_FALSE(Exists("L_Data!Data.vdbl"));
   Session.CloseDb();
   EXPECT_FALSE(Registered(FPath));
+}
+
+}  // namespace
+}  // namespace vdb::test
+
+namespace vdb::test {
+namespace {
+
+// A foreign key of table Gyerek: its column SZO refers to ParentColumns of Parent.
+std::unique_ptr<TVdbForeignKeyDef> ForeignKey(const std::string& Parent,
+                                              std::vector<std::string> ParentColumns) {
+  auto Key = std::make_unique<TVdbForeignKeyDef>("FK_SZO");
+  Key->FColumnNames = {"SZO"};
+  Key->FParentTableName = Parent;
+  Key->FParentColumnNames = std::move(ParentColumns);
+  return Key;
+}
+
+// Writes table Gyerek (one nullable name column SZO and the given foreign key) into the closed
+// container at Path.
+void WriteChildTable(const std::string& Path, std::unique_ptr<TVdbForeignKeyDef> Key) {
+  TkxCompoundFileIntf Container(Path);
+  Container.Open();
+  TkxOSFileSystem OsFiles;
+  TVdbServices Services(90);
+  Services.SetStation(90);
+  Services.SetFileSystems(&OsFiles, &Container, std::make_unique<TkxOSFileSystem>(), false);
+  {
+    TVdbBaseTable Table(&Services);
+    Table.SetFileSystem(&Container);
+    Table.SetFileName("\\Gyerek.vdbt");
+    Table.SetCollationName("Hungarian_ci_as");
+    Table.ColumnDefs().Add(TVdbColumnDef::CreateStringColumnDef(
+        "SZO", TVdbDataType::GetStringType(1, true, 6, 20, "Hungarian_ci_as"), "",
+        kVdbColNullable));
+    Table.ForeignKeyDefs().Add(std::move(Key));
+    ASSERT_EQ(Table.NewFile(), 0) << Services.LastErrorMsg();
+    Table.Close();
+  }
+  Container.Close();
+}
+
+TEST_F(Catalog, AForeignKeyOpensItsParentAndRefusesRecordsWithoutOne) {
+  WriteChildTable(FPath, ForeignKey("Data", {"CIMSZO"}));
+  TVdbLocalSession& Session = OpenSession();
+  TVdbCatalog& Cat = *Session.Catalog();
+  const std::int16_t Child = Cat.TryOpenTable("Gyerek", "", false, false, kVdbWriteRights);
+  ASSERT_GT(Child, 0) << Session.Services()->LastErrorMsg();
+  EXPECT_NE(Cat.FindRltnIdx("Data"), 0);  // the parent was opened with it
+  TVdbRelation& Table = *Cat.GetRelation(static_cast<TVdbRelationIndex>(Child));
+
+  struct Case {
+    const char* Name;
+    std::optional<std::string> Word;  // empty: NULL
+    std::int32_t Expected;
+  };
+  for (const Case& C : {Case{"a parent row", "szo03", 1}, Case{"the same in capitals", "SZO05", 2},
+                        Case{"no parent row", "nincs", -179}, Case{"a NULL key", std::nullopt, 3}}) {
+    SCOPED_TRACE(C.Name);
+    std::vector<std::uint8_t> Record(static_cast<std::size_t>(Table.RecordSize()));
+    ASSERT_EQ(Table.InitRecord(Record.data(), false), 0);
+    if (C.Word) Table.SetAnsiString(Record.data(), 1, *C.Word);
+    EXPECT_EQ(Table.AppendRecord(Record.data(), nullptr), C.Expected)
+        << Session.Services()->LastErrorMsg();
+  }
+  EXPECT_EQ(Table.RecordCount(), 3);
+  // Changing a record so that it loses its parent is refused the same way.
+  std::vector<std::uint8_t> Record(static_cast<std::size_t>(Table.RecordSize()));
+  ASSERT_EQ(Table.ReadRecord(1, Record.data()), 0);
+  Table.SetAnsiString(Record.data(), 1, "nincs");
+  EXPECT_EQ(Table.ReplaceRecord(Record.data(), Record.data(), 1, nullptr), -179);
+  EXPECT_EQ(Session.Services()->LastError().LastErrorCode(), 179);
+}
+
+TEST_F(Catalog, AForeignKeyWithoutItsParentOrTheParentsIndexDoesNotOpen) {
+  struct Case {
+    const char* Name;
+    std::string Parent;
+    std::vector<std::string> Columns;
+    std::int16_t Expected;
+  };
+  for (const Case& C : {Case{"no such parent table", "Nincs", {"CIMSZO"}, -184},
+                        Case{"no index over the parent columns", "Data", {"LEIRAS"}, -6}}) {
+    SCOPED_TRACE(C.Name);
+    FSessions.clear();
+    lexicon::WriteLexiconDatabase(SampleEntries(kEntries), FPath);
+    WriteChildTable(FPath, ForeignKey(C.Parent, C.Columns));
+    TVdbLocalSession& Session = OpenSession();
+    EXPECT_EQ(Session.Catalog()->TryOpenTable("Gyerek", "", false, false, kVdbWriteRights),
+              C.Expected);
+    EXPECT_EQ(Session.Catalog()->FindRltnIdx("Gyerek"), 0);
+    // Forced, the table opens without its foreign keys resolved.
+    EXPECT_GT(Session.Catalog()->OpenTable("Gyerek", "", false, true, false, kVdbWriteRights), 0)
+        << Session.Services()->LastErrorMsg();
+  }
 }
 
 }  // namespace

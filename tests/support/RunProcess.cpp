@@ -122,6 +122,12 @@ int TChild::Wait() {
   return ExitStatus(status);
 }
 
+void TChild::Kill() {
+  if (FPid <= 0 || FDone) return;
+  kill(FPid, SIGKILL);
+  Wait();
+}
+
 std::string TChild::Output() const {
   std::ifstream in(FOutputFile);
   return std::string(std::istreambuf_iterator<char>(in), {});

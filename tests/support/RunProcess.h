@@ -29,6 +29,8 @@ class TChild {
 
   // Waits for the end; the exit status, or -1 when the program did not exit normally.
   int Wait();
+  // Ends the program at once (SIGKILL), as a crash would, and waits for it.
+  void Kill();
   // What the program wrote so far.
   std::string Output() const;
 

@@ -4,6 +4,7 @@
 #include "VdbBaseTableTestSupport.h"
 
 #include "support/RunProcess.h"
+#include "table/VdbLocks.h"
 
 namespace vdb::test {
 namespace {
@@ -60,6 +61,60 @@ TEST_F(BaseTableProcess, TheTransactionOfADeadProcessIsRolledBack) {
   EXPECT_FALSE(std::filesystem::exists(FDir / "L_Data!Data.vdbr"));
   std::vector<std::string> Users;
   EXPECT_EQ(Table->NetUsers(Users), 1);
+}
+
+// The transaction of a process killed while the table stays open here is rolled back when this
+// session's next lock finds the dead session, and at the next opening when nobody had the table
+// open; either way whatever this session's own isolation level.
+TEST_F(BaseTableProcess, TheTransactionOfAKilledProcessIsRolledBackWhateverTheIsolation) {
+  struct Case {
+    const char* Name;
+    bool OpenMeanwhile;  // this session has the table open while the other one dies
+    TVdbIsolationLevel Isolation;
+  };
+  // The dead session's lock is found dead once a waiting request has timed out.
+  struct TShortTimeout {
+    TShortTimeout() { TVdbLockFile::SetLockTimeout(200); }
+    ~TShortTimeout() { TVdbLockFile::SetLockTimeout(20000); }
+  } ShortTimeout;
+  for (const Case& C : {Case{"found at a lock", true, tilNone},
+                        Case{"found at a lock, isolated", true, tilReadCommited},
+                        Case{"found at opening", false, tilNone},
+                        Case{"found at opening, isolated", false, tilReadCommited}}) {
+    SCOPED_TRACE(C.Name);
+    FTables.clear();
+    FSessions.clear();
+    if (FContainer) FContainer->Close();
+    FContainer.reset();
+    std::filesystem::remove_all(FDir);
+    std::filesystem::create_directories(FDir);
+    WriteDatabase(NumberedEntries(5));
+    Session()->SetIsolationLevel(C.Isolation);
+    TVdbBaseTable* Table = C.OpenMeanwhile ? OpenTable() : nullptr;
+    if (C.OpenMeanwhile) {
+      ASSERT_NE(Table, nullptr);
+      Table->CheckUnlock(VdbTickCount() + 100);
+    }
+    const std::string Output = (FDir / "helper.out").string();
+    vdbtest::TChild Other(kHelper, {FPath, FDir.string(), "7", "append-and-hold", "zab"}, Output);
+    for (int Waited = 0; Other.Output().find("append 6") == std::string::npos && Waited < 3000;
+         ++Waited) {
+      ASSERT_EQ(Other.Output().find("rror"), std::string::npos) << Other.Output();
+      ::usleep(10000);
+    }
+    ASSERT_NE(Other.Output().find("append 6"), std::string::npos) << Other.Output();
+    Other.Kill();
+    if (!C.OpenMeanwhile) Table = OpenTable();
+    ASSERT_NE(Table, nullptr);
+    std::vector<std::uint8_t> Buffer(156);
+    EXPECT_EQ(Table->ReadRecord(1, Buffer.data()), 0) << Errors().LastErrorMsg();
+    EXPECT_EQ(Table->RecordCount(), 5);
+    EXPECT_EQ(IndexHeadwords(*Table, 0),
+              (std::vector<std::string>{"szo01", "szo02", "szo03", "szo04", "szo05"}));
+    EXPECT_FALSE(std::filesystem::exists(FDir / "L_Data!Data.vdbr"));
+    EXPECT_EQ(Errors().LastErrorCode(), 0) << Errors().LastErrorMsg();
+    Table->CheckUnlock(VdbTickCount() + 100);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "table/VdbLocks.h"
@@ -99,6 +100,57 @@ TEST_F(BaseTableShared, TwoSessionsTakeTurnsAndCatchUp) {
   FTables.clear();
   EXPECT_FALSE(std::filesystem::exists(LockFilePath()));
   EXPECT_FALSE(std::filesystem::exists(MoveFilePath()));
+}
+
+// An index another session made is kept current by every write of this session, whether this
+// session has opened it yet or not.
+TEST_F(BaseTableShared, WritesKeepAnIndexOfAnotherSessionCurrentBeforeItIsOpenedHere) {
+  struct Case {
+    const char* Name;
+    std::function<void(TVdbBaseTable&)> Write;
+    std::vector<std::string> Expected;  // the other session's index, in its order
+  };
+  const std::vector<Case> Cases = {
+      {"append",
+       [](TVdbBaseTable& T) {
+         std::vector<std::uint8_t> New = Record("alma");
+         ASSERT_EQ(T.AppendRecord(New.data(), nullptr), 4);
+       },
+       {"szo03", "szo02", "szo01", "alma"}},
+      {"replace",
+       [](TVdbBaseTable& T) {
+         std::vector<std::uint8_t> New = Record("zab");
+         ASSERT_EQ(T.ReplaceRecord(New.data(), New.data(), 2, nullptr), 0);
+       },
+       {"zab", "szo03", "szo01"}},
+      {"delete",
+       [](TVdbBaseTable& T) {
+         std::vector<std::uint8_t> Old(156);
+         ASSERT_EQ(T.ReadRecord(1, Old.data()), 0);
+         ASSERT_EQ(T.DeleteRecord(Old.data(), 1), 0);
+       },
+       {"szo03", "szo02"}},
+      {"empty", [](TVdbBaseTable& T) { ASSERT_EQ(T.ClearDat(), 3); }, {}},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    FTables.clear();
+    FSessions.clear();
+    if (FContainer) FContainer->Close();
+    FContainer.reset();
+    WriteDatabase(NumberedEntries(3));
+    TVdbBaseTable* A = nullptr;
+    TVdbBaseTable* B = nullptr;
+    OpenTwo(A, B);
+    ASSERT_NE(B, nullptr);
+    ASSERT_EQ(B->CreateIndex("FORDITOTT", "-CIMSZO", false), 1) << Errors(2).LastErrorMsg();
+    IdleUnlock(*B);
+    C.Write(*A);
+    EXPECT_EQ(Errors(1).LastErrorCode(), 0) << Errors(1).LastErrorMsg();
+    IdleUnlock(*A);
+    EXPECT_EQ(IndexHeadwords(*B, 1), C.Expected);
+    IdleUnlock(*B);
+  }
 }
 
 TEST_F(BaseTableShared, AnAppendThatCannotHaveItsLockKeepsTheLockError) {

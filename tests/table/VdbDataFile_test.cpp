@@ -399,7 +399,7 @@ TEST_F(HeapDataFileTest, DamagedHeadersGiveClearErrorsAndLeaveTheFileAlone) {
       {"level above 6", 4, Int16Bytes(7), 0, -134},
       {"level 0", 4, Int16Bytes(0), 0, -134},
       {"negative level", 4, Int16Bytes(-1), 0, -134},
-      {"old level without a definition reader", 4, Int16Bytes(4), 0, -124},
+      {"level 4 over a level-6 header", 4, Int16Bytes(4), 0, -134},
       {"negative record count", 7, Int32Bytes(-5), 0, -134},
       {"record count beyond the file", 7, Int32Bytes(1000000), 0, -134},
       {"index-name count above 50", 23, Int16Bytes(51), 0, -134},
@@ -503,7 +503,6 @@ TEST_F(HeapDataFileTest, NewFileRefusesWhatItCannotCreate) {
   };
   const std::vector<TCase> Cases = {
       {"level above 6", 7, TVdbEncryptionMethod::None, "", -134},
-      {"level without a definition writer", 3, TVdbEncryptionMethod::None, "", -187},
       {"classic cipher at level 6", 6, TVdbEncryptionMethod::Classic, "pw", -117},
       {"fast cipher at level 5", 5, TVdbEncryptionMethod::Fast, "pw", -117},
       {"strong cipher at level 3", 3, TVdbEncryptionMethod::Rijndael, "pw", -117},
@@ -662,6 +661,83 @@ TEST_F(HeapDataFileTest, LevelFiveTablesAreCreatedAndOpened) {
   auto Again = OpenHeap();
   EXPECT_EQ(Again->Version(), 5);
   EXPECT_EQ(HeadwordOf(Read(*Again, 1)), "ot");
+}
+
+// Levels 1 to 4: the older header layouts, written by this engine and read back.
+TEST_F(HeapDataFileTest, OlderLevelTablesAreCreatedAndOpened) {
+  struct TCase {
+    std::int16_t Level;
+    std::int64_t RecordCountAt;
+    std::int64_t IndexNamesAt;
+    std::int64_t EncryptionAt;
+    std::vector<std::string> IndexNames;  // as many as the level's name area holds
+  };
+  const std::vector<TCase> Cases = {
+      {1, 0, 8, 6, {"CIMSZO"}},
+      {2, 6, 14, 10, std::vector<std::string>(15, "N")},
+      {3, 10, 18, 6, std::vector<std::string>(15, "Leiras_hossza")},
+      {4, 10, 22, 6, std::vector<std::string>(50, "Nev")},
+  };
+  // The headword cannot be nullable up to level 3: a string of 151 characters keeps the
+  // lexicon's record size.
+  TVdbTableDefinition Old;
+  Old.CollationName = "Hungarian_ci_as";
+  Old.ColumnDefs.Add(TVdbColumnDef::CreateStringColumnDef(
+      "CIMSZO", TVdbDataType::GetStringType(1, false, 6, 151, "Hungarian_ci_as"), "", 0));
+  Old.ColumnDefs.Add(TVdbColumnDef::CreateColumnDef("LEIRAS", TVdbDataType::GetDataType(7, true, 6),
+                                                    kVdbColNullable));
+  ASSERT_EQ(Old.ColumnDefs.GetRecordSize(), kLexiconRecordSize);
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE("level " + std::to_string(Case.Level));
+    const std::string Name = "\\Old" + std::to_string(Case.Level) + ".dat";
+    if (Case.Level <= 3) {
+      // A definition the level cannot hold makes no table.
+      EXPECT_EQ(NewHeap(Name)->NewFile(Case.Level, {}, LexiconDefinition()), -117);
+      EXPECT_FALSE(Container->FileExists(Name));
+    }
+    {
+      auto File = NewHeap(Name);
+      File->IndexNames() = Case.IndexNames;
+      ASSERT_EQ(File->NewFile(Case.Level, {TVdbEncryptionMethod::Password, "pw", {}}, Old), 0)
+          << Services.LastErrorMsg();
+      for (std::int32_t I = 1; I <= 3; ++I) {
+        ASSERT_EQ(File->InsertRecord(LexiconRecord("szo" + std::to_string(I), I).data()), I);
+      }
+      ASSERT_EQ(File->WriteNextRecordId(42), 0);
+      ASSERT_EQ(File->Flush(), 0);
+    }
+    const auto Bytes = Contained(Name);
+    EXPECT_EQ(TkxMemory::ReadInt16(Bytes.data(), 4), Case.Level);
+    EXPECT_EQ(TkxMemory::ReadInt32(Bytes.data(), Case.RecordCountAt), 3);
+    EXPECT_EQ(Bytes[static_cast<std::size_t>(Case.EncryptionAt)], 2);
+    EXPECT_EQ(TkxMemory::ReadInt16(Bytes.data(), Case.IndexNamesAt),
+              static_cast<std::int16_t>(Case.IndexNames.size()));
+    // An index name is a length byte and 8-bit characters.
+    EXPECT_EQ(Bytes[static_cast<std::size_t>(Case.IndexNamesAt + 2)], Case.IndexNames[0].size());
+    if (Case.Level > 1) {
+      EXPECT_EQ(TkxMemory::ReadUInt32(Bytes.data(), 0), kVdbHeapDataFileMagic);
+    }
+
+    auto File = NewHeap(Name);
+    TVdbTableDefinition Read;
+    ASSERT_EQ(File->Open(false, false, {TVdbEncryptionMethod::Password, "pw", {}}, Read), 0)
+        << Services.LastErrorMsg();
+    EXPECT_EQ(File->Version(), Case.Level);
+    EXPECT_EQ(File->RecordCount(), 3);
+    EXPECT_EQ(File->IndexNames(), Case.IndexNames);
+    EXPECT_EQ(HeadwordOf(this->Read(*File, 2)), "szo2");
+    std::int32_t Next = 0;
+    EXPECT_EQ(File->ReadNextRecordId(Next), 0);
+    EXPECT_EQ(Next, 42);
+    EXPECT_EQ(Read.ColumnDefs.GetCount(), 2);
+    // A name more than the level's area holds is refused and the names stay.
+    File->IndexNames().push_back("EGY_TOBB");
+    EXPECT_EQ(File->WriteIndexNames(), -67);
+    EXPECT_EQ(File->ReadIndexNames(), 0);
+    EXPECT_EQ(File->IndexNames(), Case.IndexNames);
+    EXPECT_EQ(File->InsertRecord(LexiconRecord("negy", 4).data()), 4);
+    EXPECT_EQ(HeadwordOf(this->Read(*File, 4)), "negy");
+  }
 }
 
 // --- Failing writes ------------------------------------------------------------------------------
