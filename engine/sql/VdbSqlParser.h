@@ -146,6 +146,9 @@ class TSqlParser {
   void Expect(TSqlTokenType Type);   // checks and consumes
   bool Accept(TSqlTokenType Type);   // consumes when it is the current token
   bool NextTokenIs(TSqlTokenType Type);  // looks one token ahead, consuming nothing
+  // Whether a query starts at the current token, behind any opening parentheses (consumes nothing):
+  // "(" alone may as well open a parenthesised value.
+  bool QueryStartsHere();
   bool IsName() const;
   std::string ParseName();           // error expecting "<name of table, index, column etc.>"
   std::string ParseTableName();      // error expecting "<identifier>"

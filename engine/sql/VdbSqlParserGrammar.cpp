@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "storage/kxMemory.h"
+#include "storage/kxPath.h"
 
 namespace vdb {
 
@@ -94,6 +95,16 @@ const TSqlFunctionEntry* FindFunctionByName(const std::string& Name) {
   return nullptr;
 }
 
+// The table part of a column reference may be written as the table's file: the directory is
+// dropped, and so is the extension when it is one of a data file (".dat", ".vdbt", in any letter
+// case). Any other dot belongs to the name: "X.DATA" and "DAT.T" name tables of their own.
+std::string TableNameOfFile(const std::string& Written) {
+  std::string Name = kxExtractFileName(Written, TkxPathForm::Any);
+  const std::string Extension = AsciiUpper(kxExtractFileExt(Name, TkxPathForm::Any));
+  if (Extension == ".DAT" || Extension == ".VDBT") Name.resize(Name.size() - Extension.size());
+  return Name;
+}
+
 // Depth of nested productions (conditions, expressions, terms, factors, table expressions) at
 // which a text counts as nested too deeply to be parsed safely; about 250 parentheses.
 constexpr int kMaxNesting = 768;
@@ -173,6 +184,14 @@ bool TSqlParser::NextTokenIs(TSqlTokenType Type) {
   const TScanState Start = SaveState();
   NextToken();
   const bool Is = FLastTokenType == Type;
+  RestoreState(Start);
+  return Is;
+}
+
+bool TSqlParser::QueryStartsHere() {
+  const TScanState Start = SaveState();
+  while (FLastTokenType == sqltLeftParenthesis) NextToken();
+  const bool Is = FLastTokenType == sqltSelect || FLastTokenType == sqltTable;
   RestoreState(Start);
   return Is;
 }
@@ -533,7 +552,9 @@ std::unique_ptr<TVdbSqlCommand> TSqlParser::ParseUpdate() {
   do {
     auto Column = TVdbExpression::FromFactor(TVdbSimpleFactor::CreateColumn(ParseDottedName()));
     Expect(sqltEqual);
-    if (Accept(sqltLeftParenthesis)) {
+    // "(SELECT ...)" assigns the value of a sub-query, "(Id * 7) MOD 10" an expression.
+    if (FLastTokenType == sqltLeftParenthesis && QueryStartsHere()) {
+      NextToken();
       auto SubQuery = ParseQuery();
       Expect(sqltRightParenthesis);
       Update->AddAssignment(std::move(Column), nullptr, std::move(SubQuery));
@@ -940,7 +961,7 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseComparison(bool IsNot) {
     case sqltIn: {
       NextToken();
       Expect(sqltLeftParenthesis);
-      if (FLastTokenType == sqltSelect || FLastTokenType == sqltTable) {
+      if (QueryStartsHere()) {
         auto SubQuery = std::make_unique<TVdbSqlSubQueryComparison>();
         SubQuery->SetLeft(std::move(Left));
         SubQuery->SetComparisonOperator(tcoIn);
@@ -977,22 +998,16 @@ std::unique_ptr<TVdbBooleanFactor> TSqlParser::ParseComparison(bool IsNot) {
         default: Unexpected(sqltEqual);
       }
       NextToken();
-      if (FLastTokenType == sqltLeftParenthesis) {
+      if (FLastTokenType == sqltLeftParenthesis && QueryStartsHere()) {
         // "x = (SELECT ...)": a comparison with the single value of a sub-query.
-        const TScanState Start = SaveState();
         NextToken();
-        const bool IsQuery = FLastTokenType == sqltSelect;
-        RestoreState(Start);
-        if (IsQuery) {
-          NextToken();
-          auto SubQuery = std::make_unique<TVdbSqlSubQueryComparison>();
-          SubQuery->SetLeft(std::move(Left));
-          SubQuery->SetComparisonOperator(Operator);
-          SubQuery->SetSubQuery(ParseQuery());
-          Expect(sqltRightParenthesis);
-          Factor = std::move(SubQuery);
-          break;
-        }
+        auto SubQuery = std::make_unique<TVdbSqlSubQueryComparison>();
+        SubQuery->SetLeft(std::move(Left));
+        SubQuery->SetComparisonOperator(Operator);
+        SubQuery->SetSubQuery(ParseQuery());
+        Expect(sqltRightParenthesis);
+        Factor = std::move(SubQuery);
+        break;
       }
       if (FLastTokenType == sqltAll || FLastTokenType == sqltAny || FLastTokenType == sqltSome) {
         const bool IsAll = FLastTokenType == sqltAll;
@@ -1134,11 +1149,7 @@ std::unique_ptr<TVdbFactor> TSqlParser::ParseColumnReference() {
   if (FLastTokenType == sqltDot) {
     NextToken();
     std::string Column = ParseName();
-    // The table part may be written as a file: the directory and the ".dat" ending are dropped.
-    const std::size_t Slash = Name.find_last_of("\\/");
-    if (Slash != std::string::npos) Name.erase(0, Slash + 1);
-    if (AsciiUpper(Name).find(".DAT") != std::string::npos && Name.size() >= 4) Name.erase(Name.size() - 4);
-    Name += "." + Column;
+    Name = TableNameOfFile(Name) + "." + Column;
   }
   return TVdbSimpleFactor::CreateColumn(std::move(Name));
 }

@@ -9,18 +9,14 @@
 
 #include "sql/VdbExpression.h"
 #include "sql/VdbSqlCommand.h"
+#include "VdbSqlParseTestSupport.h"
 #include "table/VdbData.h"
 
 namespace vdb {
 namespace {
 
-std::unique_ptr<TVdbSqlCommand> ParseOne(const std::string& Text) {
-  TSqlParser Parser;
-  Parser.SetStatementText(Text);
-  auto Command = Parser.ParseFirstStatement(nullptr);
-  EXPECT_EQ(Parser.ParseNextStatement(nullptr), nullptr) << Text;
-  return Command;
-}
+using test::ParseExpressionText;
+using test::ParseOne;
 
 TVdbSqlSelectExpression& SingleSelect(TVdbSqlCommand& Command) {
   auto* Query = dynamic_cast<TVdbSqlQuery*>(&Command);
@@ -32,15 +28,6 @@ TVdbSqlSelectExpression& SingleSelect(TVdbSqlCommand& Command) {
 
 TVdbSimpleFactor* SimpleFactorOf(TVdbExpression* Expression) {
   return Expression ? dynamic_cast<TVdbSimpleFactor*>(Expression->SingleFactor()) : nullptr;
-}
-
-std::unique_ptr<TVdbExpression> ParseExpressionText(const std::string& Text) {
-  TSqlParser Parser;
-  Parser.SetStatementText(Text);
-  Parser.InitParsing(nullptr);
-  auto Expression = Parser.ParseExpression();
-  Parser.ParseEnd();
-  return Expression;
 }
 
 // The literal type a number token gets, seen through the prepared expression.
