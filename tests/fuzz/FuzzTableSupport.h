@@ -209,3 +209,36 @@ inline std::vector<std::uint8_t> Tagged(std::uint8_t Tag, std::vector<std::uint8
 }
 
 }  // namespace vdb::fuzz
+
+namespace vdb::fuzz {
+
+// The template of the format the input's first byte chooses (even: heap, odd: B+).
+inline const TTemplate& TemplateOf(std::uint8_t Tag) {
+  static const TTemplate Heap = WriteTemplate(false);
+  static const TTemplate Tree = WriteTemplate(true);
+  return (Tag & 1) != 0 ? Tree : Heap;
+}
+
+// A target over one file of the lock file system (Extension: ".vdbl", ".vdbv" or ".vdbr"): the
+// seeds are that file of both formats, written in the middle of a transaction (an empty file
+// where the engine wrote none); an input replaces it among the other files of that moment.
+inline void SeedLockFileTarget(const std::string& Extension) {
+  std::map<std::string, std::vector<std::uint8_t>> Seeds;
+  for (std::uint8_t Tag : {0, 1}) {
+    const TFiles& Lock = TemplateOf(Tag).Pending.Lock;
+    const auto File = Lock.find(kLockName + Extension);
+    Seeds[(Tag == 0 ? "heap" : "bplus") + Extension] =
+        Tagged(Tag, File == Lock.end() ? std::vector<std::uint8_t>{} : File->second);
+  }
+  WriteSeeds(Seeds);
+}
+
+inline void RunLockFileTarget(const std::string& Extension, const std::uint8_t* Data,
+                              std::size_t Size) {
+  if (Size < 1 || Size > (1u << 20)) return;
+  TTableFiles Files = TemplateOf(Data[0]).Pending;
+  Files.Lock[kLockName + Extension].assign(Data + 1, Data + Size);
+  Replay(Files, tilReadCommited);
+}
+
+}  // namespace vdb::fuzz

@@ -5,27 +5,18 @@
 // or allocate without bound.
 #include "FuzzTableSupport.h"
 
-namespace {
-
-const vdb::fuzz::TTemplate& Template(bool BPlus) {
-  static const vdb::fuzz::TTemplate Heap = vdb::fuzz::WriteTemplate(false);
-  static const vdb::fuzz::TTemplate Tree = vdb::fuzz::WriteTemplate(true);
-  return BPlus ? Tree : Heap;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   using vdb::fuzz::Tagged;
-  vdb::fuzz::WriteSeeds(
-      {{"heap.bin", Tagged(0, Template(false).Committed.Data.at(vdb::fuzz::kTableFile))},
-       {"bplus.bin", Tagged(1, Template(true).Committed.Data.at(vdb::fuzz::kTableFile))}});
+  using vdb::fuzz::TemplateOf;
+  const std::string File = vdb::fuzz::kTableFile;
+  vdb::fuzz::WriteSeeds({{"heap.bin", Tagged(0, TemplateOf(0).Committed.Data.at(File))},
+                         {"bplus.bin", Tagged(1, TemplateOf(1).Committed.Data.at(File))}});
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
   if (Size < 1 || Size > (1u << 20)) return 0;
-  vdb::fuzz::TTableFiles Files = Template((Data[0] & 1) != 0).Committed;
+  vdb::fuzz::TTableFiles Files = vdb::fuzz::TemplateOf(Data[0]).Committed;
   Files.Data[vdb::fuzz::kTableFile].assign(Data + 1, Data + Size);
   vdb::fuzz::Replay(Files);
   return 0;
