@@ -3,20 +3,17 @@
 // bytes of it, four input bytes per change (a 24-bit position and the new byte). The damaged file
 // is opened, walked both ways, searched, checked and changed. Damage may be refused or answered
 // with the index file's engine errors; it must never crash, hang or touch memory out of bounds.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "storage/VdbPageMan.h"
 #include "storage/kxFileSystem.h"
+#include "storage/kxMemFileSystem.h"
 #include "storage/kxMemory.h"
 #include "table/VdbIndexFile.h"
 #include "../table/VdbTestItems.h"
@@ -28,15 +25,8 @@ using namespace vdb;
 constexpr std::int32_t kItems = 1500;
 constexpr int kMaxSteps = 4000;
 
-const std::string& WorkDir() {
-  static const std::string Dir = [] {
-    const char* Base = std::getenv("TMPDIR");
-    std::string Path = std::string(Base && *Base ? Base : "/tmp") + "/fuzz_indexfile.XXXXXX";
-    if (!::mkdtemp(Path.data())) std::abort();
-    return Path;
-  }();
-  return Dir;
-}
+// The files live in memory: an input costs a copy, no disk and no file creation.
+constexpr const char* kDir = "/fuzz";
 
 std::vector<std::uint8_t> Item(std::int32_t RecNo, const std::string& Key, std::int32_t Fixed) {
   std::vector<std::uint8_t> Bytes(std::max<std::size_t>(5 + Key.size(), static_cast<std::size_t>(Fixed)), 0);
@@ -47,7 +37,7 @@ std::vector<std::uint8_t> Item(std::int32_t RecNo, const std::string& Key, std::
 }
 
 struct TWorld {
-  TkxOSFileSystem FileSystem;
+  TkxMemFileSystem FileSystem;
   TVdbPageManager Manager;
 };
 
@@ -69,13 +59,8 @@ std::unique_ptr<TVdbIndexFile> MakeIndex(const std::string& Path) {
   return Index;
 }
 
-std::vector<std::uint8_t> ReadBytes(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
-}
-
 std::vector<std::uint8_t> BuildBase(bool BPlus) {
-  const std::string Path = WorkDir() + (BPlus ? "/base_bplus.vdbi" : "/base_classic.vdbi");
+  const std::string Path = std::string(kDir) + (BPlus ? "/base_bplus.vdbi" : "/base_classic.vdbi");
   auto Index = MakeIndex(Path);
   TVdbIndexHeaderDef Def;
   Def.Levels = {{1, 13, 1}};
@@ -88,7 +73,7 @@ std::vector<std::uint8_t> BuildBase(bool BPlus) {
     if (Index->Add_Index(Bytes.data(), static_cast<std::int32_t>(Bytes.size())) != 0) std::abort();
   }
   if (Index->Flush() != 0 || Index->Close() != 0) std::abort();
-  return ReadBytes(Path);
+  return World().FileSystem.GetFile(Path);
 }
 
 const std::vector<std::uint8_t>& Base(bool BPlus) {
@@ -133,11 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
                              static_cast<std::size_t>(Data[At + 1]) << 8 | Data[At + 2]) % File.size();
     File[Pos] = Data[At + 3];
   }
-  const std::string Path = WorkDir() + "/input.vdbi";
-  {
-    std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
-    Out.write(reinterpret_cast<const char*>(File.data()), static_cast<std::streamsize>(File.size()));
-  }
+  const std::string Path = std::string(kDir) + "/input.vdbi";
+  World().FileSystem.PutFile(Path, std::move(File));
   auto Index = MakeIndex(Path);
   if (Index->Open() == 0) Exercise(*Index, Data + 1, Size - 1);
   Index->Close();

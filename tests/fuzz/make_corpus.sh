@@ -3,6 +3,9 @@
 # vdb tool (new, files of one and two tiles, a subdirectory, a deleted entry and a free list).
 # Definitions: taken from the lexicon's database as lexicon_db builds it (the
 # definition block of Data.vdbt behind a level byte, for levels 6 and 5).
+# Table files (data file of both formats, lock file, move file, undo log): each of those fuzz
+# targets writes its own seeds with the engine when FUZZ_SEED_DIR is set; FUZZ_BIN names the
+# directory of the built fuzz targets (default build/fuzz/fuzz).
 # Usage: tests/fuzz/make_corpus.sh PATH-TO-VDB [PATH-TO-LEXICON_DB]
 set -euo pipefail
 vdb="$1"
@@ -45,3 +48,12 @@ if [ -n "$lexicon_db" ]; then
   { printf '\000'; cat "$work/block"; } > "$defs/lexicon_level6.bin"
   { printf '\001'; cat "$work/block"; } > "$defs/lexicon_level5.bin"
 fi
+
+fuzz_bin="${FUZZ_BIN:-$(cd "$(dirname "$0")/../.." && pwd)/build/fuzz/fuzz}"
+for target in datafile lockfile movefile undolog; do
+  if [ -x "$fuzz_bin/fuzz_$target" ]; then
+    seeds="$(dirname "$out")/$target"
+    rm -rf "$seeds"
+    FUZZ_SEED_DIR="$seeds" "$fuzz_bin/fuzz_$target" >/dev/null 2>&1
+  fi
+done
