@@ -401,7 +401,8 @@ void ApplyConstraintChanges(const TVdbSqlAlterTableCommand& Alter, TAlteredTable
 // The error of a value that did not convert, naming its column and record (an error without a
 // number of its own is a type mismatch).
 EVdbEngine ConversionError(const EVdbEngine& Error, const std::string& Column, std::int32_t RecNo) {
-  const std::int16_t Code = Error.Code() == kVdbErrUnknown ? kVdbErrTypeMismatch : Error.Code();
+  const std::int16_t Code =
+      Error.Code() == kVdbErrUnknown ? std::int16_t{kVdbErrTypeMismatch} : Error.Code();
   const std::string Where = " (column \"" + Column + "\", record " + std::to_string(RecNo) + ")";
   if (Code != Error.Code()) return EVdbEngine(Code, kxFormatArgs{std::string(Error.what()) + Where});
   return EVdbEngine::CreateMsg(Code, std::string(Error.what()) + Where);
