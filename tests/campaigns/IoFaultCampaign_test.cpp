@@ -139,16 +139,12 @@ class IoFaultCampaign : public BaseTableFixture {
   }
 };
 
-// Found by these sweeps (k = 1 of both): an append is refused after its memo chain was written,
-// and the chain stays behind, belonging to no record.
-constexpr const char* kMemoWrittenFirst =
-    "a record write that fails after its memo was written leaves the memo's blocks belonging to "
-    "no record (the table layer's memo and blob write path)";
-
 struct TFaultCase {
   const char* Name;
   TkxFaultKind Kind;
   const char* KnownFault;  // why the sweep is skipped in the suite (null: it runs)
+  // Reads mostly meet the page cache, so a workload reaches far fewer of them than writes.
+  int MinPoints;
 };
 
 class IoFaultSweep : public IoFaultCampaign, public ::testing::WithParamInterface<TFaultCase> {};
@@ -161,15 +157,15 @@ TEST_P(IoFaultSweep, EveryFailureReachesTheCallerAndLeavesTheOldOrTheNewState) {
   Sweep(GetParam().Kind, Points, Exceptions);
   std::cout << GetParam().Name << ": fault points swept: " << Points << " (" << Exceptions
             << " of the failures reached the caller as exceptions)\n";
-  EXPECT_GT(Points, kSteps);
+  EXPECT_GE(Points, GetParam().MinPoints);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, IoFaultSweep,
     ::testing::Values(
-        TFaultCase{"Write", TkxFaultKind::Write, nullptr},
-        TFaultCase{"Read", TkxFaultKind::Read, kMemoWrittenFirst},
-        TFaultCase{"SizeChange", TkxFaultKind::SizeChange, kMemoWrittenFirst}),
+        TFaultCase{"Write", TkxFaultKind::Write, nullptr, kSteps + 1},
+        TFaultCase{"Read", TkxFaultKind::Read, nullptr, 1},
+        TFaultCase{"SizeChange", TkxFaultKind::SizeChange, nullptr, kSteps + 1}),
     [](const ::testing::TestParamInfo<TFaultCase>& Info) { return std::string(Info.param.Name); });
 
 }  // namespace
