@@ -35,6 +35,14 @@ TVdbCommandList& TVdbCommand::EnsureSubCommands() {
   return *FSubCommands;
 }
 
+TVdbQuery& TVdbCommand::AddSubQuery(std::unique_ptr<TVdbSqlCommand> Sql, TVdbCursorType CursorType) {
+  auto Query = std::make_unique<TVdbQuery>(FCatalog, std::move(Sql));
+  Query->SetRequestedCursorType(CursorType);
+  TVdbQuery& Added = *Query;
+  EnsureSubCommands().Add(std::move(Query));
+  return Added;
+}
+
 void TVdbCommand::Split() {
   if (FSubCommands) FSubCommands->Split();
 }

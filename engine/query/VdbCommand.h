@@ -65,6 +65,8 @@ class TVdbCommand {
   // Raises the session's last error (or Code when the last error is another one).
   [[noreturn]] void RaiseLastError(std::int16_t Code) const;
   TVdbCommandList& EnsureSubCommands();
+  // A query of its own made from part of this command's tree, kept among the sub-commands.
+  TVdbQuery& AddSubQuery(std::unique_ptr<TVdbSqlCommand> Sql, TVdbCursorType CursorType);
 
   TVdbCatalog* FCatalog;
   std::unique_ptr<TVdbSqlCommand> FSqlCommand;

@@ -872,13 +872,11 @@ void TVdbQuery::SplitSetOperands() {
   std::vector<TSetOperand> Operands;
   CollectExpression(Expression, 'U', false, std::nullopt, Operands);
   for (TSetOperand& Operand : Operands) {
-    auto Query = std::make_unique<TVdbQuery>(FCatalog, OperandQuery(FCatalog, *Operand.Primitive));
-    Query->SetRequestedCursorType(tctStatic);
-    Query->FSetOperator = Operand.Operator;
-    Query->FSetAll = Operand.All;
-    Query->FSetCorresponding = std::move(Operand.Corresponding);
-    FSetOperandQueries.push_back(Query.get());
-    EnsureSubCommands().Add(std::move(Query));
+    TVdbQuery& Query = AddSubQuery(OperandQuery(FCatalog, *Operand.Primitive), tctStatic);
+    Query.FSetOperator = Operand.Operator;
+    Query.FSetAll = Operand.All;
+    Query.FSetCorresponding = std::move(Operand.Corresponding);
+    FSetOperandQueries.push_back(&Query);
   }
 }
 
@@ -1013,12 +1011,10 @@ void TVdbQuery::SplitSubQueries(TVdbSearchCondition* Condition) {
   CollectComparisons(Condition, Comparisons);
   for (TVdbSqlSubQueryComparison* Comparison : Comparisons) {
     if (dynamic_cast<TVdbSqlQuery*>(Comparison->SubQuery()) == nullptr) continue;
-    auto Query = std::make_unique<TVdbQuery>(FCatalog, ReplaceSubSelect(*Comparison, "SplitQuery"));
-    Query->SetParentCommand(this);
-    Query->SqlQuery().SetParentCommand(&SqlQuery());
-    Query->SetRequestedCursorType(tctStatic);
-    FSubQueryLinks.push_back({Comparison, Query.get()});
-    EnsureSubCommands().Add(std::move(Query));
+    TVdbQuery& Query = AddSubQuery(ReplaceSubSelect(*Comparison, "SplitQuery"), tctStatic);
+    Query.SetParentCommand(this);
+    Query.SqlQuery().SetParentCommand(&SqlQuery());
+    FSubQueryLinks.push_back({Comparison, &Query});
   }
 }
 

@@ -141,11 +141,8 @@ TVdbSqlInsertCommand& TVdbInsertCommand::Insert() const { return static_cast<TVd
 
 void TVdbInsertCommand::Split() {
   if (Insert().SourceQuery() != nullptr && FSource == nullptr) {
-    auto Source = std::make_unique<TVdbQuery>(FCatalog, Insert().ReplaceSourceQuery("SplitQuery"));
-    Source->SetParentCommand(this);
-    Source->SetRequestedCursorType(tctStatic);
-    FSource = Source.get();
-    EnsureSubCommands().Add(std::move(Source));
+    FSource = &AddSubQuery(Insert().ReplaceSourceQuery("SplitQuery"), tctStatic);
+    FSource->SetParentCommand(this);
   }
   TVdbCommand::Split();
 }
@@ -229,19 +226,14 @@ void TVdbUpdateCommand::Split() {
     FValueQueries.assign(Update->Expressions().size(), nullptr);
     for (std::size_t I = 0; I < Update->Expressions().size(); ++I) {
       if (Update->Expressions()[I] || Update->SubQuery(static_cast<int>(I)) == nullptr) continue;
-      auto Query = std::make_unique<TVdbQuery>(FCatalog, Update->ReplaceSubquery(static_cast<int>(I), "SplitQuery"));
-      Query->SetParentCommand(this);
-      Query->SqlQuery().SetParentCommand(Update);
-      Query->SetRequestedCursorType(tctStatic);
-      FValueQueries[I] = Query.get();
-      EnsureSubCommands().Add(std::move(Query));
+      TVdbQuery& Query = AddSubQuery(Update->ReplaceSubquery(static_cast<int>(I), "SplitQuery"), tctStatic);
+      Query.SetParentCommand(this);
+      Query.SqlQuery().SetParentCommand(Update);
+      FValueQueries[I] = &Query;
     }
   }
   if (Condition != nullptr && FRows == nullptr) {
-    auto Rows = std::make_unique<TVdbQuery>(FCatalog, SelectionQuery(FCatalog, SqlCommand().TableName(), *Condition));
-    Rows->SetRequestedCursorType(tctLiveResult);
-    FRows = Rows.get();
-    EnsureSubCommands().Add(std::move(Rows));
+    FRows = &AddSubQuery(SelectionQuery(FCatalog, SqlCommand().TableName(), *Condition), tctLiveResult);
   }
   TVdbCommand::Split();
 }
