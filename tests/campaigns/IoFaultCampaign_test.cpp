@@ -142,7 +142,6 @@ class IoFaultCampaign : public BaseTableFixture {
 struct TFaultCase {
   const char* Name;
   TkxFaultKind Kind;
-  const char* KnownFault;  // why the sweep is skipped in the suite (null: it runs)
   // Reads mostly meet the page cache, so a workload reaches far fewer of them than writes.
   int MinPoints;
 };
@@ -150,8 +149,6 @@ struct TFaultCase {
 class IoFaultSweep : public IoFaultCampaign, public ::testing::WithParamInterface<TFaultCase> {};
 
 TEST_P(IoFaultSweep, EveryFailureReachesTheCallerAndLeavesTheOldOrTheNewState) {
-  if (GetParam().KnownFault != nullptr && !campaign::RunKnownFaults())
-    GTEST_SKIP() << "known fault: " << GetParam().KnownFault;
   int Points = 0;
   int Exceptions = 0;
   Sweep(GetParam().Kind, Points, Exceptions);
@@ -163,9 +160,9 @@ TEST_P(IoFaultSweep, EveryFailureReachesTheCallerAndLeavesTheOldOrTheNewState) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, IoFaultSweep,
     ::testing::Values(
-        TFaultCase{"Write", TkxFaultKind::Write, nullptr, kSteps + 1},
-        TFaultCase{"Read", TkxFaultKind::Read, nullptr, 1},
-        TFaultCase{"SizeChange", TkxFaultKind::SizeChange, nullptr, kSteps + 1}),
+        TFaultCase{"Write", TkxFaultKind::Write, kSteps + 1},
+        TFaultCase{"Read", TkxFaultKind::Read, 1},
+        TFaultCase{"SizeChange", TkxFaultKind::SizeChange, kSteps + 1}),
     [](const ::testing::TestParamInfo<TFaultCase>& Info) { return std::string(Info.param.Name); });
 
 }  // namespace
